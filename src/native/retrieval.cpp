@@ -1,0 +1,219 @@
+// Trust material retrieval: the one network operation (`_get_json`) and
+// the two online conveniences built on it. Nothing here is cached and no
+// connection outlives a call.
+#include "retrieval.hpp"
+
+namespace qt::retrieval {
+namespace {
+
+// `type(obj).<name>` bound to obj, the way a with statement finds
+// __enter__ and __exit__: never from the instance dict. An empty Ref
+// (with no error set) means the type lacks the name.
+Ref lookup_special(PyObject* obj, PyObject* name) {
+    PyTypeObject* type = Py_TYPE(obj);
+    Ref attr = Ref::own_or_null(_PyType_LookupRef(type, name));
+    if (!attr) return attr;
+    descrgetfunc bind = Py_TYPE(attr.get())->tp_descr_get;
+    if (bind == nullptr) return attr;
+    return own(bind(attr.get(), obj, reinterpret_cast<PyObject*>(type)));
+}
+
+[[noreturn]] void not_a_context(PyObject* mgr, const char* detail) {
+    PyErr_Format(PyExc_TypeError, "'%.200s' object does not support the context manager protocol%s",
+                 Py_TYPE(mgr)->tp_name, detail);
+    throw_error();
+}
+
+// While __exit__ runs for a failed read, the read's error is the one being
+// handled, so that anything __exit__ raises is chained to it as in Python.
+class HandledException {
+public:
+    explicit HandledException(PyObject* exc) : saved_(Ref::own_or_null(PyErr_GetHandledException())) {
+        PyErr_SetHandledException(exc);
+    }
+    ~HandledException() { PyErr_SetHandledException(saved_.get()); }
+    HandledException(const HandledException&) = delete;
+    HandledException& operator=(const HandledException&) = delete;
+
+private:
+    Ref saved_;
+};
+
+// The standard opener's path: `with urlopen(url, timeout=timeout) as r:
+// body = r.read()`, with the with statement's exact protocol, so the
+// response is closed whether or not reading succeeds.
+Ref read_with_standard_opener(const Call& c, PyObject* url, PyObject* timeout) {
+    // Loaded only now: an agent that never fetches never pays for it.
+    Ref fromlist = own(PyTuple_Pack(1, c.st->urlopen));
+    Ref request = own(PyImport_ImportModuleLevelObject(c.st->mod_urllib_request, c.globals, nullptr,
+                                                       fromlist.get(), 0));
+    Ref urlopen = getattr(request.get(), c.st->urlopen);
+    PyObject* argv[] = {url, timeout};
+    Ref mgr = own(PyObject_Vectorcall(urlopen.get(), argv, 1, c.st->kw_timeout));
+
+    Ref enter = lookup_special(mgr.get(), c.st->enter);
+    if (!enter) {
+        if (PyErr_Occurred()) throw_error();
+        not_a_context(mgr.get(), "");
+    }
+    Ref exit = lookup_special(mgr.get(), c.st->exit);
+    if (!exit) {
+        if (PyErr_Occurred()) throw_error();
+        not_a_context(mgr.get(), " (missed __exit__ method)");
+    }
+    Ref response = call(enter.get());
+
+    Ref body;
+    try {
+        body = call_method(response.get(), c.st->read);
+    } catch (const PyErrOccurred&) {
+        // Every error, not only the Exception family, goes through
+        // __exit__: this is context cleanup, not a guarded step.
+        Ref err = take_error();
+        bool suppressed;
+        {
+            HandledException handling(err.get());
+            Ref tb = Ref::own_or_null(PyException_GetTraceback(err.get()));
+            Ref verdict = call(exit.get(), reinterpret_cast<PyObject*>(Py_TYPE(err.get())), err.get(),
+                               tb ? tb.get() : Py_None);
+            suppressed = truthy(verdict.get());
+        }
+        if (!suppressed) rethrow(std::move(err));
+        // A suppressing __exit__ leaves no body to parse, exactly as the
+        // with statement would leave its target unassigned.
+        PyErr_SetString(PyExc_UnboundLocalError,
+                        "cannot access local variable 'body' where it is not associated with a value");
+        throw_error();
+    }
+    call(exit.get(), Py_None, Py_None, Py_None);
+    return body;
+}
+
+Ref get_json_impl(const Call& c, PyObject* const* args) {
+    PyObject* url = args[0];
+    PyObject* fetch = args[1];
+    PyObject* timeout = args[2];
+
+    // An identity test: any injected fetcher, even a falsy one, is used,
+    // and the timeout is then the fetcher's own business.
+    Ref body = fetch != Py_None ? call(fetch, url) : read_with_standard_opener(c, url, timeout);
+
+    Ref json = c.global(c.st->g_json);
+    Ref doc = call_method(json.get(), c.st->loads, body.get());
+    if (!PyDict_Check(doc.get())) {
+        Ref url_text = own(PyObject_Format(url, nullptr));
+        Ref message = own(PyUnicode_FromFormat("%U did not return a JSON object", url_text.get()));
+        raise_passport_error(c, message.get());
+    }
+    return doc;
+}
+
+// `issuer_url.rstrip("/")`: one, several or no trailing slashes go, and
+// nothing else is normalised.
+Ref base_url(const Call& c, PyObject* issuer_url) {
+    Ref slash = text("/");
+    return call_method(issuer_url, c.st->rstrip, slash.get());
+}
+
+Ref resolve_keys_impl(const Call& c, PyObject* const* args) {
+    PyObject* fetch = args[1];
+    PyObject* timeout = args[2];
+
+    Ref suffix = text("/.well-known/pqc-keys.json");
+    Ref base = base_url(c, args[0]);
+    Ref url = own(PyNumber_Add(base.get(), suffix.get()));
+    // Read through the module so that a rebound `_get_json` is honoured.
+    Ref get_json = c.global(c.st->g_get_json);
+    Ref doc = call(get_json.get(), url.get(), fetch, timeout);
+
+    Ref result = own(PyDict_New());
+    Ref no_entries = own(PyList_New(0));
+    Ref entries = get_member(doc.get(), c.st->keys, no_entries.get());
+    if (!truthy(entries.get())) entries = std::move(no_entries);
+
+    // Only the decode-and-store step is guarded: a non-iterable "keys" or
+    // an entry without `get` is a broken document and fails the call.
+    Ref it = own(PyObject_GetIter(entries.get()));
+    while (Ref entry = Ref::own_or_null(PyIter_Next(it.get()))) {
+        Ref alg = get_member(entry.get(), c.st->alg);
+        Ref expected = c.global(c.st->g_ALG);
+        Ref differs = own(PyObject_RichCompare(alg.get(), expected.get(), Py_NE));
+        if (truthy(differs.get())) continue;
+        Ref key_b64 = get_member(entry.get(), c.st->public_key_b64);
+        Ref kid = get_member(entry.get(), c.st->kid);
+        if (!truthy(key_b64.get()) || !truthy(kid.get())) continue;
+        try {
+            Ref base64 = c.global(c.st->g_base64);
+            // Non-strict on purpose: characters outside the standard
+            // alphabet (url-safe "-" and "_" among them) are discarded.
+            Ref key = call_method(base64.get(), c.st->b64decode, key_b64.get());
+            Ref kid_text = PyUnicode_Check(kid.get()) ? kid.copy() : own(PyObject_Str(kid.get()));
+            check(PyDict_SetItem(result.get(), kid_text.get(), key.get()));
+        } catch (const PyErrOccurred&) {
+            if (!error_is_exception()) throw;
+            take_error();  // an unusable entry is skipped without a report
+        }
+    }
+    if (PyErr_Occurred()) throw_error();
+    return result;
+}
+
+Ref fetch_crl_impl(const Call& c, PyObject* const* args) {
+    PyObject* fetch = args[2];
+    PyObject* timeout = args[3];
+
+    Ref base = base_url(c, args[0]);
+    Ref base_text = own(PyObject_Format(base.get(), nullptr));
+    // The kid goes in verbatim: no escaping, and an integer gives its digits.
+    Ref kid_text = own(PyObject_Format(args[1], nullptr));
+    Ref url = own(PyUnicode_FromFormat("%U/passport/crl/%U.json", base_text.get(), kid_text.get()));
+    Ref get_json = c.global(c.st->g_get_json);
+    return call(get_json.get(), url.get(), fetch, timeout);
+}
+
+const Param resolve_keys_params[] = {
+    {"issuer_url", "str", ParamKind::PositionalOrKeyword, Default::Required},
+    {"fetch", nullptr, ParamKind::KeywordOnly, Default::None},
+    {"timeout", "float", ParamKind::KeywordOnly, Default::Float6},
+};
+
+const Param fetch_crl_params[] = {
+    {"issuer_url", "str", ParamKind::PositionalOrKeyword, Default::Required},
+    {"kid", "str", ParamKind::PositionalOrKeyword, Default::Required},
+    {"fetch", nullptr, ParamKind::KeywordOnly, Default::None},
+    {"timeout", "float", ParamKind::KeywordOnly, Default::Float6},
+};
+
+const Param get_json_params[] = {
+    {"url", "str", ParamKind::PositionalOrKeyword, Default::Required},
+    {"fetch", nullptr, ParamKind::PositionalOrKeyword, Default::Required},
+    {"timeout", "float", ParamKind::PositionalOrKeyword, Default::Required},
+};
+
+constexpr const char resolve_keys_doc[] =
+    "Fetch ``<issuer_url>/.well-known/pqc-keys.json`` and return ``{kid: pk_bytes}``.\n"
+    "\n"
+    "Convenience for online use. A relying party that wants a strictly offline\n"
+    "trust base pins the issuer key once and passes it to :func:`verify_passport`\n"
+    "directly instead. ``fetch`` may be injected (a callable ``url -> bytes``) for\n"
+    "tests or to route the request through your own HTTP client.";
+
+constexpr const char fetch_crl_doc[] =
+    "Fetch the revocation list ``<issuer_url>/passport/crl/<kid>.json``.";
+
+}  // namespace
+
+const FunctionSpec resolve_keys_from_wellknown = {
+    "resolve_keys_from_wellknown", "resolve_keys_from_wellknown", resolve_keys_params, 3, "dict",
+    resolve_keys_doc, resolve_keys_impl,
+};
+
+const FunctionSpec fetch_crl = {
+    "fetch_crl", "fetch_crl", fetch_crl_params, 4, "dict", fetch_crl_doc, fetch_crl_impl,
+};
+
+const FunctionSpec get_json = {
+    "_get_json", "_get_json", get_json_params, 3, "dict", nullptr, get_json_impl,
+};
+
+}  // namespace qt::retrieval
