@@ -1,0 +1,499 @@
+"""``quorvel-passport``: inspect, verify and present Agent Passports.
+
+Exit status: 0 when the command did its job (for ``verify``: the passport
+is verified), 1 when ``verify`` reaches any other verdict, 2 for usage
+errors and malformed input, 3 when fetching a document from the network
+fails.
+"""
+
+from __future__ import annotations
+
+import argparse
+import base64
+import dataclasses
+import http.client
+import json
+import os
+import sys
+import urllib.error
+import urllib.request
+from collections.abc import Callable, Sequence
+from datetime import datetime, timezone
+from typing import Any, TextIO
+
+from quorvel_trellane import __version__, passport
+
+EXIT_OK = 0
+EXIT_NOT_VERIFIED = 1
+EXIT_USAGE = 2
+EXIT_NETWORK = 3
+
+_WELLKNOWN_PATH = "/.well-known/pqc-keys.json"
+
+
+class UsageError(Exception):
+    """Bad input from the command line: reported on stderr, exit 2."""
+
+
+class NetworkError(Exception):
+    """A document could not be fetched: reported on stderr, exit 3."""
+
+
+# -- reading inputs ----------------------------------------------------------
+
+
+def _read_credential(arg: str, stdin: TextIO) -> str:
+    """The credential named on the command line: ``-``, a file, or the text."""
+    if arg == "-":
+        return stdin.read().strip()
+    if os.path.isfile(arg):
+        return passport.load_credential(arg)
+    return arg.strip()
+
+
+def _read_json_file(path: str, what: str) -> Any:
+    try:
+        with open(path, encoding="utf-8") as handle:
+            return json.load(handle)
+    except OSError as exc:
+        raise UsageError(f"cannot read {what} {path}: {exc.strerror or exc}") from exc
+    except ValueError as exc:
+        raise UsageError(f"{what} {path} is not JSON: {exc}") from exc
+
+
+def _keys_from_file(path: str) -> dict[str, Any]:
+    """Trust material from a file: a well-known key document or ``{kid: key}``."""
+    doc = _read_json_file(path, "key file")
+    if isinstance(doc, dict) and "keys" in doc:
+        # Read the document with the library's own rules, so that a pinned copy
+        # yields exactly the keys that fetching it from the issuer would.
+        body = json.dumps(doc).encode("utf-8")
+        try:
+            keys: dict[str, Any] = passport.resolve_keys_from_wellknown(
+                path, fetch=lambda _url: body
+            )
+        except (AttributeError, TypeError) as exc:
+            raise UsageError(f"key file {path}: \"keys\" must be a list of objects") from exc
+        if not keys:
+            raise UsageError(f"key file {path} holds no usable Falcon-1024 key")
+        return keys
+    if isinstance(doc, dict) and doc and all(isinstance(v, str) for v in doc.values()):
+        return doc
+    raise UsageError(
+        f"key file {path} must be a well-known key document "
+        '({"keys": [...]}) or an object mapping kid to base64 key'
+    )
+
+
+def _pinned_key(arg: str) -> bytes | str:
+    """One pinned key: a file (raw or base64) or base64 text."""
+    if not os.path.isfile(arg):
+        return arg
+    try:
+        with open(arg, "rb") as handle:
+            raw = handle.read()
+    except OSError as exc:
+        raise UsageError(f"cannot read key file {arg}: {exc.strerror or exc}") from exc
+    if len(raw) == passport.FALCON_1024_PUBLIC_KEY_BYTES:
+        return raw
+    try:
+        return raw.decode("ascii").strip()
+    except UnicodeDecodeError:
+        return raw  # the verifier reports its size
+
+
+def _crl_from_file(path: str) -> Any:
+    doc = _read_json_file(path, "revocation list")
+    if not isinstance(doc, (dict, list)):
+        raise UsageError(
+            f"revocation list {path} must be an object with \"revoked\" or a list of ids"
+        )
+    return doc
+
+
+def _parse_now(text: str) -> datetime:
+    value = text.strip()
+    if value[-1:] in ("z", "Z"):
+        value = value[:-1] + "+00:00"
+    try:
+        moment = datetime.fromisoformat(value)
+    except ValueError:
+        raise UsageError(f"--now: not an ISO 8601 date-time: {text!r}") from None
+    if moment.tzinfo is None:
+        moment = moment.replace(tzinfo=timezone.utc)
+    return moment
+
+
+# -- network -----------------------------------------------------------------
+
+
+def _fetching(url: str, action: Callable[[], Any]) -> Any:
+    """Run one fetch; turn transport failures into a message naming ``url``."""
+    try:
+        return action()
+    except urllib.error.HTTPError as exc:
+        raise NetworkError(f"cannot fetch {url}: HTTP {exc.code} {exc.reason}") from exc
+    except urllib.error.URLError as exc:
+        raise NetworkError(f"cannot fetch {url}: {exc.reason}") from exc
+    except (OSError, http.client.HTTPException) as exc:
+        raise NetworkError(f"cannot fetch {url}: {exc or type(exc).__name__}") from exc
+    except json.JSONDecodeError as exc:
+        raise NetworkError(f"cannot fetch {url}: response is not JSON ({exc})") from exc
+
+
+def _fetch_direct(url: str, timeout: float) -> Any:
+    def get() -> Any:
+        with urllib.request.urlopen(url, timeout=timeout) as response:
+            return json.loads(response.read())
+
+    return _fetching(url, get)
+
+
+def _wellknown_url(issuer_url: str) -> str:
+    return issuer_url.rstrip("/") + _WELLKNOWN_PATH
+
+
+def _crl_url(issuer_url: str, kid: str) -> str:
+    return f"{issuer_url.rstrip('/')}/passport/crl/{kid}.json"
+
+
+def _fetch_keys(issuer_url: str, timeout: float) -> dict[str, bytes]:
+    keys: dict[str, bytes] = _fetching(
+        _wellknown_url(issuer_url),
+        lambda: passport.resolve_keys_from_wellknown(issuer_url, timeout=timeout),
+    )
+    return keys
+
+
+def _fetch_crl(issuer_url: str, kid: str, timeout: float) -> dict[str, Any]:
+    doc: dict[str, Any] = _fetching(
+        _crl_url(issuer_url, kid),
+        lambda: passport.fetch_crl(issuer_url, kid, timeout=timeout),
+    )
+    return doc
+
+
+def _is_url(text: str) -> bool:
+    return text.startswith(("http://", "https://"))
+
+
+# -- output ------------------------------------------------------------------
+
+
+def _shown(value: object) -> str:
+    if value is None:
+        return "-"
+    if isinstance(value, str):
+        return value
+    if isinstance(value, tuple):
+        return ", ".join(_shown(v) for v in value) if value else "-"
+    return json.dumps(value)
+
+
+def _table(rows: Sequence[tuple[str, str]], out: TextIO) -> None:
+    width = max(len(name) for name, _ in rows)
+    for name, value in rows:
+        out.write(f"{name.ljust(width)}  {value}\n")
+
+
+def _wellknown_of(keys: dict[str, bytes]) -> dict[str, Any]:
+    return {
+        "keys": [
+            {
+                "alg": "Falcon-1024",
+                "kid": kid,
+                "public_key_b64": base64.b64encode(pk).decode("ascii"),
+            }
+            for kid, pk in keys.items()
+        ]
+    }
+
+
+def _emit_json(doc: object, out: TextIO) -> None:
+    out.write(json.dumps(doc, indent=2) + "\n")
+
+
+# -- commands ----------------------------------------------------------------
+
+
+def cmd_inspect(args: argparse.Namespace, out: TextIO, err: TextIO, stdin: TextIO) -> int:
+    credential = _read_credential(args.credential, stdin)
+    decoded = passport.decode_passport(credential)
+    envelope = {
+        "alg": decoded.alg,
+        "kid": decoded.kid,
+        "signature_bytes": len(decoded.sig),
+    }
+    if args.json:
+        _emit_json({"verified": False, "envelope": envelope, "payload": decoded.payload}, out)
+        return EXIT_OK
+    out.write("UNVERIFIED: decoded only, the signature has NOT been checked\n\n")
+    _table(
+        [
+            ("alg", _shown(decoded.alg)),
+            ("kid", _shown(decoded.kid)),
+            ("signature", f"{len(decoded.sig)} bytes"),
+        ],
+        out,
+    )
+    out.write("\npayload (unverified):\n")
+    _emit_json(decoded.payload, out)
+    return EXIT_OK
+
+
+def _verdict_fields(verdict: passport.PassportVerdict) -> dict[str, Any]:
+    fields = {f.name: getattr(verdict, f.name) for f in dataclasses.fields(verdict)}
+    fields["scopes"] = list(fields["scopes"])
+    return fields
+
+
+def cmd_verify(args: argparse.Namespace, out: TextIO, err: TextIO, stdin: TextIO) -> int:
+    credential = _read_credential(args.credential, stdin)
+    now = _parse_now(args.now) if args.now is not None else None
+
+    issuer_keys: Any = None
+    if args.keys is not None:
+        issuer_keys = _keys_from_file(args.keys)
+    elif args.key is not None:
+        issuer_keys = _pinned_key(args.key)
+    elif args.issuer is not None:
+        issuer_keys = _fetch_keys(args.issuer, args.timeout)
+
+    crl: Any = None
+    if args.crl is not None:
+        if _is_url(args.crl):
+            crl = _fetch_direct(args.crl, args.timeout)
+        else:
+            crl = _crl_from_file(args.crl)
+    elif args.issuer is not None and not args.no_revocation_check:
+        crl = _issuer_crl(credential, args.issuer, args.timeout, err)
+
+    verdict = passport.verify_passport(
+        credential,
+        issuer_keys=issuer_keys,
+        crl=crl,
+        required_scope=args.scope,
+        expected_agent_did=args.agent,
+        require_revocation_check=not args.no_revocation_check,
+        now=now,
+    )
+    if args.json:
+        _emit_json(_verdict_fields(verdict), out)
+    else:
+        _print_verdict(verdict, out)
+    return EXIT_OK if verdict.verified is True else EXIT_NOT_VERIFIED
+
+
+def _issuer_crl(credential: str, issuer_url: str, timeout: float, err: TextIO) -> Any:
+    """The issuer's revocation list for the credential's kid, if it names one."""
+    try:
+        kid = passport.decode_passport(credential).kid
+    except passport.PassportError:
+        return None  # the verdict reports the malformed credential
+    if not isinstance(kid, str) or not kid:
+        err.write("note: the credential names no kid, so no revocation list was fetched\n")
+        return None
+    return _fetch_crl(issuer_url, kid, timeout)
+
+
+def _print_verdict(verdict: passport.PassportVerdict, out: TextIO) -> None:
+    headline = "VERIFIED" if verdict.verified is True else "NOT VERIFIED"
+    rows = [
+        ("verdict", headline),
+        ("status", _shown(verdict.status)),
+    ]
+    if verdict.error_code is not None:
+        rows.append(("error", f"{verdict.error_code}: {verdict.error_message}"))
+    rows += [
+        ("agent_did", _shown(verdict.agent_did)),
+        ("scopes", _shown(tuple(verdict.scopes))),
+        ("spend_limit", _spend(verdict.spend_limit_microusd, verdict.spend_window)),
+        ("issuer_did", _shown(verdict.issuer_did)),
+        ("kid", _shown(verdict.kid)),
+        ("issued_at", _shown(verdict.issued_at)),
+        ("expires_at", _shown(verdict.expires_at)),
+    ]
+    _table(rows, out)
+
+
+def _spend(limit: object, window: object) -> str:
+    if limit is None:
+        return "-"
+    if isinstance(limit, int) and not isinstance(limit, bool):
+        shown = f"{limit} micro-USD (${limit / 1_000_000:,.2f})"
+    else:
+        shown = _shown(limit)
+    return f"{shown} per {_shown(window)}" if window is not None else shown
+
+
+def cmd_present(args: argparse.Namespace, out: TextIO, err: TextIO, stdin: TextIO) -> int:
+    try:
+        credential = passport.load_credential(args.file)
+    except OSError as exc:
+        raise UsageError(f"cannot read credential file {args.file}: {exc.strerror or exc}") from exc
+    except UnicodeDecodeError as exc:
+        raise UsageError(f"credential file {args.file} is not UTF-8 text") from exc
+    if not credential:
+        raise UsageError(f"credential file {args.file} is empty")
+    if args.a2a:
+        _emit_json(passport.a2a_message_metadata(credential), out)
+    else:
+        for name, value in passport.x402_headers(credential).items():
+            out.write(f"{name}: {value}\n")
+    return EXIT_OK
+
+
+def cmd_fetch_keys(args: argparse.Namespace, out: TextIO, err: TextIO, stdin: TextIO) -> int:
+    keys = _fetch_keys(args.issuer_url, args.timeout)
+    if not keys:
+        err.write(f"warning: {_wellknown_url(args.issuer_url)} lists no usable Falcon-1024 key\n")
+    for kid, pk in keys.items():
+        # Verification refuses such keys anyway; say so before they get pinned.
+        if len(pk) != passport.FALCON_1024_PUBLIC_KEY_BYTES:
+            err.write(
+                f"warning: key {kid} is {len(pk)} bytes, "
+                f"expected {passport.FALCON_1024_PUBLIC_KEY_BYTES}\n"
+            )
+        elif passport.kid_for_key(pk) != kid:
+            err.write(f"warning: key published as {kid} has key id {passport.kid_for_key(pk)}\n")
+    _emit_json(_wellknown_of(keys), out)
+    return EXIT_OK
+
+
+def cmd_fetch_crl(args: argparse.Namespace, out: TextIO, err: TextIO, stdin: TextIO) -> int:
+    _emit_json(_fetch_crl(args.issuer_url, args.kid, args.timeout), out)
+    return EXIT_OK
+
+
+# -- argument parsing --------------------------------------------------------
+
+
+def _timeout(text: str) -> float:
+    try:
+        value = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a number of seconds: {text!r}") from None
+    if not value > 0:
+        raise argparse.ArgumentTypeError("must be positive")
+    return value
+
+
+def build_parser() -> argparse.ArgumentParser:
+    parser = argparse.ArgumentParser(
+        prog="quorvel-passport",
+        description="Inspect, verify and present Quorvel Agent Passports.",
+        epilog="exit status: 0 ok/verified, 1 not verified, 2 usage or malformed input, "
+        "3 network failure",
+    )
+    parser.add_argument("--version", action="version", version=f"%(prog)s {__version__}")
+    sub = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
+
+    p = sub.add_parser(
+        "inspect",
+        help="decode a credential WITHOUT verifying it",
+        description="Decode a credential and show its envelope and payload. "
+        "Nothing is verified: never trust what this prints.",
+    )
+    p.add_argument("credential", metavar="CREDENTIAL", help="credential text, a file holding it, or - for stdin")
+    p.add_argument("--json", action="store_true", help="print one JSON object")
+    p.set_defaults(run=cmd_inspect)
+
+    p = sub.add_parser(
+        "verify",
+        help="verify a credential offline against issuer keys",
+        description="Verify a credential. Keys come from --keys or --key (pinned, "
+        "offline) or from --issuer (fetched); the revocation list from --crl "
+        "or, with --issuer, from the issuer.",
+    )
+    p.add_argument("credential", metavar="CREDENTIAL", help="credential text, a file holding it, or - for stdin")
+    keys = p.add_mutually_exclusive_group()
+    keys.add_argument(
+        "--keys", metavar="FILE",
+        help="well-known key document, or a JSON object mapping kid to base64 key",
+    )
+    keys.add_argument("--key", metavar="FILE|BASE64", help="pin one issuer public key (raw or base64 file, or base64 text)")
+    p.add_argument(
+        "--issuer", metavar="URL",
+        help="issuer base URL: fetch its keys (unless --keys/--key) and the revocation list (unless --crl)",
+    )
+    p.add_argument("--crl", metavar="FILE|URL", help="revocation list document (or list of ids)")
+    p.add_argument(
+        "--no-revocation-check", action="store_true",
+        help="accept a passport whose revocation status cannot be confirmed",
+    )
+    p.add_argument("--scope", metavar="S", help="require this scope")
+    p.add_argument("--agent", metavar="DID", help="require this agent DID")
+    p.add_argument("--now", metavar="ISO8601", help="verification time (default: now; no zone means UTC)")
+    p.add_argument("--timeout", type=_timeout, default=6.0, metavar="SECONDS", help="network time-out (default 6)")
+    p.add_argument("--json", action="store_true", help="print the verdict as one JSON object")
+    p.set_defaults(run=cmd_verify)
+
+    p = sub.add_parser(
+        "present",
+        help="print the agent's own credential as an x402 header or A2A metadata",
+        description="Load the agent's credential (--file, or the environment variable "
+        f"{passport.PASSPORT_ENV_VAR}) and print it ready to attach.",
+    )
+    form = p.add_mutually_exclusive_group()
+    form.add_argument("--x402", action="store_true", help="print the HTTP header line (default)")
+    form.add_argument("--a2a", action="store_true", help="print the A2A message metadata as JSON")
+    p.add_argument("--file", metavar="PATH", help=f"credential file (default: ${passport.PASSPORT_ENV_VAR})")
+    p.set_defaults(run=cmd_present)
+
+    p = sub.add_parser(
+        "fetch-keys",
+        help="fetch an issuer's key document, to pin it",
+        description="Fetch <ISSUER_URL>/.well-known/pqc-keys.json and print the usable "
+        "keys as a well-known key document (input for verify --keys).",
+    )
+    p.add_argument("issuer_url", metavar="ISSUER_URL")
+    p.add_argument("--timeout", type=_timeout, default=6.0, metavar="SECONDS", help="network time-out (default 6)")
+    p.set_defaults(run=cmd_fetch_keys)
+
+    p = sub.add_parser(
+        "fetch-crl",
+        help="fetch an issuer's revocation list for one kid",
+        description="Fetch <ISSUER_URL>/passport/crl/<KID>.json and print it (input for verify --crl).",
+    )
+    p.add_argument("issuer_url", metavar="ISSUER_URL")
+    p.add_argument("kid", metavar="KID")
+    p.add_argument("--timeout", type=_timeout, default=6.0, metavar="SECONDS", help="network time-out (default 6)")
+    p.set_defaults(run=cmd_fetch_crl)
+    return parser
+
+
+def main(
+    argv: Sequence[str] | None = None,
+    *,
+    stdout: TextIO | None = None,
+    stderr: TextIO | None = None,
+    stdin: TextIO | None = None,
+) -> int:
+    out = stdout or sys.stdout
+    err = stderr or sys.stderr
+    args = build_parser().parse_args(argv)
+    try:
+        code: int = args.run(args, out, err, stdin or sys.stdin)
+        return code
+    except UsageError as exc:
+        err.write(f"quorvel-passport: {exc}\n")
+        return EXIT_USAGE
+    except passport.PassportError as exc:
+        err.write(f"quorvel-passport: {exc}\n")
+        return EXIT_USAGE
+    except NetworkError as exc:
+        err.write(f"quorvel-passport: {exc}\n")
+        return EXIT_NETWORK
+    except ValueError as exc:
+        # The canonicaliser refuses some payloads (a NaN, a huge integer), and a
+        # key that is not base64 at all fails in the decoder: malformed input.
+        err.write(f"quorvel-passport: malformed input: {exc}\n")
+        return EXIT_USAGE
+    except BrokenPipeError:
+        # `quorvel-passport inspect ... | head`: nothing left to tell anyone.
+        sys.stderr = open(os.devnull, "w")  # noqa: SIM115
+        return EXIT_OK
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,426 @@
+"""A throw-away passport issuer for tests and demonstrations. Test only.
+
+Nothing here is fit for production: secret keys live in memory, the HTTP
+server has no TLS, no authentication and binds the loopback interface only.
+It exists so that tests, the demo and a developer's shell can produce real
+credentials (Falcon-1024 over the RFC 8785 bytes of the payload) and serve
+an issuer's published documents without a real operator.
+
+    issuer = Issuer()
+    credential = issuer.issue(agent_did="did:example:agent-1")
+    with IssuerServer(issuer) as server:
+        keys = resolve_keys_from_wellknown(server.url)
+
+The documents follow the published formats: the well-known key document
+``{"keys": [{"alg", "kid", "public_key_b64"}]}`` at
+``/.well-known/pqc-keys.json`` and the revocation list ``{"revoked": [...]}``
+at ``/passport/crl/<kid>.json``.
+
+Needs ``rfc8785`` and ``pqcrypto`` (``pip install 'quorvel-trellane[passport]'``).
+"""
+
+from __future__ import annotations
+
+import base64
+import hashlib
+import json
+import threading
+import uuid
+from collections.abc import Iterable, Mapping
+from dataclasses import dataclass, field
+from datetime import datetime, timedelta, timezone
+from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
+from types import TracebackType
+from typing import Any, Final
+
+__all__ = [
+    "ALG",
+    "OMIT",
+    "IssuerKeyPair",
+    "Issuer",
+    "IssuerServer",
+    "b64u",
+    "envelope_of",
+    "generate_keypair",
+    "issue_credential",
+    "key_id",
+    "make_payload",
+    "revocation_list",
+    "sign_payload",
+    "stamp",
+    "tamper",
+    "wellknown_document",
+]
+
+ALG: Final = "Falcon-1024"
+_TS_FMT: Final = "%Y-%m-%dT%H:%M:%SZ"
+
+
+class _Omit:
+    """Marker: leave an envelope member out altogether."""
+
+    _instance: _Omit | None = None
+
+    def __new__(cls) -> _Omit:
+        if cls._instance is None:
+            cls._instance = super().__new__(cls)
+        return cls._instance
+
+    def __repr__(self) -> str:
+        return "OMIT"
+
+
+OMIT: Final = _Omit()
+_DEFAULT: Final = object()
+
+
+def _falcon() -> Any:
+    # Imported on use, like the library does, so that importing this module
+    # stays cheap and a missing extra gives one clear error.
+    from pqcrypto.sign import falcon_1024  # type: ignore[import-untyped]
+
+    return falcon_1024
+
+
+def _canonical(payload: Mapping[str, Any]) -> bytes:
+    import rfc8785
+
+    return rfc8785.dumps(payload)
+
+
+def b64u(data: bytes) -> str:
+    """Unpadded base64url text, the form in which credentials travel."""
+    return base64.urlsafe_b64encode(data).rstrip(b"=").decode("ascii")
+
+
+def key_id(public_key: bytes) -> str:
+    """The key id an issuer publishes: the first 16 hex digits of SHA-256."""
+    return hashlib.sha256(public_key).hexdigest()[:16]
+
+
+def stamp(moment: datetime) -> str:
+    """A payload time stamp (UTC, whole seconds, trailing ``Z``)."""
+    return moment.astimezone(timezone.utc).strftime(_TS_FMT)
+
+
+@dataclass(frozen=True)
+class IssuerKeyPair:
+    """A Falcon-1024 key pair. ``secret_key`` never leaves the test issuer."""
+
+    public_key: bytes
+    secret_key: bytes = field(repr=False)
+
+    @property
+    def kid(self) -> str:
+        return key_id(self.public_key)
+
+    @property
+    def public_key_b64(self) -> str:
+        """The public key in standard base64, as a key document carries it."""
+        return base64.b64encode(self.public_key).decode("ascii")
+
+
+def generate_keypair() -> IssuerKeyPair:
+    """A fresh Falcon-1024 key pair (public key of 1793 bytes)."""
+    public_key, secret_key = _falcon().generate_keypair()
+    return IssuerKeyPair(bytes(public_key), bytes(secret_key))
+
+
+def sign_payload(payload: Mapping[str, Any], secret_key: bytes) -> bytes:
+    """Falcon-1024 signature over the RFC 8785 canonical bytes of ``payload``."""
+    return bytes(_falcon().sign(secret_key, _canonical(payload)))
+
+
+def make_payload(
+    *,
+    agent_did: str = "did:example:agent-1",
+    issuer_did: str = "did:example:issuer",
+    scopes: Iterable[str] = ("payments:x402",),
+    passport_id: str | None = None,
+    spend_limit_microusd: int = 25_000_000,
+    spend_window: str = "P1D",
+    issued_at: datetime | None = None,
+    valid_for: timedelta = timedelta(hours=1),
+    **extra: Any,
+) -> dict[str, Any]:
+    """A complete passport payload; ``extra`` members are added or override.
+
+    ``issued_at`` defaults to now; the expiry is ``issued_at + valid_for``, so a
+    negative ``valid_for`` gives an already expired passport. Pass
+    ``expires_at=...`` (or any other member) in ``extra`` to set it verbatim,
+    or ``None`` there to drop the member.
+    """
+    issued = issued_at or datetime.now(timezone.utc).replace(microsecond=0)
+    payload: dict[str, Any] = {
+        "passport_id": passport_id or f"pp_{uuid.uuid4().hex[:20]}",
+        "agent_did": agent_did,
+        "issuer_did": issuer_did,
+        "scopes": list(scopes),
+        "spend_limit_microusd": spend_limit_microusd,
+        "spend_window": spend_window,
+        "issued_at": stamp(issued),
+        "expires_at": stamp(issued + valid_for),
+    }
+    for name, value in extra.items():
+        if value is None:
+            payload.pop(name, None)
+        else:
+            payload[name] = value
+    return payload
+
+
+def _encode_envelope(envelope: Mapping[str, Any]) -> str:
+    return b64u(json.dumps(envelope, separators=(",", ":")).encode("utf-8"))
+
+
+def issue_credential(
+    payload: Mapping[str, Any],
+    keypair: IssuerKeyPair,
+    *,
+    alg: object = ALG,
+    kid: object = _DEFAULT,
+    sig: bytes | None = None,
+) -> str:
+    """Sign ``payload`` and return the credential text.
+
+    The envelope is ``{"payload", "alg", "kid", "sig"}``, encoded as unpadded
+    base64url. ``alg`` and ``kid`` (default: the key pair's kid) may be
+    overridden with any JSON value, or left out with :data:`OMIT`; ``sig``
+    replaces the real signature.
+    """
+    signature = sign_payload(payload, keypair.secret_key) if sig is None else sig
+    envelope: dict[str, Any] = {"payload": dict(payload)}
+    if alg is not OMIT:
+        envelope["alg"] = alg
+    kid_value = keypair.kid if kid is _DEFAULT else kid
+    if kid_value is not OMIT:
+        envelope["kid"] = kid_value
+    envelope["sig"] = b64u(signature)
+    return _encode_envelope(envelope)
+
+
+def envelope_of(credential: str) -> dict[str, Any]:
+    """The envelope object inside a credential (no checks of any kind)."""
+    text = credential.strip()
+    raw = base64.urlsafe_b64decode(text + "=" * (-len(text) % 4))
+    envelope: dict[str, Any] = json.loads(raw)
+    return envelope
+
+
+def tamper(credential: str, **changes: Any) -> str:
+    """The credential with payload members changed but the signature kept.
+
+    A member given as :data:`OMIT` is removed. Envelope members can be
+    changed too, by the names ``envelope_alg``, ``envelope_kid`` and
+    ``envelope_sig``.
+    """
+    envelope = envelope_of(credential)
+    payload = dict(envelope["payload"])
+    for name, value in changes.items():
+        if name.startswith("envelope_"):
+            member = name.removeprefix("envelope_")
+            if value is OMIT:
+                envelope.pop(member, None)
+            else:
+                envelope[member] = value
+        elif value is OMIT:
+            payload.pop(name, None)
+        else:
+            payload[name] = value
+    envelope["payload"] = payload
+    return _encode_envelope(envelope)
+
+
+def wellknown_document(*keys: IssuerKeyPair | bytes, alg: str = ALG) -> dict[str, Any]:
+    """The issuer's published key document for these keys."""
+    entries = []
+    for key in keys:
+        public_key = key.public_key if isinstance(key, IssuerKeyPair) else bytes(key)
+        entries.append(
+            {
+                "alg": alg,
+                "kid": key_id(public_key),
+                "public_key_b64": base64.b64encode(public_key).decode("ascii"),
+            }
+        )
+    return {"keys": entries}
+
+
+def revocation_list(revoked: Iterable[object] = ()) -> dict[str, Any]:
+    """A revocation list document listing these passport ids."""
+    return {"revoked": list(revoked)}
+
+
+class Issuer:
+    """A test issuer: one or more key pairs, an issuer DID, revoked ids.
+
+    Credentials are signed with the newest key (the last in ``keypairs``);
+    rotate with :meth:`rotate`. Revocation lists are kept per kid.
+    """
+
+    def __init__(
+        self,
+        issuer_did: str = "did:example:issuer",
+        keypair: IssuerKeyPair | None = None,
+    ) -> None:
+        self.issuer_did = issuer_did
+        self.keypairs: list[IssuerKeyPair] = [keypair or generate_keypair()]
+        self._revoked: dict[str, list[str]] = {}
+        self._lock = threading.Lock()
+
+    @property
+    def keypair(self) -> IssuerKeyPair:
+        return self.keypairs[-1]
+
+    @property
+    def kid(self) -> str:
+        return self.keypair.kid
+
+    def rotate(self) -> IssuerKeyPair:
+        """Add a new signing key; older keys stay published."""
+        pair = generate_keypair()
+        self.keypairs.append(pair)
+        return pair
+
+    def payload(self, **members: Any) -> dict[str, Any]:
+        members.setdefault("issuer_did", self.issuer_did)
+        return make_payload(**members)
+
+    def issue(
+        self,
+        *,
+        alg: object = ALG,
+        kid: object = _DEFAULT,
+        **members: Any,
+    ) -> str:
+        """Issue a credential; ``members`` go to :func:`make_payload`."""
+        return issue_credential(self.payload(**members), self.keypair, alg=alg, kid=kid)
+
+    def revoke(self, passport_id: str, kid: str | None = None) -> None:
+        with self._lock:
+            ids = self._revoked.setdefault(kid or self.kid, [])
+            if passport_id not in ids:
+                ids.append(passport_id)
+
+    def wellknown_document(self) -> dict[str, Any]:
+        return wellknown_document(*self.keypairs)
+
+    def revocation_list(self, kid: str | None = None) -> dict[str, Any]:
+        with self._lock:
+            return revocation_list(self._revoked.get(kid or self.kid, ()))
+
+    def knows_kid(self, kid: str) -> bool:
+        return any(pair.kid == kid for pair in self.keypairs)
+
+
+_WELLKNOWN_PATH: Final = "/.well-known/pqc-keys.json"
+_CRL_PREFIX: Final = "/passport/crl/"
+
+
+class _Handler(BaseHTTPRequestHandler):
+    server: _LoopbackServer
+
+    def do_GET(self) -> None:  # noqa: N802 (name fixed by http.server)
+        owner = self.server.owner
+        path = self.path.split("?", 1)[0]
+        owner.requests.append(path)
+        status, body = owner.respond(path)
+        self.send_response(status)
+        self.send_header("Content-Type", "application/json")
+        self.send_header("Content-Length", str(len(body)))
+        self.end_headers()
+        self.wfile.write(body)
+
+    def log_message(self, format: str, *args: Any) -> None:  # noqa: A002
+        pass  # keep test and demo output clean
+
+
+class _LoopbackServer(ThreadingHTTPServer):
+    daemon_threads = True
+    owner: IssuerServer
+
+
+class IssuerServer:
+    """Serve an issuer's documents over HTTP on 127.0.0.1 (a context manager).
+
+    ``url`` is the issuer base URL. ``routes`` maps extra paths to a body
+    (bytes, or a JSON value) or to a ``(status, body)`` pair, and overrides
+    the issuer's own documents; tests use it to serve broken documents.
+    Every request path is appended to ``requests``. The server thread is a
+    daemon and the server stops on leaving the ``with`` block, or after
+    ``lifetime`` seconds at the latest, so a forgotten server never outlives
+    its test.
+    """
+
+    def __init__(
+        self,
+        issuer: Issuer | None = None,
+        *,
+        routes: Mapping[str, object] | None = None,
+        lifetime: float = 300.0,
+    ) -> None:
+        self.issuer = issuer
+        self.routes: dict[str, object] = dict(routes or {})
+        self.requests: list[str] = []
+        self.lifetime = lifetime
+        self._server: _LoopbackServer | None = None
+        self._thread: threading.Thread | None = None
+        self._timer: threading.Timer | None = None
+
+    @property
+    def url(self) -> str:
+        if self._server is None:
+            raise RuntimeError("issuer server is not running")
+        host, port = self._server.server_address[:2]
+        return f"http://{host!s}:{port}"
+
+    def respond(self, path: str) -> tuple[int, bytes]:
+        if path in self.routes:
+            found = self.routes[path]
+            status, body = found if isinstance(found, tuple) else (200, found)
+            if not isinstance(body, (bytes, bytearray)):
+                body = json.dumps(body).encode("utf-8")
+            return int(status), bytes(body)
+        issuer = self.issuer
+        if issuer is not None:
+            if path == _WELLKNOWN_PATH:
+                return 200, json.dumps(issuer.wellknown_document()).encode("utf-8")
+            if path.startswith(_CRL_PREFIX) and path.endswith(".json"):
+                kid = path[len(_CRL_PREFIX) : -len(".json")]
+                if issuer.knows_kid(kid):
+                    return 200, json.dumps(issuer.revocation_list(kid)).encode("utf-8")
+        return 404, b'{"error": "not found"}'
+
+    def start(self) -> IssuerServer:
+        server = _LoopbackServer(("127.0.0.1", 0), _Handler)
+        server.owner = self
+        self._server = server
+        self._thread = threading.Thread(
+            target=server.serve_forever, name="test-issuer", daemon=True
+        )
+        self._thread.start()
+        self._timer = threading.Timer(self.lifetime, self.stop)
+        self._timer.daemon = True
+        self._timer.start()
+        return self
+
+    def stop(self) -> None:
+        server, self._server = self._server, None
+        if self._timer is not None and self._timer is not threading.current_thread():
+            self._timer.cancel()
+        if server is not None:
+            server.shutdown()
+            server.server_close()
+        if self._thread is not None and self._thread is not threading.current_thread():
+            self._thread.join(timeout=5)
+
+    def __enter__(self) -> IssuerServer:
+        return self.start()
+
+    def __exit__(
+        self,
+        exc_type: type[BaseException] | None,
+        exc: BaseException | None,
+        tb: TracebackType | None,
+    ) -> None:
+        self.stop()
