@@ -525,6 +525,12 @@ def _break_module(monkeypatch, name, error):
     monkeypatch.setattr(sys, "meta_path", [_BreakingFinder(name, error), *sys.meta_path])
 
 
+def _hide_package(monkeypatch, package):
+    for name in [n for n in sys.modules if n.startswith(package + ".")]:
+        monkeypatch.delitem(sys.modules, name)
+    monkeypatch.setitem(sys.modules, package, None)
+
+
 def _no_verify_module():
     return types.ModuleType("pqcrypto.sign.falcon_1024")
 
@@ -534,7 +540,7 @@ def _no_verify_module():
     [
         (lambda mp: mp.setitem(sys.modules, "rfc8785", None), ImportError),
         (lambda mp: mp.setitem(sys.modules, "pqcrypto.sign.falcon_1024", None), ImportError),
-        (lambda mp: mp.setitem(sys.modules, "pqcrypto", None), ImportError),
+        (lambda mp: _hide_package(mp, "pqcrypto"), ImportError),
         (lambda mp: mp.setitem(sys.modules, "pqcrypto.sign.falcon_1024", _no_verify_module()),
          (ImportError, AttributeError)),
         (lambda mp: _break_module(mp, "rfc8785", RuntimeError("component failed to load")),
