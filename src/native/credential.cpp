@@ -1,0 +1,357 @@
+// Credential model and decoding.
+#include "credential.hpp"
+
+#include <iterator>
+
+namespace qt::credential {
+
+namespace {
+
+constexpr const char kInstallHint[] =
+    "passport verification needs 'rfc8785' and 'pqcrypto' (pip install 'quorvel-trellane[passport]')";
+
+// "=" repeated (-n) mod 4 times, the padding a base64 group needs.
+Ref padding_for(Py_ssize_t n) {
+    const Py_ssize_t pad = (4 - n % 4) % 4;
+    return own(PyUnicode_FromStringAndSize("===", pad));
+}
+
+// `s + pad` for stripped text s, with the host's operator for anything else.
+Ref with_padding(PyObject* s) {
+    const Py_ssize_t n = check_size(PyObject_Length(s));
+    Ref pad = padding_for(n);
+    if (PyUnicode_Check(s)) {
+        if (PyUnicode_GET_LENGTH(pad.get()) == 0) return borrow(s);
+        return own(PyUnicode_Concat(s, pad.get()));
+    }
+    return own(PyNumber_Add(s, pad.get()));
+}
+
+// --- Record accessors -------------------------------------------------------
+
+const Param kSelf[] = {{"self", nullptr, ParamKind::PositionalOrKeyword, Default::Required}};
+
+Ref payload_member(const Call& c, PyObject* self, PyObject* key) {
+    Ref payload = getattr(self, c.st->payload);
+    return get_member(payload.get(), key);
+}
+
+Ref agent_did_impl(const Call& c, PyObject* const* a) { return payload_member(c, a[0], c.st->agent_did); }
+Ref issuer_did_impl(const Call& c, PyObject* const* a) { return payload_member(c, a[0], c.st->issuer_did); }
+
+Ref scopes_impl(const Call& c, PyObject* const* a) {
+    Ref value = payload_member(c, a[0], c.st->scopes);
+    if (!truthy(value.get())) return borrow(c.st->empty_tuple);
+    // A true value that is not iterable raises the tuple conversion's TypeError.
+    return own(PySequence_Tuple(value.get()));
+}
+
+// The verdict's truth is its verified field, passed through unconverted:
+// a non-bool there makes bool() raise, which is the host's own rule.
+Ref verdict_bool_impl(const Call& c, PyObject* const* a) { return getattr(a[0], c.st->verified); }
+
+const FunctionSpec kAgentDid = {"agent_did", "DecodedPassport.agent_did", kSelf, 1, "str | None", nullptr,
+                                agent_did_impl};
+const FunctionSpec kIssuerDid = {"issuer_did", "DecodedPassport.issuer_did", kSelf, 1, "str | None", nullptr,
+                                 issuer_did_impl};
+const FunctionSpec kScopes = {"scopes", "DecodedPassport.scopes", kSelf, 1, "tuple[str, ...]", nullptr,
+                              scopes_impl};
+const FunctionSpec kVerdictBool = {"__bool__", "PassportVerdict.__bool__", kSelf, 1, "bool", nullptr,
+                                   verdict_bool_impl};
+
+struct Field {
+    const char* name;
+    const char* annotation;
+    enum { Required, NoneDefault, EmptyTuple } default_;
+};
+
+const Field kDecodedFields[] = {
+    {"payload", "dict", Field::Required},     {"alg", "str", Field::Required},
+    {"kid", "str | None", Field::Required},   {"sig", "bytes", Field::Required},
+    {"signed_bytes", "bytes", Field::Required},
+};
+
+const Field kVerdictFields[] = {
+    {"verified", "bool", Field::Required},
+    {"status", "str", Field::Required},
+    {"agent_did", "str | None", Field::NoneDefault},
+    {"scopes", "tuple[str, ...]", Field::EmptyTuple},
+    {"spend_limit_microusd", "int | None", Field::NoneDefault},
+    {"spend_window", "str | None", Field::NoneDefault},
+    {"issuer_did", "str | None", Field::NoneDefault},
+    {"kid", "str | None", Field::NoneDefault},
+    {"issued_at", "str | None", Field::NoneDefault},
+    {"expires_at", "str | None", Field::NoneDefault},
+    {"error_code", "str | None", Field::NoneDefault},
+    {"error_message", "str | None", Field::NoneDefault},
+};
+
+// The class body of a record: module, qualname, doc, text annotations and
+// defaults, ready for the frozen dataclass treatment.
+Ref record_namespace(const char* name, const char* doc, const Field* fields, size_t nfields) {
+    Ref ns = own(PyDict_New());
+    Ref module_name = text("quorvel_trellane.passport");
+    Ref qualname = text(name);
+    Ref doc_text = text(doc);
+    check(PyDict_SetItemString(ns.get(), "__module__", module_name.get()));
+    check(PyDict_SetItemString(ns.get(), "__qualname__", qualname.get()));
+    check(PyDict_SetItemString(ns.get(), "__doc__", doc_text.get()));
+    Ref annotations = own(PyDict_New());
+    for (size_t i = 0; i < nfields; ++i) {
+        Ref ann = text(fields[i].annotation);
+        check(PyDict_SetItemString(annotations.get(), fields[i].name, ann.get()));
+        if (fields[i].default_ == Field::NoneDefault) {
+            check(PyDict_SetItemString(ns.get(), fields[i].name, Py_None));
+        } else if (fields[i].default_ == Field::EmptyTuple) {
+            Ref empty = own(PyTuple_New(0));
+            check(PyDict_SetItemString(ns.get(), fields[i].name, empty.get()));
+        }
+    }
+    check(PyDict_SetItemString(ns.get(), "__annotations__", annotations.get()));
+    return ns;
+}
+
+void add_property(PyObject* module, PyObject* ns, const FunctionSpec& spec) {
+    Ref getter = make_function(module, spec);
+    Ref prop = call(reinterpret_cast<PyObject*>(&PyProperty_Type), getter.get());
+    check(PyDict_SetItemString(ns, spec.name, prop.get()));
+}
+
+// `dataclass(frozen=True)(type(name, (object,), ns))`, bound in the module.
+void finish_record(PyObject* module, const char* name, PyObject* ns) {
+    Ref cls_name = text(name);
+    Ref bases = own(PyTuple_Pack(1, reinterpret_cast<PyObject*>(&PyBaseObject_Type)));
+    Ref cls = call(reinterpret_cast<PyObject*>(&PyType_Type), cls_name.get(), bases.get(), ns);
+    Ref dataclass = own(PyObject_GetAttrString(module, "dataclass"));
+    Ref kwargs = own(PyDict_New());
+    check(PyDict_SetItemString(kwargs.get(), "frozen", Py_True));
+    Ref empty = own(PyTuple_New(0));
+    Ref decorator = own(PyObject_Call(dataclass.get(), empty.get(), kwargs.get()));
+    Ref record = call(decorator.get(), cls.get());
+    check(PyModule_AddObjectRef(module, name, record.get()));
+}
+
+// --- Encodings --------------------------------------------------------------
+
+const Param kB64uDecodeParams[] = {{"s", "str", ParamKind::PositionalOrKeyword, Default::Required}};
+
+Ref b64u_decode_impl(const Call& c, PyObject* const* a) {
+    PyObject* s = a[0];
+    // Anything but text goes through its own strip and `+`, so it fails as
+    // the host would report it (no strip method, or bytes + str).
+    Ref stripped = PyUnicode_Check(s) ? strip_text(s) : call_method(s, c.st->strip);
+    Ref padded = with_padding(stripped.get());
+    Ref b64 = c.global(c.st->g_base64);
+    Ref decode = getattr(b64.get(), c.st->urlsafe_b64decode);
+    return call(decode.get(), padded.get());
+}
+
+const Param kB64uEncodeParams[] = {{"b", "bytes", ParamKind::PositionalOrKeyword, Default::Required}};
+
+Ref b64u_encode_impl(const Call& c, PyObject* const* a) {
+    Ref b64 = c.global(c.st->g_base64);
+    Ref encode = getattr(b64.get(), c.st->urlsafe_b64encode);
+    Ref encoded = call(encode.get(), a[0]);
+    if (PyBytes_CheckExact(encoded.get())) {
+        const char* data = PyBytes_AS_STRING(encoded.get());
+        Py_ssize_t n = PyBytes_GET_SIZE(encoded.get());
+        while (n > 0 && data[n - 1] == '=') --n;
+        return own(PyUnicode_DecodeASCII(data, n, "strict"));
+    }
+    Ref eq = own(PyBytes_FromStringAndSize("=", 1));
+    Ref stripped = call_method(encoded.get(), c.st->rstrip, eq.get());
+    Ref ascii = text("ascii");
+    static PyObject* decode_name = PyUnicode_InternFromString("decode");
+    if (decode_name == nullptr) throw_error();
+    return call_method(stripped.get(), decode_name, ascii.get());
+}
+
+Ref load_crypto_impl(const Call& c, PyObject* const* /*a*/) {
+    Ref rfc8785 = Ref::own_or_null(PyImport_ImportModuleLevelObject(c.st->mod_rfc8785, c.globals, nullptr,
+                                                                    nullptr, 0));
+    Ref falcon_verify;
+    if (rfc8785) {
+        Ref fromlist = own(PyTuple_Pack(1, c.st->verify));
+        Ref falcon = Ref::own_or_null(
+            PyImport_ImportModuleLevelObject(c.st->mod_falcon, c.globals, nullptr, fromlist.get(), 0));
+        if (falcon) {
+            falcon_verify = Ref::own_or_null(PyObject_GetAttr(falcon.get(), c.st->verify));
+            if (!falcon_verify && PyErr_ExceptionMatches(PyExc_AttributeError)) {
+                PyErr_Clear();
+                PyErr_Format(PyExc_ImportError, "cannot import name 'verify' from '%U'", c.st->mod_falcon);
+            }
+        }
+    }
+    if (!falcon_verify) {
+        // Only Exception-family errors become the install hint; an
+        // interrupt during the import stays what it is.
+        if (!error_is_exception()) throw_error();
+        Ref err = take_error();
+        raise_passport_error(c, kInstallHint, err.get());
+    }
+    return own(PyTuple_Pack(2, rfc8785.get(), falcon_verify.get()));
+}
+
+const Param kKidParams[] = {{"public_key", "bytes", ParamKind::PositionalOrKeyword, Default::Required}};
+
+Ref kid_for_key_impl(const Call& c, PyObject* const* a) {
+    Ref hashlib = c.global(c.st->g_hashlib);
+    Ref sha256 = getattr(hashlib.get(), c.st->sha256);
+    Ref digest = call(sha256.get(), a[0]);
+    Ref hex = call_method(digest.get(), c.st->hexdigest);
+    if (PyUnicode_Check(hex.get())) return own(PyUnicode_Substring(hex.get(), 0, 16));
+    return own(PySequence_GetSlice(hex.get(), 0, 16));
+}
+
+const Param kCoerceParams[] = {{"value", nullptr, ParamKind::PositionalOrKeyword, Default::Required}};
+
+Ref coerce_key_impl(const Call& c, PyObject* const* a) {
+    PyObject* value = a[0];
+    if (PyBytes_Check(value)) {
+        if (PyBytes_CheckExact(value)) return borrow(value);
+        // The stored bytes of a subclass, never what its methods claim.
+        return own(PyBytes_FromStringAndSize(PyBytes_AS_STRING(value), PyBytes_GET_SIZE(value)));
+    }
+    if (PyByteArray_Check(value))
+        return own(PyBytes_FromStringAndSize(PyByteArray_AS_STRING(value), PyByteArray_GET_SIZE(value)));
+    if (!PyUnicode_Check(value)) raise_passport_error(c, "issuer key must be bytes or base64 text");
+
+    Ref s = strip_text(value);
+    Ref padded = with_padding(s.get());
+    Ref b64 = c.global(c.st->g_base64);
+    // A non-validating standard decode would drop '-' and '_' and yield
+    // wrong bytes, so URL-safe text is recognised first.
+    if (PyUnicode_FindChar(s.get(), '-', 0, PY_SSIZE_T_MAX, 1) >= 0 ||
+        PyUnicode_FindChar(s.get(), '_', 0, PY_SSIZE_T_MAX, 1) >= 0) {
+        Ref decode = getattr(b64.get(), c.st->urlsafe_b64decode);
+        return call(decode.get(), padded.get());
+    }
+    {
+        Ref strict = getattr(b64.get(), c.st->b64decode);
+        PyObject* args[] = {padded.get(), Py_True};
+        PyObject* r = PyObject_Vectorcall(strict.get(), args, 1, c.st->kw_validate);
+        if (r != nullptr) return Ref::own(r);
+        if (!error_is_exception()) throw_error();
+        PyErr_Clear();  // the strict attempt's error is not reported
+    }
+    Ref decode = getattr(b64.get(), c.st->urlsafe_b64decode);
+    return call(decode.get(), padded.get());
+}
+
+// --- Envelope decoding --------------------------------------------------------
+
+const Param kDecodeParams[] = {{"credential", "str", ParamKind::PositionalOrKeyword, Default::Required}};
+
+// Run a guarded step's failure: Exception-family errors become
+// PassportError(prefix + str(err)) caused by err; others propagate.
+[[noreturn]] void convert_error(const Call& c, const char* prefix) {
+    if (!error_is_exception()) throw_error();
+    Ref err = take_error();
+    Ref detail = str_of(err.get());
+    Ref msg = own(PyUnicode_FromFormat("%s%U", prefix, detail.get()));
+    raise_passport_error(c, msg.get(), err.get());
+}
+
+Ref decode_passport_impl(const Call& c, PyObject* const* a) {
+    PyObject* credential = a[0];
+    if (!PyUnicode_Check(credential) || PyUnicode_GET_LENGTH(strip_text(credential).get()) == 0)
+        raise_passport_error(c, "credential must be a non-empty string");
+
+    Ref envelope;
+    try {
+        Ref b64u_decode = c.global(c.st->g_b64u_decode);
+        Ref raw = call(b64u_decode.get(), credential);
+        Ref json = c.global(c.st->g_json);
+        Ref loads = getattr(json.get(), c.st->loads);
+        envelope = call(loads.get(), raw.get());
+    } catch (const PyErrOccurred&) {
+        convert_error(c, "malformed credential envelope: ");
+    }
+    if (!PyDict_Check(envelope.get())) raise_passport_error(c, "credential envelope is not an object");
+
+    Ref payload = get_member(envelope.get(), c.st->payload);
+    if (!PyDict_Check(payload.get())) raise_passport_error(c, "credential payload is not an object");
+
+    Ref sig;
+    try {
+        Ref sig_text = own(PyObject_GetItem(envelope.get(), c.st->sig));
+        Ref b64u_decode = c.global(c.st->g_b64u_decode);
+        sig = call(b64u_decode.get(), sig_text.get());
+    } catch (const PyErrOccurred&) {
+        convert_error(c, "credential signature is not base64url: ");
+    }
+
+    // Decoding needs both components importable, though only the
+    // canonicaliser is used here.
+    Ref load_crypto = c.global(c.st->g_load_crypto);
+    Ref pair = call(load_crypto.get());
+    Ref rfc8785 = own(PySequence_GetItem(pair.get(), 0));
+    Ref dumps = getattr(rfc8785.get(), c.st->dumps);
+    Ref signed_bytes = call(dumps.get(), payload.get());
+
+    Ref alg = get_member(envelope.get(), c.st->alg, c.st->empty_text);
+    Ref kid = get_member(envelope.get(), c.st->kid);
+    Ref cls = c.global(c.st->g_DecodedPassport);
+    PyObject* values[] = {payload.get(), alg.get(), kid.get(), sig.get(), signed_bytes.get()};
+    return build_record(cls.get(), values, c.st->kw_decoded);
+}
+
+}  // namespace
+
+void define_classes(PyObject* module) {
+    {
+        PyObject* err = PyErr_NewExceptionWithDoc(
+            "quorvel_trellane.passport.PassportError",
+            "A passport credential is structurally malformed (not merely invalid).", PyExc_Exception, nullptr);
+        Ref cls = own(err);
+        check(PyModule_AddObjectRef(module, "PassportError", cls.get()));
+    }
+    {
+        Ref ns = record_namespace("DecodedPassport", "The parsed envelope of a passport, before any cryptographic check.",
+                                  kDecodedFields, std::size(kDecodedFields));
+        add_property(module, ns.get(), kAgentDid);
+        add_property(module, ns.get(), kIssuerDid);
+        add_property(module, ns.get(), kScopes);
+        finish_record(module, "DecodedPassport", ns.get());
+    }
+    {
+        Ref ns = record_namespace("PassportVerdict",
+                                  "The outcome of verifying a passport. ``verified`` is True only for ``active``.",
+                                  kVerdictFields, std::size(kVerdictFields));
+        Ref fn = make_function(module, kVerdictBool);
+        check(PyDict_SetItemString(ns.get(), "__bool__", fn.get()));
+        finish_record(module, "PassportVerdict", ns.get());
+    }
+}
+
+const FunctionSpec b64u_decode = {"_b64u_decode", "_b64u_decode", kB64uDecodeParams, 1, "bytes", nullptr,
+                                  b64u_decode_impl};
+const FunctionSpec b64u_encode = {"_b64u_encode", "_b64u_encode", kB64uEncodeParams, 1, "str", nullptr,
+                                  b64u_encode_impl};
+const FunctionSpec load_crypto = {
+    "_load_crypto", "_load_crypto", nullptr, 0, nullptr,
+    "Lazily import the stock verification primitives.\n\n"
+    "Returns ``(rfc8785, falcon_verify)``: the RFC 8785 canonicaliser and the\n"
+    "``verify`` function of ``pqcrypto.sign.falcon_1024``. Both are imported on\n"
+    "first use only, so that presenting a passport needs neither; a missing one\n"
+    "raises :class:`PassportError` with the install hint, caused by the import error.",
+    load_crypto_impl};
+const FunctionSpec kid_for_key = {"kid_for_key", "kid_for_key", kKidParams, 1, "str",
+                                  "The key id an issuer publishes for a public key: ``sha256(pk)[:16]`` (hex).",
+                                  kid_for_key_impl};
+const FunctionSpec coerce_key = {
+    "_coerce_key", "_coerce_key", kCoerceParams, 1, "bytes",
+    "Accept a Falcon public key as raw bytes or (standard or url-safe) base64 text.\n\n"
+    "Text containing '-' or '_' is decoded as url-safe base64; other text is tried\n"
+    "as strict standard base64 first, then url-safe. Padding is optional and\n"
+    "surrounding whitespace is ignored. Anything else raises :class:`PassportError`.",
+    coerce_key_impl};
+const FunctionSpec decode_passport = {
+    "decode_passport", "decode_passport", kDecodeParams, 1, "DecodedPassport",
+    "Parse a credential envelope without verifying it. Raises :class:`PassportError`.\n\n"
+    "The result carries the payload, the envelope's alg and kid, the signature\n"
+    "bytes and the RFC 8785 bytes the signature covers. Nothing has been checked\n"
+    "cryptographically: never trust a decoded passport, use :func:`verify_passport`.",
+    decode_passport_impl};
+
+}  // namespace qt::credential

@@ -1,0 +1,12 @@
+// Credential presentation: loading the agent's own credential and
+// wrapping it for x402 requests and A2A messages.
+#pragma once
+#include "support.hpp"
+
+namespace qt::present {
+
+extern const FunctionSpec load_credential;
+extern const FunctionSpec x402_headers;
+extern const FunctionSpec a2a_message_metadata;
+
+}  // namespace qt::present

@@ -1,0 +1,272 @@
+// Shared support for the native passport module: the owning reference
+// handle, checked C API calls, the module state with its interned names,
+// and the function-like callable type every module function is made of.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <cstddef>
+#include <utility>
+
+namespace qt {
+
+// Thrown when a C API call failed: the Python error indicator is already
+// set. Entry points called by the interpreter catch it and return NULL/-1.
+struct PyErrOccurred {};
+
+[[noreturn]] inline void throw_error() { throw PyErrOccurred{}; }
+
+// A move-only owner of one strong reference.
+class Ref {
+public:
+    Ref() noexcept = default;
+    Ref(std::nullptr_t) noexcept {}
+    Ref(Ref&& other) noexcept : p_(other.p_) { other.p_ = nullptr; }
+    Ref& operator=(Ref&& other) noexcept {
+        if (this != &other) {
+            PyObject* old = p_;
+            p_ = other.p_;
+            other.p_ = nullptr;
+            Py_XDECREF(old);
+        }
+        return *this;
+    }
+    Ref(const Ref&) = delete;
+    Ref& operator=(const Ref&) = delete;
+    ~Ref() { Py_XDECREF(p_); }
+
+    // Take over a new reference; NULL means a Python error is set.
+    static Ref own(PyObject* p) {
+        if (p == nullptr) throw_error();
+        return Ref(p);
+    }
+    // Take over a new reference that may legitimately be NULL.
+    static Ref own_or_null(PyObject* p) noexcept { return Ref(p); }
+    // Add a reference to a borrowed pointer (which may be NULL).
+    static Ref borrow(PyObject* p) noexcept {
+        Py_XINCREF(p);
+        return Ref(p);
+    }
+
+    PyObject* get() const noexcept { return p_; }
+    PyObject* release() noexcept {
+        PyObject* p = p_;
+        p_ = nullptr;
+        return p;
+    }
+    Ref copy() const noexcept { return borrow(p_); }
+    explicit operator bool() const noexcept { return p_ != nullptr; }
+    bool is(PyObject* other) const noexcept { return p_ == other; }
+
+private:
+    explicit Ref(PyObject* p) noexcept : p_(p) {}
+    PyObject* p_ = nullptr;
+};
+
+// Checked results: a negative status means a Python error is set.
+inline int check(int status) {
+    if (status < 0) throw_error();
+    return status;
+}
+inline Py_ssize_t check_size(Py_ssize_t n) {
+    if (n < 0) throw_error();
+    return n;
+}
+inline Ref own(PyObject* p) { return Ref::own(p); }
+inline Ref borrow(PyObject* p) { return Ref::borrow(p); }
+inline Ref none() { return Ref::borrow(Py_None); }
+inline Ref boolean(bool b) { return Ref::borrow(b ? Py_True : Py_False); }
+inline Ref text(const char* s) { return own(PyUnicode_FromString(s)); }
+inline bool truthy(PyObject* o) { return check(PyObject_IsTrue(o)) != 0; }
+
+// The error currently set, taken out of the indicator (never NULL).
+inline Ref take_error() {
+    PyObject* e = PyErr_GetRaisedException();
+    if (e == nullptr) {
+        PyErr_SetString(PyExc_SystemError, "error expected but none set");
+        throw_error();
+    }
+    return Ref::own_or_null(e);
+}
+// Put a taken error back and unwind.
+[[noreturn]] inline void rethrow(Ref err) {
+    PyErr_SetRaisedException(err.release());
+    throw_error();
+}
+// True when the error set is of the host's Exception family; errors
+// outside it (KeyboardInterrupt, SystemExit) are never guarded.
+inline bool error_is_exception() { return PyErr_ExceptionMatches(PyExc_Exception) != 0; }
+
+// Call helpers: all return new references or throw.
+Ref call(PyObject* callable);
+Ref call(PyObject* callable, PyObject* a);
+Ref call(PyObject* callable, PyObject* a, PyObject* b);
+Ref call(PyObject* callable, PyObject* a, PyObject* b, PyObject* c);
+Ref call_method(PyObject* obj, PyObject* name);
+Ref call_method(PyObject* obj, PyObject* name, PyObject* a);
+Ref call_method(PyObject* obj, PyObject* name, PyObject* a, PyObject* b);
+Ref getattr(PyObject* obj, PyObject* name);
+Ref str_of(PyObject* obj);
+Ref repr_of(PyObject* obj);
+// `obj.get(key, default)` with the host's semantics: exact dicts are read
+// directly, anything else goes through its own get method. default may
+// be NULL, meaning None.
+Ref get_member(PyObject* obj, PyObject* key, PyObject* default_ = nullptr);
+// str.strip() with no argument, for an exact or derived str.
+Ref strip_text(PyObject* s);
+
+// Every name used on a hot path, interned once per module.
+#define QT_NAMES(X)                                              \
+    X(payload, "payload")                                        \
+    X(alg, "alg")                                                \
+    X(kid, "kid")                                                \
+    X(sig, "sig")                                                \
+    X(signed_bytes, "signed_bytes")                              \
+    X(verified, "verified")                                      \
+    X(status, "status")                                          \
+    X(agent_did, "agent_did")                                    \
+    X(scopes, "scopes")                                          \
+    X(spend_limit_microusd, "spend_limit_microusd")              \
+    X(spend_window, "spend_window")                              \
+    X(issuer_did, "issuer_did")                                  \
+    X(issued_at, "issued_at")                                    \
+    X(expires_at, "expires_at")                                  \
+    X(error_code, "error_code")                                  \
+    X(error_message, "error_message")                            \
+    X(passport_id, "passport_id")                                \
+    X(revoked, "revoked")                                        \
+    X(keys, "keys")                                              \
+    X(public_key_b64, "public_key_b64")                          \
+    X(get, "get")                                                \
+    X(strip, "strip")                                            \
+    X(rstrip, "rstrip")                                          \
+    X(read, "read")                                              \
+    X(read_text, "read_text")                                    \
+    X(replace, "replace")                                        \
+    X(hexdigest, "hexdigest")                                    \
+    X(sha256, "sha256")                                          \
+    X(loads, "loads")                                            \
+    X(dumps, "dumps")                                            \
+    X(verify, "verify")                                          \
+    X(now, "now")                                                \
+    X(utc, "utc")                                                \
+    X(strptime, "strptime")                                      \
+    X(tzinfo, "tzinfo")                                          \
+    X(validate, "validate")                                      \
+    X(timeout, "timeout")                                        \
+    X(encoding, "encoding")                                      \
+    X(utf_8, "utf-8")                                            \
+    X(environ, "environ")                                        \
+    X(urlopen, "urlopen")                                        \
+    X(urlsafe_b64decode, "urlsafe_b64decode")                    \
+    X(urlsafe_b64encode, "urlsafe_b64encode")                    \
+    X(b64decode, "b64decode")                                    \
+    X(enter, "__enter__")                                        \
+    X(exit, "__exit__")                                          \
+    X(mod_rfc8785, "rfc8785")                                    \
+    X(mod_falcon, "pqcrypto.sign.falcon_1024")                   \
+    X(mod_urllib_request, "urllib.request")                      \
+    X(mod_pathlib, "pathlib")                                    \
+    X(mod_os, "os")                                              \
+    X(Path, "Path")                                              \
+    X(g_base64, "base64")                                        \
+    X(g_hashlib, "hashlib")                                      \
+    X(g_json, "json")                                            \
+    X(g_dataclass, "dataclass")                                  \
+    X(g_datetime, "datetime")                                    \
+    X(g_timezone, "timezone")                                    \
+    X(g_FALCON_1024_PUBLIC_KEY_BYTES, "FALCON_1024_PUBLIC_KEY_BYTES") \
+    X(g_ALG, "_ALG")                                             \
+    X(g_TS_FMT, "_TS_FMT")                                       \
+    X(g_X402_PASSPORT_HEADER, "X402_PASSPORT_HEADER")            \
+    X(g_A2A_PASSPORT_METADATA_KEY, "A2A_PASSPORT_METADATA_KEY")  \
+    X(g_PASSPORT_ENV_VAR, "PASSPORT_ENV_VAR")                    \
+    X(g_PassportError, "PassportError")                          \
+    X(g_DecodedPassport, "DecodedPassport")                      \
+    X(g_PassportVerdict, "PassportVerdict")                      \
+    X(g_b64u_decode, "_b64u_decode")                             \
+    X(g_b64u_encode, "_b64u_encode")                             \
+    X(g_load_crypto, "_load_crypto")                             \
+    X(g_kid_for_key, "kid_for_key")                              \
+    X(g_coerce_key, "_coerce_key")                               \
+    X(g_decode_passport, "decode_passport")                      \
+    X(g_is_expired, "_is_expired")                               \
+    X(g_revoked_ids, "_revoked_ids")                             \
+    X(g_verify_passport, "verify_passport")                      \
+    X(g_resolve_key, "_resolve_key")                             \
+    X(g_get_json, "_get_json")
+
+struct ModuleState {
+    PyObject* function_type;  // the native function type
+#define QT_DECLARE_NAME(id, text) PyObject* id;
+    QT_NAMES(QT_DECLARE_NAME)
+#undef QT_DECLARE_NAME
+    // Keyword-name tuples for building records with keywords.
+    PyObject* kw_decoded;       // payload, alg, kid, sig, signed_bytes
+    PyObject* kw_verdict_ok;    // verified .. expires_at (ten names)
+    PyObject* kw_verdict_fail;  // all twelve fields
+    PyObject* kw_verdict_bad;   // verified, status, error_code, error_message
+    PyObject* kw_validate;      // ("validate",)
+    PyObject* kw_timeout;       // ("timeout",)
+    PyObject* kw_tzinfo;        // ("tzinfo",)
+    PyObject* kw_encoding;      // ("encoding",)
+    PyObject* empty_text;       // ""
+    PyObject* empty_tuple;      // ()
+};
+
+int state_init(PyObject* module, ModuleState* st);
+int state_traverse(ModuleState* st, visitproc visit, void* arg);
+void state_clear(ModuleState* st);
+
+// What a module function sees of its module during one call.
+struct Call {
+    PyObject* module;   // borrowed; alive for the call
+    ModuleState* st;    // the module's state
+    PyObject* globals;  // the module's dict, borrowed
+
+    // A module-level name read now, so that rebinding it on the module
+    // changes the next call. A missing name raises NameError.
+    Ref global(PyObject* name) const;
+};
+
+// --- Function-like native callables ------------------------------------
+
+enum class ParamKind { PositionalOrKeyword, KeywordOnly };
+enum class Default { Required, None, True, Float6 };
+
+struct Param {
+    const char* name;
+    const char* annotation;  // source text, or nullptr for none
+    ParamKind kind;
+    Default default_;
+};
+
+// The implementation receives exactly one borrowed object per parameter,
+// defaults already applied, and returns a new reference or throws.
+using Impl = Ref (*)(const Call& call, PyObject* const* args);
+
+struct FunctionSpec {
+    const char* name;
+    const char* qualname;  // usually the name; "Class.prop" for accessors
+    const Param* params;
+    Py_ssize_t nparams;
+    const char* return_annotation;  // source text, or nullptr
+    const char* doc;                // nullptr gives __doc__ None
+    Impl impl;
+};
+
+// Create the native function type for a module (in the exec slot).
+PyObject* make_function_type(PyObject* module);
+// Create one function object bound to the module.
+Ref make_function(PyObject* module, const FunctionSpec& spec);
+
+// Raise `PassportError(message)` read from the module namespace now, with
+// `cause` (may be NULL) attached as __cause__ and __context__.
+[[noreturn]] void raise_passport_error(const Call& call, PyObject* message, PyObject* cause = nullptr);
+[[noreturn]] void raise_passport_error(const Call& call, const char* message, PyObject* cause = nullptr);
+
+// Build a record by calling `cls(**dict(zip(kwnames, values)))`.
+Ref build_record(PyObject* cls, PyObject* const* values, PyObject* kwnames);
+
+}  // namespace qt
