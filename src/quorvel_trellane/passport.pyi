@@ -34,7 +34,7 @@ FALCON_1024_PUBLIC_KEY_BYTES: Final = 1793
 _ALG: Final = "Falcon-1024"
 _TS_FMT: Final = "%Y-%m-%dT%H:%M:%SZ"
 X402_PASSPORT_HEADER: Final = "X-Agent-Passport"
-A2A_PASSPORT_METADATA_KEY: Final[str]
+A2A_PASSPORT_METADATA_KEY: Final = "quorvel.com/agent-passport"
 PASSPORT_ENV_VAR: Final = "QUORVEL_AGENT_PASSPORT"
 
 class PassportError(Exception):

@@ -1,0 +1,418 @@
+"""The quorvel-passport command, run end to end in a subprocess.
+
+Real credentials from the test issuer, real Falcon-1024 verification, and
+a loopback issuer server for the commands that fetch.
+"""
+
+from __future__ import annotations
+
+import base64
+import io
+import json
+import os
+import socket
+import subprocess
+import sys
+import tomllib
+from pathlib import Path
+
+import pytest
+
+from quorvel_trellane import cli
+from quorvel_trellane.testing import Issuer, IssuerServer, b64u, tamper
+
+ROOT = Path(__file__).resolve().parents[1]
+ENV_VAR = "QUORVEL_AGENT_PASSPORT"
+AGENT = "did:web:agents.example.com:shopper-7"
+ISSUER_DID = "did:web:issuer.example.org"
+
+
+def run_cli(*args: str, stdin: str | None = None, env: dict[str, str] | None = None, module: str = "quorvel_trellane"):
+    environ = {k: v for k, v in os.environ.items() if k != ENV_VAR}
+    environ["PYTHONPATH"] = os.pathsep.join([str(ROOT / "src"), environ.get("PYTHONPATH", "")])
+    environ.update(env or {})
+    return subprocess.run(
+        [sys.executable, "-m", module, *args],
+        input=stdin,
+        capture_output=True,
+        text=True,
+        env=environ,
+        timeout=120,
+        check=False,
+    )
+
+
+def closed_port_url() -> str:
+    with socket.socket() as sock:
+        sock.bind(("127.0.0.1", 0))
+        port = sock.getsockname()[1]
+    return f"http://127.0.0.1:{port}"
+
+
+@pytest.fixture(scope="module")
+def issuer() -> Issuer:
+    return Issuer(issuer_did=ISSUER_DID)
+
+
+@pytest.fixture(scope="module")
+def creds(issuer: Issuer) -> dict[str, str]:
+    genuine = issuer.issue(agent_did=AGENT, scopes=["payments:x402", "catalog:read"])
+    revoked = issuer.issue(agent_did=AGENT, passport_id="pp_revoked_1")
+    issuer.revoke("pp_revoked_1")
+    from datetime import timedelta
+
+    return {
+        "genuine": genuine,
+        "revoked": revoked,
+        "expired": issuer.issue(agent_did=AGENT, valid_for=timedelta(seconds=-1)),
+        "tampered": tamper(genuine, spend_limit_microusd=10**12),
+        "malformed": b64u(b"[1]"),
+    }
+
+
+@pytest.fixture(scope="module")
+def server(issuer: Issuer):
+    with IssuerServer(issuer) as srv:
+        yield srv
+
+
+@pytest.fixture(scope="module")
+def trust(tmp_path_factory: pytest.TempPathFactory, issuer: Issuer, creds: dict[str, str]) -> dict[str, str]:
+    """Trust material on disk, in every form verify accepts."""
+    d = tmp_path_factory.mktemp("trust")
+    stranger = Issuer()
+    files = {
+        "wellknown": ("keys.json", json.dumps(issuer.wellknown_document())),
+        "kidmap": ("kidmap.json", json.dumps({issuer.kid: issuer.keypair.public_key_b64})),
+        "crl": ("crl.json", json.dumps(issuer.revocation_list())),
+        "crl_list": ("crl-list.json", json.dumps(["pp_revoked_1"])),
+        "key_b64": ("key.b64", issuer.keypair.public_key_b64 + "\n"),
+        "stranger_key": ("stranger.b64", stranger.keypair.public_key_b64),
+        "credential": ("passport.txt", creds["genuine"] + "\r\n"),
+        "not_json": ("broken.json", "{not json"),
+        "crl_int": ("crl-int.json", "42"),
+        "crl_null": ("crl-null.json", '{"revoked": null}'),
+        "keys_empty": ("keys-empty.json", '{"keys": []}'),
+        "keys_text": ("keys-text.json", '{"keys": ["abc"]}'),
+    }
+    out = {}
+    for name, (fname, text) in files.items():
+        (d / fname).write_text(text, encoding="utf-8")
+        out[name] = str(d / fname)
+    (d / "key.bin").write_bytes(issuer.keypair.public_key)
+    out["key_raw"] = str(d / "key.bin")
+    out["key_text"] = issuer.keypair.public_key_b64
+    out["missing"] = str(d / "nope.json")
+    return out
+
+
+# -- inspect -----------------------------------------------------------------
+
+
+@pytest.mark.parametrize("how", ["argument", "file", "stdin"])
+def test_inspect_prints_envelope_and_payload_marked_unverified(how, creds, trust, issuer):
+    credential = creds["genuine"]
+    if how == "argument":
+        result = run_cli("inspect", credential)
+    elif how == "file":
+        result = run_cli("inspect", trust["credential"])
+    else:
+        result = run_cli("inspect", "-", stdin=credential + "\n")
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.startswith("UNVERIFIED")
+    assert "Falcon-1024" in result.stdout
+    assert issuer.kid in result.stdout
+    assert "1" in result.stdout.split("signature", 1)[1].split("bytes")[0]
+    payload_text = result.stdout.split("payload (unverified):\n", 1)[1]
+    assert json.loads(payload_text)["agent_did"] == AGENT
+
+
+def test_inspect_json_gives_envelope_with_signature_length_and_payload(creds, issuer):
+    result = run_cli("inspect", "--json", creds["genuine"])
+    assert result.returncode == 0, result.stderr
+    doc = json.loads(result.stdout)
+    assert doc["verified"] is False
+    sig = json.loads(base64.urlsafe_b64decode(creds["genuine"] + "==="))["sig"]
+    assert doc["envelope"] == {
+        "alg": "Falcon-1024",
+        "kid": issuer.kid,
+        "signature_bytes": len(base64.urlsafe_b64decode(sig + "===")),
+    }
+    assert doc["payload"]["scopes"] == ["payments:x402", "catalog:read"]
+
+
+def test_inspect_shows_a_tampered_credential_because_it_never_verifies(creds):
+    result = run_cli("inspect", "--json", creds["tampered"])
+    assert result.returncode == 0
+    assert json.loads(result.stdout)["payload"]["spend_limit_microusd"] == 10**12
+
+
+@pytest.mark.parametrize(
+    ("credential", "message"),
+    [
+        (b64u(b"[1]"), "credential envelope is not an object"),
+        (b64u(b"{}"), "credential payload is not an object"),
+        (b64u(b"foo"), "malformed credential envelope: "),
+        (b64u(b'{"payload": {}}'), "credential signature is not base64url: 'sig'"),
+        ("   ", "credential must be a non-empty string"),
+        (b64u(b'{"payload": {"n": NaN}, "sig": ""}'), "malformed input: "),
+    ],
+)
+def test_inspect_of_a_malformed_credential_exits_2_with_the_message_only(credential, message):
+    result = run_cli("inspect", credential)
+    assert result.returncode == 2
+    assert message in result.stderr
+    assert "Traceback" not in result.stderr
+    assert result.stdout == ""
+
+
+# -- verify ------------------------------------------------------------------
+
+
+VERIFY_CASES = [
+    # label, credential, options (trust names in braces), exit, status, code
+    ("pinned well-known document", "genuine", ["--keys", "{wellknown}", "--crl", "{crl}"], 0, "active", None),
+    ("kid to base64 key map", "genuine", ["--keys", "{kidmap}", "--crl", "{crl}"], 0, "active", None),
+    ("one pinned key as text", "genuine", ["--key", "{key_text}", "--crl", "{crl}"], 0, "active", None),
+    ("one pinned key, raw file", "genuine", ["--key", "{key_raw}", "--crl", "{crl}"], 0, "active", None),
+    ("one pinned key, base64 file", "genuine", ["--key", "{key_b64}", "--crl", "{crl_list}"], 0, "active", None),
+    ("keys and list from the issuer", "genuine", ["--issuer", "{url}"], 0, "active", None),
+    ("pinned key, list from the issuer", "genuine", ["--key", "{key_text}", "--issuer", "{url}"], 0, "active", None),
+    ("list fetched by URL", "revoked", ["--keys", "{wellknown}", "--crl", "{crl_url}"], 1, "revoked", "REVOKED"),
+    ("no key at all", "genuine", ["--crl", "{crl}"], 1, "unverifiable", "UNRESOLVED_ISSUER_KEY"),
+    ("no revocation list", "genuine", ["--keys", "{wellknown}"], 1, "unverifiable", "REVOCATION_CHECK_FAILED"),
+    ("revocation check waived", "genuine", ["--keys", "{wellknown}", "--no-revocation-check"], 0, "active", None),
+    ("issuer without its list", "genuine", ["--issuer", "{url}", "--no-revocation-check"], 0, "active", None),
+    ("tampered payload", "tampered", ["--issuer", "{url}"], 1, "invalid", "TAMPERED_SIGNATURE"),
+    ("expired", "expired", ["--issuer", "{url}"], 1, "expired", "EXPIRED"),
+    ("revoked, list from the issuer", "revoked", ["--issuer", "{url}"], 1, "revoked", "REVOKED"),
+    ("revoked, bare list of ids", "revoked", ["--key", "{key_text}", "--crl", "{crl_list}"], 1, "revoked", "REVOKED"),
+    ("scope granted", "genuine", ["--issuer", "{url}", "--scope", "catalog:read"], 0, "active", None),
+    ("scope not granted", "genuine", ["--issuer", "{url}", "--scope", "payments:refund"], 1, "active", "SCOPE_NOT_GRANTED"),
+    ("expected agent", "genuine", ["--issuer", "{url}", "--agent", AGENT], 0, "active", None),
+    ("another agent", "genuine", ["--issuer", "{url}", "--agent", "did:example:x"], 1, "active", "AGENT_MISMATCH"),
+    ("verified later than expiry", "genuine", ["--issuer", "{url}", "--now", "2999-01-01T00:00:00Z"], 1, "expired", "EXPIRED"),
+    ("verified at a naive time", "genuine", ["--issuer", "{url}", "--now", "2000-01-01T00:00:00"], 0, "active", None),
+    ("key of another issuer", "genuine", ["--key", "{stranger_key}", "--crl", "{crl}"], 1, "invalid", "KID_KEY_MISMATCH"),
+    ("not a credential", "malformed", ["--issuer", "{url}"], 1, "invalid", "INVALID_CREDENTIAL"),
+]
+
+
+def _fill(options, trust, server, issuer):
+    names = {**trust, "url": server.url, "crl_url": f"{server.url}/passport/crl/{issuer.kid}.json"}
+    return [names[o[1:-1]] if o.startswith("{") else o for o in options]
+
+
+@pytest.mark.parametrize(
+    ("credential", "options", "exit_code", "status", "code"),
+    [case[1:] for case in VERIFY_CASES],
+    ids=[case[0] for case in VERIFY_CASES],
+)
+def test_verify_exits_0_only_for_a_verified_passport(credential, options, exit_code, status, code, creds, trust, server, issuer):
+    result = run_cli("verify", creds[credential], "--json", *_fill(options, trust, server, issuer))
+    assert result.returncode == exit_code, result.stderr
+    verdict = json.loads(result.stdout)
+    assert (verdict["status"], verdict["error_code"]) == (status, code)
+    assert verdict["verified"] is (exit_code == 0)
+
+
+def test_verify_json_holds_every_verdict_field_from_the_payload(creds, server):
+    result = run_cli("verify", creds["genuine"], "--issuer", server.url, "--json")
+    verdict = json.loads(result.stdout)
+    assert list(verdict) == [
+        "verified", "status", "agent_did", "scopes", "spend_limit_microusd", "spend_window",
+        "issuer_did", "kid", "issued_at", "expires_at", "error_code", "error_message",
+    ]
+    payload = json.loads(base64.urlsafe_b64decode(creds["genuine"] + "==="))["payload"]
+    for name in ("agent_did", "scopes", "spend_limit_microusd", "spend_window", "issuer_did", "issued_at", "expires_at"):
+        assert verdict[name] == payload[name]
+
+
+@pytest.mark.parametrize(
+    ("credential", "headline", "detail"),
+    [
+        ("genuine", "VERIFIED", "active"),
+        ("tampered", "NOT VERIFIED", "TAMPERED_SIGNATURE: signature verification failed"),
+        ("expired", "NOT VERIFIED", "EXPIRED: credential has expired"),
+        ("revoked", "NOT VERIFIED", "REVOKED: credential has been revoked"),
+    ],
+)
+def test_verify_prints_a_readable_verdict_table(credential, headline, detail, creds, server):
+    result = run_cli("verify", creds[credential], "--issuer", server.url)
+    lines = result.stdout.splitlines()
+    assert lines[0].split(None, 1) == ["verdict", headline]
+    assert detail in result.stdout
+    assert any(line.startswith("agent_did") and AGENT in line for line in lines)
+
+
+@pytest.mark.parametrize(
+    ("options", "message"),
+    [
+        (["--keys", "{missing}"], "cannot read key file"),
+        (["--keys", "{not_json}"], "is not JSON"),
+        (["--keys", "{keys_empty}"], "holds no usable Falcon-1024 key"),
+        (["--keys", "{keys_text}"], "must be a list of objects"),
+        (["--keys", "{crl_int}"], "must be a well-known key document"),
+        (["--key", "A"], "malformed input"),
+        (["--keys", "{wellknown}", "--crl", "{crl_int}"], "must be an object"),
+        (["--keys", "{wellknown}", "--crl", "{crl_null}"], "crl must be a mapping with 'revoked', a list, or None"),
+        (["--keys", "{wellknown}", "--now", "yesterday"], "--now"),
+        (["--keys", "{wellknown}", "--key", "{key_text}"], "not allowed with argument"),
+        (["--timeout", "-1"], "must be positive"),
+    ],
+)
+def test_verify_usage_errors_exit_2_with_a_message_and_no_traceback(options, message, creds, trust, server, issuer):
+    result = run_cli("verify", creds["genuine"], *_fill(options, trust, server, issuer))
+    assert result.returncode == 2
+    assert message in result.stderr
+    assert "Traceback" not in result.stderr
+
+
+def test_verify_reads_the_credential_from_stdin(creds, server):
+    result = run_cli("verify", "-", "--issuer", server.url, stdin=creds["genuine"] + "\n")
+    assert result.returncode == 0, result.stderr
+
+
+# -- network failures ---------------------------------------------------------
+
+
+@pytest.mark.parametrize(
+    ("args", "url_suffix", "reason"),
+    [
+        (["fetch-keys", "{dead}"], "/.well-known/pqc-keys.json", "refused"),
+        (["fetch-crl", "{dead}", "0011223344556677"], "/passport/crl/0011223344556677.json", "refused"),
+        (["verify", "{cred}", "--issuer", "{dead}"], "/.well-known/pqc-keys.json", "refused"),
+        (["fetch-crl", "{url}", "ffffffffffffffff"], "/passport/crl/ffffffffffffffff.json", "HTTP 404"),
+        (["verify", "{cred}", "--crl", "{url}/nothing-here.json", "--key", "{key}"], "/nothing-here.json", "HTTP 404"),
+    ],
+)
+def test_network_failures_exit_3_naming_the_url(args, url_suffix, reason, creds, server, issuer):
+    dead = closed_port_url()
+    names = {"{dead}": dead, "{url}": server.url, "{cred}": creds["genuine"], "{key}": issuer.keypair.public_key_b64}
+    filled = [names.get(a, a) for a in args]
+    filled = [a.replace("{url}", server.url) for a in filled]
+    result = run_cli(*filled)
+    assert result.returncode == 3, result.stderr
+    base = dead if "{dead}" in args else server.url
+    assert f"{base}{url_suffix}" in result.stderr
+    assert reason in result.stderr.lower() or reason in result.stderr
+    assert len(result.stderr.strip().splitlines()) == 1
+
+
+@pytest.mark.parametrize(
+    ("body", "exit_code", "message"),
+    [
+        (b"<html>gateway error</html>", 3, "response is not JSON"),
+        (b"[1, 2]", 2, "/.well-known/pqc-keys.json did not return a JSON object"),
+    ],
+)
+def test_an_issuer_serving_a_broken_key_document_is_reported(body, exit_code, message, issuer):
+    with IssuerServer(issuer, routes={"/.well-known/pqc-keys.json": body}) as srv:
+        result = run_cli("fetch-keys", srv.url)
+    assert result.returncode == exit_code
+    assert message in result.stderr
+    assert "Traceback" not in result.stderr
+
+
+# -- fetch-keys / fetch-crl ---------------------------------------------------
+
+
+def test_fetched_keys_and_list_can_be_pinned_and_verify_offline(tmp_path, creds, server, issuer):
+    keys = run_cli("fetch-keys", server.url + "//")
+    crl = run_cli("fetch-crl", server.url, issuer.kid)
+    assert keys.returncode == crl.returncode == 0, keys.stderr + crl.stderr
+    assert json.loads(keys.stdout) == issuer.wellknown_document()
+    assert json.loads(crl.stdout) == {"revoked": ["pp_revoked_1"]}
+    (tmp_path / "keys.json").write_text(keys.stdout)
+    (tmp_path / "crl.json").write_text(crl.stdout)
+    offline = ["--keys", str(tmp_path / "keys.json"), "--crl", str(tmp_path / "crl.json")]
+    assert run_cli("verify", creds["genuine"], *offline).returncode == 0
+    revoked = run_cli("verify", creds["revoked"], "--json", *offline)
+    assert json.loads(revoked.stdout)["error_code"] == "REVOKED"
+
+
+def test_fetch_keys_keeps_only_usable_keys_and_warns_about_a_wrong_kid(issuer):
+    other = Issuer()
+    published = {
+        "keys": [
+            {"alg": "Falcon-1024", "kid": "0000000000000000", "public_key_b64": issuer.keypair.public_key_b64},
+            {"alg": "falcon-1024", "kid": other.kid, "public_key_b64": other.keypair.public_key_b64},
+            {"alg": "Falcon-1024", "kid": "short", "public_key_b64": "AAAA"},
+        ]
+    }
+    with IssuerServer(routes={"/.well-known/pqc-keys.json": published}) as srv:
+        result = run_cli("fetch-keys", srv.url)
+    assert result.returncode == 0
+    assert [k["kid"] for k in json.loads(result.stdout)["keys"]] == ["0000000000000000", "short"]
+    assert f"published as 0000000000000000 has key id {issuer.kid}" in result.stderr
+    assert "key short is 3 bytes" in result.stderr
+
+
+# -- present ------------------------------------------------------------------
+
+
+@pytest.mark.parametrize(
+    ("args", "from_env"),
+    [([], True), (["--x402"], True), (["--file", "{credential}"], False), (["--x402", "--file", "{credential}"], False)],
+)
+def test_present_prints_the_x402_header_line(args, from_env, creds, trust):
+    env = {ENV_VAR: "  " + creds["genuine"] + "\n"} if from_env else {}
+    result = run_cli("present", *[trust[a[1:-1]] if a.startswith("{") else a for a in args], env=env)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout == f"X-Agent-Passport: {creds['genuine']}\n"
+
+
+def test_present_a2a_prints_metadata_with_the_namespaced_passport_entry(creds):
+    result = run_cli("present", "--a2a", env={ENV_VAR: creds["genuine"]})
+    assert result.returncode == 0, result.stderr
+    metadata = json.loads(result.stdout)
+    [(key, value)] = metadata.items()
+    assert key.endswith("/agent-passport")
+    assert value == creds["genuine"]
+
+
+@pytest.mark.parametrize(
+    ("args", "env", "message"),
+    [
+        ([], {}, "no credential given and QUORVEL_AGENT_PASSPORT is unset"),
+        ([], {ENV_VAR: "  \n"}, "no credential given and QUORVEL_AGENT_PASSPORT is unset"),
+        (["--file", "{missing}"], {ENV_VAR: "x"}, "cannot read credential file"),
+        (["--file", "{keys_empty}", "--a2a", "--x402"], {}, "not allowed with argument"),
+    ],
+)
+def test_present_without_a_credential_exits_2(args, env, message, trust):
+    result = run_cli("present", *[trust[a[1:-1]] if a.startswith("{") else a for a in args], env=env)
+    assert result.returncode == 2
+    assert message in result.stderr
+    assert "Traceback" not in result.stderr
+
+
+# -- the command itself --------------------------------------------------------
+
+
+def test_console_script_points_at_cli_main():
+    project = tomllib.loads((ROOT / "pyproject.toml").read_text())
+    assert project["project"]["scripts"]["quorvel-passport"] == "quorvel_trellane.cli:main"
+
+
+def test_main_returns_the_exit_status_instead_of_exiting(trust, creds):
+    out, err = io.StringIO(), io.StringIO()
+    assert cli.main(["present", "--file", trust["credential"]], stdout=out, stderr=err) == 0
+    assert out.getvalue() == f"X-Agent-Passport: {creds['genuine']}\n"
+    assert cli.main(["inspect", "   "], stdout=out, stderr=err) == 2
+    assert err.getvalue() == "quorvel-passport: credential must be a non-empty string\n"
+
+
+@pytest.mark.parametrize("args", [[], ["frobnicate"], ["verify"], ["fetch-crl", "http://127.0.0.1:9"]])
+def test_missing_or_unknown_command_is_a_usage_error(args):
+    result = run_cli(*args)
+    assert result.returncode == 2
+    assert "usage: quorvel-passport" in result.stderr
+
+
+def test_demo_shows_every_verdict_as_expected():
+    result = run_cli(module="quorvel_trellane.demo")
+    assert result.returncode == 0, result.stdout + result.stderr
+    for expected in ("TAMPERED_SIGNATURE", "EXPIRED", "REVOKED", "SCOPE_NOT_GRANTED", "All verdicts as expected."):
+        assert expected in result.stdout
+    assert "!!" not in result.stdout
