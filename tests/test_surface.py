@@ -770,6 +770,16 @@ BAD_CALLS = [
     ("_get_json", ("https://i", "FETCH"), {"timout": 1.0}),
     ("_get_json", (), {"urls": "https://i", "fetch": "FETCH", "timeout": 1.0}),
     ("_get_json", ("https://i", "FETCH", 1.0), {"url": "https://j"}),
+    # Several faults at once: the host reports them in its own order.
+    ("decode_passport", ("c", "d"), {"foo": 1}),
+    ("verify_passport", ("c", {}), {"credential": "d"}),
+    ("verify_passport", ("c", {}), {"crl": [], "now": None}),
+    ("verify_passport", ("c", {}, []), {"issuer_keys": {}}),
+    ("verify_passport", (), {"not a name": 1}),
+    ("fetch_crl", ("https://i", "k", "FETCH"), {"fetch": "FETCH"}),
+    ("load_credential", ("a", "b"), {"source": "c"}),
+    ("a2a_message_metadata", ("c", {}, {}), {"metadata": {}, "extra": 1}),
+    ("_load_crypto", (1,), {"name": "rfc8785"}),
 ]
 
 
@@ -886,19 +896,31 @@ def test_import_loads_only_the_standard_modules_it_binds():
         before = [m for m in lazy if m in sys.modules]
         events = []
         def hook(event, args):
-            if event.startswith(("socket.", "urllib.")):
+            if event.startswith(("socket.", "urllib.", "subprocess.")):
                 events.append(event)
+            elif event == "open" and not str(args[0]).endswith((".py", ".pyc", ".so")):
+                # Loading the standard modules opens their code; nothing else
+                # may be read.
+                events.append(f"open {{args[0]}}")
         sys.addaudithook(hook)
         import {MODULE_NAME}
         after = [m for m in lazy if m in sys.modules]
         std = [m for m in ("base64", "hashlib", "json", "dataclasses", "datetime")
                if m in sys.modules]
+        p = sys.modules["{MODULE_NAME}"]
+        import os
+        os.environ[p.PASSPORT_ENV_VAR] = "cred"
+        p.x402_headers(p.load_credential())
+        p.a2a_message_metadata("cred", {{"x": 1}})
+        p.kid_for_key(b"key")
+        presenting = [m for m in lazy if m in sys.modules]
         print(json.dumps({{"before": before, "after": after, "std": std,
-                          "events": events}}))
+                          "events": events, "presenting": presenting}}))
         """
     )
     assert got["before"] == []
     assert got["after"] == []
+    assert got["presenting"] == []
     assert got["std"] == ["base64", "hashlib", "json", "dataclasses", "datetime"]
     assert got["events"] == []
 
@@ -1163,11 +1185,13 @@ def _(p, monkeypatch, issuer):
     monkeypatch.setattr(p, "_get_json", get_json)
     assert p.resolve_keys_from_wellknown("https://i.example/") == {}
     assert p.fetch_crl("https://i.example", "k", timeout=2) == {"revoked": ["x"], "keys": []}
+    p.fetch_crl("https://i.example//", "k")
     assert calls == [
         ("https://i.example/.well-known/pqc-keys.json", None, 6.0),
         ("https://i.example/passport/crl/k.json", None, 2),
+        ("https://i.example/passport/crl/k.json", None, 6.0),
     ]
-    assert type(calls[0][2]) is float
+    assert type(calls[0][2]) is float and type(calls[2][2]) is float
 
 
 @_rebind_case("a substitute DecodedPassport builds the decoded record, by keyword")
