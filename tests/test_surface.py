@@ -13,6 +13,7 @@ the ones CPython itself produces.
 from __future__ import annotations
 
 import base64
+import contextlib
 import dataclasses
 import datetime as datetime_module
 import hashlib
@@ -30,6 +31,8 @@ from pathlib import Path
 from types import SimpleNamespace
 
 import pytest
+from hypothesis import HealthCheck, assume, given, settings
+from hypothesis import strategies as st
 
 MODULE_NAME = "quorvel_trellane.passport"
 
@@ -814,6 +817,53 @@ def test_bad_call_raises_the_hosts_type_error_before_any_work(passport, monkeypa
 
     assert type(info.value) is TypeError
     assert str(info.value) == expected
+    assert log == []
+
+
+@contextlib.contextmanager
+def _all_names_trapped(module, keep, log):
+    saved = {name: getattr(module, name) for name in _own_names(module) if name != keep}
+    try:
+        for name in saved:
+            setattr(module, name, _Trap(name, log))
+        yield
+    finally:
+        for name, value in saved.items():
+            setattr(module, name, value)
+
+
+def _near_misses(names):
+    out = set(names)
+    for name in names:
+        out |= {name + "s", name[:-1], name.replace("_", "")}
+    return sorted(n for n in out if n)
+
+
+@settings(max_examples=400, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
+@given(data=st.data())
+def test_any_call_the_signature_refuses_fails_exactly_as_python_would(passport, data):
+    name = data.draw(st.sampled_from(FUNCTIONS), label="function")
+    reference = _ref(name)
+    params = list(inspect.signature(reference).parameters)
+    args = tuple(range(data.draw(st.integers(0, len(params) + 2), label="positional")))
+    names = data.draw(
+        st.lists(st.sampled_from(_near_misses(params) + ["x"]), unique=True, max_size=4),
+        label="keywords",
+    )
+    kwargs = {key: index for index, key in enumerate(names)}
+    try:
+        inspect.signature(reference).bind(*args, **kwargs)
+    except TypeError:
+        pass
+    else:
+        assume(False)  # a call the signature accepts is not a wrong call
+    expected = _expected_type_error(name, args, kwargs)
+    function = getattr(passport, name)
+    log: list = []
+    with _all_names_trapped(passport, name, log):
+        with pytest.raises(TypeError) as info:
+            function(*args, **kwargs)
+    assert (type(info.value), str(info.value)) == (TypeError, expected)
     assert log == []
 
 
