@@ -3,7 +3,6 @@ well-known key set and its revocation list, over a real HTTP server on
 127.0.0.1 or through an injected fetcher."""
 
 import base64
-import hashlib
 import http.client
 import json
 import socket
@@ -30,20 +29,6 @@ def b64u(raw: bytes) -> str:
 
 def std_b64(raw: bytes) -> str:
     return base64.b64encode(raw).decode()
-
-
-def issue(public_key: bytes, secret_key: bytes, payload: dict) -> str:
-    """A real credential: Falcon-1024 over the RFC 8785 bytes of payload."""
-    import rfc8785
-    from pqcrypto.sign import falcon_1024
-
-    envelope = {
-        "payload": payload,
-        "alg": "Falcon-1024",
-        "kid": hashlib.sha256(public_key).hexdigest()[:16],
-        "sig": b64u(falcon_1024.sign(secret_key, rfc8785.dumps(payload))),
-    }
-    return b64u(json.dumps(envelope).encode())
 
 
 def serving(document) -> callable:
@@ -579,35 +564,19 @@ def test_http_client_is_loaded_only_when_no_fetcher_is_given():
 
 # --- end to end: served trust material drives offline verification ----------
 
-@pytest.fixture(scope="module")
-def issuer_keypair():
-    from pqcrypto.sign import falcon_1024
-
-    return falcon_1024.generate_keypair()
-
-
-def test_served_keys_verify_and_served_crl_revokes(site, issuer_keypair):
-    public_key, secret_key = issuer_keypair
-    kid = hashlib.sha256(public_key).hexdigest()[:16]
-    payload = {
-        "passport_id": "pp-0001",
-        "agent_did": "did:web:agent.example",
-        "issuer_did": "did:web:issuer.example",
-        "scopes": ["pay:x402"],
-        "spend_limit_microusd": 5_000_000,
-        "spend_window": "day",
-        "issued_at": "2026-01-01T00:00:00Z",
-        "expires_at": "2099-01-01T00:00:00Z",
-    }
-    credential = issue(public_key, secret_key, payload)
+def test_served_keys_verify_and_served_crl_revokes(site, issuer):
+    """Keys from the well-known document verify a real credential offline, and
+    the served revocation list then revokes it."""
+    kid = issuer.kid
+    credential = issuer.issue({"passport_id": "pp-0001", "expires_at": "2099-01-01T00:00:00Z"})
     site.serve(
         "/.well-known/pqc-keys.json",
-        {"keys": [entry("0000000000000000", OTHER), {"alg": "Falcon-1024", "kid": kid, "public_key_b64": std_b64(public_key)}]},
+        {"keys": [entry("0000000000000000", OTHER), entry(kid, issuer.pk)]},
     )
     site.serve(f"/passport/crl/{kid}.json", {"revoked": []})
 
     keys = passport.resolve_keys_from_wellknown(site.url)
-    assert keys[kid] == public_key
+    assert keys[kid] == issuer.pk
     active = passport.verify_passport(credential, issuer_keys=keys, crl=passport.fetch_crl(site.url, kid))
     assert (active.status, active.verified, active.kid) == ("active", True, kid)
 
