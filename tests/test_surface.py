@@ -328,6 +328,12 @@ def test_function_names_record_the_full_module(passport, name):
     assert callable(fn)
 
 
+@pytest.mark.parametrize("name", FUNCTIONS)
+def test_functions_pickle_by_reference_like_python_functions(passport, name):
+    fn = getattr(passport, name)
+    assert pickle.loads(pickle.dumps(fn)) is fn
+
+
 DOC_BEGINNINGS = {
     "decode_passport": (
         "Parse a credential envelope without verifying it. "
