@@ -31,7 +31,7 @@ def std_b64(raw: bytes) -> str:
     return base64.b64encode(raw).decode()
 
 
-def serving(document) -> callable:
+def serving(document):
     """A fetcher that serves one JSON document and records the URLs asked for."""
 
     def fetch(url):
