@@ -366,6 +366,9 @@ class IssuerServer:
         self._server: _LoopbackServer | None = None
         self._thread: threading.Thread | None = None
         self._timer: threading.Timer | None = None
+        self._lock = threading.Lock()
+        #: Set once the server has stopped and closed its socket.
+        self.stopped = threading.Event()
 
     @property
     def url(self) -> str:
@@ -392,6 +395,7 @@ class IssuerServer:
         return 404, b'{"error": "not found"}'
 
     def start(self) -> IssuerServer:
+        self.stopped.clear()
         server = _LoopbackServer(("127.0.0.1", 0), _Handler)
         server.owner = self
         self._server = server
@@ -405,14 +409,18 @@ class IssuerServer:
         return self
 
     def stop(self) -> None:
-        server, self._server = self._server, None
+        # Called by the `with` block and by the lifetime timer, maybe both.
+        with self._lock:
+            server, self._server = self._server, None
         if self._timer is not None and self._timer is not threading.current_thread():
             self._timer.cancel()
-        if server is not None:
-            server.shutdown()
-            server.server_close()
-        if self._thread is not None and self._thread is not threading.current_thread():
+        if server is None:
+            return
+        server.shutdown()
+        server.server_close()
+        if self._thread is not None:
             self._thread.join(timeout=5)
+        self.stopped.set()
 
     def __enter__(self) -> IssuerServer:
         return self.start()

@@ -1,0 +1,228 @@
+"""The test issuer: what it issues and serves is what the real verifier accepts."""
+
+from __future__ import annotations
+
+import base64
+import hashlib
+import json
+import urllib.error
+import urllib.request
+from datetime import datetime, timedelta, timezone
+
+import pytest
+import rfc8785
+from pqcrypto.sign import falcon_1024
+
+from quorvel_trellane import passport
+from quorvel_trellane.testing import (
+    OMIT,
+    Issuer,
+    IssuerServer,
+    envelope_of,
+    generate_keypair,
+    issue_credential,
+    key_id,
+    make_payload,
+    revocation_list,
+    stamp,
+    tamper,
+    wellknown_document,
+)
+
+
+@pytest.fixture(scope="module")
+def issuer() -> Issuer:
+    return Issuer(issuer_did="did:example:test-issuer")
+
+
+def verify(credential: str, issuer: Issuer, **options):
+    options.setdefault("crl", issuer.revocation_list())
+    # Keyed by kid, with the issuer DID as the fallback for a credential
+    # that names no kid or a kid the issuer never published.
+    keys = {pair.kid: pair.public_key for pair in issuer.keypairs}
+    keys[issuer.issuer_did] = issuer.keypair.public_key
+    return passport.verify_passport(credential, issuer_keys=keys, **options)
+
+
+def test_key_pair_is_falcon_1024_and_its_kid_is_the_published_key_id():
+    pair = generate_keypair()
+    assert len(pair.public_key) == passport.FALCON_1024_PUBLIC_KEY_BYTES
+    assert pair.kid == key_id(pair.public_key) == passport.kid_for_key(pair.public_key)
+    assert pair.kid == hashlib.sha256(pair.public_key).hexdigest()[:16]
+    assert base64.b64decode(pair.public_key_b64, validate=True) == pair.public_key
+    assert "secret_key" not in repr(pair)
+
+
+def test_credential_is_unpadded_base64url_of_the_four_member_envelope(issuer):
+    credential = issuer.issue()
+    assert "=" not in credential and "+" not in credential and "/" not in credential
+    envelope = json.loads(base64.urlsafe_b64decode(credential + "=" * (-len(credential) % 4)))
+    assert list(envelope) == ["payload", "alg", "kid", "sig"]
+    assert (envelope["alg"], envelope["kid"]) == ("Falcon-1024", issuer.kid)
+    sig = base64.urlsafe_b64decode(envelope["sig"] + "=" * (-len(envelope["sig"]) % 4))
+    assert falcon_1024.verify(issuer.keypair.public_key, rfc8785.dumps(envelope["payload"]), sig)
+
+
+def test_issued_credential_verifies_active_with_every_member_in_the_verdict(issuer):
+    payload = issuer.payload(agent_did="did:example:a", scopes=["x", "y"], spend_limit_microusd=7)
+    credential = issue_credential(payload, issuer.keypair)
+    verdict = verify(credential, issuer, required_scope="y", expected_agent_did="did:example:a")
+    assert (verdict.verified, verdict.status, verdict.error_code) == (True, "active", None)
+    assert verdict.scopes == ("x", "y")
+    assert verdict.spend_limit_microusd == 7
+    assert verdict.issuer_did == "did:example:test-issuer"
+    assert (verdict.issued_at, verdict.expires_at) == (payload["issued_at"], payload["expires_at"])
+    assert passport.decode_passport(credential).signed_bytes == rfc8785.dumps(payload)
+
+
+@pytest.mark.parametrize(
+    ("options", "alg", "kid", "status", "code"),
+    [
+        ({}, "Falcon-1024", "issuer", "active", None),
+        ({"alg": OMIT}, "", "issuer", "active", None),
+        ({"alg": None}, None, "issuer", "active", None),
+        ({"alg": "Ed25519"}, "Ed25519", "issuer", "invalid", "UNSUPPORTED_ALG"),
+        ({"kid": OMIT}, "Falcon-1024", None, "active", None),
+        ({"kid": "0123456789abcdef"}, "Falcon-1024", "0123456789abcdef", "invalid", "KID_KEY_MISMATCH"),
+    ],
+)
+def test_alg_and_kid_overrides_reach_the_envelope(options, alg, kid, status, code, issuer):
+    credential = issuer.issue(**options)
+    decoded = passport.decode_passport(credential)
+    assert decoded.alg == alg
+    assert decoded.kid == (issuer.kid if kid == "issuer" else kid)
+    verdict = verify(credential, issuer, crl=[])
+    assert (verdict.status, verdict.error_code) == (status, code)
+
+
+@pytest.mark.parametrize(
+    ("changes", "status", "code"),
+    [
+        ({"spend_limit_microusd": 10**12}, "invalid", "TAMPERED_SIGNATURE"),
+        ({"scopes": OMIT}, "invalid", "TAMPERED_SIGNATURE"),
+        ({"envelope_kid": "0" * 16}, "invalid", "KID_KEY_MISMATCH"),
+        ({"envelope_alg": "RS256"}, "invalid", "UNSUPPORTED_ALG"),
+        ({"envelope_sig": ""}, "invalid", "TAMPERED_SIGNATURE"),
+        ({}, "active", None),
+    ],
+)
+def test_tamper_changes_members_but_keeps_the_signature(changes, status, code, issuer):
+    original = issuer.issue()
+    forged = tamper(original, **changes)
+    if changes:
+        assert forged != original
+    if "envelope_sig" not in changes:
+        assert envelope_of(forged)["sig"] == envelope_of(original)["sig"]
+    verdict = verify(forged, issuer)
+    assert (verdict.status, verdict.error_code) == (status, code)
+
+
+@pytest.mark.parametrize(
+    ("members", "status", "code"),
+    [
+        ({"valid_for": timedelta(seconds=-1)}, "expired", "EXPIRED"),
+        ({"expires_at": None}, "expired", "EXPIRED"),
+        ({"expires_at": "2999-01-01T00:00:00Z"}, "active", None),
+        ({"issued_at": datetime(2000, 1, 1, tzinfo=timezone.utc), "valid_for": timedelta(days=1)}, "expired", "EXPIRED"),
+        ({"passport_id": "pp_known"}, "active", None),
+    ],
+)
+def test_make_payload_controls_expiry_and_members(members, status, code, issuer):
+    verdict = verify(issuer.issue(**members), issuer)
+    assert (verdict.status, verdict.error_code) == (status, code)
+
+
+def test_make_payload_fills_every_member_the_verifier_reads():
+    payload = make_payload(issued_at=datetime(2030, 5, 6, 7, 8, 9, tzinfo=timezone.utc), color="blue")
+    assert payload["issued_at"] == "2030-05-06T07:08:09Z"
+    assert payload["expires_at"] == "2030-05-06T08:08:09Z"
+    assert payload["color"] == "blue"
+    assert set(payload) >= {
+        "passport_id", "agent_did", "issuer_did", "scopes",
+        "spend_limit_microusd", "spend_window", "issued_at", "expires_at",
+    }
+    assert make_payload()["passport_id"] != make_payload()["passport_id"]
+    assert stamp(datetime(2030, 1, 1, 1, 0, tzinfo=timezone(timedelta(hours=1)))) == "2030-01-01T00:00:00Z"
+
+
+def test_revoked_passport_is_listed_and_verifies_revoked():
+    issuer = Issuer()
+    credential = issuer.issue(passport_id="pp_gone")
+    assert verify(credential, issuer).status == "active"
+    issuer.revoke("pp_gone")
+    issuer.revoke("pp_gone")
+    assert issuer.revocation_list() == {"revoked": ["pp_gone"]}
+    assert (verify(credential, issuer).error_code) == "REVOKED"
+
+
+def test_documents_have_the_published_shapes(issuer):
+    doc = wellknown_document(issuer.keypair, generate_keypair().public_key)
+    assert [sorted(entry) for entry in doc["keys"]] == [["alg", "kid", "public_key_b64"]] * 2
+    keys = passport.resolve_keys_from_wellknown("http://issuer", fetch=lambda url: json.dumps(doc))
+    assert keys[issuer.kid] == issuer.keypair.public_key
+    assert all(passport.kid_for_key(pk) == kid for kid, pk in keys.items())
+    assert revocation_list(["a", 7]) == {"revoked": ["a", 7]}
+
+
+def test_server_serves_key_document_and_revocation_list_to_the_library():
+    issuer = Issuer()
+    credential = issuer.issue(passport_id="pp_served")
+    issuer.revoke("pp_served")
+    with IssuerServer(issuer) as server:
+        assert server.url.startswith("http://127.0.0.1:")
+        keys = passport.resolve_keys_from_wellknown(server.url + "/", timeout=5.0)
+        crl = passport.fetch_crl(server.url, issuer.kid, timeout=5.0)
+    assert server.requests == ["/.well-known/pqc-keys.json", f"/passport/crl/{issuer.kid}.json"]
+    verdict = passport.verify_passport(credential, issuer_keys=keys, crl=crl)
+    assert (verdict.status, verdict.error_code) == ("revoked", "REVOKED")
+
+
+def test_rotated_issuer_publishes_both_keys_and_old_passports_still_verify():
+    issuer = Issuer()
+    old = issuer.issue()
+    old_kid = issuer.kid
+    issuer.rotate()
+    new = issuer.issue()
+    assert issuer.kid != old_kid
+    with IssuerServer(issuer) as server:
+        keys = passport.resolve_keys_from_wellknown(server.url)
+    assert list(keys) == [old_kid, issuer.kid]
+    for credential in (old, new):
+        assert passport.verify_passport(credential, issuer_keys=keys, crl=[]).verified
+
+
+@pytest.mark.parametrize(
+    ("path", "status"),
+    [
+        ("/passport/crl/0000000000000000.json", 404),
+        ("/elsewhere", 404),
+        ("/custom", 418),
+    ],
+)
+def test_server_answers_404_for_unknown_paths_and_serves_routes(path, status, issuer):
+    with IssuerServer(issuer, routes={"/custom": (418, {"teapot": True})}) as server:
+        with pytest.raises(urllib.error.HTTPError) as caught:
+            urllib.request.urlopen(server.url + path, timeout=5)
+    assert caught.value.code == status
+
+
+def test_routes_override_the_issuer_documents(issuer):
+    with IssuerServer(issuer, routes={"/.well-known/pqc-keys.json": b"[]"}) as server:
+        with pytest.raises(passport.PassportError, match="did not return a JSON object"):
+            passport.resolve_keys_from_wellknown(server.url)
+
+
+@pytest.mark.parametrize("how", ["with block", "lifetime"])
+def test_server_stops_by_itself(how):
+    server = IssuerServer(Issuer(), lifetime=0.3 if how == "lifetime" else 60.0)
+    with server:
+        url = server.url
+        urllib.request.urlopen(url + "/.well-known/pqc-keys.json", timeout=5).read()
+        if how == "lifetime":
+            assert server.stopped.wait(10)
+            with pytest.raises(urllib.error.URLError):
+                urllib.request.urlopen(url + "/.well-known/pqc-keys.json", timeout=2)
+    with pytest.raises(urllib.error.URLError):
+        urllib.request.urlopen(url + "/.well-known/pqc-keys.json", timeout=2)
+    with pytest.raises(RuntimeError, match="not running"):
+        server.url
