@@ -18,10 +18,14 @@ from pathlib import Path
 
 import pytest
 
+import quorvel_trellane
 from quorvel_trellane import cli
 from quorvel_trellane.testing import Issuer, IssuerServer, b64u, tamper
 
 ROOT = Path(__file__).resolve().parents[1]
+# The subprocesses import the package this test run imports: the checkout's
+# src/ in a developer build, the installed copy under ./scripts/test.
+PACKAGE_ROOT = Path(quorvel_trellane.__file__).resolve().parents[1]
 ENV_VAR = "QUORVEL_AGENT_PASSPORT"
 AGENT = "did:web:agents.example.com:shopper-7"
 ISSUER_DID = "did:web:issuer.example.org"
@@ -29,7 +33,7 @@ ISSUER_DID = "did:web:issuer.example.org"
 
 def run_cli(*args: str, stdin: str | None = None, env: dict[str, str] | None = None, module: str = "quorvel_trellane"):
     environ = {k: v for k, v in os.environ.items() if k != ENV_VAR}
-    environ["PYTHONPATH"] = os.pathsep.join([str(ROOT / "src"), environ.get("PYTHONPATH", "")])
+    environ["PYTHONPATH"] = os.pathsep.join([str(PACKAGE_ROOT), environ.get("PYTHONPATH", "")])
     environ.update(env or {})
     return subprocess.run(
         [sys.executable, "-m", module, *args],

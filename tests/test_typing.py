@@ -17,9 +17,13 @@ from pathlib import Path
 
 import pytest
 
+import quorvel_trellane
 from quorvel_trellane import passport
 
 ROOT = Path(__file__).resolve().parents[1]
+# Type checkers read the stub in the checkout; stubtest compares it with the
+# module this test run imports (the developer build or the installed copy).
+PACKAGE_ROOT = Path(quorvel_trellane.__file__).resolve().parents[1]
 STUB = ROOT / "src" / "quorvel_trellane" / "passport.pyi"
 STUB_TREE = ast.parse(STUB.read_text(encoding="utf-8"))
 
@@ -131,7 +135,7 @@ needs_mypy = pytest.mark.skipif(
 
 
 def run_mypy(*args: str, mypypath: Path, cache: Path) -> subprocess.CompletedProcess[str]:
-    env = {**os.environ, "MYPYPATH": str(mypypath), "PYTHONPATH": str(ROOT / "src")}
+    env = {**os.environ, "MYPYPATH": str(mypypath), "PYTHONPATH": str(PACKAGE_ROOT)}
     return subprocess.run(
         [sys.executable, "-m", "mypy", "--strict", "--no-error-summary", "--cache-dir", str(cache), *args],
         capture_output=True, text=True, env=env, cwd=ROOT, timeout=300, check=False,
@@ -175,7 +179,7 @@ def test_mypy_rejects_misuse_of_the_module(code, error, mypy_cache):
 
 @needs_mypy
 def test_stubtest_finds_the_stub_consistent_with_the_runtime(mypy_cache):
-    env = {**os.environ, "MYPYPATH": str(ROOT / "src"), "PYTHONPATH": str(ROOT / "src")}
+    env = {**os.environ, "MYPYPATH": str(ROOT / "src"), "PYTHONPATH": str(PACKAGE_ROOT)}
     result = subprocess.run(
         [sys.executable, "-m", "mypy.stubtest", "quorvel_trellane.passport"],
         capture_output=True, text=True, env=env, cwd=ROOT, timeout=300, check=False,
@@ -200,7 +204,7 @@ def test_stubtest_would_catch_a_stub_that_drifts(old, new, error, tmp_path):
     package.mkdir()
     (package / "__init__.pyi").write_text("")
     (package / "passport.pyi").write_text(text.replace(old, new, 1))
-    env = {**os.environ, "MYPYPATH": str(tmp_path), "PYTHONPATH": str(ROOT / "src")}
+    env = {**os.environ, "MYPYPATH": str(tmp_path), "PYTHONPATH": str(PACKAGE_ROOT)}
     result = subprocess.run(
         [sys.executable, "-m", "mypy.stubtest", "quorvel_trellane.passport"],
         capture_output=True, text=True, env=env, cwd=tmp_path, timeout=300, check=False,
