@@ -425,6 +425,7 @@ def test_redirect_is_followed_by_the_standard_opener(site):
 def test_http_error_status_reaches_the_caller(site):
     with pytest.raises(urllib.error.HTTPError) as caught:
         passport.fetch_crl(site.url, "missing")
+    caught.value.close()  # the error carries the open response
     assert caught.value.code == 404
 
 
