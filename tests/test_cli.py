@@ -76,7 +76,7 @@ def creds(issuer: Issuer) -> dict[str, str]:
 
 @pytest.fixture(scope="module")
 def server(issuer: Issuer):
-    with IssuerServer(issuer) as srv:
+    with IssuerServer(issuer, routes={"/text.json": "abc"}) as srv:
         yield srv
 
 
@@ -204,7 +204,10 @@ VERIFY_CASES = [
 
 def _fill(options, trust, server, issuer):
     names = {**trust, "url": server.url, "crl_url": f"{server.url}/passport/crl/{issuer.kid}.json"}
-    return [names[o[1:-1]] if o.startswith("{") else o for o in options]
+    return [
+        names[o[1:-1]] if o.startswith("{") and o.endswith("}") else o.replace("{url}", server.url)
+        for o in options
+    ]
 
 
 @pytest.mark.parametrize(
@@ -259,6 +262,7 @@ def test_verify_prints_a_readable_verdict_table(credential, headline, detail, cr
         (["--keys", "{crl_int}"], "must be a well-known key document"),
         (["--key", "A"], "malformed input"),
         (["--keys", "{wellknown}", "--crl", "{crl_int}"], "must be an object"),
+        (["--keys", "{wellknown}", "--crl", "{url}/text.json"], "/text.json must be an object"),
         (["--keys", "{wellknown}", "--crl", "{crl_null}"], "crl must be a mapping with 'revoked', a list, or None"),
         (["--keys", "{wellknown}", "--now", "yesterday"], "--now"),
         (["--keys", "{wellknown}", "--key", "{key_text}"], "not allowed with argument"),
@@ -397,6 +401,17 @@ def test_present_without_a_credential_exits_2(args, env, message, trust):
 def test_console_script_points_at_cli_main():
     project = tomllib.loads((ROOT / "pyproject.toml").read_text())
     assert project["project"]["scripts"]["quorvel-passport"] == "quorvel_trellane.cli:main"
+
+
+def test_installed_console_script_runs_the_command(creds):
+    script = Path(sys.executable).parent / "quorvel-passport"
+    if not script.exists():
+        pytest.skip("package not installed into this interpreter's environment")
+    result = subprocess.run(
+        [str(script), "present"], env={**os.environ, ENV_VAR: creds["genuine"]},
+        capture_output=True, text=True, timeout=60, check=False,
+    )
+    assert (result.returncode, result.stdout) == (0, f"X-Agent-Passport: {creds['genuine']}\n")
 
 
 def test_main_returns_the_exit_status_instead_of_exiting(trust, creds):

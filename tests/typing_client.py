@@ -80,11 +80,15 @@ def main(workdir: Path) -> int:
     path.write_text(credential + "\n", encoding="utf-8")
     headers, _ = agent_side(path)
 
+    saved = os.environ.get(PASSPORT_ENV_VAR)
     os.environ[PASSPORT_ENV_VAR] = credential
     try:
         assert load_credential() == credential
     finally:
-        del os.environ[PASSPORT_ENV_VAR]
+        if saved is None:
+            del os.environ[PASSPORT_ENV_VAR]
+        else:
+            os.environ[PASSPORT_ENV_VAR] = saved
 
     decoded = decode_passport(headers[X402_PASSPORT_HEADER])
     print(describe(decoded))

@@ -102,13 +102,19 @@ def _pinned_key(arg: str) -> bytes | str:
         return raw  # the verifier reports its size
 
 
-def _crl_from_file(path: str) -> Any:
-    doc = _read_json_file(path, "revocation list")
+def _crl_document(doc: object, where: str) -> Any:
+    # A bare string or number would reach the verifier as "a collection of
+    # ids" (its characters) or as a usage error there; refuse it here, naming
+    # where it came from.
     if not isinstance(doc, (dict, list)):
         raise UsageError(
-            f"revocation list {path} must be an object with \"revoked\" or a list of ids"
+            f"revocation list {where} must be an object with \"revoked\" or a list of ids"
         )
     return doc
+
+
+def _crl_from_file(path: str) -> Any:
+    return _crl_document(_read_json_file(path, "revocation list"), path)
 
 
 def _parse_now(text: str) -> datetime:
@@ -262,7 +268,7 @@ def cmd_verify(args: argparse.Namespace, out: TextIO, err: TextIO, stdin: TextIO
     crl: Any = None
     if args.crl is not None:
         if _is_url(args.crl):
-            crl = _fetch_direct(args.crl, args.timeout)
+            crl = _crl_document(_fetch_direct(args.crl, args.timeout), args.crl)
         else:
             crl = _crl_from_file(args.crl)
     elif args.issuer is not None and not args.no_revocation_check:
