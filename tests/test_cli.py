@@ -126,7 +126,8 @@ def test_inspect_prints_envelope_and_payload_marked_unverified(how, creds, trust
     assert result.stdout.startswith("UNVERIFIED")
     assert "Falcon-1024" in result.stdout
     assert issuer.kid in result.stdout
-    assert "1" in result.stdout.split("signature", 1)[1].split("bytes")[0]
+    sig = json.loads(base64.urlsafe_b64decode(credential + "==="))["sig"]
+    assert f"signature  {len(base64.urlsafe_b64decode(sig + '==='))} bytes\n" in result.stdout
     payload_text = result.stdout.split("payload (unverified):\n", 1)[1]
     assert json.loads(payload_text)["agent_did"] == AGENT
 
@@ -305,6 +306,16 @@ def test_network_failures_exit_3_naming_the_url(args, url_suffix, reason, creds,
     assert f"{base}{url_suffix}" in result.stderr
     assert reason in result.stderr.lower() or reason in result.stderr
     assert len(result.stderr.strip().splitlines()) == 1
+
+
+def test_a_silent_issuer_times_out_and_exits_3():
+    with socket.socket() as listener:
+        listener.bind(("127.0.0.1", 0))
+        listener.listen()  # accepts connections into the backlog, never answers
+        url = "http://127.0.0.1:%d" % listener.getsockname()[1]
+        result = run_cli("fetch-keys", url, "--timeout", "0.5")
+    assert result.returncode == 3
+    assert f"cannot fetch {url}/.well-known/pqc-keys.json: timed out" in result.stderr
 
 
 @pytest.mark.parametrize(
