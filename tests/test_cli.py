@@ -14,6 +14,7 @@ import socket
 import subprocess
 import sys
 import tomllib
+from datetime import timedelta
 from pathlib import Path
 
 import pytest
@@ -63,8 +64,6 @@ def creds(issuer: Issuer) -> dict[str, str]:
     genuine = issuer.issue(agent_did=AGENT, scopes=["payments:x402", "catalog:read"])
     revoked = issuer.issue(agent_did=AGENT, passport_id="pp_revoked_1")
     issuer.revoke("pp_revoked_1")
-    from datetime import timedelta
-
     return {
         "genuine": genuine,
         "revoked": revoked,
