@@ -156,6 +156,7 @@ def build_fixtures() -> SimpleNamespace:
         envelope=envelope,
         sig=sig,
         sig_text=envelope["sig"],
+        sig_padded=envelope["sig"] + "=" * (-len(envelope["sig"]) % 4),
         signed=signed,
         keys_by_kid={kid: pk},
         crl_small=crl_small,
@@ -286,7 +287,7 @@ def make_cases(fx: SimpleNamespace) -> list[Case]:
         # Host facilities that the module calls, each as the module calls it.
         Case("base64.urlsafe_b64decode(credential)", "base64.urlsafe_b64decode(fx.credential_padded)", host),
         Case("json.loads(envelope bytes)", "json.loads(fx.raw_envelope)", host),
-        Case("urlsafe_b64decode(sig)", "base64.urlsafe_b64decode(fx.sig_text + '=')", host),
+        Case("urlsafe_b64decode(sig)", "base64.urlsafe_b64decode(fx.sig_padded)", host),
         Case("DecodedPassport(**5 kw)", "P.DecodedPassport(**fx.dec_values)", host),
         Case("PassportVerdict(**10 kw)", "P.PassportVerdict(**fx.verdict_values)", host),
         Case("datetime.now(timezone.utc)", "datetime.now(timezone.utc)", host),
@@ -422,33 +423,41 @@ def report(cases: list[Case], rounds: int) -> None:
     by_name = {c.name: c for c in cases}
     print(f"quorvel_trellane.passport micro-benchmarks, ns per call, median of {rounds} interleaved rounds")
     print(f"python {sys.version.split()[0]}, module {passport.__file__}")
+    if hasattr(os, "getloadavg"):
+        # The machine may be shared: a load above the core count inflates
+        # every figure alike; compare the module with the components instead.
+        load = ", ".join(f"{x:.2f}" for x in os.getloadavg())
+        print(f"load average {load} on {os.cpu_count()} cores")
+    print("'min' is the fastest round; 'spread' is half the interquartile range over the median")
     print()
-    header = f"{'case':<50} {'ns/call':>10} {'spread':>7} {'target':>9} {'aim':>8} {'ratio':>6}"
+    header = f"{'case':<50} {'ns/call':>10} {'min':>9} {'spread':>7} {'target':>9} {'aim':>8} {'ratio':>6} {'(min)':>6}"
     for group, title in (("module", "module"), ("component", "outside components"), ("host", "host facilities")):
         print(f"-- {title} " + "-" * (len(header) - len(title) - 4))
-        print(header if group == "module" else f"{'case':<50} {'ns/call':>10} {'spread':>7}")
+        print(header if group == "module" else f"{'case':<50} {'ns/call':>10} {'min':>9} {'spread':>7}")
         for c in cases:
             if c.group != group:
                 continue
             med = c.median()
-            lo, hi = min(c.samples), max(c.samples)
-            spread = f"±{(hi - lo) / 2 / med * 100:.0f}%" if med else ""
-            line = f"{c.name:<50} {fmt_ns(med):>10} {spread:>7}"
+            lo = min(c.samples)
+            q1, _, q3 = statistics.quantiles(c.samples, n=4) if len(c.samples) > 1 else (med, med, med)
+            spread = f"±{(q3 - q1) / 2 / med * 100:.0f}%" if med else ""
+            line = f"{c.name:<50} {fmt_ns(med):>10} {fmt_ns(lo):>9} {spread:>7}"
             target = TARGETS_NS.get(c.name)
             if target is not None:
                 aim = target / AIM
-                line += f" {fmt_ns(target):>9} {fmt_ns(aim):>8} {med / aim:>5.2f}x"
+                line += f" {fmt_ns(target):>9} {fmt_ns(aim):>8} {med / aim:>5.2f}x {lo / aim:>5.2f}x"
             print(line)
         print()
 
-    real = by_name["verify_passport  real components"].median()
-    parts = by_name["dumps + verify"].median()
     print("end-to-end: verify_passport (real components) against dumps + falcon verify")
-    print(
-        f"  {fmt_ns(real)} ns vs {fmt_ns(parts)} ns: ratio {real / parts:.3f} "
-        f"(aim <= {E2E_SLACK:.2f}), module's own share {fmt_ns(real - parts)} ns"
-    )
-    print("  ratio column above: measured / aim (aim = target / 3); <= 1.00 meets the aim")
+    for label, pick in (("median", Case.median), ("min", lambda c: min(c.samples))):
+        real = pick(by_name["verify_passport  real components"])
+        parts = pick(by_name["dumps + verify"])
+        print(
+            f"  {label:<6} {fmt_ns(real)} ns vs {fmt_ns(parts)} ns: ratio {real / parts:.3f} "
+            f"(aim <= {E2E_SLACK:.2f}), module's own share {fmt_ns(real - parts)} ns"
+        )
+    print("ratio columns above: median (and min) / aim, where aim = target / 3; <= 1.00 meets the aim")
     print()
 
 
