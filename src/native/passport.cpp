@@ -103,6 +103,7 @@ int passport_exec(PyObject* module) noexcept {
 
         // PassportError, DecodedPassport, PassportVerdict.
         credential::define_classes(module);
+        state_capture_originals(module, st);
 
         for (const FunctionSpec* spec : kFunctions) {
             Ref fn = make_function(module, *spec);

@@ -103,13 +103,38 @@ int state_init(PyObject* /*module*/, ModuleState* st) {
     return 0;
 }
 
+#define QT_ORIGINALS(X) \
+    X(orig_base64) X(orig_urlsafe_b64decode) X(orig_b64decode) X(binascii_error) X(orig_json) \
+    X(orig_json_loads) X(decoded_cls) X(decoded_init) X(verdict_cls) X(verdict_init)
+
+void state_capture_originals(PyObject* module, ModuleState* st) {
+    auto attr = [](PyObject* obj, const char* name) { return own(PyObject_GetAttrString(obj, name)); };
+    st->orig_base64 = attr(module, "base64").release();
+    st->orig_urlsafe_b64decode = attr(st->orig_base64, "urlsafe_b64decode").release();
+    st->orig_b64decode = attr(st->orig_base64, "b64decode").release();
+    Ref binascii = own(PyImport_ImportModule("binascii"));
+    st->binascii_error = attr(binascii.get(), "Error").release();
+    st->orig_json = attr(module, "json").release();
+    st->orig_json_loads = attr(st->orig_json, "loads").release();
+    st->decoded_cls = attr(module, "DecodedPassport").release();
+    st->decoded_init = attr(st->decoded_cls, "__init__").release();
+    st->verdict_cls = attr(module, "PassportVerdict").release();
+    st->verdict_init = attr(st->verdict_cls, "__init__").release();
+}
+
 int state_traverse(ModuleState* st, visitproc visit, void* arg) {
     Py_VISIT(st->function_type);
+#define QT_VISIT_ORIGINAL(id) Py_VISIT(st->id);
+    QT_ORIGINALS(QT_VISIT_ORIGINAL)
+#undef QT_VISIT_ORIGINAL
     return 0;
 }
 
 void state_clear(ModuleState* st) {
     Py_CLEAR(st->function_type);
+#define QT_CLEAR_ORIGINAL(id) Py_CLEAR(st->id);
+    QT_ORIGINALS(QT_CLEAR_ORIGINAL)
+#undef QT_CLEAR_ORIGINAL
 #define QT_CLEAR_NAME(id, txt) Py_CLEAR(st->id);
     QT_NAMES(QT_CLEAR_NAME)
 #undef QT_CLEAR_NAME
@@ -161,8 +186,33 @@ Ref Call::global(PyObject* name) const {
     raise_passport_error(c, msg.get(), cause);
 }
 
-Ref build_record(PyObject* cls, PyObject* const* values, PyObject* kwnames) {
-    return own(PyObject_Vectorcall(cls, values, 0, kwnames));
+Ref build_record(const Call& c, PyObject* cls, PyObject* const* values, PyObject* kwnames) {
+    PyObject* fields = nullptr;  // every field name of the record, in order
+    PyObject* expected_init = nullptr;
+    if (cls == c.st->verdict_cls) {
+        fields = c.st->kw_verdict_fail;
+        expected_init = c.st->verdict_init;
+    } else if (cls == c.st->decoded_cls) {
+        fields = c.st->kw_decoded;
+        expected_init = c.st->decoded_init;
+    }
+    auto* tp = reinterpret_cast<PyTypeObject*>(cls);
+    if (fields == nullptr || _PyType_Lookup(tp, c.st->dunder_init) != expected_init ||
+        tp->tp_new != PyBaseObject_Type.tp_new)
+        return own(PyObject_Vectorcall(cls, values, 0, kwnames));
+
+    const Py_ssize_t nfields = PyTuple_GET_SIZE(fields);
+    const Py_ssize_t ngiven = PyTuple_GET_SIZE(kwnames);
+    Ref obj = own(tp->tp_alloc(tp, 0));
+    for (Py_ssize_t i = 0; i < nfields; ++i) {
+        PyObject* name = PyTuple_GET_ITEM(fields, i);
+        PyObject* value = nullptr;
+        for (Py_ssize_t j = 0; j < ngiven && value == nullptr; ++j)
+            if (PyTuple_GET_ITEM(kwnames, j) == name) value = values[j];
+        if (value == nullptr) value = name == c.st->scopes ? c.st->empty_tuple : Py_None;
+        check(PyObject_GenericSetAttr(obj.get(), name, value));
+    }
+    return obj;
 }
 
 // --- The native function type ----------------------------------------------

@@ -163,6 +163,7 @@ Ref strip_text(PyObject* s);
     X(urlsafe_b64encode, "urlsafe_b64encode")                    \
     X(b64decode, "b64decode")                                    \
     X(enter, "__enter__")                                        \
+    X(dunder_init, "__init__")                                   \
     X(exit, "__exit__")                                          \
     X(mod_rfc8785, "rfc8785")                                    \
     X(mod_falcon, "pqcrypto.sign.falcon_1024")                   \
@@ -213,7 +214,24 @@ struct ModuleState {
     PyObject* kw_encoding;      // ("encoding",)
     PyObject* empty_text;       // ""
     PyObject* empty_tuple;      // ()
+
+    // The objects bound at import, kept to recognise when a module name
+    // still holds them: native fast paths run only then, so rebinding a
+    // name on the module always takes effect.
+    PyObject* orig_base64;             // the base64 module
+    PyObject* orig_urlsafe_b64decode;  // base64.urlsafe_b64decode
+    PyObject* orig_b64decode;          // base64.b64decode
+    PyObject* binascii_error;          // binascii.Error, raised by the native decoder
+    PyObject* orig_json;               // the json module
+    PyObject* orig_json_loads;         // json.loads
+    PyObject* decoded_cls;             // DecodedPassport as defined
+    PyObject* decoded_init;            // its generated __init__
+    PyObject* verdict_cls;             // PassportVerdict as defined
+    PyObject* verdict_init;            // its generated __init__
 };
+
+// Capture the import-time objects above (after the classes are defined).
+void state_capture_originals(PyObject* module, ModuleState* st);
 
 int state_init(PyObject* module, ModuleState* st);
 int state_traverse(ModuleState* st, visitproc visit, void* arg);
@@ -266,7 +284,9 @@ Ref make_function(PyObject* module, const FunctionSpec& spec);
 [[noreturn]] void raise_passport_error(const Call& call, PyObject* message, PyObject* cause = nullptr);
 [[noreturn]] void raise_passport_error(const Call& call, const char* message, PyObject* cause = nullptr);
 
-// Build a record by calling `cls(**dict(zip(kwnames, values)))`.
-Ref build_record(PyObject* cls, PyObject* const* values, PyObject* kwnames);
+// Build a record as `cls(**dict(zip(kwnames, values)))`. While cls is the
+// module's own record class with its generated __init__, the fields are
+// set directly, as that __init__ would set them; otherwise cls is called.
+Ref build_record(const Call& c, PyObject* cls, PyObject* const* values, PyObject* kwnames);
 
 }  // namespace qt

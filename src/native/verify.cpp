@@ -2,6 +2,8 @@
 // resolution and the verification pipeline.
 #include "verify.hpp"
 
+#include <datetime.h>
+
 namespace qt::verify {
 
 namespace {
@@ -14,6 +16,147 @@ bool error_is_passport_error(const Call& c) {
 }
 
 // --- Expiry ---------------------------------------------------------------------
+//
+// The stamp is read as the host's datetime.strptime reads it under
+// "%Y-%m-%dT%H:%M:%SZ": a regular expression (case-insensitive) whose
+// fields are Y = \d\d\d\d, m = 1[0-2]|0[1-9]|[1-9],
+// d = 3[01]|[12]\d|0[1-9]|[1-9]| [1-9], H = 2[0-3]|[01]\d|\d,
+// M = [0-5]\d|\d, S = 6[01]|[0-5]\d|\d, where \d is any Unicode decimal
+// digit and the bracketed ranges are ASCII only, matched against the whole
+// text; then the date and time must exist (no second 60 or 61). While the
+// module's datetime, timezone and _TS_FMT are the ones bound at import the
+// stamp is parsed natively; otherwise strptime itself is called.
+
+constexpr const char kStampFormat[] = "%Y-%m-%dT%H:%M:%SZ";
+
+struct Stamp {
+    int year, month, day, hour, minute, second;
+};
+
+class StampReader {
+public:
+    explicit StampReader(PyObject* text)
+        : kind_(PyUnicode_KIND(text)), data_(PyUnicode_DATA(text)), n_(PyUnicode_GET_LENGTH(text)) {}
+
+    bool read(Stamp& out) {
+        if (n_ < 4) return false;
+        out.year = 0;
+        for (int i = 0; i < 4; ++i) {
+            const int v = unicode_digit(at(i));
+            if (v < 0) return false;
+            out.year = out.year * 10 + v;
+        }
+        pos_ = 4;
+        return separator('-') && field(out.month, Field::Month) && separator('-') && field(out.day, Field::Day) &&
+               separator('T') && field(out.hour, Field::Hour) && separator(':') &&
+               field(out.minute, Field::Minute) && separator(':') && field(out.second, Field::Second) &&
+               separator('Z') && pos_ == n_;
+    }
+
+private:
+    enum class Field { Month, Day, Hour, Minute, Second };
+
+    Py_UCS4 at(Py_ssize_t i) const { return i < n_ ? PyUnicode_READ(kind_, data_, i) : 0; }
+
+    static int unicode_digit(Py_UCS4 ch) { return ch == 0 ? -1 : Py_UNICODE_TODECIMAL(ch); }
+    static int ascii_digit(Py_UCS4 ch) { return ch >= '0' && ch <= '9' ? static_cast<int>(ch - '0') : -1; }
+
+    bool separator(char sep) {
+        const Py_UCS4 ch = at(pos_);
+        // T and Z match in either case, as the case-insensitive pattern does.
+        const bool ok = ch == static_cast<Py_UCS4>(sep) ||
+                        ((sep == 'T' || sep == 'Z') && ch == static_cast<Py_UCS4>(sep - 'A' + 'a'));
+        if (!ok || pos_ >= n_) return false;
+        ++pos_;
+        return true;
+    }
+
+    // A field is one or two characters before its separator. A separator is
+    // never a digit or a space, so when a two-character form fits, the
+    // one-character forms cannot be followed by the separator: the
+    // pattern's backtracking can never prefer them.
+    bool field(int& value, Field f) {
+        const Py_UCS4 a = at(pos_);
+        const Py_UCS4 b = pos_ + 1 < n_ ? at(pos_ + 1) : 0;
+        const int a_ascii = ascii_digit(a);
+        const int b_unicode = unicode_digit(b);
+        int two = -1;
+        switch (f) {
+            case Field::Month:  // 1[0-2] | 0[1-9]
+                if (a_ascii == 1 && ascii_digit(b) >= 0 && ascii_digit(b) <= 2) two = 10 + ascii_digit(b);
+                if (a_ascii == 0 && ascii_digit(b) >= 1) two = ascii_digit(b);
+                break;
+            case Field::Day:  // 3[01] | [12]\d | 0[1-9] | " "[1-9]
+                if (a_ascii == 3 && ascii_digit(b) >= 0 && ascii_digit(b) <= 1) two = 30 + ascii_digit(b);
+                if ((a_ascii == 1 || a_ascii == 2) && b_unicode >= 0) two = a_ascii * 10 + b_unicode;
+                if (a_ascii == 0 && ascii_digit(b) >= 1) two = ascii_digit(b);
+                if (a == ' ' && ascii_digit(b) >= 1) two = ascii_digit(b);
+                break;
+            case Field::Hour:  // 2[0-3] | [01]\d
+                if (a_ascii == 2 && ascii_digit(b) >= 0 && ascii_digit(b) <= 3) two = 20 + ascii_digit(b);
+                if ((a_ascii == 0 || a_ascii == 1) && b_unicode >= 0) two = a_ascii * 10 + b_unicode;
+                break;
+            case Field::Minute:  // [0-5]\d
+                if (a_ascii >= 0 && a_ascii <= 5 && b_unicode >= 0) two = a_ascii * 10 + b_unicode;
+                break;
+            case Field::Second:  // 6[01] | [0-5]\d
+                if (a_ascii == 6 && ascii_digit(b) >= 0 && ascii_digit(b) <= 1) two = 60 + ascii_digit(b);
+                if (a_ascii >= 0 && a_ascii <= 5 && b_unicode >= 0) two = a_ascii * 10 + b_unicode;
+                break;
+        }
+        if (two >= 0) {
+            value = two;
+            pos_ += 2;
+            return true;
+        }
+        // One character: [1-9] for month and day, \d for the time fields.
+        const int one = (f == Field::Month || f == Field::Day) ? (a_ascii >= 1 ? a_ascii : -1) : unicode_digit(a);
+        if (one >= 0) {
+            value = one;
+            pos_ += 1;
+            return true;
+        }
+        return false;
+    }
+
+    int kind_;
+    const void* data_;
+    Py_ssize_t n_;
+    Py_ssize_t pos_ = 0;
+};
+
+bool is_leap(int y) { return (y % 4 == 0 && y % 100 != 0) || y % 400 == 0; }
+
+int days_in_month(int y, int m) {
+    static const int days[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+    return m == 2 && is_leap(y) ? 29 : days[m - 1];
+}
+
+// The expiry instant as an aware UTC datetime, or nullptr when the stamp
+// does not parse or names no real instant. Nullopt-like: `handled` false
+// means the native reader does not apply and the host must be asked.
+Ref native_expiry(const Call& c, PyObject* expires_at, bool& handled) {
+    handled = false;
+    if (PyDateTimeAPI == nullptr) {
+        PyDateTime_IMPORT;
+        if (PyDateTimeAPI == nullptr) throw_error();
+    }
+    Ref datetime = c.global(c.st->g_datetime);
+    Ref timezone = c.global(c.st->g_timezone);
+    Ref fmt = c.global(c.st->g_TS_FMT);
+    if (!datetime.is(reinterpret_cast<PyObject*>(PyDateTimeAPI->DateTimeType)) ||
+        !timezone.is(reinterpret_cast<PyObject*>(Py_TYPE(PyDateTimeAPI->TimeZone_UTC))) ||
+        !PyUnicode_Check(fmt.get()) || PyUnicode_CompareWithASCIIString(fmt.get(), kStampFormat) != 0)
+        return nullptr;
+    handled = true;
+    if (!PyUnicode_Check(expires_at)) return nullptr;  // strptime's TypeError
+    Stamp st{};
+    if (!StampReader(expires_at).read(st)) return nullptr;
+    if (st.year < 1 || st.day > days_in_month(st.year, st.month) || st.second > 59) return nullptr;
+    return own(PyDateTimeAPI->DateTime_FromDateAndTime(st.year, st.month, st.day, st.hour, st.minute, st.second,
+                                                        0, PyDateTimeAPI->TimeZone_UTC,
+                                                        PyDateTimeAPI->DateTimeType));
+}
 
 const Param kIsExpiredParams[] = {
     {"expires_at", "str | None", ParamKind::PositionalOrKeyword, Default::Required},
@@ -25,7 +168,12 @@ Ref is_expired_impl(const Call& c, PyObject* const* a) {
     PyObject* now = a[1];
     // Fail closed: a missing or unreadable stamp counts as reached.
     if (!truthy(expires_at)) return boolean(true);
-    Ref exp;
+    bool handled = false;
+    Ref exp = native_expiry(c, expires_at, handled);
+    if (handled) {
+        if (!exp) return boolean(true);
+        return own(PyObject_RichCompare(now, exp.get(), Py_GE));
+    }
     try {
         Ref datetime = c.global(c.st->g_datetime);
         Ref fmt = c.global(c.st->g_TS_FMT);
@@ -140,7 +288,7 @@ Ref fail(const Call& c, const Working& w, const char* status, const char* code, 
     PyObject* values[] = {Py_False,          status_text.get(),  w.agent_did.get(), w.scopes.get(),
                           spend_limit.get(), spend_window.get(), w.issuer_did.get(), w.kid.get(),
                           w.issued_at.get(), w.expires_at.get(), code_text.get(),   message};
-    return build_record(cls.get(), values, c.st->kw_verdict_fail);
+    return build_record(c, cls.get(), values, c.st->kw_verdict_fail);
 }
 
 Ref fail(const Call& c, const Working& w, const char* status, const char* code, const char* message) {
@@ -177,7 +325,7 @@ Ref verify_passport_impl(const Call& c, PyObject* const* a) {
         Ref code = text("INVALID_CREDENTIAL");
         Ref cls = c.global(c.st->g_PassportVerdict);
         PyObject* values[] = {Py_False, status.get(), code.get(), msg.get()};
-        return build_record(cls.get(), values, c.st->kw_verdict_bad);
+        return build_record(c, cls.get(), values, c.st->kw_verdict_bad);
     }
 
     Working w;
@@ -307,7 +455,7 @@ Ref verify_passport_impl(const Call& c, PyObject* const* a) {
     PyObject* values[] = {Py_True,           status.get(),       w.agent_did.get(),  w.scopes.get(),
                           spend_limit.get(), spend_window.get(), w.issuer_did.get(), w.kid.get(),
                           w.issued_at.get(), w.expires_at.get()};
-    return build_record(cls.get(), values, c.st->kw_verdict_ok);
+    return build_record(c, cls.get(), values, c.st->kw_verdict_ok);
 }
 
 }  // namespace
