@@ -1,0 +1,189 @@
+"""The module's native shortcuts give exactly what the host's own functions give.
+
+Base64 decoding, the expiry stamp and the records are handled natively while
+the module's bindings (``base64``, ``datetime``, ``timezone``, ``_TS_FMT``,
+the record classes) are the ones bound at import. Rebinding any of them sends
+the same call through the host's function instead, so each test here runs
+the same input both ways and compares.
+"""
+
+from __future__ import annotations
+
+import base64
+import dataclasses
+import types
+from datetime import datetime, timedelta, timezone
+
+import pytest
+from hypothesis import example, given, settings
+from hypothesis import strategies as st
+
+from quorvel_trellane import passport
+
+FMT = "%Y-%m-%dT%H:%M:%SZ"
+
+
+class HostDatetime(datetime):
+    """A datetime that is not the module's own: the host's strptime is used."""
+
+
+def outcome(fn, *args):
+    try:
+        return ("ok", fn(*args))
+    except Exception as exc:  # noqa: BLE001 - the comparison is the point
+        return ("error", type(exc), str(exc))
+
+
+def host_base64():
+    return types.SimpleNamespace(
+        urlsafe_b64decode=base64.urlsafe_b64decode,
+        b64decode=base64.b64decode,
+        urlsafe_b64encode=base64.urlsafe_b64encode,
+    )
+
+
+# --- expiry stamps ------------------------------------------------------------
+
+STAMP_PIECES = list("0123456789-:TtZz ") + ["\u0663", "\u0669", "\uff11", "\u00b2", "\u0660", "\u2075", "x", "\n", "+"]
+TEMPLATES = [
+    "2049-12-31T23:59:59Z", "2050-6-1T0:0:0Z", "2050-06-01t00:00:00z", "2048-02-29T12:00:00Z",
+    "2049-02-29T12:00:00Z", "2051-1- 1T1:1:1Z", "2050-12-31T23:59:60Z", "0000-01-01T00:00:00Z",
+    "9999-12-31T23:59:59Z", "2050-04-31T00:00:00Z", "2050-01-01T24:00:00Z",
+]
+
+
+@st.composite
+def mangled_stamps(draw):
+    chars = list(draw(st.sampled_from(TEMPLATES)))
+    for _ in range(draw(st.integers(0, 3))):
+        pos = draw(st.integers(0, len(chars)))
+        op = draw(st.sampled_from(["replace", "insert", "delete"]))
+        piece = draw(st.sampled_from(STAMP_PIECES))
+        if op == "insert" or not chars:
+            chars.insert(pos, piece)
+        elif op == "replace":
+            chars[min(pos, len(chars) - 1)] = piece
+        else:
+            del chars[min(pos, len(chars) - 1)]
+    return "".join(chars)
+
+
+def both_ways(stamp, now):
+    native = outcome(passport._is_expired, stamp, now)
+    with pytest.MonkeyPatch.context() as m:
+        m.setattr(passport, "datetime", HostDatetime)
+        host = outcome(passport._is_expired, stamp, now)
+    return native, host
+
+
+@settings(max_examples=3000, deadline=None)
+@given(stamp=mangled_stamps())
+@example(stamp="2050-\u0661\u0662-01T00:00:00Z")  # Unicode digits where only ASCII is allowed
+@example(stamp="\u0662\u0660\u0665\u0660-01-01T0\u0665:0\u0665:0\u0665Z")  # ... and where \d allows them
+@example(stamp="2050-01-01T00:00:00Z ")
+def test_expiry_stamp_reads_exactly_as_strptime_reads_it(stamp):
+    try:
+        instant = datetime.strptime(stamp, FMT).replace(tzinfo=timezone.utc)
+    except ValueError:
+        instant = None
+    nows = [datetime(2050, 6, 1, tzinfo=timezone.utc)]
+    if instant is not None:
+        nows.append(instant)
+        if instant.year > 1:
+            nows.append(instant - timedelta(seconds=1))
+    for now in nows:
+        native, host = both_ways(stamp, now)
+        assert native == host, (stamp, now)
+
+
+@pytest.mark.parametrize(
+    "value",
+    [None, "", 0, 20500101, b"2050-01-01T00:00:00Z", datetime(2099, 1, 1), ["2099-01-01T00:00:00Z"]],
+)
+def test_non_text_stamps_count_as_expired_both_ways(value):
+    now = datetime(2050, 6, 1, tzinfo=timezone.utc)
+    assert both_ways(value, now) == (("ok", True), ("ok", True))
+
+
+def test_a_naive_now_is_refused_both_ways():
+    native, host = both_ways("2099-01-01T00:00:00Z", datetime(2050, 1, 1))
+    assert native[:2] == host[:2] == ("error", TypeError)
+
+
+def test_a_rebound_stamp_pattern_is_honoured(monkeypatch):
+    monkeypatch.setattr(passport, "_TS_FMT", "%Y-%m-%d")
+    now = datetime(2050, 6, 1, tzinfo=timezone.utc)
+    assert passport._is_expired("2099-01-01", now) is False
+    assert passport._is_expired("2099-01-01T00:00:00Z", now) is True
+
+
+# --- base64 -------------------------------------------------------------------------
+
+B64_TEXT = st.text(alphabet="ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefgxyz0123456789+/-_= \n.\u00e9", max_size=40)
+
+
+@settings(max_examples=3000, deadline=None)
+@given(text=B64_TEXT)
+@example(text="A")
+@example(text="AB=C")
+@example(text="QUJD=DEF")
+@example(text="==")
+@example(text="QQ=\u00e9")
+def test_base64url_decoding_matches_the_host_decoder(text):
+    native = outcome(passport._b64u_decode, text)
+    with pytest.MonkeyPatch.context() as m:
+        m.setattr(passport, "base64", host_base64())
+        host = outcome(passport._b64u_decode, text)
+    assert native == host
+
+
+@settings(max_examples=3000, deadline=None)
+@given(text=B64_TEXT)
+@example(text="QUJD RA==")
+@example(text="QUJD\nRA")
+@example(text="QUJDRA===")
+@example(text="=QUJD")
+def test_key_text_decoding_matches_the_host_decoders(text):
+    native = outcome(passport._coerce_key, text)
+    with pytest.MonkeyPatch.context() as m:
+        m.setattr(passport, "base64", host_base64())
+        host = outcome(passport._coerce_key, text)
+    assert native == host
+
+
+def test_base64_errors_are_the_host_error_classes():
+    import binascii
+
+    with pytest.raises(binascii.Error, match="Incorrect padding"):
+        passport._b64u_decode("QU.JDRA")
+    with pytest.raises(binascii.Error, match=r"number of data characters \(5\)"):
+        passport._b64u_decode("QUJDR")
+    with pytest.raises(ValueError, match="only ASCII"):
+        passport._b64u_decode("QUJD\u00e9")
+
+
+# --- records ---------------------------------------------------------------------
+
+
+def test_verdicts_built_natively_equal_verdicts_built_by_the_class(issuer):
+    credential = issuer.issue()
+    verdict = passport.verify_passport(credential, issuer_keys=issuer.pk, crl=[])
+    rebuilt = passport.PassportVerdict(**{f.name: getattr(verdict, f.name) for f in dataclasses.fields(verdict)})
+    assert verdict == rebuilt and hash(verdict) == hash(rebuilt) and repr(verdict) == repr(rebuilt)
+    assert vars(verdict) == vars(rebuilt) and list(vars(verdict)) == list(vars(rebuilt))
+    bad = passport.verify_passport("not a credential")
+    assert list(vars(bad)) == [f.name for f in dataclasses.fields(bad)]
+    assert bad.scopes == () and bad.agent_did is None
+
+
+def test_a_replaced_record_constructor_is_used(monkeypatch, issuer):
+    seen = []
+    original = passport.PassportVerdict.__init__
+
+    def spying_init(self, *args, **kwargs):
+        seen.append(sorted(kwargs))
+        original(self, *args, **kwargs)
+
+    monkeypatch.setattr(passport.PassportVerdict, "__init__", spying_init)
+    passport.verify_passport("not a credential")
+    assert seen == [sorted(["verified", "status", "error_code", "error_message"])]
