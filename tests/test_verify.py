@@ -3,7 +3,6 @@ expiry and revocation inputs, exercised with real Falcon-1024 credentials."""
 
 from __future__ import annotations
 
-import base64
 import builtins
 import copy
 import io
@@ -813,22 +812,7 @@ def test_revoked_ids_honour_a_dict_subclass_get(passport):
 
 
 # --------------------------------------------------------------------------
-# Calling convention, purity and isolation
-
-
-@pytest.mark.parametrize(
-    "call",
-    [
-        lambda p, c, k: p.verify_passport(c, k),
-        lambda p, c, k: p.verify_passport(c, keys=k),
-        lambda p, c, k: p.verify_passport(issuer_keys=k),
-        lambda p, c, k: p.verify_passport(),
-    ],
-    ids=["second-positional", "unknown-keyword", "no-credential", "no-arguments"],
-)
-def test_misused_arguments_raise_type_error(passport, issuer, issue, call):
-    with pytest.raises(TypeError):
-        call(passport, issue(), {issuer.kid: issuer.pk})
+# Purity and isolation
 
 
 def test_verification_leaves_every_input_unchanged(passport, issuer, issue):
