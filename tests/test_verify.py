@@ -229,6 +229,36 @@ def test_failed_verdict_from_a_later_check_still_carries_the_credential_fields(p
     assert_outcome(passport, verdict, cred, REVOKED)
 
 
+def test_payload_the_canonicaliser_rejects_makes_verification_raise_its_error(passport, issuer):
+    text = json.dumps(issuer.envelope()).replace('"spend_window": "P1D"', '"spend_window": NaN')
+    with pytest.raises(rfc8785.CanonicalizationError):
+        run(passport, issuer, encode_envelope(text))
+
+
+# Values the credential carries can escape as the host's TypeError rather than
+# a verdict: the scopes property cannot build a tuple from a true scalar, and
+# an unhashable kid or issuer DID cannot be looked up in a key mapping.
+@pytest.mark.parametrize(
+    "body, kid, issuer_keys",
+    [
+        (payload(scopes=5), "KID", "dict"),
+        (payload(scopes=True), "KID", "dict"),
+        (payload(), ["not", "hashable"], "dict"),
+        (payload(issuer_did={"id": 1}), "ffffffffffffffff", "dict"),
+    ],
+    ids=["scopes-number", "scopes-true", "kid-list", "issuer-did-object"],
+)
+def test_credential_values_the_pipeline_cannot_read_raise_type_error(passport, issuer, body, kid, issuer_keys):
+    cred = issuer.issue(body, kid=issuer.kid if kid == "KID" else kid)
+    with pytest.raises(TypeError):
+        run(passport, issuer, cred, issuer_keys={issuer.kid: issuer.pk})
+
+
+def test_unhashable_kid_is_harmless_with_a_single_pinned_key(passport, issuer):
+    cred = issuer.issue(kid=["not", "hashable"])
+    assert_outcome(passport, run(passport, issuer, cred, issuer_keys=issuer.pk), cred, MISMATCH)
+
+
 # --------------------------------------------------------------------------
 # Algorithm and key binding
 
@@ -239,7 +269,8 @@ def test_missing_or_false_alg_is_checked_as_falcon_1024(passport, issuer, alg):
     assert_outcome(passport, run(passport, issuer, cred), cred, ACTIVE)
 
 
-@pytest.mark.parametrize("alg", ["falcon-1024", "Falcon-1024 ", "ML-DSA-65", True, ["Falcon-1024"], {"a": 1}])
+@pytest.mark.parametrize(
+    "alg", ["falcon-1024", "Falcon-1024 ", "ML-DSA-65", "it's", "Falcón", True, ["Falcon-1024"], {"a": 1}])
 def test_any_other_set_alg_is_unsupported(passport, issuer, alg):
     cred = issuer.issue(alg=alg)
     assert_outcome(passport, run(passport, issuer, cred), cred, unsupported(alg))
