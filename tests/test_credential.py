@@ -241,6 +241,8 @@ def test_properties_follow_later_changes_to_the_payload(passport):
         ("  QUJD\n", b"ABC"),
         ("QUJD\r\n", b"ABC"),
         ("QU\nJD", b"ABC"),
+        ("\u2003QUJD\u3000", b"ABC"),  # Unicode white space is trimmed too
+        ("\x1cQQ\x85", b"A"),
         ("-_-_", b"\xfb\xff\xbf"),
         ("+/+/", b"\xfb\xff\xbf"),
         ("-/+_", b"\xfb\xff\xbf"),
@@ -344,6 +346,7 @@ class BytesSub(bytes):
         ("QUI", b"AB"),
         ("QUI=", b"AB"),
         ("  QUJD\n", b"ABC"),
+        ("\u2003QUJD\u3000", b"ABC"),
         ("+/+/", b"\xfb\xff\xbf"),
         ("-_-_", b"\xfb\xff\xbf"),
         ("-_8", b"\xfb\xff"),
@@ -572,8 +575,8 @@ def test_decode_accepts_the_credential_keyword_and_text_subclasses(passport, iss
 
 @pytest.mark.parametrize(
     "credential",
-    [None, b"eyJ9", 5, "", "   ", "\n\r\n\t", ["eyJ9"]],
-    ids=["none", "bytes", "number", "empty", "spaces", "line-breaks", "list"],
+    [None, b"eyJ9", 5, "", "   ", "\n\r\n\t", "\u2003\u3000", ["eyJ9"]],
+    ids=["none", "bytes", "number", "empty", "spaces", "line-breaks", "unicode-spaces", "list"],
 )
 def test_credential_that_is_not_non_empty_text_is_refused(passport, credential):
     with pytest.raises(passport.PassportError) as info:
@@ -703,10 +706,11 @@ def test_a_repeated_envelope_member_keeps_its_last_value(passport, issuer):
         lambda c: "  " + c,
         lambda c: c + "\n",
         lambda c: "\t\r\n" + c + " \r\n",
+        lambda c: "\u2003" + c + "\u3000",
         lambda c: c.replace("-", "+").replace("_", "/"),
     ],
     ids=["leading-blanks", "trailing-newline", "surrounding-whitespace",
-         "standard-alphabet"],
+         "unicode-spaces", "standard-alphabet"],
 )
 def test_credential_spelling_does_not_change_what_decodes(passport, issue, dress):
     cred = issue()

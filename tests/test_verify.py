@@ -739,6 +739,7 @@ def test_now_in_another_time_zone_is_compared_as_an_instant(passport, issuer):
         ("2099-12-31T23:59:59Z", False),
         ("2030-1-1T0:0:1Z", False),
         ("2030-01-01t00:00:01z", False),
+        ("\uff12\uff10\uff19\uff19-01-01T00:00:00Z", False),  # strptime reads any Unicode digit
         ("2099-01-01T00:00:00.5Z", True),
         ("2099-01-01T00:00:00+00:00", True),
         ("2099-01-01 00:00:00Z", True),
