@@ -850,6 +850,12 @@ def test_mangled_credentials_decode_or_raise_passport_error(passport, issue, dat
         result = passport.decode_passport(cred)
     except passport.PassportError:
         return
+    except rfc8785.CanonicalizationError:
+        # A flip can spell an escape such as a lone surrogate into the payload;
+        # the canonicaliser's refusal of that payload is passed on unchanged.
+        with pytest.raises(rfc8785.CanonicalizationError):
+            rfc8785.dumps(reference_envelope_parse(cred)["payload"])
+        return
     assert type(result) is passport.DecodedPassport
     assert type(result.payload) is dict and type(result.sig) is bytes
     assert result.signed_bytes == rfc8785.dumps(result.payload)
