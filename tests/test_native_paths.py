@@ -10,6 +10,7 @@ the same input both ways and compares.
 from __future__ import annotations
 
 import base64
+import json
 import dataclasses
 import types
 from datetime import datetime, timedelta, timezone
@@ -187,3 +188,83 @@ def test_a_replaced_record_constructor_is_used(monkeypatch, issuer):
     monkeypatch.setattr(passport.PassportVerdict, "__init__", spying_init)
     passport.verify_passport("not a credential")
     assert seen == [sorted(["verified", "status", "error_code", "error_message"])]
+
+
+# --- JSON -------------------------------------------------------------------------
+
+JSON_VALUES = st.recursive(
+    st.none()
+    | st.booleans()
+    | st.integers(min_value=-(10**25), max_value=10**25)
+    | st.floats(allow_nan=True, allow_infinity=True)
+    | st.text(max_size=12),
+    lambda children: st.lists(children, max_size=4) | st.dictionaries(st.text(max_size=6), children, max_size=4),
+    max_leaves=12,
+)
+JSON_PIECES = [b"{", b"}", b"[", b"]", b",", b":", b'"', b"\\", b"\\u", b"\\ud83d", b"\\ude00", b"\\x", b" ",
+               b"\t", b"\x00", b"\x1f", b"\xc3", b"\xa9", b"\xed\xa0\x80", b"\xef\xbb\xbf", b"1", b"-", b".",
+               b"e", b"E+", b"0", b"NaN", b"-Infinity", b"true", b"nul"]
+
+
+@st.composite
+def json_documents(draw):
+    value = {"v": draw(JSON_VALUES)}
+    ensure_ascii = draw(st.booleans())
+    text = json.dumps(value, ensure_ascii=ensure_ascii, indent=draw(st.sampled_from([None, 1])))
+    doc = text.encode(draw(st.sampled_from(["utf-8", "utf-8", "utf-8", "utf-16", "utf-32-le"])), "surrogatepass")
+    for _ in range(draw(st.integers(0, 2))):
+        pos = draw(st.integers(0, len(doc)))
+        piece = draw(st.sampled_from(JSON_PIECES))
+        if draw(st.booleans()):
+            doc = doc[:pos] + piece + doc[pos:]
+        else:
+            doc = doc[:pos] + doc[pos + 1:]
+    kind = draw(st.sampled_from(["bytes", "bytes", "bytearray", "str"]))
+    if kind == "bytearray":
+        return bytearray(doc)
+    if kind == "str":
+        return doc.decode("utf-8", "replace")
+    return doc
+
+
+def typed(value):
+    """A representation that tells 1, 1.0 and True apart and keeps key order."""
+    if isinstance(value, dict):
+        return ("dict", [(typed(k), typed(v)) for k, v in value.items()])
+    if isinstance(value, list):
+        return ("list", [typed(v) for v in value])
+    return (type(value).__name__, repr(value))
+
+
+def fetch_outcome(body):
+    try:
+        return ("ok", typed(passport._get_json("https://issuer.example/doc", lambda url: body, 6.0)))
+    except Exception as exc:  # noqa: BLE001 - the comparison is the point
+        return ("error", type(exc), str(exc))
+
+
+@settings(max_examples=2000, deadline=None)
+@given(doc=json_documents())
+@example(doc=b'{"a": 1, "b": 2, "a": 3}')
+@example(doc=b'{"v": "\\ud83d\\ude00 \\u00e9 \\/"}')
+@example(doc=b'{"v": [1.5e999, -0.0, 1E5, 12345678901234567890]}')
+@example(doc=b'{"v": 01}')
+@example(doc=b'\xef\xbb\xbf{"v": 1}')
+@example(doc=b' \n{"v": "caf\xc3\xa9"} \r\n')
+@example(doc='{"v": "\u00e9"}')
+def test_json_documents_parse_exactly_as_json_loads_parses_them(doc):
+    native = fetch_outcome(doc)
+    with pytest.MonkeyPatch.context() as m:
+        m.setattr(passport, "json", types.SimpleNamespace(loads=json.loads))
+        host = fetch_outcome(doc)
+    assert native == host
+
+
+@pytest.mark.parametrize("depth", [99, 100, 101, 3000])
+def test_deeply_nested_documents_are_left_to_the_host(depth):
+    deep = b'{"v": ' + b"[" * depth + b"]" * depth + b"}"
+    native = fetch_outcome(deep)
+    with pytest.MonkeyPatch.context() as m:
+        m.setattr(passport, "json", types.SimpleNamespace(loads=json.loads))
+        host = fetch_outcome(deep)
+    assert native[:2] == host[:2]

@@ -1,6 +1,8 @@
 // Credential model and decoding.
 #include "credential.hpp"
 
+#include "codecs.hpp"
+
 #include <iterator>
 #include <string>
 
@@ -27,186 +29,6 @@ Ref with_padding(PyObject* s) {
     }
     return own(PyNumber_Add(s, pad.get()));
 }
-
-// --- Native base64 -------------------------------------------------------------
-//
-// The decoder of the host's binascii.a2b_base64, for ASCII text, in both its
-// lenient and strict modes: characters outside the alphabet are skipped (or
-// refused when strict), a complete pad sequence ends the data, and a final
-// incomplete group is an error worded as the host words it.
-
-enum class B64 { Ok, OneExtra, BadPadding, Refused };
-
-constexpr unsigned char kInvalid = 0xff;
-
-struct B64Table {
-    unsigned char v[256];
-    constexpr explicit B64Table(bool urlsafe) : v() {
-        for (int i = 0; i < 256; ++i) v[i] = kInvalid;
-        for (int i = 0; i < 26; ++i) {
-            v['A' + i] = static_cast<unsigned char>(i);
-            v['a' + i] = static_cast<unsigned char>(26 + i);
-        }
-        for (int i = 0; i < 10; ++i) v['0' + i] = static_cast<unsigned char>(52 + i);
-        v['+'] = 62;
-        v['/'] = 63;
-        // urlsafe_b64decode translates '-' and '_' to '+' and '/' first.
-        if (urlsafe) {
-            v['-'] = 62;
-            v['_'] = 63;
-        }
-    }
-};
-constexpr B64Table kStandard(false);
-constexpr B64Table kUrlSafe(true);
-
-// Decodes into out (room for n / 4 * 3 + 3 bytes); *written gets the length.
-B64 a2b_base64(const unsigned char* data, Py_ssize_t n, const B64Table& table, bool strict, unsigned char* out,
-               Py_ssize_t* written) {
-    unsigned char* o = out;
-    Py_ssize_t i = 0;
-    // Whole groups of four alphabet characters, the common case, four at a
-    // time; the first irregular character hands over to the general loop,
-    // whose state at a group boundary is exactly the initial one.
-    while (i + 4 <= n) {
-        const unsigned a = table.v[data[i]], b = table.v[data[i + 1]], c = table.v[data[i + 2]],
-                       d = table.v[data[i + 3]];
-        if ((a | b | c | d) & 0x80) break;
-        o[0] = static_cast<unsigned char>((a << 2) | (b >> 4));
-        o[1] = static_cast<unsigned char>(((b & 0x0f) << 4) | (c >> 2));
-        o[2] = static_cast<unsigned char>(((c & 0x03) << 6) | d);
-        o += 3;
-        i += 4;
-    }
-    int quad_pos = 0;
-    int pads = 0;
-    bool padding_started = false;
-    unsigned int leftchar = 0;
-    B64 status = B64::Ok;
-    for (; i < n; ++i) {
-        unsigned char ch = data[i];
-        if (ch == '=') {
-            padding_started = true;
-            if (strict && quad_pos == 0) {
-                status = B64::Refused;
-                break;
-            }
-            if (quad_pos >= 2 && quad_pos + ++pads >= 4) {
-                if (strict && i + 1 < n) status = B64::Refused;
-                quad_pos = 0;  // a complete pad sequence ends the data
-                break;
-            }
-            continue;
-        }
-        unsigned char v = table.v[ch];
-        if (v == kInvalid) {
-            if (strict) {
-                status = B64::Refused;
-                break;
-            }
-            continue;
-        }
-        if (strict && padding_started) {
-            status = B64::Refused;
-            break;
-        }
-        pads = 0;
-        switch (quad_pos) {
-            case 0:
-                quad_pos = 1;
-                leftchar = v;
-                break;
-            case 1:
-                quad_pos = 2;
-                *o++ = static_cast<unsigned char>(((leftchar << 2) | (v >> 4)) & 0xff);
-                leftchar = v & 0x0f;
-                break;
-            case 2:
-                quad_pos = 3;
-                *o++ = static_cast<unsigned char>(((leftchar << 4) | (v >> 2)) & 0xff);
-                leftchar = v & 0x03;
-                break;
-            default:
-                quad_pos = 0;
-                *o++ = static_cast<unsigned char>(((leftchar << 6) | v) & 0xff);
-                leftchar = 0;
-                break;
-        }
-    }
-    *written = o - out;
-    if (status != B64::Ok) return status;
-    if (quad_pos == 1) return B64::OneExtra;
-    if (quad_pos != 0) return B64::BadPadding;
-    return B64::Ok;
-}
-
-// Decode str natively as the host would; false when the host must be asked
-// (not text). Raises the host's errors on failure.
-bool native_b64decode(const Call& c, PyObject* data, const B64Table& table, bool strict, Ref& result) {
-    if (!PyUnicode_Check(data)) return false;
-    if (!PyUnicode_IS_ASCII(data)) {
-        PyErr_SetString(PyExc_ValueError, "string argument should contain only ASCII characters");
-        throw_error();
-    }
-    const auto* text = static_cast<const unsigned char*>(PyUnicode_DATA(data));
-    const Py_ssize_t n = PyUnicode_GET_LENGTH(data);
-    PyObject* out = PyBytes_FromStringAndSize(nullptr, n / 4 * 3 + 3);
-    if (out == nullptr) throw_error();
-    Py_ssize_t written = 0;
-    const B64 status =
-        a2b_base64(text, n, table, strict, reinterpret_cast<unsigned char*>(PyBytes_AS_STRING(out)), &written);
-    if (status == B64::Ok) {
-        if (_PyBytes_Resize(&out, written) < 0) throw_error();  // frees out on failure
-        result = Ref::own(out);
-        return true;
-    }
-    Py_DECREF(out);
-    switch (status) {
-        case B64::Ok:
-            break;
-        case B64::OneExtra:
-            PyErr_Format(c.st->binascii_error,
-                         "Invalid base64-encoded string: number of data characters (%zd) cannot be 1 more "
-                         "than a multiple of 4",
-                         written / 3 * 4 + 1);
-            break;
-        case B64::BadPadding:
-            PyErr_SetString(c.st->binascii_error, "Incorrect padding");
-            break;
-        case B64::Refused:
-            // Strict decoding is only ever attempted with a fallback, which
-            // does not look at this error's text.
-            PyErr_SetString(c.st->binascii_error, "Only base64 data is allowed");
-            break;
-    }
-    throw_error();
-}
-
-}  // namespace
-
-Ref urlsafe_b64decode(const Call& c, PyObject* data) {
-    Ref b64 = c.global(c.st->g_base64);
-    Ref decode = getattr(b64.get(), c.st->urlsafe_b64decode);
-    Ref result;
-    if (b64.is(c.st->orig_base64) && decode.is(c.st->orig_urlsafe_b64decode) &&
-        native_b64decode(c, data, kUrlSafe, false, result))
-        return result;
-    return call(decode.get(), data);
-}
-
-Ref b64decode(const Call& c, PyObject* data, bool validate) {
-    Ref b64 = c.global(c.st->g_base64);
-    Ref decode = getattr(b64.get(), c.st->b64decode);
-    Ref result;
-    if (b64.is(c.st->orig_base64) && decode.is(c.st->orig_b64decode) &&
-        native_b64decode(c, data, kStandard, validate, result))
-        return result;
-    if (!validate) return call(decode.get(), data);
-    PyObject* args[] = {data, Py_True};
-    return own(PyObject_Vectorcall(decode.get(), args, 1, c.st->kw_validate));
-}
-
-namespace {
 
 // --- Record accessors -------------------------------------------------------
 
@@ -322,7 +144,7 @@ Ref b64u_decode_impl(const Call& c, PyObject* const* a) {
     // the host would report it (no strip method, or bytes + str).
     Ref stripped = PyUnicode_Check(s) ? strip_text(s) : call_method(s, c.st->strip);
     Ref padded = with_padding(stripped.get());
-    return urlsafe_b64decode(c, padded.get());
+    return codecs::urlsafe_b64decode(c, padded.get());
 }
 
 const Param kB64uEncodeParams[] = {{"b", "bytes", ParamKind::PositionalOrKeyword, Default::Required}};
@@ -401,14 +223,14 @@ Ref coerce_key_impl(const Call& c, PyObject* const* a) {
     // wrong bytes, so URL-safe text is recognised first.
     if (PyUnicode_FindChar(s.get(), '-', 0, PY_SSIZE_T_MAX, 1) >= 0 ||
         PyUnicode_FindChar(s.get(), '_', 0, PY_SSIZE_T_MAX, 1) >= 0)
-        return urlsafe_b64decode(c, padded.get());
+        return codecs::urlsafe_b64decode(c, padded.get());
     try {
-        return b64decode(c, padded.get(), true);
+        return codecs::b64decode(c, padded.get(), true);
     } catch (const PyErrOccurred&) {
         if (!error_is_exception()) throw;
         PyErr_Clear();  // the strict attempt's error is not reported
     }
-    return urlsafe_b64decode(c, padded.get());
+    return codecs::urlsafe_b64decode(c, padded.get());
 }
 
 // --- Envelope decoding --------------------------------------------------------
@@ -434,9 +256,7 @@ Ref decode_passport_impl(const Call& c, PyObject* const* a) {
     try {
         Ref b64u_decode = c.global(c.st->g_b64u_decode);
         Ref raw = call(b64u_decode.get(), credential);
-        Ref json = c.global(c.st->g_json);
-        Ref loads = getattr(json.get(), c.st->loads);
-        envelope = call(loads.get(), raw.get());
+        envelope = codecs::json_loads(c, raw.get());
     } catch (const PyErrOccurred&) {
         convert_error(c, "malformed credential envelope: ");
     }

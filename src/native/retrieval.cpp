@@ -3,6 +3,8 @@
 // connection outlives a call.
 #include "retrieval.hpp"
 
+#include "codecs.hpp"
+
 namespace qt::retrieval {
 namespace {
 
@@ -98,8 +100,7 @@ Ref get_json_impl(const Call& c, PyObject* const* args) {
     // and the timeout is then the fetcher's own business.
     Ref body = fetch != Py_None ? call(fetch, url) : read_with_standard_opener(c, url, timeout);
 
-    Ref json = c.global(c.st->g_json);
-    Ref doc = call_method(json.get(), c.st->loads, body.get());
+    Ref doc = codecs::json_loads(c, body.get());
     if (!PyDict_Check(doc.get())) {
         Ref url_text = own(PyObject_Format(url, nullptr));
         Ref message = own(PyUnicode_FromFormat("%U did not return a JSON object", url_text.get()));
@@ -143,10 +144,9 @@ Ref resolve_keys_impl(const Call& c, PyObject* const* args) {
         Ref kid = get_member(entry.get(), c.st->kid);
         if (!truthy(key_b64.get()) || !truthy(kid.get())) continue;
         try {
-            Ref base64 = c.global(c.st->g_base64);
             // Non-strict on purpose: characters outside the standard
             // alphabet (url-safe "-" and "_" among them) are discarded.
-            Ref key = call_method(base64.get(), c.st->b64decode, key_b64.get());
+            Ref key = codecs::b64decode(c, key_b64.get(), false);
             Ref kid_text = PyUnicode_Check(kid.get()) ? kid.copy() : own(PyObject_Str(kid.get()));
             check(PyDict_SetItem(result.get(), kid_text.get(), key.get()));
         } catch (const PyErrOccurred&) {
