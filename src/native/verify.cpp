@@ -205,6 +205,16 @@ Ref revoked_ids_impl(const Call& c, PyObject* const* a) {
         Ref empty = own(PyList_New(0));
         source = get_member(crl, c.st->revoked, empty.get());
     }
+    // A list or tuple of exact texts (the usual revocation list) becomes a
+    // set directly: no element needs converting and nothing can raise.
+    if (PyList_CheckExact(source.get()) || PyTuple_CheckExact(source.get())) {
+        PyObject* seq = source.get();
+        const Py_ssize_t n = PySequence_Fast_GET_SIZE(seq);
+        PyObject** items = PySequence_Fast_ITEMS(seq);
+        Py_ssize_t i = 0;
+        while (i < n && PyUnicode_CheckExact(items[i])) ++i;
+        if (i == n) return own(PySet_New(seq));
+    }
     try {
         Ref ids = own(PySet_New(nullptr));
         Ref it = own(PyObject_GetIter(source.get()));
