@@ -268,3 +268,34 @@ def test_deeply_nested_documents_are_left_to_the_host(depth):
         m.setattr(passport, "json", types.SimpleNamespace(loads=json.loads))
         host = fetch_outcome(deep)
     assert native[:2] == host[:2]
+
+
+# --- the function objects ------------------------------------------------------------
+
+
+def test_keyword_defaults_behave_like_a_python_functions(monkeypatch):
+    """__kwdefaults__ is the live dict, as for a Python function: changing it
+    changes later calls, and clearing it during a call is harmless."""
+    import gc
+
+    defaults = passport.fetch_crl.__kwdefaults__
+    saved = dict(defaults)
+    seen = []
+
+    def fetch(url):
+        defaults.clear()
+        gc.collect()
+        seen.append(url)
+        return b'{"revoked": []}'
+
+    try:
+        assert passport.fetch_crl("https://issuer.example/", "k", fetch=fetch) == {"revoked": []}
+        with pytest.raises(TypeError, match=r"missing 2 required keyword-only arguments: 'fetch' and 'timeout'"):
+            passport.fetch_crl("https://issuer.example/", "k")
+        defaults.update(saved, fetch=lambda url: b"{}")
+        assert passport.fetch_crl("https://issuer.example/", "k") == {}
+    finally:
+        defaults.clear()
+        defaults.update(saved)
+    assert seen == ["https://issuer.example/passport/crl/k.json"]
+    assert passport.fetch_crl.__kwdefaults__ == {"fetch": None, "timeout": 6.0}

@@ -398,7 +398,7 @@ int raise_too_many_positional(FunctionObject* f, Py_ssize_t given, PyObject* con
 // Bind arguments as the interpreter does for a Python function of the same
 // signature, in the same order of checks, so that the TypeErrors match.
 int bind(FunctionObject* f, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-         PyObject** bound) {
+         PyObject** bound, Ref* held) {
     const Py_ssize_t total = f->spec->nparams;
     const Py_ssize_t npos = f->npos;
     for (Py_ssize_t i = 0; i < total; ++i) bound[i] = nullptr;
@@ -460,6 +460,9 @@ int bind(FunctionObject* f, PyObject* const* args, Py_ssize_t nargs, PyObject* k
                                       : nullptr;
         if (def == nullptr && PyErr_Occurred()) return -1;
         if (def == nullptr) return raise_missing(f, "keyword-only", bound, npos, total);
+        // __kwdefaults__ is a mutable dict, as for a Python function, so the
+        // call holds its own reference to each default it uses.
+        held[i] = borrow(def);
         bound[i] = def;
     }
     return 0;
@@ -468,7 +471,8 @@ int bind(FunctionObject* f, PyObject* const* args, Py_ssize_t nargs, PyObject* k
 PyObject* fn_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) noexcept {
     FunctionObject* f = as_fn(self);
     PyObject* bound[kMaxParams];
-    if (bind(f, args, PyVectorcall_NARGS(nargsf), kwnames, bound) < 0) return nullptr;
+    Ref held[kMaxParams];
+    if (bind(f, args, PyVectorcall_NARGS(nargsf), kwnames, bound, held) < 0) return nullptr;
     try {
         Call c{f->module, static_cast<ModuleState*>(PyModule_GetState(f->module)),
                PyModule_GetDict(f->module)};
