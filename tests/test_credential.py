@@ -17,6 +17,8 @@ import types
 from pathlib import Path
 
 import pytest
+
+import quorvel_trellane
 import rfc8785
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
@@ -543,7 +545,10 @@ def test_importing_the_module_loads_no_optional_or_io_modules():
         "         'urllib.request', 'pathlib']\n"
         "print(','.join(m for m in heavy if m in sys.modules))\n"
     )
-    env = {**os.environ, "PYTHONPATH": str(ROOT / "src")}
+    # The package this run imports: the checkout's src/ in a developer build,
+    # the installed copy under ./scripts/test.
+    package_root = Path(quorvel_trellane.__file__).resolve().parent.parent
+    env = {**os.environ, "PYTHONPATH": str(package_root)}
     out = subprocess.run(
         [sys.executable, "-c", probe], capture_output=True, text=True, env=env, timeout=60,
     )
