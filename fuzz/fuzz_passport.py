@@ -12,6 +12,12 @@ with a few real credentials and boundary inputs.
 
 Without atheris (it ships no wheel for some platforms) the same target is
 driven by hypothesis instead, bounded by -runs=N or -max_total_time=S.
+
+    python fuzz/fuzz_passport.py TARGET --replay [dirs or files]
+
+runs the target once on every input (its corpus by default) with neither
+atheris nor libFuzzer: fuzz/coverage uses it to measure which lines of the
+extension the corpus reaches.
 """
 
 from __future__ import annotations
@@ -83,11 +89,31 @@ def fuzz_with_hypothesis(name: str, argv: list[str]) -> None:
           f"time={time.monotonic() - start:.1f}s", file=sys.stderr)
 
 
+def replay(name: str, paths: list[str]) -> None:
+    import targets
+
+    target = targets.TARGETS[name]
+    paths = paths or [os.path.join(HERE, "corpus", name)]
+    files = []
+    for p in paths:
+        if os.path.isdir(p):
+            files += sorted(os.path.join(p, f) for f in os.listdir(p))
+        else:
+            files.append(p)
+    for f in files:
+        with open(f, "rb") as fh:
+            target(fh.read())
+    print(f"replayed {len(files)} inputs for {name}", file=sys.stderr)
+
+
 def main() -> None:
     if len(sys.argv) < 2 or sys.argv[1].startswith("-"):
         usage()
     name = sys.argv[1]
     rest = sys.argv[2:]
+    if rest[:1] == ["--replay"]:
+        replay(name, rest[1:])
+        return
     try:
         import atheris
     except ImportError:
