@@ -21,7 +21,7 @@ import hashlib
 import json
 import os
 import tempfile
-from datetime import datetime, timezone
+from datetime import datetime, timedelta, timezone
 from pathlib import Path
 
 import rfc8785
@@ -228,12 +228,28 @@ def canonical_error(payload):
 
 
 def reference_envelope(credential):
-    """What the decoder must make of a text: ('ok', env) or ('bad', None)."""
+    """What the decoder must make of a text: ('ok', env) or ('bad', error)."""
     try:
         env = json.loads(ref_b64u_decode(credential))
-    except Exception:  # noqa: BLE001
-        return "bad", None
+    except Exception as exc:  # noqa: BLE001
+        return "bad", exc
     return "ok", env
+
+
+def reference_sig_error(env: dict):
+    """The error decoding the envelope's "sig" gives, or None."""
+    try:
+        ref_b64u_decode(env["sig"])
+    except Exception as exc:  # noqa: BLE001
+        return exc
+    return None
+
+
+def outcome_of(fn, *args):
+    try:
+        return ("ok", fn(*args))
+    except Exception as exc:  # noqa: BLE001
+        return ("raised", type(exc), str(exc))
 
 
 # --------------------------------------------------------------------------
@@ -279,9 +295,15 @@ def target_decode(data: bytes) -> None:
         dec = P.decode_passport(credential)
     except P.PassportError as exc:
         check_decode_error(exc)
-        if kind == "ok" and isinstance(env, dict) and isinstance(env.get("payload"), dict):
-            # Only the signature can still be at fault.
-            assert str(exc).startswith("credential signature is not base64url: "), str(exc)
+        msg = str(exc)
+        if msg.startswith("malformed credential envelope: "):
+            assert kind == "bad" and msg == "malformed credential envelope: " + str(env), (msg, env)
+            assert type(exc.__cause__) is type(env), repr(exc.__cause__)
+        elif kind == "ok" and isinstance(env, dict) and isinstance(env.get("payload"), dict):
+            # Only the signature can still be at fault, and exactly so.
+            ref = reference_sig_error(env)
+            assert ref is not None and msg == "credential signature is not base64url: " + str(ref), (msg, ref)
+            assert type(exc.__cause__) is type(ref), repr(exc.__cause__)
         return
     except Exception as exc:  # noqa: BLE001 - must be the canonicaliser's
         assert kind == "ok", repr(exc)
@@ -539,7 +561,7 @@ def target_coerce_key(data: bytes) -> None:
         got = P._coerce_key(value)
     except Exception as exc:  # noqa: BLE001
         assert isinstance(expected, Exception), (value, repr(exc), expected)
-        assert type(exc) is type(expected), (value, repr(exc), repr(expected))
+        assert type(exc) is type(expected) and str(exc) == str(expected), (value, repr(exc), repr(expected))
         if type(exc) is P.PassportError:
             assert str(exc) == NOT_KEY and exc.__cause__ is None
         else:
@@ -759,8 +781,83 @@ def target_load_credential(data: bytes) -> None:
         os.unlink(name)
 
 
+# --------------------------------------------------------------------------
+# _b64u_decode against the host's decoder (the module decodes text natively)
+
+
+B64_ALPHABET = "AQZaqz09+/-_=  \n\t.*\x00\u00e9"
+
+
+def b64_text(inp: Input) -> str:
+    mode = inp.byte() % 3
+    if mode == 0:
+        return "".join(B64_ALPHABET[b % len(B64_ALPHABET)] for b in inp.rest())
+    if mode == 1:  # real base64url, then a few characters changed
+        text = list(b64u(inp.chunk()) + inp.pick(["", "=", "==", "==="]))
+        for _ in range(inp.byte() % 4):
+            if text:
+                text[inp.byte() % len(text)] = B64_ALPHABET[inp.byte() % len(B64_ALPHABET)]
+        return "".join(text)
+    return inp.rest().decode("utf-8", "surrogateescape")
+
+
+def target_b64u_decode(data: bytes) -> None:
+    text = b64_text(Input(data))
+    expected = outcome_of(ref_b64u_decode, text)
+    got = outcome_of(P._b64u_decode, text)
+    assert got == expected, (text, got, expected)
+    if got[0] == "ok":
+        assert type(got[1]) is bytes
+
+
+# --------------------------------------------------------------------------
+# _is_expired against the host's strptime (the module reads stamps natively)
+
+
+DIGITS = "0123456789" * 3 + "\u0660\u0669\uff10\uff19\u0966\U0001d7ce "
+SEPARATORS = "--::TTZZtz x+.\n"
+
+
+def stamp_text(inp: Input) -> str:
+    if inp.byte() % 8 == 0:
+        return inp.text(40)
+    out = []
+    for width, sep in ((4, "-"), (2, "-"), (2, "T"), (2, ":"), (2, ":"), (2, "Z")):
+        n = width if inp.byte() % 4 else inp.byte() % 4
+        out.extend(DIGITS[inp.byte() % len(DIGITS)] if inp.byte() % 3 else str(inp.byte() % 10) for _ in range(n))
+        out.append(sep if inp.byte() % 5 else SEPARATORS[inp.byte() % len(SEPARATORS)])
+    return "".join(out) + inp.pick(["", "", "", " ", "Z", "0"])
+
+
+def reference_parse(stamp):
+    try:
+        return datetime.strptime(stamp, "%Y-%m-%dT%H:%M:%SZ").replace(tzinfo=timezone.utc)
+    except Exception:  # noqa: BLE001
+        return None
+
+
+def target_is_expired(data: bytes) -> None:
+    inp = Input(data)
+    stamp = stamp_text(inp)
+    exp = reference_parse(stamp)
+    shift = timedelta(seconds=inp.pick([-1, 0, 1, -86400, 3600]))
+    now = (exp + shift if exp is not None else NOW).astimezone(inp.pick([timezone.utc, timezone(timedelta(hours=5))]))
+    expected = True if exp is None else now >= exp
+    got = P._is_expired(stamp, now)
+    assert got is expected, (stamp, now, got, expected)
+    if exp is not None:  # a naive time can be compared with no stamp
+        try:
+            P._is_expired(stamp, now.replace(tzinfo=None))
+        except TypeError:
+            pass
+        else:
+            raise AssertionError(f"naive now compared with {stamp!r}")
+
+
 TARGETS = {
     "decode": target_decode,
+    "b64u_decode": target_b64u_decode,
+    "is_expired": target_is_expired,
     "verify": target_verify,
     "verify_substituted": target_verify_substituted,
     "coerce_key": target_coerce_key,
