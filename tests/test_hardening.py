@@ -441,6 +441,37 @@ class Eq:
         raise Midway("eq")
 
 
+class EqClears:
+    """A stored key equal by hash to a text, whose comparison empties the mapping."""
+
+    def __init__(self, text):
+        self.text = text
+        self.owner = None
+
+    def __hash__(self):
+        return hash(self.text)
+
+    def __eq__(self, other):
+        if self.owner is not None:
+            self.owner.clear()
+        return False
+
+
+def _clearing_keys(c):
+    key = EqClears(c.iss.kid)
+    keys = {key: c.iss.pk}
+    key.owner = keys
+    return keys
+
+
+class HashRaises:
+    def __hash__(self):
+        raise Midway("hash")
+
+    def __str__(self):
+        return "hashless"
+
+
 class RaisingGet(dict):
     def get(self, key, default=None):
         raise Midway("get")
@@ -664,6 +695,15 @@ HOSTILE = {
     "key mapping whose stored key's comparison raises": (
         lambda c: (lambda keys: (lambda: c.verify_with(c.cred(), issuer_keys=keys), []))({Eq(c.iss.kid): c.iss.pk}),
         raises(Midway, "eq"), 30),
+    "key mapping whose stored key's comparison empties it": (
+        lambda c: (lambda: c.verify_with(c.cred(), issuer_keys=_clearing_keys(c)), []),
+        is_verdict("unverifiable", "UNRESOLVED_ISSUER_KEY"), 30),
+    "CRL id whose hash raises is read by its text": (
+        lambda c: (lambda crl: (lambda: c.P._revoked_ids(crl), [crl]))([HashRaises(), "a"]),
+        returns({"hashless", "a"}), 30),
+    "metadata key whose hash raises": (
+        lambda c: (lambda meta: (lambda: c.P.a2a_message_metadata("cred", meta), [meta]))([(HashRaises(), 1)]),
+        raises(Midway, "hash"), 30),
     "key mapping whose get raises": (
         lambda c: (lambda keys: (lambda: c.verify_with(c.cred(), issuer_keys=keys), [keys]))(
             RaisingGet({c.iss.kid: c.iss.pk})),
