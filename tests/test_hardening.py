@@ -140,6 +140,14 @@ LEAK_CASES = {
     "coerce_key of one character": lambda c: (lambda: c.P._coerce_key(fresh("A")), ValueError),
     "load_crypto": lambda c: (c.P._load_crypto, None),
     "load_crypto with an argument": lambda c: (lambda: c.P._load_crypto(1), TypeError),
+    "load_crypto without the canonicaliser": lambda c: (
+        c.mp.setitem(sys.modules, "rfc8785", None) or c.P._load_crypto, c.P.PassportError),
+    "b64u_decode through the host decoder": lambda c: (
+        c.mp.setattr(c.P, "base64", HostBase64) or (lambda: c.P._b64u_decode(fresh("AAEC"))), None),
+    "b64u_decode through the host decoder, failing": lambda c: (
+        c.mp.setattr(c.P, "base64", HostBase64) or (lambda: c.P._b64u_decode(fresh("A"))), ValueError),
+    "coerce_key through the host decoders": lambda c: (
+        c.mp.setattr(c.P, "base64", HostBase64) or (lambda: c.P._coerce_key(fresh("AA AA"))), None),
     # decoding and the records
     "decode_passport of a credential": lambda c: (lambda: c.P.decode_passport(c.cred()), None),
     "decode_passport of None": lambda c: (lambda: c.P.decode_passport(None), c.P.PassportError),
@@ -153,6 +161,9 @@ LEAK_CASES = {
         lambda: c.P.decode_passport(fresh(b64u(b'{"payload": {}, "sig": 5}'))), c.P.PassportError),
     "decode_passport with an undecodable sig": lambda c: (
         lambda: c.P.decode_passport(fresh(b64u(b'{"payload": {}, "sig": "A"}'))), c.P.PassportError),
+    "decode_passport without the verifier": lambda c: (
+        c.mp.setitem(sys.modules, "pqcrypto.sign.falcon_1024", None)
+        or (lambda: c.P.decode_passport(c.cred())), c.P.PassportError),
     "decode_passport of a NaN payload": lambda c: (
         lambda: c.P.decode_passport(fresh(b64u(b'{"payload": {"a": NaN}, "sig": ""}'))), rfc8785.FloatDomainError),
     "decoded passport properties": lambda c: (
@@ -167,6 +178,11 @@ LEAK_CASES = {
     "is_expired with a stamp": lambda c: (lambda: c.P._is_expired(fresh("2099-01-01T00:00:00Z"), NOW), None),
     "is_expired without a stamp": lambda c: (lambda: c.P._is_expired(None, NOW), None),
     "is_expired with a bad stamp": lambda c: (lambda: c.P._is_expired(fresh("2099-13-01T00:00:00Z"), NOW), None),
+    "is_expired through the host's strptime": lambda c: (
+        c.mp.setattr(c.P, "timezone", HostTimezone)
+        or (lambda: c.P._is_expired(fresh("2099-01-01T00:00:00Z"), NOW)), None),
+    "is_expired through the host's strptime, unparseable": lambda c: (
+        c.mp.setattr(c.P, "timezone", HostTimezone) or (lambda: c.P._is_expired(fresh("2099-1-1"), NOW)), None),
     "is_expired with a naive now": lambda c: (
         lambda: c.P._is_expired(fresh("2099-01-01T00:00:00Z"), datetime(2030, 1, 1)), TypeError),
     "revoked_ids of None": lambda c: (lambda: c.P._revoked_ids(None), None),
@@ -212,6 +228,11 @@ LEAK_CASES = {
     "verify with a naive now": lambda c: (c.fast() or c.verify(c.cred(), now=datetime(2030, 1, 1)), TypeError),
     "verify with a raising resolver": lambda c: (
         c.fast() or c.verify(c.cred(), issuer_keys=lambda k, d: (_ for _ in ()).throw(Midway())), Midway),
+    "verify building verdicts through a substituted class": lambda c: (
+        c.fast() or c.mp.setattr(c.P, "PassportVerdict", type("Verdict", (c.P.PassportVerdict,), {}))
+        or c.verify(c.cred(), crl=None), None),
+    "verify a credential with no kid and no alg": lambda c: (
+        c.fast() or c.verify(c.cred(kid=OMIT, alg=OMIT), issuer_keys=c.iss.pk), None),
     "verify with a second positional argument": lambda c: (
         lambda: c.P.verify_passport(c.cred(), c.keys()), TypeError),
     "verify with a misspelt keyword": lambda c: (
@@ -235,6 +256,13 @@ LEAK_CASES = {
     "fetch_crl": lambda c: (
         lambda: c.P.fetch_crl(fresh("https://i.example"), 7, fetch=c.fetcher(b'{"revoked": ["a"]}')), None),
     "get_json of an object": lambda c: (lambda: c.P._get_json(fresh("u"), c.fetcher(b"{}"), 1.0), None),
+    "get_json through the standard opener": lambda c: (
+        (lambda url: lambda: c.P._get_json(url, None, 5.0))(_write(c.tmp / "doc.json", b'{"a": [1]}', url=True)),
+        None),
+    "get_json through the standard opener, missing": lambda c: (
+        lambda: c.P._get_json((c.tmp / "missing.json").as_uri(), None, 5.0), OSError),
+    "fetch_crl of an array": lambda c: (
+        lambda: c.P.fetch_crl("https://i.example", "k", fetch=c.fetcher(b"[]")), c.P.PassportError),
     "get_json of null": lambda c: (lambda: c.P._get_json(fresh("u"), c.fetcher(b"null"), 1.0), c.P.PassportError),
     # presentation
     "load_credential from a file": lambda c: (
@@ -253,9 +281,9 @@ LEAK_CASES = {
 }
 
 
-def _write(path: Path, data: bytes) -> str:
+def _write(path: Path, data: bytes, url: bool = False) -> str:
     path.write_bytes(data)
-    return str(path)
+    return path.as_uri() if url else str(path)
 
 
 def repeat(fn, expected, n: int) -> None:
