@@ -756,6 +756,54 @@ def target_wellknown(data: bytes) -> None:
 
 
 # --------------------------------------------------------------------------
+# _get_json against the host's json.loads (the module parses documents
+# natively and must build exactly what json.loads builds)
+
+
+def json_body(inp: Input):
+    mode = inp.byte() % 5
+    if mode == 0:
+        return inp.rest()
+    value = inp.json_value()
+    if inp.byte() & 1:
+        value = {inp.text(8): value, inp.text(8): inp.json_value()}
+    text = json.dumps(value, allow_nan=True, ensure_ascii=bool(inp.byte() & 1),
+                      indent=inp.pick([None, None, 0, 2, "\t"]),
+                      separators=inp.pick([None, (",", ":"), (" ,\r\n", " :\t")]))
+    raw = bytearray(text.encode("utf-8", "surrogatepass"))
+    for _ in range(inp.byte() % 3 if mode == 4 else 0):  # a few bytes changed
+        if raw:
+            raw[(inp.byte() << 8 | inp.byte()) % len(raw)] = inp.byte()
+    kind = inp.byte() % 4
+    if kind == 0:
+        return bytes(raw)
+    if kind == 1:
+        return bytearray(raw)
+    if kind == 2:
+        return raw.decode("utf-8", "surrogateescape")
+    return inp.pick([b"\xef\xbb\xbf", b" ", b"\n\t"]) + bytes(raw)
+
+
+def target_get_json(data: bytes) -> None:
+    inp = Input(data)
+    body = json_body(inp)
+
+    def reference(b):
+        doc = json.loads(b)
+        if not isinstance(doc, dict):
+            raise P.PassportError("u did not return a JSON object")
+        return doc
+
+    expected = outcome_of(reference, body)
+    got = outcome_of(P._get_json, "u", lambda url: body, None)
+    if got[0] == "ok" and expected[0] == "ok":
+        # repr tells 1 from 1.0 from True, keeps member order, and shows NaN.
+        assert type(got[1]) is dict and repr(got[1]) == repr(expected[1]), (body, got, expected)
+    else:
+        assert got == expected, (body, got, expected)
+
+
+# --------------------------------------------------------------------------
 # load_credential on generated files
 
 
@@ -863,6 +911,7 @@ TARGETS = {
     "coerce_key": target_coerce_key,
     "revoked_ids": target_revoked_ids,
     "wellknown": target_wellknown,
+    "get_json": target_get_json,
     "load_credential": target_load_credential,
 }
 
