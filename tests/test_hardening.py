@@ -662,6 +662,13 @@ HOSTILE = {
     "payload nested past the canonicaliser's limit": (
         lambda c: (lambda cred: (lambda: c.verify_with(cred, issuer_keys=c.iss.pk), [cred]))(_nested(3000)),
         _nested_outcome(3000), 30),
+    # The envelope and the payload add two levels to the arrays nested inside.
+    "envelope nested 100 levels deep": (
+        lambda c: (lambda cred: (lambda: c.verify_with(cred, issuer_keys=c.iss.pk), [cred]))(_nested(98)),
+        _nested_outcome(98), 30),
+    "envelope nested 101 levels deep": (
+        lambda c: (lambda cred: (lambda: c.verify_with(cred, issuer_keys=c.iss.pk), [cred]))(_nested(99)),
+        _nested_outcome(99), 30),
     "payload nested within both limits": (
         lambda c: (lambda cred: (lambda: c.verify_with(cred, issuer_keys=c.iss.pk), [cred]))(_nested(200)),
         _nested_outcome(200), 30),
