@@ -237,20 +237,22 @@ Ref coerce_key_impl(const Call& c, PyObject* const* a) {
 
 const Param kDecodeParams[] = {{"credential", "str", ParamKind::PositionalOrKeyword, Default::Required}};
 
-// Run a guarded step's failure: Exception-family errors become
-// PassportError(prefix + str(err)) caused by err; others propagate.
-[[noreturn]] void convert_error(const Call& c, const char* prefix) {
-    if (!error_is_exception()) throw_error();
+// A guarded step's failure: an Exception-family error becomes
+// PassportError(prefix + str(err)) caused by err; others stay as they are.
+Ref convert_error(const Call& c, const char* prefix) {
+    if (!error_is_exception()) return nullptr;
     Ref err = take_error();
     Ref detail = str_of(err.get());
     Ref msg = own(PyUnicode_FromFormat("%s%U", prefix, detail.get()));
-    raise_passport_error(c, msg.get(), err.get());
+    return set_passport_error(c, msg.get(), err.get());
 }
 
 Ref decode_passport_impl(const Call& c, PyObject* const* a) {
     PyObject* credential = a[0];
+    // Structural defects are returned as set errors, not thrown: they are
+    // the common failure and verification turns each into a verdict.
     if (!PyUnicode_Check(credential) || PyUnicode_GET_LENGTH(strip_text(credential).get()) == 0)
-        raise_passport_error(c, "credential must be a non-empty string");
+        return set_passport_error(c, "credential must be a non-empty string");
 
     Ref envelope;
     try {
@@ -258,12 +260,12 @@ Ref decode_passport_impl(const Call& c, PyObject* const* a) {
         Ref raw = call(b64u_decode.get(), credential);
         envelope = codecs::json_loads(c, raw.get());
     } catch (const PyErrOccurred&) {
-        convert_error(c, "malformed credential envelope: ");
+        return convert_error(c, "malformed credential envelope: ");
     }
-    if (!PyDict_Check(envelope.get())) raise_passport_error(c, "credential envelope is not an object");
+    if (!PyDict_Check(envelope.get())) return set_passport_error(c, "credential envelope is not an object");
 
     Ref payload = get_member(envelope.get(), c.st->payload);
-    if (!PyDict_Check(payload.get())) raise_passport_error(c, "credential payload is not an object");
+    if (!PyDict_Check(payload.get())) return set_passport_error(c, "credential payload is not an object");
 
     Ref sig;
     try {
@@ -271,7 +273,7 @@ Ref decode_passport_impl(const Call& c, PyObject* const* a) {
         Ref b64u_decode = c.global(c.st->g_b64u_decode);
         sig = call(b64u_decode.get(), sig_text.get());
     } catch (const PyErrOccurred&) {
-        convert_error(c, "credential signature is not base64url: ");
+        return convert_error(c, "credential signature is not base64url: ");
     }
 
     // Decoding needs both components importable, though only the

@@ -163,12 +163,12 @@ Ref Call::global(PyObject* name) const {
 
 // --- Errors and records ----------------------------------------------------
 
-[[noreturn]] void raise_passport_error(const Call& c, PyObject* message, PyObject* cause) {
+Ref set_passport_error(const Call& c, PyObject* message, PyObject* cause) {
     Ref cls = c.global(c.st->g_PassportError);
     Ref exc = call(cls.get(), message);
     if (!PyExceptionInstance_Check(exc.get())) {
         PyErr_SetString(PyExc_TypeError, "exceptions must derive from BaseException");
-        throw_error();
+        return nullptr;
     }
     if (cause != nullptr) {
         // As `raise PassportError(...) from err` inside the handler of err.
@@ -178,6 +178,16 @@ Ref Call::global(PyObject* name) const {
     } else {
         PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exc.get())), exc.get());
     }
+    return nullptr;
+}
+
+Ref set_passport_error(const Call& c, const char* message, PyObject* cause) {
+    Ref msg = text(message);
+    return set_passport_error(c, msg.get(), cause);
+}
+
+[[noreturn]] void raise_passport_error(const Call& c, PyObject* message, PyObject* cause) {
+    set_passport_error(c, message, cause);
     throw_error();
 }
 
@@ -476,7 +486,10 @@ PyObject* fn_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, Py
     try {
         Call c{f->module, static_cast<ModuleState*>(PyModule_GetState(f->module)),
                PyModule_GetDict(f->module)};
-        return f->spec->impl(c, bound).release();
+        PyObject* result = f->spec->impl(c, bound).release();
+        if (result == nullptr && !PyErr_Occurred())
+            PyErr_SetString(PyExc_SystemError, "error return without exception set");
+        return result;
     } catch (const PyErrOccurred&) {
         if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "error return without exception set");
         return nullptr;

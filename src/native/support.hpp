@@ -282,6 +282,12 @@ Ref make_function(PyObject* module, const FunctionSpec& spec);
 // Raise `PassportError(message)` read from the module namespace now, with
 // `cause` (may be NULL) attached as __cause__ and __context__.
 [[noreturn]] void raise_passport_error(const Call& call, PyObject* message, PyObject* cause = nullptr);
+// The same error, set without unwinding: an implementation may return the
+// empty Ref this gives, and its caller sees NULL with the error set. Used
+// on paths taken for every malformed credential, where a C++ throw would
+// cost more than the rest of the call.
+Ref set_passport_error(const Call& call, PyObject* message, PyObject* cause = nullptr);
+Ref set_passport_error(const Call& call, const char* message, PyObject* cause = nullptr);
 [[noreturn]] void raise_passport_error(const Call& call, const char* message, PyObject* cause = nullptr);
 
 // Build a record as `cls(**dict(zip(kwnames, values)))`. While cls is the

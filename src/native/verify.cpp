@@ -323,12 +323,10 @@ Ref verify_passport_impl(const Call& c, PyObject* const* a) {
         now = call(now_fn.get(), utc.get());
     }
 
-    Ref dec;
-    try {
-        Ref decode = c.global(c.st->g_decode_passport);
-        dec = call(decode.get(), credential);
-    } catch (const PyErrOccurred&) {
-        if (!error_is_passport_error(c)) throw;
+    Ref decode = c.global(c.st->g_decode_passport);
+    Ref dec = Ref::own_or_null(PyObject_Vectorcall(decode.get(), &credential, 1, nullptr));
+    if (!dec) {
+        if (!error_is_passport_error(c)) throw_error();
         Ref err = take_error();
         Ref msg = str_of(err.get());
         Ref status = text("invalid");
