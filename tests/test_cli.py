@@ -445,3 +445,15 @@ def test_demo_shows_every_verdict_as_expected():
     for expected in ("TAMPERED_SIGNATURE", "EXPIRED", "REVOKED", "SCOPE_NOT_GRANTED", "All verdicts as expected."):
         assert expected in result.stdout
     assert "!!" not in result.stdout
+
+
+@pytest.mark.parametrize("kid", ["../../admin", "0123456789abcdef?x=", "0123456789ABCDEF", "short"])
+def test_verify_fetches_no_revocation_list_for_a_kid_that_is_not_a_key_id(kid, creds, server):
+    crafted = tamper(creds["genuine"], envelope_kid=kid)
+    before = list(server.requests)
+    result = run_cli("verify", crafted, "--issuer", server.url, "--json")
+    fetched = server.requests[len(before):]
+    assert result.returncode == 1
+    assert all("/passport/crl/" not in path for path in fetched), fetched
+    assert "not a key id" in result.stderr
+    assert json.loads(result.stdout)["status"] in {"invalid", "unverifiable"}

@@ -14,6 +14,7 @@ import dataclasses
 import http.client
 import json
 import os
+import re
 import sys
 import urllib.error
 import urllib.request
@@ -290,6 +291,9 @@ def cmd_verify(args: argparse.Namespace, out: TextIO, err: TextIO, stdin: TextIO
     return EXIT_OK if verdict.verified is True else EXIT_NOT_VERIFIED
 
 
+_KID_SHAPE = re.compile(r"[0-9a-f]{16}")
+
+
 def _issuer_crl(credential: str, issuer_url: str, timeout: float, err: TextIO) -> Any:
     """The issuer's revocation list for the credential's kid, if it names one."""
     try:
@@ -298,6 +302,13 @@ def _issuer_crl(credential: str, issuer_url: str, timeout: float, err: TextIO) -
         return None  # the verdict reports the malformed credential
     if not isinstance(kid, str) or not kid:
         err.write("note: the credential names no kid, so no revocation list was fetched\n")
+        return None
+    # The kid is not covered by the signature and goes into the URL as it
+    # stands, so a crafted one ("../", "?") could steer the request to
+    # another resource of the issuer. Only a well-formed key id is fetched;
+    # any other kid cannot match a key, so the verdict fails regardless.
+    if not _KID_SHAPE.fullmatch(kid):
+        err.write("note: the credential's kid is not a key id, so no revocation list was fetched\n")
         return None
     return _fetch_crl(issuer_url, kid, timeout)
 
