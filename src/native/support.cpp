@@ -673,8 +673,7 @@ Ref make_function(PyObject* module, const FunctionSpec& spec) {
         PyErr_SetString(PyExc_SystemError, "too many parameters for a native function");
         throw_error();
     }
-    Ref name = text(spec.name);
-    PyUnicode_InternInPlace(reinterpret_cast<PyObject**>(&name));
+    Ref name = own(PyUnicode_InternFromString(spec.name));
     Ref qualname = text(spec.qualname);
 
     Ref varnames = own(PyTuple_New(spec.nparams));
