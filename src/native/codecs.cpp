@@ -42,21 +42,40 @@ struct B64Table {
 constexpr B64Table kStandard(false);
 constexpr B64Table kUrlSafe(true);
 
+// The same alphabet as four tables of each character's six bits already in
+// place within a 24-bit group; anything outside the alphabet sets the top
+// byte, so one test per group of four tells whether all four were data.
+struct B64Shifted {
+    std::uint32_t t[4][256];
+    constexpr explicit B64Shifted(const B64Table& base) : t() {
+        for (int c = 0; c < 256; ++c) {
+            const std::uint32_t v = base.v[c];
+            for (int k = 0; k < 4; ++k)
+                t[k][c] = v == kInvalid ? 0xff000000u : v << (18 - 6 * k);
+        }
+    }
+};
+constexpr B64Shifted kStandardShifted(kStandard);
+constexpr B64Shifted kUrlSafeShifted(kUrlSafe);
+
 // Decodes into out (room for n / 4 * 3 + 3 bytes); *written gets the length.
-B64 a2b_base64(const unsigned char* data, Py_ssize_t n, const B64Table& table, bool strict, unsigned char* out,
-               Py_ssize_t* written) {
+// out needs room for n / 4 * 3 + 3 bytes: the group loop stores four bytes
+// at a time and keeps three.
+B64 a2b_base64(const unsigned char* data, Py_ssize_t n, const B64Table& table, const B64Shifted& shifted,
+               bool strict, unsigned char* out, Py_ssize_t* written) {
     unsigned char* o = out;
     Py_ssize_t i = 0;
-    // Whole groups of four alphabet characters, the common case, four at a
-    // time; the first irregular character hands over to the general loop,
+    // Whole groups of four alphabet characters, the common case, a group at
+    // a time; the first irregular character hands over to the general loop,
     // whose state at a group boundary is exactly the initial one.
+    const auto& t = shifted.t;
     while (i + 4 <= n) {
-        const unsigned a = table.v[data[i]], b = table.v[data[i + 1]], c = table.v[data[i + 2]],
-                       d = table.v[data[i + 3]];
-        if ((a | b | c | d) & 0x80) break;
-        o[0] = static_cast<unsigned char>((a << 2) | (b >> 4));
-        o[1] = static_cast<unsigned char>(((b & 0x0f) << 4) | (c >> 2));
-        o[2] = static_cast<unsigned char>(((c & 0x03) << 6) | d);
+        const std::uint32_t group = t[0][data[i]] | t[1][data[i + 1]] | t[2][data[i + 2]] | t[3][data[i + 3]];
+        if (group & 0xff000000u) break;
+        const unsigned char bytes[4] = {static_cast<unsigned char>(group >> 16),
+                                        static_cast<unsigned char>(group >> 8), static_cast<unsigned char>(group),
+                                        0};
+        std::memcpy(o, bytes, 4);
         o += 3;
         i += 4;
     }
@@ -124,7 +143,8 @@ B64 a2b_base64(const unsigned char* data, Py_ssize_t n, const B64Table& table, b
 
 // Decode str natively as the host would; false when the host must be asked
 // (not text). Raises the host's errors on failure.
-bool native_b64decode(const Call& c, PyObject* data, const B64Table& table, bool strict, Ref& result) {
+bool native_b64decode(const Call& c, PyObject* data, const B64Table& table, const B64Shifted& shifted, bool strict,
+                      Ref& result) {
     if (!PyUnicode_Check(data)) return false;
     if (!PyUnicode_IS_ASCII(data)) {
         PyErr_SetString(PyExc_ValueError, "string argument should contain only ASCII characters");
@@ -136,7 +156,7 @@ bool native_b64decode(const Call& c, PyObject* data, const B64Table& table, bool
     if (out == nullptr) throw_error();
     Py_ssize_t written = 0;
     const B64 status =
-        a2b_base64(text, n, table, strict, reinterpret_cast<unsigned char*>(PyBytes_AS_STRING(out)), &written);
+        a2b_base64(text, n, table, shifted, strict, reinterpret_cast<unsigned char*>(PyBytes_AS_STRING(out)), &written);
     if (status == B64::Ok) {
         if (_PyBytes_Resize(&out, written) < 0) throw_error();  // frees out on failure
         result = Ref::own(out);
@@ -455,7 +475,7 @@ Ref urlsafe_b64decode(const Call& c, PyObject* data) {
     Ref decode = getattr(b64.get(), c.st->urlsafe_b64decode);
     Ref result;
     if (b64.is(c.st->orig_base64) && decode.is(c.st->orig_urlsafe_b64decode) &&
-        native_b64decode(c, data, kUrlSafe, false, result))
+        native_b64decode(c, data, kUrlSafe, kUrlSafeShifted, false, result))
         return result;
     return call(decode.get(), data);
 }
@@ -475,7 +495,7 @@ Ref b64decode(const Call& c, PyObject* data, bool validate) {
     Ref decode = getattr(b64.get(), c.st->b64decode);
     Ref result;
     if (b64.is(c.st->orig_base64) && decode.is(c.st->orig_b64decode) &&
-        native_b64decode(c, data, kStandard, validate, result))
+        native_b64decode(c, data, kStandard, kStandardShifted, validate, result))
         return result;
     if (!validate) return call(decode.get(), data);
     PyObject* args[] = {data, Py_True};
