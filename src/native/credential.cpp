@@ -53,13 +53,13 @@ Ref scopes_impl(const Call& c, PyObject* const* a) {
 // a non-bool there makes bool() raise, which is the host's own rule.
 Ref verdict_bool_impl(const Call& c, PyObject* const* a) { return getattr(a[0], c.st->verified); }
 
-const FunctionSpec kAgentDid = {"agent_did", "DecodedPassport.agent_did", kSelf, 1, "str | None", nullptr,
+const FunctionDef kAgentDid = {"agent_did", "DecodedPassport.agent_did", kSelf, 1, "str | None", nullptr,
                                 agent_did_impl};
-const FunctionSpec kIssuerDid = {"issuer_did", "DecodedPassport.issuer_did", kSelf, 1, "str | None", nullptr,
+const FunctionDef kIssuerDid = {"issuer_did", "DecodedPassport.issuer_did", kSelf, 1, "str | None", nullptr,
                                  issuer_did_impl};
-const FunctionSpec kScopes = {"scopes", "DecodedPassport.scopes", kSelf, 1, "tuple[str, ...]", nullptr,
+const FunctionDef kScopes = {"scopes", "DecodedPassport.scopes", kSelf, 1, "tuple[str, ...]", nullptr,
                               scopes_impl};
-const FunctionSpec kVerdictBool = {"__bool__", "PassportVerdict.__bool__", kSelf, 1, "bool", nullptr,
+const FunctionDef kVerdictBool = {"__bool__", "PassportVerdict.__bool__", kSelf, 1, "bool", nullptr,
                                    verdict_bool_impl};
 
 struct Field {
@@ -114,10 +114,10 @@ Ref record_namespace(const char* name, const char* doc, const Field* fields, siz
     return ns;
 }
 
-void add_property(PyObject* module, PyObject* ns, const FunctionSpec& spec) {
-    Ref getter = make_function(module, spec);
+void add_property(PyObject* module, PyObject* ns, const FunctionDef& fdef) {
+    Ref getter = make_function(module, fdef);
     Ref prop = call(reinterpret_cast<PyObject*>(&PyProperty_Type), getter.get());
-    check(PyDict_SetItemString(ns, spec.name, prop.get()));
+    check(PyDict_SetItemString(ns, fdef.name, prop.get()));
 }
 
 // `dataclass(frozen=True)(type(name, (object,), ns))`, bound in the module.
@@ -319,11 +319,11 @@ void define_classes(PyObject* module) {
     }
 }
 
-const FunctionSpec b64u_decode = {"_b64u_decode", "_b64u_decode", kB64uDecodeParams, 1, "bytes", nullptr,
+const FunctionDef b64u_decode = {"_b64u_decode", "_b64u_decode", kB64uDecodeParams, 1, "bytes", nullptr,
                                   b64u_decode_impl};
-const FunctionSpec b64u_encode = {"_b64u_encode", "_b64u_encode", kB64uEncodeParams, 1, "str", nullptr,
+const FunctionDef b64u_encode = {"_b64u_encode", "_b64u_encode", kB64uEncodeParams, 1, "str", nullptr,
                                   b64u_encode_impl};
-const FunctionSpec load_crypto = {
+const FunctionDef load_crypto = {
     "_load_crypto", "_load_crypto", nullptr, 0, nullptr,
     "Lazily import the stock verification primitives.\n\n"
     "Returns ``(rfc8785, falcon_verify)``: the RFC 8785 canonicaliser and the\n"
@@ -331,17 +331,17 @@ const FunctionSpec load_crypto = {
     "first use only, so that presenting a passport needs neither; a missing one\n"
     "raises :class:`PassportError` with the install hint, caused by the import error.",
     load_crypto_impl};
-const FunctionSpec kid_for_key = {"kid_for_key", "kid_for_key", kKidParams, 1, "str",
+const FunctionDef kid_for_key = {"kid_for_key", "kid_for_key", kKidParams, 1, "str",
                                   "The key id an issuer publishes for a public key: ``sha256(pk)[:16]`` (hex).",
                                   kid_for_key_impl};
-const FunctionSpec coerce_key = {
+const FunctionDef coerce_key = {
     "_coerce_key", "_coerce_key", kCoerceParams, 1, "bytes",
     "Accept a Falcon public key as raw bytes or (standard or url-safe) base64 text.\n\n"
     "Text containing '-' or '_' is decoded as url-safe base64; other text is tried\n"
     "as strict standard base64 first, then url-safe. Padding is optional and\n"
     "surrounding whitespace is ignored. Anything else raises :class:`PassportError`.",
     coerce_key_impl};
-const FunctionSpec decode_passport = {
+const FunctionDef decode_passport = {
     "decode_passport", "decode_passport", kDecodeParams, 1, "DecodedPassport",
     "Parse a credential envelope without verifying it. Raises :class:`PassportError`.\n\n"
     "The result carries the payload, the envelope's alg and kid, the signature\n"

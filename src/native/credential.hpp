@@ -9,11 +9,11 @@ namespace qt::credential {
 // Define PassportError, DecodedPassport and PassportVerdict in the module.
 void define_classes(PyObject* module);
 
-extern const FunctionSpec b64u_decode;
-extern const FunctionSpec b64u_encode;
-extern const FunctionSpec load_crypto;
-extern const FunctionSpec kid_for_key;
-extern const FunctionSpec coerce_key;
-extern const FunctionSpec decode_passport;
+extern const FunctionDef b64u_decode;
+extern const FunctionDef b64u_encode;
+extern const FunctionDef load_crypto;
+extern const FunctionDef kid_for_key;
+extern const FunctionDef coerce_key;
+extern const FunctionDef decode_passport;
 
 }  // namespace qt::credential

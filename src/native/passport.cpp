@@ -41,7 +41,7 @@ constexpr const char kModuleDoc[] =
     "confirmed, validity is not asserted.\n";
 
 // The functions in the order the module binds them.
-const FunctionSpec* const kFunctions[] = {
+const FunctionDef* const kFunctions[] = {
     &credential::b64u_decode,
     &credential::b64u_encode,
     &credential::load_crypto,
@@ -105,9 +105,9 @@ int passport_exec(PyObject* module) noexcept {
         credential::define_classes(module);
         state_capture_originals(module, st);
 
-        for (const FunctionSpec* spec : kFunctions) {
-            Ref fn = make_function(module, *spec);
-            check(PyModule_AddObjectRef(module, spec->name, fn.get()));
+        for (const FunctionDef* fdef : kFunctions) {
+            Ref fn = make_function(module, *fdef);
+            check(PyModule_AddObjectRef(module, fdef->name, fn.get()));
         }
         return 0;
     } catch (const PyErrOccurred&) {

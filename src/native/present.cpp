@@ -92,16 +92,16 @@ constexpr const char a2a_message_metadata_doc[] =
 
 }  // namespace
 
-const FunctionSpec load_credential = {
+const FunctionDef load_credential = {
     "load_credential", "load_credential", load_credential_params, 1, "str", load_credential_doc,
     load_credential_impl,
 };
 
-const FunctionSpec x402_headers = {
+const FunctionDef x402_headers = {
     "x402_headers", "x402_headers", x402_headers_params, 1, "dict", x402_headers_doc, x402_headers_impl,
 };
 
-const FunctionSpec a2a_message_metadata = {
+const FunctionDef a2a_message_metadata = {
     "a2a_message_metadata", "a2a_message_metadata", a2a_message_metadata_params, 2, "dict",
     a2a_message_metadata_doc, a2a_message_metadata_impl,
 };

@@ -5,8 +5,8 @@
 
 namespace qt::present {
 
-extern const FunctionSpec load_credential;
-extern const FunctionSpec x402_headers;
-extern const FunctionSpec a2a_message_metadata;
+extern const FunctionDef load_credential;
+extern const FunctionDef x402_headers;
+extern const FunctionDef a2a_message_metadata;
 
 }  // namespace qt::present

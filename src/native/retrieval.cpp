@@ -203,16 +203,16 @@ constexpr const char fetch_crl_doc[] =
 
 }  // namespace
 
-const FunctionSpec resolve_keys_from_wellknown = {
+const FunctionDef resolve_keys_from_wellknown = {
     "resolve_keys_from_wellknown", "resolve_keys_from_wellknown", resolve_keys_params, 3, "dict",
     resolve_keys_doc, resolve_keys_impl,
 };
 
-const FunctionSpec fetch_crl = {
+const FunctionDef fetch_crl = {
     "fetch_crl", "fetch_crl", fetch_crl_params, 4, "dict", fetch_crl_doc, fetch_crl_impl,
 };
 
-const FunctionSpec get_json = {
+const FunctionDef get_json = {
     "_get_json", "_get_json", get_json_params, 3, "dict", nullptr, get_json_impl,
 };
 

@@ -5,8 +5,8 @@
 
 namespace qt::retrieval {
 
-extern const FunctionSpec resolve_keys_from_wellknown;
-extern const FunctionSpec fetch_crl;
-extern const FunctionSpec get_json;
+extern const FunctionDef resolve_keys_from_wellknown;
+extern const FunctionDef fetch_crl;
+extern const FunctionDef get_json;
 
 }  // namespace qt::retrieval

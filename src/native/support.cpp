@@ -234,7 +234,7 @@ constexpr Py_ssize_t kMaxParams = 8;
 struct FunctionObject {
     PyObject_HEAD
     vectorcallfunc vectorcall;
-    const FunctionSpec* spec;
+    const FunctionDef* fdef;
     PyObject* module;
     PyObject* name;
     PyObject* qualname;
@@ -377,7 +377,7 @@ int raise_missing(FunctionObject* f, const char* kind, PyObject* const* bound, P
 
 int raise_too_many_positional(FunctionObject* f, Py_ssize_t given, PyObject* const* bound) {
     Py_ssize_t kwonly_given = 0;
-    for (Py_ssize_t i = f->npos; i < f->spec->nparams; ++i)
+    for (Py_ssize_t i = f->npos; i < f->fdef->nparams; ++i)
         if (bound[i] != nullptr) ++kwonly_given;
     const Py_ssize_t defcount = f->defaults ? PyTuple_GET_SIZE(f->defaults) : 0;
     bool plural;
@@ -409,7 +409,7 @@ int raise_too_many_positional(FunctionObject* f, Py_ssize_t given, PyObject* con
 // signature, in the same order of checks, so that the TypeErrors match.
 int bind(FunctionObject* f, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
          PyObject** bound, Ref* held) {
-    const Py_ssize_t total = f->spec->nparams;
+    const Py_ssize_t total = f->fdef->nparams;
     const Py_ssize_t npos = f->npos;
     for (Py_ssize_t i = 0; i < total; ++i) bound[i] = nullptr;
     const Py_ssize_t ncopy = nargs < npos ? nargs : npos;
@@ -486,7 +486,7 @@ PyObject* fn_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, Py
     try {
         Call c{f->module, static_cast<ModuleState*>(PyModule_GetState(f->module)),
                PyModule_GetDict(f->module)};
-        PyObject* result = f->spec->impl(c, bound).release();
+        PyObject* result = f->fdef->impl(c, bound).release();
         if (result == nullptr && !PyErr_Occurred())
             PyErr_SetString(PyExc_SystemError, "error return without exception set");
         return result;
@@ -642,7 +642,7 @@ PyType_Slot fn_slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec fn_spec = {
+PyType_Spec fn_type_spec = {
     "quorvel_trellane.passport.native_function",
     sizeof(FunctionObject),
     0,
@@ -664,26 +664,26 @@ Ref default_value(Default d) {
 }  // namespace
 
 PyObject* make_function_type(PyObject* module) {
-    return PyType_FromModuleAndSpec(module, &fn_spec, nullptr);
+    return PyType_FromModuleAndSpec(module, &fn_type_spec, nullptr);
 }
 
-Ref make_function(PyObject* module, const FunctionSpec& spec) {
+Ref make_function(PyObject* module, const FunctionDef& fdef) {
     auto* st = static_cast<ModuleState*>(PyModule_GetState(module));
-    if (spec.nparams > kMaxParams) {
+    if (fdef.nparams > kMaxParams) {
         PyErr_SetString(PyExc_SystemError, "too many parameters for a native function");
         throw_error();
     }
-    Ref name = own(PyUnicode_InternFromString(spec.name));
-    Ref qualname = text(spec.qualname);
+    Ref name = own(PyUnicode_InternFromString(fdef.name));
+    Ref qualname = text(fdef.qualname);
 
-    Ref varnames = own(PyTuple_New(spec.nparams));
+    Ref varnames = own(PyTuple_New(fdef.nparams));
     Ref annotations = own(PyDict_New());
     std::vector<Ref> defaults;
     Ref kwdefaults;
     Py_ssize_t npos = 0;
     Py_ssize_t nkwonly = 0;
-    for (Py_ssize_t i = 0; i < spec.nparams; ++i) {
-        const Param& p = spec.params[i];
+    for (Py_ssize_t i = 0; i < fdef.nparams; ++i) {
+        const Param& p = fdef.params[i];
         PyObject* pname = PyUnicode_InternFromString(p.name);
         if (pname == nullptr) throw_error();
         PyTuple_SET_ITEM(varnames.get(), i, pname);
@@ -703,8 +703,8 @@ Ref make_function(PyObject* module, const FunctionSpec& spec) {
             }
         }
     }
-    if (spec.return_annotation != nullptr) {
-        Ref ann = text(spec.return_annotation);
+    if (fdef.return_annotation != nullptr) {
+        Ref ann = text(fdef.return_annotation);
         check(PyDict_SetItemString(annotations.get(), "return", ann.get()));
     }
     Ref defaults_tuple;
@@ -724,12 +724,12 @@ Ref make_function(PyObject* module, const FunctionSpec& spec) {
         filename = PyUnicode_AsUTF8(file_ref.get());
         if (filename == nullptr) throw_error();
     }
-    Ref empty = own(reinterpret_cast<PyObject*>(PyCode_NewEmpty(filename, spec.name, 1)));
+    Ref empty = own(reinterpret_cast<PyObject*>(PyCode_NewEmpty(filename, fdef.name, 1)));
     Ref replace_fn = own(PyObject_GetAttrString(empty.get(), "replace"));
     Ref kwargs = own(PyDict_New());
     Ref v_argcount = own(PyLong_FromSsize_t(npos));
     Ref v_kwonly = own(PyLong_FromSsize_t(nkwonly));
-    Ref v_nlocals = own(PyLong_FromSsize_t(spec.nparams));
+    Ref v_nlocals = own(PyLong_FromSsize_t(fdef.nparams));
     check(PyDict_SetItemString(kwargs.get(), "co_argcount", v_argcount.get()));
     check(PyDict_SetItemString(kwargs.get(), "co_kwonlyargcount", v_kwonly.get()));
     check(PyDict_SetItemString(kwargs.get(), "co_nlocals", v_nlocals.get()));
@@ -741,11 +741,11 @@ Ref make_function(PyObject* module, const FunctionSpec& spec) {
     auto* f = PyObject_GC_New(FunctionObject, tp);
     if (f == nullptr) throw_error();
     f->vectorcall = fn_vectorcall;
-    f->spec = &spec;
+    f->fdef = &fdef;
     f->module = Py_NewRef(module);
     f->name = name.release();
     f->qualname = qualname.release();
-    f->doc = spec.doc != nullptr ? PyUnicode_FromString(spec.doc) : Py_NewRef(Py_None);
+    f->doc = fdef.doc != nullptr ? PyUnicode_FromString(fdef.doc) : Py_NewRef(Py_None);
     f->module_name = PyUnicode_FromString("quorvel_trellane.passport");
     f->code = code.release();
     f->defaults = defaults_tuple.release();

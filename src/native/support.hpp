@@ -264,7 +264,7 @@ struct Param {
 // defaults already applied, and returns a new reference or throws.
 using Impl = Ref (*)(const Call& call, PyObject* const* args);
 
-struct FunctionSpec {
+struct FunctionDef {
     const char* name;
     const char* qualname;  // usually the name; "Class.prop" for accessors
     const Param* params;
@@ -277,7 +277,7 @@ struct FunctionSpec {
 // Create the native function type for a module (in the exec slot).
 PyObject* make_function_type(PyObject* module);
 // Create one function object bound to the module.
-Ref make_function(PyObject* module, const FunctionSpec& spec);
+Ref make_function(PyObject* module, const FunctionDef& fdef);
 
 // Raise `PassportError(message)` read from the module namespace now, with
 // `cause` (may be NULL) attached as __cause__ and __context__.

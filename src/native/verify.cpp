@@ -289,16 +289,23 @@ struct Working {
     Ref payload, kid, agent_did, scopes, issuer_did, expires_at, issued_at;
 };
 
-Ref fail(const Call& c, const Working& w, const char* status, const char* code, PyObject* message) {
+// A verdict carrying the working values. Without a code it is the success
+// verdict, built without the two error fields so they keep their defaults.
+Ref verdict(const Call& c, const Working& w, const char* status, const char* code, PyObject* message) {
     Ref status_text = text(status);
-    Ref code_text = text(code);
+    Ref code_text = code != nullptr ? text(code) : Ref();
     Ref spend_limit = get_member(w.payload.get(), c.st->spend_limit_microusd);
     Ref spend_window = get_member(w.payload.get(), c.st->spend_window);
     Ref cls = c.global(c.st->g_PassportVerdict);
-    PyObject* values[] = {Py_False,          status_text.get(),  w.agent_did.get(), w.scopes.get(),
-                          spend_limit.get(), spend_window.get(), w.issuer_did.get(), w.kid.get(),
-                          w.issued_at.get(), w.expires_at.get(), code_text.get(),   message};
-    return build_record(c, cls.get(), values, c.st->kw_verdict_fail);
+    PyObject* values[] = {code != nullptr ? Py_False : Py_True,
+                          status_text.get(),  w.agent_did.get(), w.scopes.get(),
+                          spend_limit.get(),  spend_window.get(), w.issuer_did.get(), w.kid.get(),
+                          w.issued_at.get(),  w.expires_at.get(), code_text.get(),    message};
+    return build_record(c, cls.get(), values, code != nullptr ? c.st->kw_verdict_fail : c.st->kw_verdict_ok);
+}
+
+Ref fail(const Call& c, const Working& w, const char* status, const char* code, PyObject* message) {
+    return verdict(c, w, status, code, message);
 }
 
 Ref fail(const Call& c, const Working& w, const char* status, const char* code, const char* message) {
@@ -456,21 +463,14 @@ Ref verify_passport_impl(const Call& c, PyObject* const* a) {
         return fail(c, w, "active", "SCOPE_NOT_GRANTED", msg.get());
     }
 
-    Ref status = text("active");
-    Ref spend_limit = get_member(w.payload.get(), c.st->spend_limit_microusd);
-    Ref spend_window = get_member(w.payload.get(), c.st->spend_window);
-    Ref cls = c.global(c.st->g_PassportVerdict);
-    PyObject* values[] = {Py_True,           status.get(),       w.agent_did.get(),  w.scopes.get(),
-                          spend_limit.get(), spend_window.get(), w.issuer_did.get(), w.kid.get(),
-                          w.issued_at.get(), w.expires_at.get()};
-    return build_record(c, cls.get(), values, c.st->kw_verdict_ok);
+    return verdict(c, w, "active", nullptr, nullptr);
 }
 
 }  // namespace
 
-const FunctionSpec is_expired = {"_is_expired", "_is_expired", kIsExpiredParams, 2, "bool", nullptr,
+const FunctionDef is_expired = {"_is_expired", "_is_expired", kIsExpiredParams, 2, "bool", nullptr,
                                  is_expired_impl};
-const FunctionSpec revoked_ids = {
+const FunctionDef revoked_ids = {
     "_revoked_ids", "_revoked_ids", kRevokedParams, 1, "set[str] | None",
     "Normalise a CRL argument to a set of revoked passport ids, or None if absent.\n\n"
     "Accepts None (no revocation data), a revocation list document (a dict whose\n"
@@ -478,9 +478,9 @@ const FunctionSpec revoked_ids = {
     "of ids. Every id is compared as text. Anything that cannot be iterated\n"
     "raises :class:`PassportError`.",
     revoked_ids_impl};
-const FunctionSpec resolve_key = {"_resolve_key", "_resolve_key", kResolveParams, 3, "bytes | None", nullptr,
+const FunctionDef resolve_key = {"_resolve_key", "_resolve_key", kResolveParams, 3, "bytes | None", nullptr,
                                   resolve_key_impl};
-const FunctionSpec verify_passport = {
+const FunctionDef verify_passport = {
     "verify_passport", "verify_passport", kVerifyParams, 7, "PassportVerdict",
     "Verify a passport OFFLINE and return a :class:`PassportVerdict`.\n"
     "\n"

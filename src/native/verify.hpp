@@ -5,9 +5,9 @@
 
 namespace qt::verify {
 
-extern const FunctionSpec is_expired;
-extern const FunctionSpec revoked_ids;
-extern const FunctionSpec verify_passport;
-extern const FunctionSpec resolve_key;
+extern const FunctionDef is_expired;
+extern const FunctionDef revoked_ids;
+extern const FunctionDef verify_passport;
+extern const FunctionDef resolve_key;
 
 }  // namespace qt::verify
