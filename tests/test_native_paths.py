@@ -25,6 +25,7 @@ import pytest
 from hypothesis import example, given, settings
 from hypothesis import strategies as st
 
+from conftest import NOW, OMIT, payload
 from quorvel_trellane import passport
 
 FMT = "%Y-%m-%dT%H:%M:%SZ"
@@ -294,7 +295,6 @@ def test_integers_at_and_beyond_64_bits_parse_exactly_as_json_loads_parses_them(
 # --- patches of the host functions behind the fast paths ------------------------------
 
 CREDENTIAL_TEXT = base64.urlsafe_b64encode(b'{"v": [1, "two"]}').decode().rstrip("=")
-NOW = datetime(2050, 6, 1, tzinfo=timezone.utc)
 
 
 def stamp_module():
@@ -315,7 +315,7 @@ HOST_PATCHES = [
     (lambda: json, "detect_encoding", lambda: passport._get_json("https://i.example/", lambda url: b'{"a": 1}', 6.0)),
     (lambda: json, "_default_decoder", lambda: passport._get_json("https://i.example/", lambda url: b'{"a": 1}', 6.0)),
     (lambda: json.decoder.JSONDecoder, "decode", lambda: passport._get_json("https://i.example/", lambda url: b"{}", 6.0)),
-    (stamp_module, "_strptime_datetime", lambda: passport._is_expired("2050-01-01T00:00:00Z", NOW)),
+    (stamp_module, "_strptime_datetime", lambda: passport._is_expired("2050-01-01T00:00:00Z", datetime(2050, 6, 1, tzinfo=timezone.utc))),
 ]
 
 
@@ -386,6 +386,75 @@ def test_records_made_by_a_dataclass_that_returns_no_class_are_built_by_calling_
     assert done.stdout.split() == [
         "invalid", "INVALID_CREDENTIAL", "active", "True", "('payments:write',", "'catalog:read')", "PassportVerdict"
     ]
+
+
+# --- revocation membership ---------------------------------------------------------
+
+
+class TextForm:
+    def __init__(self, text):
+        self.text = text
+
+    def __str__(self):
+        return self.text
+
+
+class NoText:
+    def __str__(self):
+        raise TypeError("no text form")
+
+
+class ClaimsEverything(str):
+    """A text that says it equals anything hashing like the revoked id."""
+
+    def __eq__(self, other):
+        return True
+
+    def __hash__(self):
+        return hash("pp_1")
+
+
+class LoggedCrl(dict):
+    def __init__(self, answer):
+        super().__init__()
+        self.answer, self.calls = answer, []
+
+    def get(self, key, default=None):
+        self.calls.append(key)
+        return self.answer
+
+
+IDS = ["pp_0", "pp_1", "pp_2"]
+# (crl factory, the payload's passport_id; OMIT drops it)
+REVOCATION_CASES = [
+    (lambda: IDS, "pp_1"), (lambda: IDS, "pp_9"), (lambda: tuple(IDS), "pp_1"), (lambda: set(IDS), "pp_1"),
+    (lambda: set(IDS), "pp_9"), (lambda: frozenset(IDS), "pp_1"), (lambda: frozenset(IDS), "pp_9"),
+    (lambda: {"revoked": IDS}, "pp_1"), (lambda: {"revoked": frozenset(IDS)}, "pp_1"), (lambda: {}, "pp_1"),
+    (lambda: {"revoked": None}, "pp_1"), (lambda: {"revoked": "pp_1"}, "p"), (lambda: 42, "pp_1"),
+    (lambda: ["pp_0", 7], 7), (lambda: frozenset({7}), 7), (lambda: {"7"}, 7), (lambda: IDS, 0),
+    (lambda: IDS, OMIT), (lambda: [TextForm("pp_1")], "pp_1"), (lambda: frozenset({TextForm("pp_1")}), "pp_1"),
+    (lambda: [NoText()], "pp_1"), (lambda: {NoText(), "pp_1"}, "pp_1"),
+    (lambda: frozenset({ClaimsEverything("x")}), "pp_1"), (lambda: [ClaimsEverything("x")], "pp_1"),
+    (lambda: iter(IDS), "pp_1"), (lambda: LoggedCrl(frozenset(IDS)), "pp_1"), (lambda: LoggedCrl(IDS), "pp_9"),
+    (lambda: LoggedCrl(None), "pp_1"), (lambda: ["pp_1", "\u00e9\U0001f600"], "\u00e9\U0001f600"),
+]
+
+
+@pytest.mark.parametrize(("make_crl", "passport_id"), REVOCATION_CASES)
+def test_revocation_is_decided_as_by_the_set_of_revoked_ids(issuer, monkeypatch, make_crl, passport_id):
+    credential = issuer.issue(payload(passport_id=passport_id))
+
+    def run():
+        crl = make_crl()
+        result = outcome(lambda: passport.verify_passport(credential, issuer_keys=issuer.pk, crl=crl, now=NOW))
+        if result[0] == "ok":
+            result = ("ok", result[1].status, result[1].error_code)
+        return result, getattr(crl, "calls", None)
+
+    native = run()
+    original = passport._revoked_ids
+    monkeypatch.setattr(passport, "_revoked_ids", lambda crl: original(crl))
+    assert native == run()
 
 
 # --- the function objects ------------------------------------------------------------

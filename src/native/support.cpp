@@ -480,6 +480,7 @@ int state_traverse(ModuleState* st, visitproc visit, void* arg) {
     Py_VISIT(st->binascii_error);
     Py_VISIT(st->decoded_cls);
     Py_VISIT(st->verdict_cls);
+    Py_VISIT(st->text_frozenset);
     if (st->originals != nullptr) return st->originals->traverse(visit, arg);
     return 0;
 }
@@ -489,6 +490,7 @@ void state_clear(ModuleState* st) {
     Py_CLEAR(st->binascii_error);
     Py_CLEAR(st->decoded_cls);
     Py_CLEAR(st->verdict_cls);
+    Py_CLEAR(st->text_frozenset);
     delete st->originals;
     st->originals = nullptr;
 #define QT_CLEAR_NAME(id, txt) Py_CLEAR(st->id);

@@ -221,6 +221,7 @@ struct ModuleState {
     PyObject* binascii_error;  // binascii.Error, raised by the native decoder
     PyObject* decoded_cls;     // DecodedPassport as defined, when it is a type
     PyObject* verdict_cls;     // PassportVerdict as defined, when it is a type
+    PyObject* text_frozenset;  // the last revocation frozenset found to hold only exact texts
 
     // Everything each native fast path relies on, as it was at import
     // (support.cpp); consulted through originals_in_place only.

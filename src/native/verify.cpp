@@ -4,6 +4,8 @@
 
 #include <datetime.h>
 
+#include <cstring>
+
 namespace qt::verify {
 
 namespace {
@@ -190,27 +192,31 @@ Ref is_expired_impl(const Call& c, PyObject* const* a) {
 
 const Param kRevokedParams[] = {{"crl", nullptr, ParamKind::PositionalOrKeyword, Default::Required}};
 
-Ref revoked_ids_impl(const Call& c, PyObject* const* a) {
-    PyObject* crl = a[0];
-    if (crl == Py_None) return none();
-    Ref source = borrow(crl);
-    if (PyDict_Check(crl)) {
-        Ref empty = own(PyList_New(0));
-        source = get_member(crl, c.st->revoked, empty.get());
-    }
+constexpr const char kUnusableCrl[] = "crl must be a mapping with 'revoked', a list, or None";
+
+// What a dict crl stands for: its "revoked" member, a new empty list when
+// missing. A dict subclass answers through its own get.
+Ref crl_source(const Call& c, PyObject* crl) {
+    if (!PyDict_Check(crl)) return borrow(crl);
+    Ref empty = own(PyList_New(0));
+    return get_member(crl, c.st->revoked, empty.get());
+}
+
+// The set of revoked ids built from the collection: exact texts as they
+// are, anything else by its text form.
+Ref revoked_set(const Call& c, PyObject* source) {
     // A list or tuple of exact texts (the usual revocation list) becomes a
     // set directly: no element needs converting and nothing can raise.
-    if (PyList_CheckExact(source.get()) || PyTuple_CheckExact(source.get())) {
-        PyObject* seq = source.get();
-        const Py_ssize_t n = PySequence_Fast_GET_SIZE(seq);
-        PyObject** items = PySequence_Fast_ITEMS(seq);
+    if (PyList_CheckExact(source) || PyTuple_CheckExact(source)) {
+        const Py_ssize_t n = PySequence_Fast_GET_SIZE(source);
+        PyObject** items = PySequence_Fast_ITEMS(source);
         Py_ssize_t i = 0;
         while (i < n && PyUnicode_CheckExact(items[i])) ++i;
-        if (i == n) return own(PySet_New(seq));
+        if (i == n) return own(PySet_New(source));
     }
     try {
         Ref ids = own(PySet_New(nullptr));
-        Ref it = own(PyObject_GetIter(source.get()));
+        Ref it = own(PyObject_GetIter(source));
         while (true) {
             Ref item = Ref::own_or_null(PyIter_Next(it.get()));
             if (!item) {
@@ -226,8 +232,122 @@ Ref revoked_ids_impl(const Call& c, PyObject* const* a) {
         // while iterating (a failing generator, say) is the caller's own.
         if (!PyErr_ExceptionMatches(PyExc_TypeError)) throw;
         Ref err = take_error();
-        raise_passport_error(c, "crl must be a mapping with 'revoked', a list, or None", err.get());
+        raise_passport_error(c, kUnusableCrl, err.get());
     }
+}
+
+Ref revoked_ids_impl(const Call& c, PyObject* const* a) {
+    PyObject* crl = a[0];
+    if (crl == Py_None) return none();
+    Ref source = crl_source(c, crl);
+    return revoked_set(c, source.get());
+}
+
+// --- Revocation membership without the set ------------------------------------
+//
+// Verification asks one question of the revoked ids: is this passport id
+// among them. While the module's _revoked_ids is its own and the passport
+// id is a plain text found without running any code, a collection whose
+// elements are all exact texts answers it from itself: its set would hold
+// exactly those texts, building it runs no code of anyone's and raises
+// nothing, so only the answer can be observed. A list or tuple answers in
+// one pass, a set or frozenset by its own hash lookup (texts compare as
+// texts). Every other case -- an element that is not an exact text, any
+// other iterable, anything _revoked_ids refuses, a passport id that needs
+// converting -- builds the set as _revoked_ids does, at the same step.
+
+bool same_text(PyObject* a, PyObject* b) {
+    const Py_ssize_t n = PyUnicode_GET_LENGTH(a);
+    if (n != PyUnicode_GET_LENGTH(b) || PyUnicode_KIND(a) != PyUnicode_KIND(b)) return false;
+    return std::memcmp(PyUnicode_DATA(a), PyUnicode_DATA(b), static_cast<size_t>(n) * PyUnicode_KIND(a)) == 0;
+}
+
+enum class Member { Yes, No, Unknown };
+
+// `passport_id in set(source)` for an exact text passport_id, or Unknown
+// when source is not an exact list, tuple, set or frozenset of exact
+// texts. Runs no Python code.
+Member text_member(const Call& c, PyObject* source, PyObject* passport_id) {
+    if (PyList_CheckExact(source) || PyTuple_CheckExact(source)) {
+        const Py_ssize_t n = PySequence_Fast_GET_SIZE(source);
+        PyObject** items = PySequence_Fast_ITEMS(source);
+        bool found = false;
+        // Past a match every element is still checked: one needing its
+        // text form would be converted, and may fail, in the set.
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            PyObject* item = items[i];
+            if (!PyUnicode_CheckExact(item)) return Member::Unknown;
+            found = found || item == passport_id || same_text(item, passport_id);
+        }
+        return found ? Member::Yes : Member::No;
+    }
+    if (!PySet_CheckExact(source) && !PyFrozenSet_CheckExact(source)) return Member::Unknown;
+    // A frozenset cannot change, so one that held only texts is known by
+    // its identity afterwards (a reference is kept, so the identity cannot
+    // be reused): a caller's ready frozenset costs one lookup. A set may
+    // have changed since, so its elements are checked at every call.
+    if (source != c.st->text_frozenset) {
+        // The table as the header documents it: a slot is active when its
+        // key is set and its hash is not -1 (-1 marks a deleted slot).
+        const auto* set = reinterpret_cast<const PySetObject*>(source);
+        for (Py_ssize_t i = 0; i <= set->mask; ++i) {
+            const setentry& e = set->table[i];
+            if (e.key != nullptr && e.hash != -1 && !PyUnicode_CheckExact(e.key)) return Member::Unknown;
+        }
+        if (PyFrozenSet_CheckExact(source)) Py_XSETREF(c.st->text_frozenset, Py_NewRef(source));
+    }
+    return check(PySet_Contains(source, passport_id)) ? Member::Yes : Member::No;
+}
+
+// The payload's passport id when reading it runs no Python code and
+// cannot fail: an exact dict with text keys only, holding an exact text
+// or nothing under "passport_id". Empty otherwise.
+Ref plain_passport_id(const Call& c, PyObject* payload) {
+    if (!PyDict_CheckExact(payload)) return nullptr;
+    Py_ssize_t pos = 0;
+    PyObject* key = nullptr;
+    PyObject* value = nullptr;
+    while (PyDict_Next(payload, &pos, &key, &value))
+        if (!PyUnicode_CheckExact(key)) return nullptr;
+    PyObject* raw = PyDict_GetItemWithError(payload, c.st->passport_id);  // borrowed
+    if (raw == nullptr) {
+        if (PyErr_Occurred()) throw_error();
+        return borrow(c.st->empty_text);
+    }
+    if (PyUnicode_CheckExact(raw)) return borrow(raw);
+    return nullptr;
+}
+
+// Steps 12 and 13's inputs: the revoked ids (or their answer) and the
+// passport id, in the pipeline's order.
+struct Revocation {
+    bool absent = false;
+    Member member = Member::Unknown;  // decided without the set
+    Ref set;                          // otherwise the set _revoked_ids built
+    Ref passport_id;
+};
+
+Revocation revocation(const Call& c, PyObject* crl, PyObject* payload) {
+    Revocation r;
+    if (originals_in_place(c, Guard::RevokedIds)) {
+        if (crl == Py_None) {
+            r.absent = true;
+        } else {
+            Ref source = crl_source(c, crl);
+            r.passport_id = plain_passport_id(c, payload);
+            if (r.passport_id) r.member = text_member(c, source.get(), r.passport_id.get());
+            if (r.member == Member::Unknown) r.set = revoked_set(c, source.get());
+        }
+    } else {
+        Ref revoked_ids = c.global(c.st->g_revoked_ids);
+        r.set = call(revoked_ids.get(), crl);
+        r.absent = r.set.is(Py_None);
+    }
+    if (!r.passport_id) {
+        Ref raw = get_member(payload, c.st->passport_id);
+        r.passport_id = truthy(raw.get()) ? str_of(raw.get()) : borrow(c.st->empty_text);
+    }
+    return r;
 }
 
 // --- Issuer key resolution ------------------------------------------------------
@@ -424,24 +544,17 @@ Ref verify_passport_impl(const Call& c, PyObject* const* a) {
 
     // Revocation is looked at only for a genuine, unexpired credential, so
     // an unusable crl is raised only then.
-    Ref revoked;
-    {
-        Ref revoked_ids = c.global(c.st->g_revoked_ids);
-        revoked = call(revoked_ids.get(), crl);
-    }
-    Ref passport_id;
-    {
-        Ref raw = get_member(w.payload.get(), c.st->passport_id);
-        passport_id = truthy(raw.get()) ? str_of(raw.get()) : borrow(c.st->empty_text);
-    }
-    if (revoked.is(Py_None)) {
+    Revocation revoked = revocation(c, crl, w.payload.get());
+    PyObject* passport_id = revoked.passport_id.get();
+    if (revoked.absent) {
         if (truthy(require_revocation_check))
             return fail(c, w, "unverifiable", "REVOCATION_CHECK_FAILED", "could not confirm revocation status");
-    } else if (PyUnicode_Check(passport_id.get()) && PyUnicode_GET_LENGTH(passport_id.get()) == 0) {
+    } else if (PyUnicode_Check(passport_id) && PyUnicode_GET_LENGTH(passport_id) == 0) {
         if (truthy(require_revocation_check))
             return fail(c, w, "unverifiable", "REVOCATION_ID_MISSING",
                         "credential has no passport_id to check against the CRL");
-    } else if (check(PySequence_Contains(revoked.get(), passport_id.get()))) {
+    } else if (revoked.member != Member::Unknown ? revoked.member == Member::Yes
+                                                 : check(PySequence_Contains(revoked.set.get(), passport_id)) != 0) {
         return fail(c, w, "revoked", "REVOKED", "credential has been revoked");
     }
 
