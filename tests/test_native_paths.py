@@ -457,6 +457,54 @@ def test_revocation_is_decided_as_by_the_set_of_revoked_ids(issuer, monkeypatch,
     assert native == run()
 
 
+# --- the signature memo ------------------------------------------------------------
+
+
+def verifier_calls(run):
+    """The result of run() and how many times pqcrypto's verify ran in it."""
+    from pqcrypto.sign import falcon_1024
+
+    code = falcon_1024.verify.__code__
+    calls = []
+    sys.setprofile(lambda frame, event, arg: calls.append(1) if event == "call" and frame.f_code is code else None)
+    try:
+        result = run()
+    finally:
+        sys.setprofile(None)
+    return result, len(calls)
+
+
+def fields(verdict):
+    return (verdict.status, verdict.error_code, verdict.agent_did)
+
+
+def test_a_genuine_signature_is_checked_once_and_a_bad_one_every_time(issuer, other_issuer):
+    body = payload(passport_id="pp_memo_1")
+    good = issuer.issue(body)
+    forged = issuer.issue(body, sig=b"\x00" * 600)
+    other_key = issuer.issue(body, kid=OMIT)
+    verify = lambda cred, key=issuer.pk: fields(passport.verify_passport(cred, issuer_keys=key, crl=[], now=NOW))  # noqa: E731
+
+    assert verifier_calls(lambda: verify(good))[0] == ("active", None, body["agent_did"])
+    assert verifier_calls(lambda: verify(good)) == (("active", None, body["agent_did"]), 0)
+    for _ in range(2):
+        assert verifier_calls(lambda: verify(forged)) == (("invalid", "TAMPERED_SIGNATURE", body["agent_did"]), 1)
+    # The same signed bytes and signature under another key are checked.
+    assert verifier_calls(lambda: verify(other_key, other_issuer.pk)) == (
+        ("invalid", "TAMPERED_SIGNATURE", body["agent_did"]), 1)
+
+
+def test_a_rebound_verifier_is_asked_even_for_a_remembered_signature(issuer, monkeypatch):
+    credential = issuer.issue(payload(passport_id="pp_memo_2"))
+    verify = lambda: passport.verify_passport(credential, issuer_keys=issuer.pk, crl=[], now=NOW)  # noqa: E731
+    assert verify().verified and verify().verified
+    rfc8785, _ = passport._load_crypto()
+    asked = []
+    monkeypatch.setattr(passport, "_load_crypto", lambda: (rfc8785, lambda *args: asked.append(args) and False))
+    assert fields(verify()) == ("invalid", "TAMPERED_SIGNATURE", payload()["agent_did"])
+    assert len(asked) == 1
+
+
 # --- the function objects ------------------------------------------------------------
 
 

@@ -190,6 +190,7 @@ Ref load_crypto_impl(const Call& c, PyObject* const* /*a*/) {
         Ref err = take_error();
         raise_passport_error(c, kInstallHint, err.get());
     }
+    state_capture_verifier(c.st, falcon_verify.get());
     return own(PyTuple_Pack(2, rfc8785.get(), falcon_verify.get()));
 }
 

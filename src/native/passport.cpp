@@ -126,7 +126,10 @@ int passport_traverse(PyObject* module, visitproc visit, void* arg) {
 
 int passport_clear(PyObject* module) {
     ModuleState* st = state_of(module);
-    if (st != nullptr) state_clear(st);
+    if (st != nullptr) {
+        verify::drop_signature_memo(st);
+        state_clear(st);
+    }
     return 0;
 }
 

@@ -413,6 +413,8 @@ void Originals::capture(PyObject* module, ModuleState* st) {
         PinSet& set = sets[static_cast<int>(Guard::RevokedIds)];
         pin_attr(set, module, "_revoked_ids");
     }
+    // Pinned at the first load of the components (state_capture_verifier).
+    sets[static_cast<int>(Guard::FalconVerify)].never = true;
 }
 
 void Originals::capture_record(PinSet& set, PyObject* cls) {
@@ -468,6 +470,23 @@ void state_capture_originals(PyObject* module, ModuleState* st) {
     st->originals->capture(module, st);
 }
 
+void state_capture_verifier(ModuleState* st, PyObject* falcon_verify) {
+    Originals* o = st->originals;
+    if (o == nullptr || st->falcon_verify != nullptr) return;
+    PinSet& set = o->sets[static_cast<int>(Guard::FalconVerify)];
+    try {
+        o->pin_function(set, falcon_verify);
+    } catch (const PyErrOccurred&) {
+        // Not pinned: the verifier is then always called.
+        o->clear_set(set);
+        set.never = true;
+        PyErr_Clear();
+        return;
+    }
+    set.never = false;
+    st->falcon_verify = Py_NewRef(falcon_verify);
+}
+
 bool originals_in_place(const Call& c, Guard which) {
     Originals* o = c.st->originals;
     if (o == nullptr) return false;
@@ -481,6 +500,7 @@ int state_traverse(ModuleState* st, visitproc visit, void* arg) {
     Py_VISIT(st->decoded_cls);
     Py_VISIT(st->verdict_cls);
     Py_VISIT(st->text_frozenset);
+    Py_VISIT(st->falcon_verify);
     if (st->originals != nullptr) return st->originals->traverse(visit, arg);
     return 0;
 }
@@ -491,6 +511,7 @@ void state_clear(ModuleState* st) {
     Py_CLEAR(st->decoded_cls);
     Py_CLEAR(st->verdict_cls);
     Py_CLEAR(st->text_frozenset);
+    Py_CLEAR(st->falcon_verify);
     delete st->originals;
     st->originals = nullptr;
 #define QT_CLEAR_NAME(id, txt) Py_CLEAR(st->id);

@@ -198,7 +198,8 @@ Ref strip_text(PyObject* s);
     X(g_resolve_key, "_resolve_key")                             \
     X(g_get_json, "_get_json")
 
-struct Originals;  // support.cpp
+struct Originals;     // support.cpp
+class SignatureMemo;  // verify.cpp
 
 struct ModuleState {
     PyObject* function_type;  // the native function type
@@ -222,6 +223,10 @@ struct ModuleState {
     PyObject* decoded_cls;     // DecodedPassport as defined, when it is a type
     PyObject* verdict_cls;     // PassportVerdict as defined, when it is a type
     PyObject* text_frozenset;  // the last revocation frozenset found to hold only exact texts
+    PyObject* falcon_verify;   // pqcrypto's Falcon-1024 verify as _load_crypto first loaded it
+
+    // Genuine signatures already verified (verify.cpp).
+    SignatureMemo* signature_memo;
 
     // Everything each native fast path relies on, as it was at import
     // (support.cpp); consulted through originals_in_place only.
@@ -230,6 +235,8 @@ struct ModuleState {
 
 // Capture the import-time objects above (after the classes are defined).
 void state_capture_originals(PyObject* module, ModuleState* st);
+// Capture the Falcon-1024 verify function when first loaded (no-op after).
+void state_capture_verifier(ModuleState* st, PyObject* falcon_verify);
 
 // The host functions a native fast path stands in for.
 enum class Guard {
@@ -240,6 +247,7 @@ enum class Guard {
     DecodedRecord,     // DecodedPassport(**fields)
     VerdictRecord,     // PassportVerdict(**fields)
     RevokedIds,        // the module's own _revoked_ids
+    FalconVerify,      // pqcrypto's Falcon-1024 verify, as first loaded
     Count
 };
 

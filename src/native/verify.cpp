@@ -4,7 +4,15 @@
 
 #include <datetime.h>
 
+#include <algorithm>
+#include <cstdint>
 #include <cstring>
+#include <iterator>
+#include <list>
+#include <new>
+#include <string>
+#include <string_view>
+#include <unordered_map>
 
 namespace qt::verify {
 
@@ -384,6 +392,160 @@ Ref resolve_key_impl(const Call& c, PyObject* const* a) {
     return call(coerce_key.get(), issuer_keys);
 }
 
+// --- Signature memo ------------------------------------------------------------
+//
+// A relying party sees the same passport on every request of an agent, and
+// the Falcon-1024 check of identical bytes always gives the same answer.
+// While the verifier is pqcrypto's own verify (as first loaded, and still
+// running the same code), a valid outcome is remembered, keyed by the exact
+// public key, signed bytes and signature, and not computed again. Only
+// genuine signatures are stored, so a forger can neither add entries nor
+// evict them; a failed check is never remembered. Bounded in entries and in
+// bytes, least recently used first out.
+
+}  // namespace
+}  // namespace qt::verify
+
+namespace qt {
+
+class SignatureMemo {
+public:
+    static constexpr size_t kMaxEntries = 4096;
+    static constexpr size_t kMaxBytes = size_t{4} << 20;
+    static constexpr size_t kMaxEntryBytes = size_t{64} << 10;  // larger ones are not kept
+
+    bool contains(PyObject* pk, PyObject* msg, PyObject* sig) {
+        const Parts p(pk, msg, sig);
+        Lock lock(mutex_);
+        auto range = index_.equal_range(p.hash);
+        for (auto it = range.first; it != range.second; ++it) {
+            if (it->second->same(p)) {
+                lru_.splice(lru_.begin(), lru_, it->second);  // most recent first
+                return true;
+            }
+        }
+        return false;
+    }
+
+    // Out of memory, the outcome is simply not remembered.
+    void add(PyObject* pk, PyObject* msg, PyObject* sig) noexcept {
+        const Parts p(pk, msg, sig);
+        if (p.size() > kMaxEntryBytes) return;
+        try {
+            Entry entry(p);  // copied before the lock
+            Lock lock(mutex_);
+            auto range = index_.equal_range(p.hash);
+            for (auto it = range.first; it != range.second; ++it)
+                if (it->second->same(p)) return;
+            lru_.push_front(std::move(entry));
+            try {
+                index_.emplace(p.hash, lru_.begin());
+            } catch (const std::bad_alloc&) {
+                lru_.pop_front();
+                return;
+            }
+            bytes_ += p.size();
+            while (lru_.size() > kMaxEntries || bytes_ > kMaxBytes) evict_oldest();
+        } catch (const std::bad_alloc&) {
+        }
+    }
+
+    size_t size() const { return lru_.size(); }
+
+private:
+    // The three byte strings of one check, borrowed for a call.
+    struct Parts {
+        std::string_view pk, msg, sig;
+        std::uint64_t hash;
+        Parts(PyObject* a, PyObject* b, PyObject* c)
+            : pk(view(a)), msg(view(b)), sig(view(c)), hash(hash_of(pk, msg, sig)) {}
+        size_t size() const { return pk.size() + msg.size() + sig.size(); }
+        static std::string_view view(PyObject* bytes) {
+            return {PyBytes_AS_STRING(bytes), static_cast<size_t>(PyBytes_GET_SIZE(bytes))};
+        }
+        // FNV-1a over the lengths and samples of each part: the signature
+        // opens with its random nonce, so samples tell entries apart; equal
+        // hashes are settled by comparing everything.
+        static std::uint64_t hash_of(std::string_view pk, std::string_view msg, std::string_view sig) {
+            std::uint64_t h = 14695981039346656037ULL;
+            auto mix = [&h](std::string_view part) {
+                const size_t n = part.size();
+                for (size_t i = 0; i < 8; ++i) h = (h ^ ((n >> (8 * i)) & 0xff)) * 1099511628211ULL;
+                const size_t head = std::min<size_t>(n, 48);
+                for (size_t i = 0; i < head; ++i) h = (h ^ static_cast<unsigned char>(part[i])) * 1099511628211ULL;
+                for (size_t i = n > 16 ? n - 16 : 0; i < n; ++i)
+                    h = (h ^ static_cast<unsigned char>(part[i])) * 1099511628211ULL;
+            };
+            mix(sig);
+            mix(msg);
+            mix(pk);
+            return h;
+        }
+    };
+
+    struct Entry {
+        std::string data;  // pk, msg, sig, one after the other
+        size_t pk_size, msg_size;
+        std::uint64_t hash;
+        explicit Entry(const Parts& p) : pk_size(p.pk.size()), msg_size(p.msg.size()), hash(p.hash) {
+            data.reserve(p.size());
+            data.append(p.pk).append(p.msg).append(p.sig);
+        }
+        bool same(const Parts& p) const {
+            std::string_view d(data);
+            return p.pk.size() == pk_size && p.msg.size() == msg_size && d.size() == p.size() &&
+                   d.substr(0, pk_size) == p.pk && d.substr(pk_size, msg_size) == p.msg &&
+                   d.substr(pk_size + msg_size) == p.sig;
+        }
+    };
+
+    // PyMutex waits with the thread detached, so a thread blocked here
+    // never holds the GIL against the holder; nothing inside calls Python.
+    struct Lock {
+        PyMutex& m;
+        explicit Lock(PyMutex& mutex) : m(mutex) { PyMutex_Lock(&m); }
+        ~Lock() { PyMutex_Unlock(&m); }
+    };
+
+    void evict_oldest() {
+        auto last = std::prev(lru_.end());
+        auto range = index_.equal_range(last->hash);
+        for (auto it = range.first; it != range.second; ++it)
+            if (it->second == last) {
+                index_.erase(it);
+                break;
+            }
+        bytes_ -= last->data.size();
+        lru_.pop_back();
+    }
+
+    PyMutex mutex_{};
+    std::list<Entry> lru_;
+    std::unordered_multimap<std::uint64_t, std::list<Entry>::iterator> index_;
+    size_t bytes_ = 0;
+};
+
+}  // namespace qt
+
+namespace qt::verify {
+
+void drop_signature_memo(ModuleState* st) {
+    delete st->signature_memo;
+    st->signature_memo = nullptr;
+}
+
+namespace {
+
+// The memo, when the verifier is the one it may stand for and all three
+// inputs are exact byte strings; null otherwise.
+SignatureMemo* memo_for(const Call& c, PyObject* falcon_verify, PyObject* pk, PyObject* msg, PyObject* sig) {
+    if (falcon_verify != c.st->falcon_verify || falcon_verify == nullptr || !PyBytes_CheckExact(pk) ||
+        !PyBytes_CheckExact(msg) || !PyBytes_CheckExact(sig) || !originals_in_place(c, Guard::FalconVerify))
+        return nullptr;
+    if (c.st->signature_memo == nullptr) c.st->signature_memo = new SignatureMemo();
+    return c.st->signature_memo;
+}
+
 // --- The pipeline -------------------------------------------------------------
 
 const Param kVerifyParams[] = {
@@ -527,8 +689,15 @@ Ref verify_passport_impl(const Call& c, PyObject* const* a) {
     try {
         Ref signed_bytes = getattr(dec.get(), c.st->signed_bytes);
         Ref sig = getattr(dec.get(), c.st->sig);
-        Ref result = call(falcon_verify.get(), pk.get(), signed_bytes.get(), sig.get());
-        sig_ok = truthy(result.get());
+        SignatureMemo* memo = memo_for(c, falcon_verify.get(), pk.get(), signed_bytes.get(), sig.get());
+        if (memo != nullptr && memo->contains(pk.get(), signed_bytes.get(), sig.get())) {
+            sig_ok = true;
+        } else {
+            Ref result = call(falcon_verify.get(), pk.get(), signed_bytes.get(), sig.get());
+            sig_ok = truthy(result.get());
+            // Only the verifier's own True is remembered.
+            if (memo != nullptr && result.is(Py_True)) memo->add(pk.get(), signed_bytes.get(), sig.get());
+        }
     } catch (const PyErrOccurred&) {
         if (!error_is_exception()) throw;
         PyErr_Clear();

@@ -10,4 +10,7 @@ extern const FunctionDef revoked_ids;
 extern const FunctionDef verify_passport;
 extern const FunctionDef resolve_key;
 
+// Release the signature memo kept in the module state.
+void drop_signature_memo(ModuleState* st);
+
 }  // namespace qt::verify
