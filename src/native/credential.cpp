@@ -283,7 +283,11 @@ Ref decode_passport_impl(const Call& c, PyObject* const* a) {
     Ref pair = call(load_crypto.get());
     Ref rfc8785 = own(PySequence_GetItem(pair.get(), 0));
     Ref dumps = getattr(rfc8785.get(), c.st->dumps);
-    Ref signed_bytes = call(dumps.get(), payload.get());
+    // A payload the canonicaliser refuses (NaN, an integer beyond its range,
+    // a lone surrogate) is a malformed credential, not a fault of the host:
+    // verification must turn it into a verdict like any other defect.
+    Ref signed_bytes = Ref::own_or_null(PyObject_CallOneArg(dumps.get(), payload.get()));
+    if (!signed_bytes) return convert_error(c, "credential payload cannot be canonicalised: ");
 
     Ref alg = get_member(envelope.get(), c.st->alg, c.st->empty_text);
     Ref kid = get_member(envelope.get(), c.st->kid);
