@@ -292,6 +292,38 @@ def test_integers_at_and_beyond_64_bits_parse_exactly_as_json_loads_parses_them(
     assert native == host == ("ok", typed({"v": [int(number)]}))
 
 
+SIG_ENVELOPES = [
+    '{"payload": {}, "sig": "QUJD"}', '{"payload": {}, "sig": "  QUJDRA "}', '{"payload": {}, "sig": "QU JD"}',
+    '{"payload": {}, "sig": "QUJ\\u0044"}', '{"payload": {}, "sig": "QUJ\\/"}', '{"payload": {}, "sig": "QUJD\u00e9"}',
+    '{"payload": {}, "sig": 5}', '{"payload": {}, "sig": "QUJD", "sig": 5}', '{"payload": {}, "sig": 5, "sig": "QUJD"}',
+    '{"sig": "QUJD", "payload": {}, "sig": "QQ"}', '{"payload": {"sig": "QQ"}}', '{"payload": {}, "sig": "Q"}',
+    '{"payload": {}, "sig": ""}', '{"payload": {}, "sig": "QUJD===="}', '{"payload": {}, "sig": "QUJD", "x": NaN}',
+    '{"payload": {}, "sig": "QUJD"} x', '{"payload": {}, "sig": "QUJD",}', '{"payload": {}, "sig": "QU.JD-_"}',
+]
+
+
+@pytest.mark.parametrize("envelope", SIG_ENVELOPES)
+def test_the_signature_member_decodes_as_through_the_parsed_envelope(envelope, monkeypatch):
+    credential = base64.urlsafe_b64encode(envelope.encode()).decode()
+
+    def decoded():
+        result = outcome(passport.decode_passport, credential)
+        return result if result[0] == "error" else ("ok", result[1].sig, result[1].payload)
+
+    native = decoded()
+    monkeypatch.setattr(passport, "json", types.SimpleNamespace(loads=json.loads))
+    assert native == decoded()
+
+
+def test_a_rebound_b64u_decode_receives_the_signature_text(monkeypatch):
+    seen = []
+    original = passport._b64u_decode
+    monkeypatch.setattr(passport, "_b64u_decode", lambda s: seen.append(s) or original(s))
+    credential = base64.urlsafe_b64encode(b'{"payload": {}, "sig": " QUJD"}').decode()
+    assert passport.decode_passport(credential).sig == b"ABC"
+    assert seen == [credential, " QUJD"]
+
+
 # --- patches of the host functions behind the fast paths ------------------------------
 
 CREDENTIAL_TEXT = base64.urlsafe_b64encode(b'{"v": [1, "two"]}').decode().rstrip("=")
@@ -503,6 +535,18 @@ def test_a_rebound_verifier_is_asked_even_for_a_remembered_signature(issuer, mon
     monkeypatch.setattr(passport, "_load_crypto", lambda: (rfc8785, lambda *args: asked.append(args) and False))
     assert fields(verify()) == ("invalid", "TAMPERED_SIGNATURE", payload()["agent_did"])
     assert len(asked) == 1
+
+
+def test_a_patched_hash_decides_the_key_binding_even_for_a_key_seen_before(issuer):
+    import hashlib
+
+    credential = issuer.issue(payload(passport_id="pp_kid"))
+    verify = lambda: passport.verify_passport(credential, issuer_keys=issuer.pk, crl=[], now=NOW)  # noqa: E731
+    assert verify().verified and verify().verified
+    original = hashlib.sha256
+    with mock.patch("hashlib.sha256", side_effect=lambda data: original(b"another key")):
+        assert verify().error_code == "KID_KEY_MISMATCH"
+    assert verify().verified
 
 
 # --- the function objects ------------------------------------------------------------

@@ -58,11 +58,11 @@ struct B64Shifted {
 constexpr B64Shifted kStandardShifted(kStandard);
 constexpr B64Shifted kUrlSafeShifted(kUrlSafe);
 
-// Decodes into out (room for n / 4 * 3 + 3 bytes); *written gets the length.
-// out needs room for n / 4 * 3 + 3 bytes: the group loop stores four bytes
-// at a time and keeps three.
-B64 a2b_base64(const unsigned char* data, Py_ssize_t n, const B64Table& table, const B64Shifted& shifted,
-               bool strict, unsigned char* out, Py_ssize_t* written) {
+// Decodes data[0, n) followed by `extra_pads` "=" characters into out;
+// *written gets the length. out needs room for n / 4 * 3 + 3 bytes: the
+// group loop stores four bytes at a time and keeps three.
+B64 a2b_base64(const unsigned char* data, Py_ssize_t n, Py_ssize_t extra_pads, const B64Table& table,
+               const B64Shifted& shifted, bool strict, unsigned char* out, Py_ssize_t* written) {
     unsigned char* o = out;
     Py_ssize_t i = 0;
     // Whole groups of four alphabet characters, the common case, a group at
@@ -84,8 +84,9 @@ B64 a2b_base64(const unsigned char* data, Py_ssize_t n, const B64Table& table, c
     bool padding_started = false;
     unsigned int leftchar = 0;
     B64 status = B64::Ok;
-    for (; i < n; ++i) {
-        unsigned char ch = data[i];
+    const Py_ssize_t end = n + extra_pads;
+    for (; i < end; ++i) {
+        const unsigned char ch = i < n ? data[i] : '=';
         if (ch == '=') {
             padding_started = true;
             if (strict && quad_pos == 0) {
@@ -93,7 +94,7 @@ B64 a2b_base64(const unsigned char* data, Py_ssize_t n, const B64Table& table, c
                 break;
             }
             if (quad_pos >= 2 && quad_pos + ++pads >= 4) {
-                if (strict && i + 1 < n) status = B64::Refused;
+                if (strict && i + 1 < end) status = B64::Refused;
                 quad_pos = 0;  // a complete pad sequence ends the data
                 break;
             }
@@ -141,26 +142,23 @@ B64 a2b_base64(const unsigned char* data, Py_ssize_t n, const B64Table& table, c
     return B64::Ok;
 }
 
-// Decode str natively as the host would; false when the host must be asked
-// (not text). Raises the host's errors on failure.
-bool native_b64decode(const Call& c, PyObject* data, const B64Table& table, const B64Shifted& shifted, bool strict,
-                      Ref& result) {
-    if (!PyUnicode_Check(data)) return false;
-    if (!PyUnicode_IS_ASCII(data)) {
-        PyErr_SetString(PyExc_ValueError, "string argument should contain only ASCII characters");
-        throw_error();
-    }
-    const auto* text = static_cast<const unsigned char*>(PyUnicode_DATA(data));
-    const Py_ssize_t n = PyUnicode_GET_LENGTH(data);
+// How a native decode ended.
+enum class Native { Done, NotHandled, Failed };
+
+// Decode ASCII text[0, n) followed by `pad` "=" characters as the host's
+// decoder would. Failed: the host's error is set (no unwinding: hostile
+// input fails here often).
+Native decode_ascii(const Call& c, const unsigned char* text, Py_ssize_t n, Py_ssize_t pad, const B64Table& table,
+                    const B64Shifted& shifted, bool strict, Ref& result) {
     PyObject* out = PyBytes_FromStringAndSize(nullptr, n / 4 * 3 + 3);
     if (out == nullptr) throw_error();
     Py_ssize_t written = 0;
-    const B64 status =
-        a2b_base64(text, n, table, shifted, strict, reinterpret_cast<unsigned char*>(PyBytes_AS_STRING(out)), &written);
+    const B64 status = a2b_base64(text, n, pad, table, shifted, strict,
+                                  reinterpret_cast<unsigned char*>(PyBytes_AS_STRING(out)), &written);
     if (status == B64::Ok) {
         if (_PyBytes_Resize(&out, written) < 0) throw_error();  // frees out on failure
         result = Ref::own(out);
-        return true;
+        return Native::Done;
     }
     Py_DECREF(out);
     switch (status) {
@@ -181,7 +179,19 @@ bool native_b64decode(const Call& c, PyObject* data, const B64Table& table, cons
             PyErr_SetString(c.st->binascii_error, "Only base64 data is allowed");
             break;
     }
-    throw_error();
+    return Native::Failed;
+}
+
+// The same for a text object; NotHandled for anything else.
+Native decode_text(const Call& c, PyObject* data, Py_ssize_t pad, const B64Table& table, const B64Shifted& shifted,
+                   bool strict, Ref& result) {
+    if (!PyUnicode_Check(data)) return Native::NotHandled;
+    if (!PyUnicode_IS_ASCII(data)) {
+        PyErr_SetString(PyExc_ValueError, "string argument should contain only ASCII characters");
+        return Native::Failed;
+    }
+    return decode_ascii(c, static_cast<const unsigned char*>(PyUnicode_DATA(data)), PyUnicode_GET_LENGTH(data), pad,
+                        table, shifted, strict, result);
 }
 
 // --- Native JSON ---------------------------------------------------------------
@@ -201,7 +211,9 @@ constexpr int kMaxJsonDepth = 100;
 
 class JsonReader {
 public:
-    JsonReader(const unsigned char* p, Py_ssize_t n) : p_(p), end_(p + n) {}
+    // With `sig`, a top-level member "sig" holding plain text (ASCII, no
+    // escapes) is not stored: its characters are left in place in *sig.
+    JsonReader(const unsigned char* p, Py_ssize_t n, TextSpan* sig) : p_(p), end_(p + n), sig_(sig) {}
 
     Ref document() {
         skip_ws();
@@ -378,6 +390,21 @@ private:
         return Ref::own(s);
     }
 
+    // The characters of a string at p_ when it is plain ASCII text without
+    // escapes; p_ moves past it. False (p_ unchanged) otherwise.
+    bool plain_string(TextSpan& span) {
+        const unsigned char* q = p_ + 1;
+        while (q < end_ && *q != '"') {
+            if (*q < 0x20 || *q >= 0x80 || *q == '\\') return false;
+            ++q;
+        }
+        if (q >= end_) return false;
+        span.data = reinterpret_cast<const char*>(p_ + 1);
+        span.size = q - (p_ + 1);
+        p_ = q + 1;
+        return true;
+    }
+
     Ref object() {
         if (++depth_ > kMaxJsonDepth) return nullptr;
         ++p_;
@@ -396,6 +423,23 @@ private:
             if (p_ >= end_ || *p_ != ':') return nullptr;
             ++p_;
             skip_ws();
+            if (sig_ != nullptr && depth_ == 1 && PyUnicode_CompareWithASCIIString(key.get(), "sig") == 0) {
+                TextSpan span;
+                if (p_ < end_ && *p_ == '"' && plain_string(span)) {
+                    // The last "sig" wins, as in the host's dict.
+                    *sig_ = span;
+                    check(PyDict_Pop(dict.get(), key.get(), nullptr));
+                    skip_ws();
+                    if (p_ < end_ && *p_ == ',') {
+                        ++p_;
+                        skip_ws();
+                        continue;
+                    }
+                    if (p_ < end_ && *p_ == '}') break;
+                    return nullptr;
+                }
+                *sig_ = TextSpan{};
+            }
             Ref item = value();
             if (!item) return nullptr;
             check(PyDict_SetItem(dict.get(), key.get(), item.get()));
@@ -443,11 +487,12 @@ private:
 
     const unsigned char* p_;
     const unsigned char* end_;
+    TextSpan* sig_;
     int depth_ = 0;
 };
 
 // The document natively, or an empty Ref (no error set) for the host.
-Ref native_json(PyObject* data) {
+Ref native_json(PyObject* data, TextSpan* sig) {
     const unsigned char* bytes = nullptr;
     Py_ssize_t n = 0;
     // Exact types only: a subclass may decode itself differently. Bytes in
@@ -465,41 +510,61 @@ Ref native_json(PyObject* data) {
     } else {
         return nullptr;
     }
-    return JsonReader(bytes, n).document();
+    return JsonReader(bytes, n, sig).document();
 }
 
 }  // namespace
 
 Ref urlsafe_b64decode(const Call& c, PyObject* data) {
-    Ref result;
-    if (originals_in_place(c, Guard::UrlsafeB64decode) &&
-        native_b64decode(c, data, kUrlSafe, kUrlSafeShifted, false, result))
-        return result;
+    if (originals_in_place(c, Guard::UrlsafeB64decode)) {
+        Ref result;
+        const Native done = decode_text(c, data, 0, kUrlSafe, kUrlSafeShifted, false, result);
+        if (done != Native::NotHandled) return result;
+    }
     Ref b64 = c.global(c.st->g_base64);
     Ref decode = getattr(b64.get(), c.st->urlsafe_b64decode);
-    return call(decode.get(), data);
+    return Ref::own_or_null(PyObject_CallOneArg(decode.get(), data));
 }
 
-Ref json_loads(const Call& c, PyObject* data) {
+Ref urlsafe_b64decode_padded(const Call& c, PyObject* text, Py_ssize_t pad) {
+    if (originals_in_place(c, Guard::UrlsafeB64decode)) {
+        Ref result;
+        const Native done = decode_text(c, text, pad, kUrlSafe, kUrlSafeShifted, false, result);
+        if (done != Native::NotHandled) return result;
+    }
+    Ref pads = own(PyUnicode_FromStringAndSize("===", pad));
+    Ref padded = own(PyUnicode_Concat(text, pads.get()));
+    return urlsafe_b64decode(c, padded.get());
+}
+
+Ref urlsafe_b64decode_ascii(const Call& c, const char* text, Py_ssize_t n, Py_ssize_t pad) {
+    Ref result;
+    decode_ascii(c, reinterpret_cast<const unsigned char*>(text), n, pad, kUrlSafe, kUrlSafeShifted, false, result);
+    return result;
+}
+
+Ref json_loads(const Call& c, PyObject* data, TextSpan* sig) {
     if (originals_in_place(c, Guard::JsonLoads)) {
-        Ref doc = native_json(data);
+        Ref doc = native_json(data, sig);
         if (doc) return doc;
+        if (sig != nullptr) *sig = TextSpan{};
     }
     Ref json = c.global(c.st->g_json);
     Ref loads = getattr(json.get(), c.st->loads);
-    return call(loads.get(), data);
+    return Ref::own_or_null(PyObject_CallOneArg(loads.get(), data));
 }
 
 Ref b64decode(const Call& c, PyObject* data, bool validate) {
-    Ref result;
-    if (originals_in_place(c, Guard::B64decode) &&
-        native_b64decode(c, data, kStandard, kStandardShifted, validate, result))
-        return result;
+    if (originals_in_place(c, Guard::B64decode)) {
+        Ref result;
+        const Native done = decode_text(c, data, 0, kStandard, kStandardShifted, validate, result);
+        if (done != Native::NotHandled) return result;
+    }
     Ref b64 = c.global(c.st->g_base64);
     Ref decode = getattr(b64.get(), c.st->b64decode);
-    if (!validate) return call(decode.get(), data);
+    if (!validate) return Ref::own_or_null(PyObject_CallOneArg(decode.get(), data));
     PyObject* args[] = {data, Py_True};
-    return own(PyObject_Vectorcall(decode.get(), args, 1, c.st->kw_validate));
+    return Ref::own_or_null(PyObject_Vectorcall(decode.get(), args, 1, c.st->kw_validate));
 }
 
 }  // namespace qt::codecs

@@ -10,11 +10,31 @@
 
 namespace qt::codecs {
 
+// Each decoder returns its result, or an empty Ref with the host's error
+// set when decoding fails: on hostile input that is the common outcome,
+// reported without unwinding. Failures of the interpreter itself throw.
+
 // `base64.urlsafe_b64decode(data)`.
 Ref urlsafe_b64decode(const Call& c, PyObject* data);
+// `base64.urlsafe_b64decode(text + "=" * pad)`, without the concatenation
+// while the native decoder applies (0 <= pad <= 3).
+Ref urlsafe_b64decode_padded(const Call& c, PyObject* text, Py_ssize_t pad);
+// The native url-safe decoder on ASCII characters followed by `pad` "=",
+// for callers that have checked the guard of base64.urlsafe_b64decode.
+Ref urlsafe_b64decode_ascii(const Call& c, const char* text, Py_ssize_t n, Py_ssize_t pad);
 // `base64.b64decode(data)`, or with `validate=True`.
 Ref b64decode(const Call& c, PyObject* data, bool validate);
-// `json.loads(data)`.
-Ref json_loads(const Call& c, PyObject* data);
+
+// Characters of the decoded document, left in place.
+struct TextSpan {
+    const char* data = nullptr;
+    Py_ssize_t size = 0;
+};
+
+// `json.loads(data)`. With `sig`, when the native reader parses the
+// document, a top-level member "sig" holding plain ASCII text without
+// escapes is left out of the result and its characters are given in *sig
+// instead (they live as long as data); otherwise *sig stays empty.
+Ref json_loads(const Call& c, PyObject* data, TextSpan* sig = nullptr);
 
 }  // namespace qt::codecs

@@ -13,21 +13,47 @@ namespace {
 constexpr const char kInstallHint[] =
     "passport verification needs 'rfc8785' and 'pqcrypto' (pip install 'quorvel-trellane[passport]')";
 
-// "=" repeated (-n) mod 4 times, the padding a base64 group needs.
-Ref padding_for(Py_ssize_t n) {
-    const Py_ssize_t pad = (4 - n % 4) % 4;
-    return own(PyUnicode_FromStringAndSize("===", pad));
-}
+// (-n) mod 4: how many "=" a base64 text of n characters needs.
+Py_ssize_t padding_count(Py_ssize_t n) { return (4 - n % 4) % 4; }
 
-// `s + pad` for stripped text s, with the host's operator for anything else.
+// `s + "=" * pad` for stripped s, with the host's operator for anything
+// other than text. Empty with the error set when len() or + fails.
 Ref with_padding(PyObject* s) {
-    const Py_ssize_t n = check_size(PyObject_Length(s));
-    Ref pad = padding_for(n);
+    const Py_ssize_t n = PyObject_Length(s);
+    if (n < 0) return nullptr;
+    Ref pad = own(PyUnicode_FromStringAndSize("===", padding_count(n)));
     if (PyUnicode_Check(s)) {
         if (PyUnicode_GET_LENGTH(pad.get()) == 0) return borrow(s);
         return own(PyUnicode_Concat(s, pad.get()));
     }
-    return own(PyNumber_Add(s, pad.get()));
+    return Ref::own_or_null(PyNumber_Add(s, pad.get()));
+}
+
+// `_b64u_decode(s)` itself. Empty with the error set when s does not
+// decode (or has no strip, or cannot take the padding): the common
+// failures of a malformed credential are reported without unwinding.
+Ref b64u_decode_text(const Call& c, PyObject* s) {
+    if (PyUnicode_Check(s)) {
+        Ref stripped = strip_text(s);
+        return codecs::urlsafe_b64decode_padded(c, stripped.get(),
+                                                padding_count(PyUnicode_GET_LENGTH(stripped.get())));
+    }
+    // Anything but text goes through its own strip and `+`, so it fails as
+    // the host would report it (no strip method, or bytes + str).
+    Ref stripped = Ref::own_or_null(PyObject_CallMethodNoArgs(s, c.st->strip));
+    if (!stripped) return nullptr;
+    Ref padded = with_padding(stripped.get());
+    if (!padded) return nullptr;
+    return codecs::urlsafe_b64decode(c, padded.get());
+}
+
+// `_b64u_decode(s)` through the module's binding, as the Parts call it:
+// the module's own function directly while it is bound, else whatever is.
+Ref b64u_decode_via_module(const Call& c, PyObject* s) {
+    if (originals_in_place(c, Guard::B64uDecode)) return b64u_decode_text(c, s);
+    Ref fn = c.global_or_null(c.st->g_b64u_decode);
+    if (!fn) return nullptr;
+    return Ref::own_or_null(PyObject_CallOneArg(fn.get(), s));
 }
 
 // --- Record accessors -------------------------------------------------------
@@ -138,14 +164,7 @@ void finish_record(PyObject* module, const char* name, PyObject* ns) {
 
 const Param kB64uDecodeParams[] = {{"s", "str", ParamKind::PositionalOrKeyword, Default::Required}};
 
-Ref b64u_decode_impl(const Call& c, PyObject* const* a) {
-    PyObject* s = a[0];
-    // Anything but text goes through its own strip and `+`, so it fails as
-    // the host would report it (no strip method, or bytes + str).
-    Ref stripped = PyUnicode_Check(s) ? strip_text(s) : call_method(s, c.st->strip);
-    Ref padded = with_padding(stripped.get());
-    return codecs::urlsafe_b64decode(c, padded.get());
-}
+Ref b64u_decode_impl(const Call& c, PyObject* const* a) { return b64u_decode_text(c, a[0]); }
 
 const Param kB64uEncodeParams[] = {{"b", "bytes", ParamKind::PositionalOrKeyword, Default::Required}};
 
@@ -219,18 +238,16 @@ Ref coerce_key_impl(const Call& c, PyObject* const* a) {
     if (!PyUnicode_Check(value)) raise_passport_error(c, "issuer key must be bytes or base64 text");
 
     Ref s = strip_text(value);
-    Ref padded = with_padding(s.get());
     // A non-validating standard decode would drop '-' and '_' and yield
     // wrong bytes, so URL-safe text is recognised first.
     if (PyUnicode_FindChar(s.get(), '-', 0, PY_SSIZE_T_MAX, 1) >= 0 ||
         PyUnicode_FindChar(s.get(), '_', 0, PY_SSIZE_T_MAX, 1) >= 0)
-        return codecs::urlsafe_b64decode(c, padded.get());
-    try {
-        return codecs::b64decode(c, padded.get(), true);
-    } catch (const PyErrOccurred&) {
-        if (!error_is_exception()) throw;
-        PyErr_Clear();  // the strict attempt's error is not reported
-    }
+        return codecs::urlsafe_b64decode_padded(c, s.get(), padding_count(PyUnicode_GET_LENGTH(s.get())));
+    Ref padded = with_padding(s.get());
+    if (!padded) throw_error();
+    if (Ref key = codecs::b64decode(c, padded.get(), true)) return key;
+    if (!error_is_exception()) throw_error();
+    PyErr_Clear();  // the strict attempt's error is not reported
     return codecs::urlsafe_b64decode(c, padded.get());
 }
 
@@ -248,21 +265,46 @@ Ref convert_error(const Call& c, const char* prefix) {
     return set_passport_error(c, msg.get(), err.get());
 }
 
+// Step 5: `_b64u_decode(envelope["sig"])`, empty with the error set on
+// failure. The reader may have left plain "sig" text in place (span); while
+// the module's _b64u_decode and the url-safe decoder are the originals it
+// is decoded from there, as _b64u_decode would decode that text.
+Ref decode_sig(const Call& c, PyObject* envelope, const codecs::TextSpan& span) {
+    if (span.data != nullptr) {
+        if (originals_in_place(c, Guard::B64uDecode) && originals_in_place(c, Guard::UrlsafeB64decode)) {
+            // strip(): the only white space that plain JSON text can hold
+            // unescaped is the space itself.
+            const char* d = span.data;
+            Py_ssize_t n = span.size;
+            while (n > 0 && d[0] == ' ') ++d, --n;
+            while (n > 0 && d[n - 1] == ' ') --n;
+            return codecs::urlsafe_b64decode_ascii(c, d, n, padding_count(n));
+        }
+        Ref text = Ref::own_or_null(PyUnicode_DecodeASCII(span.data, span.size, "strict"));
+        return text ? b64u_decode_via_module(c, text.get()) : Ref();
+    }
+    Ref sig_text = Ref::own_or_null(PyObject_GetItem(envelope, c.st->sig));
+    return sig_text ? b64u_decode_via_module(c, sig_text.get()) : Ref();
+}
+
 Ref decode_passport_impl(const Call& c, PyObject* const* a) {
     PyObject* credential = a[0];
     // Structural defects are returned as set errors, not thrown: they are
-    // the common failure and verification turns each into a verdict.
+    // the common failure and verification turns each into a verdict. The
+    // try blocks only catch failures of the interpreter itself, which the
+    // guarded steps convert all the same.
     if (!PyUnicode_Check(credential) || PyUnicode_GET_LENGTH(strip_text(credential).get()) == 0)
         return set_passport_error(c, "credential must be a non-empty string");
 
     Ref envelope;
+    Ref raw;  // owns the characters sig_span points into
+    codecs::TextSpan sig_span;
     try {
-        Ref b64u_decode = c.global(c.st->g_b64u_decode);
-        Ref raw = call(b64u_decode.get(), credential);
-        envelope = codecs::json_loads(c, raw.get());
+        raw = b64u_decode_via_module(c, credential);
+        if (raw) envelope = codecs::json_loads(c, raw.get(), &sig_span);
     } catch (const PyErrOccurred&) {
-        return convert_error(c, "malformed credential envelope: ");
     }
+    if (!envelope) return convert_error(c, "malformed credential envelope: ");
     if (!PyDict_Check(envelope.get())) return set_passport_error(c, "credential envelope is not an object");
 
     Ref payload = get_member(envelope.get(), c.st->payload);
@@ -270,12 +312,10 @@ Ref decode_passport_impl(const Call& c, PyObject* const* a) {
 
     Ref sig;
     try {
-        Ref sig_text = own(PyObject_GetItem(envelope.get(), c.st->sig));
-        Ref b64u_decode = c.global(c.st->g_b64u_decode);
-        sig = call(b64u_decode.get(), sig_text.get());
+        sig = decode_sig(c, envelope.get(), sig_span);
     } catch (const PyErrOccurred&) {
-        return convert_error(c, "credential signature is not base64url: ");
     }
+    if (!sig) return convert_error(c, "credential signature is not base64url: ");
 
     // Decoding needs both components importable, though only the
     // canonicaliser is used here.

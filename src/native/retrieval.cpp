@@ -101,6 +101,7 @@ Ref get_json_impl(const Call& c, PyObject* const* args) {
     Ref body = fetch != Py_None ? call(fetch, url) : read_with_standard_opener(c, url, timeout);
 
     Ref doc = codecs::json_loads(c, body.get());
+    if (!doc) throw_error();
     if (!PyDict_Check(doc.get())) {
         Ref url_text = own(PyObject_Format(url, nullptr));
         Ref message = own(PyUnicode_FromFormat("%U did not return a JSON object", url_text.get()));
@@ -147,6 +148,7 @@ Ref resolve_keys_impl(const Call& c, PyObject* const* args) {
             // Non-strict on purpose: characters outside the standard
             // alphabet (url-safe "-" and "_" among them) are discarded.
             Ref key = codecs::b64decode(c, key_b64.get(), false);
+            if (!key) throw_error();
             Ref kid_text = PyUnicode_Check(kid.get()) ? kid.copy() : own(PyObject_Str(kid.get()));
             check(PyDict_SetItem(result.get(), kid_text.get(), key.get()));
         } catch (const PyErrOccurred&) {

@@ -413,6 +413,12 @@ void Originals::capture(PyObject* module, ModuleState* st) {
         PinSet& set = sets[static_cast<int>(Guard::RevokedIds)];
         pin_attr(set, module, "_revoked_ids");
     }
+    pin_attr(sets[static_cast<int>(Guard::B64uDecode)], module, "_b64u_decode");
+    {
+        PinSet& set = sets[static_cast<int>(Guard::KidForKey)];
+        pin_attr(set, module, "kid_for_key");
+        pin_attr(set, pin_attr(set, module, "hashlib"), "sha256");
+    }
     // Pinned at the first load of the components (state_capture_verifier).
     sets[static_cast<int>(Guard::FalconVerify)].never = true;
 }
@@ -501,6 +507,8 @@ int state_traverse(ModuleState* st, visitproc visit, void* arg) {
     Py_VISIT(st->verdict_cls);
     Py_VISIT(st->text_frozenset);
     Py_VISIT(st->falcon_verify);
+    Py_VISIT(st->kid_key);
+    Py_VISIT(st->kid_text);
     if (st->originals != nullptr) return st->originals->traverse(visit, arg);
     return 0;
 }
@@ -512,6 +520,8 @@ void state_clear(ModuleState* st) {
     Py_CLEAR(st->verdict_cls);
     Py_CLEAR(st->text_frozenset);
     Py_CLEAR(st->falcon_verify);
+    Py_CLEAR(st->kid_key);
+    Py_CLEAR(st->kid_text);
     delete st->originals;
     st->originals = nullptr;
 #define QT_CLEAR_NAME(id, txt) Py_CLEAR(st->id);
@@ -529,15 +539,18 @@ void state_clear(ModuleState* st) {
     Py_CLEAR(st->empty_tuple);
 }
 
-Ref Call::global(PyObject* name) const {
+Ref Call::global_or_null(PyObject* name) const {
     PyObject* value = nullptr;
-    check(PyDict_GetItemRef(globals, name, &value));
-    if (value == nullptr) {
-        // The same report a Python function gives for a deleted global.
-        PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
-        throw_error();
-    }
-    return Ref::own(value);
+    if (PyDict_GetItemRef(globals, name, &value) < 0) return nullptr;
+    // The same report a Python function gives for a deleted global.
+    if (value == nullptr) PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
+    return Ref::own_or_null(value);
+}
+
+Ref Call::global(PyObject* name) const {
+    Ref value = global_or_null(name);
+    if (!value) throw_error();
+    return value;
 }
 
 // --- Errors and records ----------------------------------------------------

@@ -224,6 +224,8 @@ struct ModuleState {
     PyObject* verdict_cls;     // PassportVerdict as defined, when it is a type
     PyObject* text_frozenset;  // the last revocation frozenset found to hold only exact texts
     PyObject* falcon_verify;   // pqcrypto's Falcon-1024 verify as _load_crypto first loaded it
+    PyObject* kid_key;         // the last key whose id was computed (exact bytes) ...
+    PyObject* kid_text;        // ... and that id
 
     // Genuine signatures already verified (verify.cpp).
     SignatureMemo* signature_memo;
@@ -247,6 +249,8 @@ enum class Guard {
     DecodedRecord,     // DecodedPassport(**fields)
     VerdictRecord,     // PassportVerdict(**fields)
     RevokedIds,        // the module's own _revoked_ids
+    B64uDecode,        // the module's own _b64u_decode
+    KidForKey,         // the module's own kid_for_key over hashlib.sha256
     FalconVerify,      // pqcrypto's Falcon-1024 verify, as first loaded
     Count
 };
@@ -264,6 +268,8 @@ struct Call {
     // A module-level name read now, so that rebinding it on the module
     // changes the next call. A missing name raises NameError.
     Ref global(PyObject* name) const;
+    // The same, reported without unwinding: empty with NameError set.
+    Ref global_or_null(PyObject* name) const;
 };
 
 // The one guard of every native fast path: true while everything the host

@@ -559,6 +559,30 @@ SignatureMemo* memo_for(const Call& c, PyObject* falcon_verify, PyObject* pk, Py
     return c.st->signature_memo;
 }
 
+// --- Key ids -------------------------------------------------------------------
+
+// `kid_for_key(pk)` as the module binds it. A trust store hands over the
+// same key again and again; while kid_for_key is the module's own over the
+// host's SHA-256 (a pure function of the bytes), the id of the last key is
+// kept and reused for equal bytes.
+Ref key_id(const Call& c, PyObject* pk) {
+    const bool pure = PyBytes_CheckExact(pk) && originals_in_place(c, Guard::KidForKey);
+    if (pure && c.st->kid_key != nullptr) {
+        PyObject* last = c.st->kid_key;
+        if (last == pk || (PyBytes_GET_SIZE(last) == PyBytes_GET_SIZE(pk) &&
+                           std::memcmp(PyBytes_AS_STRING(last), PyBytes_AS_STRING(pk),
+                                       static_cast<size_t>(PyBytes_GET_SIZE(pk))) == 0))
+            return borrow(c.st->kid_text);
+    }
+    Ref kid_for_key = c.global(c.st->g_kid_for_key);
+    Ref computed = call(kid_for_key.get(), pk);
+    if (pure && PyUnicode_CheckExact(computed.get())) {
+        Py_XSETREF(c.st->kid_key, Py_NewRef(pk));
+        Py_XSETREF(c.st->kid_text, Py_NewRef(computed.get()));
+    }
+    return computed;
+}
+
 // --- The pipeline -------------------------------------------------------------
 
 const Param kVerifyParams[] = {
@@ -707,8 +731,7 @@ Ref verify_passport_impl(const Call& c, PyObject* const* a) {
     // Without a kid in the credential any key of the right size goes on to
     // the signature check, which then decides alone.
     if (truthy(w.kid.get())) {
-        Ref kid_for_key = c.global(c.st->g_kid_for_key);
-        Ref computed = call(kid_for_key.get(), pk.get());
+        Ref computed = key_id(c, pk.get());
         Ref differs = own(PyObject_RichCompare(computed.get(), w.kid.get(), Py_NE));
         if (truthy(differs.get()))
             return fail(c, w, "invalid", "KID_KEY_MISMATCH", "resolved key does not match the credential kid");
