@@ -394,6 +394,20 @@ private:
     // escapes; p_ moves past it. False (p_ unchanged) otherwise.
     bool plain_string(TextSpan& span) {
         const unsigned char* q = p_ + 1;
+        // Eight bytes at a time while none is a quote, a backslash, a
+        // control character or outside ASCII.
+        constexpr std::uint64_t ones = 0x0101010101010101ULL;
+        constexpr std::uint64_t highs = 0x8080808080808080ULL;
+        while (end_ - q >= 8) {
+            std::uint64_t w;
+            std::memcpy(&w, q, 8);
+            const std::uint64_t quote = w ^ (ones * '"');
+            const std::uint64_t backslash = w ^ (ones * '\\');
+            const std::uint64_t special = ((quote - ones) & ~quote) | ((backslash - ones) & ~backslash) |
+                                          ((w - ones * 0x20) & ~w) | w;
+            if (special & highs) break;
+            q += 8;
+        }
         while (q < end_ && *q != '"') {
             if (*q < 0x20 || *q >= 0x80 || *q == '\\') return false;
             ++q;
