@@ -324,6 +324,26 @@ def test_a_rebound_b64u_decode_receives_the_signature_text(monkeypatch):
     assert seen == [credential, " QUJD"]
 
 
+def json_error_state(doc):
+    try:
+        passport._get_json("https://i.example/", lambda url: doc, 6.0)
+    except json.JSONDecodeError as err:
+        return (type(err), err.args, err.msg, err.doc, err.pos, err.lineno, err.colno, vars(err),
+                type(err.__context__), err.__suppress_context__, err.__cause__)
+    raise AssertionError("no error")
+
+
+@pytest.mark.parametrize(
+    "doc",
+    [b"", b" \n ", b"foo", b"  \n\t nul", b"-x", b"-", b"{} x", b'[1, "a"] \n\n ]', b"1.5e", b"01", b'"a" "b"',
+     "\n\nfalsey", bytearray(b"true false"), b"\x00abc", b"tru\xc3\xa9", b"-Infinity x", b"Nan"],
+)
+def test_whole_document_json_errors_are_the_hosts_own(doc, monkeypatch):
+    native = json_error_state(doc)
+    monkeypatch.setattr(passport, "json", types.SimpleNamespace(loads=json.loads))
+    assert native == json_error_state(doc)
+
+
 # --- patches of the host functions behind the fast paths ------------------------------
 
 CREDENTIAL_TEXT = base64.urlsafe_b64encode(b'{"v": [1, "two"]}').decode().rstrip("=")

@@ -213,19 +213,61 @@ class JsonReader {
 public:
     // With `sig`, a top-level member "sig" holding plain text (ASCII, no
     // escapes) is not stored: its characters are left in place in *sig.
-    JsonReader(const unsigned char* p, Py_ssize_t n, TextSpan* sig) : p_(p), end_(p + n), sig_(sig) {}
+    JsonReader(const unsigned char* p, Py_ssize_t n, TextSpan* sig) : begin_(p), p_(p), end_(p + n), sig_(sig) {}
+
+    // Where the document fails when the host's json.loads would fail there
+    // with one of the two errors of the whole document (no value where the
+    // document's value begins, or anything after it), for the reader to
+    // report; Unknown when the host decides.
+    enum class Failure { Unknown, ExpectingValue, ExtraData };
+    Failure failure() const { return failure_; }
+    Py_ssize_t failure_pos() const { return failure_pos_; }
 
     Ref document() {
         skip_ws();
+        if (!value_can_start()) {
+            failure_ = Failure::ExpectingValue;
+            failure_pos_ = p_ - begin_;
+            return nullptr;
+        }
         Ref v = value();
         if (!v) return v;
         skip_ws();
-        if (p_ != end_) return nullptr;
+        if (p_ != end_) {
+            // The value read here is the value the host reads, ending at
+            // the same place: the rest is the host's "Extra data".
+            failure_ = Failure::ExtraData;
+            failure_pos_ = p_ - begin_;
+            return nullptr;
+        }
         return v;
     }
 
 private:
     static bool is_digit(unsigned char ch) { return ch >= '0' && ch <= '9'; }
+
+    bool starts_with(const char* word) const {
+        const auto n = static_cast<Py_ssize_t>(std::strlen(word));
+        return end_ - p_ >= n && std::memcmp(p_, word, static_cast<size_t>(n)) == 0;
+    }
+
+    // Whether the host's scanner finds a value beginning at p_, or may:
+    // false only where it stops at once -- the end of the text, a character
+    // that begins no value, a literal that does not match, a minus sign
+    // without a digit. NaN and the infinities do begin values.
+    bool value_can_start() const {
+        if (p_ >= end_) return false;
+        switch (*p_) {
+            case '"': case '{': case '[': return true;
+            case 'n': return starts_with("null");
+            case 't': return starts_with("true");
+            case 'f': return starts_with("false");
+            case 'N': return starts_with("NaN");
+            case 'I': return starts_with("Infinity");
+            case '-': return starts_with("-Infinity") || (end_ - p_ >= 2 && is_digit(p_[1]));
+            default: return is_digit(*p_);
+        }
+    }
 
     void skip_ws() {
         while (p_ < end_ && (*p_ == ' ' || *p_ == '\t' || *p_ == '\n' || *p_ == '\r')) ++p_;
@@ -499,14 +541,54 @@ private:
         return list;
     }
 
+    const unsigned char* begin_;
     const unsigned char* p_;
     const unsigned char* end_;
     TextSpan* sig_;
     int depth_ = 0;
+    Failure failure_ = Failure::Unknown;
+    Py_ssize_t failure_pos_ = 0;
 };
 
-// The document natively, or an empty Ref (no error set) for the host.
-Ref native_json(PyObject* data, TextSpan* sig) {
+// json.decoder.JSONDecodeError(msg, doc, pos) as the host's json.loads
+// raises it for a whole-document failure, built as its __init__ builds it
+// (the guard keeps that __init__ the original), set as the current error.
+void set_json_error(const Call& c, const char* msg, PyObject* doc, Py_ssize_t pos, bool expecting_value) {
+    const auto* chars = static_cast<const unsigned char*>(PyUnicode_DATA(doc));  // ASCII
+    Py_ssize_t lineno = 1;
+    Py_ssize_t last_newline = -1;
+    for (Py_ssize_t i = 0; i < pos; ++i)
+        if (chars[i] == '\n') ++lineno, last_newline = i;
+    const Py_ssize_t colno = pos - last_newline;
+    Ref errmsg = own(PyUnicode_FromFormat("%s: line %zd column %zd (char %zd)", msg, lineno, colno, pos));
+    Ref args = own(PyTuple_Pack(1, errmsg.get()));
+    auto* cls = reinterpret_cast<PyTypeObject*>(c.st->json_decode_error);
+    Ref exc = own(cls->tp_new(cls, args.get(), nullptr));
+    Ref msg_text = text(msg);
+    Ref pos_obj = own(PyLong_FromSsize_t(pos));
+    Ref lineno_obj = own(PyLong_FromSsize_t(lineno));
+    Ref colno_obj = own(PyLong_FromSsize_t(colno));
+    check(PyObject_GenericSetAttr(exc.get(), c.st->msg, msg_text.get()));
+    check(PyObject_GenericSetAttr(exc.get(), c.st->doc, doc));
+    check(PyObject_GenericSetAttr(exc.get(), c.st->pos, pos_obj.get()));
+    check(PyObject_GenericSetAttr(exc.get(), c.st->lineno, lineno_obj.get()));
+    check(PyObject_GenericSetAttr(exc.get(), c.st->colno, colno_obj.get()));
+    if (expecting_value) {
+        // Raised `from None` while the scanner's StopIteration(pos) is
+        // being handled.
+        Ref stop = own(PyObject_CallOneArg(PyExc_StopIteration, pos_obj.get()));
+        PyException_SetContext(exc.get(), stop.release());
+        PyException_SetCause(exc.get(), nullptr);
+    }
+    PyErr_SetRaisedException(exc.release());
+}
+
+enum class Json { Done, Failed, Host };
+
+// The document natively (Done), the host's error set natively for the two
+// whole-document failures of a plain document (Failed), or neither, no
+// error set, for the host to decide (Host).
+Json native_json(const Call& c, PyObject* data, TextSpan* sig, Ref& doc) {
     const unsigned char* bytes = nullptr;
     Py_ssize_t n = 0;
     // Exact types only: a subclass may decode itself differently. Bytes in
@@ -522,9 +604,26 @@ Ref native_json(PyObject* data, TextSpan* sig) {
         bytes = static_cast<const unsigned char*>(PyUnicode_DATA(data));
         n = PyUnicode_GET_LENGTH(data);
     } else {
-        return nullptr;
+        return Json::Host;
     }
-    return JsonReader(bytes, n, sig).document();
+    JsonReader reader(bytes, n, sig);
+    doc = reader.document();
+    if (doc) return Json::Done;
+    if (reader.failure() == JsonReader::Failure::Unknown) return Json::Host;
+    // The host reads bytes as UTF-8 (no zero among the first four, no
+    // byte-order mark) only when every byte is ASCII: then its text has
+    // the same characters at the same places.
+    Ref doc_text;
+    if (PyUnicode_Check(data)) {
+        doc_text = borrow(data);
+    } else {
+        for (Py_ssize_t i = 0; i < n; ++i)
+            if (bytes[i] >= 0x80 || (i < 4 && bytes[i] == 0)) return Json::Host;
+        doc_text = own(PyUnicode_DecodeASCII(reinterpret_cast<const char*>(bytes), n, "strict"));
+    }
+    const bool expecting = reader.failure() == JsonReader::Failure::ExpectingValue;
+    set_json_error(c, expecting ? "Expecting value" : "Extra data", doc_text.get(), reader.failure_pos(), expecting);
+    return Json::Failed;
 }
 
 }  // namespace
@@ -559,8 +658,9 @@ Ref urlsafe_b64decode_ascii(const Call& c, const char* text, Py_ssize_t n, Py_ss
 
 Ref json_loads(const Call& c, PyObject* data, TextSpan* sig) {
     if (originals_in_place(c, Guard::JsonLoads)) {
-        Ref doc = native_json(data, sig);
-        if (doc) return doc;
+        Ref doc;
+        const Json done = native_json(c, data, sig, doc);
+        if (done != Json::Host) return doc;
         if (sig != nullptr) *sig = TextSpan{};
     }
     Ref json = c.global(c.st->g_json);

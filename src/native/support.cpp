@@ -374,6 +374,19 @@ void Originals::capture(PyObject* module, ModuleState* st) {
             pin_function(set, pin_type_attr(set, decoder_cls, name));
         }
         pin_attr(set, decoder, "scan_once");
+        // The error json.loads raises for a whole-document failure, which
+        // the native reader builds as its __init__ would.
+        Ref decoder_module = own(PyImport_ImportModule("json.decoder"));
+        PyObject* error_cls = pin_attr(set, decoder_module.get(), "JSONDecodeError");
+        if (!PyType_Check(error_cls) ||
+            !PyType_IsSubtype(reinterpret_cast<PyTypeObject*>(error_cls),
+                              reinterpret_cast<PyTypeObject*>(PyExc_BaseException))) {
+            set.never = true;
+        } else {
+            pin_function(set, pin_type_attr(set, error_cls, "__init__"));
+            pin_type_attr(set, error_cls, "__new__");
+            st->json_decode_error = Py_NewRef(error_cls);
+        }
     }
 
     // datetime.strptime(stamp, _TS_FMT).replace(tzinfo=timezone.utc): the
@@ -503,6 +516,7 @@ bool originals_in_place(const Call& c, Guard which) {
 int state_traverse(ModuleState* st, visitproc visit, void* arg) {
     Py_VISIT(st->function_type);
     Py_VISIT(st->binascii_error);
+    Py_VISIT(st->json_decode_error);
     Py_VISIT(st->decoded_cls);
     Py_VISIT(st->verdict_cls);
     Py_VISIT(st->text_frozenset);
@@ -516,6 +530,7 @@ int state_traverse(ModuleState* st, visitproc visit, void* arg) {
 void state_clear(ModuleState* st) {
     Py_CLEAR(st->function_type);
     Py_CLEAR(st->binascii_error);
+    Py_CLEAR(st->json_decode_error);
     Py_CLEAR(st->decoded_cls);
     Py_CLEAR(st->verdict_cls);
     Py_CLEAR(st->text_frozenset);

@@ -196,7 +196,12 @@ Ref strip_text(PyObject* s);
     X(g_revoked_ids, "_revoked_ids")                             \
     X(g_verify_passport, "verify_passport")                      \
     X(g_resolve_key, "_resolve_key")                             \
-    X(g_get_json, "_get_json")
+    X(g_get_json, "_get_json")                                   \
+    X(msg, "msg")                                                \
+    X(doc, "doc")                                                \
+    X(pos, "pos")                                                \
+    X(lineno, "lineno")                                          \
+    X(colno, "colno")
 
 struct Originals;     // support.cpp
 class SignatureMemo;  // verify.cpp
@@ -220,6 +225,7 @@ struct ModuleState {
 
     // The objects bound at import that native code uses directly.
     PyObject* binascii_error;  // binascii.Error, raised by the native decoder
+    PyObject* json_decode_error;  // json.decoder.JSONDecodeError, raised by the native reader
     PyObject* decoded_cls;     // DecodedPassport as defined, when it is a type
     PyObject* verdict_cls;     // PassportVerdict as defined, when it is a type
     PyObject* text_frozenset;  // the last revocation frozenset found to hold only exact texts
