@@ -159,6 +159,20 @@ def test_key_text_decoding_matches_the_host_decoders(text):
     assert native == host
 
 
+@settings(max_examples=1500, deadline=None)
+@given(data=st.binary(min_size=20, max_size=300), urlsafe=st.booleans(), pos=st.integers(0, 400),
+       piece=st.sampled_from(["", "=", "==", " ", "\n", ".", "\u00e9", "-", "+", "A"]))
+@example(data=bytes(range(48)), urlsafe=True, pos=0, piece="")
+def test_long_base64_texts_decode_as_the_host_decodes_them(data, urlsafe, pos, piece):
+    text = (base64.urlsafe_b64encode if urlsafe else base64.b64encode)(data).decode()
+    text = text[:pos] + piece + text[pos:]
+    for decode in (passport._b64u_decode, passport._coerce_key):
+        native = outcome(decode, text)
+        with pytest.MonkeyPatch.context() as m:
+            m.setattr(passport, "base64", host_base64())
+            assert native == outcome(decode, text)
+
+
 def test_base64_errors_are_the_host_error_classes():
     import binascii
 

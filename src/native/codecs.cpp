@@ -1,6 +1,8 @@
 // Native equivalents of the host's base64 and JSON decoders.
 #include "codecs.hpp"
 
+#include <immintrin.h>
+
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -58,13 +60,74 @@ struct B64Shifted {
 constexpr B64Shifted kStandardShifted(kStandard);
 constexpr B64Shifted kUrlSafeShifted(kUrlSafe);
 
+// Thirty-two alphabet characters at a time with AVX2, where the processor
+// has it: each character is classified by range (every class of the
+// alphabet is a range or a single character), translated by its class's
+// offset, and the 6-bit values are packed into 24 bytes. A block holding
+// anything else is left to the scalar loops, which start at a group
+// boundary in their initial state. Returns how many characters were
+// consumed; out advances by 3 bytes per 4 and is written 8 bytes beyond.
+#define QT_AVX2 __attribute__((target("avx2")))
+
+QT_AVX2 inline __m256i byte(int v) { return _mm256_set1_epi8(static_cast<char>(v)); }
+
+QT_AVX2 inline __m256i in_range(__m256i c, int lo, int hi) {
+    return _mm256_and_si256(_mm256_cmpgt_epi8(c, byte(lo - 1)), _mm256_cmpgt_epi8(byte(hi + 1), c));
+}
+
+QT_AVX2 Py_ssize_t decode_blocks_avx2(const unsigned char* data, Py_ssize_t n, bool urlsafe, unsigned char*& out) {
+    const __m256i pack_pairs = _mm256_set1_epi32(0x01400140);
+    const __m256i pack_quads = _mm256_set1_epi32(0x00011000);
+    const __m256i order = _mm256_setr_epi8(2, 1, 0, 6, 5, 4, 10, 9, 8, 14, 13, 12, -1, -1, -1, -1,  //
+                                           2, 1, 0, 6, 5, 4, 10, 9, 8, 14, 13, 12, -1, -1, -1, -1);
+    const __m256i lanes = _mm256_setr_epi32(0, 1, 2, 4, 5, 6, 3, 7);
+    Py_ssize_t i = 0;
+    for (; i + 32 <= n; i += 32) {
+        // Bytes above 127 compare as negative: in no class.
+        const __m256i c = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(data + i));
+        const __m256i upper = in_range(c, 'A', 'Z');
+        const __m256i lower = in_range(c, 'a', 'z');
+        const __m256i digit = in_range(c, '0', '9');
+        __m256i plus = _mm256_cmpeq_epi8(c, byte('+'));
+        __m256i slash = _mm256_cmpeq_epi8(c, byte('/'));
+        __m256i valid = _mm256_or_si256(_mm256_or_si256(upper, lower), _mm256_or_si256(digit, plus));
+        valid = _mm256_or_si256(valid, slash);
+        __m256i offset = _mm256_or_si256(_mm256_and_si256(upper, byte(-'A')), _mm256_and_si256(lower, byte(26 - 'a')));
+        offset = _mm256_or_si256(offset, _mm256_and_si256(digit, byte(52 - '0')));
+        offset = _mm256_or_si256(offset, _mm256_and_si256(plus, byte(62 - '+')));
+        offset = _mm256_or_si256(offset, _mm256_and_si256(slash, byte(63 - '/')));
+        if (urlsafe) {
+            const __m256i minus = _mm256_cmpeq_epi8(c, byte('-'));
+            const __m256i underscore = _mm256_cmpeq_epi8(c, byte('_'));
+            valid = _mm256_or_si256(valid, _mm256_or_si256(minus, underscore));
+            offset = _mm256_or_si256(offset, _mm256_and_si256(minus, byte(62 - '-')));
+            offset = _mm256_or_si256(offset, _mm256_and_si256(underscore, byte(63 - '_')));
+        }
+        if (static_cast<unsigned>(_mm256_movemask_epi8(valid)) != 0xffffffffu) break;
+        const __m256i values = _mm256_add_epi8(c, offset);
+        // (a << 6 | b) per pair, then (ab << 12 | cd) per group of four:
+        // 24 bits a lane, written out most significant byte first.
+        const __m256i pairs = _mm256_maddubs_epi16(values, pack_pairs);
+        const __m256i quads = _mm256_madd_epi16(pairs, pack_quads);
+        const __m256i bytes = _mm256_permutevar8x32_epi32(_mm256_shuffle_epi8(quads, order), lanes);
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(out), bytes);
+        out += 24;
+    }
+    return i;
+}
+
+bool have_avx2() {
+    static const bool yes = __builtin_cpu_supports("avx2");
+    return yes;
+}
+
 // Decodes data[0, n) followed by `extra_pads` "=" characters into out;
-// *written gets the length. out needs room for n / 4 * 3 + 3 bytes: the
-// group loop stores four bytes at a time and keeps three.
+// *written gets the length. out needs room for n / 4 * 3 + 8 bytes: the
+// block loops store more than they keep (eight bytes at most).
 B64 a2b_base64(const unsigned char* data, Py_ssize_t n, Py_ssize_t extra_pads, const B64Table& table,
                const B64Shifted& shifted, bool strict, unsigned char* out, Py_ssize_t* written) {
     unsigned char* o = out;
-    Py_ssize_t i = 0;
+    Py_ssize_t i = have_avx2() ? decode_blocks_avx2(data, n, &table == &kUrlSafe, o) : 0;
     // Whole groups of four alphabet characters, the common case, a group at
     // a time; the first irregular character hands over to the general loop,
     // whose state at a group boundary is exactly the initial one.
@@ -150,7 +213,7 @@ enum class Native { Done, NotHandled, Failed };
 // input fails here often).
 Native decode_ascii(const Call& c, const unsigned char* text, Py_ssize_t n, Py_ssize_t pad, const B64Table& table,
                     const B64Shifted& shifted, bool strict, Ref& result) {
-    PyObject* out = PyBytes_FromStringAndSize(nullptr, n / 4 * 3 + 3);
+    PyObject* out = PyBytes_FromStringAndSize(nullptr, n / 4 * 3 + 8);
     if (out == nullptr) throw_error();
     Py_ssize_t written = 0;
     const B64 status = a2b_base64(text, n, pad, table, shifted, strict,
