@@ -427,12 +427,20 @@ public:
     static constexpr size_t kMaxBytes = size_t{4} << 20;
     static constexpr size_t kMaxEntryBytes = size_t{64} << 10;  // larger ones are not kept
 
+    SignatureMemo() = default;
+    SignatureMemo(const SignatureMemo&) = delete;
+    SignatureMemo& operator=(const SignatureMemo&) = delete;
+    // Under the GIL, from the module's clear: releases the byte strings.
+    ~SignatureMemo() {
+        while (!lru_.empty()) evict_oldest();
+    }
+
     bool contains(PyObject* pk, PyObject* msg, PyObject* sig) {
-        const Parts p(pk, msg, sig);
+        const std::uint64_t hash = hash_of(pk, msg, sig);
         Lock lock(mutex_);
-        auto range = index_.equal_range(p.hash);
+        auto range = index_.equal_range(hash);
         for (auto it = range.first; it != range.second; ++it) {
-            if (it->second->same(p)) {
+            if (it->second->same(pk, msg, sig)) {
                 lru_.splice(lru_.begin(), lru_, it->second);  // most recent first
                 return true;
             }
@@ -440,85 +448,79 @@ public:
         return false;
     }
 
-    // Out of memory, the outcome is simply not remembered.
+    // The three exact byte strings are kept by reference: they cannot
+    // change. Out of memory, the outcome is simply not remembered.
     void add(PyObject* pk, PyObject* msg, PyObject* sig) noexcept {
-        const Parts p(pk, msg, sig);
-        if (p.size() > kMaxEntryBytes) return;
+        const size_t size = static_cast<size_t>(PyBytes_GET_SIZE(pk) + PyBytes_GET_SIZE(msg) + PyBytes_GET_SIZE(sig));
+        if (size > kMaxEntryBytes) return;
+        const std::uint64_t hash = hash_of(pk, msg, sig);
+        Lock lock(mutex_);
         try {
-            Entry entry(p);  // copied before the lock
-            Lock lock(mutex_);
-            auto range = index_.equal_range(p.hash);
+            auto range = index_.equal_range(hash);
             for (auto it = range.first; it != range.second; ++it)
-                if (it->second->same(p)) return;
-            lru_.push_front(std::move(entry));
+                if (it->second->same(pk, msg, sig)) return;
+            lru_.push_front(Entry{{Py_NewRef(pk), Py_NewRef(msg), Py_NewRef(sig)}, size, hash});
             try {
-                index_.emplace(p.hash, lru_.begin());
+                index_.emplace(hash, lru_.begin());
             } catch (const std::bad_alloc&) {
+                release(lru_.front());
                 lru_.pop_front();
                 return;
             }
-            bytes_ += p.size();
-            while (lru_.size() > kMaxEntries || bytes_ > kMaxBytes) evict_oldest();
         } catch (const std::bad_alloc&) {
+            return;
         }
+        bytes_ += size;
+        while (lru_.size() > kMaxEntries || bytes_ > kMaxBytes) evict_oldest();
     }
 
-    size_t size() const { return lru_.size(); }
-
 private:
-    // The three byte strings of one check, borrowed for a call.
-    struct Parts {
-        std::string_view pk, msg, sig;
+    struct Entry {
+        PyObject* parts[3];  // owned: pk, msg, sig
+        size_t size;
         std::uint64_t hash;
-        Parts(PyObject* a, PyObject* b, PyObject* c)
-            : pk(view(a)), msg(view(b)), sig(view(c)), hash(hash_of(pk, msg, sig)) {}
-        size_t size() const { return pk.size() + msg.size() + sig.size(); }
-        static std::string_view view(PyObject* bytes) {
-            return {PyBytes_AS_STRING(bytes), static_cast<size_t>(PyBytes_GET_SIZE(bytes))};
-        }
-        // FNV-1a over the lengths and samples of each part: the signature
-        // opens with its random nonce, so samples tell entries apart; equal
-        // hashes are settled by comparing everything.
-        static std::uint64_t hash_of(std::string_view pk, std::string_view msg, std::string_view sig) {
-            std::uint64_t h = 14695981039346656037ULL;
-            auto mix = [&h](std::string_view part) {
-                const size_t n = part.size();
-                for (size_t i = 0; i < 8; ++i) h = (h ^ ((n >> (8 * i)) & 0xff)) * 1099511628211ULL;
-                const size_t head = std::min<size_t>(n, 48);
-                for (size_t i = 0; i < head; ++i) h = (h ^ static_cast<unsigned char>(part[i])) * 1099511628211ULL;
-                for (size_t i = n > 16 ? n - 16 : 0; i < n; ++i)
-                    h = (h ^ static_cast<unsigned char>(part[i])) * 1099511628211ULL;
-            };
-            mix(sig);
-            mix(msg);
-            mix(pk);
-            return h;
+        bool same(PyObject* pk, PyObject* msg, PyObject* sig) const {
+            PyObject* given[] = {pk, msg, sig};
+            for (int i = 0; i < 3; ++i) {
+                PyObject* a = parts[i];
+                PyObject* b = given[i];
+                if (a != b && (PyBytes_GET_SIZE(a) != PyBytes_GET_SIZE(b) ||
+                               std::memcmp(PyBytes_AS_STRING(a), PyBytes_AS_STRING(b),
+                                           static_cast<size_t>(PyBytes_GET_SIZE(a))) != 0))
+                    return false;
+            }
+            return true;
         }
     };
 
-    struct Entry {
-        std::string data;  // pk, msg, sig, one after the other
-        size_t pk_size, msg_size;
-        std::uint64_t hash;
-        explicit Entry(const Parts& p) : pk_size(p.pk.size()), msg_size(p.msg.size()), hash(p.hash) {
-            data.reserve(p.size());
-            data.append(p.pk).append(p.msg).append(p.sig);
+    // FNV-1a over the lengths and samples of each part: the signature opens
+    // with its random nonce, so samples tell entries apart; equal hashes are
+    // settled by comparing everything.
+    static std::uint64_t hash_of(PyObject* pk, PyObject* msg, PyObject* sig) {
+        std::uint64_t h = 14695981039346656037ULL;
+        for (PyObject* part : {sig, msg, pk}) {
+            const auto* p = reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(part));
+            const auto n = static_cast<size_t>(PyBytes_GET_SIZE(part));
+            for (size_t i = 0; i < 8; ++i) h = (h ^ ((n >> (8 * i)) & 0xff)) * 1099511628211ULL;
+            const size_t head = std::min<size_t>(n, 48);
+            for (size_t i = 0; i < head; ++i) h = (h ^ p[i]) * 1099511628211ULL;
+            for (size_t i = n > 16 ? n - 16 : 0; i < n; ++i) h = (h ^ p[i]) * 1099511628211ULL;
         }
-        bool same(const Parts& p) const {
-            std::string_view d(data);
-            return p.pk.size() == pk_size && p.msg.size() == msg_size && d.size() == p.size() &&
-                   d.substr(0, pk_size) == p.pk && d.substr(pk_size, msg_size) == p.msg &&
-                   d.substr(pk_size + msg_size) == p.sig;
-        }
-    };
+        return h;
+    }
 
     // PyMutex waits with the thread detached, so a thread blocked here
-    // never holds the GIL against the holder; nothing inside calls Python.
+    // never holds the GIL against the holder; nothing inside runs Python
+    // code (releasing a byte string only frees memory).
     struct Lock {
         PyMutex& m;
         explicit Lock(PyMutex& mutex) : m(mutex) { PyMutex_Lock(&m); }
         ~Lock() { PyMutex_Unlock(&m); }
     };
+
+    static void release(Entry& e) {
+        for (PyObject*& p : e.parts) Py_CLEAR(p);
+    }
 
     void evict_oldest() {
         auto last = std::prev(lru_.end());
@@ -528,7 +530,8 @@ private:
                 index_.erase(it);
                 break;
             }
-        bytes_ -= last->data.size();
+        bytes_ -= last->size;
+        release(*last);
         lru_.pop_back();
     }
 
