@@ -674,6 +674,41 @@ def target_revoked_ids(data: bytes) -> None:
     assert got is None or all(type(x) is str for x in got)
 
 
+def revocation_case(data: bytes):
+    """A credential and a crl drawn from data, the same on every call."""
+    inp = Input(data)
+    credential = inp.pick(seed_credentials()[0:1] + seed_credentials()[2:3])
+    crl = crl_value(inp)
+    listed = inp.pick(["pp_fuzz_1", "7", "pp_other"])
+    if isinstance(crl, list):
+        if inp.byte() & 1:
+            crl.insert(inp.byte() % (len(crl) + 1), listed)
+        kind = inp.byte() % 4
+        try:
+            crl = [crl, tuple(crl), set(crl), frozenset(crl)][kind]
+        except TypeError:  # unhashable elements stay in the list
+            pass
+    return credential, crl
+
+
+def target_revocation(data: bytes) -> None:
+    """verify_passport decides revocation as with the set _revoked_ids builds."""
+    iss = issuer()
+
+    def decide():
+        credential, crl = revocation_case(data)
+        out = outcome_of(lambda: P.verify_passport(credential, issuer_keys=iss.pk, crl=crl, now=NOW))
+        return out if out[0] != "ok" else ("ok", out[1].status, out[1].error_code)
+
+    native = decide()
+    original = P._revoked_ids
+    P._revoked_ids = lambda crl: original(crl)
+    try:
+        assert native == decide(), (revocation_case(data), native)
+    finally:
+        P._revoked_ids = original
+
+
 # --------------------------------------------------------------------------
 # resolve_keys_from_wellknown through a fetcher
 
@@ -902,6 +937,7 @@ TARGETS = {
     "verify_substituted": target_verify_substituted,
     "coerce_key": target_coerce_key,
     "revoked_ids": target_revoked_ids,
+    "revocation": target_revocation,
     "wellknown": target_wellknown,
     "get_json": target_get_json,
     "load_credential": target_load_credential,
