@@ -33,6 +33,16 @@ from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 from types import TracebackType
 from typing import Any, Final
 
+try:
+    import rfc8785  # noqa: F401 (checked here, used on demand below)
+    from pqcrypto.sign import falcon_1024  # type: ignore[import-untyped]  # noqa: F401
+except ModuleNotFoundError as exc:
+    raise ModuleNotFoundError(
+        "quorvel_trellane.testing needs the passport components rfc8785 and pqcrypto: "
+        "pip install 'quorvel-trellane[passport]'",
+        name=exc.name,
+    ) from exc
+
 __all__ = [
     "ALG",
     "OMIT",
@@ -75,8 +85,8 @@ _DEFAULT: Final = object()
 
 
 def _falcon() -> Any:
-    # Imported on use, like the library does, so that importing this module
-    # stays cheap and a missing extra gives one clear error.
+    # Looked up on use; the import at the top only gives a missing extra one
+    # clear error.
     from pqcrypto.sign import falcon_1024  # type: ignore[import-untyped]
 
     return falcon_1024
