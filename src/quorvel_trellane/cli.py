@@ -389,7 +389,7 @@ def cmd_verify(args: argparse.Namespace, out: TextIO, err: TextIO, stdin: TextIO
         # key that verified it: a kid the key set does not hold, or a crafted
         # one ("../", "?"), never reaches the issuer.
         verdict = verify(None, False)
-        if verdict.status == "active":
+        if verdict.status == "active" and verdict.kid is not None:
             verdict = verify(fetch_crl(verdict.kid), True)
     if args.json:
         _emit_json(_verdict_fields(verdict), out)

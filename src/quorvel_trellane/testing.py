@@ -34,8 +34,9 @@ from types import TracebackType
 from typing import Any, Final
 
 try:
-    import rfc8785  # noqa: F401 (checked here, used on demand below)
-    from pqcrypto.sign import falcon_1024  # type: ignore[import-untyped]  # noqa: F401
+    # Here, not on first use, so that a missing extra is one clear error.
+    import rfc8785
+    from pqcrypto.sign import falcon_1024  # type: ignore[import-untyped]
 except ModuleNotFoundError as exc:
     raise ModuleNotFoundError(
         "quorvel_trellane.testing needs the passport components rfc8785 and pqcrypto: "
@@ -85,16 +86,10 @@ _DEFAULT: Final = object()
 
 
 def _falcon() -> Any:
-    # Looked up on use; the import at the top only gives a missing extra one
-    # clear error.
-    from pqcrypto.sign import falcon_1024  # type: ignore[import-untyped]
-
     return falcon_1024
 
 
 def _canonical(payload: Mapping[str, Any]) -> bytes:
-    import rfc8785
-
     return rfc8785.dumps(payload)
 
 
