@@ -430,6 +430,18 @@ def test_console_script_points_at_cli_main():
     assert project["project"]["scripts"]["quorvel-passport"] == "quorvel_trellane.cli:main"
 
 
+def test_readme_and_package_description_open_with_the_project_and_licence_and_urls_are_declared():
+    project = tomllib.loads((ROOT / "pyproject.toml").read_text())["project"]
+    readme = (ROOT / "README.md").read_text().splitlines()
+    assert readme[0] == "# quorvel-trellane"
+    assert [line.split()[0] for line in readme[1:8] if line.startswith("    ./")] == ["./scripts/demo", "./scripts/test"]
+    description = (ROOT / project["readme"]).read_text()
+    assert description.startswith("# quorvel-trellane\n") and "scripts/" not in description
+    assert project["license"] == {"text": "Apache-2.0"}
+    assert "Apache License\n                           Version 2.0, January 2004" in (ROOT / "LICENSE").read_text()
+    assert {"Homepage", "Repository", "Issues"} <= set(project["urls"])
+
+
 def test_installed_console_script_runs_the_command(creds):
     script = Path(sys.executable).parent / "quorvel-passport"
     if not script.exists():
