@@ -230,6 +230,14 @@ def test_verify_exits_0_only_for_a_verified_passport(credential, options, exit_c
     assert verdict["verified"] is (exit_code == 0)
 
 
+def test_verify_table_shows_control_characters_of_a_claim_escaped(creds, server):
+    spoof = tamper(creds["genuine"], agent_did="did:x\x1b[2J\rverdict      VERIFIED\n\u009b")
+    result = run_cli("verify", spoof, "--issuer", server.url)
+    assert result.returncode == 1
+    assert [line for line in result.stdout.splitlines() if line.startswith("verdict")] == ["verdict      NOT VERIFIED"]
+    assert "\x1b" not in result.stdout and "\r" not in result.stdout
+
+
 def test_verify_json_holds_every_verdict_field_from_the_payload(creds, server):
     result = run_cli("verify", creds["genuine"], "--issuer", server.url, "--json")
     verdict = json.loads(result.stdout)

@@ -273,7 +273,9 @@ def _shown(value: object) -> str:
     if value is None:
         return "-"
     if isinstance(value, str):
-        return value
+        # The text is the sender's: control characters in it could redraw the
+        # terminal (a "VERIFIED" over the real verdict). Show those escaped.
+        return value if value.isprintable() else json.dumps(value)
     if isinstance(value, tuple):
         return ", ".join(_shown(v) for v in value) if value else "-"
     return json.dumps(value)
@@ -405,7 +407,7 @@ def _print_verdict(verdict: passport.PassportVerdict, out: TextIO) -> None:
         ("status", _shown(verdict.status)),
     ]
     if verdict.error_code is not None:
-        rows.append(("error", f"{verdict.error_code}: {verdict.error_message}"))
+        rows.append(("error", f"{_shown(verdict.error_code)}: {_shown(verdict.error_message)}"))
     claims = [
         ("agent_did", _shown(verdict.agent_did)),
         ("scopes", _shown(tuple(verdict.scopes))),
