@@ -68,9 +68,13 @@ def _names_a_file(arg: str, *, slash_is_base64: bool) -> bool:
     Credentials and keys are base64 text, which never holds "." or "~" and
     never starts with "/" (a Falcon-1024 key starts with "C"); a credential,
     in the url-safe alphabet, holds no "/" at all. Such an argument read as
-    credential or key text would only be reported as bad base64.
+    credential or key text would only be reported as bad base64. Both run
+    to thousands of characters, so a long argument stays text (a stray "."
+    in a pasted credential is skipped by the decoder).
     """
     text = arg.strip()
+    if len(text) > 1024:
+        return False
     if "." in text or "\\" in text or text.startswith(("/", "~")):
         return True
     return not slash_is_base64 and "/" in text
