@@ -507,6 +507,9 @@ def _timeout(text: str) -> float:
     return value
 
 
+_TIMEOUT_HELP = "how long each network step (connecting, each read) may wait (default 6)"
+
+
 def build_parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
         prog="quorvel-passport",
@@ -532,7 +535,8 @@ def build_parser() -> argparse.ArgumentParser:
         help="verify a credential offline against issuer keys",
         description="Verify a credential. Keys come from --keys or --key (pinned, "
         "offline) or from --issuer (fetched); the revocation list from --crl "
-        "or, with --issuer, from the issuer.",
+        "or, with --issuer, from the issuer. A list is fetched only for a "
+        "passport that is genuine and current against the keys.",
     )
     p.add_argument("credential", metavar="CREDENTIAL", help="credential text, a file holding it, or - for stdin")
     keys = p.add_mutually_exclusive_group()
@@ -557,7 +561,7 @@ def build_parser() -> argparse.ArgumentParser:
         "--leeway", type=_seconds, default=0.0, metavar="SECONDS",
         help="clock skew tolerated on expiry: verify at the verification time minus SECONDS (default 0)",
     )
-    p.add_argument("--timeout", type=_timeout, default=6.0, metavar="SECONDS", help="network time-out (default 6)")
+    p.add_argument("--timeout", type=_timeout, default=6.0, metavar="SECONDS", help=_TIMEOUT_HELP)
     p.add_argument("--json", action="store_true", help="print the verdict as one JSON object")
     p.set_defaults(run=cmd_verify)
 
@@ -580,7 +584,7 @@ def build_parser() -> argparse.ArgumentParser:
         "keys as a well-known key document (input for verify --keys).",
     )
     p.add_argument("issuer_url", metavar="ISSUER_URL")
-    p.add_argument("--timeout", type=_timeout, default=6.0, metavar="SECONDS", help="network time-out (default 6)")
+    p.add_argument("--timeout", type=_timeout, default=6.0, metavar="SECONDS", help=_TIMEOUT_HELP)
     p.set_defaults(run=cmd_fetch_keys)
 
     p = sub.add_parser(
@@ -590,7 +594,7 @@ def build_parser() -> argparse.ArgumentParser:
     )
     p.add_argument("issuer_url", metavar="ISSUER_URL")
     p.add_argument("kid", metavar="KID")
-    p.add_argument("--timeout", type=_timeout, default=6.0, metavar="SECONDS", help="network time-out (default 6)")
+    p.add_argument("--timeout", type=_timeout, default=6.0, metavar="SECONDS", help=_TIMEOUT_HELP)
     p.set_defaults(run=cmd_fetch_crl)
     return parser
 
