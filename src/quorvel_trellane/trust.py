@@ -429,9 +429,14 @@ class _Document:
         if self.trust._closed or (now < self.retry_at and not force):
             return None
         flight = self.flight = threading.Event()
-        threading.Thread(
-            target=self._run, args=(flight,), name=f"quorvel-trust {self.what}", daemon=True
-        ).start()
+        try:
+            threading.Thread(
+                target=self._run, args=(flight,), name=f"quorvel-trust {self.what}", daemon=True
+            ).start()
+        except RuntimeError:  # no thread to be had (interpreter shutting down)
+            self.flight = None
+            flight.set()
+            return None
         return flight
 
     def _run(self, flight: threading.Event) -> None:
