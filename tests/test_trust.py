@@ -8,6 +8,8 @@ from __future__ import annotations
 
 import asyncio
 import logging
+import shutil
+import ssl
 import subprocess
 import sys
 import threading
@@ -288,6 +290,39 @@ def test_the_timeout_bounds_the_whole_exchange(make_trust, server, issuer, fault
     assert "TimeoutError" in (trust.status().key_set.last_error or "")
 
 
+@pytest.fixture
+def tls_server(server, tmp_path):
+    """The loopback issuer over TLS, with a self-signed certificate for 127.0.0.1."""
+    if shutil.which("openssl") is None:
+        pytest.skip("needs the openssl command to make a certificate")
+    cert, key = tmp_path / "cert.pem", tmp_path / "key.pem"
+    subprocess.run(
+        ["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "1", "-subj", "/CN=127.0.0.1",
+         "-addext", "subjectAltName=IP:127.0.0.1", "-keyout", str(key), "-out", str(cert)],
+        check=True, capture_output=True, timeout=60,
+    )
+    context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+    context.load_cert_chain(cert, key)
+    server._server.socket = context.wrap_socket(server._server.socket, server_side=True)
+    return server.url.replace("http://", "https://"), cert
+
+
+def test_https_verifies_the_certificate_and_keeps_the_whole_exchange_deadline(make_trust, tls_server, server, issuer):
+    url, cert = tls_server
+    untrusted = make_trust(url=url)
+    assert outcome(untrusted.verify(issuer.issue())) == UNRESOLVED
+    assert "CERTIFICATE_VERIFY_FAILED" in (untrusted.status().key_set.last_error or "")
+    trusted = make_trust(url=url, timeout=0.5)
+    context = ssl.create_default_context(cafile=str(cert))
+    context.sslsocket_class = trusted._fetch._tls_context().sslsocket_class  # keeps the deadline
+    trusted._fetch._tls = context
+    assert outcome(trusted.verify(issuer.issue())) == ACTIVE
+    server.conditional = False  # a 304 would have no body to trickle
+    server.inject(KEYS, trickle=0.05)
+    trusted.refresh()
+    assert "TimeoutError" in (trusted.status().key_set.last_error or "")
+
+
 def test_conditional_requests_renew_the_document_with_a_304(make_trust, clock, server, issuer):
     trust = make_trust()
     trust.verify(issuer.issue())
@@ -404,6 +439,7 @@ def test_close_releases_waiting_callers_at_once(make_trust, server, issuer):
         pass
     thread.join(5)
     assert results == [UNRESOLVED] and time.monotonic() - started < 2
+    wait_for(lambda: trust.status().key_set.failures == 1, 2.0)  # the exchange itself was cut short
     assert trust.status().closed
 
 

@@ -500,7 +500,7 @@ class IssuerServer:
             match = request.get("If-None-Match")
             since = request.get("If-Modified-Since")
             if (match is not None and match == etag) or (match is None and since == modified):
-                return 304, b"", headers, _NO_FAULT
+                return 304, b"", headers, fault
         return status, body, headers, fault
 
     def _version(self, path: str, body: bytes) -> tuple[str, str]:

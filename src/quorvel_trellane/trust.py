@@ -230,6 +230,9 @@ class _Fetch:
     def forget(self, url: str) -> None:
         pass
 
+    def close(self) -> None:
+        pass
+
 
 class _CheckedFetch(_Fetch):
     """A caller's Fetcher, with the size cap applied to what it returns."""
@@ -263,6 +266,8 @@ class _HttpFetch(_Fetch):
         self._lock = threading.Lock()
         self._good: dict[str, _Cached] = {}  # last good copy of each URL
         self._pending: dict[str, _Cached] = {}  # what the running exchange of each URL got
+        self._open: set[_Connection] = set()
+        self._closed = False
 
     def _tls_context(self) -> ssl.SSLContext:
         with self._lock:
@@ -308,6 +313,10 @@ class _HttpFetch(_Fetch):
         tls = self._tls_context() if parts.scheme.lower() == "https" else None
         path = (parts.path or "/") + (f"?{parts.query}" if parts.query else "")
         connection = _Connection(parts.hostname or "", parts.port, deadline, tls)
+        with self._lock:
+            if self._closed:
+                raise _FetchError("the trust is closed")
+            self._open.add(connection)
         try:
             headers = {"Accept": "application/json", "Connection": "close"}
             if good is not None and good.etag:
@@ -330,6 +339,8 @@ class _HttpFetch(_Fetch):
                 chunks.append(chunk)
             return response.status, response.headers, b"".join(chunks)
         finally:
+            with self._lock:
+                self._open.discard(connection)
             connection.close()
 
     def settle(self, url: str, ok: bool) -> float | None:
@@ -344,6 +355,20 @@ class _HttpFetch(_Fetch):
     def forget(self, url: str) -> None:
         with self._lock:
             self._good.pop(url, None)
+
+    def close(self) -> None:
+        # Cut running exchanges short: shutting the socket down wakes a
+        # thread blocked reading it.
+        with self._lock:
+            self._closed = True
+            connections = list(self._open)
+        for connection in connections:
+            sock = connection.sock
+            if sock is not None:
+                try:
+                    socket.socket.shutdown(sock, socket.SHUT_RDWR)
+                except OSError:
+                    pass
 
 
 # --- One document ---------------------------------------------------------------
@@ -821,12 +846,17 @@ class IssuerTrust(_Verifier):
             )
 
     def close(self) -> None:
-        """Stop fetching. Waiting callers return at once; verification goes on with what is held."""
+        """Stop fetching: running exchanges are cut short and waiting callers return at once.
+
+        Verification goes on with the documents held, and fails closed once
+        they are past their usable age.
+        """
         with self._lock:
             self._closed = True
             flights = [doc.flight for doc in (self._keyset, *self._crls.values()) if doc.flight is not None]
         for flight in flights:
             flight.set()
+        self._fetch.close()
 
 
 class TrustedIssuers(_Verifier):
