@@ -471,11 +471,14 @@ def rss_kib() -> int:
     raise SystemExit("no VmRSS in /proc/self/status")
 
 
-def measure_trust_memory(fx: SimpleNamespace, calls: int, unknown: int) -> None:
+def measure_trust_memory(fx: SimpleNamespace, calls: int, trivial_calls: int, unknown: int) -> None:
     """RSS across many warm verifications and many unknown-kid credentials.
 
     Each series is warmed first (one tenth of it), then RSS is read at ten
     checkpoints; the growth reported is from the first checkpoint to the last.
+    The long series runs with the trivial components: the trust layer's work
+    is the same, and a million real Falcon-1024 verifications would take
+    minutes.
     """
     import gc
 
@@ -491,13 +494,15 @@ def measure_trust_memory(fx: SimpleNamespace, calls: int, unknown: int) -> None:
             if (i + 1) % max(1, n // 10) == 0:
                 checkpoints.append(rss_kib())
         print(
-            f"  {label:<40} {n:>9,} calls  RSS {checkpoints[0]:,} -> {checkpoints[-1]:,} KiB "
+            f"  {label:<42} {n:>9,} calls  RSS {checkpoints[0]:,} -> {checkpoints[-1]:,} KiB "
             f"(growth {checkpoints[-1] - checkpoints[0]:+,} KiB; max step {max(b - a for a, b in zip(checkpoints, checkpoints[1:])):+,})"
         )
 
     print("trust layer memory (RSS from /proc/self/status)")
     started = time.perf_counter()
     series("warm verifications (real components)", [fx.credential] * calls, "active")
+    with crypto_swapped(fx, True):
+        series("warm verifications (trivial components)", [fx.credential] * trivial_calls, "active")
     envelope = dict(fx.envelope)
     forged = []
     for i in range(unknown):
@@ -578,6 +583,7 @@ def main() -> None:
     ap.add_argument("--import-runs", type=int, default=15)
     ap.add_argument("--no-import", action="store_true")
     ap.add_argument("--trust-calls", type=int, default=100_000, help="warm verifications in the memory check")
+    ap.add_argument("--trust-calls-trivial", type=int, default=1_000_000, help="the same, trivial components")
     ap.add_argument("--trust-unknown", type=int, default=10_000, help="unknown-kid credentials in the memory check")
     ap.add_argument("--no-trust-memory", action="store_true")
     args = ap.parse_args()
@@ -601,7 +607,7 @@ def main() -> None:
         print(f"  ratio {mod_us / std_us:.2f} (aim <= {IMPORT_SLACK:.2f})")
         print()
     if not args.no_trust_memory:
-        measure_trust_memory(fx, args.trust_calls, args.trust_unknown)
+        measure_trust_memory(fx, args.trust_calls, args.trust_calls_trivial, args.trust_unknown)
     print(f"(benchmark took {time.perf_counter() - started:.1f} s)")
 
 
