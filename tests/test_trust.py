@@ -79,7 +79,7 @@ def make_trust(server, clock, issuer):
     made: list[IssuerTrust] = []
 
     def make(**options) -> IssuerTrust:
-        options = {"issuer_did": issuer.issuer_did, "clock": clock, "timeout": 2.0, **options}
+        options = {"issuer_did": issuer.issuer_did, "clock": clock, "timeout": 5.0, **options}
         trust = IssuerTrust(options.pop("url", server.url), **options)
         made.append(trust)
         return trust
