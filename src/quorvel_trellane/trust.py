@@ -767,13 +767,20 @@ class IssuerTrust(_Verifier):
             return None
         doc = self._keyset
         keys: dict[str, bytes] | None = doc.value
+        fetched_now = keys is None
         if keys is None or self._clock() >= doc.fresh_until:
             keys = doc.obtain(wait)
             if keys is None:
                 return None
         key = keys.get(kid)
         if key is None and _KID_SHAPE.fullmatch(kid):
-            key = self._refetch_for(kid, wait)
+            if fetched_now:
+                # The key set was just fetched for this caller: that fetch
+                # counts as the unknown kid's refetch.
+                with self._lock:
+                    self._kid_refetch_at = max(self._kid_refetch_at, self._clock())
+            else:
+                key = self._refetch_for(kid, wait)
         return key
 
     def _refetch_for(self, kid: str, wait: bool) -> bytes | None:
