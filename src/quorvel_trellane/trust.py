@@ -93,7 +93,9 @@ class DocumentStatus:
     ``state`` is "fresh" (within its ttl), "stale" (past it, still served
     while a refresh runs), "unusable" (past its usable age: dropped) or
     "missing" (never fetched successfully). ``last_success`` is wall-clock
-    time; ``age`` is seconds of the trust's clock since then.
+    time; ``age`` is seconds of the trust's clock since then. ``fetches``
+    counts the attempts, ``failures`` those that failed, and ``last_error``
+    describes the latest failure (kept after a later success).
     """
 
     url: str
