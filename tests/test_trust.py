@@ -161,6 +161,8 @@ def test_an_outage_is_survived_on_the_last_good_documents_then_fails_closed(make
     requests = len(server.exchanges)
     assert outcome(trust.verify(credential)) == ACTIVE
     assert len(server.exchanges) == requests
+    trust.refresh()  # an explicit refresh tries at once, and does not raise
+    assert len(server.exchanges) == requests + 2 and trust.status().key_set.failures == 2
 
     clock.advance(600 - 5)  # revocation list past its usable age: fail closed
     assert outcome(trust.verify(credential)) == NO_CRL

@@ -17,7 +17,6 @@ threads started on demand, and an idle trust runs no thread at all.
 
 from __future__ import annotations
 
-import asyncio
 import http.client
 import ipaddress
 import logging
@@ -648,6 +647,8 @@ class _Verifier:
         try:
             return _verify(self, False, *args)
         except _NeedsNetwork:
+            import asyncio  # here, so that importing this module does not load it
+
             return await asyncio.to_thread(_verify, self, True, *args)
 
     def __enter__(self) -> Self:
