@@ -148,11 +148,10 @@ class _DeadlineSSLSocket(ssl.SSLSocket):
 
 class _Connection(http.client.HTTPConnection):
     def __init__(self, host: str, port: int | None, deadline: float, tls: ssl.SSLContext | None) -> None:
-        super().__init__(host, port, timeout=_left(deadline))
+        # The port is always given, so that an IPv6 literal is never parsed for one.
+        super().__init__(host, port or (80 if tls is None else 443), timeout=_left(deadline))
         self._deadline = deadline
         self._tls = tls
-        if tls is not None and port is None:
-            self.port = 443
 
     def connect(self) -> None:
         raw = socket.create_connection((self.host, self.port), _left(self._deadline))
