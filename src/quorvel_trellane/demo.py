@@ -18,7 +18,14 @@ from datetime import datetime, timedelta, timezone
 from typing import Any, TextIO
 
 from quorvel_trellane import passport
-from quorvel_trellane.testing import Issuer, IssuerServer, tamper
+
+try:
+    from quorvel_trellane.testing import Issuer, IssuerServer, tamper
+except ModuleNotFoundError as exc:
+    if __name__ != "__main__":
+        raise
+    print(f"quorvel_trellane.demo: {exc}", file=sys.stderr)  # the install hint
+    sys.exit(2)
 
 AGENT_DID = "did:web:agents.example.com:shopper-7"
 OTHER_AGENT_DID = "did:web:agents.example.com:intruder"
