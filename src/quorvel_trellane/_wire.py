@@ -57,9 +57,13 @@ _FORBIDDEN_CODES: Final = frozenset({"AGENT_MISMATCH", "SCOPE_NOT_GRANTED"})
 CHALLENGE: Final = "AgentPassport"
 
 
+# One encoder for every body: json.dumps with options builds a new one per call.
+_ENCODER: Final = json.JSONEncoder(separators=(",", ":"))
+
+
 def _body(status: str | None, code: str | None, message: str | None) -> bytes:
     document = {"status": status, "error_code": code, "error_message": message}
-    return json.dumps(document, separators=(",", ":")).encode("utf-8")
+    return _ENCODER.encode(document).encode("utf-8")
 
 
 def missing(header: str) -> Refusal:
