@@ -20,6 +20,7 @@ from datetime import timedelta
 from pathlib import Path
 from typing import Any
 from wsgiref.simple_server import WSGIRequestHandler, WSGIServer, make_server
+from wsgiref.validate import validator
 
 import httpx
 import pytest
@@ -167,7 +168,9 @@ class _QuietHandler(WSGIRequestHandler):
 
 class WsgirefThread:
     def __init__(self, app: Any) -> None:
-        self.server: WSGIServer = make_server("127.0.0.1", 0, app, handler_class=_QuietHandler)
+        # The validator fails the request on any breach of the WSGI protocol,
+        # by the middleware's own answers as much as by the application.
+        self.server: WSGIServer = make_server("127.0.0.1", 0, validator(app), handler_class=_QuietHandler)
         self.thread = threading.Thread(target=self.server.serve_forever, kwargs={"poll_interval": 0.05}, daemon=True)
 
     def __enter__(self) -> str:
