@@ -47,6 +47,7 @@ import rfc8785
 from pqcrypto.sign import falcon_1024
 
 from quorvel_trellane import passport
+from quorvel_trellane.trust import IssuerTrust
 
 TS_FMT = "%Y-%m-%dT%H:%M:%SZ"
 
@@ -63,6 +64,7 @@ TARGETS_NS = {
 AIM = 3.0  # the module should take at most target / AIM
 E2E_SLACK = 1.10  # verify_passport within 10% of dumps + falcon verify
 IMPORT_SLACK = 1.20  # import within 1.2x of the five standard modules alone
+TRUST_SLACK = 1.10  # a warm IssuerTrust.verify within 10% of verify_passport
 
 
 # --- Fixtures -----------------------------------------------------------------
@@ -130,6 +132,7 @@ def build_fixtures() -> SimpleNamespace:
         return wellknown
 
     dec = passport.decode_passport(credential)
+    trust, trust_crl = warm_trust(credential, wellknown, kid, crl_small)
     verdict_values = dict(
         verified=True,
         status="active",
@@ -171,7 +174,29 @@ def build_fixtures() -> SimpleNamespace:
         ),
         verdict_values=verdict_values,
         metadata={"task_id": "t-42", "trace": "abc"},
+        trust=trust,
+        trust_keys=trust.keys(),
+        trust_crl=trust_crl,
     )
+
+
+def warm_trust(credential: str, wellknown: bytes, kid: str, crl: dict[str, Any]) -> tuple[IssuerTrust, frozenset[str]]:
+    """An IssuerTrust over an in-memory issuer, warmed by one verification."""
+    documents = {
+        "https://issuer.quorvel.example/.well-known/pqc-keys.json": wellknown,
+        f"https://issuer.quorvel.example/passport/crl/{kid}.json": json.dumps(crl).encode("utf-8"),
+    }
+    trust = IssuerTrust(
+        "https://issuer.quorvel.example",
+        issuer_did="did:web:issuer.quorvel.example",
+        fetch=lambda url: documents[url],
+        key_ttl=1e9, key_max_stale=1e9, crl_ttl=1e9, crl_max_age=1e9,
+    )
+    if not trust.verify(credential).verified:
+        raise SystemExit("the benchmark's IssuerTrust did not verify its credential")
+    revoked = trust._crls[kid].value  # the ready frozenset the trust layer passes
+    assert isinstance(revoked, frozenset)
+    return trust, revoked
 
 
 # --- Cases --------------------------------------------------------------------
@@ -257,6 +282,29 @@ def make_cases(fx: SimpleNamespace) -> list[Case]:
             "P.verify_passport(fx.bad_credential, issuer_keys=fx.keys_by_kid, crl=fx.crl_small)",
             mod,
             check=invalid,
+        ),
+        # The trust layer against verify_passport with the same key map and
+        # revocation set (the ready frozenset the trust layer holds).
+        Case("IssuerTrust.verify  warm, real components", "fx.trust.verify(fx.credential)", mod, check=active),
+        Case(
+            "verify_passport  trust's key map and set, real",
+            "P.verify_passport(fx.credential, issuer_keys=fx.trust_keys, crl=fx.trust_crl)",
+            mod,
+            check=active,
+        ),
+        Case(
+            "IssuerTrust.verify  warm, trivial components",
+            "fx.trust.verify(fx.credential)",
+            mod,
+            swap_crypto=True,
+            check=active,
+        ),
+        Case(
+            "verify_passport  trust's key map and set, trivial",
+            "P.verify_passport(fx.credential, issuer_keys=fx.trust_keys, crl=fx.trust_crl)",
+            mod,
+            swap_crypto=True,
+            check=active,
         ),
         Case("x402_headers", "P.x402_headers(fx.credential)", mod),
         Case("a2a_message_metadata", "P.a2a_message_metadata(fx.credential, fx.metadata)", mod),
@@ -412,6 +460,59 @@ def measure_import(runs: int) -> tuple[float, float]:
     return statistics.median(mod), statistics.median(std)
 
 
+# --- Trust layer memory ---------------------------------------------------------
+
+
+def rss_kib() -> int:
+    with open("/proc/self/status", encoding="ascii") as status:
+        for line in status:
+            if line.startswith("VmRSS:"):
+                return int(line.split()[1])
+    raise SystemExit("no VmRSS in /proc/self/status")
+
+
+def measure_trust_memory(fx: SimpleNamespace, calls: int, trivial_calls: int, unknown: int) -> None:
+    """RSS across many warm verifications and many unknown-kid credentials.
+
+    Each series is warmed first (one tenth of it), then RSS is read at ten
+    checkpoints; the growth reported is from the first checkpoint to the last.
+    The long series runs with the trivial components: the trust layer's work
+    is the same, and a million real Falcon-1024 verifications would take
+    minutes.
+    """
+    import gc
+
+    def series(label: str, credentials: list[str], expect: str) -> None:
+        n = len(credentials)
+        for credential in credentials[: max(1, n // 10)]:
+            fx.trust.verify(credential)
+        gc.collect()
+        checkpoints = []
+        for i, credential in enumerate(credentials):
+            if fx.trust.verify(credential).status != expect:
+                raise SystemExit(f"{label}: unexpected verdict")
+            if (i + 1) % max(1, n // 10) == 0:
+                checkpoints.append(rss_kib())
+        print(
+            f"  {label:<42} {n:>9,} calls  RSS {checkpoints[0]:,} -> {checkpoints[-1]:,} KiB "
+            f"(growth {checkpoints[-1] - checkpoints[0]:+,} KiB; max step {max(b - a for a, b in zip(checkpoints, checkpoints[1:])):+,})"
+        )
+
+    print("trust layer memory (RSS from /proc/self/status)")
+    started = time.perf_counter()
+    series("warm verifications (real components)", [fx.credential] * calls, "active")
+    with crypto_swapped(fx, True):
+        series("warm verifications (trivial components)", [fx.credential] * trivial_calls, "active")
+    envelope = dict(fx.envelope)
+    forged = []
+    for i in range(unknown):
+        envelope["kid"] = f"{i:016x}"
+        forged.append(b64u(json.dumps(envelope).encode("utf-8")))
+    series("unknown-kid credentials", forged, "unverifiable")
+    print(f"  ({time.perf_counter() - started:.1f} s)")
+    print()
+
+
 # --- Report -------------------------------------------------------------------
 
 
@@ -459,6 +560,19 @@ def report(cases: list[Case], rounds: int) -> None:
         )
     print("ratio columns above: median (and min) / aim, where aim = target / 3; <= 1.00 meets the aim")
     print()
+    pairs = (
+        ("real", "IssuerTrust.verify  warm, real components", "verify_passport  trust's key map and set, real"),
+        ("trivial", "IssuerTrust.verify  warm, trivial components", "verify_passport  trust's key map and set, trivial"),
+    )
+    if all(a in by_name and b in by_name for _, a, b in pairs):
+        print("trust layer: warm IssuerTrust.verify against verify_passport with the same key map and set")
+        for label, trusted, direct in pairs:
+            t, d = by_name[trusted].median(), by_name[direct].median()
+            print(
+                f"  {label:<8} {fmt_ns(t)} ns vs {fmt_ns(d)} ns: ratio {t / d:.3f} "
+                f"(aim <= {TRUST_SLACK:.2f}), trust layer's own share {fmt_ns(t - d)} ns"
+            )
+        print()
 
 
 def main() -> None:
@@ -468,12 +582,18 @@ def main() -> None:
     ap.add_argument("--only", default=None, help="run only cases whose name contains this text")
     ap.add_argument("--import-runs", type=int, default=15)
     ap.add_argument("--no-import", action="store_true")
+    ap.add_argument("--trust-calls", type=int, default=100_000, help="warm verifications in the memory check")
+    ap.add_argument("--trust-calls-trivial", type=int, default=1_000_000, help="the same, trivial components")
+    ap.add_argument("--trust-unknown", type=int, default=10_000, help="unknown-kid credentials in the memory check")
+    ap.add_argument("--no-trust-memory", action="store_true")
     args = ap.parse_args()
 
     fx = build_fixtures()
     cases = make_cases(fx)
     if args.only:
         keep = {"(empty loop)", "dumps + verify", "verify_passport  real components"}
+        if "trust" in args.only:
+            keep |= {c.name for c in cases if "trust" in c.name.lower()}
         cases = [c for c in cases if args.only in c.name or c.name in keep]
     started = time.perf_counter()
     run_cases(cases, fx, args.rounds, args.target_ms / 1000)
@@ -486,6 +606,8 @@ def main() -> None:
         print(f"  import {', '.join(STDLIB_FIVE)}  {std_us:>8,.0f} µs")
         print(f"  ratio {mod_us / std_us:.2f} (aim <= {IMPORT_SLACK:.2f})")
         print()
+    if not args.no_trust_memory:
+        measure_trust_memory(fx, args.trust_calls, args.trust_calls_trivial, args.trust_unknown)
     print(f"(benchmark took {time.perf_counter() - started:.1f} s)")
 
 

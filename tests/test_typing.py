@@ -165,6 +165,10 @@ MISUSE = [
     ("arguments to the primitives loader", "passport._load_crypto(1)", "Too many arguments"),
     ("numeric time for now", "passport.verify_passport('c', now=5)", "incompatible type"),
     ("fetcher taking a timeout", "def f(u: str, t: float) -> bytes: ...\npassport.fetch_crl('u', 'k', fetch=f)", "incompatible type"),
+    ("trust options are keyword-only", "from quorvel_trellane.trust import IssuerTrust\nIssuerTrust('u', 'did')", "Too many positional"),
+    ("trust verify arguments", "from quorvel_trellane.trust import IssuerTrust\nIssuerTrust('u').verify('c', leeway='5')", "incompatible type"),
+    ("assigning a trust status field", "from quorvel_trellane.trust import IssuerTrust\nIssuerTrust('u').status().closed = True", "read-only"),
+    ("trust key map holds bytes", "from quorvel_trellane.trust import IssuerTrust\nk: dict[str, str] = IssuerTrust('u').keys()", "Incompatible types in assignment"),
 ]
 
 
