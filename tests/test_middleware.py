@@ -15,6 +15,7 @@ import socket
 import subprocess
 import sys
 import threading
+import time
 from collections.abc import Callable, Iterator
 from datetime import timedelta
 from pathlib import Path
@@ -30,30 +31,13 @@ import uvicorn
 import quorvel_trellane
 from quorvel_trellane import asgi, passport, wsgi
 from quorvel_trellane.http import PassportAuth
-from quorvel_trellane.testing import Issuer, tamper
+from quorvel_trellane.testing import Issuer, IssuerServer, tamper
+from quorvel_trellane.trust import IssuerTrust
 
 PACKAGE_ROOT = Path(quorvel_trellane.__file__).resolve().parents[1]
 ISSUER_DID = "did:web:issuer.example.org"
 AGENT = "did:web:agents.example.com:shopper-7"
 HEADER = "X-Agent-Passport"
-
-
-class KeyMapTrust:
-    """A trust over a fixed key map and the issuer's live revocation list."""
-
-    def __init__(self, issuer: Issuer) -> None:
-        self.issuer = issuer
-        self.keys = {pair.kid: pair.public_key for pair in issuer.keypairs}
-        self.calls = 0
-
-    def verify(self, credential: str, *, required_scope: str | None = None) -> passport.PassportVerdict:
-        self.calls += 1
-        return passport.verify_passport(
-            credential, issuer_keys=self.keys, crl=self.issuer.revocation_list(), required_scope=required_scope
-        )
-
-    async def verify_async(self, credential: str, *, required_scope: str | None = None) -> passport.PassportVerdict:
-        return self.verify(credential, required_scope=required_scope)
 
 
 @pytest.fixture(scope="module")
@@ -73,6 +57,13 @@ def creds(issuer: Issuer) -> dict[str, str]:
         "tampered": tamper(genuine, spend_limit_microusd=10**12),
         "foreign": Issuer(issuer_did=ISSUER_DID).issue(agent_did=AGENT),
     }
+
+
+@pytest.fixture(scope="module")
+def trust(issuer: Issuer, creds: dict[str, str]) -> Iterator[IssuerTrust]:
+    """The issuer's keys and revocation list served on loopback, through an IssuerTrust."""
+    with IssuerServer(issuer) as issuer_server, IssuerTrust(issuer_server.url, issuer_did=ISSUER_DID) as trust:
+        yield trust
 
 
 # -- the applications behind the middleware -----------------------------------
@@ -184,14 +175,14 @@ class WsgirefThread:
 
 
 @pytest.fixture(scope="module")
-def asgi_url(issuer: Issuer) -> Iterator[str]:
-    with UvicornThread(mounted(configurations(asgi, echo_asgi, KeyMapTrust(issuer), "path"), "asgi")) as url:
+def asgi_url(trust: IssuerTrust) -> Iterator[str]:
+    with UvicornThread(mounted(configurations(asgi, echo_asgi, trust, "path"), "asgi")) as url:
         yield url
 
 
 @pytest.fixture(scope="module")
-def wsgi_url(issuer: Issuer) -> Iterator[str]:
-    with WsgirefThread(mounted(configurations(wsgi, echo_wsgi, KeyMapTrust(issuer), "PATH_INFO"), "wsgi")) as url:
+def wsgi_url(trust: IssuerTrust) -> Iterator[str]:
+    with WsgirefThread(mounted(configurations(wsgi, echo_wsgi, trust, "PATH_INFO"), "wsgi")) as url:
         yield url
 
 
@@ -338,20 +329,21 @@ def http_scope(*headers: tuple[bytes, bytes], **extra: Any) -> dict[str, Any]:
 
 
 @pytest.mark.parametrize("kind", ["lifespan", "websocket"])
-def test_lifespan_and_websocket_scopes_pass_through_untouched(kind, issuer):
-    rec, trust = Recorder(), KeyMapTrust(issuer)
-    scope = {"type": kind, "headers": [], "state": {"db": 1}}
-    asyncio.run(asgi.PassportMiddleware(rec.app, trust=trust)(scope, rec.receive, rec.send))
+def test_lifespan_and_websocket_scopes_pass_through_untouched(kind, creds):
+    rec = Recorder()
+    headers = [(b"x-agent-passport", creds["revoked"].encode())]
+    scope = {"type": kind, "headers": headers, "state": {"db": 1}}
+    asyncio.run(asgi.PassportMiddleware(rec.app, trust=Untouchable())(scope, rec.receive, rec.send))
     assert rec.scopes == [scope] and rec.scopes[0] is scope
-    assert scope == {"type": kind, "headers": [], "state": {"db": 1}}
-    assert (rec.sent, trust.calls) == ([], 0)
+    assert scope == {"type": kind, "headers": headers, "state": {"db": 1}}
+    assert rec.sent == []
 
 
-def test_the_verdict_joins_the_lifespan_state_without_changing_the_servers_copy(issuer, creds):
+def test_the_verdict_joins_the_lifespan_state_without_changing_the_servers_copy(trust, creds):
     rec = Recorder()
     lifespan_state = {"db": "pool"}
     scope = http_scope((b"x-agent-passport", creds["genuine"].encode()), state=lifespan_state)
-    asyncio.run(asgi.PassportMiddleware(rec.app, trust=KeyMapTrust(issuer))(scope, rec.receive, rec.send))
+    asyncio.run(asgi.PassportMiddleware(rec.app, trust=trust)(scope, rec.receive, rec.send))
     [seen] = rec.scopes
     assert seen["state"]["db"] == "pool" and seen["state"][asgi.STATE_KEY].verified
     assert lifespan_state == {"db": "pool"} and "agent_passport" not in scope.get("state", {})
@@ -365,13 +357,18 @@ def test_the_verdict_joins_the_lifespan_state_without_changing_the_servers_copy(
         pytest.param([(b"x-agent-passport", "genuine,genuine")], False, id="copies folded into one value"),
     ],
 )
-def test_the_header_is_found_by_its_name_alone(issuer, creds, headers, verified):
+def test_the_header_is_found_by_its_name_alone(trust, creds, headers, verified):
     rec = Recorder()
     raw = [(name, ",".join(creds[v] for v in value.split(",")).encode()) for name, value in headers]
-    middleware = asgi.PassportMiddleware(rec.app, trust=KeyMapTrust(issuer), optional=True)
+    middleware = asgi.PassportMiddleware(rec.app, trust=trust, optional=True)
     asyncio.run(middleware(http_scope(*raw), rec.receive, rec.send))
     verdict = rec.scopes[0]["state"][asgi.STATE_KEY]
     assert (None if verdict is None else verdict.verified) == verified
+
+
+class Untouchable:
+    async def verify_async(self, credential: str, *, required_scope: str | None = None) -> passport.PassportVerdict:
+        raise AssertionError("the trust was asked")
 
 
 class FixedTrust:
@@ -416,13 +413,13 @@ def test_each_refusing_verdict_maps_to_its_status_code(kind, status, error, code
         assert (("WWW-Authenticate", "AgentPassport") in headers) == (code == 401)
 
 
-def test_a_custom_header_name_is_read_instead_of_the_x402_one(issuer, creds):
+def test_a_custom_header_name_is_read_instead_of_the_x402_one(trust, creds):
     rec = Recorder()
-    middleware = asgi.PassportMiddleware(rec.app, trust=KeyMapTrust(issuer), header="Agent-Credential")
+    middleware = asgi.PassportMiddleware(rec.app, trust=trust, header="Agent-Credential")
     asyncio.run(middleware(http_scope((b"x-agent-passport", creds["genuine"].encode())), rec.receive, rec.send))
     assert json.loads(rec.sent[1]["body"])["error_message"] == "no Agent-Credential header"
     environ = {"HTTP_AGENT_CREDENTIAL": creds["genuine"]}
-    wsgi.PassportMiddleware(echo_wsgi, trust=KeyMapTrust(issuer), header="Agent-Credential")(environ, lambda s, h: None)
+    wsgi.PassportMiddleware(echo_wsgi, trust=trust, header="Agent-Credential")(environ, lambda s, h: None)
     assert environ[wsgi.ENVIRON_KEY].verified
 
 
@@ -478,3 +475,72 @@ def test_importing_the_wire_modules_imports_no_web_framework_or_http_client():
     env = {**os.environ, "PYTHONPATH": str(PACKAGE_ROOT)}
     result = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, env=env, timeout=60, check=True)
     assert result.stdout.strip() == "[]"
+
+
+# -- through an IssuerTrust, while the issuer changes --------------------------
+
+
+class Clock:
+    """The trust's clock, moved by the test instead of by sleeping."""
+
+    def __init__(self) -> None:
+        self.now = 1000.0
+
+    def __call__(self) -> float:
+        return self.now
+
+
+def poll(send: Callable[[], tuple[int, Any]], want: int, seconds: float = 10.0) -> list[int]:
+    """Ask until the answer is ``want`` (a stale document is refreshed in the
+    background, so the change may take a request or two); the codes seen."""
+    seen: list[int] = []
+    deadline = time.monotonic() + seconds
+    while time.monotonic() < deadline:
+        code, body = send()
+        seen.append(code)
+        if code == want:
+            return seen
+        time.sleep(0.02)
+    return seen
+
+
+@pytest.fixture
+def live(issuer: Issuer) -> Iterator[tuple[IssuerServer, Clock, Callable[[str], tuple[int, Any]]]]:
+    """A fresh issuer server, an IssuerTrust on it with a test clock, and the
+    ASGI middleware under uvicorn: ``(server, clock, send(credential))``."""
+    clock = Clock()
+    with IssuerServer(issuer) as issuer_server, IssuerTrust(issuer_server.url, issuer_did=ISSUER_DID, clock=clock) as trust:
+        with UvicornThread(asgi.PassportMiddleware(echo_asgi, trust=trust)) as url:
+
+            def send(credential: str) -> tuple[int, Any]:
+                response = httpx.get(url + "/x", headers={HEADER: credential}, timeout=30)
+                return response.status_code, response.json()
+
+            yield issuer_server, clock, send
+
+
+def test_a_passport_revoked_while_the_server_runs_is_refused_once_the_list_is_refetched(live, issuer):
+    issuer_server, clock, send = live
+    credential = issuer.issue(agent_did=AGENT)
+    assert send(credential)[0] == 200
+    issuer.revoke(passport.decode_passport(credential).payload["passport_id"])
+    clock.now += 30  # within the revocation list's ttl: the list at hand still serves
+    assert send(credential)[0] == 200
+    clock.now += 31
+    assert poll(lambda: send(credential), 401)[-1] == 401
+    assert send(credential) == (401, {"status": "revoked", "error_code": "REVOKED", "error_message": "credential has been revoked"})
+
+
+def test_an_issuer_outage_is_survived_on_the_last_lists_then_refused_past_their_usable_age(live, issuer):
+    issuer_server, clock, send = live
+    credential = issuer.issue(agent_did=AGENT)
+    assert send(credential)[0] == 200
+    issuer_server.stop()
+    clock.now += 300  # stale, refetch fails, the last good list is still usable
+    assert [send(credential)[0] for _ in range(3)] == [200, 200, 200]
+    clock.now += 301  # past the revocation list's usable age
+    code, body = send(credential)
+    assert (code, body["status"], body["error_code"]) == (401, "unverifiable", "REVOCATION_CHECK_FAILED")
+    clock.now += 86400  # past the key set's usable age too
+    code, body = send(credential)
+    assert (code, body["status"], body["error_code"]) == (401, "unverifiable", "UNRESOLVED_ISSUER_KEY")
