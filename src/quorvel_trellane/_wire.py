@@ -20,6 +20,7 @@ __all__ = [
     "repeated_header_verdict",
     "missing",
     "is_repeated",
+    "CHALLENGE",
 ]
 
 
@@ -54,6 +55,7 @@ class Refusal:
 # expired, revoked, unverifiable) leaves the caller unauthenticated: 401.
 _FORBIDDEN_CODES: Final = frozenset({"AGENT_MISMATCH", "SCOPE_NOT_GRANTED"})
 
+#: The WWW-Authenticate challenge on every 401.
 CHALLENGE: Final = "AgentPassport"
 
 

@@ -15,7 +15,7 @@ from __future__ import annotations
 from collections.abc import Awaitable, Callable, MutableMapping
 from typing import Any, Final, TypeAlias
 
-from quorvel_trellane._wire import AsyncTrust, Refusal, is_repeated, missing, refusal, repeated_header_verdict
+from quorvel_trellane._wire import CHALLENGE, AsyncTrust, Refusal, is_repeated, missing, refusal, repeated_header_verdict
 from quorvel_trellane.passport import X402_PASSPORT_HEADER, PassportVerdict
 
 __all__ = ["PassportMiddleware", "STATE_KEY", "Scope", "Receive", "Send", "ASGIApp", "X402_PASSPORT_HEADER"]
@@ -115,12 +115,15 @@ class PassportMiddleware:
         return await self.trust.verify_async(credential, required_scope=required)
 
 
+_CHALLENGE: Final = CHALLENGE.encode("ascii")
+
+
 async def _answer(send: Send, answer: Refusal) -> None:
     headers = [
         (b"content-type", b"application/json"),
         (b"content-length", str(len(answer.body)).encode("ascii")),
     ]
     if answer.challenge:
-        headers.append((b"www-authenticate", b"AgentPassport"))
+        headers.append((b"www-authenticate", _CHALLENGE))
     await send({"type": "http.response.start", "status": answer.code, "headers": headers})
     await send({"type": "http.response.body", "body": answer.body})

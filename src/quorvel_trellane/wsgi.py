@@ -15,7 +15,7 @@ from __future__ import annotations
 from collections.abc import Callable, Iterable
 from typing import TYPE_CHECKING, Final
 
-from quorvel_trellane._wire import SyncTrust, is_repeated, missing, refusal, repeated_header_verdict
+from quorvel_trellane._wire import CHALLENGE, SyncTrust, is_repeated, missing, refusal, repeated_header_verdict
 from quorvel_trellane.passport import X402_PASSPORT_HEADER
 
 if TYPE_CHECKING:
@@ -90,7 +90,7 @@ class PassportMiddleware:
                     ("Content-Length", str(len(answer.body))),
                 ]
                 if answer.challenge:
-                    headers.append(("WWW-Authenticate", "AgentPassport"))
+                    headers.append(("WWW-Authenticate", CHALLENGE))
                 start_response(f"{answer.code} {answer.reason}", headers)
                 return [answer.body]
         environ[ENVIRON_KEY] = verdict
