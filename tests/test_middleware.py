@@ -139,7 +139,7 @@ class UvicornThread:
 
     def __enter__(self) -> str:
         self.thread.start()
-        for _ in range(500):
+        for _ in range(3000):  # up to 30 s on a loaded machine
             if self.server.started:
                 break
             self.thread.join(0.01)
