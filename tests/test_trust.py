@@ -7,6 +7,7 @@ The clock only drives ttls, ages, backoff and cooldowns; the network waits
 from __future__ import annotations
 
 import asyncio
+import json
 import logging
 import shutil
 import ssl
@@ -78,7 +79,7 @@ def make_trust(server, clock, issuer):
     made: list[IssuerTrust] = []
 
     def make(**options) -> IssuerTrust:
-        options = {"issuer_did": issuer.issuer_did, "clock": clock, "timeout": 2.0, **options}
+        options = {"issuer_did": issuer.issuer_did, "clock": clock, "timeout": 5.0, **options}
         trust = IssuerTrust(options.pop("url", server.url), **options)
         made.append(trust)
         return trust
@@ -152,13 +153,16 @@ def test_an_outage_is_survived_on_the_last_good_documents_then_fails_closed(make
     wait_for(lambda: trust.status().revocation_lists[issuer.kid].failures == 1)
     status = trust.status()
     assert status.key_set.state == "stale" and "HTTP 503" in (status.key_set.last_error or "")
-    assert any(r.levelno == logging.WARNING and "stale" in r.getMessage() for r in caplog.records)
-    assert any(r.levelno == logging.WARNING and "failed" in r.getMessage() for r in caplog.records)
+    warned = lambda text: any(r.levelno == logging.WARNING and text in r.getMessage() for r in caplog.records)  # noqa: E731
+    assert warned("serving the stale key set")
+    wait_for(lambda: warned("failed (_FetchError"))  # logged by the fetch thread once the failure is recorded
 
     clock.advance(5)  # within the 10 s backoff: no new attempt
     requests = len(server.exchanges)
     assert outcome(trust.verify(credential)) == ACTIVE
     assert len(server.exchanges) == requests
+    trust.refresh()  # an explicit refresh tries at once, and does not raise
+    assert len(server.exchanges) == requests + 2 and trust.status().key_set.failures == 2
 
     clock.advance(600 - 5)  # revocation list past its usable age: fail closed
     assert outcome(trust.verify(credential)) == NO_CRL
@@ -242,19 +246,22 @@ def test_a_rotated_key_is_picked_up_with_one_refetch(make_trust, server):
 def test_a_flood_of_unknown_kids_within_the_cooldown_fetches_at_most_once(make_trust, clock, server, issuer):
     trust = make_trust(unknown_kid_cooldown=60)
     original = issuer.issue()
-    trust.verify(original)
     forged = [tamper(original, envelope_kid=f"{i:016x}") for i in range(200)]
     odd_shapes = [tamper(original, envelope_kid=kid) for kid in ("ABCDEF0123456789", "abc", "0" * 17, "../../x")]
-    for credential in forged + odd_shapes:
+    for credential in forged + odd_shapes:  # cold: the first fetch counts as the refetch
         assert outcome(trust.verify(credential)) == UNRESOLVED
-    assert server.count(KEYS) == 2
+    assert server.count(KEYS) == 1
     clock.advance(30)
     for credential in odd_shapes + forged[:10]:
         trust.verify(credential)
-    assert server.count(KEYS) == 2
+    assert server.count(KEYS) == 1
     clock.advance(31)
     trust.verify(forged[0])
-    assert server.count(KEYS) == 3
+    assert server.count(KEYS) == 2
+    for credential in odd_shapes:
+        trust.verify(credential)
+    assert server.count(KEYS) == 2
+    assert outcome(trust.verify(original)) == ACTIVE
     assert [p for p, _ in server.exchanges if p.startswith("/passport/")] == [crl_path(issuer.kid)]
 
 
@@ -320,6 +327,7 @@ def test_https_verifies_the_certificate_and_keeps_the_whole_exchange_deadline(ma
     server.conditional = False  # a 304 would have no body to trickle
     server.inject(KEYS, trickle=0.05)
     trusted.refresh()
+    wait_for(lambda: trusted.status().key_set.failures == 1)
     assert "TimeoutError" in (trusted.status().key_set.last_error or "")
 
 
@@ -328,7 +336,7 @@ def test_conditional_requests_renew_the_document_with_a_304(make_trust, clock, s
     trust.verify(issuer.issue())
     clock.advance(301)
     trust.refresh()
-    assert server.exchanges[-1] == (KEYS, 304) or (KEYS, 304) in server.exchanges
+    assert server.count(KEYS, 304) == 1
     assert trust.status().key_set.state == "fresh"
     assert trust.status().key_set.fetches == 2
 
@@ -375,8 +383,6 @@ def test_an_injected_fetcher_replaces_the_client_and_keeps_the_size_cap(issuer, 
         "https://issuer.example/.well-known/pqc-keys.json": issuer.wellknown_document(),
         f"https://issuer.example/passport/crl/{issuer.kid}.json": {"revoked": ["pp_x"] * 10},
     }
-    import json
-
     seen = []
 
     def fetch(url: str) -> str:
@@ -482,11 +488,15 @@ def test_leeway_verifies_expiry_that_much_earlier(make_trust, issuer):
     assert outcome(trust.verify(credential, now=moment, leeway=30.0)) == ACTIVE
 
 
-def test_status_reports_every_document(make_trust, clock, server, issuer):
+def test_status_reports_every_document_and_each_fetch_is_logged(make_trust, clock, server, issuer, caplog):
+    caplog.set_level(logging.INFO, "quorvel_trellane.trust")
     trust = make_trust()
     status = trust.status()
     assert (status.key_set.state, status.key_set.fetches, status.revocation_lists) == ("missing", 0, {})
     trust.verify(issuer.issue())
+    assert [r.getMessage().split(" from ")[0] for r in caplog.records if r.levelno == logging.INFO] == [
+        "fetched the key set", f"fetched the revocation list for {issuer.kid}"
+    ]
     clock.advance(7)
     status = trust.status()
     crl = status.revocation_lists[issuer.kid]

@@ -29,8 +29,6 @@ import uuid
 from collections.abc import Iterable, Mapping
 from dataclasses import dataclass, field
 from datetime import datetime, timedelta, timezone
-from email.message import Message
-from email.utils import formatdate
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 from types import TracebackType
 from typing import Any, Final
@@ -38,7 +36,6 @@ from typing import Any, Final
 __all__ = [
     "ALG",
     "OMIT",
-    "Fault",
     "IssuerKeyPair",
     "Issuer",
     "IssuerServer",
@@ -475,7 +472,8 @@ class IssuerServer:
                     return 200, json.dumps(issuer.revocation_list(kid)).encode("utf-8"), {}
         return 404, b'{"error": "not found"}', {}
 
-    def _reply(self, path: str, request: Message) -> tuple[int, bytes, dict[str, str], Fault]:
+    def _reply(self, path: str, request: Any) -> tuple[int, bytes, dict[str, str], Fault]:
+        # ``request`` is the handler's header message.
         with self._lock:
             fault = self.faults.get(path) or self.faults.get(None) or _NO_FAULT
             if fault.times is not None:
@@ -506,6 +504,8 @@ class IssuerServer:
     def _version(self, path: str, body: bytes) -> tuple[str, str]:
         # The ETag names the content; Last-Modified is when this content was
         # first served (HTTP dates have whole seconds, so If-None-Match wins).
+        from email.utils import formatdate
+
         etag = '"' + hashlib.sha256(body).hexdigest()[:20] + '"'
         with self._lock:
             known = self._versions.get(path)

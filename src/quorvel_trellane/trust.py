@@ -17,7 +17,6 @@ threads started on demand, and an idle trust runs no thread at all.
 
 from __future__ import annotations
 
-import asyncio
 import http.client
 import ipaddress
 import logging
@@ -93,7 +92,9 @@ class DocumentStatus:
     ``state`` is "fresh" (within its ttl), "stale" (past it, still served
     while a refresh runs), "unusable" (past its usable age: dropped) or
     "missing" (never fetched successfully). ``last_success`` is wall-clock
-    time; ``age`` is seconds of the trust's clock since then.
+    time; ``age`` is seconds of the trust's clock since then. ``fetches``
+    counts the attempts, ``failures`` those that failed, and ``last_error``
+    describes the latest failure (kept after a later success).
     """
 
     url: str
@@ -147,11 +148,10 @@ class _DeadlineSSLSocket(ssl.SSLSocket):
 
 class _Connection(http.client.HTTPConnection):
     def __init__(self, host: str, port: int | None, deadline: float, tls: ssl.SSLContext | None) -> None:
-        super().__init__(host, port, timeout=_left(deadline))
+        # The port is always given, so that an IPv6 literal is never parsed for one.
+        super().__init__(host, port or (80 if tls is None else 443), timeout=_left(deadline))
         self._deadline = deadline
         self._tls = tls
-        if tls is not None and port is None:
-            self.port = 443
 
     def connect(self) -> None:
         raw = socket.create_connection((self.host, self.port), _left(self._deadline))
@@ -646,6 +646,8 @@ class _Verifier:
         try:
             return _verify(self, False, *args)
         except _NeedsNetwork:
+            import asyncio  # here, so that importing this module does not load it
+
             return await asyncio.to_thread(_verify, self, True, *args)
 
     def __enter__(self) -> Self:
@@ -767,13 +769,20 @@ class IssuerTrust(_Verifier):
             return None
         doc = self._keyset
         keys: dict[str, bytes] | None = doc.value
+        fetched_now = keys is None
         if keys is None or self._clock() >= doc.fresh_until:
             keys = doc.obtain(wait)
             if keys is None:
                 return None
         key = keys.get(kid)
         if key is None and _KID_SHAPE.fullmatch(kid):
-            key = self._refetch_for(kid, wait)
+            if fetched_now:
+                # The key set was just fetched for this caller: that fetch
+                # counts as the unknown kid's refetch.
+                with self._lock:
+                    self._kid_refetch_at = max(self._kid_refetch_at, self._clock())
+            else:
+                key = self._refetch_for(kid, wait)
         return key
 
     def _refetch_for(self, kid: str, wait: bool) -> bytes | None:
