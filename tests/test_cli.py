@@ -11,6 +11,7 @@ import io
 import json
 import os
 import pty
+import re
 import signal
 import socket
 import subprocess
@@ -476,12 +477,35 @@ def test_missing_or_unknown_command_is_a_usage_error(args):
     assert "usage: quorvel-passport" in result.stderr
 
 
-def test_demo_shows_every_verdict_as_expected():
+def test_demo_shows_every_answer_of_the_relying_party_as_expected():
     result = run_cli(module="quorvel_trellane.demo")
     assert result.returncode == 0, result.stdout + result.stderr
-    for expected in ("TAMPERED_SIGNATURE", "EXPIRED", "REVOKED", "SCOPE_NOT_GRANTED", "All verdicts as expected."):
-        assert expected in result.stdout
-    assert "!!" not in result.stdout
+    rows = re.findall(r"^   (ok |!! )(.{38}) (\d{3})\s+(\S+)\s+(\S+)", result.stdout, re.MULTILINE)
+    assert [(mark, code, status, error) for mark, _, code, status, error in rows] == [
+        ("ok ", "200", "active", "-"),
+        ("ok ", "200", "active", "-"),
+        ("ok ", "403", "active", "SCOPE_NOT_GRANTED"),
+        ("ok ", "401", "missing", "MISSING_PASSPORT"),
+        ("ok ", "401", "invalid", "TAMPERED_SIGNATURE"),
+        ("ok ", "401", "expired", "EXPIRED"),
+        ("ok ", "401", "revoked", "REVOKED"),
+        ("ok ", "401", "revoked", "REVOKED"),
+    ]
+    assert "All answers as expected." in result.stdout
+
+
+@pytest.mark.parametrize(
+    ("blocked", "hint"),
+    [
+        ("rfc8785", "install the passport extra: pip install 'quorvel-trellane[passport]'"),
+        ("pqcrypto", "install the passport extra: pip install 'quorvel-trellane[passport]'"),
+        ("uvicorn", "install the demo extra: pip install 'quorvel-trellane[demo]'"),
+    ],
+)
+def test_demo_without_an_extra_names_the_one_to_install(blocked, hint, tmp_path):
+    (tmp_path / f"{blocked}.py").write_text("raise ImportError('not installed here')\n")
+    result = run_cli(module="quorvel_trellane.demo", env={"PYTHONPATH": os.pathsep.join([str(tmp_path), str(PACKAGE_ROOT)])})
+    assert (result.returncode, result.stderr.strip(), result.stdout) == (2, hint, "")
 
 
 @pytest.mark.parametrize(
@@ -549,7 +573,7 @@ def test_without_the_passport_extra_each_entry_point_gives_the_install_hint(code
     ("options", "exit_code", "warned"),
     [
         (["--crl", "http://issuer.example/crl.json"], 1, True),
-        (["--key", "{key}", "--issuer", "http://10.1.2.3:8080/"], 1, True),
+        (["--key", "{key}", "--issuer", "http://issuer.example:8080/"], 1, True),
         (["--crl", "https://issuer.example/crl.json"], 1, False),
         (["--crl", "http://127.0.0.1:9/crl.json"], 1, False),
         (["--crl", "http://localhost:9/crl.json"], 1, False),
