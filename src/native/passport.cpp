@@ -109,6 +109,7 @@ int passport_exec(PyObject* module) noexcept {
             Ref fn = make_function(module, *fdef);
             check(PyModule_AddObjectRef(module, fdef->name, fn.get()));
         }
+        st->orig_load_crypto = own(PyObject_GetAttr(module, st->g_load_crypto)).release();
         return 0;
     } catch (const PyErrOccurred&) {
         return -1;

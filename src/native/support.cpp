@@ -105,7 +105,8 @@ int state_init(PyObject* /*module*/, ModuleState* st) {
 
 #define QT_ORIGINALS(X) \
     X(orig_base64) X(orig_urlsafe_b64decode) X(orig_b64decode) X(binascii_error) X(orig_json) \
-    X(orig_json_loads) X(decoded_cls) X(decoded_init) X(verdict_cls) X(verdict_init)
+    X(orig_json_loads) X(decoded_cls) X(decoded_init) X(verdict_cls) X(verdict_init) \
+    X(orig_load_crypto) X(orig_rfc8785) X(orig_rfc8785_dumps)
 
 void state_capture_originals(PyObject* module, ModuleState* st) {
     auto attr = [](PyObject* obj, const char* name) { return own(PyObject_GetAttrString(obj, name)); };

@@ -228,6 +228,11 @@ struct ModuleState {
     PyObject* decoded_init;            // its generated __init__
     PyObject* verdict_cls;             // PassportVerdict as defined
     PyObject* verdict_init;            // its generated __init__
+    PyObject* orig_load_crypto;        // _load_crypto as bound at import
+    // The canonicaliser as _load_crypto first imported it, and its dumps
+    // then; NULL until that import (the component is loaded lazily).
+    PyObject* orig_rfc8785;
+    PyObject* orig_rfc8785_dumps;
 };
 
 // Capture the import-time objects above (after the classes are defined).
