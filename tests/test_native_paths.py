@@ -2,16 +2,18 @@
 
 Base64 decoding, the expiry stamp and the records are handled natively while
 the module's bindings (``base64``, ``datetime``, ``timezone``, ``_TS_FMT``,
-the record classes) are the ones bound at import. Rebinding any of them sends
-the same call through the host's function instead, so each test here runs
-the same input both ways and compares. The RFC 8785 bytes are written
-natively while ``_load_crypto``, ``rfc8785`` and its ``dumps`` are the
-originals; those tests compare with ``rfc8785.dumps`` itself.
+the record classes) and everything the host functions behind them read are
+the ones of import. Rebinding or patching any of them sends the same call
+through the host's function instead, so each test here runs the same input
+both ways and compares, or checks that a patch is honoured. The RFC 8785
+bytes are written natively while ``_load_crypto``, ``rfc8785`` and its
+``dumps`` are the originals; those tests compare with ``rfc8785.dumps``.
 """
 
 from __future__ import annotations
 
 import base64
+import binascii
 import collections
 import dataclasses
 import enum
@@ -19,9 +21,11 @@ import json
 import os
 import subprocess
 import sys
+import textwrap
 import types
 from datetime import datetime, timedelta, timezone
 from pathlib import Path
+from unittest import mock
 
 import pytest
 from hypothesis import example, given, settings
@@ -281,6 +285,118 @@ def test_deeply_nested_documents_are_left_to_the_host(depth):
     assert native[:2] == host[:2]
 
 
+@pytest.mark.parametrize(
+    "number",
+    ["999999999999999999", "-99999999999999999", "-999999999999999999", "9223372036854775807",
+     "9223372036854775808", "-9223372036854775808", "-9223372036854775809", "9999999999999999999",
+     "18446744073709551616", "-18446744073709551617", "1" + "0" * 40],
+)
+def test_integers_at_and_beyond_64_bits_parse_exactly_as_json_loads_parses_them(number):
+    doc = b'{"v": [' + number.encode() + b"]}"
+    native = fetch_outcome(doc)
+    with pytest.MonkeyPatch.context() as m:
+        m.setattr(passport, "json", types.SimpleNamespace(loads=json.loads))
+        host = fetch_outcome(doc)
+    assert native == host == ("ok", typed({"v": [int(number)]}))
+
+
+# --- patches of the host functions behind the fast paths ------------------------------
+
+CREDENTIAL_TEXT = base64.urlsafe_b64encode(b'{"v": [1, "two"]}').decode().rstrip("=")
+NOW = datetime(2050, 6, 1, tzinfo=timezone.utc)
+
+
+def stamp_module():
+    import _strptime
+
+    return _strptime
+
+
+# (owner, attribute, the call that must reach the patched object). Each
+# patch wraps the original, so the result must not change either.
+HOST_PATCHES = [
+    (lambda: base64, "urlsafe_b64decode", lambda: passport._b64u_decode(CREDENTIAL_TEXT)),
+    (lambda: base64, "b64decode", lambda: passport._b64u_decode(CREDENTIAL_TEXT)),
+    (lambda: base64, "_bytes_from_decode_data", lambda: passport._b64u_decode(CREDENTIAL_TEXT)),
+    (lambda: binascii, "a2b_base64", lambda: passport._b64u_decode(CREDENTIAL_TEXT)),
+    (lambda: base64, "b64decode", lambda: passport._coerce_key("QUJD")),
+    (lambda: json, "loads", lambda: passport._get_json("https://i.example/", lambda url: b'{"a": [1]}', 6.0)),
+    (lambda: json, "detect_encoding", lambda: passport._get_json("https://i.example/", lambda url: b'{"a": 1}', 6.0)),
+    (lambda: json, "_default_decoder", lambda: passport._get_json("https://i.example/", lambda url: b'{"a": 1}', 6.0)),
+    (lambda: json.decoder.JSONDecoder, "decode", lambda: passport._get_json("https://i.example/", lambda url: b"{}", 6.0)),
+    (stamp_module, "_strptime_datetime", lambda: passport._is_expired("2050-01-01T00:00:00Z", NOW)),
+]
+
+
+@pytest.mark.parametrize(("owner", "name", "run"), HOST_PATCHES, ids=[f"{i}-{p[1]}" for i, p in enumerate(HOST_PATCHES)])
+def test_a_patched_host_function_is_called_by_the_next_call(owner, name, run):
+    expected = run()
+    target = owner()
+    original = getattr(target, name)
+    # A class attribute needs a patch that binds like a function.
+    options = {"autospec": True, "side_effect": original} if isinstance(target, type) else {"wraps": original}
+    with mock.patch.object(target, name, **options) as spy:
+        assert run() == expected
+    assert spy.mock_calls
+    assert run() == expected
+
+
+def test_a_default_decoder_refusing_repeated_members_is_honoured(issue):
+    class Strict(json.JSONDecoder):
+        def __init__(self):
+            super().__init__(object_pairs_hook=self.pairs)
+
+        @staticmethod
+        def pairs(pairs):
+            if len({k for k, _ in pairs}) != len(pairs):
+                raise ValueError("repeated member")
+            return dict(pairs)
+
+    envelope = json.dumps(json.loads(base64.urlsafe_b64decode(issue() + "===")))
+    credential = base64.urlsafe_b64encode(('{"alg": "x", ' + envelope[1:]).encode()).decode()
+    assert passport.decode_passport(credential).alg == "Falcon-1024"
+    with mock.patch("json._default_decoder", Strict()):
+        with pytest.raises(passport.PassportError, match="malformed credential envelope: repeated member"):
+            passport.decode_passport(credential)
+
+
+def test_records_made_by_a_dataclass_that_returns_no_class_are_built_by_calling_them(issuer):
+    script = textwrap.dedent(
+        """
+        import dataclasses, sys
+
+        host_dataclass = dataclasses.dataclass
+
+        class Wrapper:
+            def __init__(self, cls):
+                self.cls = cls
+
+            def __call__(self, *args, **kwargs):
+                return self.cls(*args, **kwargs)
+
+        def dataclass(*args, **kwargs):
+            decorate = host_dataclass(*args, **kwargs)
+            return lambda cls: Wrapper(decorate(cls))
+
+        dataclasses.dataclass = dataclass
+        from quorvel_trellane import passport
+
+        assert isinstance(passport.PassportVerdict, Wrapper)
+        bad = passport.verify_passport("not a credential")
+        good = passport.verify_passport(sys.argv[1], issuer_keys=sys.argv[2], crl=[])
+        print(bad.status, bad.error_code, good.status, good.verified, good.scopes, type(good).__name__)
+        """
+    )
+    done = subprocess.run(
+        [sys.executable, "-c", script, issuer.issue(), issuer.pk_b64],
+        capture_output=True, text=True, timeout=120, env={"PYTHONPATH": ":".join(sys.path)},
+    )
+    assert done.returncode == 0, done.stderr
+    assert done.stdout.split() == [
+        "invalid", "INVALID_CREDENTIAL", "active", "True", "('payments:write',", "'catalog:read')", "PassportVerdict"
+    ]
+
+
 # --- the function objects ------------------------------------------------------------
 
 
@@ -483,6 +599,8 @@ CANONICALISER_SUBSTITUTES = {
         sys.modules, "rfc8785", types.SimpleNamespace(dumps=fake)),
     "_load_crypto rebound": lambda m, fake: m.setattr(
         passport, "_load_crypto", lambda: (types.SimpleNamespace(dumps=fake), None)),
+    "the dump behind rfc8785.dumps patched": lambda m, fake: m.setattr(
+        rfc8785_impl, "dump", lambda obj, sink: sink.write(fake(obj))),
 }
 
 
@@ -494,6 +612,11 @@ def test_a_substituted_canonicaliser_is_called_instead_of_the_native_writer(subs
         substitute(m, substitute_dumps(calls))
         got, _ = signed_bytes_of(payload)
     assert got == ("ok", b"substitute") and calls == [payload] and calls[0] is payload
+
+
+def test_a_changed_escape_of_rfc8785_is_honoured(monkeypatch):
+    monkeypatch.setitem(rfc8785_impl._ESCAPE_DCT, "\n", "\\u000a")
+    assert signed_bytes_of({"a": "\n"}) == (("ok", b'{"a":"\\u000a"}'), True)
 
 
 def test_a_stand_in_present_at_the_first_import_is_never_taken_for_rfc8785():

@@ -259,21 +259,12 @@ int depth_allowed() {
     return std::min(room, kMaxDepth);
 }
 
-// The canonicaliser's own `dumps`, not a stand-in put on the module before
-// it was first imported here: a function of its implementation module.
-bool is_genuine_dumps(PyObject* dumps) {
-    if (!PyFunction_Check(dumps)) return false;
-    PyObject* module_name = PyFunction_GetModule(dumps);  // borrowed
-    return module_name != nullptr && PyUnicode_CheckExact(module_name) &&
-           PyUnicode_CompareWithASCIIString(module_name, "rfc8785._impl") == 0;
-}
-
-// Whether the canonicaliser decode_passport is about to call is the
-// original: `_load_crypto` as bound at import, which returned the module it
-// first imported, whose `dumps` is still the one it had then.
-bool canonicaliser_is_original(const ModuleState* st, PyObject* load_crypto, PyObject* rfc8785, PyObject* dumps) {
-    return st->orig_rfc8785 != nullptr && load_crypto == st->orig_load_crypto && rfc8785 == st->orig_rfc8785 &&
-           dumps == st->orig_rfc8785_dumps;
+// Whether the canonicaliser about to be called is the original: the
+// module's `_load_crypto` as bound at import returned the module it first
+// imported, whose `dumps` is the one it had then and reads what it did.
+bool canonicaliser_is_original(const Call& c, PyObject* rfc8785, PyObject* dumps) {
+    return rfc8785 == c.st->rfc8785 && dumps == c.st->rfc8785_dumps && c.st->rfc8785 != nullptr &&
+           originals_in_place(c, Guard::Canonicaliser);
 }
 
 }  // namespace
@@ -284,20 +275,8 @@ std::optional<Ref> native_dumps(PyObject* value) {
     return w.bytes();
 }
 
-void note_imported(ModuleState* st, PyObject* rfc8785) {
-    if (st->orig_rfc8785 != nullptr || !PyModule_CheckExact(rfc8785)) return;
-    // Read from the module's namespace: no attribute hook of the
-    // component runs on behalf of this note.
-    PyObject* dumps = nullptr;
-    check(PyDict_GetItemRef(PyModule_GetDict(rfc8785), st->dumps, &dumps));
-    Ref held = Ref::own_or_null(dumps);
-    if (!held || !is_genuine_dumps(held.get())) return;
-    st->orig_rfc8785 = Py_NewRef(rfc8785);
-    st->orig_rfc8785_dumps = held.release();
-}
-
-Ref signed_bytes(const Call& c, PyObject* load_crypto, PyObject* rfc8785, PyObject* dumps, PyObject* payload) {
-    if (canonicaliser_is_original(c.st, load_crypto, rfc8785, dumps)) {
+Ref signed_bytes(const Call& c, PyObject* rfc8785, PyObject* dumps, PyObject* payload) {
+    if (canonicaliser_is_original(c, rfc8785, dumps)) {
         if (std::optional<Ref> bytes = native_dumps(payload)) return std::move(*bytes);
     }
     return call(dumps, payload);

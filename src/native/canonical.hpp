@@ -16,16 +16,12 @@ namespace qt::canonical {
 // failure of its own (no memory).
 std::optional<Ref> native_dumps(PyObject* value);
 
-// Remember the canonicaliser as `_load_crypto` imported it (called by
-// `_load_crypto` on every successful import; only the first genuine one is
-// kept).
-void note_imported(ModuleState* st, PyObject* rfc8785);
-
-// `dumps(payload)`, where `load_crypto` is the module's `_load_crypto` as
-// read for this call, `rfc8785` the canonicaliser it returned and `dumps`
-// that canonicaliser's `dumps`. Written natively while all three are the
-// originals and the payload lies in the native subset; otherwise `dumps`
-// is called, so its result and its errors are exactly its own.
-Ref signed_bytes(const Call& c, PyObject* load_crypto, PyObject* rfc8785, PyObject* dumps, PyObject* payload);
+// `dumps(payload)`, where `rfc8785` is the canonicaliser the module's
+// `_load_crypto` returned for this call and `dumps` its `dumps`. Written
+// natively while the fast-path guard finds the canonicaliser original (the
+// loader, the module and its dumps, and what dumps reads) and the payload
+// lies in the native subset; otherwise `dumps` is called, so its result and
+// its errors are exactly its own.
+Ref signed_bytes(const Call& c, PyObject* rfc8785, PyObject* dumps, PyObject* payload);
 
 }  // namespace qt::canonical

@@ -191,7 +191,7 @@ Ref load_crypto_impl(const Call& c, PyObject* const* /*a*/) {
         Ref err = take_error();
         raise_passport_error(c, kInstallHint, err.get());
     }
-    canonical::note_imported(c.st, rfc8785.get());
+    note_canonicaliser(c.st, rfc8785.get());
     return own(PyTuple_Pack(2, rfc8785.get(), falcon_verify.get()));
 }
 
@@ -284,7 +284,7 @@ Ref decode_passport_impl(const Call& c, PyObject* const* a) {
     Ref pair = call(load_crypto.get());
     Ref rfc8785 = own(PySequence_GetItem(pair.get(), 0));
     Ref dumps = getattr(rfc8785.get(), c.st->dumps);
-    Ref signed_bytes = canonical::signed_bytes(c, load_crypto.get(), rfc8785.get(), dumps.get(), payload.get());
+    Ref signed_bytes = canonical::signed_bytes(c, rfc8785.get(), dumps.get(), payload.get());
 
     Ref alg = get_member(envelope.get(), c.st->alg, c.st->empty_text);
     Ref kid = get_member(envelope.get(), c.st->kid);
