@@ -159,7 +159,7 @@ def test_inspect_shows_a_tampered_credential_because_it_never_verifies(creds):
         (b64u(b"foo"), "malformed credential envelope: "),
         (b64u(b'{"payload": {}}'), "credential signature is not base64url: 'sig'"),
         ("   ", "credential must be a non-empty string"),
-        (b64u(b'{"payload": {"n": NaN}, "sig": ""}'), "malformed input: "),
+        (b64u(b'{"payload": {"n": NaN}, "sig": ""}'), "credential payload cannot be canonicalised: "),
     ],
 )
 def test_inspect_of_a_malformed_credential_exits_2_with_the_message_only(credential, message):

@@ -762,18 +762,32 @@ def test_repeated_payload_member_is_signed_with_its_last_value(passport, issuer)
     assert dec.signed_bytes == b'{"a":3,"b":2}'
 
 
-@pytest.mark.parametrize("literal", ["NaN", "Infinity", "-Infinity"])
-def test_non_finite_payload_numbers_reach_the_canonicaliser_error_unchanged(passport, literal):
-    text = '{"payload": {"x": %s}, "sig": ""}' % literal
-    with pytest.raises(rfc8785.CanonicalizationError) as info:
-        passport.decode_passport(encode_envelope(text))
-    assert not isinstance(info.value, passport.PassportError)
+@pytest.mark.parametrize(
+    "inner",
+    ['{"x": NaN}', '{"x": Infinity}', '{"x": -Infinity}', '{"x": 123456789012345678901234567890}',
+     '{"x": 9007199254740992}', '{"x": "\\ud800"}', '{"\\udc00": 1}', '{"a": [{"b": -9007199254740992}]}'],
+    ids=["nan", "inf", "-inf", "huge", "2**53", "lone-surrogate-value", "lone-surrogate-name", "nested-int"],
+)
+def test_payload_the_canonicaliser_refuses_is_a_passport_error_caused_by_its_error(passport, inner):
+    with pytest.raises(passport.PassportError) as info:
+        passport.decode_passport(encode_envelope('{"payload": %s, "sig": ""}' % inner))
+    cause = info.value.__cause__
+    with pytest.raises(type(cause)) as direct:
+        rfc8785.dumps(json.loads(inner))
+    assert str(info.value) == "credential payload cannot be canonicalised: " + str(direct.value)
 
 
-def test_out_of_range_payload_integer_reaches_the_canonicaliser_error_unchanged(passport):
-    text = '{"payload": {"x": 123456789012345678901234567890}, "sig": ""}'
-    with pytest.raises(rfc8785.CanonicalizationError):
-        passport.decode_passport(encode_envelope(text))
+def test_canonicaliser_interrupt_is_not_turned_into_passport_error(passport, monkeypatch):
+    class Interrupt(BaseException):
+        pass
+
+    def interrupted(_payload):
+        raise Interrupt
+
+    real = passport._load_crypto()
+    monkeypatch.setattr(passport, "_load_crypto", lambda: (types.SimpleNamespace(dumps=interrupted), real[1]))
+    with pytest.raises(Interrupt):
+        passport.decode_passport(encode_envelope('{"payload": {}, "sig": ""}'))
 
 
 def test_decoding_interrupt_is_not_turned_into_passport_error(passport, issue, monkeypatch):

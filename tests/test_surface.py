@@ -334,46 +334,30 @@ def test_functions_pickle_by_reference_like_python_functions(passport, name):
     assert pickle.loads(pickle.dumps(fn)) is fn
 
 
-DOC_BEGINNINGS = {
+# name -> (how the documentation begins, or None for none; the points the
+# rest makes, in order; its shape: "line" (one line), "exact" (only the
+# beginning), "long" (several paragraphs) or "" (no constraint)).
+FUNCTION_DOCS = {
     "decode_passport": (
-        "Parse a credential envelope without verifying it. "
-        "Raises :class:`PassportError`."
-    ),
-    "verify_passport": "Verify a passport OFFLINE and return a :class:`PassportVerdict`.",
-    "kid_for_key": (
-        "The key id an issuer publishes for a public key: ``sha256(pk)[:16]`` (hex)."
-    ),
+        "Parse a credential envelope without verifying it. Raises :class:`PassportError`.", [], ""),
+    "verify_passport": ("Verify a passport OFFLINE and return a :class:`PassportVerdict`.", [], "long"),
+    "kid_for_key": ("The key id an issuer publishes for a public key: ``sha256(pk)[:16]`` (hex).", [], ""),
     "resolve_keys_from_wellknown": (
-        "Fetch ``<issuer_url>/.well-known/pqc-keys.json`` and return "
-        "``{kid: pk_bytes}``."
-    ),
-    "fetch_crl": "Fetch the revocation list ``<issuer_url>/passport/crl/<kid>.json``.",
-    "load_credential": "Load an agent's own passport credential.",
-    "x402_headers": "HTTP header(s) that present a passport on an x402 request.",
+        "Fetch ``<issuer_url>/.well-known/pqc-keys.json`` and return ``{kid: pk_bytes}``.",
+        ["online", "offline", "pin", "verify_passport", "fetch", "http"], "long"),
+    "fetch_crl": ("Fetch the revocation list ``<issuer_url>/passport/crl/<kid>.json``.", [], "line"),
+    "load_credential": (
+        "Load an agent's own passport credential.",
+        ["source", "path", "file", "environment", ("PASSPORT_ENV_VAR", "QUORVEL_AGENT_PASSPORT")], ""),
+    "x402_headers": ("HTTP header(s) that present a passport on an x402 request.", [], "exact"),
     "a2a_message_metadata": (
-        "Return A2A message metadata carrying the passport under a namespaced key."
-    ),
-    "_load_crypto": "Lazily import the stock verification primitives.",
-    "_coerce_key": (
-        "Accept a Falcon public key as raw bytes or (standard or url-safe) base64 text."
-    ),
-    "_revoked_ids": (
-        "Normalise a CRL argument to a set of revoked passport ids, or None if absent."
-    ),
+        "Return A2A message metadata carrying the passport under a namespaced key.",
+        ["metadata", "copy", "mutat", "fresh"], ""),
+    "_load_crypto": ("Lazily import the stock verification primitives.", [], ""),
+    "_coerce_key": ("Accept a Falcon public key as raw bytes or (standard or url-safe) base64 text.", [], ""),
+    "_revoked_ids": ("Normalise a CRL argument to a set of revoked passport ids, or None if absent.", [], ""),
+    **{name: (None, [], "") for name in ["_b64u_decode", "_b64u_encode", "_is_expired", "_resolve_key", "_get_json"]},
 }
-UNDOCUMENTED = ["_b64u_decode", "_b64u_encode", "_is_expired", "_resolve_key", "_get_json"]
-
-
-@pytest.mark.parametrize("name, beginning", sorted(DOC_BEGINNINGS.items()))
-def test_documentation_text_begins_as_declared(passport, name, beginning):
-    doc = getattr(passport, name).__doc__
-    assert isinstance(doc, str)
-    assert doc.startswith(beginning)
-
-
-@pytest.mark.parametrize("name", UNDOCUMENTED)
-def test_helpers_without_documentation_have_none(passport, name):
-    assert getattr(passport, name).__doc__ is None
 
 
 def _find_in_order(text: str, anchors) -> list:
@@ -402,39 +386,24 @@ def _paragraphs(doc: str) -> list[str]:
     return [p for p in inspect.cleandoc(doc).split("\n\n") if p.strip()]
 
 
-@pytest.mark.parametrize(
-    "name, anchors",
-    [
-        (
-            "resolve_keys_from_wellknown",
-            ["online", "offline", "pin", "verify_passport", "fetch", "http"],
-        ),
-        ("load_credential", ["source", "path", "file", "environment"]),
-        ("a2a_message_metadata", ["metadata", "copy", "mutat", "fresh"]),
-    ],
-)
-def test_fuller_documentation_says_its_points_in_order(passport, name, anchors):
+def test_every_function_has_a_documentation_entry(passport):
+    assert sorted(FUNCTION_DOCS) == sorted(FUNCTIONS)
+
+
+@pytest.mark.parametrize("name, beginning, anchors, shape", [(n, *v) for n, v in sorted(FUNCTION_DOCS.items())])
+def test_documentation_begins_as_declared_and_makes_its_points(passport, name, beginning, anchors, shape):
     doc = getattr(passport, name).__doc__
-    rest = doc[len(DOC_BEGINNINGS[name]) :]
-    assert _find_in_order(rest, anchors) == []
-
-
-def test_load_credential_documentation_names_the_environment_variable(passport):
-    doc = passport.load_credential.__doc__
-    assert "PASSPORT_ENV_VAR" in doc or "QUORVEL_AGENT_PASSPORT" in doc
-
-
-@pytest.mark.parametrize("name", ["verify_passport", "resolve_keys_from_wellknown"])
-def test_long_documentation_runs_to_several_paragraphs(passport, name):
-    assert len(_paragraphs(getattr(passport, name).__doc__)) >= 2
-
-
-def test_fetch_crl_documentation_is_one_line(passport):
-    assert "\n" not in passport.fetch_crl.__doc__.strip()
-
-
-def test_x402_headers_documentation_is_exactly_its_one_sentence(passport):
-    assert passport.x402_headers.__doc__.strip() == DOC_BEGINNINGS["x402_headers"]
+    if beginning is None:
+        assert doc is None
+        return
+    assert isinstance(doc, str) and doc.startswith(beginning)
+    assert _find_in_order(doc[len(beginning):], anchors) == []
+    if shape == "line":
+        assert "\n" not in doc.strip()
+    elif shape == "exact":
+        assert doc.strip() == beginning
+    elif shape == "long":
+        assert len(_paragraphs(doc)) >= 2
 
 
 MODULE_DOC_FIRST_LINE = (

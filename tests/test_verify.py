@@ -229,29 +229,41 @@ def test_failed_verdict_from_a_later_check_still_carries_the_credential_fields(p
     assert_outcome(passport, verdict, cred, REVOKED)
 
 
-def test_payload_the_canonicaliser_rejects_makes_verification_raise_its_error(passport, issuer):
+def test_payload_the_canonicaliser_refuses_is_an_invalid_credential(passport, issuer):
     text = json.dumps(issuer.envelope()).replace('"spend_window": "P1D"', '"spend_window": NaN')
-    with pytest.raises(rfc8785.CanonicalizationError):
-        run(passport, issuer, encode_envelope(text))
+    verdict = run(passport, issuer, encode_envelope(text))
+    assert (verdict.status, verdict.error_code, verdict.agent_did) == ("invalid", "INVALID_CREDENTIAL", None)
+    assert verdict.error_message == "credential payload cannot be canonicalised: nan is not representable in JCS"
 
 
-# Values the credential carries can escape as the host's TypeError rather than
-# a verdict: the scopes property cannot build a tuple from a true scalar, and
-# an unhashable kid or issuer DID cannot be looked up in a key mapping.
+# Values the pipeline cannot read are the credential's defect, never an
+# exception: a scalar "scopes" cannot become a tuple, and an unhashable kid or
+# issuer DID finds no entry in a key mapping.
 @pytest.mark.parametrize(
-    "body, kid, issuer_keys",
+    "body, kid, keyed_by, code, message",
     [
-        (payload(scopes=5), "KID", "dict"),
-        (payload(scopes=True), "KID", "dict"),
-        (payload(), ["not", "hashable"], "dict"),
-        (payload(issuer_did={"id": 1}), "ffffffffffffffff", "dict"),
+        (payload(scopes=5), "KID", "kid", "INVALID_CREDENTIAL",
+         "malformed credential payload: 'int' object is not iterable"),
+        (payload(scopes=True), "KID", "kid", "INVALID_CREDENTIAL",
+         "malformed credential payload: 'bool' object is not iterable"),
+        (payload(scopes=1.5), "KID", "kid", "INVALID_CREDENTIAL",
+         "malformed credential payload: 'float' object is not iterable"),
+        (payload(), ["not", "hashable"], "did", "KID_KEY_MISMATCH", None),
+        (payload(), ["not", "hashable"], "kid", "UNRESOLVED_ISSUER_KEY", None),
+        (payload(issuer_did={"id": 1}), "KID", "kid", None, None),
+        (payload(issuer_did={"id": 1}), "ffffffffffffffff", "kid", "UNRESOLVED_ISSUER_KEY", None),
     ],
-    ids=["scopes-number", "scopes-true", "kid-list", "issuer-did-object"],
+    ids=["scopes-number", "scopes-true", "scopes-float", "kid-list-did-entry", "kid-list-kid-entry",
+         "issuer-did-object-kid-entry", "issuer-did-object-no-entry"],
 )
-def test_credential_values_the_pipeline_cannot_read_raise_type_error(passport, issuer, body, kid, issuer_keys):
+def test_credential_values_the_pipeline_cannot_read_give_verdicts(passport, issuer, body, kid, keyed_by, code,
+                                                                  message):
     cred = issuer.issue(body, kid=issuer.kid if kid == "KID" else kid)
-    with pytest.raises(TypeError):
-        run(passport, issuer, cred, issuer_keys={issuer.kid: issuer.pk})
+    keys = {issuer.kid if keyed_by == "kid" else DID: issuer.pk}
+    verdict = run(passport, issuer, cred, issuer_keys=keys, crl=[])
+    assert verdict.error_code == code, verdict
+    if message is not None:
+        assert verdict.error_message == message and verdict.agent_did is None and verdict.scopes == ()
 
 
 def test_unhashable_kid_is_harmless_with_a_single_pinned_key(passport, issuer):

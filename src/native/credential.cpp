@@ -284,7 +284,16 @@ Ref decode_passport_impl(const Call& c, PyObject* const* a) {
     Ref pair = call(load_crypto.get());
     Ref rfc8785 = own(PySequence_GetItem(pair.get(), 0));
     Ref dumps = getattr(rfc8785.get(), c.st->dumps);
-    Ref signed_bytes = canonical::signed_bytes(c, rfc8785.get(), dumps.get(), payload.get());
+    // A payload the canonicaliser refuses (NaN, an integer beyond its range,
+    // a lone surrogate) is a malformed credential, not a fault of the host:
+    // verification must turn it into a verdict like any other defect. The
+    // native writer refuses nothing itself; it hands such payloads over.
+    Ref signed_bytes;
+    try {
+        signed_bytes = canonical::signed_bytes(c, rfc8785.get(), dumps.get(), payload.get());
+    } catch (const PyErrOccurred&) {
+        return convert_error(c, "credential payload cannot be canonicalised: ");
+    }
 
     Ref alg = get_member(envelope.get(), c.st->alg, c.st->empty_text);
     Ref kid = get_member(envelope.get(), c.st->kid);

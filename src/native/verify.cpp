@@ -244,6 +244,19 @@ Ref coerce(const Call& c, PyObject* value) {
     return call(coerce_key.get(), value);
 }
 
+// `mapping.get(key)`, or None without a lookup when the key cannot be
+// hashed. The kid and issuer DID come from the credential unsigned and may
+// be any JSON value: a list or an object there means "no entry", never an
+// error the credential could make the verifier raise.
+Ref lookup_if_hashable(PyObject* mapping, PyObject* key) {
+    if (PyObject_Hash(key) == -1) {
+        if (!PyErr_ExceptionMatches(PyExc_TypeError)) throw_error();
+        PyErr_Clear();
+        return none();
+    }
+    return get_member(mapping, key);
+}
+
 Ref resolve_key_impl(const Call& c, PyObject* const* a) {
     PyObject* issuer_keys = a[0];
     PyObject* kid = a[1];
@@ -256,8 +269,8 @@ Ref resolve_key_impl(const Call& c, PyObject* const* a) {
     }
     if (PyDict_Check(issuer_keys)) {
         Ref keep = borrow(issuer_keys);
-        Ref got = get_member(issuer_keys, kid);
-        if (got.is(Py_None) && issuer_did != Py_None) got = get_member(issuer_keys, issuer_did);
+        Ref got = lookup_if_hashable(issuer_keys, kid);
+        if (got.is(Py_None) && issuer_did != Py_None) got = lookup_if_hashable(issuer_keys, issuer_did);
         return coerce(c, got.get());
     }
     Ref coerce_key = c.global(c.st->g_coerce_key);
@@ -306,6 +319,33 @@ Ref fail(const Call& c, const Working& w, const char* status, const char* code, 
     return fail(c, w, status, code, msg.get());
 }
 
+// The verdict for a credential refused before its working values are
+// known: every identifying field stays at its record default.
+Ref invalid_credential(const Call& c, PyObject* message) {
+    Ref status = text("invalid");
+    Ref code = text("INVALID_CREDENTIAL");
+    Ref cls = c.global(c.st->g_PassportVerdict);
+    PyObject* values[] = {Py_False, status.get(), code.get(), message};
+    return build_record(c, cls.get(), values, c.st->kw_verdict_bad);
+}
+
+// Read the working values from the decoded passport. False, with the error
+// set, when one of the reads raises.
+bool read_working_values(const Call& c, PyObject* dec, Working& w) noexcept {
+    try {
+        w.payload = getattr(dec, c.st->payload);
+        w.kid = getattr(dec, c.st->kid);
+        w.agent_did = getattr(dec, c.st->agent_did);
+        w.scopes = getattr(dec, c.st->scopes);
+        w.issuer_did = getattr(dec, c.st->issuer_did);
+        w.expires_at = get_member(w.payload.get(), c.st->expires_at);
+        w.issued_at = get_member(w.payload.get(), c.st->issued_at);
+        return true;
+    } catch (const PyErrOccurred&) {
+        return false;
+    }
+}
+
 Ref verify_passport_impl(const Call& c, PyObject* const* a) {
     PyObject* credential = a[0];
     PyObject* issuer_keys = a[1];
@@ -329,21 +369,19 @@ Ref verify_passport_impl(const Call& c, PyObject* const* a) {
         if (!error_is_passport_error(c)) throw_error();
         Ref err = take_error();
         Ref msg = str_of(err.get());
-        Ref status = text("invalid");
-        Ref code = text("INVALID_CREDENTIAL");
-        Ref cls = c.global(c.st->g_PassportVerdict);
-        PyObject* values[] = {Py_False, status.get(), code.get(), msg.get()};
-        return build_record(c, cls.get(), values, c.st->kw_verdict_bad);
+        return invalid_credential(c, msg.get());
     }
 
     Working w;
-    w.payload = getattr(dec.get(), c.st->payload);
-    w.kid = getattr(dec.get(), c.st->kid);
-    w.agent_did = getattr(dec.get(), c.st->agent_did);
-    w.scopes = getattr(dec.get(), c.st->scopes);
-    w.issuer_did = getattr(dec.get(), c.st->issuer_did);
-    w.expires_at = get_member(w.payload.get(), c.st->expires_at);
-    w.issued_at = get_member(w.payload.get(), c.st->issued_at);
+    if (!read_working_values(c, dec.get(), w)) {
+        // A payload member of the wrong shape ("scopes": true is not
+        // iterable) is the credential's defect: a verdict, not an error.
+        if (!error_is_exception()) throw_error();
+        Ref err = take_error();
+        Ref detail = str_of(err.get());
+        Ref msg = own(PyUnicode_FromFormat("malformed credential payload: %U", detail.get()));
+        return invalid_credential(c, msg.get());
+    }
 
     // A missing or empty alg is checked as Falcon-1024 all the same.
     {
