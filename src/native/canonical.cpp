@@ -37,7 +37,7 @@ constexpr int kMaxDepth = 200;
 
 constexpr long long kMaxSafeInt = (1LL << 53) - 1;
 
-// The escape of each ASCII character that needs one, or nullptr.
+// The escape of each ASCII character, and whether it needs one.
 struct Escapes {
     char text[128][7];
     bool needed[128];
