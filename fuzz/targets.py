@@ -300,16 +300,18 @@ def target_decode(data: bytes) -> None:
         if msg.startswith("malformed credential envelope: "):
             assert kind == "bad" and msg == "malformed credential envelope: " + str(env), (msg, env)
             assert type(exc.__cause__) is type(env), repr(exc.__cause__)
+        elif msg.startswith("credential payload cannot be canonicalised: "):
+            # Checked before the signature: a payload is canonicalised only
+            # once the signature has decoded.
+            assert kind == "ok" and reference_sig_error(env) is None, msg
+            ref = canonical_error(env["payload"])
+            assert ref is not None and type(exc.__cause__) is type(ref), (repr(exc.__cause__), repr(ref))
+            assert msg == "credential payload cannot be canonicalised: " + str(ref), (msg, ref)
         elif kind == "ok" and isinstance(env, dict) and isinstance(env.get("payload"), dict):
             # Only the signature can still be at fault, and exactly so.
             ref = reference_sig_error(env)
             assert ref is not None and msg == "credential signature is not base64url: " + str(ref), (msg, ref)
             assert type(exc.__cause__) is type(ref), repr(exc.__cause__)
-        elif msg.startswith("credential payload cannot be canonicalised: "):
-            assert kind == "ok", msg
-            ref = canonical_error(env["payload"])
-            assert ref is not None and type(exc.__cause__) is type(ref), (repr(exc.__cause__), repr(ref))
-            assert msg == "credential payload cannot be canonicalised: " + str(ref), (msg, ref)
         return
     assert kind == "ok" and isinstance(env, dict)
     assert type(dec) is P.DecodedPassport
