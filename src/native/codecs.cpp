@@ -471,32 +471,32 @@ Ref native_json(PyObject* data) {
 }  // namespace
 
 Ref urlsafe_b64decode(const Call& c, PyObject* data) {
-    Ref b64 = c.global(c.st->g_base64);
-    Ref decode = getattr(b64.get(), c.st->urlsafe_b64decode);
     Ref result;
-    if (b64.is(c.st->orig_base64) && decode.is(c.st->orig_urlsafe_b64decode) &&
+    if (originals_in_place(c, Guard::UrlsafeB64decode) &&
         native_b64decode(c, data, kUrlSafe, kUrlSafeShifted, false, result))
         return result;
+    Ref b64 = c.global(c.st->g_base64);
+    Ref decode = getattr(b64.get(), c.st->urlsafe_b64decode);
     return call(decode.get(), data);
 }
 
 Ref json_loads(const Call& c, PyObject* data) {
-    Ref json = c.global(c.st->g_json);
-    Ref loads = getattr(json.get(), c.st->loads);
-    if (json.is(c.st->orig_json) && loads.is(c.st->orig_json_loads)) {
+    if (originals_in_place(c, Guard::JsonLoads)) {
         Ref doc = native_json(data);
         if (doc) return doc;
     }
+    Ref json = c.global(c.st->g_json);
+    Ref loads = getattr(json.get(), c.st->loads);
     return call(loads.get(), data);
 }
 
 Ref b64decode(const Call& c, PyObject* data, bool validate) {
-    Ref b64 = c.global(c.st->g_base64);
-    Ref decode = getattr(b64.get(), c.st->b64decode);
     Ref result;
-    if (b64.is(c.st->orig_base64) && decode.is(c.st->orig_b64decode) &&
+    if (originals_in_place(c, Guard::B64decode) &&
         native_b64decode(c, data, kStandard, kStandardShifted, validate, result))
         return result;
+    Ref b64 = c.global(c.st->g_base64);
+    Ref decode = getattr(b64.get(), c.st->b64decode);
     if (!validate) return call(decode.get(), data);
     PyObject* args[] = {data, Py_True};
     return own(PyObject_Vectorcall(decode.get(), args, 1, c.st->kw_validate));

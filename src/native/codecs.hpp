@@ -1,9 +1,10 @@
 // Native equivalents of the host decoders the module calls most: base64
 // (binascii.a2b_base64 behind base64.urlsafe_b64decode and b64decode) and
-// json.loads. Each entry point goes through the module's own binding of the
-// host module; the native decoder is used only while that binding and its
-// function are the ones bound at import, and only for input it handles
-// exactly as the host does. Everything else is handed to the host.
+// json.loads. The native decoder is used only while the guard of the host
+// function holds (the module's binding of the host module and everything
+// the host function reads are the ones of import), and only for input it
+// handles exactly as the host does. Everything else is handed to the host
+// function through the module's binding.
 #pragma once
 #include "support.hpp"
 

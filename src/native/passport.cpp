@@ -103,12 +103,13 @@ int passport_exec(PyObject* module) noexcept {
 
         // PassportError, DecodedPassport, PassportVerdict.
         credential::define_classes(module);
-        state_capture_originals(module, st);
 
         for (const FunctionDef* fdef : kFunctions) {
             Ref fn = make_function(module, *fdef);
             check(PyModule_AddObjectRef(module, fdef->name, fn.get()));
         }
+        // What the fast paths stand in for, as the import leaves it.
+        state_capture_originals(module, st);
         return 0;
     } catch (const PyErrOccurred&) {
         return -1;

@@ -198,6 +198,8 @@ Ref strip_text(PyObject* s);
     X(g_resolve_key, "_resolve_key")                             \
     X(g_get_json, "_get_json")
 
+struct Originals;  // support.cpp
+
 struct ModuleState {
     PyObject* function_type;  // the native function type
 #define QT_DECLARE_NAME(id, text) PyObject* id;
@@ -215,23 +217,35 @@ struct ModuleState {
     PyObject* empty_text;       // ""
     PyObject* empty_tuple;      // ()
 
-    // The objects bound at import, kept to recognise when a module name
-    // still holds them: native fast paths run only then, so rebinding a
-    // name on the module always takes effect.
-    PyObject* orig_base64;             // the base64 module
-    PyObject* orig_urlsafe_b64decode;  // base64.urlsafe_b64decode
-    PyObject* orig_b64decode;          // base64.b64decode
-    PyObject* binascii_error;          // binascii.Error, raised by the native decoder
-    PyObject* orig_json;               // the json module
-    PyObject* orig_json_loads;         // json.loads
-    PyObject* decoded_cls;             // DecodedPassport as defined
-    PyObject* decoded_init;            // its generated __init__
-    PyObject* verdict_cls;             // PassportVerdict as defined
-    PyObject* verdict_init;            // its generated __init__
+    // The objects bound at import that native code uses directly.
+    PyObject* binascii_error;  // binascii.Error, raised by the native decoder
+    PyObject* decoded_cls;     // DecodedPassport as defined, when it is a type
+    PyObject* verdict_cls;     // PassportVerdict as defined, when it is a type
+    // The canonicaliser as _load_crypto first imported it and its dumps
+    // then, once seen to be rfc8785's own (NULL before: it loads lazily).
+    PyObject* rfc8785;
+    PyObject* rfc8785_dumps;
+
+    // Everything each native fast path relies on, as it was at import
+    // (support.cpp); consulted through originals_in_place only.
+    Originals* originals;
 };
 
 // Capture the import-time objects above (after the classes are defined).
 void state_capture_originals(PyObject* module, ModuleState* st);
+
+// The host functions a native fast path stands in for.
+enum class Guard {
+    UrlsafeB64decode,  // base64.urlsafe_b64decode
+    B64decode,         // base64.b64decode
+    JsonLoads,         // json.loads
+    Expiry,            // datetime.strptime under _TS_FMT, then replace(tzinfo=timezone.utc)
+    DecodedRecord,     // DecodedPassport(**fields)
+    VerdictRecord,     // PassportVerdict(**fields)
+    RevokedIds,        // the module's own _revoked_ids
+    Canonicaliser,     // rfc8785.dumps as the module's _load_crypto supplies it
+    Count
+};
 
 int state_init(PyObject* module, ModuleState* st);
 int state_traverse(ModuleState* st, visitproc visit, void* arg);
@@ -247,6 +261,21 @@ struct Call {
     // changes the next call. A missing name raises NameError.
     Ref global(PyObject* name) const;
 };
+
+// The one guard of every native fast path: true while everything the host
+// function `which` depends on is still what it was when the module was
+// imported -- the module's binding of the host module, the host module's
+// names that the function and its helpers read, the code, defaults and
+// keyword defaults of each of those Python functions, and the class
+// attributes and instance state they reach. When it is false the fast path
+// must call the host function instead. It never raises.
+bool originals_in_place(const Call& c, Guard which);
+
+// Called by _load_crypto with the canonicaliser module each time it is
+// imported: the first time it is rfc8785 with its own dumps, that module,
+// its dumps and what dumps reads are kept as the originals of
+// Guard::Canonicaliser, which holds only from then on. Never raises.
+void note_canonicaliser(ModuleState* st, PyObject* rfc8785);
 
 // --- Function-like native callables ------------------------------------
 

@@ -24,10 +24,9 @@ bool error_is_passport_error(const Call& c) {
 // M = [0-5]\d|\d, S = 6[01]|[0-5]\d|\d, where \d is any Unicode decimal
 // digit and the bracketed ranges are ASCII only, matched against the whole
 // text; then the date and time must exist (no second 60 or 61). While the
-// module's datetime, timezone and _TS_FMT are the ones bound at import the
-// stamp is parsed natively; otherwise strptime itself is called.
-
-constexpr const char kStampFormat[] = "%Y-%m-%dT%H:%M:%SZ";
+// expiry guard holds (the module's datetime, timezone and _TS_FMT, and the
+// _strptime functions behind strptime, are the ones of import) the stamp is
+// parsed natively; otherwise strptime itself is called.
 
 struct Stamp {
     int year, month, day, hour, minute, second;
@@ -141,13 +140,7 @@ Ref native_expiry(const Call& c, PyObject* expires_at, bool& handled) {
         PyDateTime_IMPORT;
         if (PyDateTimeAPI == nullptr) throw_error();
     }
-    Ref datetime = c.global(c.st->g_datetime);
-    Ref timezone = c.global(c.st->g_timezone);
-    Ref fmt = c.global(c.st->g_TS_FMT);
-    if (!datetime.is(reinterpret_cast<PyObject*>(PyDateTimeAPI->DateTimeType)) ||
-        !timezone.is(reinterpret_cast<PyObject*>(Py_TYPE(PyDateTimeAPI->TimeZone_UTC))) ||
-        !PyUnicode_Check(fmt.get()) || PyUnicode_CompareWithASCIIString(fmt.get(), kStampFormat) != 0)
-        return nullptr;
+    if (!originals_in_place(c, Guard::Expiry)) return nullptr;
     handled = true;
     if (!PyUnicode_Check(expires_at)) return nullptr;  // strptime's TypeError
     Stamp st{};
