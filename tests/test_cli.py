@@ -507,18 +507,21 @@ def test_demo_shows_every_verdict_as_expected():
     assert "!!" not in result.stdout
 
 
+@pytest.mark.parametrize("pinned", [False, True], ids=["keys from the issuer", "pinned key"])
 @pytest.mark.parametrize(
     "change",
     [{"envelope_kid": "../../admin"}, {"envelope_kid": "0123456789abcdef?x="}, {"envelope_kid": "0123456789ABCDEF"},
      {"envelope_kid": "short"}, {"spend_limit_microusd": 1}, "another issuer"],
 )
-def test_verify_fetches_a_revocation_list_only_for_a_credential_the_key_set_verifies(change, creds, server):
+def test_verify_fetches_a_revocation_list_only_for_a_credential_the_key_set_verifies(change, pinned, creds, server, issuer):
     if change == "another issuer":
-        credential, expected = Issuer().issue(agent_did=AGENT), ("unverifiable", "UNRESOLVED_ISSUER_KEY")
+        credential = Issuer().issue(agent_did=AGENT)
+        expected = ("invalid", "KID_KEY_MISMATCH") if pinned else ("unverifiable", "UNRESOLVED_ISSUER_KEY")
     else:
         credential, expected = tamper(creds["genuine"], **change), None
+    keys = ["--key", issuer.keypair.public_key_b64] if pinned else []
     before = list(server.requests)
-    result = run_cli("verify", credential, "--issuer", server.url, "--json")
+    result = run_cli("verify", credential, "--issuer", server.url, *keys, "--json")
     fetched = server.requests[len(before):]
     assert result.returncode == 1
     assert all("/passport/crl/" not in path for path in fetched), fetched
