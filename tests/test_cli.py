@@ -333,14 +333,37 @@ def test_network_failures_exit_3_naming_the_url(args, url_suffix, reason, creds,
     assert len(result.stderr.strip().splitlines()) == 1
 
 
-def test_a_silent_issuer_times_out_and_exits_3():
+@pytest.mark.parametrize(
+    ("document", "served", "reason"),
+    [
+        ("crl", (500, b"{}"), "HTTP 500"),
+        ("crl", b"<html>gateway error</html>", "JSONDecodeError"),
+        ("crl", {"revoked": "pp_1"}, '"revoked" is not a list'),
+        ("keys", {"keys": []}, "no usable Falcon-1024 key"),
+    ],
+)
+def test_verify_with_an_issuer_whose_document_fails_exits_3_naming_it(document, served, reason, creds, issuer):
+    path = f"/passport/crl/{issuer.kid}.json" if document == "crl" else "/.well-known/pqc-keys.json"
+    with IssuerServer(issuer, routes={path: served}) as srv:
+        url = srv.url
+        result = run_cli("verify", creds["genuine"], "--issuer", url)
+    assert result.returncode == 3, result.stdout + result.stderr
+    assert result.stderr.startswith(f"quorvel-passport: cannot fetch {url}{path}: ")
+    assert reason in result.stderr
+    assert len(result.stderr.splitlines()) == 1
+
+
+def test_a_silent_issuer_times_out_and_exits_3(creds):
     with socket.socket() as listener:
         listener.bind(("127.0.0.1", 0))
         listener.listen()  # accepts connections into the backlog, never answers
         url = "http://127.0.0.1:%d" % listener.getsockname()[1]
-        result = run_cli("fetch-keys", url, "--timeout", "0.5")
-    assert result.returncode == 3
-    assert f"cannot fetch {url}/.well-known/pqc-keys.json: timed out" in result.stderr
+        # verify three times: a fetch left running at exit used to crash it now and then
+        commands = [["fetch-keys", url]] + [["verify", creds["genuine"], "--issuer", url]] * 3
+        results = [run_cli(*args, "--timeout", "0.5") for args in commands]
+    for result in results:
+        assert result.returncode == 3
+        assert f"cannot fetch {url}/.well-known/pqc-keys.json: timed out" in result.stderr
 
 
 @pytest.mark.parametrize(
@@ -508,18 +531,21 @@ def test_demo_without_an_extra_names_the_one_to_install(blocked, hint, tmp_path)
     assert (result.returncode, result.stderr.strip(), result.stdout) == (2, hint, "")
 
 
+@pytest.mark.parametrize("pinned", [False, True], ids=["keys from the issuer", "pinned key"])
 @pytest.mark.parametrize(
     "change",
     [{"envelope_kid": "../../admin"}, {"envelope_kid": "0123456789abcdef?x="}, {"envelope_kid": "0123456789ABCDEF"},
      {"envelope_kid": "short"}, {"spend_limit_microusd": 1}, "another issuer"],
 )
-def test_verify_fetches_a_revocation_list_only_for_a_credential_the_key_set_verifies(change, creds, server):
+def test_verify_fetches_a_revocation_list_only_for_a_credential_the_key_set_verifies(change, pinned, creds, server, issuer):
     if change == "another issuer":
-        credential, expected = Issuer().issue(agent_did=AGENT), ("unverifiable", "UNRESOLVED_ISSUER_KEY")
+        credential = Issuer().issue(agent_did=AGENT)
+        expected = ("invalid", "KID_KEY_MISMATCH") if pinned else ("unverifiable", "UNRESOLVED_ISSUER_KEY")
     else:
         credential, expected = tamper(creds["genuine"], **change), None
+    keys = ["--key", issuer.keypair.public_key_b64] if pinned else []
     before = list(server.requests)
-    result = run_cli("verify", credential, "--issuer", server.url, "--json")
+    result = run_cli("verify", credential, "--issuer", server.url, *keys, "--json")
     fetched = server.requests[len(before):]
     assert result.returncode == 1
     assert all("/passport/crl/" not in path for path in fetched), fetched
@@ -610,7 +636,8 @@ def test_a_revocation_list_without_revoked_counts_as_none_revoked_with_a_warning
     assert 'has no "revoked" member' in result.stderr
 
 
-def test_ctrl_c_while_fetching_exits_130_quietly_after_saying_what_it_fetches():
+@pytest.mark.parametrize("command", ["fetch-keys", "verify"])
+def test_ctrl_c_while_fetching_exits_130_quietly_after_saying_what_it_fetches(command, creds):
     controller, terminal = pty.openpty()
     with socket.socket() as listener, os.fdopen(controller, "rb", buffering=0) as screen:
         listener.bind(("127.0.0.1", 0))
@@ -618,7 +645,9 @@ def test_ctrl_c_while_fetching_exits_130_quietly_after_saying_what_it_fetches():
         url = "http://127.0.0.1:%d" % listener.getsockname()[1]
         environ = {**os.environ, "PYTHONPATH": str(PACKAGE_ROOT)}
         proc = subprocess.Popen(
-            [sys.executable, "-m", "quorvel_trellane", "fetch-keys", url, "--timeout", "60"],
+            [sys.executable, "-m", "quorvel_trellane",
+             *(["fetch-keys", url] if command == "fetch-keys" else ["verify", creds["genuine"], "--issuer", url]),
+             "--timeout", "60"],
             stdout=subprocess.DEVNULL, stderr=terminal, env=environ,
         )
         os.close(terminal)

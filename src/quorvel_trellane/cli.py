@@ -15,16 +15,21 @@ import dataclasses
 import http.client
 import ipaddress
 import json
+import logging
 import os
 import sys
+import time
 import urllib.error
 import urllib.parse
 import urllib.request
 from collections.abc import Callable, Sequence
 from datetime import datetime, timedelta, timezone
-from typing import Any, TextIO
+from typing import TYPE_CHECKING, Any, TextIO
 
 from quorvel_trellane import __version__, passport
+
+if TYPE_CHECKING:
+    from quorvel_trellane.trust import DocumentStatus, IssuerTrust
 
 EXIT_OK = 0
 EXIT_NOT_VERIFIED = 1
@@ -162,14 +167,18 @@ def _crl_document(doc: object, where: str, err: TextIO) -> Any:
         raise UsageError(
             f"revocation list {where} must be an object with \"revoked\" or a list of ids"
         )
+    _warn_unless_revoked(doc, where, err)
+    return doc
+
+
+def _warn_unless_revoked(doc: object, where: str, err: TextIO) -> None:
+    # The library's rule, kept: such a document lists nobody. An error page
+    # served as JSON looks just like that, so say it.
     if isinstance(doc, dict) and "revoked" not in doc:
-        # The library's rule, kept: such a document lists nobody. An error
-        # page served as JSON looks just like that, so say it.
         err.write(
             f"warning: revocation list {where} has no \"revoked\" member; "
             "it is taken as revoking nothing\n"
         )
-    return doc
 
 
 def _crl_from_file(path: str, err: TextIO) -> Any:
@@ -264,6 +273,89 @@ def _fetch_crl(issuer_url: str, kid: str, timeout: float, err: TextIO) -> dict[s
         err,
     )
     return doc
+
+
+class _CommandFetch:
+    """The Fetcher the command gives ``IssuerTrust``: the command's own transport.
+
+    It says what it fetches (on a terminal), keeps each transport failure as
+    the message the command reports, and warns about a revocation list
+    without "revoked", which the trust layer would take silently.
+    """
+
+    def __init__(self, issuer_url: str, timeout: float, err: TextIO) -> None:
+        self.wellknown_url = _wellknown_url(issuer_url)
+        self.timeout = timeout
+        self.err = err
+        self.failures: dict[str, NetworkError] = {}
+        self.calls: dict[str, int] = {}
+
+    def __call__(self, url: str) -> bytes:
+        self.calls[url] = self.calls.get(url, 0) + 1
+
+        def get() -> bytes:
+            with urllib.request.urlopen(url, timeout=self.timeout) as response:
+                body: bytes = response.read()
+                return body
+
+        try:
+            body: bytes = _fetching(url, get, self.err)
+        except NetworkError as exc:
+            self.failures[url] = exc
+            raise
+        if url != self.wellknown_url:
+            try:
+                _warn_unless_revoked(json.loads(body), url, self.err)
+            except ValueError:
+                pass  # the trust layer records the document as a failed fetch
+        return body
+
+    def settle(self, trust: IssuerTrust) -> None:
+        """Wait until the trust layer has finished every fetch it asked for.
+
+        A fetch still running when the process exits would be on a daemon
+        thread inside the native retrieval function while the interpreter
+        shuts down, which can crash it. Each step of a fetch is bounded by
+        the timeout, so this wait is too.
+        """
+        deadline = time.monotonic() + 4 * self.timeout + 1
+        while not self.settled(trust) and time.monotonic() < deadline:
+            time.sleep(0.01)
+
+    def settled(self, trust: IssuerTrust) -> bool:
+        status = trust.status()
+        done = {status.key_set.url: status.key_set.fetches}
+        done.update((doc.url, doc.fetches) for doc in status.revocation_lists.values())
+        # A list no longer in the status was dropped with its fetch finished.
+        return all(done.get(url, calls) >= calls for url, calls in list(self.calls.items()))
+
+    def failure(self, trust: IssuerTrust, verdict: passport.PassportVerdict) -> NetworkError | None:
+        """The fetch that decided ``verdict``, if one failed: the key set or the kid's list."""
+        status = trust.status()
+        if verdict.error_code == "UNRESOLVED_ISSUER_KEY":
+            return self.failed(status.key_set)
+        if verdict.error_code == "REVOCATION_CHECK_FAILED" and verdict.kid is not None:
+            return self.failed(status.revocation_lists.get(verdict.kid))
+        return None
+
+    def failed(self, doc: DocumentStatus | None) -> NetworkError | None:
+        if doc is None or doc.state in ("fresh", "stale"):
+            return None  # fetched fine: the kid is just not in the key set
+        # No error yet means the fetch was still running when the wait ended.
+        return self.failures.get(doc.url) or NetworkError(
+            f"cannot fetch {doc.url}: {_one_line(doc.last_error or 'timed out')}"
+        )
+
+
+def _issuer_trust(issuer_url: str, fetch: _CommandFetch, timeout: float) -> IssuerTrust:
+    from quorvel_trellane.trust import IssuerTrust
+
+    # The trust layer logs each failed fetch; the command reports it itself,
+    # in one line, so keep Python's last-resort handler from printing those.
+    log = logging.getLogger("quorvel_trellane.trust")
+    if not any(isinstance(handler, logging.NullHandler) for handler in log.handlers):
+        log.addHandler(logging.NullHandler())
+    return IssuerTrust(issuer_url, timeout=timeout, fetch=fetch)
 
 
 def _is_url(text: str) -> bool:
@@ -361,7 +453,34 @@ def cmd_verify(args: argparse.Namespace, out: TextIO, err: TextIO, stdin: TextIO
     elif args.key is not None:
         issuer_keys = _pinned_key(args.key)
     elif args.issuer is not None:
-        issuer_keys = _fetch_keys(args.issuer, args.timeout, err)
+        fetch = _CommandFetch(args.issuer, args.timeout, err)
+        with _issuer_trust(args.issuer, fetch, args.timeout) as trust:
+            try:
+                if args.crl is None and not args.no_revocation_check:
+                    # The trust layer fetches the key set, then a revocation
+                    # list only for a genuine, current passport whose kid it holds.
+                    verdict = trust.verify(
+                        credential, required_scope=args.scope, expected_agent_did=args.agent, now=now
+                    )
+                    failure = fetch.failure(trust, verdict)
+                    if failure is not None:
+                        raise failure
+                    return _report(verdict, args, out)
+                issuer_keys = trust.keys()
+                if not issuer_keys:
+                    raise fetch.failed(trust.status().key_set) or NetworkError(
+                        f"{fetch.wellknown_url} lists no usable Falcon-1024 key"
+                    )
+            except KeyboardInterrupt:
+                if not fetch.settled(trust):
+                    # Ctrl-C should not wait out the fetch (see settle): leave
+                    # without shutting the interpreter down around it.
+                    out.flush()
+                    err.flush()
+                    os._exit(EXIT_INTERRUPTED)
+                raise
+            finally:
+                fetch.settle(trust)
 
     crl: Any = None
     fetch_crl: Callable[[str], Any] | None = None
@@ -397,6 +516,10 @@ def cmd_verify(args: argparse.Namespace, out: TextIO, err: TextIO, stdin: TextIO
         verdict = verify(None, False)
         if verdict.status == "active" and verdict.kid is not None:
             verdict = verify(fetch_crl(verdict.kid), True)
+    return _report(verdict, args, out)
+
+
+def _report(verdict: passport.PassportVerdict, args: argparse.Namespace, out: TextIO) -> int:
     if args.json:
         _emit_json(_verdict_fields(verdict), out)
     else:
