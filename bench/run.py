@@ -53,6 +53,7 @@ import rfc8785
 from pqcrypto.sign import falcon_1024
 
 from quorvel_trellane import passport
+from quorvel_trellane.trust import IssuerTrust
 
 TS_FMT = "%Y-%m-%dT%H:%M:%SZ"
 
@@ -69,6 +70,7 @@ TARGETS_NS = {
 AIM = 3.0  # the module should take at most target / AIM
 E2E_SLACK = 1.10  # verify_passport within 10% of dumps + falcon verify
 IMPORT_SLACK = 1.20  # import within 1.2x of the five standard modules alone
+TRUST_SLACK = 1.10  # a warm IssuerTrust.verify within 10% of verify_passport
 
 
 # --- Fixtures -----------------------------------------------------------------
@@ -143,22 +145,15 @@ def build_fixtures(distinct: int) -> SimpleNamespace:
     crl_small = {"revoked": ["pp_01J9Z6Q4W8Y3N5K2T7R0VXH400", "pp_01J9Z6Q4W8Y3N5K2T7R0VXH401"]}
 
     trivial_pair = (SimpleNamespace(dumps=lambda _payload: b"{}"), lambda _pk, _msg, _sig: True)
-    # A stand-in for a native canonicaliser (well under a microsecond): the
-    # real canonical bytes of each known payload, looked up, with pqcrypto's
-    # own verify, so the signature memo still applies.
-    canonical = {p["passport_id"]: rfc8785.dumps(p) for p in [payload] + [q for _, q, _ in pool]}
-    fast_canon_pair = (SimpleNamespace(dumps=lambda p: canonical[p["passport_id"]]), falcon_1024.verify)
 
     def trivial_load_crypto() -> tuple[Any, Any]:
         return trivial_pair
-
-    def fast_canon_load_crypto() -> tuple[Any, Any]:
-        return fast_canon_pair
 
     def fetcher(_url: str) -> bytes:
         return wellknown
 
     dec = passport.decode_passport(credential)
+    trust, trust_crl = warm_trust(credential, wellknown, kid, crl_small)
     verdict_values = dict(
         verified=True,
         status="active",
@@ -192,7 +187,6 @@ def build_fixtures(distinct: int) -> SimpleNamespace:
         revoked_1000=revoked_1000,
         ids_1000=revoked_1000["revoked"],
         trivial_load_crypto=trivial_load_crypto,
-        fast_canon_load_crypto=fast_canon_load_crypto,
         fetcher=fetcher,
         wellknown=wellknown,
         dec=dec,
@@ -208,7 +202,29 @@ def build_fixtures(distinct: int) -> SimpleNamespace:
         crl_million_set=set(ids_million),
         crl_million_frozenset=frozenset(ids_million),
         crl_million_doc={"revoked": ids_million},
+        trust=trust,
+        trust_keys=trust.keys(),
+        trust_crl=trust_crl,
     )
+
+
+def warm_trust(credential: str, wellknown: bytes, kid: str, crl: dict[str, Any]) -> tuple[IssuerTrust, frozenset[str]]:
+    """An IssuerTrust over an in-memory issuer, warmed by one verification."""
+    documents = {
+        "https://issuer.quorvel.example/.well-known/pqc-keys.json": wellknown,
+        f"https://issuer.quorvel.example/passport/crl/{kid}.json": json.dumps(crl).encode("utf-8"),
+    }
+    trust = IssuerTrust(
+        "https://issuer.quorvel.example",
+        issuer_did="did:web:issuer.quorvel.example",
+        fetch=lambda url: documents[url],
+        key_ttl=1e9, key_max_stale=1e9, crl_ttl=1e9, crl_max_age=1e9,
+    )
+    if not trust.verify(credential).verified:
+        raise SystemExit("the benchmark's IssuerTrust did not verify its credential")
+    revoked = trust._crls[kid].value  # the ready frozenset the trust layer passes
+    assert isinstance(revoked, frozenset)
+    return trust, revoked
 
 
 # --- Cases --------------------------------------------------------------------
@@ -221,13 +237,15 @@ class Case:
         stmt: str,
         group: str,
         *,
-        swap_crypto: bool | str = False,
+        swap_crypto: bool = False,
+        constant_dumps: bool = False,
         check: Callable[[Any], bool] | None = None,
     ) -> None:
         self.name = name
         self.stmt = stmt
         self.group = group
         self.swap_crypto = swap_crypto
+        self.constant_dumps = constant_dumps
         self.check = check
         self.number = 1
         self.samples: list[float] = []
@@ -237,18 +255,39 @@ class Case:
 
 
 @contextmanager
-def crypto_swapped(fx: SimpleNamespace, on: bool | str) -> Iterator[None]:
-    """Rebind passport._load_crypto for the duration: to the trivial pair
-    (True), or to the canonicaliser stand-in with the real verify ("canon")."""
+def crypto_swapped(fx: SimpleNamespace, on: bool) -> Iterator[None]:
+    """Rebind passport._load_crypto to the trivial pair for the duration."""
     if not on:
         yield
         return
     saved = passport._load_crypto
-    passport._load_crypto = fx.fast_canon_load_crypto if on == "canon" else fx.trivial_load_crypto
+    passport._load_crypto = fx.trivial_load_crypto
     try:
         yield
     finally:
         passport._load_crypto = saved
+
+
+@contextmanager
+def dumps_swapped(on: bool) -> Iterator[None]:
+    """Patch rfc8785.dumps itself to return constant bytes for the duration:
+    the module then calls it (a stand-in is never written natively), and
+    everything else, _load_crypto's imports included, stays real."""
+    if not on:
+        yield
+        return
+    saved = rfc8785.dumps
+    rfc8785.dumps = lambda _payload: b"{}"
+    try:
+        yield
+    finally:
+        rfc8785.dumps = saved
+
+
+@contextmanager
+def swapped(fx: SimpleNamespace, case: Case) -> Iterator[None]:
+    with crypto_swapped(fx, case.swap_crypto), dumps_swapped(case.constant_dumps):
+        yield
 
 
 def make_cases(fx: SimpleNamespace) -> list[Case]:
@@ -260,8 +299,15 @@ def make_cases(fx: SimpleNamespace) -> list[Case]:
     return [
         Case("(empty loop)", "pass", host),
         # The module's operations.
-        Case("decode_passport", "P.decode_passport(fx.credential)", mod),
+        Case("decode_passport", "P.decode_passport(fx.credential)", mod, check=lambda d: d.signed_bytes == fx.signed),
         Case("decode_passport  trivial components", "P.decode_passport(fx.credential)", mod, swap_crypto=True),
+        Case(
+            "decode_passport  constant rfc8785.dumps",
+            "P.decode_passport(fx.credential)",
+            mod,
+            constant_dumps=True,
+            check=lambda d: d.signed_bytes == b"{}",
+        ),
         Case("_load_crypto", "P._load_crypto()", mod),
         Case(
             "verify_passport  real components",
@@ -273,20 +319,6 @@ def make_cases(fx: SimpleNamespace) -> list[Case]:
             "verify_passport  distinct credentials (first)",
             "P.verify_passport(fx.next_credential(), issuer_keys=fx.keys_by_kid, crl=fx.crl_small)",
             mod,
-            check=active,
-        ),
-        Case(
-            "verify_passport  repeated, canonicaliser stand-in",
-            "P.verify_passport(fx.credential, issuer_keys=fx.keys_by_kid, crl=fx.crl_small)",
-            mod,
-            swap_crypto="canon",
-            check=active,
-        ),
-        Case(
-            "verify_passport  distinct, canonicaliser stand-in",
-            "P.verify_passport(fx.next_credential(), issuer_keys=fx.keys_by_kid, crl=fx.crl_small)",
-            mod,
-            swap_crypto="canon",
             check=active,
         ),
         *[
@@ -324,6 +356,29 @@ def make_cases(fx: SimpleNamespace) -> list[Case]:
             "P.verify_passport(fx.bad_credential, issuer_keys=fx.keys_by_kid, crl=fx.crl_small)",
             mod,
             check=invalid,
+        ),
+        # The trust layer against verify_passport with the same key map and
+        # revocation set (the ready frozenset the trust layer holds).
+        Case("IssuerTrust.verify  warm, real components", "fx.trust.verify(fx.credential)", mod, check=active),
+        Case(
+            "verify_passport  trust's key map and set, real",
+            "P.verify_passport(fx.credential, issuer_keys=fx.trust_keys, crl=fx.trust_crl)",
+            mod,
+            check=active,
+        ),
+        Case(
+            "IssuerTrust.verify  warm, trivial components",
+            "fx.trust.verify(fx.credential)",
+            mod,
+            swap_crypto=True,
+            check=active,
+        ),
+        Case(
+            "verify_passport  trust's key map and set, trivial",
+            "P.verify_passport(fx.credential, issuer_keys=fx.trust_keys, crl=fx.trust_crl)",
+            mod,
+            swap_crypto=True,
+            check=active,
         ),
         Case("x402_headers", "P.x402_headers(fx.credential)", mod),
         Case("a2a_message_metadata", "P.a2a_message_metadata(fx.credential, fx.metadata)", mod),
@@ -432,7 +487,7 @@ def calibrate(case: Case, timer: timeit.Timer, target_s: float) -> None:
 def run_cases(cases: list[Case], fx: SimpleNamespace, rounds: int, target_s: float) -> None:
     timers = {c.name: timer_for(c, fx) for c in cases}
     for c in cases:
-        with crypto_swapped(fx, c.swap_crypto):
+        with swapped(fx, c):
             if c.check is not None:
                 result = eval(c.stmt, dict(timers[c.name].inner.__globals__))  # noqa: S307
                 if not c.check(result):
@@ -443,7 +498,7 @@ def run_cases(cases: list[Case], fx: SimpleNamespace, rounds: int, target_s: flo
     for _ in range(rounds):
         rng.shuffle(order)
         for c in order:
-            with crypto_swapped(fx, c.swap_crypto):
+            with swapped(fx, c):
                 elapsed = timers[c.name].timeit(c.number)
             c.samples.append(elapsed / c.number * 1e9)
 
@@ -482,6 +537,59 @@ def measure_import(runs: int) -> tuple[float, float]:
         top = importtime_top("import " + ", ".join(STDLIB_FIVE))
         std.append(sum(top[name] for name in STDLIB_FIVE))
     return statistics.median(mod), statistics.median(std)
+
+
+# --- Trust layer memory ---------------------------------------------------------
+
+
+def rss_kib() -> int:
+    with open("/proc/self/status", encoding="ascii") as status:
+        for line in status:
+            if line.startswith("VmRSS:"):
+                return int(line.split()[1])
+    raise SystemExit("no VmRSS in /proc/self/status")
+
+
+def measure_trust_memory(fx: SimpleNamespace, calls: int, trivial_calls: int, unknown: int) -> None:
+    """RSS across many warm verifications and many unknown-kid credentials.
+
+    Each series is warmed first (one tenth of it), then RSS is read at ten
+    checkpoints; the growth reported is from the first checkpoint to the last.
+    The long series runs with the trivial components: the trust layer's work
+    is the same, and a million real Falcon-1024 verifications would take
+    minutes.
+    """
+    import gc
+
+    def series(label: str, credentials: list[str], expect: str) -> None:
+        n = len(credentials)
+        for credential in credentials[: max(1, n // 10)]:
+            fx.trust.verify(credential)
+        gc.collect()
+        checkpoints = []
+        for i, credential in enumerate(credentials):
+            if fx.trust.verify(credential).status != expect:
+                raise SystemExit(f"{label}: unexpected verdict")
+            if (i + 1) % max(1, n // 10) == 0:
+                checkpoints.append(rss_kib())
+        print(
+            f"  {label:<42} {n:>9,} calls  RSS {checkpoints[0]:,} -> {checkpoints[-1]:,} KiB "
+            f"(growth {checkpoints[-1] - checkpoints[0]:+,} KiB; max step {max(b - a for a, b in zip(checkpoints, checkpoints[1:])):+,})"
+        )
+
+    print("trust layer memory (RSS from /proc/self/status)")
+    started = time.perf_counter()
+    series("warm verifications (real components)", [fx.credential] * calls, "active")
+    with crypto_swapped(fx, True):
+        series("warm verifications (trivial components)", [fx.credential] * trivial_calls, "active")
+    envelope = dict(fx.envelope)
+    forged = []
+    for i in range(unknown):
+        envelope["kid"] = f"{i:016x}"
+        forged.append(b64u(json.dumps(envelope).encode("utf-8")))
+    series("unknown-kid credentials", forged, "unverifiable")
+    print(f"  ({time.perf_counter() - started:.1f} s)")
+    print()
 
 
 # --- Report -------------------------------------------------------------------
@@ -539,18 +647,32 @@ def report(cases: list[Case], rounds: int) -> None:
                 f"  {label:<6} {fmt_ns(first)} ns vs {fmt_ns(parts)} ns: ratio {first / parts:.3f}; "
                 f"repeated {fmt_ns(repeat)} ns = {repeat / first:.3f} x first (aim <= 12,000 ns, <= 0.15)"
             )
-        if "verify_passport  distinct, canonicaliser stand-in" in by_name:
-            print("  with a canonicaliser stand-in of ~0.1 µs (what a native one would cost):")
-            for label, pick in (("median", Case.median), ("min", lambda c: min(c.samples))):
-                first = pick(by_name["verify_passport  distinct, canonicaliser stand-in"])
-                parts = pick(by_name["dumps + verify, distinct credentials"])
-                repeat = pick(by_name["verify_passport  repeated, canonicaliser stand-in"])
-                print(
-                    f"  {label:<6} {fmt_ns(first)} ns: ratio {first / parts:.3f}; "
-                    f"repeated {fmt_ns(repeat)} ns = {repeat / first:.3f} x first"
-                )
     print("ratio columns above: median (and min) / aim, where aim = target / 3; <= 1.00 meets the aim")
     print()
+    pairs = (
+        ("real", "IssuerTrust.verify  warm, real components", "verify_passport  trust's key map and set, real"),
+        ("trivial", "IssuerTrust.verify  warm, trivial components", "verify_passport  trust's key map and set, trivial"),
+    )
+    if all(a in by_name and b in by_name for _, a, b in pairs):
+        print("trust layer: warm IssuerTrust.verify against verify_passport with the same key map and set")
+        for label, trusted, direct in pairs:
+            t, d = by_name[trusted].median(), by_name[direct].median()
+            print(
+                f"  {label:<8} {fmt_ns(t)} ns vs {fmt_ns(d)} ns: ratio {t / d:.3f} "
+                f"(aim <= {TRUST_SLACK:.2f}), trust layer's own share {fmt_ns(t - d)} ns"
+            )
+        print()
+
+    native, constant = by_name.get("decode_passport"), by_name.get("decode_passport  constant rfc8785.dumps")
+    dumps = by_name.get("rfc8785.dumps(payload)")
+    if native and constant and dumps:
+        print(f"canonical bytes of the payload ({len(rfc8785.dumps(make_payload(datetime.now(timezone.utc))))} bytes):"
+              " native = decode_passport - decode_passport with a constant rfc8785.dumps")
+        for label, pick in (("median", Case.median), ("min", lambda c: min(c.samples))):
+            own = pick(native) - pick(constant)
+            print(f"  {label:<6} native {fmt_ns(own)} ns vs rfc8785.dumps {fmt_ns(pick(dumps))} ns: "
+                  f"{pick(dumps) / max(own, 1):.0f} times faster")
+        print()
 
 
 def measure_threads(fx: SimpleNamespace, seconds: float) -> None:
@@ -604,11 +726,6 @@ def measure_threads(fx: SimpleNamespace, seconds: float) -> None:
     print()
 
 
-def rss_kib() -> int:
-    with open("/proc/self/statm") as f:
-        return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE") // 1024
-
-
 def measure_memory(fx: SimpleNamespace, calls: int) -> None:
     """Resident memory over many first verifications (the pool, cycled)."""
     samples = []
@@ -633,6 +750,10 @@ def main() -> None:
     ap.add_argument("--distinct", type=int, default=1536, help="distinct credentials in the pool")
     ap.add_argument("--threads-s", type=float, default=3.0, help="length of one thread run, 0 to skip")
     ap.add_argument("--memory-calls", type=int, default=100_000, help="verifications for the memory curve, 0 to skip")
+    ap.add_argument("--trust-calls", type=int, default=100_000, help="warm verifications in the memory check")
+    ap.add_argument("--trust-calls-trivial", type=int, default=1_000_000, help="the same, trivial components")
+    ap.add_argument("--trust-unknown", type=int, default=10_000, help="unknown-kid credentials in the memory check")
+    ap.add_argument("--no-trust-memory", action="store_true")
     args = ap.parse_args()
 
     fx = build_fixtures(args.distinct)
@@ -644,9 +765,10 @@ def main() -> None:
             "verify_passport  real components",
             "verify_passport  distinct credentials (first)",
             "dumps + verify, distinct credentials",
-            "verify_passport  repeated, canonicaliser stand-in",
-            "verify_passport  distinct, canonicaliser stand-in",
         }
+        keep |= {"decode_passport", "decode_passport  constant rfc8785.dumps", "rfc8785.dumps(payload)"}
+        if "trust" in args.only:
+            keep |= {c.name for c in cases if "trust" in c.name.lower()}
         cases = [c for c in cases if args.only in c.name or c.name in keep]
     started = time.perf_counter()
     run_cases(cases, fx, args.rounds, args.target_ms / 1000)
@@ -663,6 +785,8 @@ def main() -> None:
         print(f"  import {', '.join(STDLIB_FIVE)}  {std_us:>8,.0f} µs")
         print(f"  ratio {mod_us / std_us:.2f} (aim <= {IMPORT_SLACK:.2f})")
         print()
+    if not args.no_trust_memory:
+        measure_trust_memory(fx, args.trust_calls, args.trust_calls_trivial, args.trust_unknown)
     print(f"(benchmark took {time.perf_counter() - started:.1f} s)")
 
 

@@ -300,16 +300,18 @@ def target_decode(data: bytes) -> None:
         if msg.startswith("malformed credential envelope: "):
             assert kind == "bad" and msg == "malformed credential envelope: " + str(env), (msg, env)
             assert type(exc.__cause__) is type(env), repr(exc.__cause__)
+        elif msg.startswith("credential payload cannot be canonicalised: "):
+            # Checked before the signature: a payload is canonicalised only
+            # once the signature has decoded.
+            assert kind == "ok" and reference_sig_error(env) is None, msg
+            ref = canonical_error(env["payload"])
+            assert ref is not None and type(exc.__cause__) is type(ref), (repr(exc.__cause__), repr(ref))
+            assert msg == "credential payload cannot be canonicalised: " + str(ref), (msg, ref)
         elif kind == "ok" and isinstance(env, dict) and isinstance(env.get("payload"), dict):
             # Only the signature can still be at fault, and exactly so.
             ref = reference_sig_error(env)
             assert ref is not None and msg == "credential signature is not base64url: " + str(ref), (msg, ref)
             assert type(exc.__cause__) is type(ref), repr(exc.__cause__)
-        elif msg.startswith("credential payload cannot be canonicalised: "):
-            assert kind == "ok", msg
-            ref = canonical_error(env["payload"])
-            assert ref is not None and type(exc.__cause__) is type(ref), (repr(exc.__cause__), repr(ref))
-            assert msg == "credential payload cannot be canonicalised: " + str(ref), (msg, ref)
         return
     assert kind == "ok" and isinstance(env, dict)
     assert type(dec) is P.DecodedPassport
@@ -834,6 +836,124 @@ def target_get_json(data: bytes) -> None:
 
 
 # --------------------------------------------------------------------------
+# The signed bytes against rfc8785.dumps (the module writes the RFC 8785
+# bytes of the JSON values it can natively and hands anything else, whole,
+# to the canonicaliser)
+
+
+CANON_PREFIX = "credential payload cannot be canonicalised: "
+# Pieces of member names that stress the order: shared prefixes, code points
+# either side of the surrogate block, non-BMP characters (whose first UTF-16
+# unit sorts below U+E000..U+FFFF), characters that are escaped.
+NAME_PIECES = ["", "a", "b", "ab", "\x00", "\x1f", '"', "\\", "\x7f", "\u00e9", "\u0100", "\u2028", "\ud7ff",
+               "\ue000", "\uff61", "\ufffd", "\U00010000", "\U0001f600", "\U0010ffff"]
+TEXT_PIECES = NAME_PIECES + [chr(i) for i in range(0x20)] + ["\u2029", "/", "'", " "]
+INT_EDGES = [2**53 - 1, -(2**53 - 1), 2**53, -(2**53), 0, -1, 10**30]
+# What the canonicaliser must decide for itself: floats, ints out of range,
+# lone surrogates, and (handed over as objects) subclasses, tuples, keys
+# that are not text, values that are not JSON.
+SPOILERS = [0.5, -0.0, 1e21, 2.0**53 + 1, float("inf"), float("nan"), 2**53, -(2**53), "\ud800", "a\udfff"]
+
+
+class Label(str):
+    pass
+
+
+class Count(int):
+    pass
+
+
+class Members(dict):
+    pass
+
+
+def canon_text(inp: Input, pieces) -> str:
+    return "".join(inp.pick(pieces) for _ in range(inp.byte() % 6))
+
+
+def canon_value(inp: Input, objects: bool, depth: int = 0):
+    k = inp.byte() % (16 if depth < 5 else 10)
+    if k == 0:
+        return None
+    if k == 1:
+        return bool(inp.byte() & 1)
+    if k == 2:
+        return inp.pick(INT_EDGES[:2] + [0, 1, -1, 2**31, -(2**63)])
+    if k == 3:
+        return int.from_bytes(inp.chunk(7), "big", signed=True)
+    if k in (4, 5, 6):
+        return canon_text(inp, TEXT_PIECES)
+    if k == 7:
+        return inp.text(40)  # surrogateescape: lone surrogates now and then
+    if k == 8:
+        return inp.pick(SPOILERS)
+    if k == 9:
+        if not objects:
+            return inp.pick(INT_EDGES)
+        return inp.pick([Label("x"), Count(3), (1, "t"), Members(a=1), {1: "n"}, b"b", object()])
+    if k in (10, 11, 12):
+        return [canon_value(inp, objects, depth + 1) for _ in range(inp.byte() % 5)]
+    return canon_members(inp, objects, depth + 1)
+
+
+def canon_members(inp: Input, objects: bool, depth: int = 0) -> dict:
+    out = {}
+    for _ in range(inp.byte() % 7):
+        name = canon_text(inp, NAME_PIECES) if inp.byte() % 8 else inp.pick(["\ud800", "\udc00x", "a\udfff"])
+        out[name] = canon_value(inp, objects, depth)
+    return out
+
+
+def signed_outcome(credential: str):
+    """decode_passport's signed bytes, or the canonicaliser's error, which
+    reaches the caller itself or as the cause of the PassportError naming it."""
+    try:
+        return ("ok", P.decode_passport(credential).signed_bytes)
+    except P.PassportError as exc:
+        if not str(exc).startswith(CANON_PREFIX):
+            return ("passport error", str(exc))
+        cause = exc.__cause__
+        assert str(exc) == CANON_PREFIX + str(cause), repr(exc)
+        return ("raised", type(cause), str(cause))
+    except Exception as exc:  # noqa: BLE001
+        return ("raised", type(exc), str(exc))
+
+
+def target_canonical(data: bytes) -> None:
+    inp = Input(data)
+    objects = bool(inp.byte() & 1)
+    payload = canon_members(inp, objects)
+    if inp.byte() % 16 == 15:  # either side of the native writer's nesting limit
+        deep = inp.pick([None, 1.5])
+        for _ in range(190 + inp.byte() % 20):
+            deep = [deep]
+        payload["deep"] = deep
+    before = snapshot(payload)
+    if objects:
+        # The payload object itself, handed over by the module's json binding.
+        saved = P.json
+        P.json = type("Loader", (), {"loads": staticmethod(lambda raw: {"payload": payload, "sig": ""})})
+        try:
+            got = signed_outcome("e30")
+        finally:
+            P.json = saved
+        expected = outcome_of(rfc8785.dumps, payload)
+        assert snapshot(payload) == before
+    else:
+        # The same payload as JSON text inside a real envelope.
+        text = json.dumps({"payload": payload, "sig": ""}, ensure_ascii=bool(inp.byte() & 1))
+        raw = text.encode("utf-8", "surrogatepass")
+        got = signed_outcome(b64u(raw))
+        try:
+            parsed = json.loads(raw)["payload"]
+        except ValueError:  # unpaired surrogates written raw are not UTF-8
+            assert got[0] == "passport error" and got[1].startswith("malformed credential envelope: "), got
+            return
+        expected = outcome_of(rfc8785.dumps, parsed)
+    assert got == expected, (payload, got, expected)
+
+
+# --------------------------------------------------------------------------
 # load_credential on generated files
 
 
@@ -943,6 +1063,7 @@ TARGETS = {
     "revocation": target_revocation,
     "wellknown": target_wellknown,
     "get_json": target_get_json,
+    "canonical": target_canonical,
     "load_credential": target_load_credential,
 }
 

@@ -10,6 +10,9 @@ import base64
 import io
 import json
 import os
+import pty
+import re
+import signal
 import socket
 import subprocess
 import sys
@@ -21,7 +24,7 @@ import pytest
 
 import quorvel_trellane
 from quorvel_trellane import cli
-from quorvel_trellane.testing import Issuer, IssuerServer, b64u, tamper
+from quorvel_trellane.testing import Issuer, IssuerServer, b64u, issue_credential, tamper
 
 ROOT = Path(__file__).resolve().parents[1]
 # The subprocesses import the package this test run imports: the checkout's
@@ -160,6 +163,9 @@ def test_inspect_shows_a_tampered_credential_because_it_never_verifies(creds):
         (b64u(b'{"payload": {}}'), "credential signature is not base64url: 'sig'"),
         ("   ", "credential must be a non-empty string"),
         (b64u(b'{"payload": {"n": NaN}, "sig": ""}'), "credential payload cannot be canonicalised: "),
+        ("missing.cred", "no such file: missing.cred"),
+        ("passports/agent-7", "no such file: passports/agent-7"),
+        ("~/passport", "no such file: ~/passport"),
     ],
 )
 def test_inspect_of_a_malformed_credential_exits_2_with_the_message_only(credential, message):
@@ -197,6 +203,8 @@ VERIFY_CASES = [
     ("another agent", "genuine", ["--issuer", "{url}", "--agent", "did:example:x"], 1, "active", "AGENT_MISMATCH"),
     ("verified later than expiry", "genuine", ["--issuer", "{url}", "--now", "2999-01-01T00:00:00Z"], 1, "expired", "EXPIRED"),
     ("verified at a naive time", "genuine", ["--issuer", "{url}", "--now", "2000-01-01T00:00:00"], 0, "active", None),
+    ("expired within the leeway", "expired", ["--issuer", "{url}", "--leeway", "3600"], 0, "active", None),
+    ("expired beyond the leeway", "genuine", ["--issuer", "{url}", "--now", "2999-01-01T00:00:00Z", "--leeway", "60"], 1, "expired", "EXPIRED"),
     ("key of another issuer", "genuine", ["--key", "{stranger_key}", "--crl", "{crl}"], 1, "invalid", "KID_KEY_MISMATCH"),
     ("not a credential", "malformed", ["--issuer", "{url}"], 1, "invalid", "INVALID_CREDENTIAL"),
 ]
@@ -223,6 +231,14 @@ def test_verify_exits_0_only_for_a_verified_passport(credential, options, exit_c
     assert verdict["verified"] is (exit_code == 0)
 
 
+def test_verify_table_shows_control_characters_of_a_claim_escaped(creds, server):
+    spoof = tamper(creds["genuine"], agent_did="did:x\x1b[2J\rverdict      VERIFIED\n\u009b")
+    result = run_cli("verify", spoof, "--issuer", server.url)
+    assert result.returncode == 1
+    assert [line for line in result.stdout.splitlines() if line.startswith("verdict")] == ["verdict      NOT VERIFIED"]
+    assert "\x1b" not in result.stdout and "\r" not in result.stdout
+
+
 def test_verify_json_holds_every_verdict_field_from_the_payload(creds, server):
     result = run_cli("verify", creds["genuine"], "--issuer", server.url, "--json")
     verdict = json.loads(result.stdout)
@@ -244,29 +260,39 @@ def test_verify_json_holds_every_verdict_field_from_the_payload(creds, server):
         ("revoked", "NOT VERIFIED", "REVOKED: credential has been revoked"),
     ],
 )
-def test_verify_prints_a_readable_verdict_table(credential, headline, detail, creds, server):
+def test_verify_prints_a_readable_verdict_table_marking_claims_unverified(credential, headline, detail, creds, server):
     result = run_cli("verify", creds[credential], "--issuer", server.url)
     lines = result.stdout.splitlines()
     assert lines[0].split(None, 1) == ["verdict", headline]
     assert detail in result.stdout
-    assert any(line.startswith("agent_did") and AGENT in line for line in lines)
+    claims = [line for line in lines if line.startswith(("agent_did", "spend_limit", "scopes", "expires_at"))]
+    assert len(claims) == 4 and AGENT in claims[0]
+    if headline == "VERIFIED":
+        assert "unverified" not in result.stdout
+    else:
+        assert all(line.endswith("  (unverified claim)") for line in claims), claims
 
 
 @pytest.mark.parametrize(
     ("options", "message"),
     [
-        (["--keys", "{missing}"], "cannot read key file"),
+        (["--keys", "{missing}"], "--keys: no such file: "),
+        (["--key", "issuer.key"], "--key: no such file: issuer.key"),
+        (["--key", "/etc/quorvel/issuer"], "--key: no such file: /etc/quorvel/issuer"),
+        (["--key", "A"], "malformed input"),
+        (["--keys", "{wellknown}", "--crl", "{missing}"], "--crl: no such file: "),
         (["--keys", "{not_json}"], "is not JSON"),
         (["--keys", "{keys_empty}"], "holds no usable Falcon-1024 key"),
         (["--keys", "{keys_text}"], "must be a list of objects"),
         (["--keys", "{crl_int}"], "must be a well-known key document"),
-        (["--key", "A"], "malformed input"),
         (["--keys", "{wellknown}", "--crl", "{crl_int}"], "must be an object"),
         (["--keys", "{wellknown}", "--crl", "{url}/text.json"], "/text.json must be an object"),
         (["--keys", "{wellknown}", "--crl", "{crl_null}"], "crl must be a mapping with 'revoked', a list, or None"),
         (["--keys", "{wellknown}", "--now", "yesterday"], "--now"),
         (["--keys", "{wellknown}", "--key", "{key_text}"], "not allowed with argument"),
         (["--timeout", "-1"], "must be positive"),
+        (["--leeway", "-5"], "not negative"),
+        (["--leeway", "soon"], "not a number of seconds"),
     ],
 )
 def test_verify_usage_errors_exit_2_with_a_message_and_no_traceback(options, message, creds, trust, server, issuer):
@@ -307,14 +333,37 @@ def test_network_failures_exit_3_naming_the_url(args, url_suffix, reason, creds,
     assert len(result.stderr.strip().splitlines()) == 1
 
 
-def test_a_silent_issuer_times_out_and_exits_3():
+@pytest.mark.parametrize(
+    ("document", "served", "reason"),
+    [
+        ("crl", (500, b"{}"), "HTTP 500"),
+        ("crl", b"<html>gateway error</html>", "JSONDecodeError"),
+        ("crl", {"revoked": "pp_1"}, '"revoked" is not a list'),
+        ("keys", {"keys": []}, "no usable Falcon-1024 key"),
+    ],
+)
+def test_verify_with_an_issuer_whose_document_fails_exits_3_naming_it(document, served, reason, creds, issuer):
+    path = f"/passport/crl/{issuer.kid}.json" if document == "crl" else "/.well-known/pqc-keys.json"
+    with IssuerServer(issuer, routes={path: served}) as srv:
+        url = srv.url
+        result = run_cli("verify", creds["genuine"], "--issuer", url)
+    assert result.returncode == 3, result.stdout + result.stderr
+    assert result.stderr.startswith(f"quorvel-passport: cannot fetch {url}{path}: ")
+    assert reason in result.stderr
+    assert len(result.stderr.splitlines()) == 1
+
+
+def test_a_silent_issuer_times_out_and_exits_3(creds):
     with socket.socket() as listener:
         listener.bind(("127.0.0.1", 0))
         listener.listen()  # accepts connections into the backlog, never answers
         url = "http://127.0.0.1:%d" % listener.getsockname()[1]
-        result = run_cli("fetch-keys", url, "--timeout", "0.5")
-    assert result.returncode == 3
-    assert f"cannot fetch {url}/.well-known/pqc-keys.json: timed out" in result.stderr
+        # verify three times: a fetch left running at exit used to crash it now and then
+        commands = [["fetch-keys", url]] + [["verify", creds["genuine"], "--issuer", url]] * 3
+        results = [run_cli(*args, "--timeout", "0.5") for args in commands]
+    for result in results:
+        assert result.returncode == 3
+        assert f"cannot fetch {url}/.well-known/pqc-keys.json: timed out" in result.stderr
 
 
 @pytest.mark.parametrize(
@@ -394,7 +443,7 @@ def test_present_a2a_prints_metadata_with_the_namespaced_passport_entry(creds):
     [
         ([], {}, "no credential given and QUORVEL_AGENT_PASSPORT is unset"),
         ([], {ENV_VAR: "  \n"}, "no credential given and QUORVEL_AGENT_PASSPORT is unset"),
-        (["--file", "{missing}"], {ENV_VAR: "x"}, "cannot read credential file"),
+        (["--file", "{missing}"], {ENV_VAR: "x"}, "--file: no such file: "),
         (["--file", "{keys_empty}", "--a2a", "--x402"], {}, "not allowed with argument"),
     ],
 )
@@ -411,6 +460,18 @@ def test_present_without_a_credential_exits_2(args, env, message, trust):
 def test_console_script_points_at_cli_main():
     project = tomllib.loads((ROOT / "pyproject.toml").read_text())
     assert project["project"]["scripts"]["quorvel-passport"] == "quorvel_trellane.cli:main"
+
+
+def test_readme_and_package_description_open_with_the_project_and_licence_and_urls_are_declared():
+    project = tomllib.loads((ROOT / "pyproject.toml").read_text())["project"]
+    readme = (ROOT / "README.md").read_text().splitlines()
+    assert readme[0] == "# quorvel-trellane"
+    assert [line.split()[0] for line in readme[1:8] if line.startswith("    ./")] == ["./scripts/demo", "./scripts/test"]
+    description = (ROOT / project["readme"]).read_text()
+    assert description.startswith("# quorvel-trellane\n") and "scripts/" not in description
+    assert project["license"] == {"text": "Apache-2.0"}
+    assert "Apache License\n                           Version 2.0, January 2004" in (ROOT / "LICENSE").read_text()
+    assert {"Homepage", "Repository", "Issues"} <= set(project["urls"])
 
 
 def test_installed_console_script_runs_the_command(creds):
@@ -439,21 +500,170 @@ def test_missing_or_unknown_command_is_a_usage_error(args):
     assert "usage: quorvel-passport" in result.stderr
 
 
-def test_demo_shows_every_verdict_as_expected():
+def test_demo_shows_every_answer_of_the_relying_party_as_expected():
     result = run_cli(module="quorvel_trellane.demo")
     assert result.returncode == 0, result.stdout + result.stderr
-    for expected in ("TAMPERED_SIGNATURE", "EXPIRED", "REVOKED", "SCOPE_NOT_GRANTED", "All verdicts as expected."):
-        assert expected in result.stdout
-    assert "!!" not in result.stdout
+    rows = re.findall(r"^   (ok |!! )(.{38}) (\d{3})\s+(\S+)\s+(\S+)", result.stdout, re.MULTILINE)
+    assert [(mark, code, status, error) for mark, _, code, status, error in rows] == [
+        ("ok ", "200", "active", "-"),
+        ("ok ", "200", "active", "-"),
+        ("ok ", "403", "active", "SCOPE_NOT_GRANTED"),
+        ("ok ", "401", "missing", "MISSING_PASSPORT"),
+        ("ok ", "401", "invalid", "TAMPERED_SIGNATURE"),
+        ("ok ", "401", "expired", "EXPIRED"),
+        ("ok ", "401", "revoked", "REVOKED"),
+        ("ok ", "401", "revoked", "REVOKED"),
+    ]
+    assert "All answers as expected." in result.stdout
 
 
-@pytest.mark.parametrize("kid", ["../../admin", "0123456789abcdef?x=", "0123456789ABCDEF", "short"])
-def test_verify_fetches_no_revocation_list_for_a_kid_that_is_not_a_key_id(kid, creds, server):
-    crafted = tamper(creds["genuine"], envelope_kid=kid)
+@pytest.mark.parametrize(
+    ("blocked", "hint"),
+    [
+        ("rfc8785", "install the passport extra: pip install 'quorvel-trellane[passport]'"),
+        ("pqcrypto", "install the passport extra: pip install 'quorvel-trellane[passport]'"),
+        ("uvicorn", "install the demo extra: pip install 'quorvel-trellane[demo]'"),
+    ],
+)
+def test_demo_without_an_extra_names_the_one_to_install(blocked, hint, tmp_path):
+    (tmp_path / f"{blocked}.py").write_text("raise ImportError('not installed here')\n")
+    result = run_cli(module="quorvel_trellane.demo", env={"PYTHONPATH": os.pathsep.join([str(tmp_path), str(PACKAGE_ROOT)])})
+    assert (result.returncode, result.stderr.strip(), result.stdout) == (2, hint, "")
+
+
+@pytest.mark.parametrize("pinned", [False, True], ids=["keys from the issuer", "pinned key"])
+@pytest.mark.parametrize(
+    "change",
+    [{"envelope_kid": "../../admin"}, {"envelope_kid": "0123456789abcdef?x="}, {"envelope_kid": "0123456789ABCDEF"},
+     {"envelope_kid": "short"}, {"spend_limit_microusd": 1}, "another issuer"],
+)
+def test_verify_fetches_a_revocation_list_only_for_a_credential_the_key_set_verifies(change, pinned, creds, server, issuer):
+    if change == "another issuer":
+        credential = Issuer().issue(agent_did=AGENT)
+        expected = ("invalid", "KID_KEY_MISMATCH") if pinned else ("unverifiable", "UNRESOLVED_ISSUER_KEY")
+    else:
+        credential, expected = tamper(creds["genuine"], **change), None
+    keys = ["--key", issuer.keypair.public_key_b64] if pinned else []
     before = list(server.requests)
-    result = run_cli("verify", crafted, "--issuer", server.url, "--json")
+    result = run_cli("verify", credential, "--issuer", server.url, *keys, "--json")
     fetched = server.requests[len(before):]
     assert result.returncode == 1
     assert all("/passport/crl/" not in path for path in fetched), fetched
-    assert "not a key id" in result.stderr
-    assert json.loads(result.stdout)["status"] in {"invalid", "unverifiable"}
+    verdict = json.loads(result.stdout)
+    assert verdict["status"] in {"invalid", "unverifiable"}
+    assert expected is None or (verdict["status"], verdict["error_code"]) == expected
+
+
+# -- never a traceback ------------------------------------------------------------
+
+
+def test_a_credential_the_verifier_cannot_read_gives_a_verdict_or_one_line_never_a_traceback(issuer):
+    credential = issue_credential({**issuer.payload(agent_did=AGENT), "scopes": True}, issuer.keypair)
+    for args in (["verify", credential, "--key", issuer.keypair.public_key_b64, "--no-revocation-check"],
+                 ["inspect", credential]):
+        result = run_cli(*args)
+        assert result.returncode in (0, 1, 2), result.stderr
+        assert "Traceback" not in result.stderr
+        assert len(result.stderr.splitlines()) <= 1, result.stderr
+
+
+BLOCK_EXTRA = "import sys, runpy; sys.modules['pqcrypto'] = None; "
+
+
+@pytest.mark.parametrize(
+    ("code", "args", "exit_code"),
+    [
+        (BLOCK_EXTRA + "runpy.run_module('quorvel_trellane', run_name='__main__')", ["verify", "eyJ9", "--key", "AAAA"], 2),
+        (BLOCK_EXTRA + "runpy.run_module('quorvel_trellane', run_name='__main__')", ["inspect", "eyJ9"], 2),
+        (BLOCK_EXTRA + "runpy.run_module('quorvel_trellane.demo', run_name='__main__')", [], 2),
+        (BLOCK_EXTRA + "import quorvel_trellane.testing", [], 1),
+    ],
+    ids=["verify", "inspect", "demo", "import testing"],
+)
+def test_without_the_passport_extra_each_entry_point_gives_the_install_hint(code, args, exit_code):
+    environ = {**os.environ, "PYTHONPATH": str(PACKAGE_ROOT)}
+    result = subprocess.run(
+        [sys.executable, "-c", code, *args], capture_output=True, text=True, env=environ, timeout=60, check=False
+    )
+    assert result.returncode == exit_code
+    assert "pip install 'quorvel-trellane[passport]'" in result.stderr
+    assert result.stdout == ""
+    if exit_code == 2:
+        assert len(result.stderr.splitlines()) == 1, result.stderr
+
+
+# -- what is fetched, and how ----------------------------------------------------
+
+
+@pytest.mark.parametrize(
+    ("options", "exit_code", "warned"),
+    [
+        (["--crl", "http://issuer.example/crl.json"], 1, True),
+        (["--key", "{key}", "--issuer", "http://issuer.example:8080/"], 1, True),
+        (["--crl", "https://issuer.example/crl.json"], 1, False),
+        (["--crl", "http://127.0.0.1:9/crl.json"], 1, False),
+        (["--crl", "http://localhost:9/crl.json"], 1, False),
+        (["--crl", "http://[::1]:9/crl.json"], 1, False),
+        (["--crl", "file:///etc/passwd"], 2, False),
+        (["--issuer", "ftp://issuer.example"], 2, False),
+        (["--issuer", "issuer.example"], 2, False),
+    ],
+)
+def test_only_http_and_https_are_fetched_and_plain_http_off_this_host_is_warned(options, exit_code, warned, creds, issuer):
+    # A malformed credential never needs the revocation list, so nothing is fetched.
+    filled = [issuer.keypair.public_key_b64 if o == "{key}" else o for o in options]
+    result = run_cli("verify", creds["malformed"], *filled)
+    assert result.returncode == exit_code, result.stderr
+    assert ("is plain http" in result.stderr) is warned
+    assert ("not an http or https URL" in result.stderr) is (exit_code == 2)
+
+
+@pytest.mark.parametrize("args", [["fetch-keys", "file:///etc/passwd"], ["fetch-crl", "issuer.example", "0011223344556677"]])
+def test_fetch_commands_refuse_what_is_not_http_or_https(args):
+    result = run_cli(*args)
+    assert result.returncode == 2
+    assert "not an http or https URL" in result.stderr
+
+
+@pytest.mark.parametrize("source", ["file", "issuer"])
+def test_a_revocation_list_without_revoked_counts_as_none_revoked_with_a_warning(source, tmp_path, creds, issuer):
+    body = {"error": "not found"}
+    (tmp_path / "crl.json").write_text(json.dumps(body))
+    with IssuerServer(issuer, routes={f"/passport/crl/{issuer.kid}.json": body}) as srv:
+        trust = ["--crl", str(tmp_path / "crl.json")] if source == "file" else []
+        result = run_cli("verify", creds["genuine"], "--issuer", srv.url, *trust)
+    assert result.returncode == 0, result.stderr
+    assert 'has no "revoked" member' in result.stderr
+
+
+@pytest.mark.parametrize("command", ["fetch-keys", "verify"])
+def test_ctrl_c_while_fetching_exits_130_quietly_after_saying_what_it_fetches(command, creds):
+    controller, terminal = pty.openpty()
+    with socket.socket() as listener, os.fdopen(controller, "rb", buffering=0) as screen:
+        listener.bind(("127.0.0.1", 0))
+        listener.listen()
+        url = "http://127.0.0.1:%d" % listener.getsockname()[1]
+        environ = {**os.environ, "PYTHONPATH": str(PACKAGE_ROOT)}
+        proc = subprocess.Popen(
+            [sys.executable, "-m", "quorvel_trellane",
+             *(["fetch-keys", url] if command == "fetch-keys" else ["verify", creds["genuine"], "--issuer", url]),
+             "--timeout", "60"],
+            stdout=subprocess.DEVNULL, stderr=terminal, env=environ,
+        )
+        os.close(terminal)
+        listener.settimeout(60)
+        connection, _ = listener.accept()  # the command is now waiting for an answer
+        proc.send_signal(signal.SIGINT)
+        assert proc.wait(timeout=60) == 130
+        connection.close()
+        shown = b""
+        while chunk := _read_pty(screen):
+            shown += chunk
+    assert shown.decode().splitlines() == [f"fetching {url}/.well-known/pqc-keys.json ..."]
+
+
+def _read_pty(screen) -> bytes:
+    try:
+        return screen.read(4096)
+    except OSError:  # EIO: the command has gone and closed its end
+        return b""

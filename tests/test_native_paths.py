@@ -5,27 +5,36 @@ the module's bindings (``base64``, ``datetime``, ``timezone``, ``_TS_FMT``,
 the record classes) and everything the host functions behind them read are
 the ones of import. Rebinding or patching any of them sends the same call
 through the host's function instead, so each test here runs the same input
-both ways and compares, or checks that a patch is honoured.
+both ways and compares, or checks that a patch is honoured. The RFC 8785
+bytes are written natively while ``_load_crypto``, ``rfc8785`` and its
+``dumps`` are the originals; those tests compare with ``rfc8785.dumps``.
 """
 
 from __future__ import annotations
 
 import base64
 import binascii
+import collections
 import dataclasses
+import enum
 import json
+import os
 import subprocess
 import sys
 import textwrap
 import types
 from datetime import datetime, timedelta, timezone
+from pathlib import Path
 from unittest import mock
 
 import pytest
 from hypothesis import example, given, settings
 from hypothesis import strategies as st
 
+import rfc8785
 from conftest import NOW, OMIT, payload
+from rfc8785 import _impl as rfc8785_impl
+
 from quorvel_trellane import passport
 
 FMT = "%Y-%m-%dT%H:%M:%SZ"
@@ -612,3 +621,217 @@ def test_keyword_defaults_behave_like_a_python_functions(monkeypatch):
         defaults.update(saved)
     assert seen == ["https://issuer.example/passport/crl/k.json"]
     assert passport.fetch_crl.__kwdefaults__ == {"fetch": None, "timeout": 6.0}
+
+
+# --- RFC 8785 bytes -----------------------------------------------------------------
+
+CANON_PREFIX = "credential payload cannot be canonicalised: "
+
+
+def signed_bytes_of(payload, watch=True):
+    """decode_passport's signed bytes for this payload object, handed over
+    by the module's json binding, and whether rfc8785's own code ran."""
+    ran = []
+
+    def profile(frame, event, arg):
+        if event == "call" and frame.f_code.co_filename == rfc8785_impl.__file__:
+            ran.append(frame.f_code.co_name)
+
+    with pytest.MonkeyPatch.context() as m:
+        m.setattr(passport, "json", types.SimpleNamespace(loads=lambda raw: {"payload": payload, "sig": ""}))
+        sys.setprofile(profile if watch else None)
+        try:
+            return ("ok", passport.decode_passport("e30").signed_bytes), bool(ran)
+        except passport.PassportError as exc:
+            # A refusal may reach the caller as the cause of a PassportError.
+            assert str(exc) == CANON_PREFIX + str(exc.__cause__)
+            return ("error", type(exc.__cause__), str(exc.__cause__)), bool(ran)
+        except Exception as exc:  # noqa: BLE001 - the comparison is the point
+            return ("error", type(exc), str(exc)), bool(ran)
+        finally:
+            sys.setprofile(None)
+
+
+def host_bytes_of(payload):
+    return outcome(rfc8785.dumps, payload)
+
+
+class Label(str):
+    pass
+
+
+class Size(enum.IntEnum):
+    ONE = 1
+
+
+def nested(depth):
+    value = "leaf"
+    for _ in range(depth):
+        value = [value]
+    return {"v": value}
+
+
+# (payload, whether the module writes it natively)
+CANONICAL_CASES = {
+    "members ordered by code unit, shorter prefix first": (
+        {"b": 1, "a": 2, "aa": 3, "": 4, "a\x00": 5, "B": 6, "\u00e9": 7, "\u0100": 8}, True),
+    "non-BMP names sort below U+E000..U+FFFF, by surrogate pair": (
+        {"\U0001f600": 1, "\uff61": 2, "\ue000": 3, "\ud7ff": 4, "\U00010000": 5, "\U0010ffff": 6, "\ufffd": 7}, True),
+    "every control character escaped, short forms where JSON has them": (
+        {"c": "".join(map(chr, range(32))), "".join(map(chr, range(32))): 0}, True),
+    "quote and backslash escaped; slash, DEL, U+2028/2029 and non-ASCII literal": (
+        {"s": '"\\/\x7f\u2028\u2029\u00e9\u20ac\U0001f600'}, True),
+    "integers at the safe bounds": ({"max": 2**53 - 1, "min": -(2**53 - 1), "zero": 0, "neg": -7}, True),
+    "nested arrays and objects, empty ones too": ({"a": [{"b": [[], {}]}, None, True, False], "e": {}}, True),
+    "nesting below the native limit": (nested(150), True),
+    "nesting beyond the native limit": (nested(260), False),
+    "a float": ({"f": 1.0, "g": -0.0, "h": 1e21}, False),
+    "NaN": ({"f": float("nan")}, False),
+    "an integer one beyond the bound": ({"n": 2**53}, False),
+    "a negative integer one beyond the bound": ({"n": -(2**53)}, False),
+    "a lone surrogate in a value": ({"s": "a\ud800"}, False),
+    "a lone surrogate in a member name": ({"\udc00": 1, "a": 2}, False),
+    "a str subclass": ({"s": Label("x")}, False),
+    "an int subclass": ({"n": Size.ONE}, False),
+    "a dict subclass": ({"d": collections.OrderedDict(b=1, a=2)}, False),
+    "a tuple": ({"t": (1, "x")}, False),
+    "a member name that is not text": ({1: "x"}, False),
+    "a value that is not JSON": ({"o": b"bytes"}, False),
+}
+
+
+@pytest.mark.parametrize("payload, native", CANONICAL_CASES.values(), ids=CANONICAL_CASES)
+def test_signed_bytes_are_exactly_what_rfc8785_gives(payload, native):
+    got, hosted = signed_bytes_of(payload)
+    assert got == host_bytes_of(payload)
+    assert hosted is not native
+
+
+NAME_PIECES = ["a", "b", "ab", "\x00", "\x1f", '"', "\\", "\x7f", "\u00e9", "\u2028", "\ud7ff", "\ue000", "\uff61",
+               "\ufffd", "\U00010000", "\U0001f600", "\U0010ffff"]
+NAMES = st.lists(st.sampled_from(NAME_PIECES), max_size=4).map("".join)
+TEXTS = st.lists(st.sampled_from(NAME_PIECES + [chr(i) for i in range(32)] + ["\u2029", "/"]), max_size=8).map(
+    "".join) | st.text(max_size=8)
+SAFE_INTS = st.sampled_from([2**53 - 1, -(2**53 - 1), 0, -1]) | st.integers(-(2**53 - 1), 2**53 - 1)
+NATIVE_VALUES = st.recursive(
+    st.none() | st.booleans() | SAFE_INTS | TEXTS,
+    lambda children: st.lists(children, max_size=4) | st.dictionaries(NAMES, children, max_size=4),
+    max_leaves=10,
+)
+SPOILERS = st.sampled_from([0.5, -0.0, float("inf"), float("nan"), 2**53, -(2**53), 10**20, "\ud800", "x\udfff"])
+
+
+@st.composite
+def payloads(draw):
+    """A payload of JSON values the module writes natively, or one with a
+    value put somewhere in it (or a name) that the canonicaliser must decide."""
+    payload = draw(st.dictionaries(NAMES, NATIVE_VALUES, max_size=6))
+    spoiled = draw(st.integers(0, 3)) == 0
+    if spoiled:
+        spoiler = draw(SPOILERS)
+        where = draw(st.sampled_from(["value", "name", "in a list", "in an object"]))
+        if where == "name" and isinstance(spoiler, str):
+            payload[spoiler] = 1
+        elif where == "in a list":
+            payload[draw(NAMES)] = [1, spoiler]
+        elif where == "in an object":
+            payload[draw(NAMES)] = {"x": [{draw(NAMES): spoiler}]}
+        else:
+            payload[draw(NAMES)] = spoiler
+    return payload, spoiled
+
+
+@settings(max_examples=400, deadline=None)
+@given(case=payloads())
+@example(case=({"\U0001f600": 1, "\uffff": 2, "\ue000\U00010000": 3, "\ue000": 4}, False))
+@example(case=({"a": "\u2028\x7f\x1f\"\\", "b": [2**53 - 1, -(2**53 - 1)]}, False))
+@example(case=({"a": [2**53]}, True))
+def test_signed_bytes_match_rfc8785_on_generated_payloads(case):
+    payload, spoiled = case
+    got, hosted = signed_bytes_of(payload)
+    assert got == host_bytes_of(payload)
+    assert hosted is spoiled
+
+
+def dumps_one_frame_down(payload):
+    """rfc8785.dumps called from the depth at which signed_bytes_of calls it."""
+    return rfc8785.dumps(payload)
+
+
+def test_nesting_is_left_to_rfc8785_wherever_its_recursion_limit_could_stop_it():
+    payload = nested(40)
+    depth = 0
+    frame = sys._getframe()
+    while frame is not None:
+        depth, frame = depth + 1, frame.f_back
+    saved = sys.getrecursionlimit()
+    seen = set()
+    try:
+        for limit in range(depth + 20, depth + 80):
+            sys.setrecursionlimit(limit)
+            got, _ = signed_bytes_of(payload, watch=False)
+            try:
+                expected = ("ok", dumps_one_frame_down(payload))
+            except RecursionError as exc:
+                expected = ("error", RecursionError, str(exc))
+            assert got == expected, limit
+            seen.add(got[0])
+    finally:
+        sys.setrecursionlimit(saved)
+    assert seen == {"ok", "error"}
+
+
+def substitute_dumps(calls):
+    def dumps(payload):
+        calls.append(payload)
+        return b"substitute"
+    return dumps
+
+
+CANONICALISER_SUBSTITUTES = {
+    "rfc8785.dumps patched": lambda m, fake: m.setattr(rfc8785, "dumps", fake),
+    "another module imported as rfc8785": lambda m, fake: m.setitem(
+        sys.modules, "rfc8785", types.SimpleNamespace(dumps=fake)),
+    "_load_crypto rebound": lambda m, fake: m.setattr(
+        passport, "_load_crypto", lambda: (types.SimpleNamespace(dumps=fake), None)),
+    "the dump behind rfc8785.dumps patched": lambda m, fake: m.setattr(
+        rfc8785_impl, "dump", lambda obj, sink: sink.write(fake(obj))),
+}
+
+
+@pytest.mark.parametrize("substitute", CANONICALISER_SUBSTITUTES.values(), ids=CANONICALISER_SUBSTITUTES)
+def test_a_substituted_canonicaliser_is_called_instead_of_the_native_writer(substitute):
+    calls = []
+    payload = {"a": 1}
+    with pytest.MonkeyPatch.context() as m:
+        substitute(m, substitute_dumps(calls))
+        got, _ = signed_bytes_of(payload)
+    assert got == ("ok", b"substitute") and calls == [payload] and calls[0] is payload
+
+
+def test_a_changed_escape_of_rfc8785_is_honoured(monkeypatch):
+    monkeypatch.setitem(rfc8785_impl._ESCAPE_DCT, "\n", "\\u000a")
+    assert signed_bytes_of({"a": "\n"}) == (("ok", b'{"a":"\\u000a"}'), True)
+
+
+def test_a_stand_in_present_at_the_first_import_is_never_taken_for_rfc8785():
+    probe = (
+        "import base64, json, sys, rfc8785\n"
+        "import quorvel_trellane.passport as p\n"
+        "genuine = rfc8785.dumps\n"
+        "rfc8785.dumps = lambda payload: b'stand-in'\n"
+        "env = json.dumps({'payload': {'a': 1}, 'sig': ''}).encode()\n"
+        "cred = base64.urlsafe_b64encode(env).decode()\n"
+        "first = p.decode_passport(cred).signed_bytes\n"
+        "rfc8785.dumps = genuine\n"
+        "ran = []\n"
+        "sys.setprofile(lambda f, e, a: e == 'call' and 'rfc8785' in f.f_code.co_filename and ran.append(1))\n"
+        "second = p.decode_passport(cred).signed_bytes\n"
+        "sys.setprofile(None)\n"
+        "print(first, second, len(ran))\n"
+    )
+    package_root = Path(passport.__file__).resolve().parent.parent
+    env = {**os.environ, "PYTHONPATH": str(package_root)}
+    out = subprocess.run([sys.executable, "-c", probe], capture_output=True, text=True, env=env, timeout=60)
+    assert out.returncode == 0, out.stderr
+    assert out.stdout.split() == ["b'stand-in'", "b'{\"a\":1}'", "0"]

@@ -165,6 +165,10 @@ MISUSE = [
     ("arguments to the primitives loader", "passport._load_crypto(1)", "Too many arguments"),
     ("numeric time for now", "passport.verify_passport('c', now=5)", "incompatible type"),
     ("fetcher taking a timeout", "def f(u: str, t: float) -> bytes: ...\npassport.fetch_crl('u', 'k', fetch=f)", "incompatible type"),
+    ("trust options are keyword-only", "from quorvel_trellane.trust import IssuerTrust\nIssuerTrust('u', 'did')", "Too many positional"),
+    ("trust verify arguments", "from quorvel_trellane.trust import IssuerTrust\nIssuerTrust('u').verify('c', leeway='5')", "incompatible type"),
+    ("assigning a trust status field", "from quorvel_trellane.trust import IssuerTrust\nIssuerTrust('u').status().closed = True", "read-only"),
+    ("trust key map holds bytes", "from quorvel_trellane.trust import IssuerTrust\nk: dict[str, str] = IssuerTrust('u').keys()", "Incompatible types in assignment"),
 ]
 
 
@@ -210,4 +214,68 @@ def test_stubtest_would_catch_a_stub_that_drifts(old, new, error, tmp_path):
         capture_output=True, text=True, env=env, cwd=tmp_path, timeout=300, check=False,
     )
     assert result.returncode == 1
+    assert error in result.stdout
+
+
+# -- the middleware and client auth modules ------------------------------------
+
+WIRE_CLIENT = '''
+from collections.abc import Iterable
+from typing import Any
+
+import httpx
+from quorvel_trellane import asgi, wsgi
+from quorvel_trellane.http import PassportAuth
+from quorvel_trellane.passport import PassportVerdict
+
+
+class Trust:
+    def verify(self, credential: str, *, required_scope: str | None = None, leeway: float = 0.0) -> PassportVerdict:
+        return PassportVerdict(False, "invalid")
+
+    async def verify_async(self, credential: str, *, required_scope: str | None = None) -> PassportVerdict:
+        return self.verify(credential, required_scope=required_scope)
+
+
+async def app(scope: asgi.Scope, receive: asgi.Receive, send: asgi.Send) -> None: ...
+
+
+def wsgi_app(environ: dict[str, Any], start_response: Any) -> Iterable[bytes]:
+    return [b""]
+
+
+def scope_of(scope: asgi.Scope) -> str | None:
+    return "payments:x402" if scope["path"] == "/pay" else None
+
+
+outer: asgi.ASGIApp = asgi.PassportMiddleware(app, trust=Trust(), required_scope=scope_of, optional=True)
+wsgi.PassportMiddleware(wsgi_app, trust=Trust(), required_scope="payments:x402", header="X-Other")
+httpx.Client(auth=PassportAuth())
+httpx.AsyncClient(auth=PassportAuth("credential"))
+text: str = PassportAuth().credential
+'''
+
+WIRE_MISUSE = [
+    ("a trust without verify_async", "asgi.PassportMiddleware(app, trust=object())", "incompatible type"),
+    ("a trust whose verify takes no scope", "class T:\n    def verify(self, c: str) -> PassportVerdict: ...\nwsgi.PassportMiddleware(wsgi_app, trust=T())", "incompatible type"),
+    ("a scope callable returning a number", "asgi.PassportMiddleware(app, trust=Trust(), required_scope=lambda s: 5)", "incompatible"),
+    ("credential given as bytes", "PassportAuth(b'c')", "incompatible type"),
+    ("the trust passed by position", "asgi.PassportMiddleware(app, Trust())", "Too many positional"),
+]
+
+
+@needs_mypy
+def test_a_typed_server_and_agent_using_the_wire_modules_pass_mypy_strict(tmp_path, mypy_cache):
+    (tmp_path / "wire_client.py").write_text(WIRE_CLIENT)
+    result = run_mypy(str(tmp_path / "wire_client.py"), mypypath=ROOT / "src", cache=mypy_cache)
+    assert result.returncode == 0, result.stdout + result.stderr
+
+
+@needs_mypy
+@pytest.mark.parametrize(("code", "error"), [m[1:] for m in WIRE_MISUSE], ids=[m[0] for m in WIRE_MISUSE])
+def test_mypy_rejects_misuse_of_the_wire_modules(code, error, tmp_path, mypy_cache):
+    program = WIRE_CLIENT.split("\nouter:")[0] + "\n" + code + "\n"
+    (tmp_path / "wire_misuse.py").write_text(program)
+    result = run_mypy(str(tmp_path / "wire_misuse.py"), mypypath=ROOT / "src", cache=mypy_cache)
+    assert result.returncode == 1, program
     assert error in result.stdout

@@ -1,6 +1,7 @@
 // Credential model and decoding.
 #include "credential.hpp"
 
+#include "canonical.hpp"
 #include "codecs.hpp"
 
 #include <iterator>
@@ -210,6 +211,7 @@ Ref load_crypto_impl(const Call& c, PyObject* const* /*a*/) {
         raise_passport_error(c, kInstallHint, err.get());
     }
     state_capture_verifier(c.st, falcon_verify.get());
+    note_canonicaliser(c.st, rfc8785.get());
     return own(PyTuple_Pack(2, rfc8785.get(), falcon_verify.get()));
 }
 
@@ -325,9 +327,14 @@ Ref decode_passport_impl(const Call& c, PyObject* const* a) {
     Ref dumps = getattr(rfc8785.get(), c.st->dumps);
     // A payload the canonicaliser refuses (NaN, an integer beyond its range,
     // a lone surrogate) is a malformed credential, not a fault of the host:
-    // verification must turn it into a verdict like any other defect.
-    Ref signed_bytes = Ref::own_or_null(PyObject_CallOneArg(dumps.get(), payload.get()));
-    if (!signed_bytes) return convert_error(c, "credential payload cannot be canonicalised: ");
+    // verification must turn it into a verdict like any other defect. The
+    // native writer refuses nothing itself; it hands such payloads over.
+    Ref signed_bytes;
+    try {
+        signed_bytes = canonical::signed_bytes(c, rfc8785.get(), dumps.get(), payload.get());
+    } catch (const PyErrOccurred&) {
+        return convert_error(c, "credential payload cannot be canonicalised: ");
+    }
 
     Ref alg = get_member(envelope.get(), c.st->alg, c.st->empty_text);
     Ref kid = get_member(envelope.get(), c.st->kid);

@@ -194,6 +194,9 @@ struct Originals {
     PyObject* strptime_module = nullptr;
     PinSet strptime;
 
+    // What rfc8785.dumps reads, pinned when _load_crypto first imports it.
+    PinSet canonicaliser;
+
     ~Originals() { clear(); }
 
     void clear_set(PinSet& set) {
@@ -218,6 +221,7 @@ struct Originals {
         watcher = -1;
         for (PinSet& set : sets) clear_set(set);
         clear_set(strptime);
+        clear_set(canonicaliser);
         Py_CLEAR(strptime_name);
         Py_CLEAR(strptime_module);
     }
@@ -236,6 +240,7 @@ struct Originals {
         for (PinSet& set : sets)
             if (int r = visit_set(set)) return r;
         if (int r = visit_set(strptime)) return r;
+        if (int r = visit_set(canonicaliser)) return r;
         for (PyObject* dict : watched) Py_VISIT(dict);
         Py_VISIT(strptime_module);
         return 0;
@@ -329,6 +334,7 @@ struct Originals {
     void capture(PyObject* module, ModuleState* st);
     void capture_record(PinSet& set, PyObject* cls);
     bool strptime_in_place();
+    void capture_canonicaliser(PyObject* dumps);
 };
 
 void Originals::capture(PyObject* module, ModuleState* st) {
@@ -434,6 +440,50 @@ void Originals::capture(PyObject* module, ModuleState* st) {
     }
     // Pinned at the first load of the components (state_capture_verifier).
     sets[static_cast<int>(Guard::FalconVerify)].never = true;
+
+    // The canonicaliser itself loads lazily (note_canonicaliser); here only
+    // the module's binding of the loader that supplies it.
+    pin_attr(sets[static_cast<int>(Guard::Canonicaliser)], module, "_load_crypto");
+}
+
+// rfc8785.dumps(obj) writes through dump(obj, sink), which escapes text in
+// _serialize_str through a callback reading the _ESCAPE_DCT table: the
+// three functions keep their code and every global they read, the callback
+// its globals, and the table its entries.
+void Originals::capture_canonicaliser(PyObject* dumps) {
+    PinSet& set = canonicaliser;
+    pin_function(set, dumps);
+    PyObject* globals = PyFunction_GET_GLOBALS(dumps);
+    for (const char* name : {"dump", "_serialize_str"}) {
+        pin_name(set, globals, name);
+        PyObject* found = nullptr;
+        check(PyDict_GetItemStringRef(globals, name, &found));
+        Ref fn = Ref::own_or_null(found);
+        if (!fn || !PyFunction_Check(fn.get())) {
+            set.never = true;
+            return;
+        }
+        pin_function(set, fn.get());
+        // Functions defined inside it (the escape callback) read globals too.
+        Ref consts = own(PyObject_GetAttrString(PyFunction_GET_CODE(fn.get()), "co_consts"));
+        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(consts.get()); ++i) {
+            PyObject* inner = PyTuple_GET_ITEM(consts.get(), i);
+            if (!PyCode_Check(inner)) continue;
+            Ref names = own(PyObject_GetAttrString(inner, "co_names"));
+            for (Py_ssize_t j = 0; j < PyTuple_GET_SIZE(names.get()); ++j)
+                pin_name(set, globals, PyTuple_GET_ITEM(names.get(), j));
+        }
+    }
+    PyObject* found = nullptr;
+    check(PyDict_GetItemStringRef(globals, "_ESCAPE_DCT", &found));
+    Ref table = Ref::own_or_null(found);
+    if (!table || !PyDict_CheckExact(table.get())) {
+        set.never = true;
+        return;
+    }
+    Ref keys = own(PyDict_Keys(table.get()));
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(keys.get()); ++i)
+        pin_name(set, table.get(), PyList_GET_ITEM(keys.get(), i));
 }
 
 void Originals::capture_record(PinSet& set, PyObject* cls) {
@@ -510,7 +560,44 @@ bool originals_in_place(const Call& c, Guard which) {
     Originals* o = c.st->originals;
     if (o == nullptr) return false;
     if (!o->holds(o->sets[static_cast<int>(which)])) return false;
+    if (which == Guard::Canonicaliser) return c.st->rfc8785 != nullptr && o->holds(o->canonicaliser);
     return which != Guard::Expiry || o->strptime_in_place();
+}
+
+namespace {
+
+// rfc8785's own dumps, not a stand-in put on the module before its first
+// import here: a function of the component's implementation module.
+bool is_rfc8785_dumps(PyObject* dumps) {
+    if (!PyFunction_Check(dumps)) return false;
+    PyObject* module_name = PyFunction_GetModule(dumps);  // borrowed
+    return module_name != nullptr && PyUnicode_CheckExact(module_name) &&
+           PyUnicode_CompareWithASCIIString(module_name, "rfc8785._impl") == 0;
+}
+
+}  // namespace
+
+void note_canonicaliser(ModuleState* st, PyObject* rfc8785) {
+    Originals* o = st->originals;
+    if (st->rfc8785 != nullptr || o == nullptr || !PyModule_CheckExact(rfc8785)) return;
+    // Read from the module's namespace: no attribute hook runs for this.
+    PyObject* dumps = PyDict_GetItemWithError(PyModule_GetDict(rfc8785), st->dumps);  // borrowed
+    if (dumps == nullptr || !is_rfc8785_dumps(dumps)) {
+        PyErr_Clear();  // nothing to note yet; a later import may be the original
+        return;
+    }
+    try {
+        o->pin_name(o->canonicaliser, PyModule_GetDict(rfc8785), st->dumps);
+        o->capture_canonicaliser(dumps);
+    } catch (const PyErrOccurred&) {
+        // Only a failure of the interpreter itself (no memory) gets here:
+        // the canonicaliser is then always called.
+        o->clear_set(o->canonicaliser);
+        PyErr_Clear();
+        return;
+    }
+    st->rfc8785 = Py_NewRef(rfc8785);
+    st->rfc8785_dumps = Py_NewRef(dumps);
 }
 
 int state_traverse(ModuleState* st, visitproc visit, void* arg) {
@@ -523,6 +610,8 @@ int state_traverse(ModuleState* st, visitproc visit, void* arg) {
     Py_VISIT(st->falcon_verify);
     Py_VISIT(st->kid_key);
     Py_VISIT(st->kid_text);
+    Py_VISIT(st->rfc8785);
+    Py_VISIT(st->rfc8785_dumps);
     if (st->originals != nullptr) return st->originals->traverse(visit, arg);
     return 0;
 }
@@ -537,6 +626,8 @@ void state_clear(ModuleState* st) {
     Py_CLEAR(st->falcon_verify);
     Py_CLEAR(st->kid_key);
     Py_CLEAR(st->kid_text);
+    Py_CLEAR(st->rfc8785);
+    Py_CLEAR(st->rfc8785_dumps);
     delete st->originals;
     st->originals = nullptr;
 #define QT_CLEAR_NAME(id, txt) Py_CLEAR(st->id);

@@ -235,6 +235,10 @@ struct ModuleState {
 
     // Genuine signatures already verified (verify.cpp).
     SignatureMemo* signature_memo;
+    // The canonicaliser as _load_crypto first imported it and its dumps
+    // then, once seen to be rfc8785's own (NULL before: it loads lazily).
+    PyObject* rfc8785;
+    PyObject* rfc8785_dumps;
 
     // Everything each native fast path relies on, as it was at import
     // (support.cpp); consulted through originals_in_place only.
@@ -258,6 +262,7 @@ enum class Guard {
     B64uDecode,        // the module's own _b64u_decode
     KidForKey,         // the module's own kid_for_key over hashlib.sha256
     FalconVerify,      // pqcrypto's Falcon-1024 verify, as first loaded
+    Canonicaliser,     // rfc8785.dumps as the module's _load_crypto supplies it
     Count
 };
 
@@ -286,6 +291,12 @@ struct Call {
 // attributes and instance state they reach. When it is false the fast path
 // must call the host function instead. It never raises.
 bool originals_in_place(const Call& c, Guard which);
+
+// Called by _load_crypto with the canonicaliser module each time it is
+// imported: the first time it is rfc8785 with its own dumps, that module,
+// its dumps and what dumps reads are kept as the originals of
+// Guard::Canonicaliser, which holds only from then on. Never raises.
+void note_canonicaliser(ModuleState* st, PyObject* rfc8785);
 
 // --- Function-like native callables ------------------------------------
 

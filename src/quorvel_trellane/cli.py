@@ -2,8 +2,9 @@
 
 Exit status: 0 when the command did its job (for ``verify``: the passport
 is verified), 1 when ``verify`` reaches any other verdict, 2 for usage
-errors and malformed input, 3 when fetching a document from the network
-fails.
+errors, malformed input, missing components and any unexpected error, 3
+when fetching a document from the network fails, 130 when interrupted.
+No input makes the command print a traceback.
 """
 
 from __future__ import annotations
@@ -12,22 +13,31 @@ import argparse
 import base64
 import dataclasses
 import http.client
+import ipaddress
 import json
+import logging
 import os
-import re
 import sys
+import time
 import urllib.error
+import urllib.parse
 import urllib.request
 from collections.abc import Callable, Sequence
-from datetime import datetime, timezone
-from typing import Any, TextIO
+from datetime import datetime, timedelta, timezone
+from typing import TYPE_CHECKING, Any, TextIO
 
 from quorvel_trellane import __version__, passport
+
+if TYPE_CHECKING:
+    from quorvel_trellane.trust import DocumentStatus, IssuerTrust
 
 EXIT_OK = 0
 EXIT_NOT_VERIFIED = 1
 EXIT_USAGE = 2
 EXIT_NETWORK = 3
+EXIT_INTERRUPTED = 130  # what a shell reports for a command ended by Ctrl-C
+
+_EXTRA_HINT = "pip install 'quorvel-trellane[passport]'"
 
 _WELLKNOWN_PATH = "/.well-known/pqc-keys.json"
 
@@ -43,19 +53,63 @@ class NetworkError(Exception):
 # -- reading inputs ----------------------------------------------------------
 
 
+def _require_components(command: str) -> None:
+    """Refuse to start without the canonicaliser and the Falcon-1024 verifier.
+
+    Without them every credential would come out "invalid": a set-up problem
+    reported as a bad passport.
+    """
+    try:
+        passport._load_crypto()
+    except passport.PassportError as exc:
+        raise UsageError(
+            f"{command} needs the passport components rfc8785 and pqcrypto: {_EXTRA_HINT}"
+        ) from exc
+
+
+def _names_a_file(arg: str, *, slash_is_base64: bool) -> bool:
+    """Whether an argument that is no file was meant as a file name.
+
+    Credentials and keys are base64 text, which never holds "." or "~" and
+    never starts with "/" (a Falcon-1024 key starts with "C"); a credential,
+    in the url-safe alphabet, holds no "/" at all. Such an argument read as
+    credential or key text would only be reported as bad base64. Both run
+    to thousands of characters, so a long argument stays text (a stray "."
+    in a pasted credential is skipped by the decoder).
+    """
+    text = arg.strip()
+    if len(text) > 1024:
+        return False
+    if "." in text or "\\" in text or text.startswith(("/", "~")):
+        return True
+    return not slash_is_base64 and "/" in text
+
+
+def _not_a_file(arg: str, option: str | None = None) -> UsageError:
+    problem = "not a regular file" if os.path.exists(arg) else "no such file"
+    return UsageError(f"{option + ': ' if option else ''}{problem}: {arg}")
+
+
 def _read_credential(arg: str, stdin: TextIO) -> str:
     """The credential named on the command line: ``-``, a file, or the text."""
     if arg == "-":
         return stdin.read().strip()
     if os.path.isfile(arg):
-        return passport.load_credential(arg)
+        try:
+            return passport.load_credential(arg)
+        except OSError as exc:
+            raise UsageError(f"cannot read credential file {arg}: {exc.strerror or exc}") from exc
+    if _names_a_file(arg, slash_is_base64=False):
+        raise _not_a_file(arg)
     return arg.strip()
 
 
-def _read_json_file(path: str, what: str) -> Any:
+def _read_json_file(path: str, what: str, option: str) -> Any:
     try:
         with open(path, encoding="utf-8") as handle:
             return json.load(handle)
+    except (FileNotFoundError, IsADirectoryError) as exc:
+        raise _not_a_file(path, option) from exc
     except OSError as exc:
         raise UsageError(f"cannot read {what} {path}: {exc.strerror or exc}") from exc
     except ValueError as exc:
@@ -64,7 +118,7 @@ def _read_json_file(path: str, what: str) -> Any:
 
 def _keys_from_file(path: str) -> dict[str, Any]:
     """Trust material from a file: a well-known key document or ``{kid: key}``."""
-    doc = _read_json_file(path, "key file")
+    doc = _read_json_file(path, "key file", "--keys")
     if isinstance(doc, dict) and "keys" in doc:
         # Read the document with the library's own rules, so that a pinned copy
         # yields exactly the keys that fetching it from the issuer would.
@@ -89,6 +143,8 @@ def _keys_from_file(path: str) -> dict[str, Any]:
 def _pinned_key(arg: str) -> bytes | str:
     """One pinned key: a file (raw or base64) or base64 text."""
     if not os.path.isfile(arg):
+        if _names_a_file(arg, slash_is_base64=True):
+            raise _not_a_file(arg, "--key")
         return arg
     try:
         with open(arg, "rb") as handle:
@@ -103,7 +159,7 @@ def _pinned_key(arg: str) -> bytes | str:
         return raw  # the verifier reports its size
 
 
-def _crl_document(doc: object, where: str) -> Any:
+def _crl_document(doc: object, where: str, err: TextIO) -> Any:
     # A bare string or number would reach the verifier as "a collection of
     # ids" (its characters) or as a usage error there; refuse it here, naming
     # where it came from.
@@ -111,11 +167,22 @@ def _crl_document(doc: object, where: str) -> Any:
         raise UsageError(
             f"revocation list {where} must be an object with \"revoked\" or a list of ids"
         )
+    _warn_unless_revoked(doc, where, err)
     return doc
 
 
-def _crl_from_file(path: str) -> Any:
-    return _crl_document(_read_json_file(path, "revocation list"), path)
+def _warn_unless_revoked(doc: object, where: str, err: TextIO) -> None:
+    # The library's rule, kept: such a document lists nobody. An error page
+    # served as JSON looks just like that, so say it.
+    if isinstance(doc, dict) and "revoked" not in doc:
+        err.write(
+            f"warning: revocation list {where} has no \"revoked\" member; "
+            "it is taken as revoking nothing\n"
+        )
+
+
+def _crl_from_file(path: str, err: TextIO) -> Any:
+    return _crl_document(_read_json_file(path, "revocation list", "--crl"), path, err)
 
 
 def _parse_now(text: str) -> datetime:
@@ -134,8 +201,33 @@ def _parse_now(text: str) -> datetime:
 # -- network -----------------------------------------------------------------
 
 
-def _fetching(url: str, action: Callable[[], Any]) -> Any:
+def _checked_url(url: str, option: str, err: TextIO) -> str:
+    """An http or https URL to fetch from; warn when plain http leaves the host."""
+    parts = urllib.parse.urlsplit(url)
+    if parts.scheme.lower() not in ("http", "https") or not parts.hostname:
+        raise UsageError(f"{option}: not an http or https URL: {url}")
+    if parts.scheme.lower() == "http" and not _is_loopback(parts.hostname):
+        err.write(
+            f"warning: {url} is plain http: anyone on the way can change the "
+            "keys or revocation list it serves; use https\n"
+        )
+    return url
+
+
+def _is_loopback(host: str) -> bool:
+    if host == "localhost" or host.endswith(".localhost"):
+        return True
+    try:
+        return ipaddress.ip_address(host).is_loopback
+    except ValueError:
+        return False
+
+
+def _fetching(url: str, action: Callable[[], Any], err: TextIO) -> Any:
     """Run one fetch; turn transport failures into a message naming ``url``."""
+    if err.isatty():
+        err.write(f"fetching {url} ...\n")
+        err.flush()
     try:
         return action()
     except urllib.error.HTTPError as exc:
@@ -148,12 +240,12 @@ def _fetching(url: str, action: Callable[[], Any]) -> Any:
         raise NetworkError(f"cannot fetch {url}: response is not JSON ({exc})") from exc
 
 
-def _fetch_direct(url: str, timeout: float) -> Any:
+def _fetch_direct(url: str, timeout: float, err: TextIO) -> Any:
     def get() -> Any:
         with urllib.request.urlopen(url, timeout=timeout) as response:
             return json.loads(response.read())
 
-    return _fetching(url, get)
+    return _fetching(url, get, err)
 
 
 def _wellknown_url(issuer_url: str) -> str:
@@ -164,24 +256,110 @@ def _crl_url(issuer_url: str, kid: str) -> str:
     return f"{issuer_url.rstrip('/')}/passport/crl/{kid}.json"
 
 
-def _fetch_keys(issuer_url: str, timeout: float) -> dict[str, bytes]:
+def _fetch_keys(issuer_url: str, timeout: float, err: TextIO) -> dict[str, bytes]:
     keys: dict[str, bytes] = _fetching(
         _wellknown_url(issuer_url),
         lambda: passport.resolve_keys_from_wellknown(issuer_url, timeout=timeout),
+        err,
     )
     return keys
 
 
-def _fetch_crl(issuer_url: str, kid: str, timeout: float) -> dict[str, Any]:
-    doc: dict[str, Any] = _fetching(
-        _crl_url(issuer_url, kid),
-        lambda: passport.fetch_crl(issuer_url, kid, timeout=timeout),
+def _fetch_crl(issuer_url: str, kid: str, timeout: float, err: TextIO) -> dict[str, Any]:
+    url = _crl_url(issuer_url, kid)
+    doc: dict[str, Any] = _crl_document(
+        _fetching(url, lambda: passport.fetch_crl(issuer_url, kid, timeout=timeout), err),
+        url,
+        err,
     )
     return doc
 
 
+class _CommandFetch:
+    """The Fetcher the command gives ``IssuerTrust``: the command's own transport.
+
+    It says what it fetches (on a terminal), keeps each transport failure as
+    the message the command reports, and warns about a revocation list
+    without "revoked", which the trust layer would take silently.
+    """
+
+    def __init__(self, issuer_url: str, timeout: float, err: TextIO) -> None:
+        self.wellknown_url = _wellknown_url(issuer_url)
+        self.timeout = timeout
+        self.err = err
+        self.failures: dict[str, NetworkError] = {}
+        self.calls: dict[str, int] = {}
+
+    def __call__(self, url: str) -> bytes:
+        self.calls[url] = self.calls.get(url, 0) + 1
+
+        def get() -> bytes:
+            with urllib.request.urlopen(url, timeout=self.timeout) as response:
+                body: bytes = response.read()
+                return body
+
+        try:
+            body: bytes = _fetching(url, get, self.err)
+        except NetworkError as exc:
+            self.failures[url] = exc
+            raise
+        if url != self.wellknown_url:
+            try:
+                _warn_unless_revoked(json.loads(body), url, self.err)
+            except ValueError:
+                pass  # the trust layer records the document as a failed fetch
+        return body
+
+    def settle(self, trust: IssuerTrust) -> None:
+        """Wait until the trust layer has finished every fetch it asked for.
+
+        A fetch still running when the process exits would be on a daemon
+        thread inside the native retrieval function while the interpreter
+        shuts down, which can crash it. Each step of a fetch is bounded by
+        the timeout, so this wait is too.
+        """
+        deadline = time.monotonic() + 4 * self.timeout + 1
+        while not self.settled(trust) and time.monotonic() < deadline:
+            time.sleep(0.01)
+
+    def settled(self, trust: IssuerTrust) -> bool:
+        status = trust.status()
+        done = {status.key_set.url: status.key_set.fetches}
+        done.update((doc.url, doc.fetches) for doc in status.revocation_lists.values())
+        # A list no longer in the status was dropped with its fetch finished.
+        return all(done.get(url, calls) >= calls for url, calls in list(self.calls.items()))
+
+    def failure(self, trust: IssuerTrust, verdict: passport.PassportVerdict) -> NetworkError | None:
+        """The fetch that decided ``verdict``, if one failed: the key set or the kid's list."""
+        status = trust.status()
+        if verdict.error_code == "UNRESOLVED_ISSUER_KEY":
+            return self.failed(status.key_set)
+        if verdict.error_code == "REVOCATION_CHECK_FAILED" and verdict.kid is not None:
+            return self.failed(status.revocation_lists.get(verdict.kid))
+        return None
+
+    def failed(self, doc: DocumentStatus | None) -> NetworkError | None:
+        if doc is None or doc.state in ("fresh", "stale"):
+            return None  # fetched fine: the kid is just not in the key set
+        # No error yet means the fetch was still running when the wait ended.
+        return self.failures.get(doc.url) or NetworkError(
+            f"cannot fetch {doc.url}: {_one_line(doc.last_error or 'timed out')}"
+        )
+
+
+def _issuer_trust(issuer_url: str, fetch: _CommandFetch, timeout: float) -> IssuerTrust:
+    from quorvel_trellane.trust import IssuerTrust
+
+    # The trust layer logs each failed fetch; the command reports it itself,
+    # in one line, so keep Python's last-resort handler from printing those.
+    log = logging.getLogger("quorvel_trellane.trust")
+    if not any(isinstance(handler, logging.NullHandler) for handler in log.handlers):
+        log.addHandler(logging.NullHandler())
+    return IssuerTrust(issuer_url, timeout=timeout, fetch=fetch)
+
+
 def _is_url(text: str) -> bool:
-    return text.startswith(("http://", "https://"))
+    return "://" in text
 
 
 # -- output ------------------------------------------------------------------
@@ -191,7 +369,9 @@ def _shown(value: object) -> str:
     if value is None:
         return "-"
     if isinstance(value, str):
-        return value
+        # The text is the sender's: control characters in it could redraw the
+        # terminal (a "VERIFIED" over the real verdict). Show those escaped.
+        return value if value.isprintable() else json.dumps(value)
     if isinstance(value, tuple):
         return ", ".join(_shown(v) for v in value) if value else "-"
     return json.dumps(value)
@@ -224,6 +404,7 @@ def _emit_json(doc: object, out: TextIO) -> None:
 
 
 def cmd_inspect(args: argparse.Namespace, out: TextIO, err: TextIO, stdin: TextIO) -> int:
+    _require_components("inspect")
     credential = _read_credential(args.credential, stdin)
     decoded = passport.decode_passport(credential)
     envelope = {
@@ -255,8 +436,16 @@ def _verdict_fields(verdict: passport.PassportVerdict) -> dict[str, Any]:
 
 
 def cmd_verify(args: argparse.Namespace, out: TextIO, err: TextIO, stdin: TextIO) -> int:
+    _require_components("verify")
+    if args.issuer is not None:
+        _checked_url(args.issuer, "--issuer", err)
+    crl_url = args.crl if args.crl is not None and _is_url(args.crl) else None
+    if crl_url is not None:
+        _checked_url(crl_url, "--crl", err)
     credential = _read_credential(args.credential, stdin)
-    now = _parse_now(args.now) if args.now is not None else None
+    # One moment for every verification below, moved back by the leeway.
+    now = _parse_now(args.now) if args.now is not None else datetime.now(timezone.utc)
+    now -= timedelta(seconds=args.leeway)
 
     issuer_keys: Any = None
     if args.keys is not None:
@@ -264,26 +453,73 @@ def cmd_verify(args: argparse.Namespace, out: TextIO, err: TextIO, stdin: TextIO
     elif args.key is not None:
         issuer_keys = _pinned_key(args.key)
     elif args.issuer is not None:
-        issuer_keys = _fetch_keys(args.issuer, args.timeout)
+        fetch = _CommandFetch(args.issuer, args.timeout, err)
+        with _issuer_trust(args.issuer, fetch, args.timeout) as trust:
+            try:
+                if args.crl is None and not args.no_revocation_check:
+                    # The trust layer fetches the key set, then a revocation
+                    # list only for a genuine, current passport whose kid it holds.
+                    verdict = trust.verify(
+                        credential, required_scope=args.scope, expected_agent_did=args.agent, now=now
+                    )
+                    failure = fetch.failure(trust, verdict)
+                    if failure is not None:
+                        raise failure
+                    return _report(verdict, args, out)
+                issuer_keys = trust.keys()
+                if not issuer_keys:
+                    raise fetch.failed(trust.status().key_set) or NetworkError(
+                        f"{fetch.wellknown_url} lists no usable Falcon-1024 key"
+                    )
+            except KeyboardInterrupt:
+                if not fetch.settled(trust):
+                    # Ctrl-C should not wait out the fetch (see settle): leave
+                    # without shutting the interpreter down around it.
+                    out.flush()
+                    err.flush()
+                    os._exit(EXIT_INTERRUPTED)
+                raise
+            finally:
+                fetch.settle(trust)
 
     crl: Any = None
-    if args.crl is not None:
-        if _is_url(args.crl):
-            crl = _crl_document(_fetch_direct(args.crl, args.timeout), args.crl)
-        else:
-            crl = _crl_from_file(args.crl)
+    fetch_crl: Callable[[str], Any] | None = None
+    if crl_url is not None:
+        fetch_crl = lambda _kid: _crl_document(  # noqa: E731
+            _fetch_direct(crl_url, args.timeout, err), crl_url, err
+        )
+    elif args.crl is not None:
+        crl = _crl_from_file(args.crl, err)
     elif args.issuer is not None and not args.no_revocation_check:
-        crl = _issuer_crl(credential, args.issuer, args.timeout, err)
+        fetch_crl = lambda kid: _fetch_crl(args.issuer, kid, args.timeout, err)  # noqa: E731
 
-    verdict = passport.verify_passport(
-        credential,
-        issuer_keys=issuer_keys,
-        crl=crl,
-        required_scope=args.scope,
-        expected_agent_did=args.agent,
-        require_revocation_check=not args.no_revocation_check,
-        now=now,
-    )
+    def verify(crl: Any, require_revocation_check: bool) -> passport.PassportVerdict:
+        return passport.verify_passport(
+            credential,
+            issuer_keys=issuer_keys,
+            crl=crl,
+            required_scope=args.scope,
+            expected_agent_did=args.agent,
+            require_revocation_check=require_revocation_check,
+            now=now,
+        )
+
+    if fetch_crl is None:
+        verdict = verify(crl, not args.no_revocation_check)
+    else:
+        # A revocation list is fetched only for a credential that is genuine
+        # and current against the key set. Judged first with the check
+        # waived, any other outcome is already final (every check before
+        # revocation decides alone), and the kid then is the key id of the
+        # key that verified it: a kid the key set does not hold, or a crafted
+        # one ("../", "?"), never reaches the issuer.
+        verdict = verify(None, False)
+        if verdict.status == "active" and verdict.kid is not None:
+            verdict = verify(fetch_crl(verdict.kid), True)
+    return _report(verdict, args, out)
+
+
+def _report(verdict: passport.PassportVerdict, args: argparse.Namespace, out: TextIO) -> int:
     if args.json:
         _emit_json(_verdict_fields(verdict), out)
     else:
@@ -291,37 +527,15 @@ def cmd_verify(args: argparse.Namespace, out: TextIO, err: TextIO, stdin: TextIO
     return EXIT_OK if verdict.verified is True else EXIT_NOT_VERIFIED
 
 
-_KID_SHAPE = re.compile(r"[0-9a-f]{16}")
-
-
-def _issuer_crl(credential: str, issuer_url: str, timeout: float, err: TextIO) -> Any:
-    """The issuer's revocation list for the credential's kid, if it names one."""
-    try:
-        kid = passport.decode_passport(credential).kid
-    except passport.PassportError:
-        return None  # the verdict reports the malformed credential
-    if not isinstance(kid, str) or not kid:
-        err.write("note: the credential names no kid, so no revocation list was fetched\n")
-        return None
-    # The kid is not covered by the signature and goes into the URL as it
-    # stands, so a crafted one ("../", "?") could steer the request to
-    # another resource of the issuer. Only a well-formed key id is fetched;
-    # any other kid cannot match a key, so the verdict fails regardless.
-    if not _KID_SHAPE.fullmatch(kid):
-        err.write("note: the credential's kid is not a key id, so no revocation list was fetched\n")
-        return None
-    return _fetch_crl(issuer_url, kid, timeout)
-
-
 def _print_verdict(verdict: passport.PassportVerdict, out: TextIO) -> None:
-    headline = "VERIFIED" if verdict.verified is True else "NOT VERIFIED"
+    verified = verdict.verified is True
     rows = [
-        ("verdict", headline),
+        ("verdict", "VERIFIED" if verified else "NOT VERIFIED"),
         ("status", _shown(verdict.status)),
     ]
     if verdict.error_code is not None:
-        rows.append(("error", f"{verdict.error_code}: {verdict.error_message}"))
-    rows += [
+        rows.append(("error", f"{_shown(verdict.error_code)}: {_shown(verdict.error_message)}"))
+    claims = [
         ("agent_did", _shown(verdict.agent_did)),
         ("scopes", _shown(tuple(verdict.scopes))),
         ("spend_limit", _spend(verdict.spend_limit_microusd, verdict.spend_window)),
@@ -330,7 +544,14 @@ def _print_verdict(verdict: passport.PassportVerdict, out: TextIO) -> None:
         ("issued_at", _shown(verdict.issued_at)),
         ("expires_at", _shown(verdict.expires_at)),
     ]
-    _table(rows, out)
+    if not verified:
+        # What the credential says is not a grant unless it verified; a
+        # spend limit shown plainly reads as one.
+        claims = [
+            (name, value if value == "-" else f"{value}  (unverified claim)")
+            for name, value in claims
+        ]
+    _table(rows + claims, out)
 
 
 def _spend(limit: object, window: object) -> str:
@@ -346,6 +567,8 @@ def _spend(limit: object, window: object) -> str:
 def cmd_present(args: argparse.Namespace, out: TextIO, err: TextIO, stdin: TextIO) -> int:
     try:
         credential = passport.load_credential(args.file)
+    except (FileNotFoundError, IsADirectoryError) as exc:
+        raise _not_a_file(args.file, "--file") from exc
     except OSError as exc:
         raise UsageError(f"cannot read credential file {args.file}: {exc.strerror or exc}") from exc
     except UnicodeDecodeError as exc:
@@ -361,7 +584,7 @@ def cmd_present(args: argparse.Namespace, out: TextIO, err: TextIO, stdin: TextI
 
 
 def cmd_fetch_keys(args: argparse.Namespace, out: TextIO, err: TextIO, stdin: TextIO) -> int:
-    keys = _fetch_keys(args.issuer_url, args.timeout)
+    keys = _fetch_keys(_checked_url(args.issuer_url, "ISSUER_URL", err), args.timeout, err)
     if not keys:
         err.write(f"warning: {_wellknown_url(args.issuer_url)} lists no usable Falcon-1024 key\n")
     for kid, pk in keys.items():
@@ -378,29 +601,44 @@ def cmd_fetch_keys(args: argparse.Namespace, out: TextIO, err: TextIO, stdin: Te
 
 
 def cmd_fetch_crl(args: argparse.Namespace, out: TextIO, err: TextIO, stdin: TextIO) -> int:
-    _emit_json(_fetch_crl(args.issuer_url, args.kid, args.timeout), out)
+    issuer_url = _checked_url(args.issuer_url, "ISSUER_URL", err)
+    _emit_json(_fetch_crl(issuer_url, args.kid, args.timeout, err), out)
     return EXIT_OK
 
 
 # -- argument parsing --------------------------------------------------------
 
 
-def _timeout(text: str) -> float:
+def _number(text: str) -> float:
     try:
-        value = float(text)
+        return float(text)
     except ValueError:
         raise argparse.ArgumentTypeError(f"not a number of seconds: {text!r}") from None
-    if not value > 0:
+
+
+def _seconds(text: str) -> float:
+    value = _number(text)
+    if not 0 <= value < float("inf"):
+        raise argparse.ArgumentTypeError("must be a finite number, not negative")
+    return value
+
+
+def _timeout(text: str) -> float:
+    value = _number(text)
+    if not 0 < value < float("inf"):
         raise argparse.ArgumentTypeError("must be positive")
     return value
+
+
+_TIMEOUT_HELP = "how long each network step (connecting, each read) may wait (default 6)"
 
 
 def build_parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
         prog="quorvel-passport",
         description="Inspect, verify and present Quorvel Agent Passports.",
-        epilog="exit status: 0 ok/verified, 1 not verified, 2 usage or malformed input, "
-        "3 network failure",
+        epilog="exit status: 0 ok/verified, 1 not verified, 2 usage or malformed input "
+        "(or the passport extra missing), 3 network failure, 130 interrupted",
     )
     parser.add_argument("--version", action="version", version=f"%(prog)s {__version__}")
     sub = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
@@ -420,7 +658,8 @@ def build_parser() -> argparse.ArgumentParser:
         help="verify a credential offline against issuer keys",
         description="Verify a credential. Keys come from --keys or --key (pinned, "
         "offline) or from --issuer (fetched); the revocation list from --crl "
-        "or, with --issuer, from the issuer.",
+        "or, with --issuer, from the issuer. A list is fetched only for a "
+        "passport that is genuine and current against the keys.",
     )
     p.add_argument("credential", metavar="CREDENTIAL", help="credential text, a file holding it, or - for stdin")
     keys = p.add_mutually_exclusive_group()
@@ -441,7 +680,11 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("--scope", metavar="S", help="require this scope")
     p.add_argument("--agent", metavar="DID", help="require this agent DID")
     p.add_argument("--now", metavar="ISO8601", help="verification time (default: now; no zone means UTC)")
-    p.add_argument("--timeout", type=_timeout, default=6.0, metavar="SECONDS", help="network time-out (default 6)")
+    p.add_argument(
+        "--leeway", type=_seconds, default=0.0, metavar="SECONDS",
+        help="clock skew tolerated on expiry: verify at the verification time minus SECONDS (default 0)",
+    )
+    p.add_argument("--timeout", type=_timeout, default=6.0, metavar="SECONDS", help=_TIMEOUT_HELP)
     p.add_argument("--json", action="store_true", help="print the verdict as one JSON object")
     p.set_defaults(run=cmd_verify)
 
@@ -464,7 +707,7 @@ def build_parser() -> argparse.ArgumentParser:
         "keys as a well-known key document (input for verify --keys).",
     )
     p.add_argument("issuer_url", metavar="ISSUER_URL")
-    p.add_argument("--timeout", type=_timeout, default=6.0, metavar="SECONDS", help="network time-out (default 6)")
+    p.add_argument("--timeout", type=_timeout, default=6.0, metavar="SECONDS", help=_TIMEOUT_HELP)
     p.set_defaults(run=cmd_fetch_keys)
 
     p = sub.add_parser(
@@ -474,9 +717,13 @@ def build_parser() -> argparse.ArgumentParser:
     )
     p.add_argument("issuer_url", metavar="ISSUER_URL")
     p.add_argument("kid", metavar="KID")
-    p.add_argument("--timeout", type=_timeout, default=6.0, metavar="SECONDS", help="network time-out (default 6)")
+    p.add_argument("--timeout", type=_timeout, default=6.0, metavar="SECONDS", help=_TIMEOUT_HELP)
     p.set_defaults(run=cmd_fetch_crl)
     return parser
+
+
+def _one_line(text: str) -> str:
+    return " ".join(text.split())
 
 
 def main(
@@ -488,28 +735,36 @@ def main(
 ) -> int:
     out = stdout or sys.stdout
     err = stderr or sys.stderr
-    args = build_parser().parse_args(argv)
     try:
+        args = build_parser().parse_args(argv)
         code: int = args.run(args, out, err, stdin or sys.stdin)
         return code
     except UsageError as exc:
-        err.write(f"quorvel-passport: {exc}\n")
+        err.write(f"quorvel-passport: {_one_line(str(exc))}\n")
         return EXIT_USAGE
     except passport.PassportError as exc:
-        err.write(f"quorvel-passport: {exc}\n")
+        err.write(f"quorvel-passport: {_one_line(str(exc))}\n")
         return EXIT_USAGE
     except NetworkError as exc:
-        err.write(f"quorvel-passport: {exc}\n")
+        err.write(f"quorvel-passport: {_one_line(str(exc))}\n")
         return EXIT_NETWORK
     except ValueError as exc:
         # The canonicaliser refuses some payloads (a NaN, a huge integer), and a
         # key that is not base64 at all fails in the decoder: malformed input.
-        err.write(f"quorvel-passport: malformed input: {exc}\n")
+        err.write(f"quorvel-passport: malformed input: {_one_line(str(exc))}\n")
         return EXIT_USAGE
     except BrokenPipeError:
         # `quorvel-passport inspect ... | head`: nothing left to tell anyone.
         sys.stderr = open(os.devnull, "w")  # noqa: SIM115
         return EXIT_OK
+    except KeyboardInterrupt:
+        return EXIT_INTERRUPTED
+    except Exception as exc:  # noqa: BLE001
+        # Never a traceback, whatever the input: one line naming the error.
+        err.write(
+            f"quorvel-passport: unexpected error: {type(exc).__name__}: {_one_line(str(exc))}\n"
+        )
+        return EXIT_USAGE
 
 
 if __name__ == "__main__":

@@ -1,0 +1,913 @@
+"""Relying-party trust: an issuer's key set and revocation lists, kept fresh.
+
+``verify_passport`` judges one credential against trust material the caller
+supplies. :class:`IssuerTrust` is that caller for one issuer: it fetches the
+key set and the revocation lists with the library's own retrieval functions,
+keeps them fresh in the background, survives an issuer outage on the last
+good copies for a bounded time and then fails closed, and never lets a
+request, or an attacker, make it fetch more than once per interval.
+
+    with IssuerTrust("https://issuer.example", issuer_did="did:web:issuer.example") as trust:
+        verdict = trust.verify(credential, required_scope="payments:x402")
+
+Times (ttls, ages, cooldowns) are seconds of ``clock``; ``timeout`` is real
+seconds. Nothing here keeps the process alive: fetches run on daemon
+threads started on demand, and an idle trust runs no thread at all.
+"""
+
+from __future__ import annotations
+
+import http.client
+import ipaddress
+import logging
+import math
+import re
+import socket
+import ssl
+import threading
+import time
+from collections.abc import Callable, Mapping
+from dataclasses import dataclass
+from datetime import datetime, timedelta, timezone
+from types import MappingProxyType, TracebackType
+from typing import Any, Final, Self, TypeAlias
+from urllib.parse import urljoin, urlsplit
+
+from quorvel_trellane import passport
+from quorvel_trellane.passport import A2A_PASSPORT_METADATA_KEY, PassportVerdict, verify_passport
+
+__all__ = [
+    "DocumentStatus",
+    "Fetcher",
+    "IssuerTrust",
+    "TrustStatus",
+    "TrustedIssuers",
+    "passport_from_a2a_metadata",
+]
+
+#: The library's Fetcher: URL in, document body out.
+Fetcher: TypeAlias = Callable[[str], bytes | bytearray | str]
+
+_LOG: Final = logging.getLogger("quorvel_trellane.trust")
+_MIN_RETRY: Final = 10.0  # seconds before the first retry after a failed fetch
+_MIN_MAX_AGE: Final = 10.0  # a Cache-Control max-age never shortens the ttl below this
+_MAX_REDIRECTS: Final = 5
+_READ_CHUNK: Final = 64 * 1024
+_KID_SHAPE: Final = re.compile(r"[0-9a-f]{16}")
+_REDIRECTS: Final = frozenset({301, 302, 303, 307, 308})
+
+
+class _NeedsNetwork(Exception):
+    """Raised inside verify_passport's callbacks: answering needs a network wait."""
+
+
+class _NoRevocationList(Exception):
+    """Raised from the revocation callback: no usable list, so fail closed."""
+
+
+class _FetchError(Exception):
+    """A document could not be fetched or does not have the published shape."""
+
+
+def passport_from_a2a_metadata(metadata: object) -> str | None:
+    """The credential an A2A message carries in its metadata, or None.
+
+    Returns the text under ``A2A_PASSPORT_METADATA_KEY`` when ``metadata`` is a
+    mapping holding text there; None when it is not a mapping, the member is
+    absent, or it is not text.
+    """
+    if not isinstance(metadata, Mapping):
+        return None
+    value = metadata.get(A2A_PASSPORT_METADATA_KEY)
+    return value if isinstance(value, str) else None
+
+
+# --- Status records -------------------------------------------------------------
+
+
+@dataclass(frozen=True)
+class DocumentStatus:
+    """One document (the key set or one revocation list) at one moment.
+
+    ``state`` is "fresh" (within its ttl), "stale" (past it, still served
+    while a refresh runs), "unusable" (past its usable age: dropped) or
+    "missing" (never fetched successfully). ``last_success`` is wall-clock
+    time; ``age`` is seconds of the trust's clock since then. ``fetches``
+    counts the attempts, ``failures`` those that failed, and ``last_error``
+    describes the latest failure (kept after a later success).
+    """
+
+    url: str
+    state: str
+    last_success: datetime | None
+    age: float | None
+    last_error: str | None
+    fetches: int
+    failures: int
+
+
+@dataclass(frozen=True)
+class TrustStatus:
+    """A snapshot of an :class:`IssuerTrust`; ``revocation_lists`` is keyed by kid."""
+
+    issuer_url: str
+    issuer_did: str | None
+    key_set: DocumentStatus
+    revocation_lists: Mapping[str, DocumentStatus]
+    closed: bool
+
+
+# --- The built-in HTTP client ---------------------------------------------------
+
+
+def _left(deadline: float) -> float:
+    remaining = deadline - time.monotonic()
+    if remaining <= 0:
+        raise TimeoutError("the fetch deadline has passed")
+    return remaining
+
+
+class _DeadlineSocket(socket.socket):
+    # Every receive waits at most until the deadline of the whole exchange,
+    # so a server that trickles its answer is cut off; a plain socket timeout
+    # would bound each read only.
+    deadline = math.inf
+
+    def recv_into(self, buffer: Any, nbytes: int = 0, flags: int = 0) -> int:
+        self.settimeout(_left(self.deadline))
+        return super().recv_into(buffer, nbytes, flags)
+
+
+class _DeadlineSSLSocket(ssl.SSLSocket):
+    deadline = math.inf
+
+    def recv_into(self, buffer: Any, nbytes: int | None = None, flags: int = 0) -> int:
+        self.settimeout(_left(self.deadline))
+        return super().recv_into(buffer, nbytes, flags)
+
+
+class _Connection(http.client.HTTPConnection):
+    def __init__(self, host: str, port: int | None, deadline: float, tls: ssl.SSLContext | None) -> None:
+        # The port is always given, so that an IPv6 literal is never parsed for one.
+        super().__init__(host, port or (80 if tls is None else 443), timeout=_left(deadline))
+        self._deadline = deadline
+        self._tls = tls
+
+    def connect(self) -> None:
+        raw = socket.create_connection((self.host, self.port), _left(self._deadline))
+        try:
+            if self._tls is None:
+                plain = _DeadlineSocket(fileno=raw.detach())
+                plain.deadline = self._deadline
+                self.sock = plain
+            else:
+                # The handshake is bounded by the socket timeout as a whole.
+                raw.settimeout(_left(self._deadline))
+                wrapped = self._tls.wrap_socket(raw, server_hostname=self.host)
+                assert isinstance(wrapped, _DeadlineSSLSocket)
+                wrapped.deadline = self._deadline
+                self.sock = wrapped
+        except BaseException:
+            raw.close()
+            raise
+
+
+def _is_loopback(host: str | None) -> bool:
+    if not host:
+        return False
+    if host.lower() == "localhost":
+        return True
+    try:
+        return ipaddress.ip_address(host).is_loopback
+    except ValueError:
+        return False
+
+
+def _check_scheme(url: str, allow_http: bool) -> None:
+    parts = urlsplit(url)
+    scheme = parts.scheme.lower()
+    if scheme == "https" or (scheme == "http" and (allow_http or _is_loopback(parts.hostname))):
+        return
+    raise ValueError(
+        f"refusing {url!r}: only https is fetched (plain http only from a loopback host, "
+        "or with allow_http=True)"
+    )
+
+
+def _max_age(cache_control: str | None) -> float | None:
+    for directive in (cache_control or "").split(","):
+        name, _, value = directive.strip().partition("=")
+        if name.lower() == "max-age":
+            try:
+                return float(int(value.strip().strip('"')))
+            except ValueError:
+                return None
+    return None
+
+
+@dataclass
+class _Cached:
+    body: bytes
+    etag: str | None
+    last_modified: str | None
+    max_age: float | None
+
+
+class _Fetch:
+    """The Fetcher the trust layer hands to the retrieval functions.
+
+    ``settle(url, ok)`` follows each retrieval: it keeps (or drops) what the
+    exchange for ``url`` left behind and returns the document's max-age, if
+    the server named one.
+    """
+
+    def __call__(self, url: str) -> bytes | bytearray | str:
+        raise NotImplementedError
+
+    def settle(self, url: str, ok: bool) -> float | None:
+        return None
+
+    def forget(self, url: str) -> None:
+        pass
+
+    def close(self) -> None:
+        pass
+
+
+class _CheckedFetch(_Fetch):
+    """A caller's Fetcher, with the size cap applied to what it returns."""
+
+    def __init__(self, fetch: Fetcher, max_bytes: int) -> None:
+        self._fetch = fetch
+        self._max_bytes = max_bytes
+
+    def __call__(self, url: str) -> bytes | bytearray | str:
+        body = self._fetch(url)
+        size = len(body.encode("utf-8")) if isinstance(body, str) else len(body)
+        if size > self._max_bytes:
+            raise _FetchError(f"{url}: body of {size} bytes exceeds max_document_bytes ({self._max_bytes})")
+        return body
+
+
+class _HttpFetch(_Fetch):
+    """The built-in client: one GET with a whole-exchange deadline and a size cap.
+
+    HTTPS only (plain http from loopback hosts, or with ``allow_http``),
+    redirects followed to https only, conditional requests from the last good
+    copy of each URL (a 304 answers with that copy), Cache-Control max-age
+    reported through :meth:`settle`.
+    """
+
+    def __init__(self, timeout: float, max_bytes: int, allow_http: bool) -> None:
+        self._timeout = timeout
+        self._max_bytes = max_bytes
+        self._allow_http = allow_http
+        self._tls: ssl.SSLContext | None = None
+        self._lock = threading.Lock()
+        self._good: dict[str, _Cached] = {}  # last good copy of each URL
+        self._pending: dict[str, _Cached] = {}  # what the running exchange of each URL got
+        self._open: set[_Connection] = set()
+        self._closed = False
+
+    def _tls_context(self) -> ssl.SSLContext:
+        with self._lock:
+            if self._tls is None:
+                context = ssl.create_default_context()
+                context.sslsocket_class = _DeadlineSSLSocket
+                self._tls = context
+            return self._tls
+
+    def __call__(self, url: str) -> bytes:
+        deadline = time.monotonic() + self._timeout
+        with self._lock:
+            good = self._good.get(url)
+        target = url
+        for _ in range(_MAX_REDIRECTS + 1):
+            _check_scheme(target, self._allow_http)
+            status, headers, body = self._exchange(target, deadline, good)
+            if status in _REDIRECTS:
+                location = headers.get("Location")
+                if not location:
+                    raise _FetchError(f"{target}: HTTP {status} without a Location")
+                following = urljoin(target, location)
+                if urlsplit(following).scheme.lower() != "https":
+                    raise _FetchError(f"{target}: refusing a redirect to {following} (https only)")
+                target = following
+                continue
+            max_age = _max_age(headers.get("Cache-Control"))
+            if status == 304 and good is not None:
+                got = _Cached(good.body, good.etag, good.last_modified, max_age if max_age is not None else good.max_age)
+            elif status == 200:
+                got = _Cached(body, headers.get("ETag"), headers.get("Last-Modified"), max_age)
+            else:
+                raise _FetchError(f"{target}: HTTP {status}")
+            with self._lock:
+                self._pending[url] = got
+            return got.body
+        raise _FetchError(f"{url}: more than {_MAX_REDIRECTS} redirects")
+
+    def _exchange(
+        self, url: str, deadline: float, good: _Cached | None
+    ) -> tuple[int, http.client.HTTPMessage, bytes]:
+        parts = urlsplit(url)
+        tls = self._tls_context() if parts.scheme.lower() == "https" else None
+        path = (parts.path or "/") + (f"?{parts.query}" if parts.query else "")
+        connection = _Connection(parts.hostname or "", parts.port, deadline, tls)
+        with self._lock:
+            if self._closed:
+                raise _FetchError("the trust is closed")
+            self._open.add(connection)
+        try:
+            headers = {"Accept": "application/json", "Connection": "close"}
+            if good is not None and good.etag:
+                headers["If-None-Match"] = good.etag
+            if good is not None and good.last_modified:
+                headers["If-Modified-Since"] = good.last_modified
+            connection.request("GET", path, headers=headers)
+            response = connection.getresponse()
+            if response.status != 200:
+                return response.status, response.headers, b""
+            declared = response.getheader("Content-Length")
+            if declared and declared.isdigit() and int(declared) > self._max_bytes:
+                raise _FetchError(f"{url}: body of {declared} bytes exceeds max_document_bytes ({self._max_bytes})")
+            chunks: list[bytes] = []
+            size = 0
+            while chunk := response.read(_READ_CHUNK):
+                size += len(chunk)
+                if size > self._max_bytes:
+                    raise _FetchError(f"{url}: body exceeds max_document_bytes ({self._max_bytes})")
+                chunks.append(chunk)
+            return response.status, response.headers, b"".join(chunks)
+        finally:
+            with self._lock:
+                self._open.discard(connection)
+            connection.close()
+
+    def settle(self, url: str, ok: bool) -> float | None:
+        with self._lock:
+            got = self._pending.pop(url, None)
+            if got is None:
+                return None
+            if ok:
+                self._good[url] = got
+            return got.max_age
+
+    def forget(self, url: str) -> None:
+        with self._lock:
+            self._good.pop(url, None)
+
+    def close(self) -> None:
+        # Cut running exchanges short: shutting the socket down wakes a
+        # thread blocked reading it.
+        with self._lock:
+            self._closed = True
+            connections = list(self._open)
+        for connection in connections:
+            sock = connection.sock
+            if sock is not None:
+                try:
+                    socket.socket.shutdown(sock, socket.SHUT_RDWR)
+                except OSError:
+                    pass
+
+
+# --- One document ---------------------------------------------------------------
+
+
+class _Document:
+    """A fetched document (key set or one revocation list) and its fetch state.
+
+    All fields change under the trust's lock; the verification hot path reads
+    ``value`` and ``fresh_until`` without it (each read is atomic, and a value
+    replaced between the two reads was good a moment ago).
+    """
+
+    def __init__(
+        self,
+        trust: IssuerTrust,
+        url: str,
+        ttl: float,
+        max_age: float,
+        load: Callable[[], tuple[Any, float | None]],
+        what: str,
+    ) -> None:
+        self.trust = trust
+        self.url = url
+        self.ttl = ttl
+        self.max_age = max_age
+        self.load = load
+        self.what = what
+        self.value: Any = None
+        self.fetched_at: float | None = None
+        self.fetched_wall: datetime | None = None
+        self.fresh_until = -math.inf
+        self.usable_until = -math.inf
+        self.retry_at = -math.inf
+        self.delay = 0.0
+        self.flight: threading.Event | None = None
+        self.fetches = 0
+        self.failures = 0
+        self.last_error: str | None = None
+
+    def obtain(self, wait: bool) -> Any:
+        """The usable value, fetching it if there is none (None: fail closed).
+
+        A stale value is returned at once and refreshed in the background. With
+        no usable value, a caller that may ``wait`` waits for the (single)
+        fetch, bounded by the trust's timeout; one that may not raises
+        :class:`_NeedsNetwork` once the fetch has started.
+        """
+        trust = self.trust
+        with trust._lock:
+            now = trust._clock()
+            self._expire(now)
+            value = self.value
+            refreshing = value is not None and now >= self.fresh_until and self.flight is None
+            flight = self.start(now) if value is None or refreshing else None
+        if value is not None:
+            if refreshing and flight is not None:
+                _LOG.warning("serving the stale %s (age %.0f s) while it is refreshed", self.what, self.age(now))
+            return value
+        if flight is None:
+            return None
+        if not wait:
+            raise _NeedsNetwork
+        flight.wait(trust.timeout)
+        with trust._lock:
+            self._expire(trust._clock())
+            return self.value
+
+    def age(self, now: float) -> float:
+        return now - self.fetched_at if self.fetched_at is not None else math.inf
+
+    def _expire(self, now: float) -> None:
+        # Past its usable age a document is gone: a stale key set or
+        # revocation list must not be served forever.
+        if self.value is not None and now >= self.usable_until:
+            self.value = None
+            _LOG.warning("dropping the %s: not refreshed for %.0f s", self.what, self.age(now))
+
+    def start(self, now: float, *, force: bool = False) -> threading.Event | None:
+        """The running fetch, or a new one; None in backoff or once closed. Lock held."""
+        if self.flight is not None:
+            return self.flight
+        if self.trust._closed or (now < self.retry_at and not force):
+            return None
+        flight = self.flight = threading.Event()
+        try:
+            threading.Thread(
+                target=self._run, args=(flight,), name=f"quorvel-trust {self.what}", daemon=True
+            ).start()
+        except RuntimeError:  # no thread to be had (interpreter shutting down)
+            self.flight = None
+            flight.set()
+            return None
+        return flight
+
+    def _run(self, flight: threading.Event) -> None:
+        trust = self.trust
+        try:
+            value, max_age = self.load()
+        except Exception as exc:
+            error = f"{type(exc).__name__}: {exc}"
+            with trust._lock:
+                self.fetches += 1
+                self.failures += 1
+                self.last_error = error
+                # Back off: at least 10 s, doubling up to the ttl.
+                delay = self.delay = min(max(self.delay * 2, _MIN_RETRY), max(self.ttl, _MIN_RETRY))
+                self.retry_at = trust._clock() + delay
+                self.flight = None
+                kept = "keeping the last good copy" if self.value is not None else "none held"
+            _LOG.warning(
+                "fetching the %s from %s failed (%s); %s, next attempt in %.0f s",
+                self.what, self.url, error, kept, delay,
+            )
+        else:
+            ttl = self.ttl if max_age is None else min(max(max_age, _MIN_MAX_AGE), self.max_age)
+            with trust._lock:
+                now = trust._clock()
+                self.fetches += 1
+                self.value = value
+                self.fetched_at = now
+                self.fetched_wall = datetime.now(timezone.utc)
+                self.fresh_until = now + ttl
+                self.usable_until = now + self.max_age
+                self.delay = 0.0
+                self.retry_at = -math.inf
+                self.flight = None
+                if self is trust._keyset:
+                    trust._prune(value)
+            _LOG.info("fetched the %s from %s (%d entries, fresh for %.0f s)", self.what, self.url, len(value), ttl)
+        finally:
+            flight.set()
+            with trust._lock:
+                if self.flight is flight:
+                    self.flight = None
+
+    def status(self, now: float) -> DocumentStatus:
+        if self.value is not None and now < self.usable_until:
+            state = "fresh" if now < self.fresh_until else "stale"
+        else:
+            state = "missing" if self.fetched_at is None else "unusable"
+        return DocumentStatus(
+            url=self.url,
+            state=state,
+            last_success=self.fetched_wall,
+            age=None if self.fetched_at is None else now - self.fetched_at,
+            last_error=self.last_error,
+            fetches=self.fetches,
+            failures=self.failures,
+        )
+
+
+# --- Verification -----------------------------------------------------------------
+
+
+class _Call(dict[str, Any]):
+    """One verification's callbacks into the trust layer.
+
+    ``resolve`` is handed to ``verify_passport`` as the key resolver: the
+    pipeline calls it once, after decoding, with the credential's kid and
+    issuer DID, so the trust layer learns them without decoding again. The
+    object itself is the revocation input: the pipeline calls its ``get``
+    only once the signature and expiry have passed, and gets the ready
+    frozenset for the kid the resolver saw.
+    """
+
+    __slots__ = ("_owner", "_wait", "_trust", "_kid", "_key")
+
+    def __init__(self, owner: _Verifier, wait: bool) -> None:
+        self._owner = owner
+        self._wait = wait
+        self._trust: IssuerTrust | None = None
+        self._kid: str | None = None
+        self._key: bytes | None = None
+
+    def resolve(self, kid: str | None, issuer_did: str | None) -> bytes | None:
+        key = self._owner._find(self, kid, issuer_did)
+        self._kid, self._key = kid, key
+        return key
+
+    def get(self, name: str, default: Any = None) -> Any:
+        trust, kid = self._trust, self._kid
+        if trust is None or kid is None:  # cannot happen: the key was resolved
+            raise _NoRevocationList
+        doc = trust._crls.get(kid)
+        if doc is not None:
+            value = doc.value
+            if value is not None and trust._clock() < doc.fresh_until:
+                return value
+        revoked = trust._revocation_list(kid, self._wait)
+        if revoked is None:
+            raise _NoRevocationList
+        return revoked
+
+
+def _verify(
+    owner: _Verifier,
+    wait: bool,
+    credential: str,
+    required_scope: str | None,
+    expected_agent_did: str | None,
+    require_revocation_check: bool,
+    now: datetime | None,
+    leeway: float,
+) -> PassportVerdict:
+    if leeway:
+        now = (now or datetime.now(timezone.utc)) - timedelta(seconds=leeway)
+    call = _Call(owner, wait)
+    try:
+        return verify_passport(
+            credential,
+            issuer_keys=call.resolve,
+            crl=call,
+            required_scope=required_scope,
+            expected_agent_did=expected_agent_did,
+            require_revocation_check=require_revocation_check,
+            now=now,
+        )
+    except _NoRevocationList:
+        # The signature and expiry passed but no revocation list is usable:
+        # the pipeline itself decides the rest with the status unknown, so
+        # the order of its checks stays exactly its own.
+        return verify_passport(
+            credential,
+            issuer_keys=call._key,
+            crl=None,
+            required_scope=required_scope,
+            expected_agent_did=expected_agent_did,
+            require_revocation_check=require_revocation_check,
+            now=now,
+        )
+
+
+class _Verifier:
+    """``verify`` and ``verify_async`` over :meth:`_find`, shared by both classes."""
+
+    def _find(self, call: _Call, kid: str | None, issuer_did: str | None) -> bytes | None:
+        raise NotImplementedError
+
+    def close(self) -> None:
+        raise NotImplementedError
+
+    def verify(
+        self,
+        credential: str,
+        *,
+        required_scope: str | None = None,
+        expected_agent_did: str | None = None,
+        require_revocation_check: bool = True,
+        now: datetime | None = None,
+        leeway: float = 0.0,
+    ) -> PassportVerdict:
+        """Verify ``credential`` with this trust material; see ``verify_passport``.
+
+        Waits on the network (bounded by ``timeout``) only when no usable
+        document exists or the kid is unknown; ``leeway`` verifies the expiry
+        at ``now`` minus ``leeway`` seconds.
+        """
+        return _verify(
+            self, True, credential, required_scope, expected_agent_did, require_revocation_check, now, leeway
+        )
+
+    async def verify_async(
+        self,
+        credential: str,
+        *,
+        required_scope: str | None = None,
+        expected_agent_did: str | None = None,
+        require_revocation_check: bool = True,
+        now: datetime | None = None,
+        leeway: float = 0.0,
+    ) -> PassportVerdict:
+        """:meth:`verify` for event loops: inline with usable documents, network waits off the loop."""
+        args = (credential, required_scope, expected_agent_did, require_revocation_check, now, leeway)
+        try:
+            return _verify(self, False, *args)
+        except _NeedsNetwork:
+            import asyncio  # here, so that importing this module does not load it
+
+            return await asyncio.to_thread(_verify, self, True, *args)
+
+    def __enter__(self) -> Self:
+        return self
+
+    def __exit__(
+        self,
+        exc_type: type[BaseException] | None,
+        exc: BaseException | None,
+        tb: TracebackType | None,
+    ) -> None:
+        self.close()
+
+
+class IssuerTrust(_Verifier):
+    """One issuer's key set and revocation lists, kept fresh for verification.
+
+    ``issuer_url`` is the issuer base URL; the documents are read with
+    ``resolve_keys_from_wellknown`` and ``fetch_crl``. With ``issuer_did``,
+    only credentials naming exactly that issuer are offered its keys.
+    ``fetch`` replaces the built-in HTTP client with a Fetcher (URL to body),
+    which must bound its own time. ``clock`` measures ttls and ages.
+    """
+
+    def __init__(
+        self,
+        issuer_url: str,
+        *,
+        issuer_did: str | None = None,
+        key_ttl: float = 300.0,
+        key_max_stale: float = 86400.0,
+        crl_ttl: float = 60.0,
+        crl_max_age: float = 600.0,
+        unknown_kid_cooldown: float = 60.0,
+        timeout: float = 6.0,
+        max_document_bytes: int = 16 * 1024 * 1024,
+        allow_http: bool = False,
+        fetch: Fetcher | None = None,
+        clock: Callable[[], float] = time.monotonic,
+    ) -> None:
+        if not isinstance(issuer_url, str) or not issuer_url:
+            raise TypeError("issuer_url must be a non-empty str")
+        for name, value in (
+            ("key_ttl", key_ttl), ("key_max_stale", key_max_stale), ("crl_ttl", crl_ttl),
+            ("crl_max_age", crl_max_age), ("timeout", timeout), ("max_document_bytes", max_document_bytes),
+        ):
+            if not value > 0:
+                raise ValueError(f"{name} must be positive, not {value!r}")
+        if not unknown_kid_cooldown >= 0:
+            raise ValueError(f"unknown_kid_cooldown must not be negative, not {unknown_kid_cooldown!r}")
+        if fetch is None:
+            _check_scheme(issuer_url, allow_http)
+        self.issuer_url = issuer_url
+        self.issuer_did = issuer_did
+        self.crl_ttl = crl_ttl
+        self.crl_max_age = crl_max_age
+        self.unknown_kid_cooldown = unknown_kid_cooldown
+        self.timeout = timeout
+        self._clock = clock
+        self._fetch: _Fetch = (
+            _HttpFetch(timeout, max_document_bytes, allow_http)
+            if fetch is None
+            else _CheckedFetch(fetch, max_document_bytes)
+        )
+        self._base = issuer_url.rstrip("/")
+        self._lock = threading.Lock()
+        self._closed = False
+        self._kid_refetch_at = -math.inf
+        self._keyset = _Document(
+            self, self._base + "/.well-known/pqc-keys.json", key_ttl, key_max_stale, self._load_keys, "key set"
+        )
+        self._crls: dict[str, _Document] = {}
+
+    def __repr__(self) -> str:
+        return f"IssuerTrust({self.issuer_url!r}, issuer_did={self.issuer_did!r})"
+
+    # -- loading (on fetch threads) --
+
+    def _load_keys(self) -> tuple[dict[str, bytes], float | None]:
+        url = self._keyset.url
+        try:
+            keys = passport.resolve_keys_from_wellknown(self.issuer_url, fetch=self._fetch)
+            if not keys:
+                raise _FetchError(f"{url}: no usable Falcon-1024 key")
+        except BaseException:
+            self._fetch.settle(url, False)
+            raise
+        return keys, self._fetch.settle(url, True)
+
+    def _load_revocation_list(self, kid: str, url: str) -> tuple[frozenset[str], float | None]:
+        try:
+            document = passport.fetch_crl(self.issuer_url, kid, fetch=self._fetch)
+            if not isinstance(document.get("revoked", []), list):
+                raise _FetchError(f'{url}: "revoked" is not a list')
+            revoked = passport._revoked_ids(document)
+            assert revoked is not None
+        except BaseException:
+            self._fetch.settle(url, False)
+            raise
+        return frozenset(revoked), self._fetch.settle(url, True)
+
+    def _prune(self, keys: dict[str, bytes]) -> None:
+        # Revocation lists are kept only for kids the key set holds. Lock held.
+        for kid in [kid for kid in self._crls if kid not in keys]:
+            self._fetch.forget(self._crls.pop(kid).url)
+
+    # -- lookups (on verifying threads) --
+
+    def _find(self, call: _Call, kid: str | None, issuer_did: str | None) -> bytes | None:
+        # Issuer binding comes first: a credential naming another issuer is
+        # never offered this issuer's keys, and causes no fetch.
+        if self.issuer_did is not None and issuer_did != self.issuer_did:
+            return None
+        call._trust = self
+        return self._key(kid, call._wait)
+
+    def _key(self, kid: str | None, wait: bool) -> bytes | None:
+        if type(kid) is not str:
+            return None
+        doc = self._keyset
+        keys: dict[str, bytes] | None = doc.value
+        fetched_now = keys is None
+        if keys is None or self._clock() >= doc.fresh_until:
+            keys = doc.obtain(wait)
+            if keys is None:
+                return None
+        key = keys.get(kid)
+        if key is None and _KID_SHAPE.fullmatch(kid):
+            if fetched_now:
+                # The key set was just fetched for this caller: that fetch
+                # counts as the unknown kid's refetch.
+                with self._lock:
+                    self._kid_refetch_at = max(self._kid_refetch_at, self._clock())
+            else:
+                key = self._refetch_for(kid, wait)
+        return key
+
+    def _refetch_for(self, kid: str, wait: bool) -> bytes | None:
+        # An unknown kid of the published shape may be a newly rotated key:
+        # one refetch of the key set per cooldown, shared by every caller.
+        # Any other shape never causes a fetch.
+        doc = self._keyset
+        with self._lock:
+            flight = doc.flight
+            if flight is None:
+                now = self._clock()
+                if now < self._kid_refetch_at + self.unknown_kid_cooldown:
+                    return None
+                flight = doc.start(now)
+                if flight is None:
+                    return None
+                self._kid_refetch_at = now
+                _LOG.info("unknown kid %s: refetching the key set", kid)
+        if not wait:
+            raise _NeedsNetwork
+        flight.wait(self.timeout)
+        keys: dict[str, bytes] | None = doc.value
+        return None if keys is None else keys.get(kid)
+
+    def _revocation_list(self, kid: str, wait: bool) -> frozenset[str] | None:
+        doc = self._crls.get(kid)
+        if doc is None:
+            with self._lock:
+                doc = self._crls.get(kid)
+                if doc is None:
+                    url = f"{self._base}/passport/crl/{kid}.json"
+                    doc = self._crls[kid] = _Document(
+                        self, url, self.crl_ttl, self.crl_max_age,
+                        lambda: self._load_revocation_list(kid, url), f"revocation list for {kid}",
+                    )
+        revoked: frozenset[str] | None = doc.obtain(wait)
+        return revoked
+
+    # -- public --
+
+    def keys(self) -> dict[str, bytes]:
+        """The key map in use (a copy), fetching it if there is none; empty when none is usable."""
+        keys: dict[str, bytes] | None = self._keyset.obtain(True)
+        return dict(keys) if keys else {}
+
+    def refresh(self) -> None:
+        """Fetch the key set and every known revocation list now, waiting up to ``timeout``.
+
+        Failures are recorded in :meth:`status`, not raised; the last good
+        copies stay in use.
+        """
+        with self._lock:
+            now = self._clock()
+            flights = [doc.start(now, force=True) for doc in (self._keyset, *self._crls.values())]
+        deadline = time.monotonic() + self.timeout
+        for flight in flights:
+            if flight is not None:
+                flight.wait(max(0.0, deadline - time.monotonic()))
+
+    def status(self) -> TrustStatus:
+        """A frozen snapshot of every document's state."""
+        with self._lock:
+            now = self._clock()
+            return TrustStatus(
+                issuer_url=self.issuer_url,
+                issuer_did=self.issuer_did,
+                key_set=self._keyset.status(now),
+                revocation_lists=MappingProxyType({kid: doc.status(now) for kid, doc in self._crls.items()}),
+                closed=self._closed,
+            )
+
+    def close(self) -> None:
+        """Stop fetching: running exchanges are cut short and waiting callers return at once.
+
+        Verification goes on with the documents held, and fails closed once
+        they are past their usable age.
+        """
+        with self._lock:
+            self._closed = True
+            flights = [doc.flight for doc in (self._keyset, *self._crls.values()) if doc.flight is not None]
+        for flight in flights:
+            flight.set()
+        self._fetch.close()
+
+
+class TrustedIssuers(_Verifier):
+    """Several issuers behind one ``verify``.
+
+    The issuer is chosen by the credential's payload "issuer_did" when every
+    trust has ``issuer_did`` set, otherwise by which key set holds the kid.
+    """
+
+    def __init__(self, *trusts: IssuerTrust) -> None:
+        if not trusts:
+            raise ValueError("TrustedIssuers needs at least one IssuerTrust")
+        self.trusts: tuple[IssuerTrust, ...] = trusts
+        dids = [trust.issuer_did for trust in trusts]
+        self._by_did: dict[str, IssuerTrust] | None = None
+        if all(did is not None for did in dids):
+            if len(set(dids)) != len(dids):
+                raise ValueError("two trusts have the same issuer_did")
+            self._by_did = {trust.issuer_did: trust for trust in trusts if trust.issuer_did is not None}
+
+    def __repr__(self) -> str:
+        return f"TrustedIssuers{self.trusts!r}"
+
+    def _find(self, call: _Call, kid: str | None, issuer_did: str | None) -> bytes | None:
+        if self._by_did is not None:
+            trust = self._by_did.get(issuer_did) if type(issuer_did) is str else None
+            return None if trust is None else trust._find(call, kid, issuer_did)
+        # First the key sets held now, so that a kid one issuer holds never
+        # makes another refetch; then each in turn, fetching as needed.
+        for trust in self.trusts:
+            keys = trust._keyset.value
+            if keys is not None and kid in keys:
+                return trust._find(call, kid, issuer_did)
+        for trust in self.trusts:
+            key = trust._find(call, kid, issuer_did)
+            if key is not None:
+                return key
+        return None
+
+    def status(self) -> tuple[TrustStatus, ...]:
+        return tuple(trust.status() for trust in self.trusts)
+
+    def close(self) -> None:
+        for trust in self.trusts:
+            trust.close()

@@ -1,0 +1,546 @@
+"""Passports on the wire: the ASGI and WSGI middleware and the agents' client auth.
+
+Real parts throughout: uvicorn serving the ASGI middleware and the standard
+library's wsgiref serving the WSGI one, both on 127.0.0.1, called with httpx
+and requests; credentials from the test issuer, verified with Falcon-1024.
+"""
+
+from __future__ import annotations
+
+import asyncio
+import http.client
+import json
+import os
+import socket
+import subprocess
+import sys
+import threading
+import time
+from collections.abc import Callable, Iterator
+from datetime import timedelta
+from pathlib import Path
+from typing import Any
+from wsgiref.simple_server import WSGIRequestHandler, WSGIServer, make_server
+from wsgiref.validate import validator
+
+import httpx
+import pytest
+import requests
+import uvicorn
+
+import quorvel_trellane
+from quorvel_trellane import asgi, passport, wsgi
+from quorvel_trellane.http import PassportAuth
+from quorvel_trellane.testing import Issuer, IssuerServer, tamper
+from quorvel_trellane.trust import IssuerTrust
+
+PACKAGE_ROOT = Path(quorvel_trellane.__file__).resolve().parents[1]
+ISSUER_DID = "did:web:issuer.example.org"
+AGENT = "did:web:agents.example.com:shopper-7"
+HEADER = "X-Agent-Passport"
+
+
+@pytest.fixture(scope="module")
+def issuer() -> Issuer:
+    return Issuer(issuer_did=ISSUER_DID)
+
+
+@pytest.fixture(scope="module")
+def creds(issuer: Issuer) -> dict[str, str]:
+    genuine = issuer.issue(agent_did=AGENT, scopes=["payments:write", "catalog:read"])
+    revoked = issuer.issue(agent_did=AGENT, scopes=["payments:write"])
+    issuer.revoke(passport.decode_passport(revoked).payload["passport_id"])
+    return {
+        "genuine": genuine,
+        "revoked": revoked,
+        "expired": issuer.issue(agent_did=AGENT, valid_for=timedelta(seconds=-1)),
+        "tampered": tamper(genuine, spend_limit_microusd=10**12),
+        "foreign": Issuer(issuer_did=ISSUER_DID).issue(agent_did=AGENT),
+    }
+
+
+@pytest.fixture(scope="module")
+def trust(issuer: Issuer, creds: dict[str, str]) -> Iterator[IssuerTrust]:
+    """The issuer's keys and revocation list served on loopback, through an IssuerTrust."""
+    with IssuerServer(issuer) as issuer_server, IssuerTrust(issuer_server.url, issuer_did=ISSUER_DID) as trust:
+        yield trust
+
+
+# -- the applications behind the middleware -----------------------------------
+
+
+def verdict_json(verdict: passport.PassportVerdict | None) -> dict[str, Any] | None:
+    if verdict is None:
+        return None
+    return {"verified": verdict.verified, "status": verdict.status, "agent_did": verdict.agent_did}
+
+
+async def echo_asgi(scope: dict[str, Any], receive: Any, send: Any) -> None:
+    if scope["type"] == "lifespan":
+        while (message := await receive())["type"] != "lifespan.shutdown":
+            await send({"type": "lifespan.startup.complete"})
+        await send({"type": "lifespan.shutdown.complete"})
+        return
+    body = json.dumps({"passport": verdict_json(scope["state"][asgi.STATE_KEY])}).encode()
+    await send({"type": "http.response.start", "status": 200, "headers": [(b"content-type", b"application/json")]})
+    await send({"type": "http.response.body", "body": body})
+
+
+def echo_wsgi(environ: dict[str, Any], start_response: Any) -> list[bytes]:
+    start_response("200 OK", [("Content-Type", "application/json")])
+    return [json.dumps({"passport": verdict_json(environ[wsgi.ENVIRON_KEY])}).encode()]
+
+
+def route_scope(path: str) -> str | None:
+    return {"/routes/pay": "payments:write", "/routes/catalog": "catalog:read", "/routes/admin": "admin"}.get(path)
+
+
+def mounted(prefixes: dict[str, Any], kind: str) -> Any:
+    """One app per first path segment, so one server hosts every configuration."""
+    if kind == "asgi":
+
+        async def app(scope: dict[str, Any], receive: Any, send: Any) -> None:
+            if scope["type"] == "lifespan":  # through a middleware, which passes it on
+                await prefixes["strict"](scope, receive, send)
+                return
+            await prefixes[scope["path"].split("/")[1]](scope, receive, send)
+
+        return app
+
+    def wsgi_app(environ: dict[str, Any], start_response: Any) -> Any:
+        return prefixes[environ["PATH_INFO"].split("/")[1]](environ, start_response)
+
+    return wsgi_app
+
+
+def configurations(module: Any, echo: Any, trust: Any, route_key: str) -> dict[str, Any]:
+    return {
+        "strict": module.PassportMiddleware(echo, trust=trust),
+        "scoped": module.PassportMiddleware(echo, trust=trust, required_scope="payments:write"),
+        "routes": module.PassportMiddleware(echo, trust=trust, required_scope=lambda s: route_scope(s[route_key])),
+        "optional": module.PassportMiddleware(echo, trust=trust, optional=True),
+    }
+
+
+# -- servers on loopback -------------------------------------------------------
+
+
+def loopback_socket() -> socket.socket:
+    sock = socket.socket()
+    sock.bind(("127.0.0.1", 0))
+    return sock
+
+
+class UvicornThread:
+    def __init__(self, app: Any) -> None:
+        self.sock = loopback_socket()
+        self.server = uvicorn.Server(uvicorn.Config(app, log_level="warning", lifespan="on"))
+        self.thread = threading.Thread(target=self.server.run, kwargs={"sockets": [self.sock]}, daemon=True)
+
+    def __enter__(self) -> str:
+        self.thread.start()
+        for _ in range(3000):  # up to 30 s on a loaded machine
+            if self.server.started:
+                break
+            self.thread.join(0.01)
+        assert self.server.started
+        return "http://127.0.0.1:%d" % self.sock.getsockname()[1]
+
+    def __exit__(self, *exc: object) -> None:
+        self.server.should_exit = True
+        self.thread.join(10)
+        self.sock.close()
+
+
+class _QuietHandler(WSGIRequestHandler):
+    def log_message(self, format: str, *args: Any) -> None:  # noqa: A002
+        pass
+
+
+class WsgirefThread:
+    def __init__(self, app: Any) -> None:
+        # The validator fails the request on any breach of the WSGI protocol,
+        # by the middleware's own answers as much as by the application.
+        self.server: WSGIServer = make_server("127.0.0.1", 0, validator(app), handler_class=_QuietHandler)
+        self.thread = threading.Thread(target=self.server.serve_forever, kwargs={"poll_interval": 0.05}, daemon=True)
+
+    def __enter__(self) -> str:
+        self.thread.start()
+        return "http://127.0.0.1:%d" % self.server.server_port
+
+    def __exit__(self, *exc: object) -> None:
+        self.server.shutdown()
+        self.server.server_close()
+        self.thread.join(10)
+
+
+@pytest.fixture(scope="module")
+def asgi_url(trust: IssuerTrust) -> Iterator[str]:
+    with UvicornThread(mounted(configurations(asgi, echo_asgi, trust, "path"), "asgi")) as url:
+        yield url
+
+
+@pytest.fixture(scope="module")
+def wsgi_url(trust: IssuerTrust) -> Iterator[str]:
+    with WsgirefThread(mounted(configurations(wsgi, echo_wsgi, trust, "PATH_INFO"), "wsgi")) as url:
+        yield url
+
+
+def call_asgi(url: str, headers: list[tuple[str, str | bytes]]) -> tuple[int, dict[str, str], Any]:
+    response = httpx.get(url, headers=headers, timeout=30)
+    return response.status_code, {k.lower(): v for k, v in response.headers.items()}, response.json()
+
+
+def call_wsgi(url: str, headers: list[tuple[str, str | bytes]]) -> tuple[int, dict[str, str], Any]:
+    names = [name for name, _ in headers]
+    if len(set(names)) == len(names):
+        response = requests.get(url, headers=dict(headers), timeout=30)
+        return response.status_code, {k.lower(): v for k, v in response.headers.items()}, response.json()
+    # requests sends each header name once; a repeated header needs a raw request.
+    host, port = url.removeprefix("http://").split("/")[0].split(":")
+    conn = http.client.HTTPConnection(host, int(port), timeout=30)
+    conn.putrequest("GET", "/" + url.split("/", 3)[3])
+    for name, value in headers:
+        conn.putheader(name, value)
+    conn.endheaders()
+    raw = conn.getresponse()
+    result = raw.status, {k.lower(): v for k, v in raw.getheaders()}, json.loads(raw.read())
+    conn.close()
+    return result
+
+
+@pytest.fixture(params=["asgi", "wsgi"])
+def server(request: pytest.FixtureRequest) -> Callable[[str, list[tuple[str, str | bytes]]], tuple[int, dict[str, str], Any]]:
+    """``server(path, headers)`` -> (status code, headers, JSON body) from either middleware."""
+    url = request.getfixturevalue(f"{request.param}_url")
+    call = call_asgi if request.param == "asgi" else call_wsgi
+
+    def send(path: str, headers: list[tuple[str, str | bytes]]) -> tuple[int, dict[str, str], Any]:
+        return call(url + path, headers)
+
+    return send
+
+
+# -- statuses and bodies -------------------------------------------------------
+
+REFUSALS = [
+    ("no header", None, 401, "missing", "MISSING_PASSPORT", f"no {HEADER} header"),
+    ("not a credential", "not-a-credential!", 401, "invalid", "INVALID_CREDENTIAL", None),
+    ("an empty header", "", 401, "invalid", "INVALID_CREDENTIAL", "credential must be a non-empty string"),
+    ("a raised spend limit", "tampered", 401, "invalid", "TAMPERED_SIGNATURE", "signature verification failed"),
+    ("an expired passport", "expired", 401, "expired", "EXPIRED", "credential has expired"),
+    ("a revoked passport", "revoked", 401, "revoked", "REVOKED", "credential has been revoked"),
+    ("another issuer's key", "foreign", 401, "unverifiable", "UNRESOLVED_ISSUER_KEY", None),
+]
+
+
+@pytest.mark.parametrize(("value", "code", "status", "error", "message"), [r[1:] for r in REFUSALS], ids=[r[0] for r in REFUSALS])
+def test_a_passport_that_does_not_verify_is_refused_with_a_challenge_and_the_verdict(
+    server, creds, value, code, status, error, message
+):
+    headers = [] if value is None else [(HEADER, creds.get(value, value))]
+    got_code, got_headers, body = server("/strict/x", headers)
+    assert (got_code, body["status"], body["error_code"]) == (code, status, error)
+    assert set(body) == {"status", "error_code", "error_message"}
+    assert message is None or body["error_message"] == message
+    assert got_headers["www-authenticate"] == "AgentPassport"
+    assert got_headers["content-type"] == "application/json"
+
+
+def test_a_verified_passport_reaches_the_application_with_its_verdict(server, creds):
+    code, _, body = server("/scoped/x", [(HEADER, creds["genuine"])])
+    assert code == 200
+    assert body == {"passport": {"verified": True, "status": "active", "agent_did": AGENT}}
+
+
+def test_a_genuine_passport_without_the_scope_is_forbidden_without_a_challenge(server, creds, issuer):
+    narrow = issuer.issue(agent_did=AGENT, scopes=["catalog:read"])
+    code, headers, body = server("/scoped/x", [(HEADER, narrow)])
+    assert code == 403
+    assert body == {"status": "active", "error_code": "SCOPE_NOT_GRANTED", "error_message": "scope 'payments:write' not granted"}
+    assert "www-authenticate" not in headers
+
+
+@pytest.mark.parametrize(
+    "values",
+    [
+        pytest.param(["genuine", "genuine"], id="the same passport twice"),
+        pytest.param(["genuine", "revoked"], id="two passports"),
+    ],
+)
+@pytest.mark.parametrize("prefix", ["strict", "optional"])
+def test_a_repeated_header_is_refused_as_malformed_even_when_each_copy_verifies(server, creds, values, prefix):
+    code, _, body = server(f"/{prefix}/x", [(HEADER, creds[v]) for v in values])
+    refusal = {"status": "invalid", "error_code": "INVALID_CREDENTIAL", "error_message": f"repeated {HEADER} header"}
+    if prefix == "strict":
+        assert (code, body) == (401, refusal)
+    else:
+        assert (code, body["passport"]) == (200, {"verified": False, "status": "invalid", "agent_did": None})
+
+
+ROUTES = [("/routes/pay", 200), ("/routes/catalog", 200), ("/routes/admin", 403), ("/routes/open", 200)]
+
+
+@pytest.mark.parametrize(("path", "code"), ROUTES)
+def test_a_per_route_scope_is_asked_of_the_request_itself(server, creds, path, code):
+    assert server(path, [(HEADER, creds["genuine"])])[0] == code
+
+
+OPTIONAL = [
+    ("no header", None, None),
+    ("a genuine passport", "genuine", {"verified": True, "status": "active", "agent_did": AGENT}),
+    ("a revoked passport", "revoked", {"verified": False, "status": "revoked", "agent_did": AGENT}),
+    ("garbage", "%%%", {"verified": False, "status": "invalid", "agent_did": None}),
+]
+
+
+@pytest.mark.parametrize(("value", "seen"), [o[1:] for o in OPTIONAL], ids=[o[0] for o in OPTIONAL])
+def test_optional_mode_never_refuses_and_hands_the_verdict_or_none_to_the_application(server, creds, value, seen):
+    headers = [] if value is None else [(HEADER, creds.get(value, value))]
+    assert server("/optional/x", headers)[::2] == (200, {"passport": seen})
+
+
+def test_header_bytes_that_are_not_text_give_an_invalid_verdict_not_a_crash(asgi_url):
+    for raw in (b"\xff\xfe\x80", "é".encode("latin-1"), "é".encode("utf-8"), b"\x80" * 5000):
+        code, _, body = call_asgi(asgi_url + "/strict/x", [(HEADER, raw)])
+        assert (code, body["status"], body["error_code"]) == (401, "invalid", "INVALID_CREDENTIAL")
+
+
+# -- the ASGI middleware called directly ---------------------------------------
+
+
+class Recorder:
+    def __init__(self) -> None:
+        self.scopes: list[dict[str, Any]] = []
+        self.sent: list[dict[str, Any]] = []
+
+    async def app(self, scope: dict[str, Any], receive: Any, send: Any) -> None:
+        self.scopes.append(scope)
+
+    async def receive(self) -> dict[str, Any]:
+        return {"type": "http.request", "body": b"", "more_body": False}
+
+    async def send(self, message: dict[str, Any]) -> None:
+        self.sent.append(message)
+
+
+def http_scope(*headers: tuple[bytes, bytes], **extra: Any) -> dict[str, Any]:
+    return {"type": "http", "path": "/x", "headers": list(headers), **extra}
+
+
+@pytest.mark.parametrize("kind", ["lifespan", "websocket"])
+def test_lifespan_and_websocket_scopes_pass_through_untouched(kind, creds):
+    rec = Recorder()
+    headers = [(b"x-agent-passport", creds["revoked"].encode())]
+    scope = {"type": kind, "headers": headers, "state": {"db": 1}}
+    asyncio.run(asgi.PassportMiddleware(rec.app, trust=Untouchable())(scope, rec.receive, rec.send))
+    assert rec.scopes == [scope] and rec.scopes[0] is scope
+    assert scope == {"type": kind, "headers": headers, "state": {"db": 1}}
+    assert rec.sent == []
+
+
+def test_the_verdict_joins_the_lifespan_state_without_changing_the_servers_copy(trust, creds):
+    rec = Recorder()
+    lifespan_state = {"db": "pool"}
+    scope = http_scope((b"x-agent-passport", creds["genuine"].encode()), state=lifespan_state)
+    asyncio.run(asgi.PassportMiddleware(rec.app, trust=trust)(scope, rec.receive, rec.send))
+    [seen] = rec.scopes
+    assert seen["state"]["db"] == "pool" and seen["state"][asgi.STATE_KEY].verified
+    assert lifespan_state == {"db": "pool"} and "agent_passport" not in scope.get("state", {})
+
+
+@pytest.mark.parametrize(
+    ("headers", "verified"),
+    [
+        pytest.param([(b"X-Agent-Passport", "genuine")], True, id="a server that keeps the client's case"),
+        pytest.param([(b"x-passport", "genuine")], None, id="a similar header name"),
+        pytest.param([(b"x-agent-passport", "genuine,genuine")], False, id="copies folded into one value"),
+    ],
+)
+def test_the_header_is_found_by_its_name_alone(trust, creds, headers, verified):
+    rec = Recorder()
+    raw = [(name, ",".join(creds[v] for v in value.split(",")).encode()) for name, value in headers]
+    middleware = asgi.PassportMiddleware(rec.app, trust=trust, optional=True)
+    asyncio.run(middleware(http_scope(*raw), rec.receive, rec.send))
+    verdict = rec.scopes[0]["state"][asgi.STATE_KEY]
+    assert (None if verdict is None else verdict.verified) == verified
+
+
+class Untouchable:
+    async def verify_async(self, credential: str, *, required_scope: str | None = None) -> passport.PassportVerdict:
+        raise AssertionError("the trust was asked")
+
+
+class FixedTrust:
+    def __init__(self, verdict: passport.PassportVerdict) -> None:
+        self.verdict = verdict
+
+    async def verify_async(self, credential: str, *, required_scope: str | None = None) -> passport.PassportVerdict:
+        return self.verdict
+
+    def verify(self, credential: str, *, required_scope: str | None = None) -> passport.PassportVerdict:
+        return self.verdict
+
+
+STATUS_CODES = [
+    ("invalid", "TAMPERED_SIGNATURE", 401),
+    ("expired", "EXPIRED", 401),
+    ("revoked", "REVOKED", 401),
+    ("unverifiable", "REVOCATION_CHECK_FAILED", 401),
+    ("active", "AGENT_MISMATCH", 403),
+    ("active", "SCOPE_NOT_GRANTED", 403),
+]
+
+
+@pytest.mark.parametrize(("status", "error", "code"), STATUS_CODES)
+@pytest.mark.parametrize("kind", ["asgi", "wsgi"])
+def test_each_refusing_verdict_maps_to_its_status_code(kind, status, error, code):
+    verdict = passport.PassportVerdict(verified=False, status=status, error_code=error, error_message="m")
+    body = {"status": status, "error_code": error, "error_message": "m"}
+    if kind == "asgi":
+        rec = Recorder()
+        scope = http_scope((b"x-agent-passport", b"c"))
+        asyncio.run(asgi.PassportMiddleware(rec.app, trust=FixedTrust(verdict))(scope, rec.receive, rec.send))
+        start, sent_body = rec.sent
+        assert (start["status"], json.loads(sent_body["body"]), rec.scopes) == (code, body, [])
+        assert ((b"www-authenticate", b"AgentPassport") in start["headers"]) == (code == 401)
+    else:
+        started: list[tuple[str, list[tuple[str, str]]]] = []
+        environ = {"HTTP_X_AGENT_PASSPORT": "c"}
+        out = wsgi.PassportMiddleware(echo_wsgi, trust=FixedTrust(verdict))(environ, lambda s, h: started.append((s, h)))
+        [(line, headers)] = started
+        assert (int(line.split()[0]), json.loads(b"".join(out))) == (code, body)
+        assert (("WWW-Authenticate", "AgentPassport") in headers) == (code == 401)
+
+
+def test_a_custom_header_name_is_read_instead_of_the_x402_one(trust, creds):
+    rec = Recorder()
+    middleware = asgi.PassportMiddleware(rec.app, trust=trust, header="Agent-Credential")
+    asyncio.run(middleware(http_scope((b"x-agent-passport", creds["genuine"].encode())), rec.receive, rec.send))
+    assert json.loads(rec.sent[1]["body"])["error_message"] == "no Agent-Credential header"
+    environ = {"HTTP_AGENT_CREDENTIAL": creds["genuine"]}
+    wsgi.PassportMiddleware(echo_wsgi, trust=trust, header="Agent-Credential")(environ, lambda s, h: None)
+    assert environ[wsgi.ENVIRON_KEY].verified
+
+
+# -- client auth ---------------------------------------------------------------
+
+
+def presented(url: str, client: str, auth: PassportAuth) -> Any:
+    target = url + "/optional/x"
+    if client == "requests":
+        return requests.get(target, auth=auth, timeout=30).json()
+    if client == "httpx":
+        with httpx.Client(auth=auth, timeout=30) as http_client:
+            return http_client.get(target).json()
+
+    async def go() -> Any:
+        async with httpx.AsyncClient(auth=auth, timeout=30) as http_client:
+            return (await http_client.get(target)).json()
+
+    return asyncio.run(go())
+
+
+@pytest.mark.parametrize("client", ["requests", "httpx", "httpx async"])
+def test_client_auth_presents_the_passport_on_each_request(asgi_url, creds, client):
+    auth = PassportAuth(creds["genuine"])
+    for _ in range(2):
+        assert presented(asgi_url, client, auth)["passport"]["verified"] is True
+
+
+def test_client_auth_loads_the_agents_own_passport_once(wsgi_url, creds, monkeypatch):
+    monkeypatch.setenv(passport.PASSPORT_ENV_VAR, creds["genuine"] + "\n")
+    auth = PassportAuth()
+    assert "genuine" not in repr(auth) and creds["genuine"] not in repr(auth)
+    assert presented(wsgi_url, "requests", auth)["passport"]["status"] == "active"
+    monkeypatch.setenv(passport.PASSPORT_ENV_VAR, creds["revoked"])
+    assert presented(wsgi_url, "httpx", auth)["passport"]["status"] == "active"
+    assert auth.credential == creds["genuine"]
+
+
+def test_client_auth_without_any_passport_raises_the_loading_error(monkeypatch):
+    monkeypatch.delenv(passport.PASSPORT_ENV_VAR, raising=False)
+    with pytest.raises(passport.PassportError, match="QUORVEL_AGENT_PASSPORT is unset"):
+        httpx.Client(auth=PassportAuth()).get("http://127.0.0.1:9/")
+
+
+def test_importing_the_wire_modules_imports_no_web_framework_or_http_client():
+    code = (
+        "import sys\n"
+        "import quorvel_trellane.asgi, quorvel_trellane.wsgi, quorvel_trellane.http\n"
+        "print(sorted(m for m in sys.modules if m.split('.')[0] in {"
+        "'httpx', 'requests', 'urllib3', 'uvicorn', 'starlette', 'fastapi', 'litestar', 'anyio', 'h11',"
+        " 'flask', 'werkzeug', 'django', 'aiohttp', 'wsgiref'} or m in {'http.client', 'urllib.request'}))\n"
+    )
+    env = {**os.environ, "PYTHONPATH": str(PACKAGE_ROOT)}
+    result = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, env=env, timeout=60, check=True)
+    assert result.stdout.strip() == "[]"
+
+
+# -- through an IssuerTrust, while the issuer changes --------------------------
+
+
+class Clock:
+    """The trust's clock, moved by the test instead of by sleeping."""
+
+    def __init__(self) -> None:
+        self.now = 1000.0
+
+    def __call__(self) -> float:
+        return self.now
+
+
+def poll(send: Callable[[], tuple[int, Any]], want: int, seconds: float = 10.0) -> list[int]:
+    """Ask until the answer is ``want`` (a stale document is refreshed in the
+    background, so the change may take a request or two); the codes seen."""
+    seen: list[int] = []
+    deadline = time.monotonic() + seconds
+    while time.monotonic() < deadline:
+        code, body = send()
+        seen.append(code)
+        if code == want:
+            return seen
+        time.sleep(0.02)
+    return seen
+
+
+@pytest.fixture
+def live(issuer: Issuer) -> Iterator[tuple[IssuerServer, Clock, Callable[[str], tuple[int, Any]]]]:
+    """A fresh issuer server, an IssuerTrust on it with a test clock, and the
+    ASGI middleware under uvicorn: ``(server, clock, send(credential))``."""
+    clock = Clock()
+    with IssuerServer(issuer) as issuer_server, IssuerTrust(issuer_server.url, issuer_did=ISSUER_DID, clock=clock) as trust:
+        with UvicornThread(asgi.PassportMiddleware(echo_asgi, trust=trust)) as url:
+
+            def send(credential: str) -> tuple[int, Any]:
+                response = httpx.get(url + "/x", headers={HEADER: credential}, timeout=30)
+                return response.status_code, response.json()
+
+            yield issuer_server, clock, send
+
+
+def test_a_passport_revoked_while_the_server_runs_is_refused_once_the_list_is_refetched(live, issuer):
+    issuer_server, clock, send = live
+    credential = issuer.issue(agent_did=AGENT)
+    assert send(credential)[0] == 200
+    issuer.revoke(passport.decode_passport(credential).payload["passport_id"])
+    clock.now += 30  # within the revocation list's ttl: the list at hand still serves
+    assert send(credential)[0] == 200
+    clock.now += 31
+    assert poll(lambda: send(credential), 401)[-1] == 401
+    assert send(credential) == (401, {"status": "revoked", "error_code": "REVOKED", "error_message": "credential has been revoked"})
+
+
+def test_an_issuer_outage_is_survived_on_the_last_lists_then_refused_past_their_usable_age(live, issuer):
+    issuer_server, clock, send = live
+    credential = issuer.issue(agent_did=AGENT)
+    assert send(credential)[0] == 200
+    issuer_server.stop()
+    clock.now += 300  # stale, refetch fails, the last good list is still usable
+    assert [send(credential)[0] for _ in range(3)] == [200, 200, 200]
+    clock.now += 301  # past the revocation list's usable age
+    code, body = send(credential)
+    assert (code, body["status"], body["error_code"]) == (401, "unverifiable", "REVOCATION_CHECK_FAILED")
+    clock.now += 86400  # past the key set's usable age too
+    code, body = send(credential)
+    assert (code, body["status"], body["error_code"]) == (401, "unverifiable", "UNRESOLVED_ISSUER_KEY")
