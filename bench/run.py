@@ -747,7 +747,7 @@ def main() -> None:
     ap.add_argument("--only", default=None, help="run only cases whose name contains this text")
     ap.add_argument("--import-runs", type=int, default=15)
     ap.add_argument("--no-import", action="store_true")
-    ap.add_argument("--distinct", type=int, default=1536, help="distinct credentials in the pool")
+    ap.add_argument("--distinct", type=int, default=2800, help="distinct credentials in the pool (over twice what the memo holds)")
     ap.add_argument("--threads-s", type=float, default=3.0, help="length of one thread run, 0 to skip")
     ap.add_argument("--memory-calls", type=int, default=100_000, help="verifications for the memory curve, 0 to skip")
     ap.add_argument("--trust-calls", type=int, default=100_000, help="warm verifications in the memory check")
