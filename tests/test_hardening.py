@@ -20,6 +20,7 @@ import inspect
 import json
 import os
 import resource
+import subprocess
 import sys
 import threading
 import time
@@ -374,6 +375,34 @@ def _workload(passport, issuer, creds):
         out.append((verdict, decoded, passport.x402_headers(cred),
                     passport.a2a_message_metadata(cred, {"trace": "t"}), sorted(keys), crl))
     return out
+
+
+_DAEMONS_AT_EXIT = """
+import sys, threading, time
+from quorvel_trellane import passport as P
+sys.setswitchinterval(1e-5)
+started = threading.Event()
+def fetch(url):
+    started.set()
+    time.sleep(%s)
+    return b'{"keys": []}'
+def spin():
+    while True:
+        P.resolve_keys_from_wellknown("https://issuer.example", fetch=fetch)
+for _ in range(4):
+    threading.Thread(target=spin, daemon=True).start()
+started.wait()
+"""
+
+
+@pytest.mark.parametrize("pause", ["0", "0.001", "0.05"])
+def test_daemon_threads_inside_native_calls_do_not_crash_the_exit(pause):
+    # The interpreter ends such threads mid-call on its way out; their
+    # unwinding must pass through the module without touching objects.
+    for _ in range(4):
+        result = subprocess.run([sys.executable, "-c", _DAEMONS_AT_EXIT % pause], capture_output=True, text=True,
+                                timeout=60, check=False)
+        assert (result.returncode, result.stderr) == (0, "")
 
 
 def test_eight_threads_at_once_get_the_single_threaded_results(passport, issuer, issue):

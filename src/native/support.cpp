@@ -2,6 +2,8 @@
 // the native function type that looks to `inspect` like a Python function.
 #include "support.hpp"
 
+#include <cxxabi.h>
+
 #include <datetime.h>
 #include <structmember.h>
 
@@ -972,7 +974,10 @@ int bind(FunctionObject* f, PyObject* const* args, Py_ssize_t nargs, PyObject* k
     return 0;
 }
 
-PyObject* fn_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) noexcept {
+// Not noexcept, and the one catch-all lets the unwinding of a thread that
+// the interpreter ends at shutdown (pthread_exit) pass: swallowing it, or
+// meeting a noexcept frame, would abort the process on its way out.
+PyObject* fn_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
     FunctionObject* f = as_fn(self);
     PyObject* bound[kMaxParams];
     Ref held[kMaxParams];
@@ -990,6 +995,8 @@ PyObject* fn_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, Py
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
         return nullptr;
+    } catch (abi::__forced_unwind&) {
+        throw;
     } catch (...) {
         PyErr_SetString(PyExc_SystemError, "unexpected C++ exception in quorvel_trellane.passport");
         return nullptr;

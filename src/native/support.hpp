@@ -34,7 +34,12 @@ public:
     }
     Ref(const Ref&) = delete;
     Ref& operator=(const Ref&) = delete;
-    ~Ref() { Py_XDECREF(p_); }
+    // No thread state is attached only while the interpreter, shutting
+    // down, ends a daemon thread that was inside one of our calls: the
+    // thread may no longer touch objects, so its references are left.
+    ~Ref() {
+        if (p_ != nullptr && PyThreadState_GetUnchecked() != nullptr) Py_DECREF(p_);
+    }
 
     // Take over a new reference; NULL means a Python error is set.
     static Ref own(PyObject* p) {

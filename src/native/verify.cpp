@@ -640,7 +640,7 @@ Ref invalid_credential(const Call& c, PyObject* message) {
 
 // Read the working values from the decoded passport. False, with the error
 // set, when one of the reads raises.
-bool read_working_values(const Call& c, PyObject* dec, Working& w) noexcept {
+bool read_working_values(const Call& c, PyObject* dec, Working& w) {
     try {
         w.payload = getattr(dec, c.st->payload);
         w.kid = getattr(dec, c.st->kid);
