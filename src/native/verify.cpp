@@ -449,8 +449,10 @@ public:
     }
 
     // The three exact byte strings are kept by reference: they cannot
-    // change. Out of memory, the outcome is simply not remembered.
-    void add(PyObject* pk, PyObject* msg, PyObject* sig) noexcept {
+    // change. Out of memory, the outcome is simply not remembered. Not
+    // noexcept: waiting for the lock detaches the thread, and a daemon
+    // thread the interpreter ends at exit unwinds from there.
+    void add(PyObject* pk, PyObject* msg, PyObject* sig) {
         const size_t size = static_cast<size_t>(PyBytes_GET_SIZE(pk) + PyBytes_GET_SIZE(msg) + PyBytes_GET_SIZE(sig));
         if (size > kMaxEntryBytes) return;
         const std::uint64_t hash = hash_of(pk, msg, sig);
