@@ -243,6 +243,49 @@ def test_a_rotated_key_is_picked_up_with_one_refetch(make_trust, server):
     assert set(trust.keys()) == {pair.kid for pair in issuer.keypairs}
 
 
+@pytest.mark.parametrize("mode", ["sync", "async", "threads"])
+def test_warm_verifications_take_the_revocation_list_of_their_own_kid(make_trust, server, mode):
+    issuer = Issuer(issuer_did="did:example:two-keys")
+    server.issuer = issuer
+    old = issuer.issue(passport_id="pp_shared")
+    issuer.revoke("pp_shared")  # revoked under the first key only
+    issuer.rotate()
+    new = issuer.issue(passport_id="pp_shared")
+    trust = make_trust(issuer_did=issuer.issuer_did)
+    expected = [REVOKED, ACTIVE] * 20
+
+    def run(credentials: list[str]) -> list[tuple[str, str | None]]:
+        if mode == "async":
+
+            async def main() -> list:
+                return [outcome(await trust.verify_async(c)) for c in credentials]
+
+            return asyncio.run(main())
+        return [outcome(trust.verify(c)) for c in credentials]
+
+    run([old, new])  # cold: both kids' documents fetched
+    if mode == "threads":
+        results: list[list] = []
+        threads = [threading.Thread(target=lambda: results.append(run([old, new] * 20))) for _ in range(8)]
+        for thread in threads:
+            thread.start()
+        for thread in threads:
+            thread.join()
+        assert results == [expected] * 8
+    else:
+        assert run([old, new] * 20) == expected
+
+
+def test_a_refresh_reaches_warm_verifications_at_once(make_trust, server, issuer):
+    trust = make_trust(crl_ttl=60.0)
+    credential = issuer.issue(passport_id="pp_refreshed")
+    assert outcome(trust.verify(credential)) == ACTIVE
+    assert outcome(trust.verify(credential)) == ACTIVE  # warm
+    issuer.revoke("pp_refreshed")
+    trust.refresh()
+    assert outcome(trust.verify(credential)) == REVOKED
+
+
 def test_a_flood_of_unknown_kids_within_the_cooldown_fetches_at_most_once(make_trust, clock, server, issuer):
     trust = make_trust(unknown_kid_cooldown=60)
     original = issuer.issue()
