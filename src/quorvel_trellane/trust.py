@@ -446,7 +446,7 @@ class _Document:
         # revocation list must not be served forever.
         if self.value is not None and now >= self.usable_until:
             self.value = None
-            self.trust._warm = {}
+            self.trust._forget_warm()
             _LOG.warning("dropping the %s: not refreshed for %.0f s", self.what, self.age(now))
 
     def start(self, now: float, *, force: bool = False) -> threading.Event | None:
@@ -498,7 +498,7 @@ class _Document:
                 self.delay = 0.0
                 self.retry_at = -math.inf
                 self.flight = None
-                trust._warm = {}
+                trust._forget_warm()
                 if self is trust._keyset:
                     trust._prune(value)
             _LOG.info("fetched the %s from %s (%d entries, fresh for %.0f s)", self.what, self.url, len(value), ttl)
@@ -529,6 +529,41 @@ class _Document:
 
 #: A kid ready to verify: (valid until, key, revocation set, issuer DID bound to).
 _WarmEntry: TypeAlias = tuple[float, bytes, frozenset[str], str | None]
+
+
+#: Every warm kid at once, for the pipeline to read without calling back:
+#: (valid until, key map, revocation set, several kids, issuer DID bound to).
+_Direct: TypeAlias = tuple[float, dict[str, bytes], frozenset[str], bool, str | None]
+
+
+def _direct_material(warm: Mapping[str | None, _WarmEntry]) -> _Direct:
+    entries = [(kid, entry) for kid, entry in warm.items() if kid is not None]
+    revoked = entries[0][1][2] if len(entries) == 1 else frozenset().union(*(e[2] for _, e in entries))
+    return (
+        min(entry[0] for _, entry in entries),
+        {kid: entry[1] for kid, entry in entries},
+        revoked,
+        len(entries) > 1,
+        entries[0][1][3],
+    )
+
+
+def _answers_directly(verdict: PassportVerdict, keys: dict[str, bytes], several: bool, bound: str | None) -> bool:
+    """Whether a verdict reached with the direct material is the trust's own.
+
+    It is when the pipeline found the key by the credential's own kid (not
+    through the issuer DID fallback of a key map, and not for a kid that
+    needs the resolver: unknown, malformed or missing), the credential names
+    the bound issuer, and, when several kids' lists were merged, it is not
+    revoked (another kid's list may have done that).
+    """
+    kid = verdict.kid
+    return (
+        type(kid) is str
+        and kid in keys
+        and (bound is None or verdict.issuer_did == bound)
+        and not (several and verdict.status == "revoked")
+    )
 
 
 class _RevocationLater:
@@ -611,6 +646,40 @@ def _verify(
 ) -> PassportVerdict:
     if leeway:
         now = (now or datetime.now(timezone.utc)) - timedelta(seconds=leeway)
+    direct = owner._direct
+    if direct is not None:
+        until, keys, revoked, several, bound = direct
+        if owner._clock() < until:
+            try:
+                verdict = verify_passport(
+                    credential,
+                    issuer_keys=keys,
+                    crl=revoked,
+                    required_scope=required_scope,
+                    expected_agent_did=expected_agent_did,
+                    require_revocation_check=require_revocation_check,
+                    now=now,
+                )
+            except TypeError:  # a kid or issuer DID that is no dict key: the resolver's case
+                pass
+            else:
+                if _answers_directly(verdict, keys, several, bound):
+                    return verdict
+    return _verify_linked(
+        owner, idle, wait, credential, required_scope, expected_agent_did, require_revocation_check, now
+    )
+
+
+def _verify_linked(
+    owner: _Verifier,
+    idle: list[_Call],
+    wait: bool,
+    credential: str,
+    required_scope: str | None,
+    expected_agent_did: str | None,
+    require_revocation_check: bool,
+    now: datetime | None,
+) -> PassportVerdict:
     try:
         call = idle.pop()
     except IndexError:
@@ -667,8 +736,11 @@ def _with_revocation_list(
 class _Verifier:
     """``verify`` and ``verify_async`` over :meth:`_find`, shared by both classes."""
 
-    # The resolver's warm entries: none here; an IssuerTrust keeps its own.
-    _warm: Mapping[str | None, _WarmEntry] = MappingProxyType({})
+    # Set by the subclasses on the instance (never as class attributes, which
+    # would slow every read of them): the resolver's warm entries, the
+    # direct material, the clock.
+    _warm: Mapping[str | None, _WarmEntry]
+    _direct: _Direct | None
     _clock: Callable[[], float]
     # Idle calls for verify (which may wait on the network) and verify_async
     # (which may not); set by the subclasses.
@@ -697,32 +769,40 @@ class _Verifier:
         document exists or the kid is unknown; ``leeway`` verifies the expiry
         at ``now`` minus ``leeway`` seconds.
         """
-        # _verify written out, so that a warm verification runs one Python
-        # frame fewer.
+        # _verify written out, so that a warm verification runs no other
+        # Python frame: the direct material when it is fresh (the pipeline
+        # then calls nothing back), else the resolver and its pooled link.
         if leeway:
             now = (now or datetime.now(timezone.utc)) - timedelta(seconds=leeway)
-        idle = self._idle_wait
-        try:
-            call = idle.pop()
-        except IndexError:
-            call = _Call(self, True)
-        try:
-            return verify_passport(
-                credential,
-                issuer_keys=call.resolve,
-                crl=call.crl,
-                required_scope=required_scope,
-                expected_agent_did=expected_agent_did,
-                require_revocation_check=require_revocation_check,
-                now=now,
-            )
-        except _NeedsRevocationList:
-            return _with_revocation_list(
-                call, True, credential, required_scope, expected_agent_did, require_revocation_check, now
-            )
-        finally:
-            if len(idle) < _IDLE_CALLS:
-                idle.append(call)
+        direct = self._direct
+        if direct is not None:
+            until, keys, revoked, several, bound = direct
+            if self._clock() < until:
+                try:
+                    verdict = verify_passport(
+                        credential,
+                        issuer_keys=keys,
+                        crl=revoked,
+                        required_scope=required_scope,
+                        expected_agent_did=expected_agent_did,
+                        require_revocation_check=require_revocation_check,
+                        now=now,
+                    )
+                except TypeError:  # a kid or issuer DID that is no dict key: the resolver's case
+                    pass
+                else:
+                    kid = verdict.kid  # _answers_directly, written out
+                    if (
+                        type(kid) is str
+                        and kid in keys
+                        and (bound is None or verdict.issuer_did == bound)
+                        and not (several and verdict.status == "revoked")
+                    ):
+                        return verdict
+        return _verify_linked(
+            self, self._idle_wait, True,
+            credential, required_scope, expected_agent_did, require_revocation_check, now,
+        )
 
     async def verify_async(
         self,
@@ -817,6 +897,7 @@ class IssuerTrust(_Verifier):
         # emptied whenever a document changes, filled again by the next
         # verification that reaches the revocation step.
         self._warm: dict[str | None, _WarmEntry] = {}
+        self._direct: _Direct | None = None
         self._idle_wait = []
         self._idle_nowait = []
 
@@ -859,6 +940,12 @@ class IssuerTrust(_Verifier):
             until = min(keyset.fresh_until, keyset.usable_until, crl.fresh_until, crl.usable_until)
             if key is not None and self._clock() < until:
                 self._warm[kid] = (until, key, crl.value, self.issuer_did)
+                self._direct = _direct_material(self._warm)
+
+    def _forget_warm(self) -> None:
+        # A document changed. Lock held.
+        self._warm = {}
+        self._direct = None
 
     def _prune(self, keys: dict[str, bytes]) -> None:
         # Revocation lists are kept only for kids the key set holds. Lock held.
@@ -996,6 +1083,10 @@ class TrustedIssuers(_Verifier):
         self.trusts: tuple[IssuerTrust, ...] = trusts
         self._idle_wait = []
         self._idle_nowait = []
+        # No warm entries or direct material of its own: each trust's are
+        # reached through its _find.
+        self._warm = MappingProxyType({})
+        self._direct = None
         dids = [trust.issuer_did for trust in trusts]
         self._by_did: dict[str, IssuerTrust] | None = None
         if all(did is not None for did in dids):
