@@ -20,7 +20,7 @@ from datetime import datetime, timedelta, timezone
 import pytest
 
 from quorvel_trellane.passport import A2A_PASSPORT_METADATA_KEY, verify_passport
-from quorvel_trellane.testing import Issuer, IssuerServer, tamper
+from quorvel_trellane.testing import OMIT, Issuer, IssuerServer, tamper
 from quorvel_trellane.trust import IssuerTrust, TrustedIssuers, passport_from_a2a_metadata
 
 KEYS = "/.well-known/pqc-keys.json"
@@ -241,6 +241,81 @@ def test_a_rotated_key_is_picked_up_with_one_refetch(make_trust, server):
     assert outcome(trust.verify(issuer.issue())) == ACTIVE
     assert server.count(KEYS) == 2
     assert set(trust.keys()) == {pair.kid for pair in issuer.keypairs}
+
+
+@pytest.mark.parametrize("mode", ["sync", "async", "threads"])
+def test_warm_verifications_take_the_revocation_list_of_their_own_kid(make_trust, server, mode):
+    issuer = Issuer(issuer_did="did:example:two-keys")
+    server.issuer = issuer
+    old = issuer.issue(passport_id="pp_shared")
+    issuer.revoke("pp_shared")  # revoked under the first key only
+    issuer.rotate()
+    new = issuer.issue(passport_id="pp_shared")
+    trust = make_trust(issuer_did=issuer.issuer_did)
+    expected = [REVOKED, ACTIVE] * 20
+
+    def run(credentials: list[str]) -> list[tuple[str, str | None]]:
+        if mode == "async":
+
+            async def main() -> list:
+                return [outcome(await trust.verify_async(c)) for c in credentials]
+
+            return asyncio.run(main())
+        return [outcome(trust.verify(c)) for c in credentials]
+
+    run([old, new])  # cold: both kids' documents fetched
+    if mode == "threads":
+        results: list[list] = []
+        threads = [threading.Thread(target=lambda: results.append(run([old, new] * 20))) for _ in range(8)]
+        for thread in threads:
+            thread.start()
+        for thread in threads:
+            thread.join()
+        assert results == [expected] * 8
+    else:
+        assert run([old, new] * 20) == expected
+
+
+WARM_EDGES = {
+    "another issuer's DID, signed with this key": (lambda i: i.issue(issuer_did="did:example:claimed"), "bound"),
+    "no kid, the issuer DID spelling a held kid": (lambda i: i.issue(kid=OMIT, issuer_did=i.kid), "unbound"),
+    "no kid, the issuer DID spelling a held kid, bound": (lambda i: i.issue(kid=OMIT, issuer_did=i.kid), "bound"),
+    "a kid that is a list": (lambda i: i.issue(alg=OMIT, kid=[i.kid]), "bound"),
+    "an issuer DID that is a list": (lambda i: i.issue(kid=OMIT, issuer_did=[i.kid]), "unbound"),
+    "an unknown kid of the published shape": (lambda i: i.issue(kid="0123456789abcdef"), "bound"),
+    "an unsupported alg": (lambda i: i.issue(alg="Ed25519"), "bound"),
+    "a tampered payload": (lambda i: tamper(i.issue(), scopes=["all"]), "bound"),
+    "a genuine one": (lambda i: i.issue(), "unbound"),
+}
+
+
+@pytest.mark.parametrize("name", list(WARM_EDGES))
+@pytest.mark.parametrize("kind", ["verify", "verify_async"])
+def test_a_warm_trust_answers_every_credential_as_a_cold_one_does(make_trust, issuer, name, kind):
+    make, binding = WARM_EDGES[name]
+    credential = make(issuer)
+    did = issuer.issuer_did if binding == "bound" else None
+
+    def judge(trust: IssuerTrust):
+        if kind == "verify":
+            return trust.verify(credential)
+        return asyncio.run(trust.verify_async(credential))
+
+    cold = judge(make_trust(issuer_did=did))
+    warm = make_trust(issuer_did=did)
+    assert outcome(warm.verify(issuer.issue())) == ACTIVE
+    assert outcome(warm.verify(issuer.issue())) == ACTIVE  # now answered from what it holds
+    assert judge(warm) == cold
+
+
+def test_a_refresh_reaches_warm_verifications_at_once(make_trust, server, issuer):
+    trust = make_trust(crl_ttl=60.0)
+    credential = issuer.issue(passport_id="pp_refreshed")
+    assert outcome(trust.verify(credential)) == ACTIVE
+    assert outcome(trust.verify(credential)) == ACTIVE  # warm
+    issuer.revoke("pp_refreshed")
+    trust.refresh()
+    assert outcome(trust.verify(credential)) == REVOKED
 
 
 def test_a_flood_of_unknown_kids_within_the_cooldown_fetches_at_most_once(make_trust, clock, server, issuer):

@@ -26,7 +26,7 @@ import socket
 import ssl
 import threading
 import time
-from collections.abc import Callable, Mapping
+from collections.abc import Callable, Iterator, Mapping
 from dataclasses import dataclass
 from datetime import datetime, timedelta, timezone
 from types import MappingProxyType, TracebackType
@@ -55,14 +55,15 @@ _MAX_REDIRECTS: Final = 5
 _READ_CHUNK: Final = 64 * 1024
 _KID_SHAPE: Final = re.compile(r"[0-9a-f]{16}")
 _REDIRECTS: Final = frozenset({301, 302, 303, 307, 308})
+_IDLE_CALLS: Final = 64  # idle verification links kept per verifier and kind
 
 
 class _NeedsNetwork(Exception):
     """Raised inside verify_passport's callbacks: answering needs a network wait."""
 
 
-class _NoRevocationList(Exception):
-    """Raised from the revocation callback: no usable list, so fail closed."""
+class _NeedsRevocationList(Exception):
+    """Raised when the pipeline reaches the revocation step without the list at hand."""
 
 
 class _FetchError(Exception):
@@ -445,6 +446,7 @@ class _Document:
         # revocation list must not be served forever.
         if self.value is not None and now >= self.usable_until:
             self.value = None
+            self.trust._forget_warm()
             _LOG.warning("dropping the %s: not refreshed for %.0f s", self.what, self.age(now))
 
     def start(self, now: float, *, force: bool = False) -> threading.Event | None:
@@ -496,6 +498,7 @@ class _Document:
                 self.delay = 0.0
                 self.retry_at = -math.inf
                 self.flight = None
+                trust._forget_warm()
                 if self is trust._keyset:
                     trust._prune(value)
             _LOG.info("fetched the %s from %s (%d entries, fresh for %.0f s)", self.what, self.url, len(value), ttl)
@@ -524,48 +527,115 @@ class _Document:
 # --- Verification -----------------------------------------------------------------
 
 
-class _Call(dict[str, Any]):
-    """One verification's callbacks into the trust layer.
+#: A kid ready to verify: (valid until, key, revocation set, issuer DID bound to).
+_WarmEntry: TypeAlias = tuple[float, bytes, frozenset[str], str | None]
+
+
+#: Every warm kid at once, for the pipeline to read without calling back:
+#: (valid until, key map, revocation set, several kids, issuer DID bound to).
+_Direct: TypeAlias = tuple[float, dict[str, bytes], frozenset[str], bool, str | None]
+
+
+def _direct_material(warm: Mapping[str | None, _WarmEntry]) -> _Direct:
+    entries = [(kid, entry) for kid, entry in warm.items() if kid is not None]
+    revoked = entries[0][1][2] if len(entries) == 1 else frozenset().union(*(e[2] for _, e in entries))
+    return (
+        min(entry[0] for _, entry in entries),
+        {kid: entry[1] for kid, entry in entries},
+        revoked,
+        len(entries) > 1,
+        entries[0][1][3],
+    )
+
+
+def _answers_directly(verdict: PassportVerdict, keys: dict[str, bytes], several: bool, bound: str | None) -> bool:
+    """Whether a verdict reached with the direct material is the trust's own.
+
+    It is when the pipeline found the key by the credential's own kid (not
+    through the issuer DID fallback of a key map, and not for a kid that
+    needs the resolver: unknown, malformed or missing), the credential names
+    the bound issuer, and, when several kids' lists were merged, it is not
+    revoked (another kid's list may have done that).
+    """
+    kid = verdict.kid
+    return (
+        type(kid) is str
+        and kid in keys
+        and (bound is None or verdict.issuer_did == bound)
+        and not (several and verdict.status == "revoked")
+    )
+
+
+class _RevocationLater:
+    """Stands in the revocation input until a usable list is known for the kid.
+
+    The pipeline iterates it only once the signature and expiry have passed;
+    it then raises :class:`_NeedsRevocationList`, and the trust layer obtains
+    the list (a fetch, a wait, or none: fail closed) before the pipeline runs
+    again with it.
+    """
+
+    __slots__ = ()
+
+    def __iter__(self) -> Iterator[str]:
+        raise _NeedsRevocationList
+
+
+_LATER: Final = _RevocationLater()
+
+
+class _Call:
+    """One verification's link between its key resolver and its revocation input.
 
     ``resolve`` is handed to ``verify_passport`` as the key resolver: the
     pipeline calls it once, after decoding, with the credential's kid and
-    issuer DID, so the trust layer learns them without decoding again. The
-    object itself is the revocation input: the pipeline calls its ``get``
-    only once the signature and expiry have passed, and gets the ready
-    frozenset for the kid the resolver saw.
+    issuer DID, so the trust layer learns them without decoding again. It
+    then puts the ready frozenset of that kid into ``crl``, the revocation
+    document handed over with it (a plain dict, read by the pipeline without
+    calling back), or :data:`_LATER` when the list is not at hand.
+
+    A verification takes an idle one from its verifier's pool and gives it
+    back when it ends, so no two running verifications ever share one, and
+    the steady state makes no objects.
     """
 
-    __slots__ = ("_owner", "_wait", "_trust", "_kid", "_key")
+    __slots__ = ("owner", "wait", "crl", "resolve", "trust", "kid", "key")
 
     def __init__(self, owner: _Verifier, wait: bool) -> None:
-        self._owner = owner
-        self._wait = wait
-        self._trust: IssuerTrust | None = None
-        self._kid: str | None = None
-        self._key: bytes | None = None
+        self.owner = owner
+        self.wait = wait
+        self.crl: dict[str, Any] = {"revoked": _LATER}
+        self.resolve: Callable[[str | None, str | None], bytes | None] = self._resolve
+        self.trust: IssuerTrust | None = None
+        self.kid: str | None = None
+        self.key: bytes | None = None
 
-    def resolve(self, kid: str | None, issuer_did: str | None) -> bytes | None:
-        key = self._owner._find(self, kid, issuer_did)
-        self._kid, self._key = kid, key
-        return key
-
-    def get(self, name: str, default: Any = None) -> Any:
-        trust, kid = self._trust, self._kid
-        if trust is None or kid is None:  # cannot happen: the key was resolved
-            raise _NoRevocationList
-        doc = trust._crls.get(kid)
-        if doc is not None:
-            value = doc.value
-            if value is not None and trust._clock() < doc.fresh_until:
-                return value
-        revoked = trust._revocation_list(kid, self._wait)
-        if revoked is None:
-            raise _NoRevocationList
-        return revoked
+    def _resolve(self, kid: str | None, issuer_did: str | None) -> bytes | None:
+        owner = self.owner
+        # Warm: the key and the revocation set of this kid, both fresh, in one
+        # entry; one clock reading decides. A kid that cannot be a dict key
+        # (any JSON value may stand there) is simply not warm.
+        try:
+            hit = owner._warm.get(kid)
+        except TypeError:
+            hit = None
+        if hit is not None:
+            until, key, revoked, bound = hit
+            if (bound is None or issuer_did == bound) and owner._clock() < until:
+                self.crl["revoked"] = revoked
+                return key
+        # Set first: a revocation set left from this object's last
+        # verification must never stand for this one.
+        self.crl["revoked"] = _LATER
+        self.trust = None
+        self.kid = kid
+        found = self.key = owner._find(self, kid, issuer_did)
+        return found
 
 
 def _verify(
     owner: _Verifier,
+    idle: list[_Call],
     wait: bool,
     credential: str,
     required_scope: str | None,
@@ -576,34 +646,106 @@ def _verify(
 ) -> PassportVerdict:
     if leeway:
         now = (now or datetime.now(timezone.utc)) - timedelta(seconds=leeway)
-    call = _Call(owner, wait)
+    direct = owner._direct
+    if direct is not None:
+        until, keys, revoked, several, bound = direct
+        if owner._clock() < until:
+            try:
+                verdict = verify_passport(
+                    credential,
+                    issuer_keys=keys,
+                    crl=revoked,
+                    required_scope=required_scope,
+                    expected_agent_did=expected_agent_did,
+                    require_revocation_check=require_revocation_check,
+                    now=now,
+                )
+            except TypeError:  # a kid or issuer DID that is no dict key: the resolver's case
+                pass
+            else:
+                if _answers_directly(verdict, keys, several, bound):
+                    return verdict
+    return _verify_linked(
+        owner, idle, wait, credential, required_scope, expected_agent_did, require_revocation_check, now
+    )
+
+
+def _verify_linked(
+    owner: _Verifier,
+    idle: list[_Call],
+    wait: bool,
+    credential: str,
+    required_scope: str | None,
+    expected_agent_did: str | None,
+    require_revocation_check: bool,
+    now: datetime | None,
+) -> PassportVerdict:
+    try:
+        call = idle.pop()
+    except IndexError:
+        call = _Call(owner, wait)
     try:
         return verify_passport(
             credential,
             issuer_keys=call.resolve,
-            crl=call,
+            crl=call.crl,
             required_scope=required_scope,
             expected_agent_did=expected_agent_did,
             require_revocation_check=require_revocation_check,
             now=now,
         )
-    except _NoRevocationList:
-        # The signature and expiry passed but no revocation list is usable:
-        # the pipeline itself decides the rest with the status unknown, so
-        # the order of its checks stays exactly its own.
-        return verify_passport(
-            credential,
-            issuer_keys=call._key,
-            crl=None,
-            required_scope=required_scope,
-            expected_agent_did=expected_agent_did,
-            require_revocation_check=require_revocation_check,
-            now=now,
+    except _NeedsRevocationList:
+        return _with_revocation_list(
+            call, wait, credential, required_scope, expected_agent_did, require_revocation_check, now
         )
+    finally:
+        if len(idle) < _IDLE_CALLS:
+            idle.append(call)
+
+
+def _with_revocation_list(
+    call: _Call,
+    wait: bool,
+    credential: str,
+    required_scope: str | None,
+    expected_agent_did: str | None,
+    require_revocation_check: bool,
+    now: datetime | None,
+) -> PassportVerdict:
+    # The signature and expiry passed with the key found, and the revocation
+    # list was not at hand: obtain it (None when none is usable) and let the
+    # pipeline decide the rest with it or with the status unknown (fail
+    # closed), so the order of its checks stays exactly its own.
+    trust, kid = call.trust, call.kid
+    revoked = None
+    if trust is not None and kid is not None:  # always so once a key was found
+        revoked = trust._revocation_list(kid, wait)
+        if revoked is not None:
+            trust._remember(kid)
+    return verify_passport(
+        credential,
+        issuer_keys=call.key,
+        crl=revoked,
+        required_scope=required_scope,
+        expected_agent_did=expected_agent_did,
+        require_revocation_check=require_revocation_check,
+        now=now,
+    )
 
 
 class _Verifier:
     """``verify`` and ``verify_async`` over :meth:`_find`, shared by both classes."""
+
+    # Set by the subclasses on the instance (never as class attributes, which
+    # would slow every read of them): the resolver's warm entries, the
+    # direct material, the clock.
+    _warm: Mapping[str | None, _WarmEntry]
+    _direct: _Direct | None
+    _clock: Callable[[], float]
+    # Idle calls for verify (which may wait on the network) and verify_async
+    # (which may not); set by the subclasses.
+    _idle_wait: list[_Call]
+    _idle_nowait: list[_Call]
 
     def _find(self, call: _Call, kid: str | None, issuer_did: str | None) -> bytes | None:
         raise NotImplementedError
@@ -627,8 +769,39 @@ class _Verifier:
         document exists or the kid is unknown; ``leeway`` verifies the expiry
         at ``now`` minus ``leeway`` seconds.
         """
-        return _verify(
-            self, True, credential, required_scope, expected_agent_did, require_revocation_check, now, leeway
+        # _verify written out, so that a warm verification runs no other
+        # Python frame: the direct material when it is fresh (the pipeline
+        # then calls nothing back), else the resolver and its pooled link.
+        if leeway:
+            now = (now or datetime.now(timezone.utc)) - timedelta(seconds=leeway)
+        direct = self._direct
+        if direct is not None:
+            until, keys, revoked, several, bound = direct
+            if self._clock() < until:
+                try:
+                    verdict = verify_passport(
+                        credential,
+                        issuer_keys=keys,
+                        crl=revoked,
+                        required_scope=required_scope,
+                        expected_agent_did=expected_agent_did,
+                        require_revocation_check=require_revocation_check,
+                        now=now,
+                    )
+                except TypeError:  # a kid or issuer DID that is no dict key: the resolver's case
+                    pass
+                else:
+                    kid = verdict.kid  # _answers_directly, written out
+                    if (
+                        type(kid) is str
+                        and kid in keys
+                        and (bound is None or verdict.issuer_did == bound)
+                        and not (several and verdict.status == "revoked")
+                    ):
+                        return verdict
+        return _verify_linked(
+            self, self._idle_wait, True,
+            credential, required_scope, expected_agent_did, require_revocation_check, now,
         )
 
     async def verify_async(
@@ -644,11 +817,11 @@ class _Verifier:
         """:meth:`verify` for event loops: inline with usable documents, network waits off the loop."""
         args = (credential, required_scope, expected_agent_did, require_revocation_check, now, leeway)
         try:
-            return _verify(self, False, *args)
+            return _verify(self, self._idle_nowait, False, *args)
         except _NeedsNetwork:
             import asyncio  # here, so that importing this module does not load it
 
-            return await asyncio.to_thread(_verify, self, True, *args)
+            return await asyncio.to_thread(_verify, self, self._idle_wait, True, *args)
 
     def __enter__(self) -> Self:
         return self
@@ -720,6 +893,13 @@ class IssuerTrust(_Verifier):
             self, self._base + "/.well-known/pqc-keys.json", key_ttl, key_max_stale, self._load_keys, "key set"
         )
         self._crls: dict[str, _Document] = {}
+        # Per kid, what a verification needs while both documents are fresh;
+        # emptied whenever a document changes, filled again by the next
+        # verification that reaches the revocation step.
+        self._warm: dict[str | None, _WarmEntry] = {}
+        self._direct: _Direct | None = None
+        self._idle_wait = []
+        self._idle_nowait = []
 
     def __repr__(self) -> str:
         return f"IssuerTrust({self.issuer_url!r}, issuer_did={self.issuer_did!r})"
@@ -749,6 +929,24 @@ class IssuerTrust(_Verifier):
             raise
         return frozenset(revoked), self._fetch.settle(url, True)
 
+    def _remember(self, kid: str) -> None:
+        # Only from documents read under the lock: an entry built from a
+        # value replaced meanwhile would outlive the replacement.
+        with self._lock:
+            keyset, crl = self._keyset, self._crls.get(kid)
+            if crl is None or keyset.value is None or crl.value is None:
+                return
+            key = keyset.value.get(kid)
+            until = min(keyset.fresh_until, keyset.usable_until, crl.fresh_until, crl.usable_until)
+            if key is not None and self._clock() < until:
+                self._warm[kid] = (until, key, crl.value, self.issuer_did)
+                self._direct = _direct_material(self._warm)
+
+    def _forget_warm(self) -> None:
+        # A document changed. Lock held.
+        self._warm = {}
+        self._direct = None
+
     def _prune(self, keys: dict[str, bytes]) -> None:
         # Revocation lists are kept only for kids the key set holds. Lock held.
         for kid in [kid for kid in self._crls if kid not in keys]:
@@ -761,8 +959,12 @@ class IssuerTrust(_Verifier):
         # never offered this issuer's keys, and causes no fetch.
         if self.issuer_did is not None and issuer_did != self.issuer_did:
             return None
-        call._trust = self
-        return self._key(kid, call._wait)
+        hit = self._warm.get(kid) if type(kid) is str else None
+        if hit is not None and self._clock() < hit[0]:
+            call.crl["revoked"] = hit[2]
+            return hit[1]
+        call.trust = self
+        return self._key(kid, call.wait)
 
     def _key(self, kid: str | None, wait: bool) -> bytes | None:
         if type(kid) is not str:
@@ -879,6 +1081,12 @@ class TrustedIssuers(_Verifier):
         if not trusts:
             raise ValueError("TrustedIssuers needs at least one IssuerTrust")
         self.trusts: tuple[IssuerTrust, ...] = trusts
+        self._idle_wait = []
+        self._idle_nowait = []
+        # No warm entries or direct material of its own: each trust's are
+        # reached through its _find.
+        self._warm = MappingProxyType({})
+        self._direct = None
         dids = [trust.issuer_did for trust in trusts]
         self._by_did: dict[str, IssuerTrust] | None = None
         if all(did is not None for did in dids):
