@@ -222,7 +222,7 @@ def make_envelope(
     *,
     alg: object = ALG,
     kid: object = _DEFAULT,
-    sig: object = None,
+    sig: object = _DEFAULT,
     signed_payload: Mapping[str, Any] | None = None,
     extra: Mapping[str, Any] | None = None,
 ) -> dict[str, Any]:
@@ -233,11 +233,12 @@ def make_envelope(
     a signature over another payload than the one carried), else of
     ``payload``. ``alg`` and ``kid`` (default: the key pair's kid) may be
     overridden with any JSON value; ``sig`` replaces the signature: bytes
-    are written as base64url, anything else is stored as given. Any of the
-    three is left out when :data:`OMIT`. ``extra`` adds envelope members.
+    are written as base64url, anything else (``None`` too) is stored as
+    given. Any of the three is left out when :data:`OMIT`. ``extra`` adds
+    envelope members.
     """
     envelope: dict[str, Any] = {"payload": dict(payload)}
-    if sig is None:
+    if sig is _DEFAULT:
         signed = payload if signed_payload is None else signed_payload
         sig = keypair.sign(_canonical(signed))
     members = {"alg": alg, "kid": keypair.kid if kid is _DEFAULT else kid,
@@ -263,13 +264,15 @@ def issue_credential(
 ) -> str:
     """Sign ``payload`` and return the credential text.
 
-    The envelope is :func:`make_envelope`'s (which see for ``alg``, ``kid``,
-    ``sig``, ``signed_payload`` and ``extra``), written by
-    :func:`encode_envelope` (``encoding``, ``padded``): by default UTF-8
-    JSON as unpadded base64url.
+    ``alg``, ``kid``, ``sig``, ``signed_payload`` and ``extra`` shape the
+    envelope as for :func:`make_envelope`, except that ``sig=None`` means
+    the real signature. :func:`encode_envelope` writes it (``encoding``,
+    ``padded``): by default UTF-8 JSON as unpadded base64url.
     """
-    envelope = make_envelope(payload, keypair, alg=alg, kid=kid, sig=sig,
-                             signed_payload=signed_payload, extra=extra)
+    envelope = make_envelope(
+        payload, keypair, alg=alg, kid=kid, sig=_DEFAULT if sig is None else sig,
+        signed_payload=signed_payload, extra=extra,
+    )
     return encode_envelope(envelope, encoding=encoding, padded=padded)
 
 
