@@ -24,7 +24,7 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 from pqcrypto.sign import falcon_1024
 
-from conftest import ALG, OMIT, b64u, encode_envelope, payload
+from conftest import ALG, OMIT, b64u, b64u_decode, encode_envelope, payload
 
 INSTALL_HINT = (
     "passport verification needs 'rfc8785' and 'pqcrypto' "
@@ -44,13 +44,7 @@ def error_of(fn, *args):
 
 
 def reference_envelope_parse(text: str):
-    text = text.strip()
-    return json.loads(base64.urlsafe_b64decode(text + "=" * (-len(text) % 4)))
-
-
-def reference_sig_decode(value):
-    value = value.strip()
-    return base64.urlsafe_b64decode(value + "=" * (-len(value) % 4))
+    return json.loads(b64u_decode(text))
 
 
 # --------------------------------------------------------------------------
@@ -657,7 +651,7 @@ def test_envelope_without_an_object_payload_is_refused(passport, text):
 def test_signature_that_is_not_base64url_is_refused_with_its_cause(passport, issuer, sig, cause, detail):
     env = issuer.envelope(sig=sig)
     if detail is None:
-        detail = str(error_of(reference_sig_decode, sig))
+        detail = str(error_of(b64u_decode, sig))
     with pytest.raises(passport.PassportError) as info:
         passport.decode_passport(encode_envelope(env))
     assert str(info.value) == "credential signature is not base64url: " + detail

@@ -34,6 +34,8 @@ import pytest
 from hypothesis import HealthCheck, assume, given, settings
 from hypothesis import strategies as st
 
+from quorvel_trellane.testing import b64u
+
 MODULE_NAME = "quorvel_trellane.passport"
 
 STANDARD_NAMES = ["base64", "hashlib", "json", "dataclass", "datetime", "timezone"]
@@ -147,10 +149,6 @@ exec(compile(REFERENCE_SOURCE, "<reference surface>", "exec"), REFERENCE)
 
 def _ref(name):
     return REFERENCE[name]
-
-
-def _b64u(data: bytes) -> str:
-    return base64.urlsafe_b64encode(data).rstrip(b"=").decode("ascii")
 
 
 def _subprocess_env() -> dict:
@@ -951,7 +949,7 @@ def test_import_loads_only_the_standard_modules_it_binds():
 )
 def test_without_the_verification_dependencies_presenting_works_and_decoding_explains(blocked):
     envelope = {"payload": {"agent_did": "did:a"}, "alg": "Falcon-1024", "sig": "AAAA"}
-    cred = _b64u(json.dumps(envelope).encode())
+    cred = b64u(json.dumps(envelope).encode())
     got = _run_fresh(
         f"""
         import json, os, sys
