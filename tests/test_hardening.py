@@ -15,25 +15,23 @@ from __future__ import annotations
 import base64
 import copy
 import gc
-import hashlib
 import inspect
 import json
-import os
 import resource
 import subprocess
 import sys
 import threading
 import time
-from datetime import datetime, timedelta, timezone
+from datetime import datetime, timezone
 from pathlib import Path
 
 import pytest
 import rfc8785
 from hypothesis import HealthCheck, assume, given, settings
 from hypothesis import strategies as st
-from pqcrypto.sign import falcon_1024
 
 from conftest import DEFAULT_PAYLOAD, NOW, OMIT, b64u, b64u_decode, encode_envelope, payload
+from quorvel_trellane.testing import make_envelope, sign_payload
 
 DEFAULT_DID = DEFAULT_PAYLOAD["issuer_did"]
 
@@ -494,8 +492,7 @@ def _big_signed(c):
     # Signed here rather than through the issuer, whose signature cache
     # would keep the 10 MB payload for the rest of the session.
     body = payload(notes="x" * 7_500_000)
-    sig = falcon_1024.sign(c.iss.sk, rfc8785.dumps(body))
-    cred = encode_envelope({"payload": body, "alg": "Falcon-1024", "kid": c.iss.kid, "sig": b64u(sig)})
+    cred = encode_envelope(make_envelope(body, c.iss.keypair, sig=sign_payload(body, c.iss.sk)))
     assert len(cred) > 10_000_000
     return cred
 
