@@ -12,13 +12,17 @@ payload, other text encodings of the envelope JSON).
 from __future__ import annotations
 
 import base64
+import contextlib
 import copy
 import importlib
+import json
 import os
+import types
 from dataclasses import dataclass
 from datetime import datetime, timezone
 
 import pytest
+import rfc8785
 from hypothesis import settings
 
 from quorvel_trellane import testing
@@ -54,6 +58,59 @@ def payload(**changes) -> dict:
         else:
             out[name] = value
     return out
+
+
+class HostDatetime(datetime):
+    """A datetime that is not the module's own: the host's strptime is used."""
+
+
+class HostTimezone:
+    """A timezone binding that is not the module's own: the host's strptime is used."""
+
+    utc = timezone.utc
+
+
+def host_base64():
+    return types.SimpleNamespace(
+        urlsafe_b64decode=base64.urlsafe_b64decode,
+        b64decode=base64.b64decode,
+        urlsafe_b64encode=base64.urlsafe_b64encode,
+    )
+
+
+# --- the roads through a native fast path ------------------------------------
+#
+# The module takes a native fast path while its bindings are the ones of
+# import, and calls the host function otherwise. A table of cases
+# parametrised with each_road(...) runs through every road, as CPython's
+# test_bisect runs one table against its C and its Python module.
+
+#: For each fast path, its roads: the native path (no rebinding) and every
+#: rebinding of the module's names that makes it call the host function.
+ROADS = {
+    "base64": {"native": {}, "host base64": {"base64": host_base64()}},
+    "stamp": {"native": {}, "host datetime": {"datetime": HostDatetime}, "host timezone": {"timezone": HostTimezone}},
+    "json": {"native": {}, "host json": {"json": types.SimpleNamespace(loads=json.loads)}},
+    # The RFC 8785 writer: a stand-in _load_crypto handing out rfc8785's own dumps.
+    "canonical": {"native": {}, "host canonicaliser": {
+        "_load_crypto": lambda: (types.SimpleNamespace(dumps=rfc8785.dumps), None)}},
+}
+
+
+def each_road(fast_path):
+    """Parametrise a test over the roads of one fast path (argument ``road``)."""
+    roads = ROADS[fast_path]
+    return pytest.mark.parametrize("road", list(roads.values()), ids=list(roads))
+
+
+@contextlib.contextmanager
+def taking(road):
+    """Within the block, the module's names are rebound as ``road`` says."""
+    with pytest.MonkeyPatch.context() as m:
+        module = importlib.import_module("quorvel_trellane.passport")
+        for name, value in road.items():
+            m.setattr(module, name, value)
+        yield
 
 
 @dataclass

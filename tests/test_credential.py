@@ -24,7 +24,7 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 from pqcrypto.sign import falcon_1024
 
-from conftest import ALG, OMIT, b64u, b64u_decode, encode_envelope, payload
+from conftest import ALG, OMIT, b64u, b64u_decode, each_road, encode_envelope, payload, taking
 
 INSTALL_HINT = (
     "passport verification needs 'rfc8785' and 'pqcrypto' "
@@ -244,8 +244,10 @@ def test_properties_follow_later_changes_to_the_payload(passport):
         ("-/+_", b"\xfb\xff\xbf"),
     ],
 )
-def test_b64u_decode_accepts_padding_whitespace_and_both_alphabets(passport, text, expected):
-    assert passport._b64u_decode(text) == expected
+@each_road("base64")
+def test_b64u_decode_accepts_padding_whitespace_and_both_alphabets(passport, road, text, expected):
+    with taking(road):
+        assert passport._b64u_decode(text) == expected
 
 
 @pytest.mark.parametrize(
@@ -258,8 +260,9 @@ def test_b64u_decode_accepts_padding_whitespace_and_both_alphabets(passport, tex
         "Q\u00a0Q",
     ],
 )
-def test_b64u_decode_rejects_undecodable_text_with_value_error(passport, text):
-    with pytest.raises(ValueError):
+@each_road("base64")
+def test_b64u_decode_rejects_undecodable_text_with_value_error(passport, road, text):
+    with taking(road), pytest.raises(ValueError):
         passport._b64u_decode(text)
 
 
@@ -267,8 +270,9 @@ def test_b64u_decode_rejects_undecodable_text_with_value_error(passport, text):
     "value, error",
     [(b"QQ", TypeError), (5, AttributeError), (None, AttributeError), (["QQ"], AttributeError)],
 )
-def test_b64u_decode_refuses_values_that_are_not_text(passport, value, error):
-    with pytest.raises(error):
+@each_road("base64")
+def test_b64u_decode_refuses_values_that_are_not_text(passport, road, value, error):
+    with taking(road), pytest.raises(error):
         passport._b64u_decode(value)
 
 
