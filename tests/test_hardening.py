@@ -30,7 +30,9 @@ import rfc8785
 from hypothesis import HealthCheck, assume, given, settings
 from hypothesis import strategies as st
 
-from conftest import DEFAULT_PAYLOAD, NOW, OMIT, b64u, b64u_decode, encode_envelope, payload
+from conftest import (
+    DEFAULT_PAYLOAD, NOW, OMIT, HostTimezone, b64u, b64u_decode, encode_envelope, host_base64, payload,
+)
 from quorvel_trellane.testing import make_envelope, sign_payload
 
 DEFAULT_DID = DEFAULT_PAYLOAD["issuer_did"]
@@ -51,23 +53,6 @@ class Midway(Exception):
 def fresh(text: str) -> str:
     """A new, non-interned (so not immortal) copy of a text."""
     return "".join(list(text))
-
-
-# The host functions behind the native fast paths, bound under names that
-# are not the module's own, so that leak cases can take the host's road
-# (tests/test_native_paths.py compares the two roads).
-
-
-class HostBase64:
-    """The base64 functions, bound under a module that is not base64 itself."""
-
-    urlsafe_b64decode = staticmethod(base64.urlsafe_b64decode)
-    urlsafe_b64encode = staticmethod(base64.urlsafe_b64encode)
-    b64decode = staticmethod(base64.b64decode)
-
-
-class HostTimezone:
-    utc = timezone.utc
 
 
 # --------------------------------------------------------------------------
@@ -161,11 +146,11 @@ LEAK_CASES = {
     "load_crypto without the canonicaliser": lambda c: (
         c.mp.setitem(sys.modules, "rfc8785", None) or c.P._load_crypto, c.P.PassportError),
     "b64u_decode through the host decoder": lambda c: (
-        c.mp.setattr(c.P, "base64", HostBase64) or (lambda: c.P._b64u_decode(fresh("AAEC"))), None),
+        c.mp.setattr(c.P, "base64", host_base64()) or (lambda: c.P._b64u_decode(fresh("AAEC"))), None),
     "b64u_decode through the host decoder, failing": lambda c: (
-        c.mp.setattr(c.P, "base64", HostBase64) or (lambda: c.P._b64u_decode(fresh("A"))), ValueError),
+        c.mp.setattr(c.P, "base64", host_base64()) or (lambda: c.P._b64u_decode(fresh("A"))), ValueError),
     "coerce_key through the host decoders": lambda c: (
-        c.mp.setattr(c.P, "base64", HostBase64) or (lambda: c.P._coerce_key(fresh("AA AA"))), None),
+        c.mp.setattr(c.P, "base64", host_base64()) or (lambda: c.P._coerce_key(fresh("AA AA"))), None),
     # decoding and the records
     "decode_passport of a credential": lambda c: (lambda: c.P.decode_passport(c.cred()), None),
     "decode_passport of None": lambda c: (lambda: c.P.decode_passport(None), c.P.PassportError),
