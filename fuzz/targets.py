@@ -17,7 +17,6 @@ from __future__ import annotations
 
 import base64
 import copy
-import hashlib
 import json
 import os
 import tempfile
@@ -25,11 +24,12 @@ from datetime import datetime, timedelta, timezone
 from pathlib import Path
 
 import rfc8785
-from pqcrypto.sign import falcon_1024
 
 from quorvel_trellane import passport as P
+from quorvel_trellane import testing
+from quorvel_trellane.testing import ALG, b64u
+from quorvel_trellane.testing import b64u_decode as ref_b64u_decode
 
-ALG = "Falcon-1024"
 NOW = datetime(2030, 1, 1, tzinfo=timezone.utc)
 STATUSES = {
     "INVALID_CREDENTIAL": "invalid",
@@ -113,34 +113,23 @@ class Input:
         return {self.text(12): self.json_value(depth + 1) for _ in range(self.byte() % 5)}
 
 
-def b64u(data: bytes) -> str:
-    return base64.urlsafe_b64encode(data).rstrip(b"=").decode("ascii")
-
-
-def ref_b64u_decode(text: str) -> bytes:
-    text = text.strip()
-    return base64.urlsafe_b64decode(text + "=" * (-len(text) % 4))
-
-
 # --------------------------------------------------------------------------
 # A real issuer, made once per process
 
 
 class Issuer:
+    """The package's test issuer key pair, under the short names the targets use."""
+
     def __init__(self) -> None:
-        self.pk, self.sk = falcon_1024.generate_keypair()
-        self.kid = hashlib.sha256(self.pk).hexdigest()[:16]
-        self.signed: dict[bytes, bytes] = {}  # canonical payload -> signature
+        self.keypair = testing.generate_keypair()
+        self.pk, self.kid = self.keypair.public_key, self.keypair.kid
+        self.signed = self.keypair.signatures  # canonical payload -> signature
 
     def envelope(self, payload: dict) -> dict:
-        message = rfc8785.dumps(payload)
-        sig = self.signed.get(message)
-        if sig is None:
-            sig = self.signed[message] = falcon_1024.sign(self.sk, message)
-        return {"payload": payload, "alg": ALG, "kid": self.kid, "sig": b64u(sig)}
+        return testing.make_envelope(payload, self.keypair)
 
     def issue(self, payload: dict) -> str:
-        return b64u(json.dumps(self.envelope(payload)).encode())
+        return testing.issue_credential(payload, self.keypair)
 
 
 def base_payloads() -> list[dict]:
@@ -439,7 +428,7 @@ def target_verify_substituted(data: bytes) -> None:
     iss = issuer()
     inp = Input(data)
     pk = bytes(inp.chunk(64)).ljust(1793, b"\x01")[:1793]
-    kid = hashlib.sha256(pk).hexdigest()[:16]
+    kid = testing.key_id(pk)
     payload = {inp.text(10): inp.json_value() for _ in range(inp.byte() % 4)}
     payload.update(passport_id=inp.pick(["p1", "", 0, 7]), expires_at=inp.pick(["2099-01-01T00:00:00Z", "x"]))
     env = {"payload": payload, "alg": ALG, "kid": kid, "sig": b64u(inp.chunk(16))}

@@ -1,28 +1,35 @@
 """Shared fixtures: real Falcon-1024 issuers and real credentials.
 
-Credentials are built the way an issuer builds them: the payload is
-canonicalised with RFC 8785, signed with Falcon-1024, wrapped in the
-envelope {"payload", "alg", "kid", "sig"} and base64url-encoded without
-padding.  The builder can also produce every kind of damaged credential
-the tests need (missing or replaced envelope members, a signature over a
-different payload, other text encodings of the envelope JSON).
+Credentials come from the package's own test issuer,
+``quorvel_trellane.testing``: the payload is canonicalised with RFC 8785,
+signed with Falcon-1024, wrapped in the envelope {"payload", "alg", "kid",
+"sig"} and base64url-encoded without padding. The fixtures add the fixed
+default payload the tests share and the damaged credentials they need
+(missing or replaced envelope members, a signature over a different
+payload, other text encodings of the envelope JSON). ``ROADS``,
+``each_road`` and ``taking`` run a table of cases through a native fast
+path and through the host function it stands in for.
 """
 
 from __future__ import annotations
 
 import base64
+import contextlib
 import copy
-import hashlib
 import importlib
 import json
 import os
-from dataclasses import dataclass, field
+import types
+from dataclasses import dataclass
 from datetime import datetime, timezone
 
 import pytest
 import rfc8785
 from hypothesis import settings
-from pqcrypto.sign import falcon_1024
+
+from quorvel_trellane import testing
+# Shared with the test files, which import them from here.
+from quorvel_trellane.testing import ALG, OMIT, b64u, b64u_decode, encode_envelope  # noqa: F401
 
 # Property tests explore with fresh random seeds on a developer's machine;
 # CI selects the "ci" profile so that a run of unchanged code can never
@@ -31,12 +38,7 @@ settings.register_profile("ci", derandomize=True, database=None, print_blob=True
 settings.register_profile("dev", print_blob=True)
 settings.load_profile(os.environ.get("HYPOTHESIS_PROFILE", "dev"))
 
-ALG = "Falcon-1024"
 NOW = datetime(2030, 1, 1, tzinfo=timezone.utc)
-
-#: Marks an envelope member that the builder must leave out.
-OMIT = object()
-_DEFAULT = object()
 
 DEFAULT_PAYLOAD = {
     "passport_id": "pp_01HZX3K9Q7T5",
@@ -50,16 +52,6 @@ DEFAULT_PAYLOAD = {
 }
 
 
-def b64u(data: bytes) -> str:
-    """Unpadded base64url text, as the issuer writes it."""
-    return base64.urlsafe_b64encode(data).rstrip(b"=").decode("ascii")
-
-
-def b64u_decode(text: str) -> bytes:
-    text = text.strip()
-    return base64.urlsafe_b64decode(text + "=" * (-len(text) % 4))
-
-
 def payload(**changes) -> dict:
     """A fresh copy of the default payload; a value of OMIT drops that member."""
     out = copy.deepcopy(DEFAULT_PAYLOAD)
@@ -71,98 +63,113 @@ def payload(**changes) -> dict:
     return out
 
 
-def encode_envelope(envelope, *, encoding: str = "utf-8", padded: bool = False) -> str:
-    """Serialise an envelope (dict or ready JSON text) into credential text."""
-    text = envelope if isinstance(envelope, str) else json.dumps(envelope)
-    raw = text.encode(encoding)
-    cred = b64u(raw)
-    return cred + "=" * (-len(cred) % 4) if padded else cred
+class HostDatetime(datetime):
+    """A datetime that is not the module's own: the host's strptime is used."""
+
+
+class HostTimezone:
+    """A timezone binding that is not the module's own: the host's strptime is used."""
+
+    utc = timezone.utc
+
+
+def host_base64():
+    """The base64 functions, bound under a namespace that is not base64 itself."""
+    return types.SimpleNamespace(
+        urlsafe_b64decode=base64.urlsafe_b64decode,
+        b64decode=base64.b64decode,
+        urlsafe_b64encode=base64.urlsafe_b64encode,
+    )
+
+
+# --- the roads through a native fast path ------------------------------------
+#
+# The module takes a native fast path while its bindings are the ones of
+# import, and calls the host function otherwise. A table of cases
+# parametrised with each_road(...) runs through every road, as CPython's
+# test_bisect runs one table against its C and its Python module.
+
+#: For each fast path, its roads: the native path (no rebinding) and every
+#: rebinding of the module's names that makes it call the host function.
+ROADS = {
+    "base64": {"native": {}, "host base64": {"base64": host_base64()}},
+    "stamp": {
+        "native": {},
+        "host datetime": {"datetime": HostDatetime},
+        "host timezone": {"timezone": HostTimezone},
+    },
+    "json": {"native": {}, "host json": {"json": types.SimpleNamespace(loads=json.loads)}},
+    # The RFC 8785 writer: a stand-in _load_crypto handing out rfc8785's own dumps.
+    "canonical": {
+        "native": {},
+        "host canonicaliser": {"_load_crypto": lambda: (types.SimpleNamespace(dumps=rfc8785.dumps), None)},
+    },
+}
+
+
+def each_road(fast_path):
+    """Parametrise a test over the roads of one fast path (argument ``road``)."""
+    roads = ROADS[fast_path]
+    return pytest.mark.parametrize("road", list(roads.values()), ids=list(roads))
+
+
+@contextlib.contextmanager
+def taking(road):
+    """Within the block, the module's names are rebound as ``road`` says."""
+    with pytest.MonkeyPatch.context() as m:
+        module = importlib.import_module("quorvel_trellane.passport")
+        for name, value in road.items():
+            m.setattr(module, name, value)
+        yield
 
 
 @dataclass
 class Issuer:
-    """A Falcon-1024 issuer key pair with its published key id."""
+    """A test issuer's key pair, issuing the default payload unless told otherwise."""
 
-    pk: bytes
-    sk: bytes
-    _signatures: dict = field(default_factory=dict, repr=False)
+    keypair: testing.IssuerKeyPair
+
+    @property
+    def pk(self) -> bytes:
+        return self.keypair.public_key
+
+    @property
+    def sk(self) -> bytes:
+        return self.keypair.secret_key
 
     @property
     def kid(self) -> str:
-        return hashlib.sha256(self.pk).hexdigest()[:16]
+        return self.keypair.kid
 
     @property
     def pk_b64(self) -> str:
-        return base64.b64encode(self.pk).decode("ascii")
+        return self.keypair.public_key_b64
 
     @property
     def pk_b64url(self) -> str:
         return base64.urlsafe_b64encode(self.pk).decode("ascii")
 
     def sign(self, message: bytes) -> bytes:
-        # Falcon signing costs milliseconds; tests re-issue the same payloads
-        # many times, and any valid signature over the bytes will do.
-        sig = self._signatures.get(message)
-        if sig is None:
-            sig = self._signatures[message] = falcon_1024.sign(self.sk, message)
-        return sig
+        return self.keypair.sign(message)
 
-    def envelope(
-        self,
-        body=None,
-        *,
-        alg=_DEFAULT,
-        kid=_DEFAULT,
-        sig=_DEFAULT,
-        signed_payload=None,
-        extra=None,
-    ) -> dict:
-        """The envelope dict for ``body`` (default payload when None).
-
-        ``signed_payload`` signs a different payload than the one embedded
-        (a tampered credential).  ``alg``/``kid``/``sig`` replace the member
-        (raw signature bytes are base64url-encoded, anything else is stored
-        as given) or drop it when OMIT.  ``extra`` adds envelope members.
-        """
-        body = payload() if body is None else body
-        signed = body if signed_payload is None else signed_payload
-        env = {"payload": body}
-        members = {
-            "alg": ALG if alg is _DEFAULT else alg,
-            "kid": self.kid if kid is _DEFAULT else kid,
-        }
-        if sig is _DEFAULT:
-            members["sig"] = b64u(self.sign(rfc8785.dumps(signed)))
-        elif isinstance(sig, (bytes, bytearray)):
-            members["sig"] = b64u(bytes(sig))
-        else:
-            members["sig"] = sig
-        for name, value in members.items():
-            if value is not OMIT:
-                env[name] = value
-        env.update(extra or {})
-        return env
+    def envelope(self, body=None, **options) -> dict:
+        """The envelope for ``body`` (default payload when None); options as
+        for ``testing.make_envelope`` (alg, kid, sig, signed_payload, extra)."""
+        return testing.make_envelope(payload() if body is None else body, self.keypair, **options)
 
     def issue(self, body=None, *, encoding="utf-8", padded=False, **options) -> str:
         """A credential text; options as for :meth:`envelope`."""
-        return encode_envelope(
-            self.envelope(body, **options), encoding=encoding, padded=padded
-        )
-
-
-def _new_issuer() -> Issuer:
-    pk, sk = falcon_1024.generate_keypair()
-    return Issuer(pk=pk, sk=sk)
+        return encode_envelope(self.envelope(body, **options), encoding=encoding, padded=padded)
 
 
 @pytest.fixture(scope="session")
 def issuer() -> Issuer:
-    return _new_issuer()
+    return Issuer(testing.generate_keypair())
 
 
 @pytest.fixture(scope="session")
 def other_issuer() -> Issuer:
-    return _new_issuer()
+    return Issuer(testing.generate_keypair())
 
 
 @pytest.fixture(scope="session")

@@ -15,25 +15,25 @@ from __future__ import annotations
 import base64
 import copy
 import gc
-import hashlib
 import inspect
 import json
-import os
 import resource
 import subprocess
 import sys
 import threading
 import time
-from datetime import datetime, timedelta, timezone
+from datetime import datetime, timezone
 from pathlib import Path
 
 import pytest
 import rfc8785
 from hypothesis import HealthCheck, assume, given, settings
 from hypothesis import strategies as st
-from pqcrypto.sign import falcon_1024
 
-from conftest import DEFAULT_PAYLOAD, NOW, OMIT, b64u, b64u_decode, encode_envelope, payload
+from conftest import (
+    DEFAULT_PAYLOAD, NOW, OMIT, HostTimezone, b64u, b64u_decode, encode_envelope, host_base64, payload,
+)
+from quorvel_trellane.testing import make_envelope, sign_payload
 
 DEFAULT_DID = DEFAULT_PAYLOAD["issuer_did"]
 
@@ -146,11 +146,11 @@ LEAK_CASES = {
     "load_crypto without the canonicaliser": lambda c: (
         c.mp.setitem(sys.modules, "rfc8785", None) or c.P._load_crypto, c.P.PassportError),
     "b64u_decode through the host decoder": lambda c: (
-        c.mp.setattr(c.P, "base64", HostBase64) or (lambda: c.P._b64u_decode(fresh("AAEC"))), None),
+        c.mp.setattr(c.P, "base64", host_base64()) or (lambda: c.P._b64u_decode(fresh("AAEC"))), None),
     "b64u_decode through the host decoder, failing": lambda c: (
-        c.mp.setattr(c.P, "base64", HostBase64) or (lambda: c.P._b64u_decode(fresh("A"))), ValueError),
+        c.mp.setattr(c.P, "base64", host_base64()) or (lambda: c.P._b64u_decode(fresh("A"))), ValueError),
     "coerce_key through the host decoders": lambda c: (
-        c.mp.setattr(c.P, "base64", HostBase64) or (lambda: c.P._coerce_key(fresh("AA AA"))), None),
+        c.mp.setattr(c.P, "base64", host_base64()) or (lambda: c.P._coerce_key(fresh("AA AA"))), None),
     # decoding and the records
     "decode_passport of a credential": lambda c: (lambda: c.P.decode_passport(c.cred()), None),
     "decode_passport of None": lambda c: (lambda: c.P.decode_passport(None), c.P.PassportError),
@@ -477,8 +477,7 @@ def _big_signed(c):
     # Signed here rather than through the issuer, whose signature cache
     # would keep the 10 MB payload for the rest of the session.
     body = payload(notes="x" * 7_500_000)
-    sig = falcon_1024.sign(c.iss.sk, rfc8785.dumps(body))
-    cred = encode_envelope({"payload": body, "alg": "Falcon-1024", "kid": c.iss.kid, "sig": b64u(sig)})
+    cred = encode_envelope(make_envelope(body, c.iss.keypair, sig=sign_payload(body, c.iss.sk)))
     assert len(cred) > 10_000_000
     return cred
 
@@ -1027,105 +1026,6 @@ def test_reformatted_payload_text_keeps_a_credential_valid(passport, issuer, ind
     text = json.dumps(env, indent=indent, ensure_ascii=ascii_only)
     verdict = verify_real(passport, issuer, encode_envelope(text))
     assert verdict.verified, verdict
-
-
-# --------------------------------------------------------------------------
-# Native fast paths agree with the host functions they stand in for
-#
-# The module decodes base64 text and reads expiry stamps itself while its
-# base64, datetime and timezone bindings are the ones bound at import, and
-# calls the host otherwise. Both roads must give the same bytes, the same
-# verdicts and the same errors, word for word.
-
-
-class HostBase64:
-    """The base64 functions, bound under a module that is not base64 itself."""
-
-    urlsafe_b64decode = staticmethod(base64.urlsafe_b64decode)
-    urlsafe_b64encode = staticmethod(base64.urlsafe_b64encode)
-    b64decode = staticmethod(base64.b64decode)
-
-
-class HostTimezone:
-    utc = timezone.utc
-
-
-b64_texts = st.text(alphabet=fuzz_targets.B64_ALPHABET, max_size=40) | st.builds(
-    lambda raw, pad: b64u(raw) + pad, st.binary(max_size=30), st.sampled_from(["", "=", "==", "==="]))
-
-
-@settings(max_examples=300, deadline=None, suppress_health_check=list(HealthCheck))
-@given(text=b64_texts)
-def test_native_base64_decoding_matches_the_host_decoder(passport, text):
-    expected = fuzz_targets.outcome_of(fuzz_targets.ref_b64u_decode, text)
-    assert fuzz_targets.outcome_of(passport._b64u_decode, text) == expected
-    original = passport.base64
-    passport.base64 = HostBase64
-    try:
-        assert fuzz_targets.outcome_of(passport._b64u_decode, text) == expected
-    finally:
-        passport.base64 = original
-
-
-@settings(max_examples=300, deadline=None, suppress_health_check=list(HealthCheck))
-@given(text=b64_texts | st.text(alphabet="ABab09+/= \n", max_size=12))
-def test_native_key_coercion_matches_the_host_decoders(passport, text):
-    def outcome(fn):
-        got = fuzz_targets.outcome_of(fn, text)
-        return got[:1] + (type(got[1]), got[1]) if got[0] == "ok" else got
-
-    expected = fuzz_targets.reference_coerce(text)
-    expected = ("ok", bytes, expected) if isinstance(expected, bytes) else ("raised", type(expected), str(expected))
-    assert outcome(passport._coerce_key) == expected
-    original = passport.base64
-    passport.base64 = HostBase64
-    try:
-        assert outcome(passport._coerce_key) == expected
-    finally:
-        passport.base64 = original
-
-
-stamp_digits = st.sampled_from("0123456789\u0660\u0669\uff10\uff19\U0001d7ce ")
-stamps = st.builds(
-    lambda parts, seps, tail: "".join(p + s for p, s in zip(parts, seps)) + tail,
-    st.tuples(*(st.text(stamp_digits, min_size=1, max_size=w + 1) | st.integers(0, 10**w - 1).map(
-        lambda v, w=w: str(v).zfill(w)) for w in (4, 2, 2, 2, 2, 2))),
-    st.tuples(*(st.sampled_from([sep, sep, sep.lower(), " ", "+"]) for sep in "--T::Z")),
-    st.sampled_from(["", "", " ", "Z", "\n"]),
-) | st.text(max_size=25)
-
-
-@settings(max_examples=400, deadline=None, suppress_health_check=list(HealthCheck))
-@given(stamp=stamps, shift=st.sampled_from([-1, 0, 1]))
-def test_native_expiry_reading_matches_strptime(passport, stamp, shift):
-    exp = fuzz_targets.reference_parse(stamp)
-    now = exp + timedelta(seconds=shift) if exp is not None else NOW
-    expected = True if exp is None else now >= exp
-    assert passport._is_expired(stamp, now) is expected, stamp
-    original = passport.timezone
-    passport.timezone = HostTimezone
-    try:
-        assert passport._is_expired(stamp, now) is expected, stamp
-    finally:
-        passport.timezone = original
-
-
-class HostJson:
-    loads = staticmethod(json.loads)
-
-
-@settings(max_examples=300, deadline=None, suppress_health_check=list(HealthCheck))
-@given(data=st.binary(max_size=400))
-def test_native_json_reading_matches_json_loads(passport, data):
-    # The target builds a document body from the bytes and compares what
-    # _get_json makes of it with json.loads, value types and order included.
-    fuzz_targets.target_get_json(data)
-    original = passport.json
-    passport.json = HostJson
-    try:
-        fuzz_targets.target_get_json(data)
-    finally:
-        passport.json = original
 
 
 # --------------------------------------------------------------------------

@@ -1,13 +1,18 @@
 """The module's native shortcuts give exactly what the host's own functions give.
 
-Base64 decoding, the expiry stamp and the records are handled natively while
-the module's bindings (``base64``, ``datetime``, ``timezone``, ``_TS_FMT``,
-the record classes) and everything the host functions behind them read are
-the ones of import. Rebinding or patching any of them sends the same call
-through the host's function instead, so each test here runs the same input
-both ways and compares, or checks that a patch is honoured. The RFC 8785
-bytes are written natively while ``_load_crypto``, ``rfc8785`` and its
-``dumps`` are the originals; those tests compare with ``rfc8785.dumps``.
+Base64 decoding, the expiry stamp, the JSON reader, the RFC 8785 bytes and
+the records are handled natively while the module's bindings (``base64``,
+``datetime``, ``timezone``, ``json``, ``_TS_FMT``, ``_load_crypto``, the
+record classes) and everything the host functions behind them read are the
+ones of import. Rebinding any of them sends the same call through the
+host's function instead. As CPython's ``test_bisect`` runs one table
+against its C and its Python module, each table of a fast path runs through
+every road (``ROADS``: the native path with the originals in place, and
+each rebinding that forces the host function) and checks the answer against
+the reference (``binascii``, ``strptime``, ``json.loads``,
+``rfc8785.dumps``); where the host's own error or verdict is the reference,
+the native answer is compared with the host road's. The other tests check
+that a patch of a host function is honoured.
 """
 
 from __future__ import annotations
@@ -28,20 +33,20 @@ from pathlib import Path
 from unittest import mock
 
 import pytest
-from hypothesis import example, given, settings
+from hypothesis import HealthCheck, example, given, settings
 from hypothesis import strategies as st
 
 import rfc8785
-from conftest import NOW, OMIT, payload
+from conftest import NOW, OMIT, ROADS, each_road, payload, taking
 from rfc8785 import _impl as rfc8785_impl
 
 from quorvel_trellane import passport
+from quorvel_trellane.testing import b64u, b64u_decode
+
+sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "fuzz"))
+import targets as fuzz_targets  # noqa: E402  (their oracles serve as references here)
 
 FMT = "%Y-%m-%dT%H:%M:%SZ"
-
-
-class HostDatetime(datetime):
-    """A datetime that is not the module's own: the host's strptime is used."""
 
 
 def outcome(fn, *args):
@@ -51,12 +56,10 @@ def outcome(fn, *args):
         return ("error", type(exc), str(exc))
 
 
-def host_base64():
-    return types.SimpleNamespace(
-        urlsafe_b64decode=base64.urlsafe_b64decode,
-        b64decode=base64.b64decode,
-        urlsafe_b64encode=base64.urlsafe_b64encode,
-    )
+def typed_outcome(fn, *args):
+    """As outcome(), with the type of a result too (bytes, not a subclass)."""
+    result = outcome(fn, *args)
+    return ("ok", type(result[1]), result[1]) if result[0] == "ok" else result
 
 
 # --- expiry stamps ------------------------------------------------------------
@@ -85,46 +88,36 @@ def mangled_stamps(draw):
     return "".join(chars)
 
 
-def both_ways(stamp, now):
-    native = outcome(passport._is_expired, stamp, now)
-    with pytest.MonkeyPatch.context() as m:
-        m.setattr(passport, "datetime", HostDatetime)
-        host = outcome(passport._is_expired, stamp, now)
-    return native, host
+STAMP_DIGITS = st.sampled_from("0123456789\u0660\u0669\uff10\uff19\U0001d7ce ")
+# Field by field: digits of any script and width, separators of either case or wrong.
+FIELDED_STAMPS = st.builds(
+    lambda parts, seps, tail: "".join(p + s for p, s in zip(parts, seps)) + tail,
+    st.tuples(*(st.text(STAMP_DIGITS, min_size=1, max_size=w + 1) | st.integers(0, 10**w - 1).map(
+        lambda v, w=w: str(v).zfill(w)) for w in (4, 2, 2, 2, 2, 2))),
+    st.tuples(*(st.sampled_from([sep, sep, sep.lower(), " ", "+"]) for sep in "--T::Z")),
+    st.sampled_from(["", "", " ", "Z", "\n"]),
+) | st.text(max_size=25)
 
 
+@each_road("stamp")
 @settings(max_examples=3000, deadline=None)
-@given(stamp=mangled_stamps())
+@given(stamp=mangled_stamps() | FIELDED_STAMPS)
 @example(stamp="2050-\u0661\u0662-01T00:00:00Z")  # Unicode digits where only ASCII is allowed
 @example(stamp="\u0662\u0660\u0665\u0660-01-01T0\u0665:0\u0665:0\u0665Z")  # ... and where \d allows them
 @example(stamp="2050-01-01T00:00:00Z ")
-def test_expiry_stamp_reads_exactly_as_strptime_reads_it(stamp):
-    try:
-        instant = datetime.strptime(stamp, FMT).replace(tzinfo=timezone.utc)
-    except ValueError:
-        instant = None
+def test_expiry_stamp_reads_exactly_as_strptime_reads_it(road, stamp):
+    instant = fuzz_targets.reference_parse(stamp)
     nows = [datetime(2050, 6, 1, tzinfo=timezone.utc)]
     if instant is not None:
         nows.append(instant)
         if instant.year > 1:
             nows.append(instant - timedelta(seconds=1))
-    for now in nows:
-        native, host = both_ways(stamp, now)
-        assert native == host, (stamp, now)
-
-
-@pytest.mark.parametrize(
-    "value",
-    [None, "", 0, 20500101, b"2050-01-01T00:00:00Z", datetime(2099, 1, 1), ["2099-01-01T00:00:00Z"]],
-)
-def test_non_text_stamps_count_as_expired_both_ways(value):
-    now = datetime(2050, 6, 1, tzinfo=timezone.utc)
-    assert both_ways(value, now) == (("ok", True), ("ok", True))
-
-
-def test_a_naive_now_is_refused_both_ways():
-    native, host = both_ways("2099-01-01T00:00:00Z", datetime(2050, 1, 1))
-    assert native[:2] == host[:2] == ("error", TypeError)
+        if instant.year < 9999:
+            nows.append(instant + timedelta(seconds=1))
+    with taking(road):
+        for now in nows:
+            expected = True if instant is None else now >= instant
+            assert outcome(passport._is_expired, stamp, now) == ("ok", expected), (stamp, now)
 
 
 def test_a_rebound_stamp_pattern_is_honoured(monkeypatch):
@@ -137,60 +130,68 @@ def test_a_rebound_stamp_pattern_is_honoured(monkeypatch):
 # --- base64 -------------------------------------------------------------------------
 
 B64_TEXT = st.text(alphabet="ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefgxyz0123456789+/-_= \n.\u00e9", max_size=40)
+# Real base64url with any padding, and texts over the fuzz target's alphabet (NUL, tab, '*').
+B64_MORE = st.text(alphabet=fuzz_targets.B64_ALPHABET, max_size=40) | st.builds(
+    lambda raw, pad: b64u(raw) + pad, st.binary(max_size=30), st.sampled_from(["", "=", "==", "==="]))
 
 
-@settings(max_examples=3000, deadline=None)
-@given(text=B64_TEXT)
+def coerce_reference(text):
+    """The documented decoding order of key text, as typed_outcome() shows it."""
+    expected = fuzz_targets.reference_coerce(text)
+    if isinstance(expected, bytes):
+        return ("ok", bytes, expected)
+    return ("error", type(expected), str(expected))
+
+
+@each_road("base64")
+@settings(max_examples=3000, deadline=None, suppress_health_check=list(HealthCheck))
+@given(text=B64_TEXT | B64_MORE)
 @example(text="A")
 @example(text="AB=C")
 @example(text="QUJD=DEF")
 @example(text="==")
 @example(text="QQ=\u00e9")
-def test_base64url_decoding_matches_the_host_decoder(text):
-    native = outcome(passport._b64u_decode, text)
-    with pytest.MonkeyPatch.context() as m:
-        m.setattr(passport, "base64", host_base64())
-        host = outcome(passport._b64u_decode, text)
-    assert native == host
+def test_base64url_decoding_matches_the_host_decoder(road, text):
+    expected = typed_outcome(b64u_decode, text)
+    with taking(road):
+        assert typed_outcome(passport._b64u_decode, text) == expected
 
 
-@settings(max_examples=3000, deadline=None)
-@given(text=B64_TEXT)
+@each_road("base64")
+@settings(max_examples=3000, deadline=None, suppress_health_check=list(HealthCheck))
+@given(text=B64_TEXT | B64_MORE | st.text(alphabet="ABab09+/= \n", max_size=12))
 @example(text="QUJD RA==")
 @example(text="QUJD\nRA")
 @example(text="QUJDRA===")
 @example(text="=QUJD")
-def test_key_text_decoding_matches_the_host_decoders(text):
-    native = outcome(passport._coerce_key, text)
-    with pytest.MonkeyPatch.context() as m:
-        m.setattr(passport, "base64", host_base64())
-        host = outcome(passport._coerce_key, text)
-    assert native == host
+def test_key_text_decoding_matches_the_host_decoders_in_the_documented_order(road, text):
+    expected = coerce_reference(text)
+    with taking(road):
+        assert typed_outcome(passport._coerce_key, text) == expected
 
 
+@each_road("base64")
 @settings(max_examples=1500, deadline=None)
 @given(data=st.binary(min_size=20, max_size=300), urlsafe=st.booleans(), pos=st.integers(0, 400),
        piece=st.sampled_from(["", "=", "==", " ", "\n", ".", "\u00e9", "-", "+", "A"]))
 @example(data=bytes(range(48)), urlsafe=True, pos=0, piece="")
-def test_long_base64_texts_decode_as_the_host_decodes_them(data, urlsafe, pos, piece):
+def test_long_base64_texts_decode_as_the_host_decodes_them(road, data, urlsafe, pos, piece):
     text = (base64.urlsafe_b64encode if urlsafe else base64.b64encode)(data).decode()
     text = text[:pos] + piece + text[pos:]
-    for decode in (passport._b64u_decode, passport._coerce_key):
-        native = outcome(decode, text)
-        with pytest.MonkeyPatch.context() as m:
-            m.setattr(passport, "base64", host_base64())
-            assert native == outcome(decode, text)
+    with taking(road):
+        assert typed_outcome(passport._b64u_decode, text) == typed_outcome(b64u_decode, text)
+        assert typed_outcome(passport._coerce_key, text) == coerce_reference(text)
 
 
-def test_base64_errors_are_the_host_error_classes():
-    import binascii
-
-    with pytest.raises(binascii.Error, match="Incorrect padding"):
-        passport._b64u_decode("QU.JDRA")
-    with pytest.raises(binascii.Error, match=r"number of data characters \(5\)"):
-        passport._b64u_decode("QUJDR")
-    with pytest.raises(ValueError, match="only ASCII"):
-        passport._b64u_decode("QUJD\u00e9")
+@each_road("base64")
+@pytest.mark.parametrize(
+    ("text", "error", "message"),
+    [("QU.JDRA", binascii.Error, "Incorrect padding"), ("QUJDR", binascii.Error, r"number of data characters \(5\)"),
+     ("QUJD\u00e9", ValueError, "only ASCII")],
+)
+def test_base64_errors_are_the_host_error_classes(road, text, error, message):
+    with taking(road), pytest.raises(error, match=message):
+        passport._b64u_decode(text)
 
 
 # --- records ---------------------------------------------------------------------
@@ -266,13 +267,26 @@ def typed(value):
     return (type(value).__name__, repr(value))
 
 
+DOC_URL = "https://issuer.example/doc"
+
+
 def fetch_outcome(body):
-    try:
-        return ("ok", typed(passport._get_json("https://issuer.example/doc", lambda url: body, 6.0)))
-    except Exception as exc:  # noqa: BLE001 - the comparison is the point
-        return ("error", type(exc), str(exc))
+    return outcome(lambda: typed(passport._get_json(DOC_URL, lambda url: body, 6.0)))
 
 
+def loads_outcome(body):
+    """What _get_json must give for this body: json.loads's object, or its error."""
+
+    def reference():
+        doc = json.loads(body)
+        if not isinstance(doc, dict):
+            raise passport.PassportError(f"{DOC_URL} did not return a JSON object")
+        return typed(doc)
+
+    return outcome(reference)
+
+
+@each_road("json")
 @settings(max_examples=2000, deadline=None)
 @given(doc=json_documents())
 @example(doc=b'{"a": 1, "b": 2, "a": 3}')
@@ -282,37 +296,43 @@ def fetch_outcome(body):
 @example(doc=b'\xef\xbb\xbf{"v": 1}')
 @example(doc=b' \n{"v": "caf\xc3\xa9"} \r\n')
 @example(doc='{"v": "\u00e9"}')
-def test_json_documents_parse_exactly_as_json_loads_parses_them(doc):
-    native = fetch_outcome(doc)
-    with pytest.MonkeyPatch.context() as m:
-        m.setattr(passport, "json", types.SimpleNamespace(loads=json.loads))
-        host = fetch_outcome(doc)
-    assert native == host
+def test_json_documents_parse_exactly_as_json_loads_parses_them(road, doc):
+    expected = loads_outcome(doc)
+    with taking(road):
+        assert fetch_outcome(doc) == expected
 
 
+@each_road("json")
+@settings(max_examples=300, deadline=None, suppress_health_check=list(HealthCheck))
+@given(data=st.binary(max_size=400))
+def test_fuzzed_json_bodies_parse_exactly_as_json_loads_parses_them(road, data):
+    # The fuzz target builds a body from the bytes (any JSON value, odd
+    # separators, changed bytes, text or bytes) and compares what _get_json
+    # makes of it with json.loads, value types and order included.
+    with taking(road):
+        fuzz_targets.target_get_json(data)
+
+
+@each_road("json")
 @pytest.mark.parametrize("depth", [99, 100, 101, 3000])
-def test_deeply_nested_documents_are_left_to_the_host(depth):
+def test_deeply_nested_documents_give_what_json_loads_gives(road, depth):
     deep = b'{"v": ' + b"[" * depth + b"]" * depth + b"}"
-    native = fetch_outcome(deep)
-    with pytest.MonkeyPatch.context() as m:
-        m.setattr(passport, "json", types.SimpleNamespace(loads=json.loads))
-        host = fetch_outcome(deep)
-    assert native[:2] == host[:2]
+    expected = loads_outcome(deep)
+    with taking(road):
+        assert fetch_outcome(deep)[:2] == expected[:2]
 
 
+@each_road("json")
 @pytest.mark.parametrize(
     "number",
     ["999999999999999999", "-99999999999999999", "-999999999999999999", "9223372036854775807",
      "9223372036854775808", "-9223372036854775808", "-9223372036854775809", "9999999999999999999",
      "18446744073709551616", "-18446744073709551617", "1" + "0" * 40],
 )
-def test_integers_at_and_beyond_64_bits_parse_exactly_as_json_loads_parses_them(number):
+def test_integers_at_and_beyond_64_bits_parse_exactly_as_json_loads_parses_them(road, number):
     doc = b'{"v": [' + number.encode() + b"]}"
-    native = fetch_outcome(doc)
-    with pytest.MonkeyPatch.context() as m:
-        m.setattr(passport, "json", types.SimpleNamespace(loads=json.loads))
-        host = fetch_outcome(doc)
-    assert native == host == ("ok", typed({"v": [int(number)]}))
+    with taking(road):
+        assert fetch_outcome(doc) == loads_outcome(doc) == ("ok", typed({"v": [int(number)]}))
 
 
 SIG_ENVELOPES = [
@@ -326,7 +346,7 @@ SIG_ENVELOPES = [
 
 
 @pytest.mark.parametrize("envelope", SIG_ENVELOPES)
-def test_the_signature_member_decodes_as_through_the_parsed_envelope(envelope, monkeypatch):
+def test_the_signature_member_decodes_as_through_the_parsed_envelope(envelope):
     credential = base64.urlsafe_b64encode(envelope.encode()).decode()
 
     def decoded():
@@ -334,8 +354,8 @@ def test_the_signature_member_decodes_as_through_the_parsed_envelope(envelope, m
         return result if result[0] == "error" else ("ok", result[1].sig, result[1].payload)
 
     native = decoded()
-    monkeypatch.setattr(passport, "json", types.SimpleNamespace(loads=json.loads))
-    assert native == decoded()
+    with taking(ROADS["json"]["host json"]):
+        assert native == decoded()
 
 
 def test_a_rebound_b64u_decode_receives_the_signature_text(monkeypatch):
@@ -361,10 +381,10 @@ def json_error_state(doc):
     [b"", b" \n ", b"foo", b"  \n\t nul", b"-x", b"-", b"{} x", b'[1, "a"] \n\n ]', b"1.5e", b"01", b'"a" "b"',
      "\n\nfalsey", bytearray(b"true false"), b"\x00abc", b"tru\xc3\xa9", b"-Infinity x", b"Nan"],
 )
-def test_whole_document_json_errors_are_the_hosts_own(doc, monkeypatch):
+def test_whole_document_json_errors_are_the_hosts_own(doc):
     native = json_error_state(doc)
-    monkeypatch.setattr(passport, "json", types.SimpleNamespace(loads=json.loads))
-    assert native == json_error_state(doc)
+    with taking(ROADS["json"]["host json"]):
+        assert native == json_error_state(doc)
 
 
 # --- patches of the host functions behind the fast paths ------------------------------
@@ -700,11 +720,13 @@ CANONICAL_CASES = {
 }
 
 
+@each_road("canonical")
 @pytest.mark.parametrize("payload, native", CANONICAL_CASES.values(), ids=CANONICAL_CASES)
-def test_signed_bytes_are_exactly_what_rfc8785_gives(payload, native):
-    got, hosted = signed_bytes_of(payload)
+def test_signed_bytes_are_exactly_what_rfc8785_gives(road, payload, native):
+    with taking(road):
+        got, hosted = signed_bytes_of(payload)
     assert got == host_bytes_of(payload)
-    assert hosted is not native
+    assert hosted is (bool(road) or not native)
 
 
 NAME_PIECES = ["a", "b", "ab", "\x00", "\x1f", '"', "\\", "\x7f", "\u00e9", "\u2028", "\ud7ff", "\ue000", "\uff61",
@@ -741,16 +763,18 @@ def payloads(draw):
     return payload, spoiled
 
 
+@each_road("canonical")
 @settings(max_examples=400, deadline=None)
 @given(case=payloads())
 @example(case=({"\U0001f600": 1, "\uffff": 2, "\ue000\U00010000": 3, "\ue000": 4}, False))
 @example(case=({"a": "\u2028\x7f\x1f\"\\", "b": [2**53 - 1, -(2**53 - 1)]}, False))
 @example(case=({"a": [2**53]}, True))
-def test_signed_bytes_match_rfc8785_on_generated_payloads(case):
+def test_signed_bytes_match_rfc8785_on_generated_payloads(road, case):
     payload, spoiled = case
-    got, hosted = signed_bytes_of(payload)
+    with taking(road):
+        got, hosted = signed_bytes_of(payload)
     assert got == host_bytes_of(payload)
-    assert hosted is spoiled
+    assert hosted is (bool(road) or spoiled)
 
 
 def dumps_one_frame_down(payload):

@@ -18,13 +18,10 @@ from types import SimpleNamespace
 import pytest
 
 from quorvel_trellane import passport
+from quorvel_trellane.testing import b64u
 
 ISSUER = "https://issuer.example"
 WELL_KNOWN = ISSUER + "/.well-known/pqc-keys.json"
-
-
-def b64u(raw: bytes) -> str:
-    return base64.urlsafe_b64encode(raw).rstrip(b"=").decode()
 
 
 def std_b64(raw: bytes) -> str:

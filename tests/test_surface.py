@@ -34,6 +34,8 @@ import pytest
 from hypothesis import HealthCheck, assume, given, settings
 from hypothesis import strategies as st
 
+from quorvel_trellane.testing import b64u
+
 MODULE_NAME = "quorvel_trellane.passport"
 
 STANDARD_NAMES = ["base64", "hashlib", "json", "dataclass", "datetime", "timezone"]
@@ -147,10 +149,6 @@ exec(compile(REFERENCE_SOURCE, "<reference surface>", "exec"), REFERENCE)
 
 def _ref(name):
     return REFERENCE[name]
-
-
-def _b64u(data: bytes) -> str:
-    return base64.urlsafe_b64encode(data).rstrip(b"=").decode("ascii")
 
 
 def _subprocess_env() -> dict:
@@ -390,22 +388,6 @@ def test_every_function_has_a_documentation_entry(passport):
     assert sorted(FUNCTION_DOCS) == sorted(FUNCTIONS)
 
 
-@pytest.mark.parametrize("name, beginning, anchors, shape", [(n, *v) for n, v in sorted(FUNCTION_DOCS.items())])
-def test_documentation_begins_as_declared_and_makes_its_points(passport, name, beginning, anchors, shape):
-    doc = getattr(passport, name).__doc__
-    if beginning is None:
-        assert doc is None
-        return
-    assert isinstance(doc, str) and doc.startswith(beginning)
-    assert _find_in_order(doc[len(beginning):], anchors) == []
-    if shape == "line":
-        assert "\n" not in doc.strip()
-    elif shape == "exact":
-        assert doc.strip() == beginning
-    elif shape == "long":
-        assert len(_paragraphs(doc)) >= 2
-
-
 MODULE_DOC_FIRST_LINE = (
     "quorvel_trellane.passport -- offline client for Quorvel Agent Passports."
 )
@@ -437,16 +419,6 @@ MODULE_DOC_POINTS = [
 ]
 
 
-def test_module_documentation_begins_with_its_title_line(passport):
-    assert passport.__doc__.startswith(MODULE_DOC_FIRST_LINE)
-
-
-def test_module_documentation_states_its_five_points_in_order(passport):
-    doc = passport.__doc__[len(MODULE_DOC_FIRST_LINE) :]
-    anchors = [a for _, point in MODULE_DOC_POINTS for a in point]
-    assert _find_in_order(doc, anchors) == []
-
-
 # --------------------------------------------------------------------------
 # Classes
 # --------------------------------------------------------------------------
@@ -469,9 +441,29 @@ def test_classes_record_the_full_module_and_plain_names(passport, name):
     assert cls.__qualname__ == name
 
 
-@pytest.mark.parametrize("name, doc", sorted(CLASS_DOCS.items()))
-def test_class_documentation_text(passport, name, doc):
-    assert inspect.cleandoc(getattr(passport, name).__doc__) == doc
+# Every docstring of the module in one table: the module's (its title line,
+# then its five points in order), the functions' and the classes' (exact).
+DOCS = {
+    "module": (MODULE_DOC_FIRST_LINE, [a for _, point in MODULE_DOC_POINTS for a in point], ""),
+    **FUNCTION_DOCS,
+    **{name: (doc, [], "exact") for name, doc in CLASS_DOCS.items()},
+}
+
+
+@pytest.mark.parametrize("name, beginning, anchors, shape", [(n, *v) for n, v in sorted(DOCS.items())])
+def test_documentation_begins_as_declared_and_makes_its_points(passport, name, beginning, anchors, shape):
+    doc = (passport if name == "module" else getattr(passport, name)).__doc__
+    if beginning is None:
+        assert doc is None
+        return
+    assert isinstance(doc, str) and doc.startswith(beginning)
+    assert _find_in_order(doc[len(beginning):], anchors) == []
+    if shape == "line":
+        assert "\n" not in doc.strip()
+    elif shape == "exact":
+        assert inspect.cleandoc(doc) == beginning
+    elif shape == "long":
+        assert len(_paragraphs(doc)) >= 2
 
 
 @pytest.mark.parametrize(
@@ -957,7 +949,7 @@ def test_import_loads_only_the_standard_modules_it_binds():
 )
 def test_without_the_verification_dependencies_presenting_works_and_decoding_explains(blocked):
     envelope = {"payload": {"agent_did": "did:a"}, "alg": "Falcon-1024", "sig": "AAAA"}
-    cred = _b64u(json.dumps(envelope).encode())
+    cred = b64u(json.dumps(envelope).encode())
     got = _run_fresh(
         f"""
         import json, os, sys

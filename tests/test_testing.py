@@ -5,6 +5,7 @@ from __future__ import annotations
 import base64
 import hashlib
 import json
+import re
 import urllib.error
 import urllib.request
 from datetime import datetime, timedelta, timezone
@@ -18,12 +19,17 @@ from quorvel_trellane.testing import (
     OMIT,
     Issuer,
     IssuerServer,
+    b64u,
+    b64u_decode,
+    encode_envelope,
     envelope_of,
     generate_keypair,
     issue_credential,
     key_id,
+    make_envelope,
     make_payload,
     revocation_list,
+    sign_payload,
     stamp,
     tamper,
     wellknown_document,
@@ -226,3 +232,56 @@ def test_server_stops_by_itself(how):
         urllib.request.urlopen(url + "/.well-known/pqc-keys.json", timeout=2)
     with pytest.raises(RuntimeError, match="not running"):
         server.url
+
+
+@pytest.mark.parametrize(
+    ("options", "status", "code"),
+    [
+        ({"sig": None}, "active", None),
+        ({"sig": b"\x00" * 600}, "invalid", "TAMPERED_SIGNATURE"),
+        ({"sig": OMIT}, "invalid", "INVALID_CREDENTIAL"),
+        ({"signed_payload": {"passport_id": "another"}}, "invalid", "TAMPERED_SIGNATURE"),
+        ({"extra": {"typ": "passport"}}, "active", None),
+        ({"encoding": "utf-16"}, "active", None),
+        ({"encoding": "utf-32-le", "padded": True}, "active", None),
+    ],
+)
+def test_envelope_options_give_the_credential_the_verifier_judges(options, status, code, issuer):
+    payload = issuer.payload()
+    credential = issue_credential(payload, issuer.keypair, **options)
+    verdict = verify(credential, issuer, crl=[])
+    assert (verdict.status, verdict.error_code) == (status, code)
+    if options.get("padded"):
+        assert len(credential) % 4 == 0
+    envelope = json.loads(b64u_decode(credential).decode(options.get("encoding", "utf-8")))
+    assert envelope["payload"] == payload
+    assert list(envelope)[4:] == list(options.get("extra", {}))
+
+
+def test_make_envelope_stores_a_replaced_signature_as_given_and_bytes_as_base64url(issuer):
+    payload = issuer.payload()
+    assert make_envelope(payload, issuer.keypair, sig=None)["sig"] is None
+    assert make_envelope(payload, issuer.keypair, sig="not base64")["sig"] == "not base64"
+    assert make_envelope(payload, issuer.keypair, sig=bytearray(b"\xff\xfe"))["sig"] == "__4"
+    assert encode_envelope(make_envelope(payload, issuer.keypair)) == issue_credential(payload, issuer.keypair)
+
+
+def test_a_key_pair_signs_each_message_once_and_remembers_the_signature():
+    pair = generate_keypair()
+    first = pair.sign(b"message")
+    assert pair.sign(b"message") is first and pair.signatures == {b"message": first}
+    assert falcon_1024.verify(pair.public_key, b"message", first)
+    assert sign_payload({"a": 1}, pair.secret_key) != sign_payload({"a": 1}, pair.secret_key)  # fresh each time
+
+
+@pytest.mark.parametrize("text", ["QUJD", " QUJDRA\n", "QUJDRA==", "-_-_", "QUJDR", "QU.J", "\u00e9"])
+def test_b64u_decode_reads_as_the_host_decoder_and_inverts_b64u(text):
+    stripped = text.strip()
+    try:
+        expected = base64.urlsafe_b64decode(stripped + "=" * (-len(stripped) % 4))
+    except ValueError as exc:
+        with pytest.raises(type(exc), match=re.escape(str(exc))):
+            b64u_decode(text)
+    else:
+        assert b64u_decode(text) == expected
+        assert b64u(expected) == stripped.rstrip("=")

@@ -18,7 +18,7 @@ import rfc8785
 from hypothesis import HealthCheck, assume, given, settings
 from hypothesis import strategies as st
 
-from conftest import ALG, DEFAULT_PAYLOAD, NOW, OMIT, b64u, b64u_decode, encode_envelope, payload
+from conftest import ALG, DEFAULT_PAYLOAD, NOW, OMIT, b64u, b64u_decode, each_road, encode_envelope, payload, taking
 
 PID = DEFAULT_PAYLOAD["passport_id"]
 AGENT = DEFAULT_PAYLOAD["agent_did"]
@@ -762,11 +762,17 @@ def test_now_in_another_time_zone_is_compared_as_an_instant(passport, issuer):
         ("99-01-01T00:00:00Z", True),
         ("2099-01-01T00:00:00", True),
         (4102444800, True),
+        (20990101, True),
+        (b"2099-01-01T00:00:00Z", True),
+        (["2099-01-01T00:00:00Z"], True),
         (datetime(2099, 1, 1, tzinfo=timezone.utc), True),
+        (datetime(2099, 1, 1), True),
     ],
 )
-def test_expiry_stamp_fails_closed_unless_it_parses_and_lies_ahead(passport, expires_at, expired):
-    assert passport._is_expired(expires_at, NOW) is expired
+@each_road("stamp")
+def test_expiry_stamp_fails_closed_unless_it_parses_and_lies_ahead(passport, road, expires_at, expired):
+    with taking(road):
+        assert passport._is_expired(expires_at, NOW) is expired
 
 
 @pytest.mark.parametrize(
@@ -777,12 +783,15 @@ def test_expiry_stamp_fails_closed_unless_it_parses_and_lies_ahead(passport, exp
         ("garbage", datetime(2030, 1, 1), True),
     ],
 )
-def test_expiry_fails_closed_before_comparing_with_now(passport, expires_at, now, expired):
-    assert passport._is_expired(expires_at=expires_at, now=now) is expired
+@each_road("stamp")
+def test_expiry_fails_closed_before_comparing_with_now(passport, road, expires_at, now, expired):
+    with taking(road):
+        assert passport._is_expired(expires_at=expires_at, now=now) is expired
 
 
-def test_expiry_with_naive_now_and_a_good_stamp_raises_type_error(passport):
-    with pytest.raises(TypeError):
+@each_road("stamp")
+def test_expiry_with_naive_now_and_a_good_stamp_raises_type_error(passport, road):
+    with taking(road), pytest.raises(TypeError):
         passport._is_expired("2099-01-01T00:00:00Z", datetime(2030, 1, 1))
 
 

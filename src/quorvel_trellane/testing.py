@@ -51,10 +51,13 @@ __all__ = [
     "Issuer",
     "IssuerServer",
     "b64u",
+    "b64u_decode",
+    "encode_envelope",
     "envelope_of",
     "generate_keypair",
     "issue_credential",
     "key_id",
+    "make_envelope",
     "make_payload",
     "revocation_list",
     "sign_payload",
@@ -98,6 +101,14 @@ def b64u(data: bytes) -> str:
     return base64.urlsafe_b64encode(data).rstrip(b"=").decode("ascii")
 
 
+def b64u_decode(text: str) -> bytes:
+    """The bytes of base64url text, read as the host reads it: surrounding
+    whitespace stripped, missing padding added, then
+    :func:`base64.urlsafe_b64decode` (its errors unchanged)."""
+    text = text.strip()
+    return base64.urlsafe_b64decode(text + "=" * (-len(text) % 4))
+
+
 def key_id(public_key: bytes) -> str:
     """The key id an issuer publishes: the first 16 hex digits of SHA-256."""
     return hashlib.sha256(public_key).hexdigest()[:16]
@@ -110,10 +121,15 @@ def stamp(moment: datetime) -> str:
 
 @dataclass(frozen=True)
 class IssuerKeyPair:
-    """A Falcon-1024 key pair. ``secret_key`` never leaves the test issuer."""
+    """A Falcon-1024 key pair. ``secret_key`` never leaves the test issuer.
+
+    ``signatures`` holds every message signed through :meth:`sign`, with
+    its signature.
+    """
 
     public_key: bytes
     secret_key: bytes = field(repr=False)
+    signatures: dict[bytes, bytes] = field(default_factory=dict, repr=False, compare=False)
 
     @property
     def kid(self) -> str:
@@ -123,6 +139,18 @@ class IssuerKeyPair:
     def public_key_b64(self) -> str:
         """The public key in standard base64, as a key document carries it."""
         return base64.b64encode(self.public_key).decode("ascii")
+
+    def sign(self, message: bytes) -> bytes:
+        """A Falcon-1024 signature over ``message``, made once per message.
+
+        Signing costs milliseconds and tests sign the same bytes many times;
+        any valid signature will do, so the first one made is kept in
+        ``signatures`` and given again.
+        """
+        signature = self.signatures.get(message)
+        if signature is None:
+            signature = self.signatures[message] = bytes(_falcon().sign(self.secret_key, message))
+        return signature
 
 
 def generate_keypair() -> IssuerKeyPair:
@@ -174,8 +202,52 @@ def make_payload(
     return payload
 
 
-def _encode_envelope(envelope: Mapping[str, Any]) -> str:
-    return b64u(json.dumps(envelope, separators=(",", ":")).encode("utf-8"))
+def encode_envelope(
+    envelope: Mapping[str, Any] | str, *, encoding: str = "utf-8", padded: bool = False
+) -> str:
+    """The credential text of an envelope (an object, or ready JSON text).
+
+    The JSON text is encoded with ``encoding`` (any text encoding the
+    decoder must accept, such as ``"utf-16"``) and written as base64url,
+    unpadded unless ``padded``.
+    """
+    text = envelope if isinstance(envelope, str) else json.dumps(envelope, separators=(",", ":"))
+    credential = b64u(text.encode(encoding))
+    return credential + "=" * (-len(credential) % 4) if padded else credential
+
+
+def make_envelope(
+    payload: Mapping[str, Any],
+    keypair: IssuerKeyPair,
+    *,
+    alg: object = ALG,
+    kid: object = _DEFAULT,
+    sig: object = _DEFAULT,
+    signed_payload: Mapping[str, Any] | None = None,
+    extra: Mapping[str, Any] | None = None,
+) -> dict[str, Any]:
+    """The envelope ``{"payload", "alg", "kid", "sig"}`` of a credential.
+
+    The signature is the key pair's (:meth:`IssuerKeyPair.sign`) over the
+    RFC 8785 bytes of ``signed_payload`` when given (a tampered credential:
+    a signature over another payload than the one carried), else of
+    ``payload``. ``alg`` and ``kid`` (default: the key pair's kid) may be
+    overridden with any JSON value; ``sig`` replaces the signature: bytes
+    are written as base64url, anything else (``None`` too) is stored as
+    given. Any of the three is left out when :data:`OMIT`. ``extra`` adds
+    envelope members.
+    """
+    envelope: dict[str, Any] = {"payload": dict(payload)}
+    if sig is _DEFAULT:
+        signed = payload if signed_payload is None else signed_payload
+        sig = keypair.sign(_canonical(signed))
+    members = {"alg": alg, "kid": keypair.kid if kid is _DEFAULT else kid,
+               "sig": b64u(bytes(sig)) if isinstance(sig, (bytes, bytearray)) else sig}
+    for name, value in members.items():
+        if value is not OMIT:
+            envelope[name] = value
+    envelope.update(extra or {})
+    return envelope
 
 
 def issue_credential(
@@ -184,31 +256,29 @@ def issue_credential(
     *,
     alg: object = ALG,
     kid: object = _DEFAULT,
-    sig: bytes | None = None,
+    sig: object = None,
+    signed_payload: Mapping[str, Any] | None = None,
+    extra: Mapping[str, Any] | None = None,
+    encoding: str = "utf-8",
+    padded: bool = False,
 ) -> str:
     """Sign ``payload`` and return the credential text.
 
-    The envelope is ``{"payload", "alg", "kid", "sig"}``, encoded as unpadded
-    base64url. ``alg`` and ``kid`` (default: the key pair's kid) may be
-    overridden with any JSON value, or left out with :data:`OMIT`; ``sig``
-    replaces the real signature.
+    ``alg``, ``kid``, ``sig``, ``signed_payload`` and ``extra`` shape the
+    envelope as for :func:`make_envelope`, except that ``sig=None`` means
+    the real signature. :func:`encode_envelope` writes it (``encoding``,
+    ``padded``): by default UTF-8 JSON as unpadded base64url.
     """
-    signature = sign_payload(payload, keypair.secret_key) if sig is None else sig
-    envelope: dict[str, Any] = {"payload": dict(payload)}
-    if alg is not OMIT:
-        envelope["alg"] = alg
-    kid_value = keypair.kid if kid is _DEFAULT else kid
-    if kid_value is not OMIT:
-        envelope["kid"] = kid_value
-    envelope["sig"] = b64u(signature)
-    return _encode_envelope(envelope)
+    envelope = make_envelope(
+        payload, keypair, alg=alg, kid=kid, sig=_DEFAULT if sig is None else sig,
+        signed_payload=signed_payload, extra=extra,
+    )
+    return encode_envelope(envelope, encoding=encoding, padded=padded)
 
 
 def envelope_of(credential: str) -> dict[str, Any]:
     """The envelope object inside a credential (no checks of any kind)."""
-    text = credential.strip()
-    raw = base64.urlsafe_b64decode(text + "=" * (-len(text) % 4))
-    envelope: dict[str, Any] = json.loads(raw)
+    envelope: dict[str, Any] = json.loads(b64u_decode(credential))
     return envelope
 
 
@@ -233,7 +303,7 @@ def tamper(credential: str, **changes: Any) -> str:
         else:
             payload[name] = value
     envelope["payload"] = payload
-    return _encode_envelope(envelope)
+    return encode_envelope(envelope)
 
 
 def wellknown_document(*keys: IssuerKeyPair | bytes, alg: str = ALG) -> dict[str, Any]:
