@@ -95,10 +95,7 @@ Ref b64u_encode_impl(const Call& c, PyObject* const* args) {
     }
     Ref eq = own(PyBytes_FromStringAndSize("=", 1));
     Ref stripped = call_method(encoded.get(), c.st->str_rstrip, eq.get());
-    Ref ascii = text("ascii");
-    static PyObject* decode_name = PyUnicode_InternFromString("decode");
-    if (decode_name == nullptr) throw_error();
-    return call_method(stripped.get(), decode_name, ascii.get());
+    return call_method(stripped.get(), c.st->str_decode, c.st->str_ascii);
 }
 
 constexpr const char kLoadCryptoDoc[] =
@@ -281,13 +278,24 @@ Ref decode_passport_impl(const Call& c, PyObject* const* args) {
 
 }  // namespace
 
-const FunctionDef b64u_decode = {"_b64u_decode", "_b64u_decode", kB64uDecodeParams, "bytes", nullptr,
-                                  b64u_decode_impl};
-const FunctionDef b64u_encode = {"_b64u_encode", "_b64u_encode", kB64uEncodeParams, "str", nullptr,
-                                  b64u_encode_impl};
-const FunctionDef load_crypto = {"_load_crypto", "_load_crypto", {}, nullptr, kLoadCryptoDoc, load_crypto_impl};
-const FunctionDef kid_for_key = {"kid_for_key", "kid_for_key", kKidForKeyParams, "str", kKidForKeyDoc, kid_for_key_impl};
-const FunctionDef coerce_key = {"_coerce_key", "_coerce_key", kCoerceKeyParams, "bytes", kCoerceKeyDoc, coerce_key_impl};
-const FunctionDef decode_passport = {"decode_passport", "decode_passport", kDecodePassportParams, "DecodedPassport", kDecodePassportDoc, decode_passport_impl};
+const FunctionDef b64u_decode = {
+    "_b64u_decode", "_b64u_decode", kB64uDecodeParams, "bytes", nullptr, b64u_decode_impl,
+};
+const FunctionDef b64u_encode = {
+    "_b64u_encode", "_b64u_encode", kB64uEncodeParams, "str", nullptr, b64u_encode_impl,
+};
+const FunctionDef load_crypto = {
+    "_load_crypto", "_load_crypto", {}, nullptr, kLoadCryptoDoc, load_crypto_impl,
+};
+const FunctionDef kid_for_key = {
+    "kid_for_key", "kid_for_key", kKidForKeyParams, "str", kKidForKeyDoc, kid_for_key_impl,
+};
+const FunctionDef coerce_key = {
+    "_coerce_key", "_coerce_key", kCoerceKeyParams, "bytes", kCoerceKeyDoc, coerce_key_impl,
+};
+const FunctionDef decode_passport = {
+    "decode_passport", "decode_passport", kDecodePassportParams, "DecodedPassport", kDecodePassportDoc,
+    decode_passport_impl,
+};
 
 }  // namespace qt::credential

@@ -298,36 +298,24 @@ PyObject* fn_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, Py
     }
 }
 
+// Every object the function owns, for traverse and clear alike.
+constexpr PyObject* FunctionObject::*kOwned[] = {
+    &FunctionObject::module,      &FunctionObject::name,     &FunctionObject::qualname,
+    &FunctionObject::doc,         &FunctionObject::module_name, &FunctionObject::code,
+    &FunctionObject::defaults,    &FunctionObject::kwdefaults, &FunctionObject::annotations,
+    &FunctionObject::varnames,    &FunctionObject::dict,
+};
+
 int fn_traverse(PyObject* self, visitproc visit, void* arg) {
     FunctionObject* f = as_fn(self);
     Py_VISIT(Py_TYPE(self));
-    Py_VISIT(f->module);
-    Py_VISIT(f->name);
-    Py_VISIT(f->qualname);
-    Py_VISIT(f->doc);
-    Py_VISIT(f->module_name);
-    Py_VISIT(f->code);
-    Py_VISIT(f->defaults);
-    Py_VISIT(f->kwdefaults);
-    Py_VISIT(f->annotations);
-    Py_VISIT(f->varnames);
-    Py_VISIT(f->dict);
+    for (PyObject* FunctionObject::*field : kOwned) Py_VISIT(f->*field);
     return 0;
 }
 
 int fn_clear(PyObject* self) {
     FunctionObject* f = as_fn(self);
-    Py_CLEAR(f->module);
-    Py_CLEAR(f->name);
-    Py_CLEAR(f->qualname);
-    Py_CLEAR(f->doc);
-    Py_CLEAR(f->module_name);
-    Py_CLEAR(f->code);
-    Py_CLEAR(f->defaults);
-    Py_CLEAR(f->kwdefaults);
-    Py_CLEAR(f->annotations);
-    Py_CLEAR(f->varnames);
-    Py_CLEAR(f->dict);
+    for (PyObject* FunctionObject::*field : kOwned) Py_CLEAR(f->*field);
     return 0;
 }
 
@@ -458,6 +446,79 @@ Ref default_value(Default d) {
     throw_error();
 }
 
+// The parts of a Python function's signature that inspect reads.
+struct Signature {
+    Ref varnames;                   // parameter names, interned, in order
+    Ref annotations;                // name -> annotation text, and "return"
+    std::optional<Ref> defaults;    // __defaults__, when a parameter has one
+    std::optional<Ref> kwdefaults;  // __kwdefaults__, when one has one
+    Py_ssize_t npos = 0;
+    Py_ssize_t nkwonly = 0;
+};
+
+Signature signature_of(const FunctionDef& fdef) {
+    const Py_ssize_t nparams = std::ssize(fdef.params);
+    Signature sig{own(PyTuple_New(nparams)), own(PyDict_New())};
+    std::vector<Ref> defaults;
+    for (Py_ssize_t i = 0; i < nparams; ++i) {
+        const Param& p = fdef.params[i];
+        PyObject* pname = PyUnicode_InternFromString(p.name);
+        if (pname == nullptr) throw_error();
+        PyTuple_SET_ITEM(sig.varnames.get(), i, pname);
+        if (p.annotation != nullptr) {
+            Ref ann = text(p.annotation);
+            check(PyDict_SetItem(sig.annotations.get(), pname, ann.get()));
+        }
+        if (p.kind == ParamKind::PositionalOrKeyword) {
+            ++sig.npos;
+            if (p.default_ != Default::Required) defaults.push_back(default_value(p.default_));
+        } else {
+            ++sig.nkwonly;
+            if (p.default_ != Default::Required) {
+                if (!sig.kwdefaults) sig.kwdefaults = own(PyDict_New());
+                Ref d = default_value(p.default_);
+                check(PyDict_SetItem(sig.kwdefaults->get(), pname, d.get()));
+            }
+        }
+    }
+    if (fdef.return_annotation != nullptr) {
+        Ref ann = text(fdef.return_annotation);
+        check(PyDict_SetItemString(sig.annotations.get(), "return", ann.get()));
+    }
+    if (!defaults.empty()) {
+        sig.defaults = own(PyTuple_New(std::ssize(defaults)));
+        for (size_t i = 0; i < defaults.size(); ++i)
+            PyTuple_SET_ITEM(sig.defaults->get(), static_cast<Py_ssize_t>(i), defaults[i].release());
+    }
+    return sig;
+}
+
+// A real code object with the right argument counts and names, so that
+// inspect reads the signature as it does for a Python function.
+Ref code_object(PyObject* module, const FunctionDef& fdef, const Signature& sig, PyObject* qualname) {
+    auto* st = static_cast<ModuleState*>(PyModule_GetState(module));
+    PyObject* file = nullptr;
+    check(PyDict_GetItemStringRef(PyModule_GetDict(module), "__file__", &file));
+    std::optional<Ref> file_ref = Ref::own_optional(file);
+    const char* filename = "<quorvel_trellane.passport>";
+    if (file_ref && PyUnicode_Check(file_ref->get())) {
+        filename = PyUnicode_AsUTF8(file_ref->get());
+        if (filename == nullptr) throw_error();
+    }
+    Ref empty = own(reinterpret_cast<PyObject*>(PyCode_NewEmpty(filename, fdef.name, 1)));
+    Ref replace_fn = own(PyObject_GetAttrString(empty.get(), "replace"));
+    Ref kwargs = own(PyDict_New());
+    Ref v_argcount = own(PyLong_FromSsize_t(sig.npos));
+    Ref v_kwonly = own(PyLong_FromSsize_t(sig.nkwonly));
+    Ref v_nlocals = own(PyLong_FromSsize_t(std::ssize(fdef.params)));
+    check(PyDict_SetItemString(kwargs.get(), "co_argcount", v_argcount.get()));
+    check(PyDict_SetItemString(kwargs.get(), "co_kwonlyargcount", v_kwonly.get()));
+    check(PyDict_SetItemString(kwargs.get(), "co_nlocals", v_nlocals.get()));
+    check(PyDict_SetItemString(kwargs.get(), "co_varnames", sig.varnames.get()));
+    check(PyDict_SetItemString(kwargs.get(), "co_qualname", qualname));
+    return own(PyObject_Call(replace_fn.get(), st->empty_tuple, kwargs.get()));
+}
+
 }  // namespace
 
 PyObject* make_function_type(PyObject* module) {
@@ -466,74 +527,14 @@ PyObject* make_function_type(PyObject* module) {
 
 Ref make_function(PyObject* module, const FunctionDef& fdef) {
     auto* st = static_cast<ModuleState*>(PyModule_GetState(module));
-    const Py_ssize_t nparams = std::ssize(fdef.params);
-    if (nparams > kMaxParams) {
+    if (std::ssize(fdef.params) > kMaxParams) {
         PyErr_SetString(PyExc_SystemError, "too many parameters for a native function");
         throw_error();
     }
     Ref name = own(PyUnicode_InternFromString(fdef.name));
     Ref qualname = text(fdef.qualname);
-
-    Ref varnames = own(PyTuple_New(nparams));
-    Ref annotations = own(PyDict_New());
-    std::vector<Ref> defaults;
-    Ref kwdefaults;
-    Py_ssize_t npos = 0;
-    Py_ssize_t nkwonly = 0;
-    for (Py_ssize_t i = 0; i < nparams; ++i) {
-        const Param& p = fdef.params[i];
-        PyObject* pname = PyUnicode_InternFromString(p.name);
-        if (pname == nullptr) throw_error();
-        PyTuple_SET_ITEM(varnames.get(), i, pname);
-        if (p.annotation != nullptr) {
-            Ref ann = text(p.annotation);
-            check(PyDict_SetItem(annotations.get(), pname, ann.get()));
-        }
-        if (p.kind == ParamKind::PositionalOrKeyword) {
-            ++npos;
-            if (p.default_ != Default::Required) defaults.push_back(default_value(p.default_));
-        } else {
-            ++nkwonly;
-            if (p.default_ != Default::Required) {
-                if (!kwdefaults) kwdefaults = own(PyDict_New());
-                Ref d = default_value(p.default_);
-                check(PyDict_SetItem(kwdefaults.get(), pname, d.get()));
-            }
-        }
-    }
-    if (fdef.return_annotation != nullptr) {
-        Ref ann = text(fdef.return_annotation);
-        check(PyDict_SetItemString(annotations.get(), "return", ann.get()));
-    }
-    Ref defaults_tuple;
-    if (!defaults.empty()) {
-        defaults_tuple = own(PyTuple_New(static_cast<Py_ssize_t>(defaults.size())));
-        for (size_t i = 0; i < defaults.size(); ++i)
-            PyTuple_SET_ITEM(defaults_tuple.get(), static_cast<Py_ssize_t>(i), defaults[i].release());
-    }
-
-    // A real code object with the right argument counts and names, so that
-    // inspect reads the signature as it does for a Python function.
-    PyObject* file = nullptr;
-    check(PyDict_GetItemStringRef(PyModule_GetDict(module), "__file__", &file));
-    Ref file_ref = Ref::own_or_error(file);
-    const char* filename = "<quorvel_trellane.passport>";
-    if (file_ref && PyUnicode_Check(file_ref.get())) {
-        filename = PyUnicode_AsUTF8(file_ref.get());
-        if (filename == nullptr) throw_error();
-    }
-    Ref empty = own(reinterpret_cast<PyObject*>(PyCode_NewEmpty(filename, fdef.name, 1)));
-    Ref replace_fn = own(PyObject_GetAttrString(empty.get(), "replace"));
-    Ref kwargs = own(PyDict_New());
-    Ref v_argcount = own(PyLong_FromSsize_t(npos));
-    Ref v_kwonly = own(PyLong_FromSsize_t(nkwonly));
-    Ref v_nlocals = own(PyLong_FromSsize_t(nparams));
-    check(PyDict_SetItemString(kwargs.get(), "co_argcount", v_argcount.get()));
-    check(PyDict_SetItemString(kwargs.get(), "co_kwonlyargcount", v_kwonly.get()));
-    check(PyDict_SetItemString(kwargs.get(), "co_nlocals", v_nlocals.get()));
-    check(PyDict_SetItemString(kwargs.get(), "co_varnames", varnames.get()));
-    check(PyDict_SetItemString(kwargs.get(), "co_qualname", qualname.get()));
-    Ref code = own(PyObject_Call(replace_fn.get(), st->empty_tuple, kwargs.get()));
+    Signature sig = signature_of(fdef);
+    Ref code = code_object(module, fdef, sig, qualname.get());
 
     auto* tp = reinterpret_cast<PyTypeObject*>(st->function_type);
     auto* f = PyObject_GC_New(FunctionObject, tp);
@@ -546,15 +547,15 @@ Ref make_function(PyObject* module, const FunctionDef& fdef) {
     f->doc = fdef.doc != nullptr ? PyUnicode_FromString(fdef.doc) : Py_NewRef(Py_None);
     f->module_name = PyUnicode_FromString("quorvel_trellane.passport");
     f->code = code.release();
-    f->defaults = defaults_tuple.release();
-    f->kwdefaults = kwdefaults.release();
-    f->annotations = annotations.release();
-    f->varnames = varnames.release();
+    f->defaults = sig.defaults ? sig.defaults->release() : nullptr;
+    f->kwdefaults = sig.kwdefaults ? sig.kwdefaults->release() : nullptr;
+    f->annotations = sig.annotations.release();
+    f->varnames = sig.varnames.release();
     f->dict = nullptr;
     f->weakreflist = nullptr;
-    f->nparams = nparams;
-    f->npos = npos;
-    Ref result = Ref::own_or_error(reinterpret_cast<PyObject*>(f));
+    f->nparams = std::ssize(fdef.params);
+    f->npos = sig.npos;
+    Ref result = Ref::own(reinterpret_cast<PyObject*>(f));
     PyObject_GC_Track(f);
     if (f->doc == nullptr || f->module_name == nullptr) throw_error();
     return result;

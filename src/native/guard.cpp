@@ -85,6 +85,17 @@ struct PinSet {
     std::vector<Pin> names;      // rechecked only after a watched namespace changed
     std::vector<Pin> direct;     // checked at every call
     std::uint64_t checked = 0;   // the change count at which `names` last held
+
+    // Calls f on every reference the pins hold, for traverse and clear
+    // alike; stops at the first nonzero result.
+    template <typename F>
+    int each_ref(F f) {
+        for (auto* pins : {&names, &direct})
+            for (Pin& p : *pins)
+                for (PyObject** slot : {&p.a, &p.b, &p.c, &p.d})
+                    if (int r = f(slot)) return r;
+        return 0;
+    }
 };
 
 struct Originals {
@@ -106,13 +117,10 @@ struct Originals {
     ~Originals() { clear(); }
 
     void clear_set(PinSet& set) {
-        for (auto* pins : {&set.names, &set.direct})
-            for (Pin& p : *pins) {
-                Py_CLEAR(p.a);
-                Py_CLEAR(p.b);
-                Py_CLEAR(p.c);
-                Py_CLEAR(p.d);
-            }
+        set.each_ref([](PyObject** slot) {
+            Py_CLEAR(*slot);
+            return 0;
+        });
         set.names.clear();
         set.direct.clear();
     }
@@ -134,14 +142,10 @@ struct Originals {
 
     int traverse(visitproc visit, void* arg) {
         auto visit_set = [&](PinSet& set) {
-            for (auto* pins : {&set.names, &set.direct})
-                for (Pin& p : *pins) {
-                    Py_VISIT(p.a);
-                    Py_VISIT(p.b);
-                    Py_VISIT(p.c);
-                    Py_VISIT(p.d);
-                }
-            return 0;
+            return set.each_ref([&](PyObject** slot) {
+                Py_VISIT(*slot);
+                return 0;
+            });
         };
         for (PinSet& set : sets)
             if (int r = visit_set(set)) return r;
@@ -238,6 +242,10 @@ struct Originals {
     }
 
     void capture(PyObject* module, ModuleState* st);
+    void capture_base64(PyObject* module, ModuleState* st);
+    void capture_json(PyObject* module, ModuleState* st);
+    void capture_expiry(PyObject* module);
+    void capture_records(PyObject* module, ModuleState* st);
     void capture_record(PinSet& set, PyObject* cls);
     bool strptime_in_place();
     void capture_canonicaliser(PyObject* dumps);
@@ -246,10 +254,28 @@ struct Originals {
 void Originals::capture(PyObject* module, ModuleState* st) {
     watcher = PyDict_AddWatcher(on_namespace_change);
     if (watcher < 0) PyErr_Clear();  // no slot left: every pin is checked at every call
+    capture_base64(module, st);
+    capture_json(module, st);
+    capture_expiry(module);
+    capture_records(module, st);
+    pin_attr(sets[static_cast<int>(Guard::RevokedIds)], module, "_revoked_ids");
+    pin_attr(sets[static_cast<int>(Guard::B64uDecode)], module, "_b64u_decode");
+    {
+        PinSet& set = sets[static_cast<int>(Guard::KidForKey)];
+        pin_attr(set, module, "kid_for_key");
+        pin_attr(set, pin_attr(set, module, "hashlib"), "sha256");
+    }
+    // Pinned at the first load of the components (note_verifier).
+    sets[static_cast<int>(Guard::FalconVerify)].never = true;
+    // The canonicaliser itself loads lazily (note_canonicaliser); here only
+    // the module's binding of the loader that supplies it.
+    pin_attr(sets[static_cast<int>(Guard::Canonicaliser)], module, "_load_crypto");
+}
 
-    // base64.urlsafe_b64decode(s) and base64.b64decode(s, validate=...):
-    // the module's binding of base64, the two functions, the helper and
-    // the translation table they use, and binascii.a2b_base64 behind them.
+// base64.urlsafe_b64decode(s) and base64.b64decode(s, validate=...):
+// the module's binding of base64, the two functions, the helper and
+// the translation table they use, and binascii.a2b_base64 behind them.
+void Originals::capture_base64(PyObject* module, ModuleState* st) {
     PyObject* base64 = nullptr;
     for (Guard g : {Guard::UrlsafeB64decode, Guard::B64decode}) {
         PinSet& set = sets[static_cast<int>(g)];
@@ -263,65 +289,65 @@ void Originals::capture(PyObject* module, ModuleState* st) {
         PyObject* binascii = pin_attr(set, base64, "binascii");
         pin_attr(set, binascii, "a2b_base64");
     }
-    {
-        Ref binascii = own(PyImport_ImportModule("binascii"));
-        st->binascii_error = own(PyObject_GetAttrString(binascii.get(), "Error")).release();
-    }
+    Ref binascii = own(PyImport_ImportModule("binascii"));
+    st->binascii_error = own(PyObject_GetAttrString(binascii.get(), "Error")).release();
+}
 
-    // json.loads(s): its encoding detection and the shared default decoder
-    // it hands every call without options to -- that decoder's class, its
-    // decode and raw_decode, and the scanner its attributes were built into.
-    {
-        PinSet& set = sets[static_cast<int>(Guard::JsonLoads)];
-        PyObject* json = pin_attr(set, module, "json");
-        pin_global_function(set, json, "loads");
-        pin_global_function(set, json, "detect_encoding");
-        PyObject* decoder = pin_attr(set, json, "_default_decoder");
-        PyObject* decoder_cls = reinterpret_cast<PyObject*>(Py_TYPE(decoder));
-        set.direct.push_back(make(Pin::ExactType, decoder, decoder_cls));
-        for (const char* name : {"decode", "raw_decode"}) {
-            // Neither shadowed on the instance nor replaced on the class.
-            Ref dict = own(PyObject_GenericGetDict(decoder, nullptr));
-            pin_name(set, dict.get(), name);
-            pin_function(set, pin_type_attr(set, decoder_cls, name));
-        }
-        pin_attr(set, decoder, "scan_once");
-        // The error json.loads raises for a whole-document failure, which
-        // the native reader builds as its __init__ would.
-        Ref decoder_module = own(PyImport_ImportModule("json.decoder"));
-        PyObject* error_cls = pin_attr(set, decoder_module.get(), "JSONDecodeError");
-        if (!PyType_Check(error_cls) ||
-            !PyType_IsSubtype(reinterpret_cast<PyTypeObject*>(error_cls),
-                              reinterpret_cast<PyTypeObject*>(PyExc_BaseException))) {
-            set.never = true;
-        } else {
-            pin_function(set, pin_type_attr(set, error_cls, "__init__"));
-            pin_type_attr(set, error_cls, "__new__");
-            st->json_decode_error = Py_NewRef(error_cls);
-        }
+// json.loads(s): its encoding detection and the shared default decoder
+// it hands every call without options to -- that decoder's class, its
+// decode and raw_decode, and the scanner its attributes were built into.
+void Originals::capture_json(PyObject* module, ModuleState* st) {
+    PinSet& set = sets[static_cast<int>(Guard::JsonLoads)];
+    PyObject* json = pin_attr(set, module, "json");
+    pin_global_function(set, json, "loads");
+    pin_global_function(set, json, "detect_encoding");
+    PyObject* decoder = pin_attr(set, json, "_default_decoder");
+    PyObject* decoder_cls = reinterpret_cast<PyObject*>(Py_TYPE(decoder));
+    set.direct.push_back(make(Pin::ExactType, decoder, decoder_cls));
+    for (const char* name : {"decode", "raw_decode"}) {
+        // Neither shadowed on the instance nor replaced on the class.
+        Ref dict = own(PyObject_GenericGetDict(decoder, nullptr));
+        pin_name(set, dict.get(), name);
+        pin_function(set, pin_type_attr(set, decoder_cls, name));
     }
-
-    // datetime.strptime(stamp, _TS_FMT).replace(tzinfo=timezone.utc): the
-    // fast path builds the host's own datetime, so the bindings must be
-    // the host's own types (they are immutable) and the pattern the text
-    // the reader implements; _strptime is pinned when first seen.
-    {
-        PinSet& set = sets[static_cast<int>(Guard::Expiry)];
-        if (PyDateTimeAPI == nullptr) {
-            PyDateTime_IMPORT;
-            if (PyDateTimeAPI == nullptr) throw_error();
-        }
-        PyObject* datetime = pin_attr(set, module, "datetime");
-        PyObject* timezone = pin_attr(set, module, "timezone");
-        PyObject* fmt = pin_attr(set, module, "_TS_FMT");
-        set.never = datetime != reinterpret_cast<PyObject*>(PyDateTimeAPI->DateTimeType) ||
-                    timezone != reinterpret_cast<PyObject*>(Py_TYPE(PyDateTimeAPI->TimeZone_UTC)) ||
-                    !PyUnicode_CheckExact(fmt) || PyUnicode_CompareWithASCIIString(fmt, "%Y-%m-%dT%H:%M:%SZ") != 0;
-        strptime_name = own(PyUnicode_InternFromString("_strptime")).release();
+    pin_attr(set, decoder, "scan_once");
+    // The error json.loads raises for a whole-document failure, which
+    // the native reader builds as its __init__ would.
+    Ref decoder_module = own(PyImport_ImportModule("json.decoder"));
+    PyObject* error_cls = pin_attr(set, decoder_module.get(), "JSONDecodeError");
+    if (!PyType_Check(error_cls) ||
+        !PyType_IsSubtype(reinterpret_cast<PyTypeObject*>(error_cls),
+                          reinterpret_cast<PyTypeObject*>(PyExc_BaseException))) {
+        set.never = true;
+    } else {
+        pin_function(set, pin_type_attr(set, error_cls, "__init__"));
+        pin_type_attr(set, error_cls, "__new__");
+        st->json_decode_error = Py_NewRef(error_cls);
     }
+}
 
-    // The records: what `dataclass` made of each class, if it is a class
-    // at all, with the __init__ it generated and object's __new__.
+// datetime.strptime(stamp, _TS_FMT).replace(tzinfo=timezone.utc): the
+// fast path builds the host's own datetime, so the bindings must be
+// the host's own types (they are immutable) and the pattern the text
+// the reader implements; _strptime is pinned when first seen.
+void Originals::capture_expiry(PyObject* module) {
+    PinSet& set = sets[static_cast<int>(Guard::Expiry)];
+    if (PyDateTimeAPI == nullptr) {
+        PyDateTime_IMPORT;
+        if (PyDateTimeAPI == nullptr) throw_error();
+    }
+    PyObject* datetime = pin_attr(set, module, "datetime");
+    PyObject* timezone = pin_attr(set, module, "timezone");
+    PyObject* fmt = pin_attr(set, module, "_TS_FMT");
+    set.never = datetime != reinterpret_cast<PyObject*>(PyDateTimeAPI->DateTimeType) ||
+                timezone != reinterpret_cast<PyObject*>(Py_TYPE(PyDateTimeAPI->TimeZone_UTC)) ||
+                !PyUnicode_CheckExact(fmt) || PyUnicode_CompareWithASCIIString(fmt, "%Y-%m-%dT%H:%M:%SZ") != 0;
+    strptime_name = own(PyUnicode_InternFromString("_strptime")).release();
+}
+
+// The records: what `dataclass` made of each class, if it is a class
+// at all, with the __init__ it generated and object's __new__.
+void Originals::capture_records(PyObject* module, ModuleState* st) {
     for (auto [g, name, slot] : {std::tuple{Guard::DecodedRecord, "DecodedPassport", &st->decoded_cls},
                                  std::tuple{Guard::VerdictRecord, "PassportVerdict", &st->verdict_cls}}) {
         Ref cls = own(PyObject_GetAttrString(module, name));
@@ -333,23 +359,6 @@ void Originals::capture(PyObject* module, ModuleState* st) {
         capture_record(set, cls.get());
         *slot = cls.release();
     }
-
-    {
-        PinSet& set = sets[static_cast<int>(Guard::RevokedIds)];
-        pin_attr(set, module, "_revoked_ids");
-    }
-    pin_attr(sets[static_cast<int>(Guard::B64uDecode)], module, "_b64u_decode");
-    {
-        PinSet& set = sets[static_cast<int>(Guard::KidForKey)];
-        pin_attr(set, module, "kid_for_key");
-        pin_attr(set, pin_attr(set, module, "hashlib"), "sha256");
-    }
-    // Pinned at the first load of the components (note_verifier).
-    sets[static_cast<int>(Guard::FalconVerify)].never = true;
-
-    // The canonicaliser itself loads lazily (note_canonicaliser); here only
-    // the module's binding of the loader that supplies it.
-    pin_attr(sets[static_cast<int>(Guard::Canonicaliser)], module, "_load_crypto");
 }
 
 // rfc8785.dumps(obj) writes through dump(obj, sink), which escapes text in

@@ -156,21 +156,24 @@ private:
         return own(PyLong_FromLongLong(std::strtoll(buf, nullptr, 10)));
     }
 
-    // Skip eight bytes at a time while none is a quote, a backslash or a
-    // control character (the word tests have no false negatives).
-    void skip_plain() {
+    // Whether the eight bytes at p hold no quote, no backslash and no
+    // control character -- nor, with ascii_only, a byte outside ASCII (the
+    // word tests have no false negatives).
+    static bool plain_word(const unsigned char* p, bool ascii_only) {
         constexpr std::uint64_t ones = 0x0101010101010101ULL;
         constexpr std::uint64_t highs = 0x8080808080808080ULL;
-        while (end_ - p_ >= 8) {
-            std::uint64_t w;
-            std::memcpy(&w, p_, 8);
-            const std::uint64_t quote = w ^ (ones * '"');
-            const std::uint64_t backslash = w ^ (ones * '\\');
-            const std::uint64_t special = ((quote - ones) & ~quote) | ((backslash - ones) & ~backslash) |
-                                          ((w - ones * 0x20) & ~w);
-            if (special & highs) return;
-            p_ += 8;
-        }
+        std::uint64_t w;
+        std::memcpy(&w, p, 8);
+        const std::uint64_t quote = w ^ (ones * '"');
+        const std::uint64_t backslash = w ^ (ones * '\\');
+        const std::uint64_t special = ((quote - ones) & ~quote) | ((backslash - ones) & ~backslash) |
+                                      ((w - ones * 0x20) & ~w) | (ascii_only ? w : 0);
+        return (special & highs) == 0;
+    }
+
+    // Skip eight bytes at a time while they hold nothing special.
+    void skip_plain() {
+        while (end_ - p_ >= 8 && plain_word(p_, false)) p_ += 8;
     }
 
     static int hex_value(unsigned char ch) {
@@ -260,20 +263,7 @@ private:
     // escapes; p_ moves past it. False (p_ unchanged) otherwise.
     bool plain_string(TextSpan& span) {
         const unsigned char* q = p_ + 1;
-        // Eight bytes at a time while none is a quote, a backslash, a
-        // control character or outside ASCII.
-        constexpr std::uint64_t ones = 0x0101010101010101ULL;
-        constexpr std::uint64_t highs = 0x8080808080808080ULL;
-        while (end_ - q >= 8) {
-            std::uint64_t w;
-            std::memcpy(&w, q, 8);
-            const std::uint64_t quote = w ^ (ones * '"');
-            const std::uint64_t backslash = w ^ (ones * '\\');
-            const std::uint64_t special = ((quote - ones) & ~quote) | ((backslash - ones) & ~backslash) |
-                                          ((w - ones * 0x20) & ~w) | w;
-            if (special & highs) break;
-            q += 8;
-        }
+        while (end_ - q >= 8 && plain_word(q, true)) q += 8;
         while (q < end_ && *q != '"') {
             if (*q < 0x20 || *q >= 0x80 || *q == '\\') return false;
             ++q;
@@ -285,16 +275,46 @@ private:
         return true;
     }
 
-    Read object() {
-        if (++depth_ > kMaxJsonDepth) return std::nullopt;
+    // Past the opening character of a container, one level deeper; false
+    // when that is deeper than the reader goes.
+    bool open_container() {
+        if (++depth_ > kMaxJsonDepth) return false;
         ++p_;
         skip_ws();
-        Ref dict = own(PyDict_New());
-        if (p_ < end_ && *p_ == '}') {
+        return true;
+    }
+
+    // What follows a member or an element: a comma (another one follows),
+    // the container's closing character (p_ moves past it) or anything
+    // else, which the host decides on.
+    enum class Next { Another, Closed, Broken };
+    Next after_item(unsigned char close) {
+        skip_ws();
+        if (p_ < end_ && *p_ == ',') {
+            ++p_;
+            skip_ws();
+            return Next::Another;
+        }
+        if (p_ < end_ && *p_ == close) {
             ++p_;
             --depth_;
-            return dict;
+            return Next::Closed;
         }
+        return Next::Broken;
+    }
+
+    // The container is empty: p_ moves past its closing character.
+    bool closes_at_once(unsigned char close) {
+        if (p_ >= end_ || *p_ != close) return false;
+        ++p_;
+        --depth_;
+        return true;
+    }
+
+    Read object() {
+        if (!open_container()) return std::nullopt;
+        Ref dict = own(PyDict_New());
+        if (closes_at_once('}')) return dict;
         while (true) {
             if (p_ >= end_ || *p_ != '"') return std::nullopt;
             Read key = string();
@@ -303,66 +323,44 @@ private:
             if (p_ >= end_ || *p_ != ':') return std::nullopt;
             ++p_;
             skip_ws();
-            if (sig_ != nullptr && depth_ == 1 && PyUnicode_CompareWithASCIIString(key->get(), "sig") == 0) {
-                TextSpan span;
-                if (p_ < end_ && *p_ == '"' && plain_string(span)) {
-                    // The last "sig" wins, as in the host's dict.
-                    *sig_ = span;
-                    check(PyDict_Pop(dict.get(), key->get(), nullptr));
-                    skip_ws();
-                    if (p_ < end_ && *p_ == ',') {
-                        ++p_;
-                        skip_ws();
-                        continue;
-                    }
-                    if (p_ < end_ && *p_ == '}') break;
-                    return std::nullopt;
-                }
-                *sig_ = TextSpan{};
-            }
-            Read item = value();
-            if (!item) return std::nullopt;
-            check(PyDict_SetItem(dict.get(), key->get(), item->get()));
-            skip_ws();
-            if (p_ < end_ && *p_ == ',') {
-                ++p_;
-                skip_ws();
-                continue;
-            }
-            if (p_ < end_ && *p_ == '}') break;
-            return std::nullopt;
+            if (!member_value(dict.get(), key->get())) return std::nullopt;
+            const Next next = after_item('}');
+            if (next == Next::Closed) return dict;
+            if (next == Next::Broken) return std::nullopt;
         }
-        ++p_;
-        --depth_;
-        return dict;
+    }
+
+    // The value of a member, stored under key; false where the reader
+    // gives up. A top-level "sig" holding plain text is left in place
+    // when asked for (the last "sig" wins, as in the host's dict).
+    bool member_value(PyObject* dict, PyObject* key) {
+        if (sig_ != nullptr && depth_ == 1 && PyUnicode_CompareWithASCIIString(key, "sig") == 0) {
+            TextSpan span;
+            if (p_ < end_ && *p_ == '"' && plain_string(span)) {
+                *sig_ = span;
+                check(PyDict_Pop(dict, key, nullptr));
+                return true;
+            }
+            *sig_ = TextSpan{};
+        }
+        Read item = value();
+        if (!item) return false;
+        check(PyDict_SetItem(dict, key, item->get()));
+        return true;
     }
 
     Read array() {
-        if (++depth_ > kMaxJsonDepth) return std::nullopt;
-        ++p_;
-        skip_ws();
+        if (!open_container()) return std::nullopt;
         Ref list = own(PyList_New(0));
-        if (p_ < end_ && *p_ == ']') {
-            ++p_;
-            --depth_;
-            return list;
-        }
+        if (closes_at_once(']')) return list;
         while (true) {
             Read item = value();
             if (!item) return std::nullopt;
             check(PyList_Append(list.get(), item->get()));
-            skip_ws();
-            if (p_ < end_ && *p_ == ',') {
-                ++p_;
-                skip_ws();
-                continue;
-            }
-            if (p_ < end_ && *p_ == ']') break;
-            return std::nullopt;
+            const Next next = after_item(']');
+            if (next == Next::Closed) return list;
+            if (next == Next::Broken) return std::nullopt;
         }
-        ++p_;
-        --depth_;
-        return list;
     }
 
     const unsigned char* begin_;

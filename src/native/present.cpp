@@ -104,8 +104,8 @@ const FunctionDef x402_headers = {
 };
 
 const FunctionDef a2a_message_metadata = {
-    "a2a_message_metadata", "a2a_message_metadata", kA2aMessageMetadataParams, "dict",
-    kA2aMessageMetadataDoc, a2a_message_metadata_impl,
+    "a2a_message_metadata", "a2a_message_metadata", kA2aMessageMetadataParams, "dict", kA2aMessageMetadataDoc,
+    a2a_message_metadata_impl,
 };
 
 }  // namespace qt::present

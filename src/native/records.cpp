@@ -34,14 +34,18 @@ Ref scopes_impl(const Call& c, PyObject* const* args) {
 // a non-bool there makes bool() raise, which is the host's own rule.
 Ref verdict_bool_impl(const Call& c, PyObject* const* args) { return getattr(args[0], c.st->str_verified); }
 
-const FunctionDef kAgentDid = {"agent_did", "DecodedPassport.agent_did", kSelfParams, "str | None", nullptr,
-                                agent_did_impl};
-const FunctionDef kIssuerDid = {"issuer_did", "DecodedPassport.issuer_did", kSelfParams, "str | None", nullptr,
-                                 issuer_did_impl};
-const FunctionDef kScopes = {"scopes", "DecodedPassport.scopes", kSelfParams, "tuple[str, ...]", nullptr,
-                              scopes_impl};
-const FunctionDef kVerdictBool = {"__bool__", "PassportVerdict.__bool__", kSelfParams, "bool", nullptr,
-                                   verdict_bool_impl};
+const FunctionDef kAgentDid = {
+    "agent_did", "DecodedPassport.agent_did", kSelfParams, "str | None", nullptr, agent_did_impl,
+};
+const FunctionDef kIssuerDid = {
+    "issuer_did", "DecodedPassport.issuer_did", kSelfParams, "str | None", nullptr, issuer_did_impl,
+};
+const FunctionDef kScopes = {
+    "scopes", "DecodedPassport.scopes", kSelfParams, "tuple[str, ...]", nullptr, scopes_impl,
+};
+const FunctionDef kVerdictBool = {
+    "__bool__", "PassportVerdict.__bool__", kSelfParams, "bool", nullptr, verdict_bool_impl,
+};
 
 struct Field {
     const char* name;

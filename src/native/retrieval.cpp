@@ -201,8 +201,8 @@ Ref fetch_crl_impl(const Call& c, PyObject* const* args) {
 }  // namespace
 
 const FunctionDef resolve_keys_from_wellknown = {
-    "resolve_keys_from_wellknown", "resolve_keys_from_wellknown", kResolveKeysParams, "dict",
-    kResolveKeysDoc, resolve_keys_impl,
+    "resolve_keys_from_wellknown", "resolve_keys_from_wellknown", kResolveKeysParams, "dict", kResolveKeysDoc,
+    resolve_keys_impl,
 };
 
 const FunctionDef fetch_crl = {

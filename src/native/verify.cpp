@@ -452,6 +452,265 @@ Ref key_id(const Call& c, PyObject* pk) {
 }
 
 // --- The pipeline -------------------------------------------------------------
+//
+// Verification is an ordered list of checks (kChecks below). Each check
+// returns a verdict, which ends verification, or nothing, and the next one
+// runs; the first failure decides. A check that raises ends the call with
+// its error: misuse of the arguments is the caller's error, not a verdict.
+
+// The working values fixed once the credential is decoded; every failing
+// verdict after that point carries them.
+struct Working {
+    Ref payload, kid, agent_did, scopes, issuer_did, expires_at, issued_at;
+};
+
+// What the checks read and what earlier checks leave for later ones.
+struct Verification {
+    const Call& c;
+    PyObject* credential;
+    PyObject* issuer_keys;
+    PyObject* crl;
+    PyObject* required_scope;
+    PyObject* expected_agent_did;
+    PyObject* require_revocation_check;
+    Ref now;  // the verification time
+    Ref dec;  // the decoded passport (from check_envelope on)
+    Working w;  // its working values (from check_payload on)
+    Ref pk;   // the issuer key (from check_key_resolves on)
+};
+
+// A verdict, or nullopt: the next check runs.
+using Verdict = std::optional<Ref>;
+
+// A verdict carrying the working values. Without a code it is the success
+// verdict, built without the two error fields so they keep their defaults.
+Ref verdict(const Verification& v, PyObject* status, PyObject* code, PyObject* message) {
+    const Call& c = v.c;
+    const Working& w = v.w;
+    Ref spend_limit = c.member(w.payload.get(), c.st->str_spend_limit_microusd);
+    Ref spend_window = c.member(w.payload.get(), c.st->str_spend_window);
+    Ref cls = c.global(c.st->g_PassportVerdict);
+    PyObject* values[] = {code != nullptr ? Py_False : Py_True,
+                          status,            w.agent_did.get(),  w.scopes.get(),
+                          spend_limit.get(), spend_window.get(), w.issuer_did.get(), w.kid.get(),
+                          w.issued_at.get(), w.expires_at.get(), code,               message};
+    return build_record(c, cls.get(), values, code != nullptr ? c.st->kw_verdict_fail : c.st->kw_verdict_ok);
+}
+
+Ref fail(const Verification& v, PyObject* status, PyObject* code, PyObject* message) {
+    return verdict(v, status, code, message);
+}
+
+Ref fail(const Verification& v, PyObject* status, PyObject* code, const char* message) {
+    Ref msg = text(message);
+    return verdict(v, status, code, msg.get());
+}
+
+// The verdict for a credential refused before its working values are
+// known: every identifying field stays at its record default.
+Ref invalid_credential(const Call& c, PyObject* message) {
+    Ref cls = c.global(c.st->g_PassportVerdict);
+    PyObject* values[] = {Py_False, c.st->str_invalid, c.st->str_INVALID_CREDENTIAL, message};
+    return build_record(c, cls.get(), values, c.st->kw_verdict_bad);
+}
+
+// `now` as given, or the current time in UTC when it is false.
+Ref verification_time(const Call& c, PyObject* now) {
+    if (truthy(now)) return borrow(now);
+    Ref datetime = c.global(c.st->g_datetime);
+    Ref timezone = c.global(c.st->g_timezone);
+    Ref utc = getattr(timezone.get(), c.st->str_utc);
+    Ref now_fn = getattr(datetime.get(), c.st->str_now);
+    return call(now_fn.get(), utc.get());
+}
+
+// `left != right`, by the host's rules.
+bool differ(PyObject* left, PyObject* right) {
+    Ref differs = own(PyObject_RichCompare(left, right, Py_NE));
+    return truthy(differs.get());
+}
+
+// The credential decodes (through the module's decode_passport); its
+// PassportError becomes the invalid verdict.
+Verdict check_envelope(Verification& v) {
+    const Call& c = v.c;
+    Ref decode = c.global(c.st->g_decode_passport);
+    v.dec = Ref::own_or_error(PyObject_Vectorcall(decode.get(), &v.credential, 1, nullptr));
+    if (v.dec) return std::nullopt;
+    if (!error_is_passport_error(c)) throw_error();
+    Ref err = take_error();
+    Ref msg = str_of(err.get());
+    return invalid_credential(c, msg.get());
+}
+
+// The working values can be read. A payload member of the wrong shape
+// ("scopes": true is not iterable) is the credential's defect: a verdict,
+// not an error.
+Verdict check_payload(Verification& v) {
+    const Call& c = v.c;
+    Working& w = v.w;
+    try {
+        w.payload = getattr(v.dec.get(), c.st->str_payload);
+        w.kid = getattr(v.dec.get(), c.st->str_kid);
+        w.agent_did = getattr(v.dec.get(), c.st->str_agent_did);
+        w.scopes = getattr(v.dec.get(), c.st->str_scopes);
+        w.issuer_did = getattr(v.dec.get(), c.st->str_issuer_did);
+        w.expires_at = c.member(w.payload.get(), c.st->str_expires_at);
+        w.issued_at = c.member(w.payload.get(), c.st->str_issued_at);
+        return std::nullopt;
+    } catch (const PyErrOccurred&) {
+        if (!error_is_exception()) throw;
+    }
+    Ref err = take_error();
+    Ref detail = str_of(err.get());
+    Ref msg = own(PyUnicode_FromFormat("malformed credential payload: %U", detail.get()));
+    return invalid_credential(c, msg.get());
+}
+
+// The alg is Falcon-1024; a missing or empty alg is checked as Falcon-1024
+// all the same.
+Verdict check_alg(Verification& v) {
+    const Call& c = v.c;
+    Ref alg = getattr(v.dec.get(), c.st->str_alg);
+    if (!truthy(alg.get())) return std::nullopt;
+    Ref expected = c.global(c.st->g_ALG);
+    if (!differ(alg.get(), expected.get())) return std::nullopt;
+    Ref shown = repr_of(alg.get());
+    Ref msg = own(PyUnicode_FromFormat("unsupported alg %U", shown.get()));
+    return fail(v, c.st->str_invalid, c.st->str_UNSUPPORTED_ALG, msg.get());
+}
+
+// An issuer key resolves (through the module's _resolve_key); its
+// PassportError is the credential's defect, no key at all fails closed.
+Verdict check_key_resolves(Verification& v) {
+    const Call& c = v.c;
+    try {
+        Ref resolve = c.global(c.st->g_resolve_key);
+        v.pk = call(resolve.get(), v.issuer_keys, v.w.kid.get(), v.w.issuer_did.get());
+    } catch (const PyErrOccurred&) {
+        if (!error_is_passport_error(c)) throw;
+        Ref err = take_error();
+        Ref msg = str_of(err.get());
+        return fail(v, c.st->str_invalid, c.st->str_INVALID_CREDENTIAL, msg.get());
+    }
+    if (!v.pk.is(Py_None)) return std::nullopt;
+    return fail(v, c.st->str_unverifiable, c.st->str_UNRESOLVED_ISSUER_KEY,
+                "no issuer key available to verify the signature");
+}
+
+// The key has the size of a Falcon-1024 public key.
+Verdict check_key_size(Verification& v) {
+    const Call& c = v.c;
+    const Py_ssize_t n = check_size(PyObject_Length(v.pk.get()));
+    Ref length = own(PyLong_FromSsize_t(n));
+    Ref expected = c.global(c.st->g_FALCON_1024_PUBLIC_KEY_BYTES);
+    if (!differ(length.get(), expected.get())) return std::nullopt;
+    Ref expected_text = str_of(expected.get());
+    Ref msg = own(PyUnicode_FromFormat("issuer key is %zd bytes, expected %U", n, expected_text.get()));
+    return fail(v, c.st->str_invalid, c.st->str_BAD_ISSUER_KEY, msg.get());
+}
+
+// The key is the one the credential's kid names. Without a kid any key of
+// the right size goes on to the signature check, which then decides alone.
+Verdict check_kid(Verification& v) {
+    const Call& c = v.c;
+    if (!truthy(v.w.kid.get())) return std::nullopt;
+    Ref computed = key_id(c, v.pk.get());
+    if (!differ(computed.get(), v.w.kid.get())) return std::nullopt;
+    return fail(v, c.st->str_invalid, c.st->str_KID_KEY_MISMATCH, "resolved key does not match the credential kid");
+}
+
+// The Falcon-1024 signature over the signed bytes verifies.
+Verdict check_signature(Verification& v) {
+    const Call& c = v.c;
+    Ref falcon_verify;
+    {
+        Ref load_crypto = c.global(c.st->g_load_crypto);
+        Ref pair = call(load_crypto.get());
+        falcon_verify = own(PySequence_GetItem(pair.get(), 1));
+    }
+    // A verifier may report a bad signature by returning false or by
+    // raising; both are a tampered signature. Interrupts still propagate.
+    bool sig_ok = false;
+    try {
+        Ref signed_bytes = getattr(v.dec.get(), c.st->str_signed_bytes);
+        Ref sig = getattr(v.dec.get(), c.st->str_sig);
+        PyObject* pk = v.pk.get();
+        SignatureMemo* memo = memo_for(c, falcon_verify.get(), pk, signed_bytes.get(), sig.get());
+        if (memo != nullptr && memo->contains(pk, signed_bytes.get(), sig.get())) {
+            sig_ok = true;
+        } else {
+            Ref result = call(falcon_verify.get(), pk, signed_bytes.get(), sig.get());
+            sig_ok = truthy(result.get());
+            // Only the verifier's own True is remembered.
+            if (memo != nullptr && result.is(Py_True)) memo->add(pk, signed_bytes.get(), sig.get());
+        }
+    } catch (const PyErrOccurred&) {
+        if (!error_is_exception()) throw;
+        PyErr_Clear();
+        sig_ok = false;
+    }
+    if (sig_ok) return std::nullopt;
+    return fail(v, c.st->str_invalid, c.st->str_TAMPERED_SIGNATURE, "signature verification failed");
+}
+
+// The credential has not expired (through the module's _is_expired).
+Verdict check_expiry(Verification& v) {
+    const Call& c = v.c;
+    Ref is_expired = c.global(c.st->g_is_expired);
+    Ref expired = call(is_expired.get(), v.w.expires_at.get(), v.now.get());
+    if (!truthy(expired.get())) return std::nullopt;
+    return fail(v, c.st->str_expired, c.st->str_EXPIRED, "credential has expired");
+}
+
+// The credential is not revoked. Revocation is looked at only for a
+// genuine, unexpired credential, so an unusable crl is raised only then.
+Verdict check_revocation(Verification& v) {
+    const Call& c = v.c;
+    Revocation revoked = revocation(c, v.crl, v.w.payload.get());
+    PyObject* passport_id = revoked.passport_id.get();
+    if (revoked.absent) {
+        if (!truthy(v.require_revocation_check)) return std::nullopt;
+        return fail(v, c.st->str_unverifiable, c.st->str_REVOCATION_CHECK_FAILED,
+                    "could not confirm revocation status");
+    }
+    if (PyUnicode_Check(passport_id) && PyUnicode_GET_LENGTH(passport_id) == 0) {
+        if (!truthy(v.require_revocation_check)) return std::nullopt;
+        return fail(v, c.st->str_unverifiable, c.st->str_REVOCATION_ID_MISSING,
+                    "credential has no passport_id to check against the CRL");
+    }
+    const bool is_revoked = revoked.member != Member::Unknown
+                                ? revoked.member == Member::Yes
+                                : check(PySequence_Contains(revoked.set->get(), passport_id)) != 0;
+    if (!is_revoked) return std::nullopt;
+    return fail(v, c.st->str_revoked, c.st->str_REVOKED, "credential has been revoked");
+}
+
+// The agent is the one the caller expects, when it expects one. The
+// credential itself is sound: the status stays "active".
+Verdict check_agent(Verification& v) {
+    const Call& c = v.c;
+    if (!truthy(v.expected_agent_did) || !differ(v.expected_agent_did, v.w.agent_did.get())) return std::nullopt;
+    return fail(v, c.st->str_active, c.st->str_AGENT_MISMATCH, "agent_did does not match expected");
+}
+
+// The scope the caller requires is granted, when it requires one.
+Verdict check_scope(Verification& v) {
+    const Call& c = v.c;
+    if (!truthy(v.required_scope) || check(PySequence_Contains(v.w.scopes.get(), v.required_scope)))
+        return std::nullopt;
+    Ref shown = repr_of(v.required_scope);
+    Ref msg = own(PyUnicode_FromFormat("scope %U not granted", shown.get()));
+    return fail(v, c.st->str_active, c.st->str_SCOPE_NOT_GRANTED, msg.get());
+}
+
+// The checks in their order, which is part of the contract: the first
+// failure decides the verdict, so reordering changes outcomes.
+constexpr Verdict (*kChecks[])(Verification&) = {
+    check_envelope,  check_payload, check_alg,        check_key_resolves, check_key_size,
+    check_kid,       check_signature, check_expiry,   check_revocation,   check_agent,
+    check_scope,
+};
 
 constexpr const char kVerifyPassportDoc[] =
     "Verify a passport OFFLINE and return a :class:`PassportVerdict`.\n"
@@ -489,220 +748,28 @@ const Param kVerifyPassportParams[] = {
     {"now", "datetime | None", ParamKind::KeywordOnly, Default::None},
 };
 
-// The working values fixed once the credential is decoded; every failing
-// verdict after that point carries them.
-struct Working {
-    Ref payload, kid, agent_did, scopes, issuer_did, expires_at, issued_at;
-};
-
-// A verdict carrying the working values. Without a code it is the success
-// verdict, built without the two error fields so they keep their defaults.
-Ref verdict(const Call& c, const Working& w, const char* status, const char* code, PyObject* message) {
-    Ref status_text = text(status);
-    Ref code_text = code != nullptr ? text(code) : Ref();
-    Ref spend_limit = c.member(w.payload.get(), c.st->str_spend_limit_microusd);
-    Ref spend_window = c.member(w.payload.get(), c.st->str_spend_window);
-    Ref cls = c.global(c.st->g_PassportVerdict);
-    PyObject* values[] = {code != nullptr ? Py_False : Py_True,
-                          status_text.get(),  w.agent_did.get(), w.scopes.get(),
-                          spend_limit.get(),  spend_window.get(), w.issuer_did.get(), w.kid.get(),
-                          w.issued_at.get(),  w.expires_at.get(), code_text.get(),    message};
-    return build_record(c, cls.get(), values, code != nullptr ? c.st->kw_verdict_fail : c.st->kw_verdict_ok);
-}
-
-Ref fail(const Call& c, const Working& w, const char* status, const char* code, PyObject* message) {
-    return verdict(c, w, status, code, message);
-}
-
-Ref fail(const Call& c, const Working& w, const char* status, const char* code, const char* message) {
-    Ref msg = text(message);
-    return fail(c, w, status, code, msg.get());
-}
-
-// The verdict for a credential refused before its working values are
-// known: every identifying field stays at its record default.
-Ref invalid_credential(const Call& c, PyObject* message) {
-    Ref status = text("invalid");
-    Ref code = text("INVALID_CREDENTIAL");
-    Ref cls = c.global(c.st->g_PassportVerdict);
-    PyObject* values[] = {Py_False, status.get(), code.get(), message};
-    return build_record(c, cls.get(), values, c.st->kw_verdict_bad);
-}
-
-// Read the working values from the decoded passport. False, with the error
-// set, when one of the reads raises.
-bool read_working_values(const Call& c, PyObject* dec, Working& w) {
-    try {
-        w.payload = getattr(dec, c.st->str_payload);
-        w.kid = getattr(dec, c.st->str_kid);
-        w.agent_did = getattr(dec, c.st->str_agent_did);
-        w.scopes = getattr(dec, c.st->str_scopes);
-        w.issuer_did = getattr(dec, c.st->str_issuer_did);
-        w.expires_at = c.member(w.payload.get(), c.st->str_expires_at);
-        w.issued_at = c.member(w.payload.get(), c.st->str_issued_at);
-        return true;
-    } catch (const PyErrOccurred&) {
-        return false;
-    }
-}
-
 Ref verify_passport_impl(const Call& c, PyObject* const* args) {
-    PyObject* credential = args[0];
-    PyObject* issuer_keys = args[1];
-    PyObject* crl = args[2];
-    PyObject* required_scope = args[3];
-    PyObject* expected_agent_did = args[4];
-    PyObject* require_revocation_check = args[5];
-    Ref now = borrow(args[6]);
-
-    if (!truthy(now.get())) {
-        Ref datetime = c.global(c.st->g_datetime);
-        Ref timezone = c.global(c.st->g_timezone);
-        Ref utc = getattr(timezone.get(), c.st->str_utc);
-        Ref now_fn = getattr(datetime.get(), c.st->str_now);
-        now = call(now_fn.get(), utc.get());
-    }
-
-    Ref decode = c.global(c.st->g_decode_passport);
-    Ref dec = Ref::own_or_error(PyObject_Vectorcall(decode.get(), &credential, 1, nullptr));
-    if (!dec) {
-        if (!error_is_passport_error(c)) throw_error();
-        Ref err = take_error();
-        Ref msg = str_of(err.get());
-        return invalid_credential(c, msg.get());
-    }
-
-    Working w;
-    if (!read_working_values(c, dec.get(), w)) {
-        // A payload member of the wrong shape ("scopes": true is not
-        // iterable) is the credential's defect: a verdict, not an error.
-        if (!error_is_exception()) throw_error();
-        Ref err = take_error();
-        Ref detail = str_of(err.get());
-        Ref msg = own(PyUnicode_FromFormat("malformed credential payload: %U", detail.get()));
-        return invalid_credential(c, msg.get());
-    }
-
-    // A missing or empty alg is checked as Falcon-1024 all the same.
-    {
-        Ref alg = getattr(dec.get(), c.st->str_alg);
-        if (truthy(alg.get())) {
-            Ref expected = c.global(c.st->g_ALG);
-            Ref differs = own(PyObject_RichCompare(alg.get(), expected.get(), Py_NE));
-            if (truthy(differs.get())) {
-                Ref shown = repr_of(alg.get());
-                Ref msg = own(PyUnicode_FromFormat("unsupported alg %U", shown.get()));
-                return fail(c, w, "invalid", "UNSUPPORTED_ALG", msg.get());
-            }
-        }
-    }
-
-    Ref pk;
-    try {
-        Ref resolve = c.global(c.st->g_resolve_key);
-        pk = call(resolve.get(), issuer_keys, w.kid.get(), w.issuer_did.get());
-    } catch (const PyErrOccurred&) {
-        if (!error_is_passport_error(c)) throw;
-        Ref err = take_error();
-        Ref msg = str_of(err.get());
-        return fail(c, w, "invalid", "INVALID_CREDENTIAL", msg.get());
-    }
-    if (pk.is(Py_None))
-        return fail(c, w, "unverifiable", "UNRESOLVED_ISSUER_KEY", "no issuer key available to verify the signature");
-
-    {
-        const Py_ssize_t n = check_size(PyObject_Length(pk.get()));
-        Ref length = own(PyLong_FromSsize_t(n));
-        Ref expected = c.global(c.st->g_FALCON_1024_PUBLIC_KEY_BYTES);
-        Ref differs = own(PyObject_RichCompare(length.get(), expected.get(), Py_NE));
-        if (truthy(differs.get())) {
-            Ref expected_text = str_of(expected.get());
-            Ref msg = own(PyUnicode_FromFormat("issuer key is %zd bytes, expected %U", n, expected_text.get()));
-            return fail(c, w, "invalid", "BAD_ISSUER_KEY", msg.get());
-        }
-    }
-
-    // Without a kid in the credential any key of the right size goes on to
-    // the signature check, which then decides alone.
-    if (truthy(w.kid.get())) {
-        Ref computed = key_id(c, pk.get());
-        Ref differs = own(PyObject_RichCompare(computed.get(), w.kid.get(), Py_NE));
-        if (truthy(differs.get()))
-            return fail(c, w, "invalid", "KID_KEY_MISMATCH", "resolved key does not match the credential kid");
-    }
-
-    Ref falcon_verify;
-    {
-        Ref load_crypto = c.global(c.st->g_load_crypto);
-        Ref pair = call(load_crypto.get());
-        falcon_verify = own(PySequence_GetItem(pair.get(), 1));
-    }
-
-    // A verifier may report a bad signature by returning false or by
-    // raising; both are a tampered signature. Interrupts still propagate.
-    bool sig_ok = false;
-    try {
-        Ref signed_bytes = getattr(dec.get(), c.st->str_signed_bytes);
-        Ref sig = getattr(dec.get(), c.st->str_sig);
-        SignatureMemo* memo = memo_for(c, falcon_verify.get(), pk.get(), signed_bytes.get(), sig.get());
-        if (memo != nullptr && memo->contains(pk.get(), signed_bytes.get(), sig.get())) {
-            sig_ok = true;
-        } else {
-            Ref result = call(falcon_verify.get(), pk.get(), signed_bytes.get(), sig.get());
-            sig_ok = truthy(result.get());
-            // Only the verifier's own True is remembered.
-            if (memo != nullptr && result.is(Py_True)) memo->add(pk.get(), signed_bytes.get(), sig.get());
-        }
-    } catch (const PyErrOccurred&) {
-        if (!error_is_exception()) throw;
-        PyErr_Clear();
-        sig_ok = false;
-    }
-    if (!sig_ok) return fail(c, w, "invalid", "TAMPERED_SIGNATURE", "signature verification failed");
-
-    {
-        Ref is_expired = c.global(c.st->g_is_expired);
-        Ref expired = call(is_expired.get(), w.expires_at.get(), now.get());
-        if (truthy(expired.get())) return fail(c, w, "expired", "EXPIRED", "credential has expired");
-    }
-
-    // Revocation is looked at only for a genuine, unexpired credential, so
-    // an unusable crl is raised only then.
-    Revocation revoked = revocation(c, crl, w.payload.get());
-    PyObject* passport_id = revoked.passport_id.get();
-    if (revoked.absent) {
-        if (truthy(require_revocation_check))
-            return fail(c, w, "unverifiable", "REVOCATION_CHECK_FAILED", "could not confirm revocation status");
-    } else if (PyUnicode_Check(passport_id) && PyUnicode_GET_LENGTH(passport_id) == 0) {
-        if (truthy(require_revocation_check))
-            return fail(c, w, "unverifiable", "REVOCATION_ID_MISSING",
-                        "credential has no passport_id to check against the CRL");
-    } else if (revoked.member != Member::Unknown ? revoked.member == Member::Yes
-                                                 : check(PySequence_Contains(revoked.set->get(), passport_id)) != 0) {
-        return fail(c, w, "revoked", "REVOKED", "credential has been revoked");
-    }
-
-    if (truthy(expected_agent_did)) {
-        Ref differs = own(PyObject_RichCompare(expected_agent_did, w.agent_did.get(), Py_NE));
-        if (truthy(differs.get()))
-            return fail(c, w, "active", "AGENT_MISMATCH", "agent_did does not match expected");
-    }
-    if (truthy(required_scope) && !check(PySequence_Contains(w.scopes.get(), required_scope))) {
-        Ref shown = repr_of(required_scope);
-        Ref msg = own(PyUnicode_FromFormat("scope %U not granted", shown.get()));
-        return fail(c, w, "active", "SCOPE_NOT_GRANTED", msg.get());
-    }
-
-    return verdict(c, w, "active", nullptr, nullptr);
+    Verification v{c, args[0], args[1], args[2], args[3], args[4], args[5]};
+    v.now = verification_time(c, args[6]);
+    for (auto check : kChecks)
+        if (Verdict decided = check(v)) return std::move(*decided);
+    return verdict(v, c.st->str_active, nullptr, nullptr);
 }
 
 }  // namespace
 
-const FunctionDef is_expired = {"_is_expired", "_is_expired", kIsExpiredParams, "bool", nullptr,
-                                 is_expired_impl};
-const FunctionDef revoked_ids = {"_revoked_ids", "_revoked_ids", kRevokedIdsParams, "set[str] | None", kRevokedIdsDoc, revoked_ids_impl};
-const FunctionDef resolve_key = {"_resolve_key", "_resolve_key", kResolveKeyParams, "bytes | None", nullptr,
-                                  resolve_key_impl};
-const FunctionDef verify_passport = {"verify_passport", "verify_passport", kVerifyPassportParams, "PassportVerdict", kVerifyPassportDoc, verify_passport_impl};
+const FunctionDef is_expired = {
+    "_is_expired", "_is_expired", kIsExpiredParams, "bool", nullptr, is_expired_impl,
+};
+const FunctionDef revoked_ids = {
+    "_revoked_ids", "_revoked_ids", kRevokedIdsParams, "set[str] | None", kRevokedIdsDoc, revoked_ids_impl,
+};
+const FunctionDef resolve_key = {
+    "_resolve_key", "_resolve_key", kResolveKeyParams, "bytes | None", nullptr, resolve_key_impl,
+};
+const FunctionDef verify_passport = {
+    "verify_passport", "verify_passport", kVerifyPassportParams, "PassportVerdict", kVerifyPassportDoc,
+    verify_passport_impl,
+};
 
 }  // namespace qt::verify
