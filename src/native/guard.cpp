@@ -3,9 +3,8 @@
 // whether they are all still in place.
 #include "guard.hpp"
 
-#include <datetime.h>
-
 #include <cstdint>
+#include <new>
 #include <tuple>
 #include <vector>
 
@@ -21,20 +20,59 @@ namespace qt {
 // class attribute still the same, an object still of the same class.
 //
 // Namespace pins are the many; they are checked again only after some
-// watched namespace has changed (a dict watcher counts changes), so a guard
-// in the steady state costs a few pointer comparisons. Without a free
+// watched namespace has changed (a dict watcher counts changes, per
+// interpreter), so a guard in the steady state costs a few pointer
+// comparisons. Without a free
 // watcher slot every pin is checked at every call. The builtins are taken
 // as the host's own: a pin on a name the function reads from the builtins
 // only checks that its module does not shadow it.
 
 namespace {
 
-// Bumped before any change to a watched namespace takes effect.
-std::uint64_t g_namespace_changes = 1;
+// The count of changes lives in the interpreter's own dict, in a capsule
+// that every instance of the module in that interpreter shares: a watcher
+// callback has no context of its own, and nothing is kept process-wide. A
+// change seen by one instance only makes the others check their pins again.
+constexpr const char kChangesKey[] = "quorvel_trellane.passport.namespace_changes";
 
+void free_changes(PyObject* capsule) {
+    delete static_cast<std::uint64_t*>(PyCapsule_GetPointer(capsule, kChangesKey));
+}
+
+// Bumped before any change to a watched namespace takes effect. Never
+// raises, and leaves alone any error being raised while the dict changes.
 int on_namespace_change(PyDict_WatchEvent, PyObject*, PyObject*, PyObject*) {
-    ++g_namespace_changes;
+    PyObject* raised = PyErr_GetRaisedException();
+    PyObject* interp_dict = PyInterpreterState_GetDict(PyInterpreterState_Get());  // borrowed
+    PyObject* capsule = nullptr;
+    if (interp_dict != nullptr && PyDict_GetItemStringRef(interp_dict, kChangesKey, &capsule) > 0) {
+        if (auto* count = static_cast<std::uint64_t*>(PyCapsule_GetPointer(capsule, kChangesKey))) ++*count;
+        Py_DECREF(capsule);
+    }
+    PyErr_Clear();
+    PyErr_SetRaisedException(raised);
     return 0;
+}
+
+// The interpreter's change count, created by the first instance.
+Ref changes_capsule() {
+    PyObject* interp_dict = PyInterpreterState_GetDict(PyInterpreterState_Get());  // borrowed
+    if (interp_dict == nullptr) {
+        PyErr_SetString(PyExc_RuntimeError, "no interpreter dict to keep the namespace changes in");
+        throw_error();
+    }
+    PyObject* found = nullptr;
+    check(PyDict_GetItemStringRef(interp_dict, kChangesKey, &found));
+    if (found != nullptr) return Ref::own(found);
+    auto* count = new std::uint64_t(1);
+    PyObject* capsule = PyCapsule_New(count, kChangesKey, free_changes);
+    if (capsule == nullptr) {
+        delete count;
+        throw_error();
+    }
+    Ref owned = Ref::own(capsule);
+    check(PyDict_SetItemString(interp_dict, kChangesKey, capsule));
+    return owned;
 }
 
 struct Pin {
@@ -100,6 +138,8 @@ struct PinSet {
 
 struct Originals {
     int watcher = -1;
+    PyObject* changes_owner = nullptr;  // owned: the capsule holding *changes
+    std::uint64_t* changes = nullptr;   // this interpreter's count of namespace changes
     PinSet sets[static_cast<int>(Guard::Count)];
     std::vector<PyObject*> watched;  // owned: the namespaces watched
 
@@ -138,6 +178,8 @@ struct Originals {
         clear_set(canonicaliser);
         Py_CLEAR(strptime_name);
         Py_CLEAR(strptime_module);
+        changes = nullptr;
+        Py_CLEAR(changes_owner);
     }
 
     int traverse(visitproc visit, void* arg) {
@@ -160,10 +202,10 @@ struct Originals {
         if (set.never) return false;
         for (const Pin& p : set.direct)
             if (!p.holds()) return false;
-        if (watcher >= 0 && set.checked == g_namespace_changes) return true;
+        if (watcher >= 0 && set.checked == *changes) return true;
         for (const Pin& p : set.names)
             if (!p.holds()) return false;
-        set.checked = g_namespace_changes;
+        set.checked = *changes;
         return true;
     }
 
@@ -244,7 +286,7 @@ struct Originals {
     void capture(PyObject* module, ModuleState* st);
     void capture_base64(PyObject* module, ModuleState* st);
     void capture_json(PyObject* module, ModuleState* st);
-    void capture_expiry(PyObject* module);
+    void capture_expiry(PyObject* module, ModuleState* st);
     void capture_records(PyObject* module, ModuleState* st);
     void capture_record(PinSet& set, PyObject* cls);
     bool strptime_in_place();
@@ -252,11 +294,14 @@ struct Originals {
 };
 
 void Originals::capture(PyObject* module, ModuleState* st) {
+    changes_owner = changes_capsule().release();
+    changes = static_cast<std::uint64_t*>(PyCapsule_GetPointer(changes_owner, kChangesKey));
+    if (changes == nullptr) throw_error();
     watcher = PyDict_AddWatcher(on_namespace_change);
     if (watcher < 0) PyErr_Clear();  // no slot left: every pin is checked at every call
     capture_base64(module, st);
     capture_json(module, st);
-    capture_expiry(module);
+    capture_expiry(module, st);
     capture_records(module, st);
     pin_attr(sets[static_cast<int>(Guard::RevokedIds)], module, "_revoked_ids");
     pin_attr(sets[static_cast<int>(Guard::B64uDecode)], module, "_b64u_decode");
@@ -330,17 +375,18 @@ void Originals::capture_json(PyObject* module, ModuleState* st) {
 // fast path builds the host's own datetime, so the bindings must be
 // the host's own types (they are immutable) and the pattern the text
 // the reader implements; _strptime is pinned when first seen.
-void Originals::capture_expiry(PyObject* module) {
+void Originals::capture_expiry(PyObject* module, ModuleState* st) {
     PinSet& set = sets[static_cast<int>(Guard::Expiry)];
-    if (PyDateTimeAPI == nullptr) {
-        PyDateTime_IMPORT;
-        if (PyDateTimeAPI == nullptr) throw_error();
-    }
+    // Kept in the module state rather than in the header's per-file static,
+    // which every interpreter importing the module would write.
+    st->datetime_api = static_cast<PyDateTime_CAPI*>(PyCapsule_Import(PyDateTime_CAPSULE_NAME, 0));
+    if (st->datetime_api == nullptr) throw_error();
+    const PyDateTime_CAPI* api = st->datetime_api;
     PyObject* datetime = pin_attr(set, module, "datetime");
     PyObject* timezone = pin_attr(set, module, "timezone");
     PyObject* fmt = pin_attr(set, module, "_TS_FMT");
-    set.never = datetime != reinterpret_cast<PyObject*>(PyDateTimeAPI->DateTimeType) ||
-                timezone != reinterpret_cast<PyObject*>(Py_TYPE(PyDateTimeAPI->TimeZone_UTC)) ||
+    set.never = datetime != reinterpret_cast<PyObject*>(api->DateTimeType) ||
+                timezone != reinterpret_cast<PyObject*>(Py_TYPE(api->TimeZone_UTC)) ||
                 !PyUnicode_CheckExact(fmt) || PyUnicode_CompareWithASCIIString(fmt, "%Y-%m-%dT%H:%M:%SZ") != 0;
     strptime_name = own(PyUnicode_InternFromString("_strptime")).release();
 }

@@ -137,7 +137,9 @@ void passport_free(void* module) { passport_clear(static_cast<PyObject*>(module)
 
 PyModuleDef_Slot passport_slots[] = {
     {Py_mod_exec, reinterpret_cast<void*>(passport_exec)},
-    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
+    // Everything the module keeps is in its state (or in its interpreter's
+    // own dict), so each interpreter, even one with its own GIL, has its own.
+    {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
     {0, nullptr},
 };
 

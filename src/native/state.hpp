@@ -3,6 +3,8 @@
 #pragma once
 #include "ref.hpp"
 
+#include <datetime.h>
+
 namespace qt {
 
 // Attribute, keyword and module names used on a hot path, interned once
@@ -150,6 +152,9 @@ struct ModuleState {
     PyObject* falcon_verify;      // pqcrypto's Falcon-1024 verify as _load_crypto first loaded it
     PyObject* kid_key;            // the last key whose id was computed (exact bytes) ...
     PyObject* kid_text;           // ... and that id
+    // datetime's C API as the module's import found it (set with the
+    // originals; a static table that lives as long as the process).
+    PyDateTime_CAPI* datetime_api;
 
     // Genuine signatures already verified (memo.hpp).
     SignatureMemo* signature_memo;

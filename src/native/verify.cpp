@@ -6,8 +6,6 @@
 #include "memo.hpp"
 #include "records.hpp"
 
-#include <datetime.h>
-
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
@@ -155,18 +153,14 @@ struct StampReading {
 // The native reading of the stamp, or nullopt when the native reader does
 // not apply (the expiry guard fails) and the host must read it.
 std::optional<StampReading> native_expiry(const Call& c, PyObject* expires_at) {
-    if (PyDateTimeAPI == nullptr) {
-        PyDateTime_IMPORT;
-        if (PyDateTimeAPI == nullptr) throw_error();
-    }
     if (!originals_in_place(c, Guard::Expiry)) return std::nullopt;
+    const PyDateTime_CAPI* api = c.st->datetime_api;  // set whenever the guard holds
     if (!PyUnicode_Check(expires_at)) return StampReading{};  // strptime's TypeError
     Stamp st{};
     if (!StampReader(expires_at).read(st)) return StampReading{};
     if (st.year < 1 || st.day > days_in_month(st.year, st.month) || st.second > 59) return StampReading{};
-    return StampReading{own(PyDateTimeAPI->DateTime_FromDateAndTime(st.year, st.month, st.day, st.hour, st.minute,
-                                                                    st.second, 0, PyDateTimeAPI->TimeZone_UTC,
-                                                                    PyDateTimeAPI->DateTimeType))};
+    return StampReading{own(api->DateTime_FromDateAndTime(st.year, st.month, st.day, st.hour, st.minute, st.second, 0,
+                                                          api->TimeZone_UTC, api->DateTimeType))};
 }
 
 const Param kIsExpiredParams[] = {
