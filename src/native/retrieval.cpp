@@ -35,7 +35,11 @@ public:
     explicit HandledException(PyObject* exc) : saved_(Ref::own_optional(PyErr_GetHandledException())) {
         PyErr_SetHandledException(exc);
     }
-    ~HandledException() { PyErr_SetHandledException(saved_ ? saved_->get() : nullptr); }
+    // Skipped, as in ~Ref, while a daemon thread the interpreter ends at
+    // exit unwinds through here with no thread state attached.
+    ~HandledException() {
+        if (PyThreadState_GetUnchecked() != nullptr) PyErr_SetHandledException(saved_ ? saved_->get() : nullptr);
+    }
     HandledException(const HandledException&) = delete;
     HandledException& operator=(const HandledException&) = delete;
 
