@@ -3,8 +3,6 @@
 // errors and keyword suggestions, descriptor binding and pickling by name.
 #include "function.hpp"
 
-#include <cxxabi.h>
-
 #include <structmember.h>
 
 #include <algorithm>
@@ -271,7 +269,10 @@ int bind(FunctionObject* f, PyObject* const* args, Py_ssize_t nargs, PyObject* k
 
 // Not noexcept, and the one catch-all lets the unwinding of a thread that
 // the interpreter ends at shutdown (pthread_exit) pass: swallowing it, or
-// meeting a noexcept frame, would abort the process on its way out.
+// meeting a noexcept frame, would abort the process on its way out. That
+// unwinding is known by the thread state it lacks (the thread is ended
+// while it waits to attach again); catching it by its type instead would
+// bind a reference to its absent exception object.
 PyObject* fn_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
     FunctionObject* f = as_fn(self);
     PyObject* bound[kMaxParams];
@@ -290,9 +291,8 @@ PyObject* fn_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, Py
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
         return nullptr;
-    } catch (abi::__forced_unwind&) {
-        throw;
     } catch (...) {
+        if (PyThreadState_GetUnchecked() == nullptr) throw;
         PyErr_SetString(PyExc_SystemError, "unexpected C++ exception in quorvel_trellane.passport");
         return nullptr;
     }
