@@ -17,6 +17,8 @@
 // recursion limit inside it.
 #include "canonical.hpp"
 
+#include "guard.hpp"
+
 #include <algorithm>
 #include <charconv>
 #include <cstring>

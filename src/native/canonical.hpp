@@ -2,7 +2,7 @@
 // part of the canonicaliser's domain where they can be shown equal to what
 // `rfc8785.dumps` writes; everything else is left to the canonicaliser.
 #pragma once
-#include "support.hpp"
+#include "state.hpp"
 
 #include <optional>
 

@@ -1,13 +1,9 @@
-// Credential model and decoding: the records and error class, the
-// base64url and key-id encodings, key coercion, the lazily loaded
-// signature primitives, and envelope decoding.
+// Credential decoding: the base64url and key-id encodings, key coercion,
+// the lazily loaded signature primitives, and envelope decoding.
 #pragma once
-#include "support.hpp"
+#include "function.hpp"
 
 namespace qt::credential {
-
-// Define PassportError, DecodedPassport and PassportVerdict in the module.
-void define_classes(PyObject* module);
 
 extern const FunctionDef b64u_decode;
 extern const FunctionDef b64u_encode;

@@ -2,9 +2,12 @@
 // table of contents: the imports, the constants, the classes, and the
 // functions in their order.
 #include "credential.hpp"
+#include "function.hpp"
+#include "guard.hpp"
 #include "present.hpp"
+#include "records.hpp"
 #include "retrieval.hpp"
-#include "support.hpp"
+#include "state.hpp"
 #include "verify.hpp"
 
 namespace {
@@ -81,7 +84,7 @@ void add_text(PyObject* module, const char* name, const char* value) {
 int passport_exec(PyObject* module) noexcept {
     try {
         ModuleState* st = state_of(module);
-        check(state_init(module, st));
+        check(state_init(st));
         st->function_type = make_function_type(module);
         if (st->function_type == nullptr) throw_error();
 
@@ -102,14 +105,14 @@ int passport_exec(PyObject* module) noexcept {
         add_text(module, "PASSPORT_ENV_VAR", "QUORVEL_AGENT_PASSPORT");
 
         // PassportError, DecodedPassport, PassportVerdict.
-        credential::define_classes(module);
+        records::define_classes(module);
 
         for (const FunctionDef* fdef : kFunctions) {
             Ref fn = make_function(module, *fdef);
             check(PyModule_AddObjectRef(module, fdef->name, fn.get()));
         }
         // What the fast paths stand in for, as the import leaves it.
-        state_capture_originals(module, st);
+        capture_originals(module, st);
         return 0;
     } catch (const PyErrOccurred&) {
         return -1;
@@ -126,10 +129,7 @@ int passport_traverse(PyObject* module, visitproc visit, void* arg) {
 
 int passport_clear(PyObject* module) {
     ModuleState* st = state_of(module);
-    if (st != nullptr) {
-        verify::drop_signature_memo(st);
-        state_clear(st);
-    }
+    if (st != nullptr) state_clear(st);
     return 0;
 }
 
@@ -137,7 +137,9 @@ void passport_free(void* module) { passport_clear(static_cast<PyObject*>(module)
 
 PyModuleDef_Slot passport_slots[] = {
     {Py_mod_exec, reinterpret_cast<void*>(passport_exec)},
-    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
+    // Everything the module keeps is in its state (or in its interpreter's
+    // own dict), so each interpreter, even one with its own GIL, has its own.
+    {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
     {0, nullptr},
 };
 

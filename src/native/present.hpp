@@ -1,7 +1,7 @@
 // Credential presentation: loading the agent's own credential and
 // wrapping it for x402 requests and A2A messages.
 #pragma once
-#include "support.hpp"
+#include "function.hpp"
 
 namespace qt::present {
 

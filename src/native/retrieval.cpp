@@ -3,21 +3,23 @@
 // connection outlives a call.
 #include "retrieval.hpp"
 
-#include "codecs.hpp"
+#include "base64.hpp"
+#include "json.hpp"
+#include "records.hpp"
 
 namespace qt::retrieval {
 namespace {
 
 // `type(obj).<name>` bound to obj, the way a with statement finds
-// __enter__ and __exit__: never from the instance dict. An empty Ref
-// (with no error set) means the type lacks the name.
-Ref lookup_special(PyObject* obj, PyObject* name) {
+// __enter__ and __exit__: never from the instance dict. nullopt (no error
+// set) when the type lacks the name.
+std::optional<Ref> lookup_special(PyObject* obj, PyObject* name) {
     PyTypeObject* type = Py_TYPE(obj);
-    Ref attr = Ref::own_or_null(_PyType_LookupRef(type, name));
+    std::optional<Ref> attr = Ref::own_optional(_PyType_LookupRef(type, name));
     if (!attr) return attr;
-    descrgetfunc bind = Py_TYPE(attr.get())->tp_descr_get;
+    descrgetfunc bind = Py_TYPE(attr->get())->tp_descr_get;
     if (bind == nullptr) return attr;
-    return own(bind(attr.get(), obj, reinterpret_cast<PyObject*>(type)));
+    return own(bind(attr->get(), obj, reinterpret_cast<PyObject*>(type)));
 }
 
 [[noreturn]] void not_a_context(PyObject* mgr, const char* detail) {
@@ -30,15 +32,19 @@ Ref lookup_special(PyObject* obj, PyObject* name) {
 // handled, so that anything __exit__ raises is chained to it as in Python.
 class HandledException {
 public:
-    explicit HandledException(PyObject* exc) : saved_(Ref::own_or_null(PyErr_GetHandledException())) {
+    explicit HandledException(PyObject* exc) : saved_(Ref::own_optional(PyErr_GetHandledException())) {
         PyErr_SetHandledException(exc);
     }
-    ~HandledException() { PyErr_SetHandledException(saved_.get()); }
+    // Skipped, as in ~Ref, while a daemon thread the interpreter ends at
+    // exit unwinds through here with no thread state attached.
+    ~HandledException() {
+        if (PyThreadState_GetUnchecked() != nullptr) PyErr_SetHandledException(saved_ ? saved_->get() : nullptr);
+    }
     HandledException(const HandledException&) = delete;
     HandledException& operator=(const HandledException&) = delete;
 
 private:
-    Ref saved_;
+    std::optional<Ref> saved_;  // nullopt: none was being handled
 };
 
 // The standard opener's path: `with urlopen(url, timeout=timeout) as r:
@@ -46,28 +52,22 @@ private:
 // response is closed whether or not reading succeeds.
 Ref read_with_standard_opener(const Call& c, PyObject* url, PyObject* timeout) {
     // Loaded only now: an agent that never fetches never pays for it.
-    Ref fromlist = own(PyTuple_Pack(1, c.st->urlopen));
-    Ref request = own(PyImport_ImportModuleLevelObject(c.st->mod_urllib_request, c.globals, nullptr,
+    Ref fromlist = own(PyTuple_Pack(1, c.st->str_urlopen));
+    Ref request = own(PyImport_ImportModuleLevelObject(c.st->str_urllib_request, c.globals, nullptr,
                                                        fromlist.get(), 0));
-    Ref urlopen = getattr(request.get(), c.st->urlopen);
+    Ref urlopen = getattr(request.get(), c.st->str_urlopen);
     PyObject* argv[] = {url, timeout};
     Ref mgr = own(PyObject_Vectorcall(urlopen.get(), argv, 1, c.st->kw_timeout));
 
-    Ref enter = lookup_special(mgr.get(), c.st->enter);
-    if (!enter) {
-        if (PyErr_Occurred()) throw_error();
-        not_a_context(mgr.get(), "");
-    }
-    Ref exit = lookup_special(mgr.get(), c.st->exit);
-    if (!exit) {
-        if (PyErr_Occurred()) throw_error();
-        not_a_context(mgr.get(), " (missed __exit__ method)");
-    }
-    Ref response = call(enter.get());
+    std::optional<Ref> enter = lookup_special(mgr.get(), c.st->str_dunder_enter);
+    if (!enter) not_a_context(mgr.get(), "");
+    std::optional<Ref> exit = lookup_special(mgr.get(), c.st->str_dunder_exit);
+    if (!exit) not_a_context(mgr.get(), " (missed __exit__ method)");
+    Ref response = call(enter->get());
 
     Ref body;
     try {
-        body = call_method(response.get(), c.st->read);
+        body = call_method(response.get(), c.st->str_read);
     } catch (const PyErrOccurred&) {
         // Every error, not only the Exception family, goes through
         // __exit__: this is context cleanup, not a guarded step.
@@ -75,9 +75,9 @@ Ref read_with_standard_opener(const Call& c, PyObject* url, PyObject* timeout) {
         bool suppressed;
         {
             HandledException handling(err.get());
-            Ref tb = Ref::own_or_null(PyException_GetTraceback(err.get()));
-            Ref verdict = call(exit.get(), reinterpret_cast<PyObject*>(Py_TYPE(err.get())), err.get(),
-                               tb ? tb.get() : Py_None);
+            std::optional<Ref> tb = Ref::own_optional(PyException_GetTraceback(err.get()));
+            Ref verdict = call(exit->get(), reinterpret_cast<PyObject*>(Py_TYPE(err.get())), err.get(),
+                               tb ? tb->get() : Py_None);
             suppressed = truthy(verdict.get());
         }
         if (!suppressed) rethrow(std::move(err));
@@ -87,9 +87,15 @@ Ref read_with_standard_opener(const Call& c, PyObject* url, PyObject* timeout) {
                         "cannot access local variable 'body' where it is not associated with a value");
         throw_error();
     }
-    call(exit.get(), Py_None, Py_None, Py_None);
+    call(exit->get(), Py_None, Py_None, Py_None);
     return body;
 }
+
+const Param kGetJsonParams[] = {
+    {"url", "str", ParamKind::PositionalOrKeyword, Default::Required},
+    {"fetch", nullptr, ParamKind::PositionalOrKeyword, Default::Required},
+    {"timeout", "float", ParamKind::PositionalOrKeyword, Default::Required},
+};
 
 Ref get_json_impl(const Call& c, PyObject* const* args) {
     PyObject* url = args[0];
@@ -100,7 +106,7 @@ Ref get_json_impl(const Call& c, PyObject* const* args) {
     // and the timeout is then the fetcher's own business.
     Ref body = fetch != Py_None ? call(fetch, url) : read_with_standard_opener(c, url, timeout);
 
-    Ref doc = codecs::json_loads(c, body.get());
+    Ref doc = json::loads(c, body.get());
     if (!doc) throw_error();
     if (!PyDict_Check(doc.get())) {
         Ref url_text = own(PyObject_Format(url, nullptr));
@@ -114,8 +120,22 @@ Ref get_json_impl(const Call& c, PyObject* const* args) {
 // nothing else is normalised.
 Ref base_url(const Call& c, PyObject* issuer_url) {
     Ref slash = text("/");
-    return call_method(issuer_url, c.st->rstrip, slash.get());
+    return call_method(issuer_url, c.st->str_rstrip, slash.get());
 }
+
+const Param kResolveKeysParams[] = {
+    {"issuer_url", "str", ParamKind::PositionalOrKeyword, Default::Required},
+    {"fetch", nullptr, ParamKind::KeywordOnly, Default::None},
+    {"timeout", "float", ParamKind::KeywordOnly, Default::Float6},
+};
+
+constexpr const char kResolveKeysDoc[] =
+    "Fetch ``<issuer_url>/.well-known/pqc-keys.json`` and return ``{kid: pk_bytes}``.\n"
+    "\n"
+    "Convenience for online use. A relying party that wants a strictly offline\n"
+    "trust base pins the issuer key once and passes it to :func:`verify_passport`\n"
+    "directly instead. ``fetch`` may be injected (a callable ``url -> bytes``) for\n"
+    "tests or to route the request through your own HTTP client.";
 
 Ref resolve_keys_impl(const Call& c, PyObject* const* args) {
     PyObject* fetch = args[1];
@@ -130,24 +150,24 @@ Ref resolve_keys_impl(const Call& c, PyObject* const* args) {
 
     Ref result = own(PyDict_New());
     Ref no_entries = own(PyList_New(0));
-    Ref entries = get_member(doc.get(), c.st->keys, no_entries.get());
+    Ref entries = c.member(doc.get(), c.st->str_keys, no_entries.get());
     if (!truthy(entries.get())) entries = std::move(no_entries);
 
     // Only the decode-and-store step is guarded: a non-iterable "keys" or
     // an entry without `get` is a broken document and fails the call.
     Ref it = own(PyObject_GetIter(entries.get()));
-    while (Ref entry = Ref::own_or_null(PyIter_Next(it.get()))) {
-        Ref alg = get_member(entry.get(), c.st->alg);
+    while (std::optional<Ref> entry = next_item(it.get())) {
+        Ref alg = c.member(entry->get(), c.st->str_alg);
         Ref expected = c.global(c.st->g_ALG);
         Ref differs = own(PyObject_RichCompare(alg.get(), expected.get(), Py_NE));
         if (truthy(differs.get())) continue;
-        Ref key_b64 = get_member(entry.get(), c.st->public_key_b64);
-        Ref kid = get_member(entry.get(), c.st->kid);
+        Ref key_b64 = c.member(entry->get(), c.st->str_public_key_b64);
+        Ref kid = c.member(entry->get(), c.st->str_kid);
         if (!truthy(key_b64.get()) || !truthy(kid.get())) continue;
         try {
             // Non-strict on purpose: characters outside the standard
             // alphabet (url-safe "-" and "_" among them) are discarded.
-            Ref key = codecs::b64decode(c, key_b64.get(), false);
+            Ref key = base64::b64decode(c, key_b64.get(), false);
             if (!key) throw_error();
             Ref kid_text = PyUnicode_Check(kid.get()) ? kid.copy() : own(PyObject_Str(kid.get()));
             check(PyDict_SetItem(result.get(), kid_text.get(), key.get()));
@@ -156,9 +176,18 @@ Ref resolve_keys_impl(const Call& c, PyObject* const* args) {
             take_error();  // an unusable entry is skipped without a report
         }
     }
-    if (PyErr_Occurred()) throw_error();
     return result;
 }
+
+const Param kFetchCrlParams[] = {
+    {"issuer_url", "str", ParamKind::PositionalOrKeyword, Default::Required},
+    {"kid", "str", ParamKind::PositionalOrKeyword, Default::Required},
+    {"fetch", nullptr, ParamKind::KeywordOnly, Default::None},
+    {"timeout", "float", ParamKind::KeywordOnly, Default::Float6},
+};
+
+constexpr const char kFetchCrlDoc[] =
+    "Fetch the revocation list ``<issuer_url>/passport/crl/<kid>.json``.";
 
 Ref fetch_crl_impl(const Call& c, PyObject* const* args) {
     PyObject* fetch = args[2];
@@ -173,49 +202,19 @@ Ref fetch_crl_impl(const Call& c, PyObject* const* args) {
     return call(get_json.get(), url.get(), fetch, timeout);
 }
 
-const Param resolve_keys_params[] = {
-    {"issuer_url", "str", ParamKind::PositionalOrKeyword, Default::Required},
-    {"fetch", nullptr, ParamKind::KeywordOnly, Default::None},
-    {"timeout", "float", ParamKind::KeywordOnly, Default::Float6},
-};
-
-const Param fetch_crl_params[] = {
-    {"issuer_url", "str", ParamKind::PositionalOrKeyword, Default::Required},
-    {"kid", "str", ParamKind::PositionalOrKeyword, Default::Required},
-    {"fetch", nullptr, ParamKind::KeywordOnly, Default::None},
-    {"timeout", "float", ParamKind::KeywordOnly, Default::Float6},
-};
-
-const Param get_json_params[] = {
-    {"url", "str", ParamKind::PositionalOrKeyword, Default::Required},
-    {"fetch", nullptr, ParamKind::PositionalOrKeyword, Default::Required},
-    {"timeout", "float", ParamKind::PositionalOrKeyword, Default::Required},
-};
-
-constexpr const char resolve_keys_doc[] =
-    "Fetch ``<issuer_url>/.well-known/pqc-keys.json`` and return ``{kid: pk_bytes}``.\n"
-    "\n"
-    "Convenience for online use. A relying party that wants a strictly offline\n"
-    "trust base pins the issuer key once and passes it to :func:`verify_passport`\n"
-    "directly instead. ``fetch`` may be injected (a callable ``url -> bytes``) for\n"
-    "tests or to route the request through your own HTTP client.";
-
-constexpr const char fetch_crl_doc[] =
-    "Fetch the revocation list ``<issuer_url>/passport/crl/<kid>.json``.";
-
 }  // namespace
 
 const FunctionDef resolve_keys_from_wellknown = {
-    "resolve_keys_from_wellknown", "resolve_keys_from_wellknown", resolve_keys_params, 3, "dict",
-    resolve_keys_doc, resolve_keys_impl,
+    "resolve_keys_from_wellknown", "resolve_keys_from_wellknown", kResolveKeysParams, "dict", kResolveKeysDoc,
+    resolve_keys_impl,
 };
 
 const FunctionDef fetch_crl = {
-    "fetch_crl", "fetch_crl", fetch_crl_params, 4, "dict", fetch_crl_doc, fetch_crl_impl,
+    "fetch_crl", "fetch_crl", kFetchCrlParams, "dict", kFetchCrlDoc, fetch_crl_impl,
 };
 
 const FunctionDef get_json = {
-    "_get_json", "_get_json", get_json_params, 3, "dict", nullptr, get_json_impl,
+    "_get_json", "_get_json", kGetJsonParams, "dict", nullptr, get_json_impl,
 };
 
 }  // namespace qt::retrieval

@@ -1,7 +1,7 @@
 // Trust material retrieval: one JSON document fetch, the well-known key
 // set and the revocation list.
 #pragma once
-#include "support.hpp"
+#include "function.hpp"
 
 namespace qt::retrieval {
 

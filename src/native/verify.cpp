@@ -2,7 +2,9 @@
 // resolution and the verification pipeline.
 #include "verify.hpp"
 
-#include <datetime.h>
+#include "guard.hpp"
+#include "memo.hpp"
+#include "records.hpp"
 
 #include <algorithm>
 #include <cstdint>
@@ -141,24 +143,24 @@ int days_in_month(int y, int m) {
     return m == 2 && is_leap(y) ? 29 : days[m - 1];
 }
 
-// The expiry instant as an aware UTC datetime, or nullptr when the stamp
-// does not parse or names no real instant. Nullopt-like: `handled` false
-// means the native reader does not apply and the host must be asked.
-Ref native_expiry(const Call& c, PyObject* expires_at, bool& handled) {
-    handled = false;
-    if (PyDateTimeAPI == nullptr) {
-        PyDateTime_IMPORT;
-        if (PyDateTimeAPI == nullptr) throw_error();
-    }
-    if (!originals_in_place(c, Guard::Expiry)) return nullptr;
-    handled = true;
-    if (!PyUnicode_Check(expires_at)) return nullptr;  // strptime's TypeError
+// What the native reader makes of a stamp.
+struct StampReading {
+    // The instant as an aware UTC datetime; nullopt when the stamp does not
+    // parse or names no real instant (fail closed: counted as reached).
+    std::optional<Ref> instant;
+};
+
+// The native reading of the stamp, or nullopt when the native reader does
+// not apply (the expiry guard fails) and the host must read it.
+std::optional<StampReading> native_expiry(const Call& c, PyObject* expires_at) {
+    if (!originals_in_place(c, Guard::Expiry)) return std::nullopt;
+    const PyDateTime_CAPI* api = c.st->datetime_api;  // set whenever the guard holds
+    if (!PyUnicode_Check(expires_at)) return StampReading{};  // strptime's TypeError
     Stamp st{};
-    if (!StampReader(expires_at).read(st)) return nullptr;
-    if (st.year < 1 || st.day > days_in_month(st.year, st.month) || st.second > 59) return nullptr;
-    return own(PyDateTimeAPI->DateTime_FromDateAndTime(st.year, st.month, st.day, st.hour, st.minute, st.second,
-                                                        0, PyDateTimeAPI->TimeZone_UTC,
-                                                        PyDateTimeAPI->DateTimeType));
+    if (!StampReader(expires_at).read(st)) return StampReading{};
+    if (st.year < 1 || st.day > days_in_month(st.year, st.month) || st.second > 59) return StampReading{};
+    return StampReading{own(api->DateTime_FromDateAndTime(st.year, st.month, st.day, st.hour, st.minute, st.second, 0,
+                                                          api->TimeZone_UTC, api->DateTimeType))};
 }
 
 const Param kIsExpiredParams[] = {
@@ -166,27 +168,26 @@ const Param kIsExpiredParams[] = {
     {"now", "datetime", ParamKind::PositionalOrKeyword, Default::Required},
 };
 
-Ref is_expired_impl(const Call& c, PyObject* const* a) {
-    PyObject* expires_at = a[0];
-    PyObject* now = a[1];
+Ref is_expired_impl(const Call& c, PyObject* const* args) {
+    PyObject* expires_at = args[0];
+    PyObject* now = args[1];
     // Fail closed: a missing or unreadable stamp counts as reached.
     if (!truthy(expires_at)) return boolean(true);
-    bool handled = false;
-    Ref exp = native_expiry(c, expires_at, handled);
-    if (handled) {
-        if (!exp) return boolean(true);
-        return own(PyObject_RichCompare(now, exp.get(), Py_GE));
+    if (std::optional<StampReading> read = native_expiry(c, expires_at)) {
+        if (!read->instant) return boolean(true);
+        return own(PyObject_RichCompare(now, read->instant->get(), Py_GE));
     }
+    Ref exp;
     try {
         Ref datetime = c.global(c.st->g_datetime);
         Ref fmt = c.global(c.st->g_TS_FMT);
-        Ref strptime = getattr(datetime.get(), c.st->strptime);
+        Ref strptime = getattr(datetime.get(), c.st->str_strptime);
         Ref parsed = call(strptime.get(), expires_at, fmt.get());
         Ref timezone = c.global(c.st->g_timezone);
-        Ref utc = getattr(timezone.get(), c.st->utc);
-        Ref replace = getattr(parsed.get(), c.st->replace);
-        PyObject* args[] = {utc.get()};
-        exp = own(PyObject_Vectorcall(replace.get(), args, 0, c.st->kw_tzinfo));
+        Ref utc = getattr(timezone.get(), c.st->str_utc);
+        Ref replace = getattr(parsed.get(), c.st->str_replace);
+        PyObject* argv[] = {utc.get()};
+        exp = own(PyObject_Vectorcall(replace.get(), argv, 0, c.st->kw_tzinfo));
     } catch (const PyErrOccurred&) {
         if (!error_is_exception()) throw;
         PyErr_Clear();
@@ -198,7 +199,14 @@ Ref is_expired_impl(const Call& c, PyObject* const* a) {
 
 // --- Revocation input ---------------------------------------------------------
 
-const Param kRevokedParams[] = {{"crl", nullptr, ParamKind::PositionalOrKeyword, Default::Required}};
+constexpr const char kRevokedIdsDoc[] =
+    "Normalise a CRL argument to a set of revoked passport ids, or None if absent.\n\n"
+    "Accepts None (no revocation data), a revocation list document (a dict whose\n"
+    "'revoked' member lists the ids; missing means none revoked) or any iterable\n"
+    "of ids. Every id is compared as text. Anything that cannot be iterated\n"
+    "raises :class:`PassportError`.";
+
+const Param kRevokedIdsParams[] = {{"crl", nullptr, ParamKind::PositionalOrKeyword, Default::Required}};
 
 constexpr const char kUnusableCrl[] = "crl must be a mapping with 'revoked', a list, or None";
 
@@ -207,7 +215,7 @@ constexpr const char kUnusableCrl[] = "crl must be a mapping with 'revoked', a l
 Ref crl_source(const Call& c, PyObject* crl) {
     if (!PyDict_Check(crl)) return borrow(crl);
     Ref empty = own(PyList_New(0));
-    return get_member(crl, c.st->revoked, empty.get());
+    return c.member(crl, c.st->str_revoked, empty.get());
 }
 
 // The set of revoked ids built from the collection: exact texts as they
@@ -225,14 +233,9 @@ Ref revoked_set(const Call& c, PyObject* source) {
     try {
         Ref ids = own(PySet_New(nullptr));
         Ref it = own(PyObject_GetIter(source));
-        while (true) {
-            Ref item = Ref::own_or_null(PyIter_Next(it.get()));
-            if (!item) {
-                if (PyErr_Occurred()) throw_error();
-                break;
-            }
-            if (!PyUnicode_CheckExact(item.get())) item = str_of(item.get());
-            check(PySet_Add(ids.get(), item.get()));
+        while (std::optional<Ref> item = next_item(it.get())) {
+            if (!PyUnicode_CheckExact(item->get())) *item = str_of(item->get());
+            check(PySet_Add(ids.get(), item->get()));
         }
         return ids;
     } catch (const PyErrOccurred&) {
@@ -244,8 +247,8 @@ Ref revoked_set(const Call& c, PyObject* source) {
     }
 }
 
-Ref revoked_ids_impl(const Call& c, PyObject* const* a) {
-    PyObject* crl = a[0];
+Ref revoked_ids_impl(const Call& c, PyObject* const* args) {
+    PyObject* crl = args[0];
     if (crl == Py_None) return none();
     Ref source = crl_source(c, crl);
     return revoked_set(c, source.get());
@@ -309,50 +312,53 @@ Member text_member(const Call& c, PyObject* source, PyObject* passport_id) {
 
 // The payload's passport id when reading it runs no Python code and
 // cannot fail: an exact dict with text keys only, holding an exact text
-// or nothing under "passport_id". Empty otherwise.
-Ref plain_passport_id(const Call& c, PyObject* payload) {
-    if (!PyDict_CheckExact(payload)) return nullptr;
+// or nothing under "passport_id". nullopt otherwise.
+std::optional<Ref> plain_passport_id(const Call& c, PyObject* payload) {
+    if (!PyDict_CheckExact(payload)) return std::nullopt;
     Py_ssize_t pos = 0;
     PyObject* key = nullptr;
     PyObject* value = nullptr;
     while (PyDict_Next(payload, &pos, &key, &value))
-        if (!PyUnicode_CheckExact(key)) return nullptr;
-    PyObject* raw = PyDict_GetItemWithError(payload, c.st->passport_id);  // borrowed
+        if (!PyUnicode_CheckExact(key)) return std::nullopt;
+    PyObject* raw = PyDict_GetItemWithError(payload, c.st->str_passport_id);  // borrowed
     if (raw == nullptr) {
         if (PyErr_Occurred()) throw_error();
         return borrow(c.st->empty_text);
     }
     if (PyUnicode_CheckExact(raw)) return borrow(raw);
-    return nullptr;
+    return std::nullopt;
 }
 
-// Steps 12 and 13's inputs: the revoked ids (or their answer) and the
-// passport id, in the pipeline's order.
+// The inputs of the revocation check: the revoked ids (or their answer)
+// and the passport id, read in the pipeline's order.
 struct Revocation {
     bool absent = false;
     Member member = Member::Unknown;  // decided without the set
-    Ref set;                          // otherwise the set _revoked_ids built
+    std::optional<Ref> set;           // otherwise the set _revoked_ids built
     Ref passport_id;
 };
 
 Revocation revocation(const Call& c, PyObject* crl, PyObject* payload) {
     Revocation r;
+    std::optional<Ref> plain_id;
     if (originals_in_place(c, Guard::RevokedIds)) {
         if (crl == Py_None) {
             r.absent = true;
         } else {
             Ref source = crl_source(c, crl);
-            r.passport_id = plain_passport_id(c, payload);
-            if (r.passport_id) r.member = text_member(c, source.get(), r.passport_id.get());
+            plain_id = plain_passport_id(c, payload);
+            if (plain_id) r.member = text_member(c, source.get(), plain_id->get());
             if (r.member == Member::Unknown) r.set = revoked_set(c, source.get());
         }
     } else {
         Ref revoked_ids = c.global(c.st->g_revoked_ids);
         r.set = call(revoked_ids.get(), crl);
-        r.absent = r.set.is(Py_None);
+        r.absent = r.set->is(Py_None);
     }
-    if (!r.passport_id) {
-        Ref raw = get_member(payload, c.st->passport_id);
+    if (plain_id) {
+        r.passport_id = std::move(*plain_id);
+    } else {
+        Ref raw = c.member(payload, c.st->str_passport_id);
         r.passport_id = truthy(raw.get()) ? str_of(raw.get()) : borrow(c.st->empty_text);
     }
     return r;
@@ -360,7 +366,7 @@ Revocation revocation(const Call& c, PyObject* crl, PyObject* payload) {
 
 // --- Issuer key resolution ------------------------------------------------------
 
-const Param kResolveParams[] = {
+const Param kResolveKeyParams[] = {
     {"issuer_keys", nullptr, ParamKind::PositionalOrKeyword, Default::Required},
     {"kid", nullptr, ParamKind::PositionalOrKeyword, Default::Required},
     {"issuer_did", nullptr, ParamKind::PositionalOrKeyword, Default::Required},
@@ -376,19 +382,19 @@ Ref coerce(const Call& c, PyObject* value) {
 // hashed. The kid and issuer DID come from the credential unsigned and may
 // be any JSON value: a list or an object there means "no entry", never an
 // error the credential could make the verifier raise.
-Ref lookup_if_hashable(PyObject* mapping, PyObject* key) {
+Ref lookup_if_hashable(const Call& c, PyObject* mapping, PyObject* key) {
     if (PyObject_Hash(key) == -1) {
         if (!PyErr_ExceptionMatches(PyExc_TypeError)) throw_error();
         PyErr_Clear();
         return none();
     }
-    return get_member(mapping, key);
+    return c.member(mapping, key);
 }
 
-Ref resolve_key_impl(const Call& c, PyObject* const* a) {
-    PyObject* issuer_keys = a[0];
-    PyObject* kid = a[1];
-    PyObject* issuer_did = a[2];
+Ref resolve_key_impl(const Call& c, PyObject* const* args) {
+    PyObject* issuer_keys = args[0];
+    PyObject* kid = args[1];
+    PyObject* issuer_did = args[2];
     if (issuer_keys == Py_None) return none();
     // Callable before mapping: a callable dict subclass is a resolver.
     if (PyCallable_Check(issuer_keys)) {
@@ -397,162 +403,13 @@ Ref resolve_key_impl(const Call& c, PyObject* const* a) {
     }
     if (PyDict_Check(issuer_keys)) {
         Ref keep = borrow(issuer_keys);
-        Ref got = lookup_if_hashable(issuer_keys, kid);
-        if (got.is(Py_None) && issuer_did != Py_None) got = lookup_if_hashable(issuer_keys, issuer_did);
+        Ref got = lookup_if_hashable(c, issuer_keys, kid);
+        if (got.is(Py_None) && issuer_did != Py_None) got = lookup_if_hashable(c, issuer_keys, issuer_did);
         return coerce(c, got.get());
     }
     Ref coerce_key = c.global(c.st->g_coerce_key);
     return call(coerce_key.get(), issuer_keys);
 }
-
-// --- Signature memo ------------------------------------------------------------
-//
-// A relying party sees the same passport on every request of an agent, and
-// the Falcon-1024 check of identical bytes always gives the same answer.
-// While the verifier is pqcrypto's own verify (as first loaded, and still
-// running the same code), a valid outcome is remembered, keyed by the exact
-// public key, signed bytes and signature, and not computed again. Only
-// genuine signatures are stored, so a forger can neither add entries nor
-// evict them; a failed check is never remembered. Bounded in entries and in
-// bytes, least recently used first out.
-
-}  // namespace
-}  // namespace qt::verify
-
-namespace qt {
-
-class SignatureMemo {
-public:
-    static constexpr size_t kMaxEntries = 4096;
-    static constexpr size_t kMaxBytes = size_t{4} << 20;
-    static constexpr size_t kMaxEntryBytes = size_t{64} << 10;  // larger ones are not kept
-
-    SignatureMemo() = default;
-    SignatureMemo(const SignatureMemo&) = delete;
-    SignatureMemo& operator=(const SignatureMemo&) = delete;
-    // Under the GIL, from the module's clear: releases the byte strings.
-    ~SignatureMemo() {
-        while (!lru_.empty()) evict_oldest();
-    }
-
-    bool contains(PyObject* pk, PyObject* msg, PyObject* sig) {
-        const std::uint64_t hash = hash_of(pk, msg, sig);
-        Lock lock(mutex_);
-        auto range = index_.equal_range(hash);
-        for (auto it = range.first; it != range.second; ++it) {
-            if (it->second->same(pk, msg, sig)) {
-                lru_.splice(lru_.begin(), lru_, it->second);  // most recent first
-                return true;
-            }
-        }
-        return false;
-    }
-
-    // The three exact byte strings are kept by reference: they cannot
-    // change. Out of memory, the outcome is simply not remembered. Not
-    // noexcept: waiting for the lock detaches the thread, and a daemon
-    // thread the interpreter ends at exit unwinds from there.
-    void add(PyObject* pk, PyObject* msg, PyObject* sig) {
-        const size_t size = static_cast<size_t>(PyBytes_GET_SIZE(pk) + PyBytes_GET_SIZE(msg) + PyBytes_GET_SIZE(sig));
-        if (size > kMaxEntryBytes) return;
-        const std::uint64_t hash = hash_of(pk, msg, sig);
-        Lock lock(mutex_);
-        try {
-            auto range = index_.equal_range(hash);
-            for (auto it = range.first; it != range.second; ++it)
-                if (it->second->same(pk, msg, sig)) return;
-            lru_.push_front(Entry{{Py_NewRef(pk), Py_NewRef(msg), Py_NewRef(sig)}, size, hash});
-            try {
-                index_.emplace(hash, lru_.begin());
-            } catch (const std::bad_alloc&) {
-                release(lru_.front());
-                lru_.pop_front();
-                return;
-            }
-        } catch (const std::bad_alloc&) {
-            return;
-        }
-        bytes_ += size;
-        while (lru_.size() > kMaxEntries || bytes_ > kMaxBytes) evict_oldest();
-    }
-
-private:
-    struct Entry {
-        PyObject* parts[3];  // owned: pk, msg, sig
-        size_t size;
-        std::uint64_t hash;
-        bool same(PyObject* pk, PyObject* msg, PyObject* sig) const {
-            PyObject* given[] = {pk, msg, sig};
-            for (int i = 0; i < 3; ++i) {
-                PyObject* a = parts[i];
-                PyObject* b = given[i];
-                if (a != b && (PyBytes_GET_SIZE(a) != PyBytes_GET_SIZE(b) ||
-                               std::memcmp(PyBytes_AS_STRING(a), PyBytes_AS_STRING(b),
-                                           static_cast<size_t>(PyBytes_GET_SIZE(a))) != 0))
-                    return false;
-            }
-            return true;
-        }
-    };
-
-    // FNV-1a over the lengths and samples of each part: the signature opens
-    // with its random nonce, so samples tell entries apart; equal hashes are
-    // settled by comparing everything.
-    static std::uint64_t hash_of(PyObject* pk, PyObject* msg, PyObject* sig) {
-        std::uint64_t h = 14695981039346656037ULL;
-        for (PyObject* part : {sig, msg, pk}) {
-            const auto* p = reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(part));
-            const auto n = static_cast<size_t>(PyBytes_GET_SIZE(part));
-            for (size_t i = 0; i < 8; ++i) h = (h ^ ((n >> (8 * i)) & 0xff)) * 1099511628211ULL;
-            const size_t head = std::min<size_t>(n, 48);
-            for (size_t i = 0; i < head; ++i) h = (h ^ p[i]) * 1099511628211ULL;
-            for (size_t i = n > 16 ? n - 16 : 0; i < n; ++i) h = (h ^ p[i]) * 1099511628211ULL;
-        }
-        return h;
-    }
-
-    // PyMutex waits with the thread detached, so a thread blocked here
-    // never holds the GIL against the holder; nothing inside runs Python
-    // code (releasing a byte string only frees memory).
-    struct Lock {
-        PyMutex& m;
-        explicit Lock(PyMutex& mutex) : m(mutex) { PyMutex_Lock(&m); }
-        ~Lock() { PyMutex_Unlock(&m); }
-    };
-
-    static void release(Entry& e) {
-        for (PyObject*& p : e.parts) Py_CLEAR(p);
-    }
-
-    void evict_oldest() {
-        auto last = std::prev(lru_.end());
-        auto range = index_.equal_range(last->hash);
-        for (auto it = range.first; it != range.second; ++it)
-            if (it->second == last) {
-                index_.erase(it);
-                break;
-            }
-        bytes_ -= last->size;
-        release(*last);
-        lru_.pop_back();
-    }
-
-    PyMutex mutex_{};
-    std::list<Entry> lru_;
-    std::unordered_multimap<std::uint64_t, std::list<Entry>::iterator> index_;
-    size_t bytes_ = 0;
-};
-
-}  // namespace qt
-
-namespace qt::verify {
-
-void drop_signature_memo(ModuleState* st) {
-    delete st->signature_memo;
-    st->signature_memo = nullptr;
-}
-
-namespace {
 
 // The memo, when the verifier is the one it may stand for and all three
 // inputs are exact byte strings; null otherwise.
@@ -589,16 +446,11 @@ Ref key_id(const Call& c, PyObject* pk) {
 }
 
 // --- The pipeline -------------------------------------------------------------
-
-const Param kVerifyParams[] = {
-    {"credential", "str", ParamKind::PositionalOrKeyword, Default::Required},
-    {"issuer_keys", nullptr, ParamKind::KeywordOnly, Default::None},
-    {"crl", nullptr, ParamKind::KeywordOnly, Default::None},
-    {"required_scope", "str | None", ParamKind::KeywordOnly, Default::None},
-    {"expected_agent_did", "str | None", ParamKind::KeywordOnly, Default::None},
-    {"require_revocation_check", "bool", ParamKind::KeywordOnly, Default::True},
-    {"now", "datetime | None", ParamKind::KeywordOnly, Default::None},
-};
+//
+// Verification is an ordered list of checks (kChecks below). Each check
+// returns a verdict, which ends verification, or nothing, and the next one
+// runs; the first failure decides. A check that raises ends the call with
+// its error: misuse of the arguments is the caller's error, not a verdict.
 
 // The working values fixed once the credential is decoded; every failing
 // verdict after that point carries them.
@@ -606,223 +458,255 @@ struct Working {
     Ref payload, kid, agent_did, scopes, issuer_did, expires_at, issued_at;
 };
 
+// What the checks read and what earlier checks leave for later ones.
+struct Verification {
+    const Call& c;
+    PyObject* credential;
+    PyObject* issuer_keys;
+    PyObject* crl;
+    PyObject* required_scope;
+    PyObject* expected_agent_did;
+    PyObject* require_revocation_check;
+    Ref now;  // the verification time
+    Ref dec;  // the decoded passport (from check_envelope on)
+    Working w;  // its working values (from check_payload on)
+    Ref pk;   // the issuer key (from check_key_resolves on)
+};
+
+// A verdict, or nullopt: the next check runs.
+using Verdict = std::optional<Ref>;
+
 // A verdict carrying the working values. Without a code it is the success
 // verdict, built without the two error fields so they keep their defaults.
-Ref verdict(const Call& c, const Working& w, const char* status, const char* code, PyObject* message) {
-    Ref status_text = text(status);
-    Ref code_text = code != nullptr ? text(code) : Ref();
-    Ref spend_limit = get_member(w.payload.get(), c.st->spend_limit_microusd);
-    Ref spend_window = get_member(w.payload.get(), c.st->spend_window);
+Ref verdict(const Verification& v, PyObject* status, PyObject* code, PyObject* message) {
+    const Call& c = v.c;
+    const Working& w = v.w;
+    Ref spend_limit = c.member(w.payload.get(), c.st->str_spend_limit_microusd);
+    Ref spend_window = c.member(w.payload.get(), c.st->str_spend_window);
     Ref cls = c.global(c.st->g_PassportVerdict);
     PyObject* values[] = {code != nullptr ? Py_False : Py_True,
-                          status_text.get(),  w.agent_did.get(), w.scopes.get(),
-                          spend_limit.get(),  spend_window.get(), w.issuer_did.get(), w.kid.get(),
-                          w.issued_at.get(),  w.expires_at.get(), code_text.get(),    message};
+                          status,            w.agent_did.get(),  w.scopes.get(),
+                          spend_limit.get(), spend_window.get(), w.issuer_did.get(), w.kid.get(),
+                          w.issued_at.get(), w.expires_at.get(), code,               message};
     return build_record(c, cls.get(), values, code != nullptr ? c.st->kw_verdict_fail : c.st->kw_verdict_ok);
 }
 
-Ref fail(const Call& c, const Working& w, const char* status, const char* code, PyObject* message) {
-    return verdict(c, w, status, code, message);
+Ref fail(const Verification& v, PyObject* status, PyObject* code, PyObject* message) {
+    return verdict(v, status, code, message);
 }
 
-Ref fail(const Call& c, const Working& w, const char* status, const char* code, const char* message) {
+Ref fail(const Verification& v, PyObject* status, PyObject* code, const char* message) {
     Ref msg = text(message);
-    return fail(c, w, status, code, msg.get());
+    return verdict(v, status, code, msg.get());
 }
 
 // The verdict for a credential refused before its working values are
 // known: every identifying field stays at its record default.
 Ref invalid_credential(const Call& c, PyObject* message) {
-    Ref status = text("invalid");
-    Ref code = text("INVALID_CREDENTIAL");
     Ref cls = c.global(c.st->g_PassportVerdict);
-    PyObject* values[] = {Py_False, status.get(), code.get(), message};
+    PyObject* values[] = {Py_False, c.st->str_invalid, c.st->str_INVALID_CREDENTIAL, message};
     return build_record(c, cls.get(), values, c.st->kw_verdict_bad);
 }
 
-// Read the working values from the decoded passport. False, with the error
-// set, when one of the reads raises.
-bool read_working_values(const Call& c, PyObject* dec, Working& w) {
-    try {
-        w.payload = getattr(dec, c.st->payload);
-        w.kid = getattr(dec, c.st->kid);
-        w.agent_did = getattr(dec, c.st->agent_did);
-        w.scopes = getattr(dec, c.st->scopes);
-        w.issuer_did = getattr(dec, c.st->issuer_did);
-        w.expires_at = get_member(w.payload.get(), c.st->expires_at);
-        w.issued_at = get_member(w.payload.get(), c.st->issued_at);
-        return true;
-    } catch (const PyErrOccurred&) {
-        return false;
-    }
+// `now` as given, or the current time in UTC when it is false.
+Ref verification_time(const Call& c, PyObject* now) {
+    if (truthy(now)) return borrow(now);
+    Ref datetime = c.global(c.st->g_datetime);
+    Ref timezone = c.global(c.st->g_timezone);
+    Ref utc = getattr(timezone.get(), c.st->str_utc);
+    Ref now_fn = getattr(datetime.get(), c.st->str_now);
+    return call(now_fn.get(), utc.get());
 }
 
-Ref verify_passport_impl(const Call& c, PyObject* const* a) {
-    PyObject* credential = a[0];
-    PyObject* issuer_keys = a[1];
-    PyObject* crl = a[2];
-    PyObject* required_scope = a[3];
-    PyObject* expected_agent_did = a[4];
-    PyObject* require_revocation_check = a[5];
-    Ref now = borrow(a[6]);
+// `left != right`, by the host's rules.
+bool differ(PyObject* left, PyObject* right) {
+    Ref differs = own(PyObject_RichCompare(left, right, Py_NE));
+    return truthy(differs.get());
+}
 
-    if (!truthy(now.get())) {
-        Ref datetime = c.global(c.st->g_datetime);
-        Ref timezone = c.global(c.st->g_timezone);
-        Ref utc = getattr(timezone.get(), c.st->utc);
-        Ref now_fn = getattr(datetime.get(), c.st->now);
-        now = call(now_fn.get(), utc.get());
-    }
-
+// The credential decodes (through the module's decode_passport); its
+// PassportError becomes the invalid verdict.
+Verdict check_envelope(Verification& v) {
+    const Call& c = v.c;
     Ref decode = c.global(c.st->g_decode_passport);
-    Ref dec = Ref::own_or_null(PyObject_Vectorcall(decode.get(), &credential, 1, nullptr));
-    if (!dec) {
-        if (!error_is_passport_error(c)) throw_error();
-        Ref err = take_error();
-        Ref msg = str_of(err.get());
-        return invalid_credential(c, msg.get());
-    }
+    v.dec = Ref::own_or_error(PyObject_Vectorcall(decode.get(), &v.credential, 1, nullptr));
+    if (v.dec) return std::nullopt;
+    if (!error_is_passport_error(c)) throw_error();
+    Ref err = take_error();
+    Ref msg = str_of(err.get());
+    return invalid_credential(c, msg.get());
+}
 
-    Working w;
-    if (!read_working_values(c, dec.get(), w)) {
-        // A payload member of the wrong shape ("scopes": true is not
-        // iterable) is the credential's defect: a verdict, not an error.
-        if (!error_is_exception()) throw_error();
-        Ref err = take_error();
-        Ref detail = str_of(err.get());
-        Ref msg = own(PyUnicode_FromFormat("malformed credential payload: %U", detail.get()));
-        return invalid_credential(c, msg.get());
+// The working values can be read. A payload member of the wrong shape
+// ("scopes": true is not iterable) is the credential's defect: a verdict,
+// not an error.
+Verdict check_payload(Verification& v) {
+    const Call& c = v.c;
+    Working& w = v.w;
+    try {
+        w.payload = getattr(v.dec.get(), c.st->str_payload);
+        w.kid = getattr(v.dec.get(), c.st->str_kid);
+        w.agent_did = getattr(v.dec.get(), c.st->str_agent_did);
+        w.scopes = getattr(v.dec.get(), c.st->str_scopes);
+        w.issuer_did = getattr(v.dec.get(), c.st->str_issuer_did);
+        w.expires_at = c.member(w.payload.get(), c.st->str_expires_at);
+        w.issued_at = c.member(w.payload.get(), c.st->str_issued_at);
+        return std::nullopt;
+    } catch (const PyErrOccurred&) {
+        if (!error_is_exception()) throw;
     }
+    Ref err = take_error();
+    Ref detail = str_of(err.get());
+    Ref msg = own(PyUnicode_FromFormat("malformed credential payload: %U", detail.get()));
+    return invalid_credential(c, msg.get());
+}
 
-    // A missing or empty alg is checked as Falcon-1024 all the same.
-    {
-        Ref alg = getattr(dec.get(), c.st->alg);
-        if (truthy(alg.get())) {
-            Ref expected = c.global(c.st->g_ALG);
-            Ref differs = own(PyObject_RichCompare(alg.get(), expected.get(), Py_NE));
-            if (truthy(differs.get())) {
-                Ref shown = repr_of(alg.get());
-                Ref msg = own(PyUnicode_FromFormat("unsupported alg %U", shown.get()));
-                return fail(c, w, "invalid", "UNSUPPORTED_ALG", msg.get());
-            }
-        }
-    }
+// The alg is Falcon-1024; a missing or empty alg is checked as Falcon-1024
+// all the same.
+Verdict check_alg(Verification& v) {
+    const Call& c = v.c;
+    Ref alg = getattr(v.dec.get(), c.st->str_alg);
+    if (!truthy(alg.get())) return std::nullopt;
+    Ref expected = c.global(c.st->g_ALG);
+    if (!differ(alg.get(), expected.get())) return std::nullopt;
+    Ref shown = repr_of(alg.get());
+    Ref msg = own(PyUnicode_FromFormat("unsupported alg %U", shown.get()));
+    return fail(v, c.st->str_invalid, c.st->str_UNSUPPORTED_ALG, msg.get());
+}
 
-    Ref pk;
+// An issuer key resolves (through the module's _resolve_key); its
+// PassportError is the credential's defect, no key at all fails closed.
+Verdict check_key_resolves(Verification& v) {
+    const Call& c = v.c;
     try {
         Ref resolve = c.global(c.st->g_resolve_key);
-        pk = call(resolve.get(), issuer_keys, w.kid.get(), w.issuer_did.get());
+        v.pk = call(resolve.get(), v.issuer_keys, v.w.kid.get(), v.w.issuer_did.get());
     } catch (const PyErrOccurred&) {
         if (!error_is_passport_error(c)) throw;
         Ref err = take_error();
         Ref msg = str_of(err.get());
-        return fail(c, w, "invalid", "INVALID_CREDENTIAL", msg.get());
+        return fail(v, c.st->str_invalid, c.st->str_INVALID_CREDENTIAL, msg.get());
     }
-    if (pk.is(Py_None))
-        return fail(c, w, "unverifiable", "UNRESOLVED_ISSUER_KEY", "no issuer key available to verify the signature");
+    if (!v.pk.is(Py_None)) return std::nullopt;
+    return fail(v, c.st->str_unverifiable, c.st->str_UNRESOLVED_ISSUER_KEY,
+                "no issuer key available to verify the signature");
+}
 
-    {
-        const Py_ssize_t n = check_size(PyObject_Length(pk.get()));
-        Ref length = own(PyLong_FromSsize_t(n));
-        Ref expected = c.global(c.st->g_FALCON_1024_PUBLIC_KEY_BYTES);
-        Ref differs = own(PyObject_RichCompare(length.get(), expected.get(), Py_NE));
-        if (truthy(differs.get())) {
-            Ref expected_text = str_of(expected.get());
-            Ref msg = own(PyUnicode_FromFormat("issuer key is %zd bytes, expected %U", n, expected_text.get()));
-            return fail(c, w, "invalid", "BAD_ISSUER_KEY", msg.get());
-        }
-    }
+// The key has the size of a Falcon-1024 public key.
+Verdict check_key_size(Verification& v) {
+    const Call& c = v.c;
+    const Py_ssize_t n = check_size(PyObject_Length(v.pk.get()));
+    Ref length = own(PyLong_FromSsize_t(n));
+    Ref expected = c.global(c.st->g_FALCON_1024_PUBLIC_KEY_BYTES);
+    if (!differ(length.get(), expected.get())) return std::nullopt;
+    Ref expected_text = str_of(expected.get());
+    Ref msg = own(PyUnicode_FromFormat("issuer key is %zd bytes, expected %U", n, expected_text.get()));
+    return fail(v, c.st->str_invalid, c.st->str_BAD_ISSUER_KEY, msg.get());
+}
 
-    // Without a kid in the credential any key of the right size goes on to
-    // the signature check, which then decides alone.
-    if (truthy(w.kid.get())) {
-        Ref computed = key_id(c, pk.get());
-        Ref differs = own(PyObject_RichCompare(computed.get(), w.kid.get(), Py_NE));
-        if (truthy(differs.get()))
-            return fail(c, w, "invalid", "KID_KEY_MISMATCH", "resolved key does not match the credential kid");
-    }
+// The key is the one the credential's kid names. Without a kid any key of
+// the right size goes on to the signature check, which then decides alone.
+Verdict check_kid(Verification& v) {
+    const Call& c = v.c;
+    if (!truthy(v.w.kid.get())) return std::nullopt;
+    Ref computed = key_id(c, v.pk.get());
+    if (!differ(computed.get(), v.w.kid.get())) return std::nullopt;
+    return fail(v, c.st->str_invalid, c.st->str_KID_KEY_MISMATCH, "resolved key does not match the credential kid");
+}
 
+// The Falcon-1024 signature over the signed bytes verifies.
+Verdict check_signature(Verification& v) {
+    const Call& c = v.c;
     Ref falcon_verify;
     {
         Ref load_crypto = c.global(c.st->g_load_crypto);
         Ref pair = call(load_crypto.get());
         falcon_verify = own(PySequence_GetItem(pair.get(), 1));
     }
-
     // A verifier may report a bad signature by returning false or by
     // raising; both are a tampered signature. Interrupts still propagate.
     bool sig_ok = false;
     try {
-        Ref signed_bytes = getattr(dec.get(), c.st->signed_bytes);
-        Ref sig = getattr(dec.get(), c.st->sig);
-        SignatureMemo* memo = memo_for(c, falcon_verify.get(), pk.get(), signed_bytes.get(), sig.get());
-        if (memo != nullptr && memo->contains(pk.get(), signed_bytes.get(), sig.get())) {
+        Ref signed_bytes = getattr(v.dec.get(), c.st->str_signed_bytes);
+        Ref sig = getattr(v.dec.get(), c.st->str_sig);
+        PyObject* pk = v.pk.get();
+        SignatureMemo* memo = memo_for(c, falcon_verify.get(), pk, signed_bytes.get(), sig.get());
+        if (memo != nullptr && memo->contains(pk, signed_bytes.get(), sig.get())) {
             sig_ok = true;
         } else {
-            Ref result = call(falcon_verify.get(), pk.get(), signed_bytes.get(), sig.get());
+            Ref result = call(falcon_verify.get(), pk, signed_bytes.get(), sig.get());
             sig_ok = truthy(result.get());
             // Only the verifier's own True is remembered.
-            if (memo != nullptr && result.is(Py_True)) memo->add(pk.get(), signed_bytes.get(), sig.get());
+            if (memo != nullptr && result.is(Py_True)) memo->add(pk, signed_bytes.get(), sig.get());
         }
     } catch (const PyErrOccurred&) {
         if (!error_is_exception()) throw;
         PyErr_Clear();
         sig_ok = false;
     }
-    if (!sig_ok) return fail(c, w, "invalid", "TAMPERED_SIGNATURE", "signature verification failed");
-
-    {
-        Ref is_expired = c.global(c.st->g_is_expired);
-        Ref expired = call(is_expired.get(), w.expires_at.get(), now.get());
-        if (truthy(expired.get())) return fail(c, w, "expired", "EXPIRED", "credential has expired");
-    }
-
-    // Revocation is looked at only for a genuine, unexpired credential, so
-    // an unusable crl is raised only then.
-    Revocation revoked = revocation(c, crl, w.payload.get());
-    PyObject* passport_id = revoked.passport_id.get();
-    if (revoked.absent) {
-        if (truthy(require_revocation_check))
-            return fail(c, w, "unverifiable", "REVOCATION_CHECK_FAILED", "could not confirm revocation status");
-    } else if (PyUnicode_Check(passport_id) && PyUnicode_GET_LENGTH(passport_id) == 0) {
-        if (truthy(require_revocation_check))
-            return fail(c, w, "unverifiable", "REVOCATION_ID_MISSING",
-                        "credential has no passport_id to check against the CRL");
-    } else if (revoked.member != Member::Unknown ? revoked.member == Member::Yes
-                                                 : check(PySequence_Contains(revoked.set.get(), passport_id)) != 0) {
-        return fail(c, w, "revoked", "REVOKED", "credential has been revoked");
-    }
-
-    if (truthy(expected_agent_did)) {
-        Ref differs = own(PyObject_RichCompare(expected_agent_did, w.agent_did.get(), Py_NE));
-        if (truthy(differs.get()))
-            return fail(c, w, "active", "AGENT_MISMATCH", "agent_did does not match expected");
-    }
-    if (truthy(required_scope) && !check(PySequence_Contains(w.scopes.get(), required_scope))) {
-        Ref shown = repr_of(required_scope);
-        Ref msg = own(PyUnicode_FromFormat("scope %U not granted", shown.get()));
-        return fail(c, w, "active", "SCOPE_NOT_GRANTED", msg.get());
-    }
-
-    return verdict(c, w, "active", nullptr, nullptr);
+    if (sig_ok) return std::nullopt;
+    return fail(v, c.st->str_invalid, c.st->str_TAMPERED_SIGNATURE, "signature verification failed");
 }
 
-}  // namespace
+// The credential has not expired (through the module's _is_expired).
+Verdict check_expiry(Verification& v) {
+    const Call& c = v.c;
+    Ref is_expired = c.global(c.st->g_is_expired);
+    Ref expired = call(is_expired.get(), v.w.expires_at.get(), v.now.get());
+    if (!truthy(expired.get())) return std::nullopt;
+    return fail(v, c.st->str_expired, c.st->str_EXPIRED, "credential has expired");
+}
 
-const FunctionDef is_expired = {"_is_expired", "_is_expired", kIsExpiredParams, 2, "bool", nullptr,
-                                 is_expired_impl};
-const FunctionDef revoked_ids = {
-    "_revoked_ids", "_revoked_ids", kRevokedParams, 1, "set[str] | None",
-    "Normalise a CRL argument to a set of revoked passport ids, or None if absent.\n\n"
-    "Accepts None (no revocation data), a revocation list document (a dict whose\n"
-    "'revoked' member lists the ids; missing means none revoked) or any iterable\n"
-    "of ids. Every id is compared as text. Anything that cannot be iterated\n"
-    "raises :class:`PassportError`.",
-    revoked_ids_impl};
-const FunctionDef resolve_key = {"_resolve_key", "_resolve_key", kResolveParams, 3, "bytes | None", nullptr,
-                                  resolve_key_impl};
-const FunctionDef verify_passport = {
-    "verify_passport", "verify_passport", kVerifyParams, 7, "PassportVerdict",
+// The credential is not revoked. Revocation is looked at only for a
+// genuine, unexpired credential, so an unusable crl is raised only then.
+Verdict check_revocation(Verification& v) {
+    const Call& c = v.c;
+    Revocation revoked = revocation(c, v.crl, v.w.payload.get());
+    PyObject* passport_id = revoked.passport_id.get();
+    if (revoked.absent) {
+        if (!truthy(v.require_revocation_check)) return std::nullopt;
+        return fail(v, c.st->str_unverifiable, c.st->str_REVOCATION_CHECK_FAILED,
+                    "could not confirm revocation status");
+    }
+    if (PyUnicode_Check(passport_id) && PyUnicode_GET_LENGTH(passport_id) == 0) {
+        if (!truthy(v.require_revocation_check)) return std::nullopt;
+        return fail(v, c.st->str_unverifiable, c.st->str_REVOCATION_ID_MISSING,
+                    "credential has no passport_id to check against the CRL");
+    }
+    const bool is_revoked = revoked.member != Member::Unknown
+                                ? revoked.member == Member::Yes
+                                : check(PySequence_Contains(revoked.set->get(), passport_id)) != 0;
+    if (!is_revoked) return std::nullopt;
+    return fail(v, c.st->str_revoked, c.st->str_REVOKED, "credential has been revoked");
+}
+
+// The agent is the one the caller expects, when it expects one. The
+// credential itself is sound: the status stays "active".
+Verdict check_agent(Verification& v) {
+    const Call& c = v.c;
+    if (!truthy(v.expected_agent_did) || !differ(v.expected_agent_did, v.w.agent_did.get())) return std::nullopt;
+    return fail(v, c.st->str_active, c.st->str_AGENT_MISMATCH, "agent_did does not match expected");
+}
+
+// The scope the caller requires is granted, when it requires one.
+Verdict check_scope(Verification& v) {
+    const Call& c = v.c;
+    if (!truthy(v.required_scope) || check(PySequence_Contains(v.w.scopes.get(), v.required_scope)))
+        return std::nullopt;
+    Ref shown = repr_of(v.required_scope);
+    Ref msg = own(PyUnicode_FromFormat("scope %U not granted", shown.get()));
+    return fail(v, c.st->str_active, c.st->str_SCOPE_NOT_GRANTED, msg.get());
+}
+
+// The checks in their order, which is part of the contract: the first
+// failure decides the verdict, so reordering changes outcomes.
+constexpr Verdict (*kChecks[])(Verification&) = {
+    check_envelope,  check_payload, check_alg,        check_key_resolves, check_key_size,
+    check_kid,       check_signature, check_expiry,   check_revocation,   check_agent,
+    check_scope,
+};
+
+constexpr const char kVerifyPassportDoc[] =
     "Verify a passport OFFLINE and return a :class:`PassportVerdict`.\n"
     "\n"
     "No network or file I/O takes place: pass the issuer's key(s) as\n"
@@ -846,7 +730,40 @@ const FunctionDef verify_passport = {
     "\n"
     "``now`` is the verification time, a timezone-aware datetime (UTC by\n"
     "default). Misuse of the arguments (a naive ``now``, an unusable ``crl``)\n"
-    "raises instead of returning a verdict.",
-    verify_passport_impl};
+    "raises instead of returning a verdict.";
+
+const Param kVerifyPassportParams[] = {
+    {"credential", "str", ParamKind::PositionalOrKeyword, Default::Required},
+    {"issuer_keys", nullptr, ParamKind::KeywordOnly, Default::None},
+    {"crl", nullptr, ParamKind::KeywordOnly, Default::None},
+    {"required_scope", "str | None", ParamKind::KeywordOnly, Default::None},
+    {"expected_agent_did", "str | None", ParamKind::KeywordOnly, Default::None},
+    {"require_revocation_check", "bool", ParamKind::KeywordOnly, Default::True},
+    {"now", "datetime | None", ParamKind::KeywordOnly, Default::None},
+};
+
+Ref verify_passport_impl(const Call& c, PyObject* const* args) {
+    Verification v{c, args[0], args[1], args[2], args[3], args[4], args[5]};
+    v.now = verification_time(c, args[6]);
+    for (auto check : kChecks)
+        if (Verdict decided = check(v)) return std::move(*decided);
+    return verdict(v, c.st->str_active, nullptr, nullptr);
+}
+
+}  // namespace
+
+const FunctionDef is_expired = {
+    "_is_expired", "_is_expired", kIsExpiredParams, "bool", nullptr, is_expired_impl,
+};
+const FunctionDef revoked_ids = {
+    "_revoked_ids", "_revoked_ids", kRevokedIdsParams, "set[str] | None", kRevokedIdsDoc, revoked_ids_impl,
+};
+const FunctionDef resolve_key = {
+    "_resolve_key", "_resolve_key", kResolveKeyParams, "bytes | None", nullptr, resolve_key_impl,
+};
+const FunctionDef verify_passport = {
+    "verify_passport", "verify_passport", kVerifyPassportParams, "PassportVerdict", kVerifyPassportDoc,
+    verify_passport_impl,
+};
 
 }  // namespace qt::verify

@@ -1,7 +1,7 @@
 // Offline verification: expiry and revocation inputs, issuer key
 // resolution, and the verification pipeline.
 #pragma once
-#include "support.hpp"
+#include "function.hpp"
 
 namespace qt::verify {
 
@@ -9,8 +9,5 @@ extern const FunctionDef is_expired;
 extern const FunctionDef revoked_ids;
 extern const FunctionDef verify_passport;
 extern const FunctionDef resolve_key;
-
-// Release the signature memo kept in the module state.
-void drop_signature_memo(ModuleState* st);
 
 }  // namespace qt::verify

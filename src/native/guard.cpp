@@ -1,0 +1,576 @@
+// The one guard of every native fast path: the originals of each host
+// function a fast path stands in for, pinned at import, and the question
+// whether they are all still in place.
+#include "guard.hpp"
+
+#include <cstdint>
+#include <new>
+#include <tuple>
+#include <vector>
+
+namespace qt {
+
+// The originals each fast path relies on.
+//
+// A fast path may stand in for a host function only while nothing that
+// function depends on has changed since import. Each guard is a set of pins:
+// a name in a namespace (module globals, a function's keyword defaults, an
+// instance's __dict__) still bound to the same object or still absent, a
+// Python function still running the same code with the same defaults, a
+// class attribute still the same, an object still of the same class.
+//
+// Namespace pins are the many; they are checked again only after some
+// watched namespace has changed (a dict watcher counts changes, per
+// interpreter), so a guard in the steady state costs a few pointer
+// comparisons. Without a free
+// watcher slot every pin is checked at every call. The builtins are taken
+// as the host's own: a pin on a name the function reads from the builtins
+// only checks that its module does not shadow it.
+
+namespace {
+
+// The count of changes lives in the interpreter's own dict, in a capsule
+// that every instance of the module in that interpreter shares: a watcher
+// callback has no context of its own, and nothing is kept process-wide. A
+// change seen by one instance only makes the others check their pins again.
+constexpr const char kChangesKey[] = "quorvel_trellane.passport.namespace_changes";
+
+void free_changes(PyObject* capsule) {
+    delete static_cast<std::uint64_t*>(PyCapsule_GetPointer(capsule, kChangesKey));
+}
+
+// Bumped before any change to a watched namespace takes effect. Never
+// raises, and leaves alone any error being raised while the dict changes.
+int on_namespace_change(PyDict_WatchEvent, PyObject*, PyObject*, PyObject*) {
+    PyObject* raised = PyErr_GetRaisedException();
+    PyObject* interp_dict = PyInterpreterState_GetDict(PyInterpreterState_Get());  // borrowed
+    PyObject* capsule = nullptr;
+    if (interp_dict != nullptr && PyDict_GetItemStringRef(interp_dict, kChangesKey, &capsule) > 0) {
+        if (auto* count = static_cast<std::uint64_t*>(PyCapsule_GetPointer(capsule, kChangesKey))) ++*count;
+        Py_DECREF(capsule);
+    }
+    PyErr_Clear();
+    PyErr_SetRaisedException(raised);
+    return 0;
+}
+
+// The interpreter's change count, created by the first instance.
+Ref changes_capsule() {
+    PyObject* interp_dict = PyInterpreterState_GetDict(PyInterpreterState_Get());  // borrowed
+    if (interp_dict == nullptr) {
+        PyErr_SetString(PyExc_RuntimeError, "no interpreter dict to keep the namespace changes in");
+        throw_error();
+    }
+    PyObject* found = nullptr;
+    check(PyDict_GetItemStringRef(interp_dict, kChangesKey, &found));
+    if (found != nullptr) return Ref::own(found);
+    auto* count = new std::uint64_t(1);
+    PyObject* capsule = PyCapsule_New(count, kChangesKey, free_changes);
+    if (capsule == nullptr) {
+        delete count;
+        throw_error();
+    }
+    Ref owned = Ref::own(capsule);
+    check(PyDict_SetItemString(interp_dict, kChangesKey, capsule));
+    return owned;
+}
+
+struct Pin {
+    enum Kind { Name, Function, TypeAttr, ExactType, InstanceDict } kind;
+    // Owned. Name: (dict, key, value or NULL for absent). Function: (func,
+    // code, defaults, kwdefaults). TypeAttr: (type, name, value).
+    // ExactType: (object, type). InstanceDict: (object, its __dict__).
+    PyObject* a;
+    PyObject* b;
+    PyObject* c;
+    PyObject* d;
+
+    bool holds() const {
+        switch (kind) {
+            case Name: {
+                PyObject* now = PyDict_GetItemWithError(a, b);  // borrowed, compared only
+                if (now == nullptr && PyErr_Occurred()) {
+                    PyErr_Clear();  // a key that cannot be compared: not the original
+                    return false;
+                }
+                return now == c;
+            }
+            case Function:
+                return PyFunction_GET_CODE(a) == b && PyFunction_GET_DEFAULTS(a) == c &&
+                       PyFunction_GET_KW_DEFAULTS(a) == d;
+            case TypeAttr:
+                return _PyType_Lookup(reinterpret_cast<PyTypeObject*>(a), b) == c;
+            case ExactType:
+                return reinterpret_cast<PyObject*>(Py_TYPE(a)) == b;
+            case InstanceDict: {
+                PyObject* now = PyObject_GenericGetDict(a, nullptr);
+                if (now == nullptr) {
+                    PyErr_Clear();
+                    return false;
+                }
+                Py_DECREF(now);
+                return now == b;
+            }
+        }
+        return false;
+    }
+};
+
+}  // namespace
+
+struct PinSet {
+    bool never = false;          // something was not original already at import
+    std::vector<Pin> names;      // rechecked only after a watched namespace changed
+    std::vector<Pin> direct;     // checked at every call
+    std::uint64_t checked = 0;   // the change count at which `names` last held
+
+    // Calls f on every reference the pins hold, for traverse and clear
+    // alike; stops at the first nonzero result.
+    template <typename F>
+    int each_ref(F f) {
+        for (auto* pins : {&names, &direct})
+            for (Pin& p : *pins)
+                for (PyObject** slot : {&p.a, &p.b, &p.c, &p.d})
+                    if (int r = f(slot)) return r;
+        return 0;
+    }
+};
+
+struct Originals {
+    int watcher = -1;
+    PyObject* changes_owner = nullptr;  // owned: the capsule holding *changes
+    std::uint64_t* changes = nullptr;   // this interpreter's count of namespace changes
+    PinSet sets[static_cast<int>(Guard::Count)];
+    std::vector<PyObject*> watched;  // owned: the namespaces watched
+
+    // The _strptime module that datetime.strptime imports at its first
+    // call. It is not imported here (the import stays light); it is pinned
+    // when first seen loaded, if its functions are still the ones its own
+    // source file defines.
+    PyObject* strptime_name = nullptr;
+    PyObject* strptime_module = nullptr;
+    PinSet strptime;
+
+    // What rfc8785.dumps reads, pinned when _load_crypto first imports it.
+    PinSet canonicaliser;
+
+    ~Originals() { clear(); }
+
+    void clear_set(PinSet& set) {
+        set.each_ref([](PyObject** slot) {
+            Py_CLEAR(*slot);
+            return 0;
+        });
+        set.names.clear();
+        set.direct.clear();
+    }
+
+    void clear() {
+        for (PyObject* dict : watched) {
+            if (watcher >= 0 && PyDict_Unwatch(watcher, dict) < 0) PyErr_Clear();
+            Py_DECREF(dict);
+        }
+        watched.clear();
+        if (watcher >= 0 && PyDict_ClearWatcher(watcher) < 0) PyErr_Clear();
+        watcher = -1;
+        for (PinSet& set : sets) clear_set(set);
+        clear_set(strptime);
+        clear_set(canonicaliser);
+        Py_CLEAR(strptime_name);
+        Py_CLEAR(strptime_module);
+        changes = nullptr;
+        Py_CLEAR(changes_owner);
+    }
+
+    int traverse(visitproc visit, void* arg) {
+        auto visit_set = [&](PinSet& set) {
+            return set.each_ref([&](PyObject** slot) {
+                Py_VISIT(*slot);
+                return 0;
+            });
+        };
+        for (PinSet& set : sets)
+            if (int r = visit_set(set)) return r;
+        if (int r = visit_set(strptime)) return r;
+        if (int r = visit_set(canonicaliser)) return r;
+        for (PyObject* dict : watched) Py_VISIT(dict);
+        Py_VISIT(strptime_module);
+        return 0;
+    }
+
+    bool holds(PinSet& set) {
+        if (set.never) return false;
+        for (const Pin& p : set.direct)
+            if (!p.holds()) return false;
+        if (watcher >= 0 && set.checked == *changes) return true;
+        for (const Pin& p : set.names)
+            if (!p.holds()) return false;
+        set.checked = *changes;
+        return true;
+    }
+
+    void watch(PyObject* dict) {
+        if (watcher < 0) return;
+        for (PyObject* d : watched)
+            if (d == dict) return;
+        check(PyDict_Watch(watcher, dict));
+        watched.push_back(Py_NewRef(dict));
+    }
+
+    // --- Building the pins, at import (throws on a C API failure) ---
+
+    static Pin make(Pin::Kind kind, PyObject* a, PyObject* b, PyObject* c = nullptr, PyObject* d = nullptr) {
+        return Pin{kind, Py_XNewRef(a), Py_XNewRef(b), Py_XNewRef(c), Py_XNewRef(d)};
+    }
+
+    // `dict[key]` stays what it is now (or stays absent).
+    void pin_name(PinSet& set, PyObject* dict, PyObject* key) {
+        PyObject* value = PyDict_GetItemWithError(dict, key);
+        if (value == nullptr && PyErr_Occurred()) throw_error();
+        watch(dict);
+        set.names.push_back(make(Pin::Name, dict, key, value));
+    }
+    void pin_name(PinSet& set, PyObject* dict, const char* key) {
+        Ref k = own(PyUnicode_InternFromString(key));
+        pin_name(set, dict, k.get());
+    }
+
+    // `obj.<name>` (a module's global or an instance attribute kept in its
+    // __dict__) stays what it is now; returns it, borrowed.
+    PyObject* pin_attr(PinSet& set, PyObject* obj, const char* name) {
+        Ref dict = own(PyObject_GenericGetDict(obj, nullptr));
+        if (!PyModule_Check(obj)) set.direct.push_back(make(Pin::InstanceDict, obj, dict.get()));
+        Ref key = own(PyUnicode_InternFromString(name));
+        pin_name(set, dict.get(), key.get());
+        PyObject* value = PyDict_GetItemWithError(dict.get(), key.get());
+        if (value == nullptr) {
+            if (!PyErr_Occurred()) PyErr_Format(PyExc_AttributeError, "no attribute '%s' to pin", name);
+            throw_error();
+        }
+        return value;
+    }
+
+    // A Python function keeps its code and defaults, and every global name
+    // its code reads keeps its binding (or stays unbound, so that the
+    // builtin is used). Anything else that is callable is pinned by
+    // identity alone, through the name that binds it.
+    void pin_function(PinSet& set, PyObject* fn) {
+        if (!PyFunction_Check(fn)) return;
+        set.direct.push_back(make(Pin::Function, fn, PyFunction_GET_CODE(fn), PyFunction_GET_DEFAULTS(fn),
+                                  PyFunction_GET_KW_DEFAULTS(fn)));
+        PyObject* globals = PyFunction_GET_GLOBALS(fn);
+        Ref names = own(PyObject_GetAttrString(PyFunction_GET_CODE(fn), "co_names"));
+        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(names.get()); ++i)
+            pin_name(set, globals, PyTuple_GET_ITEM(names.get(), i));
+        if (PyObject* kwdefaults = PyFunction_GET_KW_DEFAULTS(fn)) {
+            Ref keys = own(PyDict_Keys(kwdefaults));
+            for (Py_ssize_t i = 0; i < PyList_GET_SIZE(keys.get()); ++i)
+                pin_name(set, kwdefaults, PyList_GET_ITEM(keys.get(), i));
+        }
+    }
+
+    // `module.<name>` stays bound, and is pinned as a function.
+    PyObject* pin_global_function(PinSet& set, PyObject* module, const char* name) {
+        PyObject* fn = pin_attr(set, module, name);
+        pin_function(set, fn);
+        return fn;
+    }
+
+    PyObject* pin_type_attr(PinSet& set, PyObject* type, const char* name) {
+        Ref key = own(PyUnicode_InternFromString(name));
+        PyObject* value = _PyType_Lookup(reinterpret_cast<PyTypeObject*>(type), key.get());
+        set.direct.push_back(make(Pin::TypeAttr, type, key.get(), value));
+        return value;
+    }
+
+    void capture(PyObject* module, ModuleState* st);
+    void capture_base64(PyObject* module, ModuleState* st);
+    void capture_json(PyObject* module, ModuleState* st);
+    void capture_expiry(PyObject* module, ModuleState* st);
+    void capture_records(PyObject* module, ModuleState* st);
+    void capture_record(PinSet& set, PyObject* cls);
+    bool strptime_in_place();
+    void capture_canonicaliser(PyObject* dumps);
+};
+
+void Originals::capture(PyObject* module, ModuleState* st) {
+    changes_owner = changes_capsule().release();
+    changes = static_cast<std::uint64_t*>(PyCapsule_GetPointer(changes_owner, kChangesKey));
+    if (changes == nullptr) throw_error();
+    watcher = PyDict_AddWatcher(on_namespace_change);
+    if (watcher < 0) PyErr_Clear();  // no slot left: every pin is checked at every call
+    capture_base64(module, st);
+    capture_json(module, st);
+    capture_expiry(module, st);
+    capture_records(module, st);
+    pin_attr(sets[static_cast<int>(Guard::RevokedIds)], module, "_revoked_ids");
+    pin_attr(sets[static_cast<int>(Guard::B64uDecode)], module, "_b64u_decode");
+    {
+        PinSet& set = sets[static_cast<int>(Guard::KidForKey)];
+        pin_attr(set, module, "kid_for_key");
+        pin_attr(set, pin_attr(set, module, "hashlib"), "sha256");
+    }
+    // Pinned at the first load of the components (note_verifier).
+    sets[static_cast<int>(Guard::FalconVerify)].never = true;
+    // The canonicaliser itself loads lazily (note_canonicaliser); here only
+    // the module's binding of the loader that supplies it.
+    pin_attr(sets[static_cast<int>(Guard::Canonicaliser)], module, "_load_crypto");
+}
+
+// base64.urlsafe_b64decode(s) and base64.b64decode(s, validate=...):
+// the module's binding of base64, the two functions, the helper and
+// the translation table they use, and binascii.a2b_base64 behind them.
+void Originals::capture_base64(PyObject* module, ModuleState* st) {
+    PyObject* base64 = nullptr;
+    for (Guard g : {Guard::UrlsafeB64decode, Guard::B64decode}) {
+        PinSet& set = sets[static_cast<int>(g)];
+        base64 = pin_attr(set, module, "base64");
+        if (g == Guard::UrlsafeB64decode) {
+            pin_global_function(set, base64, "urlsafe_b64decode");
+            pin_attr(set, base64, "_urlsafe_decode_translation");
+        }
+        pin_global_function(set, base64, "_bytes_from_decode_data");
+        pin_global_function(set, base64, "b64decode");
+        PyObject* binascii = pin_attr(set, base64, "binascii");
+        pin_attr(set, binascii, "a2b_base64");
+    }
+    Ref binascii = own(PyImport_ImportModule("binascii"));
+    st->binascii_error = own(PyObject_GetAttrString(binascii.get(), "Error")).release();
+}
+
+// json.loads(s): its encoding detection and the shared default decoder
+// it hands every call without options to -- that decoder's class, its
+// decode and raw_decode, and the scanner its attributes were built into.
+void Originals::capture_json(PyObject* module, ModuleState* st) {
+    PinSet& set = sets[static_cast<int>(Guard::JsonLoads)];
+    PyObject* json = pin_attr(set, module, "json");
+    pin_global_function(set, json, "loads");
+    pin_global_function(set, json, "detect_encoding");
+    PyObject* decoder = pin_attr(set, json, "_default_decoder");
+    PyObject* decoder_cls = reinterpret_cast<PyObject*>(Py_TYPE(decoder));
+    set.direct.push_back(make(Pin::ExactType, decoder, decoder_cls));
+    for (const char* name : {"decode", "raw_decode"}) {
+        // Neither shadowed on the instance nor replaced on the class.
+        Ref dict = own(PyObject_GenericGetDict(decoder, nullptr));
+        pin_name(set, dict.get(), name);
+        pin_function(set, pin_type_attr(set, decoder_cls, name));
+    }
+    pin_attr(set, decoder, "scan_once");
+    // The error json.loads raises for a whole-document failure, which
+    // the native reader builds as its __init__ would.
+    Ref decoder_module = own(PyImport_ImportModule("json.decoder"));
+    PyObject* error_cls = pin_attr(set, decoder_module.get(), "JSONDecodeError");
+    if (!PyType_Check(error_cls) ||
+        !PyType_IsSubtype(reinterpret_cast<PyTypeObject*>(error_cls),
+                          reinterpret_cast<PyTypeObject*>(PyExc_BaseException))) {
+        set.never = true;
+    } else {
+        pin_function(set, pin_type_attr(set, error_cls, "__init__"));
+        pin_type_attr(set, error_cls, "__new__");
+        st->json_decode_error = Py_NewRef(error_cls);
+    }
+}
+
+// datetime.strptime(stamp, _TS_FMT).replace(tzinfo=timezone.utc): the
+// fast path builds the host's own datetime, so the bindings must be
+// the host's own types (they are immutable) and the pattern the text
+// the reader implements; _strptime is pinned when first seen.
+void Originals::capture_expiry(PyObject* module, ModuleState* st) {
+    PinSet& set = sets[static_cast<int>(Guard::Expiry)];
+    // Kept in the module state rather than in the header's per-file static,
+    // which every interpreter importing the module would write.
+    st->datetime_api = static_cast<PyDateTime_CAPI*>(PyCapsule_Import(PyDateTime_CAPSULE_NAME, 0));
+    if (st->datetime_api == nullptr) throw_error();
+    const PyDateTime_CAPI* api = st->datetime_api;
+    PyObject* datetime = pin_attr(set, module, "datetime");
+    PyObject* timezone = pin_attr(set, module, "timezone");
+    PyObject* fmt = pin_attr(set, module, "_TS_FMT");
+    set.never = datetime != reinterpret_cast<PyObject*>(api->DateTimeType) ||
+                timezone != reinterpret_cast<PyObject*>(Py_TYPE(api->TimeZone_UTC)) ||
+                !PyUnicode_CheckExact(fmt) || PyUnicode_CompareWithASCIIString(fmt, "%Y-%m-%dT%H:%M:%SZ") != 0;
+    strptime_name = own(PyUnicode_InternFromString("_strptime")).release();
+}
+
+// The records: what `dataclass` made of each class, if it is a class
+// at all, with the __init__ it generated and object's __new__.
+void Originals::capture_records(PyObject* module, ModuleState* st) {
+    for (auto [g, name, slot] : {std::tuple{Guard::DecodedRecord, "DecodedPassport", &st->decoded_cls},
+                                 std::tuple{Guard::VerdictRecord, "PassportVerdict", &st->verdict_cls}}) {
+        Ref cls = own(PyObject_GetAttrString(module, name));
+        PinSet& set = sets[static_cast<int>(g)];
+        if (!PyType_Check(cls.get())) {
+            set.never = true;  // a wrapper or any other callable: always called
+            continue;
+        }
+        capture_record(set, cls.get());
+        *slot = cls.release();
+    }
+}
+
+// rfc8785.dumps(obj) writes through dump(obj, sink), which escapes text in
+// _serialize_str through a callback reading the _ESCAPE_DCT table: the
+// three functions keep their code and every global they read, the callback
+// its globals, and the table its entries.
+void Originals::capture_canonicaliser(PyObject* dumps) {
+    PinSet& set = canonicaliser;
+    pin_function(set, dumps);
+    PyObject* globals = PyFunction_GET_GLOBALS(dumps);
+    for (const char* name : {"dump", "_serialize_str"}) {
+        pin_name(set, globals, name);
+        PyObject* found = nullptr;
+        check(PyDict_GetItemStringRef(globals, name, &found));
+        if (found == nullptr || !PyFunction_Check(found)) {
+            Py_XDECREF(found);
+            set.never = true;
+            return;
+        }
+        Ref fn = Ref::own(found);
+        pin_function(set, fn.get());
+        // Functions defined inside it (the escape callback) read globals too.
+        Ref consts = own(PyObject_GetAttrString(PyFunction_GET_CODE(fn.get()), "co_consts"));
+        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(consts.get()); ++i) {
+            PyObject* inner = PyTuple_GET_ITEM(consts.get(), i);
+            if (!PyCode_Check(inner)) continue;
+            Ref names = own(PyObject_GetAttrString(inner, "co_names"));
+            for (Py_ssize_t j = 0; j < PyTuple_GET_SIZE(names.get()); ++j)
+                pin_name(set, globals, PyTuple_GET_ITEM(names.get(), j));
+        }
+    }
+    PyObject* found = nullptr;
+    check(PyDict_GetItemStringRef(globals, "_ESCAPE_DCT", &found));
+    if (found == nullptr || !PyDict_CheckExact(found)) {
+        Py_XDECREF(found);
+        set.never = true;
+        return;
+    }
+    Ref table = Ref::own(found);
+    Ref keys = own(PyDict_Keys(table.get()));
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(keys.get()); ++i)
+        pin_name(set, table.get(), PyList_GET_ITEM(keys.get(), i));
+}
+
+void Originals::capture_record(PinSet& set, PyObject* cls) {
+    auto* tp = reinterpret_cast<PyTypeObject*>(cls);
+    PyObject* init = pin_type_attr(set, cls, "__init__");
+    Ref new_name = own(PyUnicode_InternFromString("__new__"));
+    PyObject* object_new = _PyType_Lookup(&PyBaseObject_Type, new_name.get());
+    // Filled directly only when instances come from object.__new__ and the
+    // dataclass-generated __init__ (a Python function) sets the fields.
+    set.never = init == nullptr || !PyFunction_Check(init) || tp->tp_new != PyBaseObject_Type.tp_new ||
+                pin_type_attr(set, cls, "__new__") != object_new;
+    if (init != nullptr) pin_function(set, init);
+}
+
+bool Originals::strptime_in_place() {
+    PyObject* mod = PyImport_GetModule(strptime_name);
+    if (mod == nullptr) {
+        // Not loaded yet: the host would load it afresh from its source.
+        if (!PyErr_Occurred()) return true;
+        PyErr_Clear();
+        return false;
+    }
+    Ref held = Ref::own(mod);
+    if (strptime_module == nullptr) {
+        try {
+            // Pinned only if both functions on the way are still the ones
+            // the module's own source defines.
+            Ref file = own(PyObject_GetAttrString(mod, "__file__"));
+            for (const char* name : {"_strptime_datetime", "_strptime"}) {
+                Ref fn = own(PyObject_GetAttrString(mod, name));
+                if (!PyFunction_Check(fn.get())) return false;
+                Ref fn_file = own(PyObject_GetAttrString(PyFunction_GET_CODE(fn.get()), "co_filename"));
+                if (PyObject_RichCompareBool(fn_file.get(), file.get(), Py_EQ) != 1) {
+                    PyErr_Clear();
+                    return false;
+                }
+            }
+            pin_global_function(strptime, mod, "_strptime_datetime");
+            pin_global_function(strptime, mod, "_strptime");
+            strptime_module = held.release();
+        } catch (const PyErrOccurred&) {
+            clear_set(strptime);
+            PyErr_Clear();
+            return false;
+        }
+        return true;
+    }
+    return mod == strptime_module && holds(strptime);
+}
+
+void capture_originals(PyObject* module, ModuleState* st) {
+    st->originals = new Originals();
+    st->originals->capture(module, st);
+}
+
+void note_verifier(ModuleState* st, PyObject* falcon_verify) {
+    Originals* o = st->originals;
+    if (o == nullptr || st->falcon_verify != nullptr) return;
+    PinSet& set = o->sets[static_cast<int>(Guard::FalconVerify)];
+    try {
+        o->pin_function(set, falcon_verify);
+    } catch (const PyErrOccurred&) {
+        // Not pinned: the verifier is then always called.
+        o->clear_set(set);
+        set.never = true;
+        PyErr_Clear();
+        return;
+    }
+    set.never = false;
+    st->falcon_verify = Py_NewRef(falcon_verify);
+}
+
+bool originals_in_place(const Call& c, Guard which) {
+    Originals* o = c.st->originals;
+    if (o == nullptr) return false;
+    if (!o->holds(o->sets[static_cast<int>(which)])) return false;
+    if (which == Guard::Canonicaliser) return c.st->rfc8785 != nullptr && o->holds(o->canonicaliser);
+    return which != Guard::Expiry || o->strptime_in_place();
+}
+
+namespace {
+
+// rfc8785's own dumps, not a stand-in put on the module before its first
+// import here: a function of the component's implementation module.
+bool is_rfc8785_dumps(PyObject* dumps) {
+    if (!PyFunction_Check(dumps)) return false;
+    PyObject* module_name = PyFunction_GetModule(dumps);  // borrowed
+    return module_name != nullptr && PyUnicode_CheckExact(module_name) &&
+           PyUnicode_CompareWithASCIIString(module_name, "rfc8785._impl") == 0;
+}
+
+}  // namespace
+
+void note_canonicaliser(ModuleState* st, PyObject* rfc8785) {
+    Originals* o = st->originals;
+    if (st->rfc8785 != nullptr || o == nullptr || !PyModule_CheckExact(rfc8785)) return;
+    // Read from the module's namespace: no attribute hook runs for this.
+    PyObject* dumps = PyDict_GetItemWithError(PyModule_GetDict(rfc8785), st->str_dumps);  // borrowed
+    if (dumps == nullptr || !is_rfc8785_dumps(dumps)) {
+        PyErr_Clear();  // nothing to note yet; a later import may be the original
+        return;
+    }
+    try {
+        o->pin_name(o->canonicaliser, PyModule_GetDict(rfc8785), st->str_dumps);
+        o->capture_canonicaliser(dumps);
+    } catch (const PyErrOccurred&) {
+        // Only a failure of the interpreter itself (no memory) gets here:
+        // the canonicaliser is then always called.
+        o->clear_set(o->canonicaliser);
+        PyErr_Clear();
+        return;
+    }
+    st->rfc8785 = Py_NewRef(rfc8785);
+    st->rfc8785_dumps = Py_NewRef(dumps);
+}
+
+
+int traverse_originals(Originals* originals, visitproc visit, void* arg) {
+    return originals != nullptr ? originals->traverse(visit, arg) : 0;
+}
+
+void drop_originals(ModuleState* st) {
+    delete st->originals;
+    st->originals = nullptr;
+}
+
+}  // namespace qt
