@@ -454,7 +454,7 @@ class _BrokenLoader(importlib.abc.Loader):
     def __init__(self, error):
         self.error = error
 
-    def create_module(self, spec):
+    def create_module(self, module_spec):
         return None
 
     def exec_module(self, module):

@@ -217,7 +217,7 @@ def test_fetcher_receives_exactly_the_built_url(issuer_url, key_url, crl_url):
 
 
 class Kid:
-    def __format__(self, spec):
+    def __format__(self, format_spec):
         return "formatted"
 
     def __str__(self):

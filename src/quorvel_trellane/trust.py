@@ -769,39 +769,9 @@ class _Verifier:
         document exists or the kid is unknown; ``leeway`` verifies the expiry
         at ``now`` minus ``leeway`` seconds.
         """
-        # _verify written out, so that a warm verification runs no other
-        # Python frame: the direct material when it is fresh (the pipeline
-        # then calls nothing back), else the resolver and its pooled link.
-        if leeway:
-            now = (now or datetime.now(timezone.utc)) - timedelta(seconds=leeway)
-        direct = self._direct
-        if direct is not None:
-            until, keys, revoked, several, bound = direct
-            if self._clock() < until:
-                try:
-                    verdict = verify_passport(
-                        credential,
-                        issuer_keys=keys,
-                        crl=revoked,
-                        required_scope=required_scope,
-                        expected_agent_did=expected_agent_did,
-                        require_revocation_check=require_revocation_check,
-                        now=now,
-                    )
-                except TypeError:  # a kid or issuer DID that is no dict key: the resolver's case
-                    pass
-                else:
-                    kid = verdict.kid  # _answers_directly, written out
-                    if (
-                        type(kid) is str
-                        and kid in keys
-                        and (bound is None or verdict.issuer_did == bound)
-                        and not (several and verdict.status == "revoked")
-                    ):
-                        return verdict
-        return _verify_linked(
+        return _verify(
             self, self._idle_wait, True,
-            credential, required_scope, expected_agent_did, require_revocation_check, now,
+            credential, required_scope, expected_agent_did, require_revocation_check, now, leeway,
         )
 
     async def verify_async(
