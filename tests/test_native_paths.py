@@ -20,6 +20,7 @@ from __future__ import annotations
 import base64
 import binascii
 import collections
+import contextlib
 import dataclasses
 import enum
 import json
@@ -28,6 +29,7 @@ import subprocess
 import sys
 import textwrap
 import types
+from contextlib import contextmanager
 from datetime import datetime, timedelta, timezone
 from pathlib import Path
 from unittest import mock
@@ -598,6 +600,77 @@ def test_a_rebound_verifier_is_asked_even_for_a_remembered_signature(issuer, mon
     monkeypatch.setattr(passport, "_load_crypto", lambda: (rfc8785, lambda *args: asked.append(args) and False))
     assert fields(verify()) == ("invalid", "TAMPERED_SIGNATURE", payload()["agent_did"])
     assert len(asked) == 1
+
+
+def test_the_memo_keeps_the_most_recent_signatures_within_its_bytes(issuer):
+    """About 60 kB a credential: some sixty fit in the memo's few MiB."""
+    credentials = [issuer.issue(payload(passport_id=f"pp_big_{i}", note="n" * 60_000)) for i in range(90)]
+
+    def calls(selection):
+        verdicts, n = verifier_calls(lambda: [
+            passport.verify_passport(c, issuer_keys=issuer.pk, crl=[], now=NOW).status for c in selection])
+        assert set(verdicts) == {"active"}
+        return n
+
+    assert calls(credentials) == 90
+    assert calls(credentials[-40:]) == 0
+    assert calls(credentials[:10]) == 10
+    assert calls(credentials[-40:][::-1]) == 0
+
+
+@contextmanager
+def profiled():
+    """A profile function on the thread: pqcrypto's verify then runs as
+    Python code, where profilers and tracers see it."""
+    sys.setprofile(lambda frame, event, arg: None)
+    try:
+        yield
+    finally:
+        sys.setprofile(None)
+
+
+def credentials_to_check(issuer, tag):
+    """(credential, expected status/code) pairs; genuine ones are fresh."""
+    body = payload(passport_id=f"pp_{tag}")
+    sig = issuer.sign(rfc8785.dumps(body))
+    return [
+        (issuer.issue(body), ("active", None)),
+        (issuer.issue(body, sig=sig[:-1] + bytes([sig[-1] ^ 1])), ("invalid", "TAMPERED_SIGNATURE")),
+        (issuer.issue(body, sig=b"\x00" * 600), ("invalid", "TAMPERED_SIGNATURE")),
+        (issuer.issue(body, sig=b""), ("invalid", "TAMPERED_SIGNATURE")),
+        (issuer.issue(body, sig=sig + b"\x00" * 1462), ("invalid", "TAMPERED_SIGNATURE")),  # the wrapper refuses it
+        (issuer.issue(payload(passport_id=f"pp_{tag}_other"), sig=sig), ("invalid", "TAMPERED_SIGNATURE")),
+    ]
+
+
+@pytest.mark.parametrize("road", ["compiled check", "pqcrypto's verify"])
+def test_the_compiled_check_and_pqcryptos_verify_agree(issuer, road):
+    checks = credentials_to_check(issuer, road.replace(" ", "_").replace("'", ""))
+    with profiled() if road == "pqcrypto's verify" else contextlib.nullcontext():
+        for credential, expected in checks * 2:
+            verdict = passport.verify_passport(credential, issuer_keys=issuer.pk, crl=[], now=NOW)
+            assert (verdict.status, verdict.error_code) == expected
+
+
+def test_a_rebound_library_behind_pqcryptos_verify_decides(issuer, monkeypatch):
+    """The compiled check stands in for verify only while verify still
+    closes over the library it was loaded with."""
+    from pqcrypto.sign import falcon_1024
+
+    forged = issuer.issue(payload(passport_id="pp_lib"), sig=b"\x00" * 600)
+    verify = lambda: passport.verify_passport(forged, issuer_keys=issuer.pk, crl=[], now=NOW).status  # noqa: E731
+    assert verify() == "invalid"
+    cell = falcon_1024.verify.__closure__[0]
+    real = cell.cell_contents
+    accepting = types.SimpleNamespace(
+        PQCLEAN_FALCON1024_CLEAN_CRYPTO_PUBLICKEYBYTES=real.PQCLEAN_FALCON1024_CLEAN_CRYPTO_PUBLICKEYBYTES,
+        PQCLEAN_FALCON1024_CLEAN_CRYPTO_BYTES=real.PQCLEAN_FALCON1024_CLEAN_CRYPTO_BYTES,
+        PQCLEAN_FALCON1024_CLEAN_crypto_sign_verify=lambda *args: 0,
+    )
+    monkeypatch.setattr(cell, "cell_contents", accepting)
+    assert verify() == "active"
+    monkeypatch.undo()
+    assert verify() == "invalid"  # the rebound library's answer was not remembered
 
 
 def test_a_patched_hash_decides_the_key_binding_even_for_a_key_seen_before(issuer):

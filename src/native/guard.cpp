@@ -76,10 +76,11 @@ Ref changes_capsule() {
 }
 
 struct Pin {
-    enum Kind { Name, Function, TypeAttr, ExactType, InstanceDict } kind;
+    enum Kind { Name, Function, TypeAttr, ExactType, InstanceDict, Cell } kind;
     // Owned. Name: (dict, key, value or NULL for absent). Function: (func,
     // code, defaults, kwdefaults). TypeAttr: (type, name, value).
     // ExactType: (object, type). InstanceDict: (object, its __dict__).
+    // Cell: (closure cell, its content).
     PyObject* a;
     PyObject* b;
     PyObject* c;
@@ -102,6 +103,8 @@ struct Pin {
                 return _PyType_Lookup(reinterpret_cast<PyTypeObject*>(a), b) == c;
             case ExactType:
                 return reinterpret_cast<PyObject*>(Py_TYPE(a)) == b;
+            case Cell:
+                return PyCell_GET(a) == b;
             case InstanceDict: {
                 PyObject* now = PyObject_GenericGetDict(a, nullptr);
                 if (now == nullptr) {
@@ -250,14 +253,21 @@ struct Originals {
         return value;
     }
 
-    // A Python function keeps its code and defaults, and every global name
-    // its code reads keeps its binding (or stays unbound, so that the
-    // builtin is used). Anything else that is callable is pinned by
-    // identity alone, through the name that binds it.
+    // A Python function keeps its code and defaults, the variables it
+    // closes over keep their values, and every global name its code reads
+    // keeps its binding (or stays unbound, so that the builtin is used).
+    // Anything else that is callable is pinned by identity alone, through
+    // the name that binds it.
     void pin_function(PinSet& set, PyObject* fn) {
         if (!PyFunction_Check(fn)) return;
         set.direct.push_back(make(Pin::Function, fn, PyFunction_GET_CODE(fn), PyFunction_GET_DEFAULTS(fn),
                                   PyFunction_GET_KW_DEFAULTS(fn)));
+        if (PyObject* closure = PyFunction_GET_CLOSURE(fn)) {
+            for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(closure); ++i) {
+                PyObject* cell = PyTuple_GET_ITEM(closure, i);
+                if (PyCell_Check(cell)) set.direct.push_back(make(Pin::Cell, cell, PyCell_GET(cell)));
+            }
+        }
         PyObject* globals = PyFunction_GET_GLOBALS(fn);
         Ref names = own(PyObject_GetAttrString(PyFunction_GET_CODE(fn), "co_names"));
         for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(names.get()); ++i)
@@ -502,6 +512,66 @@ void capture_originals(PyObject* module, ModuleState* st) {
     st->originals->capture(module, st);
 }
 
+namespace {
+
+constexpr const char kFalconCheck[] = "PQCLEAN_FALCON1024_CLEAN_crypto_sign_verify";
+constexpr const char kFalconCheckType[] = "int(*)(uint8_t *, size_t, uint8_t *, size_t, uint8_t *)";
+
+Py_ssize_t lib_constant(PyObject* lib, const char* name) {
+    Ref value = own(PyObject_GetAttrString(lib, name));
+    const Py_ssize_t n = PyLong_AsSsize_t(value.get());
+    if (n < 0) {
+        if (!PyErr_Occurred()) PyErr_Format(PyExc_ValueError, "%s is negative", name);
+        throw_error();
+    }
+    return n;
+}
+
+// The compiled check that pqcrypto's verify wraps: the function closes over
+// its cffi library alone, the module that defines it holds the FFI of that
+// library, and the library's function has the C type the wrapper's
+// arguments are converted to. Anything else leaves no entry (the wrapper
+// is then always called). Throws on a failure of the lookups.
+void find_falcon_entry(ModuleState* st, PyObject* fn) {
+    if (!PyFunction_Check(fn)) return;
+    PyObject* closure = PyFunction_GET_CLOSURE(fn);
+    Ref freevars = own(PyObject_GetAttrString(PyFunction_GET_CODE(fn), "co_freevars"));
+    if (closure == nullptr || !PyTuple_Check(freevars.get()) || PyTuple_GET_SIZE(freevars.get()) != 1 ||
+        PyTuple_GET_SIZE(closure) != 1 || PyUnicode_CompareWithASCIIString(PyTuple_GET_ITEM(freevars.get(), 0), "lib") != 0)
+        return;
+    PyObject* lib = PyCell_GET(PyTuple_GET_ITEM(closure, 0));
+    PyObject* ffi = nullptr;
+    check(PyDict_GetItemStringRef(PyFunction_GET_GLOBALS(fn), "__ffi", &ffi));
+    if (ffi == nullptr || lib == nullptr) {
+        Py_XDECREF(ffi);
+        return;
+    }
+    Ref ffi_ref = Ref::own(ffi);
+    Ref name = own(PyUnicode_FromString(kFalconCheck));
+    Ref addressof = own(PyObject_GetAttrString(ffi, "addressof"));
+    Ref pointer = call(addressof.get(), lib, name.get());
+    Ref typeof_ = own(PyObject_GetAttrString(ffi, "typeof"));
+    Ref ctype = call(typeof_.get(), pointer.get());
+    Ref getctype = own(PyObject_GetAttrString(ffi, "getctype"));
+    Ref type_text = call(getctype.get(), ctype.get());
+    if (!PyUnicode_Check(type_text.get()) || PyUnicode_CompareWithASCIIString(type_text.get(), kFalconCheckType) != 0)
+        return;
+    Ref cast = own(PyObject_GetAttrString(ffi, "cast"));
+    Ref uintptr = own(PyUnicode_FromString("uintptr_t"));
+    Ref as_int = call(cast.get(), uintptr.get(), pointer.get());
+    Ref address = own(PyNumber_Long(as_int.get()));
+    void* entry = PyLong_AsVoidPtr(address.get());
+    if (entry == nullptr) {
+        if (PyErr_Occurred()) throw_error();
+        return;
+    }
+    st->falcon_key_bytes = lib_constant(lib, "PQCLEAN_FALCON1024_CLEAN_CRYPTO_PUBLICKEYBYTES");
+    st->falcon_max_sig_bytes = lib_constant(lib, "PQCLEAN_FALCON1024_CLEAN_CRYPTO_BYTES");
+    st->falcon_entry = reinterpret_cast<FalconEntry>(entry);
+}
+
+}  // namespace
+
 void note_verifier(ModuleState* st, PyObject* falcon_verify) {
     Originals* o = st->originals;
     if (o == nullptr || st->falcon_verify != nullptr) return;
@@ -517,6 +587,12 @@ void note_verifier(ModuleState* st, PyObject* falcon_verify) {
     }
     set.never = false;
     st->falcon_verify = Py_NewRef(falcon_verify);
+    try {
+        find_falcon_entry(st, falcon_verify);
+    } catch (const PyErrOccurred&) {
+        st->falcon_entry = nullptr;
+        PyErr_Clear();
+    }
 }
 
 bool originals_in_place(const Call& c, Guard which) {

@@ -122,6 +122,9 @@ namespace qt {
     X(g_get_json, "_get_json")
 
 struct Originals;     // guard.cpp
+// pqcrypto's compiled Falcon-1024 check: (sig, siglen, m, mlen, pk), 0 when
+// the signature verifies.
+using FalconEntry = int (*)(const unsigned char*, size_t, const unsigned char*, size_t, const unsigned char*);
 class SignatureMemo;  // memo.hpp
 
 struct ModuleState {
@@ -158,6 +161,12 @@ struct ModuleState {
 
     // Genuine signatures already verified (memo.hpp).
     SignatureMemo* signature_memo;
+    // The compiled check behind falcon_verify, found when it was first
+    // loaded (null when it could not be found as expected), and the two
+    // sizes its wrapper checks before calling it.
+    FalconEntry falcon_entry;
+    Py_ssize_t falcon_key_bytes;
+    Py_ssize_t falcon_max_sig_bytes;
     // The canonicaliser as _load_crypto first imported it and its dumps
     // then, once seen to be rfc8785's own (NULL before: it loads lazily).
     PyObject* rfc8785;

@@ -6,15 +6,11 @@
 #include "memo.hpp"
 #include "records.hpp"
 
-#include <algorithm>
 #include <cstdint>
 #include <cstring>
-#include <iterator>
-#include <list>
-#include <new>
+#include <optional>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 
 namespace qt::verify {
 
@@ -421,6 +417,33 @@ SignatureMemo* memo_for(const Call& c, PyObject* falcon_verify, PyObject* pk, Py
     return c.st->signature_memo;
 }
 
+// pqcrypto's verify(pk, msg, sig) by its compiled check, where the memo may
+// stand for the verifier (the verifier is the original, all three inputs
+// exact byte strings) and the sizes are those the wrapper lets through:
+// `0 == check(sig, len(sig), msg, len(msg), pk)`, computed with the GIL
+// released as the wrapper's call does. nullopt when the wrapper is to be
+// called, which is also the case while a profile or trace function watches
+// the thread, so that such tools see the call they would see.
+std::optional<bool> falcon_check(const Call& c, const SignatureMemo* memo, PyObject* pk, PyObject* msg,
+                                 PyObject* sig) {
+    const FalconEntry check = c.st->falcon_entry;
+    if (memo == nullptr || check == nullptr || PyBytes_GET_SIZE(pk) != c.st->falcon_key_bytes ||
+        PyBytes_GET_SIZE(sig) > c.st->falcon_max_sig_bytes)
+        return std::nullopt;
+    const PyThreadState* ts = PyThreadState_GetUnchecked();
+    if (ts == nullptr || ts->c_profilefunc != nullptr || ts->c_tracefunc != nullptr) return std::nullopt;
+    const auto* s = reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(sig));
+    const auto* m = reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(msg));
+    const auto* k = reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(pk));
+    const auto slen = static_cast<size_t>(PyBytes_GET_SIZE(sig));
+    const auto mlen = static_cast<size_t>(PyBytes_GET_SIZE(msg));
+    int rc;
+    Py_BEGIN_ALLOW_THREADS
+    rc = check(s, slen, m, mlen, k);
+    Py_END_ALLOW_THREADS
+    return rc == 0;
+}
+
 // --- Key ids -------------------------------------------------------------------
 
 // `kid_for_key(pk)` as the module binds it. A trust store hands over the
@@ -631,13 +654,18 @@ Verdict check_signature(Verification& v) {
         Ref sig = getattr(v.dec.get(), c.st->str_sig);
         PyObject* pk = v.pk.get();
         SignatureMemo* memo = memo_for(c, falcon_verify.get(), pk, signed_bytes.get(), sig.get());
-        if (memo != nullptr && memo->contains(pk, signed_bytes.get(), sig.get())) {
+        std::optional<SignatureMemo::Key> key;
+        if (memo != nullptr) key.emplace(pk, signed_bytes.get(), sig.get());
+        if (memo != nullptr && memo->contains(*key)) {
             sig_ok = true;
+        } else if (std::optional<bool> checked = falcon_check(c, memo, pk, signed_bytes.get(), sig.get())) {
+            sig_ok = *checked;
+            if (sig_ok) memo->add(*key);
         } else {
             Ref result = call(falcon_verify.get(), pk, signed_bytes.get(), sig.get());
             sig_ok = truthy(result.get());
             // Only the verifier's own True is remembered.
-            if (memo != nullptr && result.is(Py_True)) memo->add(pk, signed_bytes.get(), sig.get());
+            if (memo != nullptr && result.is(Py_True)) memo->add(*key);
         }
     } catch (const PyErrOccurred&) {
         if (!error_is_exception()) throw;
