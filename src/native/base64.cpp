@@ -63,21 +63,48 @@ constexpr B64Shifted kStandardShifted(kStandard);
 constexpr B64Shifted kUrlSafeShifted(kUrlSafe);
 
 // Thirty-two alphabet characters at a time with AVX2, where the processor
-// has it: each character is classified by range (every class of the
-// alphabet is a range or a single character), translated by its class's
-// offset, and the 6-bit values are packed into 24 bytes. A block holding
-// anything else is left to the scalar loops, which start at a group
-// boundary in their initial state. Returns how many characters were
-// consumed; out advances by 3 bytes per 4 and is written 8 bytes beyond.
+// has it. Each character is classified by its two halves: the high half
+// picks a row of the alphabet's table (2 to 7; any other row holds no
+// alphabet character) and the low half must be one the row allows; then
+// the character is translated by its row's offset, corrected for the few
+// characters that sit apart in their row, and the 6-bit values are packed
+// into 24 bytes. A block holding anything else is left to the scalar loops,
+// which start at a group boundary in their initial state. Returns how many
+// characters were consumed; out advances by 3 bytes per 4 and is written 8
+// bytes beyond.
 #define QT_AVX2 __attribute__((target("avx2")))
 
 QT_AVX2 inline __m256i byte(int v) { return _mm256_set1_epi8(static_cast<char>(v)); }
 
-QT_AVX2 inline __m256i in_range(__m256i c, int lo, int hi) {
-    return _mm256_and_si256(_mm256_cmpgt_epi8(c, byte(lo - 1)), _mm256_cmpgt_epi8(byte(hi + 1), c));
+QT_AVX2 inline __m256i rows16(const signed char (&t)[16]) {
+    const __m128i half = _mm_loadu_si128(reinterpret_cast<const __m128i*>(t));
+    return _mm256_broadcastsi128_si256(half);
 }
 
-QT_AVX2 Py_ssize_t decode_blocks_avx2(const unsigned char* data, Py_ssize_t n, bool urlsafe, unsigned char*& out) {
+// Row bits: row 2 -> 1, 3 -> 2, 4 and 6 -> 4, 5 -> 8, 7 -> 16, others 0x80.
+// Low halves a row refuses set that row's bit (0x80 always).
+constexpr signed char kRowBit[16] = {-128, -128, 1, 2, 4, 8, 4, 16, -128, -128, -128, -128, -128, -128, -128, -128};
+// '+' and '/' (row 2: B, F), digits (row 3: 0-9), 'A'-'O' and 'a'-'o'
+// (rows 4 and 6: 1-F), 'P'-'Z' and 'p'-'z' (rows 5 and 7: 0-A).
+constexpr signed char kRefusedStandard[16] = {
+    -128 | 1 | 4,     -128 | 1, -128 | 1, -128 | 1, -128 | 1, -128 | 1, -128 | 1, -128 | 1,
+    -128 | 1,         -128 | 1, -128 | 1 | 2, -128 | 2 | 8 | 16, -128 | 1 | 2 | 8 | 16, -128 | 1 | 2 | 8 | 16,
+    -128 | 1 | 2 | 8 | 16, -128 | 2 | 8 | 16};
+// The same with '-' (row 2: D) and '_' (row 5: F).
+constexpr signed char kRefusedUrlSafe[16] = {
+    -128 | 1 | 4,     -128 | 1, -128 | 1, -128 | 1, -128 | 1, -128 | 1, -128 | 1, -128 | 1,
+    -128 | 1,         -128 | 1, -128 | 1 | 2, -128 | 2 | 8 | 16, -128 | 1 | 2 | 8 | 16, -128 | 2 | 8 | 16,
+    -128 | 1 | 2 | 8 | 16, -128 | 2 | 16};
+// Offset from character to value by row: '+' 43 -> 62, '0' 48 -> 52,
+// 'A' 65 -> 0, 'a' 97 -> 26.
+constexpr signed char kRowOffset[16] = {0, 0, 19, 4, -65, -65, -71, -71, 0, 0, 0, 0, 0, 0, 0, 0};
+
+QT_AVX2 Py_ssize_t decode_blocks_avx2(const unsigned char* data, Py_ssize_t n, bool urlsafe, unsigned char*& out_ref) {
+    unsigned char* out = out_ref;
+    const __m256i row_bit = rows16(kRowBit);
+    const __m256i refused = rows16(urlsafe ? kRefusedUrlSafe : kRefusedStandard);
+    const __m256i row_offset = rows16(kRowOffset);
+    const __m256i low_half = byte(0x0f);
     const __m256i pack_pairs = _mm256_set1_epi32(0x01400140);
     const __m256i pack_quads = _mm256_set1_epi32(0x00011000);
     const __m256i order = _mm256_setr_epi8(2, 1, 0, 6, 5, 4, 10, 9, 8, 14, 13, 12, -1, -1, -1, -1,  //
@@ -85,27 +112,17 @@ QT_AVX2 Py_ssize_t decode_blocks_avx2(const unsigned char* data, Py_ssize_t n, b
     const __m256i lanes = _mm256_setr_epi32(0, 1, 2, 4, 5, 6, 3, 7);
     Py_ssize_t i = 0;
     for (; i + 32 <= n; i += 32) {
-        // Bytes above 127 compare as negative: in no class.
         const __m256i c = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(data + i));
-        const __m256i upper = in_range(c, 'A', 'Z');
-        const __m256i lower = in_range(c, 'a', 'z');
-        const __m256i digit = in_range(c, '0', '9');
-        __m256i plus = _mm256_cmpeq_epi8(c, byte('+'));
-        __m256i slash = _mm256_cmpeq_epi8(c, byte('/'));
-        __m256i valid = _mm256_or_si256(_mm256_or_si256(upper, lower), _mm256_or_si256(digit, plus));
-        valid = _mm256_or_si256(valid, slash);
-        __m256i offset = _mm256_or_si256(_mm256_and_si256(upper, byte(-'A')), _mm256_and_si256(lower, byte(26 - 'a')));
-        offset = _mm256_or_si256(offset, _mm256_and_si256(digit, byte(52 - '0')));
-        offset = _mm256_or_si256(offset, _mm256_and_si256(plus, byte(62 - '+')));
-        offset = _mm256_or_si256(offset, _mm256_and_si256(slash, byte(63 - '/')));
+        const __m256i row = _mm256_and_si256(_mm256_srli_epi32(c, 4), low_half);
+        const __m256i low = _mm256_and_si256(c, low_half);
+        if (!_mm256_testz_si256(_mm256_shuffle_epi8(refused, low), _mm256_shuffle_epi8(row_bit, row))) break;
+        __m256i offset = _mm256_shuffle_epi8(row_offset, row);
+        // '/' 47 -> 63 in row 2 (+16); '-' 45 -> 62 (+17); '_' 95 -> 63 in row 5 (-32).
+        offset = _mm256_add_epi8(offset, _mm256_and_si256(_mm256_cmpeq_epi8(c, byte('/')), byte(16 - 19)));
         if (urlsafe) {
-            const __m256i minus = _mm256_cmpeq_epi8(c, byte('-'));
-            const __m256i underscore = _mm256_cmpeq_epi8(c, byte('_'));
-            valid = _mm256_or_si256(valid, _mm256_or_si256(minus, underscore));
-            offset = _mm256_or_si256(offset, _mm256_and_si256(minus, byte(62 - '-')));
-            offset = _mm256_or_si256(offset, _mm256_and_si256(underscore, byte(63 - '_')));
+            offset = _mm256_add_epi8(offset, _mm256_and_si256(_mm256_cmpeq_epi8(c, byte('-')), byte(17 - 19)));
+            offset = _mm256_add_epi8(offset, _mm256_and_si256(_mm256_cmpeq_epi8(c, byte('_')), byte(-32 + 65)));
         }
-        if (static_cast<unsigned>(_mm256_movemask_epi8(valid)) != 0xffffffffu) break;
         const __m256i values = _mm256_add_epi8(c, offset);
         // (a << 6 | b) per pair, then (ab << 12 | cd) per group of four:
         // 24 bits a lane, written out most significant byte first.
@@ -115,6 +132,7 @@ QT_AVX2 Py_ssize_t decode_blocks_avx2(const unsigned char* data, Py_ssize_t n, b
         _mm256_storeu_si256(reinterpret_cast<__m256i*>(out), bytes);
         out += 24;
     }
+    out_ref = out;
     return i;
 }
 

@@ -18,6 +18,7 @@
 #include "canonical.hpp"
 
 #include "guard.hpp"
+#include "scan.hpp"
 
 #include <algorithm>
 #include <charconv>
@@ -136,15 +137,17 @@ private:
 
     void escape(Py_UCS4 ch) { out_.append(kEscapes.text[ch]); }
 
+    // ASCII text: runs without anything to escape are copied as they are
+    // (the characters escaped are exactly those scan::special stops at).
     void ascii(const Py_UCS1* p, Py_ssize_t n) {
-        Py_ssize_t run = 0;  // start of the characters not yet written
-        for (Py_ssize_t i = 0; i < n; ++i) {
-            if (!kEscapes.needed[p[i]]) continue;
-            out_.append(reinterpret_cast<const char*>(p + run), static_cast<size_t>(i - run));
-            escape(p[i]);
-            run = i + 1;
+        const Py_UCS1* end = p + n;
+        while (true) {
+            const Py_UCS1* stop = scan::special(p, end, false);
+            out_.append(reinterpret_cast<const char*>(p), static_cast<size_t>(stop - p));
+            if (stop == end) return;
+            escape(*stop);
+            p = stop + 1;
         }
-        out_.append(reinterpret_cast<const char*>(p + run), static_cast<size_t>(n - run));
     }
 
     template <typename Unit>

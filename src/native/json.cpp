@@ -3,10 +3,12 @@
 #include "json.hpp"
 
 #include "guard.hpp"
+#include "scan.hpp"
 
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 #include <optional>
 #include <string>
 
@@ -37,7 +39,13 @@ class JsonReader {
 public:
     // With `sig`, a top-level member "sig" holding plain text (ASCII, no
     // escapes) is not stored: its characters are left in place in *sig.
-    JsonReader(const unsigned char* p, Py_ssize_t n, TextSpan* sig) : begin_(p), p_(p), end_(p + n), sig_(sig) {}
+    //
+    // `names` (count `n_names`, may be empty) are exact, interned texts
+    // that a member name equal to one of them is read as: the same text,
+    // without building it again.
+    JsonReader(const unsigned char* p, Py_ssize_t n, TextSpan* sig, PyObject* const* names = nullptr,
+               int n_names = 0)
+        : begin_(p), p_(p), end_(p + n), sig_(sig), names_(names), n_names_(n_names) {}
 
     // Where the document fails when the host's json.loads would fail there
     // with one of the two errors of the whole document (no value where the
@@ -156,25 +164,8 @@ private:
         return own(PyLong_FromLongLong(std::strtoll(buf, nullptr, 10)));
     }
 
-    // Whether the eight bytes at p hold no quote, no backslash and no
-    // control character -- nor, with ascii_only, a byte outside ASCII (the
-    // word tests have no false negatives).
-    static bool plain_word(const unsigned char* p, bool ascii_only) {
-        constexpr std::uint64_t ones = 0x0101010101010101ULL;
-        constexpr std::uint64_t highs = 0x8080808080808080ULL;
-        std::uint64_t w;
-        std::memcpy(&w, p, 8);
-        const std::uint64_t quote = w ^ (ones * '"');
-        const std::uint64_t backslash = w ^ (ones * '\\');
-        const std::uint64_t special = ((quote - ones) & ~quote) | ((backslash - ones) & ~backslash) |
-                                      ((w - ones * 0x20) & ~w) | (ascii_only ? w : 0);
-        return (special & highs) == 0;
-    }
-
-    // Skip eight bytes at a time while they hold nothing special.
-    void skip_plain() {
-        while (end_ - p_ >= 8 && plain_word(p_, false)) p_ += 8;
-    }
+    // Past the characters of a string that need no attention.
+    void skip_plain() { p_ = scan::special(p_, end_, false); }
 
     static int hex_value(unsigned char ch) {
         if (ch >= '0' && ch <= '9') return ch - '0';
@@ -196,7 +187,27 @@ private:
         }
     }
 
-    Read string() {
+    // A string of plain ASCII text without escapes, the common case, as
+    // the general reader below would read it; nullopt (p_ unchanged) for
+    // anything else.
+    Read plain_ascii_string(bool member_name) {
+        TextSpan span;
+        if (!plain_string(span)) return std::nullopt;
+        if (member_name) {
+            for (int i = 0; i < n_names_; ++i) {
+                PyObject* name = names_[i];
+                if (PyUnicode_GET_LENGTH(name) == span.size &&
+                    std::memcmp(PyUnicode_DATA(name), span.data, static_cast<size_t>(span.size)) == 0)
+                    return borrow(name);
+            }
+        }
+        Ref s = own(PyUnicode_New(span.size, 127));
+        std::memcpy(PyUnicode_DATA(s.get()), span.data, static_cast<size_t>(span.size));
+        return s;
+    }
+
+    Read string(bool member_name = false) {
+        if (Read plain = plain_ascii_string(member_name)) return plain;
         ++p_;  // the opening quote
         const unsigned char* segment = p_;
         std::string unescaped;
@@ -262,13 +273,8 @@ private:
     // The characters of a string at p_ when it is plain ASCII text without
     // escapes; p_ moves past it. False (p_ unchanged) otherwise.
     bool plain_string(TextSpan& span) {
-        const unsigned char* q = p_ + 1;
-        while (end_ - q >= 8 && plain_word(q, true)) q += 8;
-        while (q < end_ && *q != '"') {
-            if (*q < 0x20 || *q >= 0x80 || *q == '\\') return false;
-            ++q;
-        }
-        if (q >= end_) return false;
+        const unsigned char* q = scan::special(p_ + 1, end_, true);
+        if (q >= end_ || *q != '"') return false;
         span.data = reinterpret_cast<const char*>(p_ + 1);
         span.size = q - (p_ + 1);
         p_ = q + 1;
@@ -317,7 +323,7 @@ private:
         if (closes_at_once('}')) return dict;
         while (true) {
             if (p_ >= end_ || *p_ != '"') return std::nullopt;
-            Read key = string();
+            Read key = string(true);
             if (!key) return std::nullopt;
             skip_ws();
             if (p_ >= end_ || *p_ != ':') return std::nullopt;
@@ -367,6 +373,8 @@ private:
     const unsigned char* p_;
     const unsigned char* end_;
     TextSpan* sig_;
+    PyObject* const* names_;
+    int n_names_;
     int depth_ = 0;
     Failure failure_ = Failure::Unknown;
     Py_ssize_t failure_pos_ = 0;
@@ -426,7 +434,14 @@ std::optional<Ref> native_loads(const Call& c, PyObject* data, TextSpan* sig) {
     } else {
         return std::nullopt;
     }
-    JsonReader reader(bytes, n, sig);
+    const ModuleState* st = c.st;
+    PyObject* const names[] = {
+        st->str_payload,    st->str_alg,        st->str_kid,       st->str_sig,
+        st->str_passport_id, st->str_agent_did, st->str_issuer_did, st->str_scopes,
+        st->str_spend_limit_microusd, st->str_spend_window, st->str_issued_at, st->str_expires_at,
+        st->str_revoked,    st->str_keys,       st->str_public_key_b64,
+    };
+    JsonReader reader(bytes, n, sig, names, static_cast<int>(std::size(names)));
     if (Read doc = reader.document()) return doc;
     if (reader.failure() == JsonReader::Failure::Unknown) return std::nullopt;
     // The host reads bytes as UTF-8 (no zero among the first four, no
