@@ -197,7 +197,8 @@ Ref convert_error(const Call& c, const char* prefix) {
     if (!error_is_exception()) return Ref::error();
     Ref err = take_error();
     Ref detail = str_of(err.get());
-    Ref msg = own(PyUnicode_FromFormat("%s%U", prefix, detail.get()));
+    Ref head = text(prefix);
+    Ref msg = own(PyUnicode_Concat(head.get(), detail.get()));
     return set_passport_error(c, msg.get(), err.get());
 }
 

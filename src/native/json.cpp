@@ -5,6 +5,7 @@
 #include "guard.hpp"
 #include "scan.hpp"
 
+#include <charconv>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -390,7 +391,18 @@ void set_json_error(const Call& c, const char* msg, PyObject* doc, Py_ssize_t po
     for (Py_ssize_t i = 0; i < pos; ++i)
         if (chars[i] == '\n') ++lineno, last_newline = i;
     const Py_ssize_t colno = pos - last_newline;
-    Ref errmsg = own(PyUnicode_FromFormat("%s: line %zd column %zd (char %zd)", msg, lineno, colno, pos));
+    // "<msg>: line L column C (char P)", as the error's __init__ words it.
+    std::string words(msg);
+    const auto put_number = [&words](const char* label, Py_ssize_t v) {
+        char digits[24];
+        words += label;
+        words.append(digits, std::to_chars(digits, digits + sizeof digits, v).ptr);
+    };
+    put_number(": line ", lineno);
+    put_number(" column ", colno);
+    put_number(" (char ", pos);
+    words += ')';
+    Ref errmsg = own(PyUnicode_FromStringAndSize(words.data(), static_cast<Py_ssize_t>(words.size())));
     Ref args = own(PyTuple_Pack(1, errmsg.get()));
     auto* cls = reinterpret_cast<PyTypeObject*>(c.st->json_decode_error);
     Ref exc = own(cls->tp_new(cls, args.get(), nullptr));
