@@ -419,6 +419,28 @@ def test_load_crypto_returns_the_canonicaliser_and_falcon_verify(passport):
     assert second[0] is first[0] and second[1] is first[1]
 
 
+@pytest.mark.parametrize("change", ["verify rebound", "verifier module replaced", "canonicaliser replaced"])
+def test_load_crypto_sees_every_change_to_what_it_imports(passport, monkeypatch, change):
+    passport._load_crypto()
+    accept = lambda pk, msg, sig: True  # noqa: E731
+    canonicaliser, verifier = rfc8785, accept
+    if change == "verify rebound":
+        monkeypatch.setattr(falcon_1024, "verify", accept)
+    elif change == "verifier module replaced":
+        module = types.ModuleType("pqcrypto.sign.falcon_1024")
+        module.verify = accept
+        monkeypatch.setitem(sys.modules, "pqcrypto.sign.falcon_1024", module)
+    else:
+        canonicaliser, verifier = types.ModuleType("rfc8785"), falcon_1024.verify
+        monkeypatch.setitem(sys.modules, "rfc8785", canonicaliser)
+    for _ in range(2):
+        got = passport._load_crypto()
+        assert got[0] is canonicaliser and got[1] is verifier
+    monkeypatch.undo()
+    got = passport._load_crypto()
+    assert got[0] is rfc8785 and got[1] is falcon_1024.verify
+
+
 class RecordingFinder(importlib.abc.MetaPathFinder):
     """Records every import the import system is asked to find, and finds nothing."""
 

@@ -8,7 +8,9 @@
 #include "json.hpp"
 #include "records.hpp"
 
+#include <cstdint>
 #include <iterator>
+#include <optional>
 #include <string>
 
 namespace qt::credential {
@@ -105,13 +107,44 @@ constexpr const char kLoadCryptoDoc[] =
     "first use only, so that presenting a passport needs neither; a missing one\n"
     "raises :class:`PassportError` with the install hint, caused by the import error.";
 
+// The pair the imports would give again: the module table and the
+// verifier's module are watched, and nothing watched has changed since the
+// pair was imported.
+std::optional<Ref> crypto_unchanged(const Call& c) {
+    ModuleState* st = c.st;
+    if (st->crypto_pair == nullptr) return std::nullopt;
+    const std::optional<std::uint64_t> stamp = watched_stamp(st, {});
+    if (!stamp || *stamp != st->crypto_stamp) return std::nullopt;
+    return own(PyTuple_Pack(2, PyTuple_GET_ITEM(st->crypto_pair, 0), PyTuple_GET_ITEM(st->crypto_pair, 1)));
+}
+
+// Keeps the pair just imported when nothing watched changed while the
+// imports ran, and the verifier is what its module's namespace holds.
+void remember_crypto(const Call& c, PyObject* pair, std::optional<std::uint64_t> before, PyObject* falcon) {
+    ModuleState* st = c.st;
+    if (!before || !PyModule_Check(falcon)) return;
+    PyObject* falcon_dict = PyModule_GetDict(falcon);  // borrowed
+    PyObject* bound = PyDict_GetItemWithError(falcon_dict, c.st->str_verify);  // borrowed
+    if (bound != PyTuple_GET_ITEM(pair, 1)) {
+        PyErr_Clear();
+        return;
+    }
+    const std::optional<std::uint64_t> after = watched_stamp(st, {PyImport_GetModuleDict(), falcon_dict});
+    if (!after || *after != *before) return;
+    Py_XSETREF(st->crypto_pair, Py_NewRef(pair));
+    st->crypto_stamp = *after;
+}
+
 Ref load_crypto_impl(const Call& c, PyObject* const* /*args*/) {
+    if (std::optional<Ref> same = crypto_unchanged(c)) return std::move(*same);
+    const std::optional<std::uint64_t> before = watched_stamp(c.st, {PyImport_GetModuleDict()});
     Ref rfc8785 = Ref::own_or_error(PyImport_ImportModuleLevelObject(c.st->str_rfc8785, c.globals, nullptr,
                                                                     nullptr, 0));
+    Ref falcon;
     Ref falcon_verify;
     if (rfc8785) {
         Ref fromlist = own(PyTuple_Pack(1, c.st->str_verify));
-        Ref falcon = Ref::own_or_error(
+        falcon = Ref::own_or_error(
             PyImport_ImportModuleLevelObject(c.st->str_pqcrypto_sign_falcon_1024, c.globals, nullptr, fromlist.get(), 0));
         if (falcon) {
             falcon_verify = Ref::own_or_error(PyObject_GetAttr(falcon.get(), c.st->str_verify));
@@ -130,7 +163,9 @@ Ref load_crypto_impl(const Call& c, PyObject* const* /*args*/) {
     }
     note_verifier(c.st, falcon_verify.get());
     note_canonicaliser(c.st, rfc8785.get());
-    return own(PyTuple_Pack(2, rfc8785.get(), falcon_verify.get()));
+    Ref pair = own(PyTuple_Pack(2, rfc8785.get(), falcon_verify.get()));
+    remember_crypto(c, pair.get(), before, falcon.get());
+    return pair;
 }
 
 constexpr const char kKidForKeyDoc[] =

@@ -640,6 +640,18 @@ void note_canonicaliser(ModuleState* st, PyObject* rfc8785) {
 }
 
 
+std::optional<std::uint64_t> watched_stamp(ModuleState* st, std::initializer_list<PyObject*> dicts) {
+    Originals* o = st->originals;
+    if (o == nullptr || o->watcher < 0) return std::nullopt;
+    try {
+        for (PyObject* dict : dicts) o->watch(dict);
+    } catch (const PyErrOccurred&) {
+        PyErr_Clear();
+        return std::nullopt;
+    }
+    return *o->changes;
+}
+
 int traverse_originals(Originals* originals, visitproc visit, void* arg) {
     return originals != nullptr ? originals->traverse(visit, arg) : 0;
 }

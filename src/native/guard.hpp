@@ -5,6 +5,10 @@
 #pragma once
 #include "state.hpp"
 
+#include <cstdint>
+#include <initializer_list>
+#include <optional>
+
 namespace qt {
 
 // The host functions a native fast path stands in for.
@@ -42,6 +46,12 @@ void note_verifier(ModuleState* st, PyObject* falcon_verify);
 // its dumps and what dumps reads are kept as the originals of
 // Guard::Canonicaliser, which holds only from then on. Never raises.
 void note_canonicaliser(ModuleState* st, PyObject* rfc8785);
+
+// A stamp of the namespaces the guard watches: while it stays the same,
+// none of them changed. `dicts` (an interpreter's module table, a module's
+// namespace) are watched from now on. nullopt when no namespace can be
+// watched (then nothing may be taken as unchanged). Never raises.
+std::optional<std::uint64_t> watched_stamp(ModuleState* st, std::initializer_list<PyObject*> dicts);
 
 // For the module state's traverse and clear.
 int traverse_originals(Originals* originals, visitproc visit, void* arg);

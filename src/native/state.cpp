@@ -61,6 +61,7 @@ int state_traverse(ModuleState* st, visitproc visit, void* arg) {
     Py_VISIT(st->verdict_cls);
     Py_VISIT(st->text_frozenset);
     Py_VISIT(st->falcon_verify);
+    Py_VISIT(st->crypto_pair);
     Py_VISIT(st->kid_key);
     Py_VISIT(st->kid_text);
     Py_VISIT(st->rfc8785);
@@ -78,6 +79,7 @@ void state_clear(ModuleState* st) {
     Py_CLEAR(st->verdict_cls);
     Py_CLEAR(st->text_frozenset);
     Py_CLEAR(st->falcon_verify);
+    Py_CLEAR(st->crypto_pair);
     Py_CLEAR(st->kid_key);
     Py_CLEAR(st->kid_text);
     Py_CLEAR(st->rfc8785);

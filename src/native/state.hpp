@@ -5,6 +5,8 @@
 
 #include <datetime.h>
 
+#include <cstdint>
+
 namespace qt {
 
 // Attribute, keyword and module names used on a hot path, interned once
@@ -171,6 +173,11 @@ struct ModuleState {
     // then, once seen to be rfc8785's own (NULL before: it loads lazily).
     PyObject* rfc8785;
     PyObject* rfc8785_dumps;
+    // What _load_crypto last returned, and the stamp of the watched
+    // namespaces (the module table, the verifier's module) before it
+    // imported them: the same answer while nothing watched has changed.
+    PyObject* crypto_pair;
+    std::uint64_t crypto_stamp;
 
     // Everything each native fast path relies on, as it was at import
     // (guard.cpp); consulted through originals_in_place only.
