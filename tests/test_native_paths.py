@@ -102,6 +102,25 @@ FIELDED_STAMPS = st.builds(
 
 
 @each_road("stamp")
+@pytest.mark.parametrize("seconds, expired", [(-2, True), (3, False)])
+def test_the_default_verification_time_is_the_current_utc_time(issuer, monkeypatch, road, seconds, expired):
+    """The clock is read in UTC whatever the local zone (UTC+14 here)."""
+    import time
+
+    monkeypatch.setenv("TZ", "Pacific/Kiritimati")
+    time.tzset()
+    try:
+        stamp = (datetime.now(timezone.utc) + timedelta(seconds=seconds)).strftime(FMT)
+        credential = issuer.issue(payload(expires_at=stamp))
+        with taking(road):
+            verdict = passport.verify_passport(credential, issuer_keys=issuer.pk, crl=[])
+    finally:
+        monkeypatch.undo()
+        time.tzset()
+    assert (verdict.error_code == "EXPIRED") is expired
+
+
+@each_road("stamp")
 @settings(max_examples=3000, deadline=None)
 @given(stamp=mangled_stamps() | FIELDED_STAMPS)
 @example(stamp="2050-\u0661\u0662-01T00:00:00Z")  # Unicode digits where only ASCII is allowed

@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <cstring>
+#include <ctime>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -536,8 +537,31 @@ Ref invalid_credential(const Call& c, PyObject* message) {
 }
 
 // `now` as given, or the current time in UTC when it is false.
+// `datetime.now(timezone.utc)` made here while the module's datetime and
+// timezone are the host's own types: the system clock read as the host
+// reads it (PyTime_Time), rounded down to the microsecond, broken down in
+// UTC with a leap second held at 59, and given the UTC zone, as the host's
+// now and the zone's fromutc build it. nullopt where the host is asked.
+std::optional<Ref> native_now_utc(const Call& c) {
+    if (!originals_in_place(c, Guard::Expiry)) return std::nullopt;
+    PyTime_t ns = 0;
+    if (PyTime_Time(&ns) < 0) throw_error();
+    PyTime_t us = ns / 1000;
+    if (ns % 1000 < 0) --us;
+    std::time_t secs = static_cast<std::time_t>(us / 1000000);
+    int micro = static_cast<int>(us % 1000000);
+    if (micro < 0) micro += 1000000, --secs;
+    std::tm tm{};
+    if (gmtime_r(&secs, &tm) == nullptr) return std::nullopt;
+    const PyDateTime_CAPI* api = c.st->datetime_api;
+    return own(api->DateTime_FromDateAndTime(tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min,
+                                             tm.tm_sec > 59 ? 59 : tm.tm_sec, micro, api->TimeZone_UTC,
+                                             api->DateTimeType));
+}
+
 Ref verification_time(const Call& c, PyObject* now) {
     if (truthy(now)) return borrow(now);
+    if (std::optional<Ref> native = native_now_utc(c)) return std::move(*native);
     Ref datetime = c.global(c.st->g_datetime);
     Ref timezone = c.global(c.st->g_timezone);
     Ref utc = getattr(timezone.get(), c.st->str_utc);
