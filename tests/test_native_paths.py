@@ -692,6 +692,34 @@ def test_a_rebound_library_behind_pqcryptos_verify_decides(issuer, monkeypatch):
     assert verify() == "invalid"  # the rebound library's answer was not remembered
 
 
+@pytest.mark.parametrize(
+    "name, value, seen",
+    [
+        ("agent_did", property(lambda self: "did:web:someone-else"), ("active", "did:web:someone-else")),
+        # The record can no longer be built: the host's error, as for a direct call.
+        ("kid", property(lambda self: "0" * 16), AttributeError),
+        ("__getattribute__", lambda self, name: (
+            {} if name == "payload" else object.__getattribute__(self, name)), ("expired", None)),
+    ],
+    ids=["property", "field shadowed", "__getattribute__"],
+)
+def test_verification_reads_the_decoded_record_as_its_class_now_reads(issuer, monkeypatch, name, value, seen):
+    """Verification never shows the decoded record to anyone, but reads its
+    fields back through the class: a change to the class is honoured."""
+    credential = issuer.issue(payload(passport_id="pp_record"))
+    verify = lambda: passport.verify_passport(credential, issuer_keys=issuer.pk, crl=[], now=NOW)  # noqa: E731
+    assert (verify().status, verify().agent_did) == ("active", payload()["agent_did"])
+    monkeypatch.setattr(passport.DecodedPassport, name, value, raising=False)
+    if isinstance(seen, type):
+        with pytest.raises(seen):
+            verify()
+    else:
+        verdict = verify()
+        assert (verdict.status, verdict.agent_did if seen[1] else None) == seen
+    monkeypatch.undo()
+    assert verify().verified
+
+
 def test_a_patched_hash_decides_the_key_binding_even_for_a_key_seen_before(issuer):
     import hashlib
 

@@ -258,14 +258,19 @@ Ref decode_sig(const Call& c, PyObject* envelope, const json::TextSpan& span) {
     return sig_text ? b64u_decode_via_module(c, sig_text.get()) : Ref::error();
 }
 
-Ref decode_passport_impl(const Call& c, PyObject* const* args) {
-    PyObject* credential = args[0];
+// A step of decoding failed, its error set (the Ref::error() of the
+// function that set it).
+bool failed(const Ref& /*error*/) { return false; }
+
+}  // namespace
+
+bool decode_values(const Call& c, PyObject* credential, DecodedValues& out) {
     // Structural defects are returned as set errors, not thrown: they are
     // the common failure and verification turns each into a verdict. The
     // try blocks only catch failures of the interpreter itself, which the
     // guarded steps convert all the same.
     if (!PyUnicode_Check(credential) || PyUnicode_GET_LENGTH(strip_text(credential).get()) == 0)
-        return set_passport_error(c, "credential must be a non-empty string");
+        return failed(set_passport_error(c, "credential must be a non-empty string"));
 
     Ref envelope;
     Ref raw;  // owns the characters sig_span points into
@@ -275,23 +280,23 @@ Ref decode_passport_impl(const Call& c, PyObject* const* args) {
         if (raw) envelope = json::loads(c, raw.get(), &sig_span);
     } catch (const PyErrOccurred&) {
     }
-    if (!envelope) return convert_error(c, "malformed credential envelope: ");
-    if (!PyDict_Check(envelope.get())) return set_passport_error(c, "credential envelope is not an object");
+    if (!envelope) return failed(convert_error(c, "malformed credential envelope: "));
+    if (!PyDict_Check(envelope.get())) return failed(set_passport_error(c, "credential envelope is not an object"));
 
     Ref payload = c.member(envelope.get(), c.st->str_payload);
-    if (!PyDict_Check(payload.get())) return set_passport_error(c, "credential payload is not an object");
+    if (!PyDict_Check(payload.get())) return failed(set_passport_error(c, "credential payload is not an object"));
 
     Ref sig;
     try {
         sig = decode_sig(c, envelope.get(), sig_span);
     } catch (const PyErrOccurred&) {
     }
-    if (!sig) return convert_error(c, "credential signature is not base64url: ");
+    if (!sig) return failed(convert_error(c, "credential signature is not base64url: "));
 
     // Decoding needs both components importable, though only the
     // canonicaliser is used here.
-    Ref load_crypto = c.global(c.st->g_load_crypto);
-    Ref pair = call(load_crypto.get());
+    Ref loader = c.global(c.st->g_load_crypto);
+    Ref pair = call(loader.get());
     Ref rfc8785 = own(PySequence_GetItem(pair.get(), 0));
     Ref dumps = getattr(rfc8785.get(), c.st->str_dumps);
     // A payload the canonicaliser refuses (NaN, an integer beyond its range,
@@ -302,15 +307,27 @@ Ref decode_passport_impl(const Call& c, PyObject* const* args) {
     try {
         signed_bytes = canonical::signed_bytes(c, rfc8785.get(), dumps.get(), payload.get());
     } catch (const PyErrOccurred&) {
-        return convert_error(c, "credential payload cannot be canonicalised: ");
+        return failed(convert_error(c, "credential payload cannot be canonicalised: "));
     }
 
-    Ref alg = c.member(envelope.get(), c.st->str_alg, c.st->empty_text);
-    Ref kid = c.member(envelope.get(), c.st->str_kid);
+    out.alg = c.member(envelope.get(), c.st->str_alg, c.st->empty_text);
+    out.kid = c.member(envelope.get(), c.st->str_kid);
+    out.payload = std::move(payload);
+    out.sig = std::move(sig);
+    out.signed_bytes = std::move(signed_bytes);
+    return true;
+}
+
+namespace {
+
+Ref decode_passport_impl(const Call& c, PyObject* const* args) {
+    DecodedValues d;
+    if (!decode_values(c, args[0], d)) return Ref::error();
     Ref cls = c.global(c.st->g_DecodedPassport);
-    PyObject* values[] = {payload.get(), alg.get(), kid.get(), sig.get(), signed_bytes.get()};
+    PyObject* values[] = {d.payload.get(), d.alg.get(), d.kid.get(), d.sig.get(), d.signed_bytes.get()};
     return build_record(c, cls.get(), values, c.st->kw_decoded);
 }
+
 
 }  // namespace
 

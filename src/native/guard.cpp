@@ -76,15 +76,18 @@ Ref changes_capsule() {
 }
 
 struct Pin {
-    enum Kind { Name, Function, TypeAttr, ExactType, InstanceDict, Cell } kind;
+    enum Kind { Name, Function, TypeAttr, ExactType, InstanceDict, Cell, TypeVersion } kind;
     // Owned. Name: (dict, key, value or NULL for absent). Function: (func,
     // code, defaults, kwdefaults). TypeAttr: (type, name, value).
     // ExactType: (object, type). InstanceDict: (object, its __dict__).
-    // Cell: (closure cell, its content).
+    // Cell: (closure cell, its content). TypeVersion: (type), with the
+    // version tag it had (every change to the type or a base gives it
+    // another) kept in `version`.
     PyObject* a;
     PyObject* b;
     PyObject* c;
     PyObject* d;
+    unsigned int version = 0;
 
     bool holds() const {
         switch (kind) {
@@ -105,6 +108,8 @@ struct Pin {
                 return reinterpret_cast<PyObject*>(Py_TYPE(a)) == b;
             case Cell:
                 return PyCell_GET(a) == b;
+            case TypeVersion:
+                return version != 0 && reinterpret_cast<PyTypeObject*>(a)->tp_version_tag == version;
             case InstanceDict: {
                 PyObject* now = PyObject_GenericGetDict(a, nullptr);
                 if (now == nullptr) {
@@ -293,6 +298,15 @@ struct Originals {
         return value;
     }
 
+    // The type and everything looked up through it (its attributes and
+    // its bases') stay as they are now.
+    void pin_type(PinSet& set, PyObject* type) {
+        Pin pin = make(Pin::TypeVersion, type, nullptr);
+        if (PyUnstable_Type_AssignVersionTag(reinterpret_cast<PyTypeObject*>(type)))
+            pin.version = reinterpret_cast<PyTypeObject*>(type)->tp_version_tag;
+        set.direct.push_back(pin);
+    }
+
     void capture(PyObject* module, ModuleState* st);
     void capture_base64(PyObject* module, ModuleState* st);
     void capture_json(PyObject* module, ModuleState* st);
@@ -313,6 +327,16 @@ void Originals::capture(PyObject* module, ModuleState* st) {
     capture_json(module, st);
     capture_expiry(module, st);
     capture_records(module, st);
+    {
+        // The record verification would read its fields back from at once.
+        PinSet& set = sets[static_cast<int>(Guard::DecodeForVerify)];
+        pin_attr(set, module, "decode_passport");
+        PyObject* cls = pin_attr(set, module, "DecodedPassport");
+        if (cls == st->decoded_cls && cls != nullptr)
+            pin_type(set, cls);
+        else
+            set.never = true;
+    }
     pin_attr(sets[static_cast<int>(Guard::RevokedIds)], module, "_revoked_ids");
     pin_attr(sets[static_cast<int>(Guard::B64uDecode)], module, "_b64u_decode");
     {

@@ -18,6 +18,7 @@ enum class Guard {
     JsonLoads,         // json.loads
     Expiry,            // datetime.strptime under _TS_FMT, then replace(tzinfo=timezone.utc)
     DecodedRecord,     // DecodedPassport(**fields)
+    DecodeForVerify,   // decode_passport(credential) whose record is only read back, field by field
     VerdictRecord,     // PassportVerdict(**fields)
     RevokedIds,        // the module's own _revoked_ids
     B64uDecode,        // the module's own _b64u_decode

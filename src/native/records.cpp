@@ -15,20 +15,16 @@ namespace {
 
 const Param kSelfParams[] = {{"self", nullptr, ParamKind::PositionalOrKeyword, Default::Required}};
 
-Ref payload_member(const Call& c, PyObject* self, PyObject* key) {
-    Ref payload = getattr(self, c.st->str_payload);
-    return c.member(payload.get(), key);
-}
 
-Ref agent_did_impl(const Call& c, PyObject* const* args) { return payload_member(c, args[0], c.st->str_agent_did); }
-Ref issuer_did_impl(const Call& c, PyObject* const* args) { return payload_member(c, args[0], c.st->str_issuer_did); }
+Ref payload_of(const Call& c, PyObject* self) { return getattr(self, c.st->str_payload); }
 
-Ref scopes_impl(const Call& c, PyObject* const* args) {
-    Ref value = payload_member(c, args[0], c.st->str_scopes);
-    if (!truthy(value.get())) return borrow(c.st->empty_tuple);
-    // A true value that is not iterable raises the tuple conversion's TypeError.
-    return own(PySequence_Tuple(value.get()));
+Ref agent_did_impl(const Call& c, PyObject* const* args) {
+    return records::agent_did_of(c, payload_of(c, args[0]).get());
 }
+Ref issuer_did_impl(const Call& c, PyObject* const* args) {
+    return records::issuer_did_of(c, payload_of(c, args[0]).get());
+}
+Ref scopes_impl(const Call& c, PyObject* const* args) { return records::scopes_of(c, payload_of(c, args[0]).get()); }
 
 // The verdict's truth is its verified field, passed through unconverted:
 // a non-bool there makes bool() raise, which is the host's own rule.
@@ -182,6 +178,16 @@ Ref build_record(const Call& c, PyObject* cls, PyObject* const* values, PyObject
 }
 
 namespace records {
+
+Ref agent_did_of(const Call& c, PyObject* payload) { return c.member(payload, c.st->str_agent_did); }
+Ref issuer_did_of(const Call& c, PyObject* payload) { return c.member(payload, c.st->str_issuer_did); }
+
+Ref scopes_of(const Call& c, PyObject* payload) {
+    Ref value = c.member(payload, c.st->str_scopes);
+    if (!truthy(value.get())) return borrow(c.st->empty_tuple);
+    // A true value that is not iterable raises the tuple conversion's TypeError.
+    return own(PySequence_Tuple(value.get()));
+}
 
 void define_classes(PyObject* module) {
     {

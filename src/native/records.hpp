@@ -23,6 +23,11 @@ Ref build_record(const Call& c, PyObject* cls, PyObject* const* values, PyObject
 
 namespace records {
 
+// DecodedPassport's agent_did, issuer_did and scopes, from its payload.
+Ref agent_did_of(const Call& c, PyObject* payload);
+Ref issuer_did_of(const Call& c, PyObject* payload);
+Ref scopes_of(const Call& c, PyObject* payload);
+
 // Define PassportError, DecodedPassport and PassportVerdict in the module.
 void define_classes(PyObject* module);
 

@@ -2,6 +2,7 @@
 // resolution and the verification pipeline.
 #include "verify.hpp"
 
+#include "credential.hpp"
 #include "guard.hpp"
 #include "memo.hpp"
 #include "records.hpp"
@@ -496,7 +497,11 @@ struct Verification {
     PyObject* expected_agent_did;
     PyObject* require_revocation_check;
     Ref now;  // the verification time
-    Ref dec;  // the decoded passport (from check_envelope on)
+    // The decoded passport (from check_envelope on): the record
+    // decode_passport returned, or, where that record would only be read
+    // back field by field, its fields themselves.
+    Ref dec;
+    std::optional<credential::DecodedValues> decoded;
     Working w;  // its working values (from check_payload on)
     Ref pk;   // the issuer key (from check_key_resolves on)
 };
@@ -579,9 +584,25 @@ bool differ(PyObject* left, PyObject* right) {
 // PassportError becomes the invalid verdict.
 Verdict check_envelope(Verification& v) {
     const Call& c = v.c;
-    Ref decode = c.global(c.st->g_decode_passport);
-    v.dec = Ref::own_or_error(PyObject_Vectorcall(decode.get(), &v.credential, 1, nullptr));
-    if (v.dec) return std::nullopt;
+    if (originals_in_place(c, Guard::DecodeForVerify) && originals_in_place(c, Guard::DecodedRecord)) {
+        // The module's own decode_passport and record: nobody but this
+        // call would see the record, and reading its fields and
+        // properties back runs nothing but the module's own code.
+        credential::DecodedValues values;
+        bool decoded = false;
+        try {
+            decoded = credential::decode_values(c, v.credential, values);
+        } catch (const PyErrOccurred&) {
+        }
+        if (decoded) {
+            v.decoded = std::move(values);
+            return std::nullopt;
+        }
+    } else {
+        Ref decode = c.global(c.st->g_decode_passport);
+        v.dec = Ref::own_or_error(PyObject_Vectorcall(decode.get(), &v.credential, 1, nullptr));
+        if (v.dec) return std::nullopt;
+    }
     if (!error_is_passport_error(c)) throw_error();
     Ref err = take_error();
     Ref msg = str_of(err.get());
@@ -595,11 +616,20 @@ Verdict check_payload(Verification& v) {
     const Call& c = v.c;
     Working& w = v.w;
     try {
-        w.payload = getattr(v.dec.get(), c.st->str_payload);
-        w.kid = getattr(v.dec.get(), c.st->str_kid);
-        w.agent_did = getattr(v.dec.get(), c.st->str_agent_did);
-        w.scopes = getattr(v.dec.get(), c.st->str_scopes);
-        w.issuer_did = getattr(v.dec.get(), c.st->str_issuer_did);
+        if (v.decoded) {
+            // As the record's fields and properties give them.
+            w.payload = v.decoded->payload.copy();
+            w.kid = v.decoded->kid.copy();
+            w.agent_did = records::agent_did_of(c, w.payload.get());
+            w.scopes = records::scopes_of(c, w.payload.get());
+            w.issuer_did = records::issuer_did_of(c, w.payload.get());
+        } else {
+            w.payload = getattr(v.dec.get(), c.st->str_payload);
+            w.kid = getattr(v.dec.get(), c.st->str_kid);
+            w.agent_did = getattr(v.dec.get(), c.st->str_agent_did);
+            w.scopes = getattr(v.dec.get(), c.st->str_scopes);
+            w.issuer_did = getattr(v.dec.get(), c.st->str_issuer_did);
+        }
         w.expires_at = c.member(w.payload.get(), c.st->str_expires_at);
         w.issued_at = c.member(w.payload.get(), c.st->str_issued_at);
         return std::nullopt;
@@ -616,7 +646,7 @@ Verdict check_payload(Verification& v) {
 // all the same.
 Verdict check_alg(Verification& v) {
     const Call& c = v.c;
-    Ref alg = getattr(v.dec.get(), c.st->str_alg);
+    Ref alg = v.decoded ? v.decoded->alg.copy() : getattr(v.dec.get(), c.st->str_alg);
     if (!truthy(alg.get())) return std::nullopt;
     Ref expected = c.global(c.st->g_ALG);
     if (!differ(alg.get(), expected.get())) return std::nullopt;
@@ -678,8 +708,8 @@ Verdict check_signature(Verification& v) {
     // raising; both are a tampered signature. Interrupts still propagate.
     bool sig_ok = false;
     try {
-        Ref signed_bytes = getattr(v.dec.get(), c.st->str_signed_bytes);
-        Ref sig = getattr(v.dec.get(), c.st->str_sig);
+        Ref signed_bytes = v.decoded ? v.decoded->signed_bytes.copy() : getattr(v.dec.get(), c.st->str_signed_bytes);
+        Ref sig = v.decoded ? v.decoded->sig.copy() : getattr(v.dec.get(), c.st->str_sig);
         PyObject* pk = v.pk.get();
         SignatureMemo* memo = memo_for(c, falcon_verify.get(), pk, signed_bytes.get(), sig.get());
         std::optional<SignatureMemo::Key> key;
