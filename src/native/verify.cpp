@@ -541,7 +541,6 @@ Ref invalid_credential(const Call& c, PyObject* message) {
     return build_record(c, cls.get(), values, c.st->kw_verdict_bad);
 }
 
-// `now` as given, or the current time in UTC when it is false.
 // `datetime.now(timezone.utc)` made here while the module's datetime and
 // timezone are the host's own types: the system clock read as the host
 // reads it (PyTime_Time), rounded down to the microsecond, broken down in
@@ -564,6 +563,7 @@ std::optional<Ref> native_now_utc(const Call& c) {
                                              api->DateTimeType));
 }
 
+// `now` as given, or the current time in UTC when it is false.
 Ref verification_time(const Call& c, PyObject* now) {
     if (truthy(now)) return borrow(now);
     if (std::optional<Ref> native = native_now_utc(c)) return std::move(*native);
