@@ -3,6 +3,7 @@
 #include "base64.hpp"
 
 #include "guard.hpp"
+#include "scan.hpp"
 
 #include <immintrin.h>
 
@@ -136,18 +137,13 @@ QT_AVX2 Py_ssize_t decode_blocks_avx2(const unsigned char* data, Py_ssize_t n, b
     return i;
 }
 
-bool have_avx2() {
-    static const bool yes = __builtin_cpu_supports("avx2");
-    return yes;
-}
-
 // Decodes data[0, n) followed by `extra_pads` "=" characters into out;
 // *written gets the length. out needs room for n / 4 * 3 + 8 bytes: the
 // block loops store more than they keep (eight bytes at most).
 B64 a2b_base64(const unsigned char* data, Py_ssize_t n, Py_ssize_t extra_pads, const B64Table& table,
                const B64Shifted& shifted, bool strict, unsigned char* out, Py_ssize_t* written) {
     unsigned char* o = out;
-    Py_ssize_t i = have_avx2() ? decode_blocks_avx2(data, n, &table == &kUrlSafe, o) : 0;
+    Py_ssize_t i = scan::have_avx2() ? decode_blocks_avx2(data, n, &table == &kUrlSafe, o) : 0;
     // Whole groups of four alphabet characters, the common case, a group at
     // a time; the first irregular character hands over to the general loop,
     // whose state at a group boundary is exactly the initial one.

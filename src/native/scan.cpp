@@ -47,12 +47,12 @@ QT_AVX2 const unsigned char* special_avx2(const unsigned char* p, const unsigned
     return p;
 }
 
+}  // namespace
+
 bool have_avx2() {
     static const bool yes = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("bmi");
     return yes;
 }
-
-}  // namespace
 
 const unsigned char* special(const unsigned char* p, const unsigned char* end, bool ascii_only) {
     if (end - p >= 32 && have_avx2()) {

@@ -5,6 +5,9 @@
 
 namespace qt::scan {
 
+// Whether the processor runs the AVX2 (and BMI) code paths of the module.
+bool have_avx2();
+
 // The first such byte in [p, end), or end when there is none.
 const unsigned char* special(const unsigned char* p, const unsigned char* end, bool ascii_only);
 
