@@ -1,0 +1,231 @@
+"""The PostgreSQL spend store: one database, any number of servers.
+
+Each operation is one statement, so one round trip, on an autocommit
+connection from a psycopg 3 pool: the statement calls a function created
+with the schema, which runs as one transaction. A reservation takes the
+passport's budget row ``FOR UPDATE`` (an upsert, which locks the row it
+inserts or finds) before it reads the window's total, so two servers
+reserving for one passport queue on that row and the second reads the
+first's hold: no overspend and no lost update under READ COMMITTED, where
+each statement inside the function sees what committed before it began.
+Passports never wait for each other.
+
+The schema is created on first use under an advisory lock, and its
+version is kept in ``quorvel_spend_schema``.
+"""
+
+from __future__ import annotations
+
+import threading
+from typing import TYPE_CHECKING, Any, Final
+
+from quorvel_trellane.spend import _Request, _Reserved, _Settled
+
+if TYPE_CHECKING:
+    from psycopg import Connection
+    from psycopg_pool import ConnectionPool
+
+__all__ = ["PostgresStore"]
+
+SCHEMA_VERSION: Final = 1
+_SWEEP_EVERY: Final = 4096  # reservations between two sweeps of every budget
+_SCHEMA_LOCK: Final = 0x71756F7276656C  # the advisory lock key of schema creation
+
+_SCHEMA: Final = """
+CREATE TABLE IF NOT EXISTS quorvel_spend_schema (version integer NOT NULL);
+
+CREATE TABLE IF NOT EXISTS quorvel_spend_budget (
+    issuer_did text NOT NULL,
+    passport_id text NOT NULL,
+    keep_until bigint,                  -- the latest hold's at + window; NULL: the whole life
+    PRIMARY KEY (issuer_did, passport_id)
+);
+
+CREATE TABLE IF NOT EXISTS quorvel_spend_hold (
+    id bigint GENERATED ALWAYS AS IDENTITY PRIMARY KEY,
+    issuer_did text NOT NULL,
+    passport_id text NOT NULL,
+    key text,
+    at bigint NOT NULL,                 -- µs since the epoch
+    keep_until bigint,                  -- at + window; NULL: the whole life
+    requested bigint NOT NULL,          -- the amount held at first
+    remaining bigint NOT NULL,          -- what was left after it, for replays
+    amount bigint NOT NULL,             -- what counts: lowered by commit, 0 once released
+    state smallint NOT NULL DEFAULT 0   -- 0 held, 1 committed, 2 released
+);
+CREATE INDEX IF NOT EXISTS quorvel_spend_hold_budget ON quorvel_spend_hold (issuer_did, passport_id, at);
+CREATE UNIQUE INDEX IF NOT EXISTS quorvel_spend_hold_key
+    ON quorvel_spend_hold (issuer_did, passport_id, key) WHERE key IS NOT NULL;
+CREATE INDEX IF NOT EXISTS quorvel_spend_hold_keep
+    ON quorvel_spend_hold (keep_until) WHERE keep_until IS NOT NULL;
+
+CREATE OR REPLACE FUNCTION quorvel_spend_reserve(
+    p_issuer text, p_passport text, p_key text, p_at bigint, p_amount bigint, p_limit bigint, p_window bigint,
+    OUT hold bigint, OUT amount bigint, OUT remaining bigint
+) LANGUAGE plpgsql AS $$
+DECLARE
+    v_keep bigint := p_at + p_window;   -- NULL for the whole life
+    v_spent bigint;
+BEGIN
+    -- The budget's lock: every reservation for this passport queues here,
+    -- and each statement below sees what the one before it committed.
+    INSERT INTO quorvel_spend_budget AS b (issuer_did, passport_id, keep_until)
+    VALUES (p_issuer, p_passport, v_keep)
+    ON CONFLICT (issuer_did, passport_id) DO UPDATE
+        SET keep_until = CASE WHEN b.keep_until IS NULL OR excluded.keep_until IS NULL THEN NULL
+                              ELSE greatest(b.keep_until, excluded.keep_until) END;
+    IF p_key IS NOT NULL THEN
+        SELECT h.id, h.requested, h.remaining INTO hold, amount, remaining
+        FROM quorvel_spend_hold h
+        WHERE h.issuer_did = p_issuer AND h.passport_id = p_passport AND h.key = p_key;
+        IF FOUND THEN
+            RETURN;
+        END IF;
+    END IF;
+    DELETE FROM quorvel_spend_hold h
+    WHERE h.issuer_did = p_issuer AND h.passport_id = p_passport AND h.keep_until < p_at;
+    SELECT coalesce(sum(h.amount), 0) INTO v_spent
+    FROM quorvel_spend_hold h
+    WHERE h.issuer_did = p_issuer AND h.passport_id = p_passport
+      AND (p_window IS NULL OR h.at > p_at - p_window);
+    amount := p_amount;
+    IF p_amount > p_limit - v_spent THEN
+        remaining := greatest(p_limit - v_spent, 0);
+        RETURN;
+    END IF;
+    remaining := p_limit - v_spent - p_amount;
+    INSERT INTO quorvel_spend_hold AS h (issuer_did, passport_id, key, at, keep_until, requested, remaining, amount)
+    VALUES (p_issuer, p_passport, p_key, p_at, v_keep, p_amount, remaining, p_amount)
+    RETURNING h.id INTO hold;
+END
+$$;
+
+CREATE OR REPLACE FUNCTION quorvel_spend_settle(
+    p_hold bigint, p_state smallint, p_amount bigint,
+    OUT state smallint, OUT amount bigint, OUT requested bigint
+) LANGUAGE plpgsql AS $$
+BEGIN
+    UPDATE quorvel_spend_hold h SET state = p_state, amount = p_amount
+    WHERE h.id = p_hold AND h.state = 0
+    RETURNING h.state, h.amount, h.requested INTO state, amount, requested;
+    IF NOT FOUND THEN
+        -- Settled before (or pruned: all NULL); a new statement, so it sees the settling.
+        SELECT h.state, h.amount, h.requested INTO state, amount, requested
+        FROM quorvel_spend_hold h WHERE h.id = p_hold;
+    END IF;
+END
+$$;
+
+CREATE OR REPLACE FUNCTION quorvel_spend_sweep(p_at bigint) RETURNS void LANGUAGE sql AS $$
+    DELETE FROM quorvel_spend_hold WHERE keep_until < p_at;
+    DELETE FROM quorvel_spend_budget WHERE keep_until < p_at;
+$$;
+"""
+
+_RESERVE: Final = "SELECT hold, amount, remaining FROM quorvel_spend_reserve(%s, %s, %s, %s, %s, %s, %s)"
+_SETTLE: Final = "SELECT state, amount, requested FROM quorvel_spend_settle(%s, %s::smallint, %s)"
+_SPENT: Final = (
+    "SELECT coalesce(sum(amount), 0) FROM quorvel_spend_hold "
+    "WHERE issuer_did = %s AND passport_id = %s AND (%s::bigint IS NULL OR at > %s::bigint - %s::bigint)"
+)
+_SWEEP: Final = "SELECT quorvel_spend_sweep(%s)"
+
+
+class PostgresStore:
+    """The spend tables in one PostgreSQL database, through a connection pool."""
+
+    def __init__(self, url: str, timeout: float, pool_size: int) -> None:
+        try:
+            import psycopg  # noqa: F401 (the clear error below when missing)
+            from psycopg_pool import ConnectionPool
+        except ModuleNotFoundError as exc:
+            raise ModuleNotFoundError(
+                "the PostgreSQL spend store needs psycopg 3 and psycopg_pool: "
+                "pip install 'quorvel-trellane[postgres]'",
+                name=exc.name,
+            ) from exc
+        self.url = url
+        self.timeout = timeout
+        self._lock = threading.Lock()
+        self._reserves = 0
+        self._pool: ConnectionPool[Connection[tuple[Any, ...]]] = ConnectionPool(
+            url,
+            min_size=1,
+            max_size=pool_size,
+            timeout=timeout,
+            open=False,
+            # One statement is one transaction: no BEGIN or COMMIT round trips.
+            kwargs={"autocommit": True},
+            configure=_configure,
+            name="quorvel-spend",
+        )
+        self._pool.open(wait=True, timeout=timeout)
+        try:
+            with self._pool.connection() as conn:
+                _create_schema(conn)
+        except BaseException:
+            self._pool.close()
+            raise
+
+    def __repr__(self) -> str:
+        return f"PostgresStore({_redacted(self.url)!r})"
+
+    def reserve(self, request: _Request) -> _Reserved:
+        with self._pool.connection() as conn:
+            row = conn.execute(_RESERVE, request).fetchone()
+        assert row is not None
+        with self._lock:
+            self._reserves += 1
+            sweep = self._reserves % _SWEEP_EVERY == 0
+        if sweep:
+            with self._pool.connection() as conn:
+                conn.execute(_SWEEP, (request.at,))
+        return _Reserved(row[0], row[1], row[2])
+
+    def settle(self, hold: int, state: int, amount: int) -> _Settled | None:
+        with self._pool.connection() as conn:
+            row = conn.execute(_SETTLE, (hold, state, amount)).fetchone()
+        return None if row is None or row[0] is None else _Settled(row[0], row[1], row[2])
+
+    def spent(self, issuer_did: str, passport_id: str, at: int, window: int | None) -> int:
+        with self._pool.connection() as conn:
+            row = conn.execute(_SPENT, (issuer_did, passport_id, window, at, window)).fetchone()
+        assert row is not None
+        return int(row[0])
+
+    def close(self) -> None:
+        self._pool.close()
+
+
+def _configure(conn: Connection[tuple[Any, ...]]) -> None:
+    # The lock on the budget row is what keeps the bound; a stricter default
+    # isolation would only add serialization failures.
+    conn.execute("SET default_transaction_isolation = 'read committed'")
+
+
+def _create_schema(conn: Connection[tuple[Any, ...]]) -> None:
+    with conn.transaction():
+        # Servers starting together: one creates, the others wait and find it.
+        conn.execute("SELECT pg_advisory_xact_lock(%s)", (_SCHEMA_LOCK,))
+        found = conn.execute("SELECT to_regclass('quorvel_spend_schema') IS NOT NULL").fetchone()
+        version = None
+        if found is not None and found[0]:
+            row = conn.execute("SELECT version FROM quorvel_spend_schema").fetchone()
+            version = None if row is None else row[0]
+        if version == SCHEMA_VERSION:
+            return
+        if version is not None:
+            raise RuntimeError(
+                f"the spend store's schema is version {version}; this library knows {SCHEMA_VERSION}"
+            )
+        conn.execute(_SCHEMA)
+        conn.execute("INSERT INTO quorvel_spend_schema (version) VALUES (%s)", (SCHEMA_VERSION,))
+
+
+def _redacted(url: str) -> str:
+    # Never show a password in a repr.
+    scheme, sep, rest = url.partition("://")
+    credentials, at, host = rest.rpartition("@")
+    if not at or ":" not in credentials:
+        return url
+    return f"{scheme}{sep}{credentials.split(':', 1)[0]}:***@{host}"

@@ -1,0 +1,229 @@
+"""The SQLite spend store: one file, several processes on one host.
+
+Every reservation is one write transaction (``BEGIN IMMEDIATE``: the
+file's write lock is taken before the budget is read, so no two
+reservations ever read the same total). The file is in WAL mode, so a
+process killed mid-transaction leaves nothing half-written: its frames
+have no commit record and are ignored.
+
+Reservations are written with ``synchronous=FULL`` (on disk before
+``reserve`` returns); commits and releases with ``synchronous=NORMAL``.
+Losing one of those in a power failure can only leave a hold counting its
+full amount, never less, and the next reservation's sync makes it durable
+anyway (the WAL is one file, synced in order).
+
+Each thread has its own two connections. A busy file is waited for here,
+with short sleeps growing to 2 ms, rather than by SQLite's own busy
+handler, whose first sleep is a whole millisecond.
+"""
+
+from __future__ import annotations
+
+import os
+import random
+import sqlite3
+import threading
+import time
+from collections.abc import Callable
+from typing import Final, TypeVar
+
+from quorvel_trellane.spend import _Request, _Reserved, _Settled
+
+__all__ = ["SqliteStore"]
+
+SCHEMA_VERSION: Final = 1
+_T = TypeVar("_T")
+_BUSY: Final = frozenset({sqlite3.SQLITE_BUSY, sqlite3.SQLITE_LOCKED})
+_SWEEP_EVERY: Final = 4096  # reservations between two sweeps of every budget
+
+_SCHEMA: Final = """
+CREATE TABLE IF NOT EXISTS quorvel_spend_schema (version INTEGER NOT NULL);
+CREATE TABLE IF NOT EXISTS quorvel_spend_hold (
+    id INTEGER PRIMARY KEY,
+    issuer_did TEXT NOT NULL,
+    passport_id TEXT NOT NULL,
+    key TEXT,
+    at INTEGER NOT NULL,            -- µs since the epoch
+    keep_until INTEGER,             -- at + window; NULL: the whole life
+    requested INTEGER NOT NULL,     -- the amount held at first
+    remaining INTEGER NOT NULL,     -- what was left after it, for replays
+    amount INTEGER NOT NULL,        -- what counts: lowered by commit, 0 once released
+    state INTEGER NOT NULL DEFAULT 0
+);
+CREATE INDEX IF NOT EXISTS quorvel_spend_hold_budget ON quorvel_spend_hold (issuer_did, passport_id, at);
+CREATE UNIQUE INDEX IF NOT EXISTS quorvel_spend_hold_key
+    ON quorvel_spend_hold (issuer_did, passport_id, key) WHERE key IS NOT NULL;
+CREATE INDEX IF NOT EXISTS quorvel_spend_hold_keep
+    ON quorvel_spend_hold (keep_until) WHERE keep_until IS NOT NULL;
+"""
+
+_REPLAY: Final = (
+    "SELECT id, requested, remaining FROM quorvel_spend_hold "
+    "WHERE issuer_did = ? AND passport_id = ? AND key = ?"
+)
+_PRUNE: Final = (
+    "DELETE FROM quorvel_spend_hold WHERE issuer_did = ? AND passport_id = ? AND keep_until < ?"
+)
+_SPENT: Final = (
+    "SELECT coalesce(sum(amount), 0) FROM quorvel_spend_hold "
+    "WHERE issuer_did = ? AND passport_id = ? AND at > ?"
+)
+_HOLD: Final = (
+    "INSERT INTO quorvel_spend_hold (issuer_did, passport_id, key, at, keep_until, requested, remaining, amount)"
+    " VALUES (?, ?, ?, ?, ?, ?, ?, ?)"
+)
+_SETTLE: Final = (
+    "UPDATE quorvel_spend_hold SET state = ?, amount = ? WHERE id = ? AND state = 0 "
+    "RETURNING state, amount, requested"
+)
+_STATE: Final = "SELECT state, amount, requested FROM quorvel_spend_hold WHERE id = ?"
+_SWEEP: Final = "DELETE FROM quorvel_spend_hold WHERE keep_until < ?"
+# Before every timestamp: a window of the whole life counts everything.
+_ALL: Final = -(2**63)
+
+
+class _Connections(threading.local):
+    pid: int = -1
+    durable: sqlite3.Connection | None = None
+    quick: sqlite3.Connection | None = None
+
+
+class SqliteStore:
+    """The spend tables in one SQLite file."""
+
+    def __init__(self, path: str, timeout: float) -> None:
+        self.path = path
+        self.timeout = timeout
+        self._local = _Connections()
+        self._lock = threading.Lock()
+        self._opened: list[sqlite3.Connection] = []
+        self._closed = False
+        self._reserves = 0
+        conn = self._connect("FULL")
+        self._write(conn, _create_schema)
+
+    def __repr__(self) -> str:
+        return f"SqliteStore({self.path!r})"
+
+    # -- connections --
+
+    def _connect(self, synchronous: str) -> sqlite3.Connection:
+        # timeout=0: busy waits are ours (_write); autocommit outside BEGIN.
+        conn = sqlite3.connect(self.path, timeout=0, isolation_level=None, check_same_thread=False)
+        try:
+            self._retry(lambda: conn.execute("PRAGMA journal_mode=WAL").fetchone())
+            conn.execute(f"PRAGMA synchronous={synchronous}")
+        except BaseException:
+            conn.close()
+            raise
+        with self._lock:
+            if self._closed:
+                conn.close()
+                raise ValueError("the spend ledger is closed")
+            self._opened.append(conn)
+        return conn
+
+    def _connections(self) -> _Connections:
+        local = self._local
+        # A child process made by fork must not use its parent's connections.
+        if local.pid != os.getpid() or local.durable is None:
+            if self._closed:
+                raise ValueError("the spend ledger is closed")
+            local.durable = self._connect("FULL")
+            local.quick = self._connect("NORMAL")
+            local.pid = os.getpid()
+        return local
+
+    def _retry(self, step: Callable[[], _T]) -> _T:
+        deadline = time.monotonic() + self.timeout
+        pause = 0.00005
+        while True:
+            try:
+                return step()
+            except sqlite3.OperationalError as exc:
+                if (getattr(exc, "sqlite_errorcode", 0) & 0xFF) not in _BUSY or time.monotonic() > deadline:
+                    raise
+            time.sleep(pause * (0.5 + random.random()))
+            pause = min(pause * 1.5, 0.002)
+
+    def _write(self, conn: sqlite3.Connection, work: Callable[[sqlite3.Connection], _T]) -> _T:
+        """``work`` in one write transaction, the write lock taken first; retried while busy."""
+
+        def attempt() -> _T:
+            conn.execute("BEGIN IMMEDIATE")
+            try:
+                result = work(conn)
+                conn.execute("COMMIT")
+            except BaseException:
+                if conn.in_transaction:
+                    conn.execute("ROLLBACK")
+                raise
+            return result
+
+        return self._retry(attempt)
+
+    # -- the store's operations --
+
+    def reserve(self, request: _Request) -> _Reserved:
+        conn = self._connections().durable
+        assert conn is not None
+        reserved = self._write(conn, lambda c: _reserve(c, request))
+        self._reserves += 1
+        if self._reserves % _SWEEP_EVERY == 0:
+            self._write(conn, lambda c: c.execute(_SWEEP, (request.at,)))
+        return reserved
+
+    def settle(self, hold: int, state: int, amount: int) -> _Settled | None:
+        conn = self._connections().quick
+        assert conn is not None
+
+        def work(c: sqlite3.Connection) -> _Settled | None:
+            row = c.execute(_SETTLE, (state, amount, hold)).fetchone() or c.execute(_STATE, (hold,)).fetchone()
+            return None if row is None else _Settled(*row)
+
+        return self._write(conn, work)
+
+    def spent(self, issuer_did: str, passport_id: str, at: int, window: int | None) -> int:
+        conn = self._connections().quick
+        assert conn is not None
+        since = _ALL if window is None else at - window
+        row = self._retry(lambda: conn.execute(_SPENT, (issuer_did, passport_id, since)).fetchone())
+        return int(row[0])
+
+    def close(self) -> None:
+        with self._lock:
+            self._closed = True
+            opened, self._opened = self._opened, []
+        for conn in opened:
+            conn.close()
+
+
+def _create_schema(conn: sqlite3.Connection) -> None:
+    # Not executescript, which would commit the open transaction.
+    for statement in _SCHEMA.split(";\n"):
+        if statement.strip():
+            conn.execute(statement)
+    found = conn.execute("SELECT version FROM quorvel_spend_schema").fetchone()
+    if found is None:
+        conn.execute("INSERT INTO quorvel_spend_schema (version) VALUES (?)", (SCHEMA_VERSION,))
+    elif found[0] != SCHEMA_VERSION:
+        raise RuntimeError(f"the spend store's schema is version {found[0]}; this library knows {SCHEMA_VERSION}")
+
+
+def _reserve(conn: sqlite3.Connection, request: _Request) -> _Reserved:
+    issuer_did, passport_id, key, at, amount, limit, window = request
+    if key is not None:
+        replay = conn.execute(_REPLAY, (issuer_did, passport_id, key)).fetchone()
+        if replay is not None:
+            return _Reserved(replay[0], replay[1], replay[2])
+    conn.execute(_PRUNE, (issuer_did, passport_id, at))
+    since = _ALL if window is None else at - window
+    spent = conn.execute(_SPENT, (issuer_did, passport_id, since)).fetchone()[0]
+    left = limit - spent
+    if amount > left:
+        return _Reserved(None, amount, max(0, left))
+    keep = None if window is None else at + window
+    cursor = conn.execute(_HOLD, (issuer_did, passport_id, key, at, keep, amount, left - amount, amount))
+    hold = cursor.lastrowid
+    assert hold is not None
+    return _Reserved(hold, amount, left - amount)
