@@ -327,3 +327,87 @@ def test_the_callers_window_mapping_is_copied_not_kept(trust, tmp_path, issuer):
         assert ledger.reserve(credential, 5, now=T0)
         assert not ledger.reserve(credential, 5, now=T0 + timedelta(hours=2))
     assert windows == {"daily": timedelta(seconds=1)}
+
+
+# -- the stores themselves ---------------------------------------------------------------
+
+
+def test_postgres_answers_each_operation_in_one_round_trip(trust, issuer, tmp_path):
+    # libpq's own trace of the wire: each round trip ends with one Sync (or
+    # is one simple Query) sent by the client.
+    credential = issue(issuer, limit=10)
+    with SpendLedger(trust, postgres_url(), pool_size=1) as ledger:
+        ledger.release(ledger.reserve(credential, 1, now=T0))
+        pool = ledger._store._pool
+        operations = [
+            lambda: ledger.reserve(credential, 2, key="k", now=T0),
+            lambda: ledger.reserve(credential, 2, key="k", now=T0),
+            lambda: ledger.commit(ledger.reserve(credential, 2, key="k", now=T0), amount_microusd=1),
+            lambda: ledger.release(ledger.reserve(credential, 3, now=T0)),
+            lambda: ledger.reserve(credential, 99, now=T0),
+            lambda: ledger.remaining(credential, now=T0),
+        ]
+        trips = []
+        for operation in operations:
+            trace = tmp_path / "trace"
+            with open(trace, "w") as out:
+                with pool.connection() as conn:
+                    conn.pgconn.trace(out.fileno())
+                operation()
+                with pool.connection() as conn:
+                    conn.pgconn.untrace()
+            lines = trace.read_text().splitlines()
+            trips.append(sum(1 for line in lines if line.split("\t")[1:4:2] in (["F", "Sync"], ["F", "Query"])))
+    assert trips == [1, 1, 2, 2, 1, 1]
+
+
+@pytest.mark.parametrize("kind", ["sqlite", "postgres"])
+def test_holds_past_their_window_are_pruned_and_whole_life_holds_kept(trust, issuer, tmp_path, kind, monkeypatch):
+    from quorvel_trellane import _spend_postgres, _spend_sqlite
+
+    credential, forever, idle = issue(issuer, limit=10, window="PT1H"), issue(issuer, limit=10, window=None), issue(issuer, limit=10, window="PT1H")
+    ids = [_passport_id(c) for c in (credential, forever, idle)]
+    with SpendLedger(trust, store_url(kind, tmp_path)) as ledger:
+        old = [ledger.reserve(c, 5, key="old", now=T0) for c in (credential, forever, idle)]
+        ledger.reserve(credential, 5, now=T0 + timedelta(minutes=59))
+        assert _rows(ledger, ids) == {ids[0]: 2, ids[1]: 1, ids[2]: 1}
+        # A reservation prunes its own budget's holds that left the window...
+        ledger.reserve(credential, 5, now=T0 + timedelta(minutes=61))
+        assert _rows(ledger, ids) == {ids[0]: 2, ids[1]: 1, ids[2]: 1}
+        # ...and a periodic sweep every budget's, keeping whole-life holds.
+        monkeypatch.setattr(_spend_sqlite, "_SWEEP_EVERY", 1)
+        monkeypatch.setattr(_spend_postgres, "_SWEEP_EVERY", 1)
+        ledger.reserve(credential, 1, now=T0 + timedelta(hours=3))
+        assert _rows(ledger, ids) == {ids[0]: 1, ids[1]: 1}
+        # A pruned key is free again; settling a pruned hold does nothing.
+        assert ledger.reserve(idle, 10, key="old", now=T0 + timedelta(hours=3)).remaining_microusd == 0
+        ledger.commit(old[0])
+        ledger.release(old[0])
+
+
+def _passport_id(credential: str) -> str:
+    from quorvel_trellane.passport import decode_passport
+
+    return decode_passport(credential).payload["passport_id"]
+
+
+def _rows(ledger: SpendLedger, ids: list[str]) -> dict[str, int]:
+    query = "SELECT passport_id, count(*) FROM quorvel_spend_hold WHERE passport_id IN ({}) GROUP BY passport_id"
+    store = ledger._store
+    if hasattr(store, "_pool"):
+        with store._pool.connection() as conn:
+            return dict(conn.execute(query.format(",".join(["%s"] * len(ids))), ids).fetchall())
+    import sqlite3
+
+    with sqlite3.connect(store.path) as conn:
+        return dict(conn.execute(query.format(",".join("?" * len(ids))), ids).fetchall())
+
+
+def test_a_store_written_by_a_newer_schema_is_refused(trust, tmp_path):
+    import sqlite3
+
+    SpendLedger(trust, tmp_path / "spend.sqlite3").close()
+    with sqlite3.connect(tmp_path / "spend.sqlite3") as conn:
+        conn.execute("UPDATE quorvel_spend_schema SET version = 2")
+    with pytest.raises(RuntimeError, match="schema is version 2"):
+        SpendLedger(trust, tmp_path / "spend.sqlite3")

@@ -155,7 +155,9 @@ class PostgresStore:
             timeout=timeout,
             open=False,
             # One statement is one transaction: no BEGIN or COMMIT round trips.
-            kwargs={"autocommit": True},
+            # Never prepared: preparing costs a round trip of its own, and
+            # the functions keep their own plans anyway.
+            kwargs={"autocommit": True, "prepare_threshold": None},
             configure=_configure,
             name="quorvel-spend",
         )
