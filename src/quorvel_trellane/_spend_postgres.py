@@ -37,9 +37,13 @@ CREATE TABLE IF NOT EXISTS quorvel_spend_schema (version integer NOT NULL);
 CREATE TABLE IF NOT EXISTS quorvel_spend_budget (
     issuer_did text NOT NULL,
     passport_id text NOT NULL,
+    cutoff bigint,                      -- the last reservation's window start (µs since the epoch)
+    total bigint,                       -- what the holds dated after cutoff count
     keep_until bigint,                  -- the latest hold's at + window; NULL: the whole life
     PRIMARY KEY (issuer_did, passport_id)
 );
+CREATE INDEX IF NOT EXISTS quorvel_spend_budget_keep
+    ON quorvel_spend_budget (keep_until) WHERE keep_until IS NOT NULL;
 
 CREATE TABLE IF NOT EXISTS quorvel_spend_hold (
     id bigint GENERATED ALWAYS AS IDENTITY PRIMARY KEY,
@@ -59,13 +63,34 @@ CREATE UNIQUE INDEX IF NOT EXISTS quorvel_spend_hold_key
 CREATE INDEX IF NOT EXISTS quorvel_spend_hold_keep
     ON quorvel_spend_hold (keep_until) WHERE keep_until IS NOT NULL;
 
+-- What the holds dated after p_since count: the budget's total after its
+-- cutoff, corrected by the few holds between that cutoff and p_since.
+CREATE OR REPLACE FUNCTION quorvel_spend_total(
+    p_issuer text, p_passport text, p_since bigint, p_cutoff bigint, p_total bigint
+) RETURNS bigint LANGUAGE sql STABLE AS $$
+    SELECT CASE
+        WHEN p_cutoff IS NULL THEN (
+            SELECT coalesce(sum(h.amount), 0)::bigint FROM quorvel_spend_hold h
+            WHERE h.issuer_did = p_issuer AND h.passport_id = p_passport AND h.at > p_since)
+        WHEN p_since > p_cutoff THEN p_total - (
+            SELECT coalesce(sum(h.amount), 0)::bigint FROM quorvel_spend_hold h
+            WHERE h.issuer_did = p_issuer AND h.passport_id = p_passport AND h.at > p_cutoff AND h.at <= p_since)
+        WHEN p_since < p_cutoff THEN p_total + (
+            SELECT coalesce(sum(h.amount), 0)::bigint FROM quorvel_spend_hold h
+            WHERE h.issuer_did = p_issuer AND h.passport_id = p_passport AND h.at > p_since AND h.at <= p_cutoff)
+        ELSE p_total
+    END
+$$;
+
 CREATE OR REPLACE FUNCTION quorvel_spend_reserve(
     p_issuer text, p_passport text, p_key text, p_at bigint, p_amount bigint, p_limit bigint, p_window bigint,
     OUT hold bigint, OUT amount bigint, OUT remaining bigint
 ) LANGUAGE plpgsql AS $$
 DECLARE
     v_keep bigint := p_at + p_window;   -- NULL for the whole life
-    v_spent bigint;
+    v_since bigint := coalesce(p_at - p_window, -9223372036854775808);
+    v_cutoff bigint;
+    v_total bigint;
 BEGIN
     -- The budget's lock: every reservation for this passport queues here,
     -- and each statement below sees what the one before it committed.
@@ -73,7 +98,8 @@ BEGIN
     VALUES (p_issuer, p_passport, v_keep)
     ON CONFLICT (issuer_did, passport_id) DO UPDATE
         SET keep_until = CASE WHEN b.keep_until IS NULL OR excluded.keep_until IS NULL THEN NULL
-                              ELSE greatest(b.keep_until, excluded.keep_until) END;
+                              ELSE greatest(b.keep_until, excluded.keep_until) END
+    RETURNING b.cutoff, b.total INTO v_cutoff, v_total;
     IF p_key IS NOT NULL THEN
         SELECT h.id, h.requested, h.remaining INTO hold, amount, remaining
         FROM quorvel_spend_hold h
@@ -82,21 +108,25 @@ BEGIN
             RETURN;
         END IF;
     END IF;
-    DELETE FROM quorvel_spend_hold h
-    WHERE h.issuer_did = p_issuer AND h.passport_id = p_passport AND h.keep_until < p_at;
-    SELECT coalesce(sum(h.amount), 0) INTO v_spent
-    FROM quorvel_spend_hold h
-    WHERE h.issuer_did = p_issuer AND h.passport_id = p_passport
-      AND (p_window IS NULL OR h.at > p_at - p_window);
-    amount := p_amount;
-    IF p_amount > p_limit - v_spent THEN
-        remaining := greatest(p_limit - v_spent, 0);
-        RETURN;
+    v_total := quorvel_spend_total(p_issuer, p_passport, v_since, v_cutoff, v_total);
+    IF p_window IS NOT NULL THEN
+        -- Out of this window and past the cutoff: no total counts them.
+        DELETE FROM quorvel_spend_hold h
+        WHERE h.issuer_did = p_issuer AND h.passport_id = p_passport AND h.at <= v_since;
     END IF;
-    remaining := p_limit - v_spent - p_amount;
-    INSERT INTO quorvel_spend_hold AS h (issuer_did, passport_id, key, at, keep_until, requested, remaining, amount)
-    VALUES (p_issuer, p_passport, p_key, p_at, v_keep, p_amount, remaining, p_amount)
-    RETURNING h.id INTO hold;
+    amount := p_amount;
+    IF p_amount <= p_limit - v_total THEN
+        remaining := p_limit - v_total - p_amount;
+        INSERT INTO quorvel_spend_hold AS h
+            (issuer_did, passport_id, key, at, keep_until, requested, remaining, amount)
+        VALUES (p_issuer, p_passport, p_key, p_at, v_keep, p_amount, remaining, p_amount)
+        RETURNING h.id INTO hold;
+        v_total := v_total + p_amount;
+    ELSE
+        remaining := greatest(p_limit - v_total, 0);
+    END IF;
+    UPDATE quorvel_spend_budget b SET cutoff = v_since, total = v_total
+    WHERE b.issuer_did = p_issuer AND b.passport_id = p_passport;
 END
 $$;
 
@@ -104,16 +134,41 @@ CREATE OR REPLACE FUNCTION quorvel_spend_settle(
     p_hold bigint, p_state smallint, p_amount bigint,
     OUT state smallint, OUT amount bigint, OUT requested bigint
 ) LANGUAGE plpgsql AS $$
+DECLARE
+    v_issuer text;
+    v_passport text;
+    v_at bigint;
+    v_cutoff bigint;
 BEGIN
+    SELECT h.issuer_did, h.passport_id, h.at INTO v_issuer, v_passport, v_at
+    FROM quorvel_spend_hold h WHERE h.id = p_hold;
+    IF NOT FOUND THEN
+        RETURN;  -- pruned: it left every window
+    END IF;
+    -- The budget first, as a reservation takes it: no deadlock between them.
+    SELECT b.cutoff INTO v_cutoff FROM quorvel_spend_budget b
+    WHERE b.issuer_did = v_issuer AND b.passport_id = v_passport FOR UPDATE;
     UPDATE quorvel_spend_hold h SET state = p_state, amount = p_amount
     WHERE h.id = p_hold AND h.state = 0
     RETURNING h.state, h.amount, h.requested INTO state, amount, requested;
-    IF NOT FOUND THEN
-        -- Settled before (or pruned: all NULL); a new statement, so it sees the settling.
+    IF FOUND THEN
+        IF v_at > v_cutoff THEN
+            UPDATE quorvel_spend_budget b SET total = b.total - (requested - p_amount)
+            WHERE b.issuer_did = v_issuer AND b.passport_id = v_passport;
+        END IF;
+    ELSE
+        -- Settled before (or pruned meanwhile: all NULL).
         SELECT h.state, h.amount, h.requested INTO state, amount, requested
         FROM quorvel_spend_hold h WHERE h.id = p_hold;
     END IF;
 END
+$$;
+
+CREATE OR REPLACE FUNCTION quorvel_spend_spent(p_issuer text, p_passport text, p_since bigint)
+RETURNS bigint LANGUAGE sql STABLE AS $$
+    SELECT quorvel_spend_total(p_issuer, p_passport, p_since, b.cutoff, b.total)
+    FROM (SELECT NULL) AS one
+    LEFT JOIN quorvel_spend_budget b ON b.issuer_did = p_issuer AND b.passport_id = p_passport
 $$;
 
 CREATE OR REPLACE FUNCTION quorvel_spend_sweep(p_at bigint) RETURNS void LANGUAGE sql AS $$
@@ -124,10 +179,7 @@ $$;
 
 _RESERVE: Final = "SELECT hold, amount, remaining FROM quorvel_spend_reserve(%s, %s, %s, %s, %s, %s, %s)"
 _SETTLE: Final = "SELECT state, amount, requested FROM quorvel_spend_settle(%s, %s::smallint, %s)"
-_SPENT: Final = (
-    "SELECT coalesce(sum(amount), 0) FROM quorvel_spend_hold "
-    "WHERE issuer_did = %s AND passport_id = %s AND (%s::bigint IS NULL OR at > %s::bigint - %s::bigint)"
-)
+_SPENT: Final = "SELECT quorvel_spend_spent(%s, %s, %s)"
 _SWEEP: Final = "SELECT quorvel_spend_sweep(%s)"
 
 
@@ -191,7 +243,8 @@ class PostgresStore:
 
     def spent(self, issuer_did: str, passport_id: str, at: int, window: int | None) -> int:
         with self._pool.connection() as conn:
-            row = conn.execute(_SPENT, (issuer_did, passport_id, window, at, window)).fetchone()
+            since = -(2**63) if window is None else at - window
+            row = conn.execute(_SPENT, (issuer_did, passport_id, since)).fetchone()
         assert row is not None
         return int(row[0])
 

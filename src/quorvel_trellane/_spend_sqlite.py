@@ -38,6 +38,14 @@ _SWEEP_EVERY: Final = 4096  # reservations between two sweeps of every budget
 
 _SCHEMA: Final = """
 CREATE TABLE IF NOT EXISTS quorvel_spend_schema (version INTEGER NOT NULL);
+CREATE TABLE IF NOT EXISTS quorvel_spend_budget (
+    issuer_did TEXT NOT NULL,
+    passport_id TEXT NOT NULL,
+    cutoff INTEGER NOT NULL,        -- the last reservation's window start (µs since the epoch)
+    total INTEGER NOT NULL,         -- what the holds dated after cutoff count
+    keep_until INTEGER,             -- the latest hold's at + window; NULL: the whole life
+    PRIMARY KEY (issuer_did, passport_id)
+) WITHOUT ROWID;
 CREATE TABLE IF NOT EXISTS quorvel_spend_hold (
     id INTEGER PRIMARY KEY,
     issuer_did TEXT NOT NULL,
@@ -55,29 +63,35 @@ CREATE UNIQUE INDEX IF NOT EXISTS quorvel_spend_hold_key
     ON quorvel_spend_hold (issuer_did, passport_id, key) WHERE key IS NOT NULL;
 CREATE INDEX IF NOT EXISTS quorvel_spend_hold_keep
     ON quorvel_spend_hold (keep_until) WHERE keep_until IS NOT NULL;
+CREATE INDEX IF NOT EXISTS quorvel_spend_budget_keep
+    ON quorvel_spend_budget (keep_until) WHERE keep_until IS NOT NULL;
 """
 
+_BUDGET: Final = "SELECT cutoff, total FROM quorvel_spend_budget WHERE issuer_did = ? AND passport_id = ?"
 _REPLAY: Final = (
     "SELECT id, requested, remaining FROM quorvel_spend_hold "
     "WHERE issuer_did = ? AND passport_id = ? AND key = ?"
 )
-_PRUNE: Final = (
-    "DELETE FROM quorvel_spend_hold WHERE issuer_did = ? AND passport_id = ? AND keep_until < ?"
-)
-_SPENT: Final = (
+_BETWEEN: Final = (
     "SELECT coalesce(sum(amount), 0) FROM quorvel_spend_hold "
-    "WHERE issuer_did = ? AND passport_id = ? AND at > ?"
+    "WHERE issuer_did = ? AND passport_id = ? AND at > ? AND at <= ?"
 )
+_PRUNE: Final = "DELETE FROM quorvel_spend_hold WHERE issuer_did = ? AND passport_id = ? AND at <= ?"
 _HOLD: Final = (
     "INSERT INTO quorvel_spend_hold (issuer_did, passport_id, key, at, keep_until, requested, remaining, amount)"
     " VALUES (?, ?, ?, ?, ?, ?, ?, ?)"
 )
-_SETTLE: Final = (
-    "UPDATE quorvel_spend_hold SET state = ?, amount = ? WHERE id = ? AND state = 0 "
-    "RETURNING state, amount, requested"
+_KEEP: Final = (
+    "INSERT INTO quorvel_spend_budget (issuer_did, passport_id, cutoff, total, keep_until) VALUES (?, ?, ?, ?, ?)"
+    " ON CONFLICT (issuer_did, passport_id) DO UPDATE SET cutoff = excluded.cutoff, total = excluded.total,"
+    " keep_until = CASE WHEN keep_until IS NULL OR excluded.keep_until IS NULL THEN NULL"
+    " ELSE max(keep_until, excluded.keep_until) END"
 )
-_STATE: Final = "SELECT state, amount, requested FROM quorvel_spend_hold WHERE id = ?"
-_SWEEP: Final = "DELETE FROM quorvel_spend_hold WHERE keep_until < ?"
+_FIND: Final = "SELECT issuer_did, passport_id, at, state, amount, requested FROM quorvel_spend_hold WHERE id = ?"
+_SETTLE: Final = "UPDATE quorvel_spend_hold SET state = ?, amount = ? WHERE id = ?"
+_LOWER: Final = (
+    "UPDATE quorvel_spend_budget SET total = total - ? WHERE issuer_did = ? AND passport_id = ? AND cutoff < ?"
+)
 # Before every timestamp: a window of the whole life counts everything.
 _ALL: Final = -(2**63)
 
@@ -170,25 +184,27 @@ class SqliteStore:
         reserved = self._write(conn, lambda c: _reserve(c, request))
         self._reserves += 1
         if self._reserves % _SWEEP_EVERY == 0:
-            self._write(conn, lambda c: c.execute(_SWEEP, (request.at,)))
+            self._write(conn, lambda c: _sweep(c, request.at))
         return reserved
 
     def settle(self, hold: int, state: int, amount: int) -> _Settled | None:
         conn = self._connections().quick
         assert conn is not None
-
-        def work(c: sqlite3.Connection) -> _Settled | None:
-            row = c.execute(_SETTLE, (state, amount, hold)).fetchone() or c.execute(_STATE, (hold,)).fetchone()
-            return None if row is None else _Settled(*row)
-
-        return self._write(conn, work)
+        return self._write(conn, lambda c: _settle(c, hold, state, amount))
 
     def spent(self, issuer_did: str, passport_id: str, at: int, window: int | None) -> int:
         conn = self._connections().quick
         assert conn is not None
-        since = _ALL if window is None else at - window
-        row = self._retry(lambda: conn.execute(_SPENT, (issuer_did, passport_id, since)).fetchone())
-        return int(row[0])
+
+        def read() -> int:
+            # One read transaction, so that the budget and the holds agree.
+            conn.execute("BEGIN")
+            try:
+                return _spent(conn, issuer_did, passport_id, _ALL if window is None else at - window)[0]
+            finally:
+                conn.execute("COMMIT")
+
+        return self._retry(read)
 
     def close(self) -> None:
         with self._lock:
@@ -210,20 +226,59 @@ def _create_schema(conn: sqlite3.Connection) -> None:
         raise RuntimeError(f"the spend store's schema is version {found[0]}; this library knows {SCHEMA_VERSION}")
 
 
+def _spent(conn: sqlite3.Connection, issuer_did: str, passport_id: str, since: int) -> tuple[int, bool]:
+    """What the holds dated after ``since`` count, and whether the budget exists.
+
+    The budget keeps the total after its cutoff; only the holds between
+    that cutoff and ``since`` are summed, so a reservation reads a few rows,
+    not the window's history.
+    """
+    row = conn.execute(_BUDGET, (issuer_did, passport_id)).fetchone()
+    if row is None:
+        return conn.execute(_BETWEEN, (issuer_did, passport_id, since, 2**63 - 1)).fetchone()[0], False
+    cutoff, total = row
+    if since > cutoff:
+        total -= conn.execute(_BETWEEN, (issuer_did, passport_id, cutoff, since)).fetchone()[0]
+    elif since < cutoff:
+        total += conn.execute(_BETWEEN, (issuer_did, passport_id, since, cutoff)).fetchone()[0]
+    return total, True
+
+
 def _reserve(conn: sqlite3.Connection, request: _Request) -> _Reserved:
     issuer_did, passport_id, key, at, amount, limit, window = request
     if key is not None:
         replay = conn.execute(_REPLAY, (issuer_did, passport_id, key)).fetchone()
         if replay is not None:
             return _Reserved(replay[0], replay[1], replay[2])
-    conn.execute(_PRUNE, (issuer_did, passport_id, at))
     since = _ALL if window is None else at - window
-    spent = conn.execute(_SPENT, (issuer_did, passport_id, since)).fetchone()[0]
+    spent, _ = _spent(conn, issuer_did, passport_id, since)
     left = limit - spent
-    if amount > left:
-        return _Reserved(None, amount, max(0, left))
     keep = None if window is None else at + window
-    cursor = conn.execute(_HOLD, (issuer_did, passport_id, key, at, keep, amount, left - amount, amount))
-    hold = cursor.lastrowid
-    assert hold is not None
-    return _Reserved(hold, amount, left - amount)
+    if window is not None:
+        # Out of this window and past the cutoff: no total counts them.
+        conn.execute(_PRUNE, (issuer_did, passport_id, since))
+    hold = None
+    if amount <= left:
+        cursor = conn.execute(_HOLD, (issuer_did, passport_id, key, at, keep, amount, left - amount, amount))
+        hold = cursor.lastrowid
+        assert hold is not None
+        spent += amount
+    conn.execute(_KEEP, (issuer_did, passport_id, since, spent, keep))
+    return _Reserved(hold, amount, max(0, limit - spent))
+
+
+def _settle(conn: sqlite3.Connection, hold: int, state: int, amount: int) -> _Settled | None:
+    row = conn.execute(_FIND, (hold,)).fetchone()
+    if row is None:
+        return None  # pruned: it left every window
+    issuer_did, passport_id, at, was, counted, requested = row
+    if was != 0:
+        return _Settled(was, counted, requested)
+    conn.execute(_SETTLE, (state, amount, hold))
+    conn.execute(_LOWER, (counted - amount, issuer_did, passport_id, at))
+    return _Settled(state, amount, requested)
+
+
+def _sweep(conn: sqlite3.Connection, at: int) -> None:
+    conn.execute("DELETE FROM quorvel_spend_hold WHERE keep_until < ?", (at,))
+    conn.execute("DELETE FROM quorvel_spend_budget WHERE keep_until < ?", (at,))
