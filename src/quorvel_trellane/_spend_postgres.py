@@ -37,8 +37,8 @@ CREATE TABLE IF NOT EXISTS quorvel_spend_schema (version integer NOT NULL);
 CREATE TABLE IF NOT EXISTS quorvel_spend_budget (
     issuer_did text NOT NULL,
     passport_id text NOT NULL,
-    cutoff bigint,                      -- the last reservation's window start (µs since the epoch)
-    total bigint,                       -- what the holds dated after cutoff count
+    cutoff bigint NOT NULL,             -- the last reservation's window start (µs since the epoch)
+    total bigint NOT NULL,              -- what the holds dated after cutoff count
     keep_until bigint,                  -- the latest hold's at + window; NULL: the whole life
     PRIMARY KEY (issuer_did, passport_id)
 );
@@ -51,7 +51,6 @@ CREATE TABLE IF NOT EXISTS quorvel_spend_hold (
     passport_id text NOT NULL,
     key text,
     at bigint NOT NULL,                 -- µs since the epoch
-    keep_until bigint,                  -- at + window; NULL: the whole life
     requested bigint NOT NULL,          -- the amount held at first
     remaining bigint NOT NULL,          -- what was left after it, for replays
     amount bigint NOT NULL,             -- what counts: lowered by commit, 0 once released
@@ -60,28 +59,13 @@ CREATE TABLE IF NOT EXISTS quorvel_spend_hold (
 CREATE INDEX IF NOT EXISTS quorvel_spend_hold_budget ON quorvel_spend_hold (issuer_did, passport_id, at);
 CREATE UNIQUE INDEX IF NOT EXISTS quorvel_spend_hold_key
     ON quorvel_spend_hold (issuer_did, passport_id, key) WHERE key IS NOT NULL;
-CREATE INDEX IF NOT EXISTS quorvel_spend_hold_keep
-    ON quorvel_spend_hold (keep_until) WHERE keep_until IS NOT NULL;
 
--- What the holds dated after p_since count: the budget's total after its
--- cutoff, corrected by the few holds between that cutoff and p_since.
-CREATE OR REPLACE FUNCTION quorvel_spend_total(
-    p_issuer text, p_passport text, p_since bigint, p_cutoff bigint, p_total bigint
-) RETURNS bigint LANGUAGE sql STABLE AS $$
-    SELECT CASE
-        WHEN p_cutoff IS NULL THEN (
-            SELECT coalesce(sum(h.amount), 0)::bigint FROM quorvel_spend_hold h
-            WHERE h.issuer_did = p_issuer AND h.passport_id = p_passport AND h.at > p_since)
-        WHEN p_since > p_cutoff THEN p_total - (
-            SELECT coalesce(sum(h.amount), 0)::bigint FROM quorvel_spend_hold h
-            WHERE h.issuer_did = p_issuer AND h.passport_id = p_passport AND h.at > p_cutoff AND h.at <= p_since)
-        WHEN p_since < p_cutoff THEN p_total + (
-            SELECT coalesce(sum(h.amount), 0)::bigint FROM quorvel_spend_hold h
-            WHERE h.issuer_did = p_issuer AND h.passport_id = p_passport AND h.at > p_since AND h.at <= p_cutoff)
-        ELSE p_total
-    END
-$$;
-
+-- The budget keeps the total of its holds dated after its cutoff (the last
+-- reservation's window start). A reservation moves the cutoff to its own
+-- window start and reads only the holds in between: those leaving the
+-- window are subtracted and deleted, so it reads a few rows, never the
+-- window's history. A reservation dated earlier than the last moves the
+-- cutoff back and adds the holds it finds there again.
 CREATE OR REPLACE FUNCTION quorvel_spend_reserve(
     p_issuer text, p_passport text, p_key text, p_at bigint, p_amount bigint, p_limit bigint, p_window bigint,
     OUT hold bigint, OUT amount bigint, OUT remaining bigint
@@ -94,12 +78,16 @@ DECLARE
 BEGIN
     -- The budget's lock: every reservation for this passport queues here,
     -- and each statement below sees what the one before it committed.
-    INSERT INTO quorvel_spend_budget AS b (issuer_did, passport_id, keep_until)
-    VALUES (p_issuer, p_passport, v_keep)
-    ON CONFLICT (issuer_did, passport_id) DO UPDATE
-        SET keep_until = CASE WHEN b.keep_until IS NULL OR excluded.keep_until IS NULL THEN NULL
-                              ELSE greatest(b.keep_until, excluded.keep_until) END
-    RETURNING b.cutoff, b.total INTO v_cutoff, v_total;
+    LOOP
+        SELECT b.cutoff, b.total INTO v_cutoff, v_total FROM quorvel_spend_budget b
+        WHERE b.issuer_did = p_issuer AND b.passport_id = p_passport FOR UPDATE;
+        EXIT WHEN FOUND;
+        INSERT INTO quorvel_spend_budget (issuer_did, passport_id, cutoff, total, keep_until)
+        SELECT p_issuer, p_passport, v_since, coalesce(sum(h.amount), 0), v_keep
+        FROM quorvel_spend_hold h
+        WHERE h.issuer_did = p_issuer AND h.passport_id = p_passport AND h.at > v_since
+        ON CONFLICT DO NOTHING;
+    END LOOP;
     IF p_key IS NOT NULL THEN
         SELECT h.id, h.requested, h.remaining INTO hold, amount, remaining
         FROM quorvel_spend_hold h
@@ -108,24 +96,32 @@ BEGIN
             RETURN;
         END IF;
     END IF;
-    v_total := quorvel_spend_total(p_issuer, p_passport, v_since, v_cutoff, v_total);
-    IF p_window IS NOT NULL THEN
-        -- Out of this window and past the cutoff: no total counts them.
-        DELETE FROM quorvel_spend_hold h
-        WHERE h.issuer_did = p_issuer AND h.passport_id = p_passport AND h.at <= v_since;
+    IF v_since > v_cutoff THEN
+        WITH gone AS (
+            DELETE FROM quorvel_spend_hold h
+            WHERE h.issuer_did = p_issuer AND h.passport_id = p_passport AND h.at > v_cutoff AND h.at <= v_since
+            RETURNING h.amount
+        )
+        SELECT v_total - coalesce(sum(gone.amount), 0) INTO v_total FROM gone;
+    ELSIF v_since < v_cutoff THEN
+        SELECT v_total + coalesce(sum(h.amount), 0) INTO v_total FROM quorvel_spend_hold h
+        WHERE h.issuer_did = p_issuer AND h.passport_id = p_passport AND h.at > v_since AND h.at <= v_cutoff;
     END IF;
     amount := p_amount;
     IF p_amount <= p_limit - v_total THEN
         remaining := p_limit - v_total - p_amount;
         INSERT INTO quorvel_spend_hold AS h
-            (issuer_did, passport_id, key, at, keep_until, requested, remaining, amount)
-        VALUES (p_issuer, p_passport, p_key, p_at, v_keep, p_amount, remaining, p_amount)
+            (issuer_did, passport_id, key, at, requested, remaining, amount)
+        VALUES (p_issuer, p_passport, p_key, p_at, p_amount, remaining, p_amount)
         RETURNING h.id INTO hold;
         v_total := v_total + p_amount;
     ELSE
         remaining := greatest(p_limit - v_total, 0);
     END IF;
-    UPDATE quorvel_spend_budget b SET cutoff = v_since, total = v_total
+    UPDATE quorvel_spend_budget b
+    SET cutoff = v_since, total = v_total,
+        keep_until = CASE WHEN b.keep_until IS NULL OR v_keep IS NULL THEN NULL
+                          ELSE greatest(b.keep_until, v_keep) END
     WHERE b.issuer_did = p_issuer AND b.passport_id = p_passport;
 END
 $$;
@@ -166,14 +162,36 @@ $$;
 
 CREATE OR REPLACE FUNCTION quorvel_spend_spent(p_issuer text, p_passport text, p_since bigint)
 RETURNS bigint LANGUAGE sql STABLE AS $$
-    SELECT quorvel_spend_total(p_issuer, p_passport, p_since, b.cutoff, b.total)
-    FROM (SELECT NULL) AS one
+    SELECT CASE
+        WHEN b.cutoff IS NULL THEN (
+            SELECT coalesce(sum(h.amount), 0)::bigint FROM quorvel_spend_hold h
+            WHERE h.issuer_did = p_issuer AND h.passport_id = p_passport AND h.at > p_since)
+        WHEN p_since > b.cutoff THEN b.total - (
+            SELECT coalesce(sum(h.amount), 0)::bigint FROM quorvel_spend_hold h
+            WHERE h.issuer_did = p_issuer AND h.passport_id = p_passport AND h.at > b.cutoff AND h.at <= p_since)
+        ELSE b.total + (
+            SELECT coalesce(sum(h.amount), 0)::bigint FROM quorvel_spend_hold h
+            WHERE h.issuer_did = p_issuer AND h.passport_id = p_passport AND h.at > p_since AND h.at <= b.cutoff)
+    END
+    FROM (SELECT) AS one
     LEFT JOIN quorvel_spend_budget b ON b.issuer_did = p_issuer AND b.passport_id = p_passport
 $$;
 
+-- Budgets whose every hold has left its window go, holds and all; each is
+-- locked first (a budget being reserved is skipped), so no reservation
+-- ever sees half of one swept.
 CREATE OR REPLACE FUNCTION quorvel_spend_sweep(p_at bigint) RETURNS void LANGUAGE sql AS $$
-    DELETE FROM quorvel_spend_hold WHERE keep_until < p_at;
-    DELETE FROM quorvel_spend_budget WHERE keep_until < p_at;
+    WITH expired AS (
+        SELECT b.issuer_did, b.passport_id FROM quorvel_spend_budget b
+        WHERE b.keep_until < p_at
+        LIMIT 10000
+        FOR UPDATE SKIP LOCKED
+    ), holds AS (
+        DELETE FROM quorvel_spend_hold h USING expired e
+        WHERE h.issuer_did = e.issuer_did AND h.passport_id = e.passport_id
+    )
+    DELETE FROM quorvel_spend_budget b USING expired e
+    WHERE b.issuer_did = e.issuer_did AND b.passport_id = e.passport_id;
 $$;
 """
 

@@ -43,7 +43,7 @@ CREATE TABLE IF NOT EXISTS quorvel_spend_budget (
     passport_id TEXT NOT NULL,
     cutoff INTEGER NOT NULL,        -- the last reservation's window start (µs since the epoch)
     total INTEGER NOT NULL,         -- what the holds dated after cutoff count
-    keep_until INTEGER,             -- the latest hold's at + window; NULL: the whole life
+    keep_until INTEGER,             -- the latest reservation's at + window; NULL: the whole life
     PRIMARY KEY (issuer_did, passport_id)
 ) WITHOUT ROWID;
 CREATE TABLE IF NOT EXISTS quorvel_spend_hold (
@@ -52,7 +52,6 @@ CREATE TABLE IF NOT EXISTS quorvel_spend_hold (
     passport_id TEXT NOT NULL,
     key TEXT,
     at INTEGER NOT NULL,            -- µs since the epoch
-    keep_until INTEGER,             -- at + window; NULL: the whole life
     requested INTEGER NOT NULL,     -- the amount held at first
     remaining INTEGER NOT NULL,     -- what was left after it, for replays
     amount INTEGER NOT NULL,        -- what counts: lowered by commit, 0 once released
@@ -61,8 +60,6 @@ CREATE TABLE IF NOT EXISTS quorvel_spend_hold (
 CREATE INDEX IF NOT EXISTS quorvel_spend_hold_budget ON quorvel_spend_hold (issuer_did, passport_id, at);
 CREATE UNIQUE INDEX IF NOT EXISTS quorvel_spend_hold_key
     ON quorvel_spend_hold (issuer_did, passport_id, key) WHERE key IS NOT NULL;
-CREATE INDEX IF NOT EXISTS quorvel_spend_hold_keep
-    ON quorvel_spend_hold (keep_until) WHERE keep_until IS NOT NULL;
 CREATE INDEX IF NOT EXISTS quorvel_spend_budget_keep
     ON quorvel_spend_budget (keep_until) WHERE keep_until IS NOT NULL;
 """
@@ -76,10 +73,12 @@ _BETWEEN: Final = (
     "SELECT coalesce(sum(amount), 0) FROM quorvel_spend_hold "
     "WHERE issuer_did = ? AND passport_id = ? AND at > ? AND at <= ?"
 )
-_PRUNE: Final = "DELETE FROM quorvel_spend_hold WHERE issuer_did = ? AND passport_id = ? AND at <= ?"
+_LEAVING: Final = (
+    "DELETE FROM quorvel_spend_hold WHERE issuer_did = ? AND passport_id = ? AND at > ? AND at <= ? RETURNING amount"
+)
 _HOLD: Final = (
-    "INSERT INTO quorvel_spend_hold (issuer_did, passport_id, key, at, keep_until, requested, remaining, amount)"
-    " VALUES (?, ?, ?, ?, ?, ?, ?, ?)"
+    "INSERT INTO quorvel_spend_hold (issuer_did, passport_id, key, at, requested, remaining, amount)"
+    " VALUES (?, ?, ?, ?, ?, ?, ?)"
 )
 _KEEP: Final = (
     "INSERT INTO quorvel_spend_budget (issuer_did, passport_id, cutoff, total, keep_until) VALUES (?, ?, ?, ?, ?)"
@@ -92,8 +91,9 @@ _SETTLE: Final = "UPDATE quorvel_spend_hold SET state = ?, amount = ? WHERE id =
 _LOWER: Final = (
     "UPDATE quorvel_spend_budget SET total = total - ? WHERE issuer_did = ? AND passport_id = ? AND cutoff < ?"
 )
-# Before every timestamp: a window of the whole life counts everything.
+# Before and after every timestamp: a window of the whole life counts everything.
 _ALL: Final = -(2**63)
+_NEVER: Final = 2**63 - 1
 
 
 class _Connections(threading.local):
@@ -200,7 +200,7 @@ class SqliteStore:
             # One read transaction, so that the budget and the holds agree.
             conn.execute("BEGIN")
             try:
-                return _spent(conn, issuer_did, passport_id, _ALL if window is None else at - window)[0]
+                return _spent(conn, issuer_did, passport_id, _ALL if window is None else at - window)
             finally:
                 conn.execute("COMMIT")
 
@@ -226,43 +226,47 @@ def _create_schema(conn: sqlite3.Connection) -> None:
         raise RuntimeError(f"the spend store's schema is version {found[0]}; this library knows {SCHEMA_VERSION}")
 
 
-def _spent(conn: sqlite3.Connection, issuer_did: str, passport_id: str, since: int) -> tuple[int, bool]:
-    """What the holds dated after ``since`` count, and whether the budget exists.
-
-    The budget keeps the total after its cutoff; only the holds between
-    that cutoff and ``since`` are summed, so a reservation reads a few rows,
-    not the window's history.
-    """
+def _spent(conn: sqlite3.Connection, issuer_did: str, passport_id: str, since: int) -> int:
+    """What the holds dated after ``since`` count, without changing anything."""
     row = conn.execute(_BUDGET, (issuer_did, passport_id)).fetchone()
     if row is None:
-        return conn.execute(_BETWEEN, (issuer_did, passport_id, since, 2**63 - 1)).fetchone()[0], False
+        return int(conn.execute(_BETWEEN, (issuer_did, passport_id, since, _NEVER)).fetchone()[0])
     cutoff, total = row
     if since > cutoff:
-        total -= conn.execute(_BETWEEN, (issuer_did, passport_id, cutoff, since)).fetchone()[0]
-    elif since < cutoff:
-        total += conn.execute(_BETWEEN, (issuer_did, passport_id, since, cutoff)).fetchone()[0]
-    return total, True
+        return int(total - conn.execute(_BETWEEN, (issuer_did, passport_id, cutoff, since)).fetchone()[0])
+    return int(total + conn.execute(_BETWEEN, (issuer_did, passport_id, since, cutoff)).fetchone()[0])
 
 
 def _reserve(conn: sqlite3.Connection, request: _Request) -> _Reserved:
+    # The budget keeps the total of its holds dated after its cutoff (the
+    # last reservation's window start). A reservation moves the cutoff to
+    # its own window start and reads only the holds in between: those
+    # leaving the window are subtracted and deleted, so it reads a few
+    # rows, never the window's history. One dated earlier than the last
+    # moves the cutoff back and adds the holds it finds there again.
     issuer_did, passport_id, key, at, amount, limit, window = request
     if key is not None:
         replay = conn.execute(_REPLAY, (issuer_did, passport_id, key)).fetchone()
         if replay is not None:
             return _Reserved(replay[0], replay[1], replay[2])
     since = _ALL if window is None else at - window
-    spent, _ = _spent(conn, issuer_did, passport_id, since)
+    row = conn.execute(_BUDGET, (issuer_did, passport_id)).fetchone()
+    if row is None:
+        spent = conn.execute(_BETWEEN, (issuer_did, passport_id, since, _NEVER)).fetchone()[0]
+    else:
+        cutoff, spent = row
+        if since > cutoff:
+            spent -= sum(gone for (gone,) in conn.execute(_LEAVING, (issuer_did, passport_id, cutoff, since)))
+        elif since < cutoff:
+            spent += conn.execute(_BETWEEN, (issuer_did, passport_id, since, cutoff)).fetchone()[0]
     left = limit - spent
-    keep = None if window is None else at + window
-    if window is not None:
-        # Out of this window and past the cutoff: no total counts them.
-        conn.execute(_PRUNE, (issuer_did, passport_id, since))
     hold = None
     if amount <= left:
-        cursor = conn.execute(_HOLD, (issuer_did, passport_id, key, at, keep, amount, left - amount, amount))
+        cursor = conn.execute(_HOLD, (issuer_did, passport_id, key, at, amount, left - amount, amount))
         hold = cursor.lastrowid
         assert hold is not None
         spent += amount
+    keep = None if window is None else at + window
     conn.execute(_KEEP, (issuer_did, passport_id, since, spent, keep))
     return _Reserved(hold, amount, max(0, limit - spent))
 
@@ -280,5 +284,10 @@ def _settle(conn: sqlite3.Connection, hold: int, state: int, amount: int) -> _Se
 
 
 def _sweep(conn: sqlite3.Connection, at: int) -> None:
-    conn.execute("DELETE FROM quorvel_spend_hold WHERE keep_until < ?", (at,))
+    # Budgets whose every hold has left its window go, holds and all.
+    conn.execute(
+        "DELETE FROM quorvel_spend_hold WHERE (issuer_did, passport_id) IN "
+        "(SELECT issuer_did, passport_id FROM quorvel_spend_budget WHERE keep_until < ?)",
+        (at,),
+    )
     conn.execute("DELETE FROM quorvel_spend_budget WHERE keep_until < ?", (at,))
