@@ -411,3 +411,39 @@ def test_a_store_written_by_a_newer_schema_is_refused(trust, tmp_path):
         conn.execute("UPDATE quorvel_spend_schema SET version = 2")
     with pytest.raises(RuntimeError, match="schema is version 2"):
         SpendLedger(trust, tmp_path / "spend.sqlite3")
+
+
+def test_the_async_twins_leave_the_event_loop_free_while_the_store_waits(trust, issuer, tmp_path):
+    import sqlite3
+
+    credential = issue(issuer)
+    with SpendLedger(trust, tmp_path / "spend.sqlite3") as ledger:
+        ledger.reserve(credential, 1, now=T0)
+        blocker = sqlite3.connect(tmp_path / "spend.sqlite3", isolation_level=None)
+        blocker.execute("BEGIN IMMEDIATE")  # the file's write lock, held for 0.3 s
+
+        async def run():
+            asyncio.get_running_loop().call_later(0.3, blocker.execute, "COMMIT")
+            task = asyncio.ensure_future(ledger.reserve_async(credential, 1, now=T0))
+            ticks = 0
+            while not task.done():
+                ticks += 1
+                await asyncio.sleep(0.01)
+            return ticks, await task
+
+        ticks, decision = asyncio.run(run())
+        blocker.close()
+    assert decision and ticks >= 10
+
+
+def test_a_thread_per_request_server_reuses_the_stores_connections(trust, issuer, tmp_path):
+    import threading
+
+    credential = issue(issuer, limit=1000)
+    with SpendLedger(trust, tmp_path / "spend.sqlite3") as ledger:
+        for _ in range(20):
+            thread = threading.Thread(target=lambda: ledger.commit(ledger.reserve(credential, 1, now=T0)))
+            thread.start()
+            thread.join()
+        assert len(ledger._store._idle) == 1
+        assert ledger.remaining(credential, now=T0) == 980

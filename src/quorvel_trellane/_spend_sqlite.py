@@ -12,7 +12,8 @@ Losing one of those in a power failure can only leave a hold counting its
 full amount, never less, and the next reservation's sync makes it durable
 anyway (the WAL is one file, synced in order).
 
-Each thread has its own two connections. A busy file is waited for here,
+Connections are pooled in pairs (one per synchronous setting), as many
+as operations ever ran at once. A busy file is waited for here,
 with short sleeps growing to 2 ms, rather than by SQLite's own busy
 handler, whose first sleep is a whole millisecond.
 """
@@ -24,8 +25,9 @@ import random
 import sqlite3
 import threading
 import time
-from collections.abc import Callable
-from typing import Final, TypeVar
+from collections.abc import Callable, Iterator
+from contextlib import contextmanager
+from typing import Final, NamedTuple, TypeVar
 
 from quorvel_trellane.spend import _Request, _Reserved, _Settled
 
@@ -96,10 +98,11 @@ _ALL: Final = -(2**63)
 _NEVER: Final = 2**63 - 1
 
 
-class _Connections(threading.local):
-    pid: int = -1
-    durable: sqlite3.Connection | None = None
-    quick: sqlite3.Connection | None = None
+class _Pair(NamedTuple):
+    """One connection for reservations (synced), one for settlements and reads."""
+
+    durable: sqlite3.Connection
+    quick: sqlite3.Connection
 
 
 class SqliteStore:
@@ -108,13 +111,16 @@ class SqliteStore:
     def __init__(self, path: str, timeout: float) -> None:
         self.path = path
         self.timeout = timeout
-        self._local = _Connections()
         self._lock = threading.Lock()
-        self._opened: list[sqlite3.Connection] = []
+        # Idle connection pairs, reused by whichever thread comes next: as
+        # many as operations ever ran at once, never one per thread.
+        self._idle: list[_Pair] = []
+        self._inherited: list[_Pair] = []
+        self._pid = os.getpid()
         self._closed = False
         self._reserves = 0
-        conn = self._connect("FULL")
-        self._write(conn, _create_schema)
+        with self._borrow() as pair:
+            self._write(pair.durable, _create_schema)
 
     def __repr__(self) -> str:
         return f"SqliteStore({self.path!r})"
@@ -122,7 +128,7 @@ class SqliteStore:
     # -- connections --
 
     def _connect(self, synchronous: str) -> sqlite3.Connection:
-        # timeout=0: busy waits are ours (_write); autocommit outside BEGIN.
+        # timeout=0: busy waits are ours (_retry); autocommit outside BEGIN.
         conn = sqlite3.connect(self.path, timeout=0, isolation_level=None, check_same_thread=False)
         try:
             self._retry(lambda: conn.execute("PRAGMA journal_mode=WAL").fetchone())
@@ -130,23 +136,31 @@ class SqliteStore:
         except BaseException:
             conn.close()
             raise
-        with self._lock:
-            if self._closed:
-                conn.close()
-                raise ValueError("the spend ledger is closed")
-            self._opened.append(conn)
         return conn
 
-    def _connections(self) -> _Connections:
-        local = self._local
-        # A child process made by fork must not use its parent's connections.
-        if local.pid != os.getpid() or local.durable is None:
+    @contextmanager
+    def _borrow(self) -> Iterator[_Pair]:
+        with self._lock:
             if self._closed:
                 raise ValueError("the spend ledger is closed")
-            local.durable = self._connect("FULL")
-            local.quick = self._connect("NORMAL")
-            local.pid = os.getpid()
-        return local
+            if self._pid != os.getpid():
+                # A child made by fork must neither use its parent's
+                # connections nor close them: they are kept, unused.
+                self._inherited += self._idle
+                self._idle, self._pid = [], os.getpid()
+            pair = self._idle.pop() if self._idle else None
+        if pair is None:
+            pair = _Pair(self._connect("FULL"), self._connect("NORMAL"))
+        try:
+            yield pair
+        finally:
+            with self._lock:
+                keep = not self._closed and self._pid == os.getpid()
+                if keep:
+                    self._idle.append(pair)
+            if not keep:
+                pair.durable.close()
+                pair.quick.close()
 
     def _retry(self, step: Callable[[], _T]) -> _T:
         deadline = time.monotonic() + self.timeout
@@ -179,39 +193,38 @@ class SqliteStore:
     # -- the store's operations --
 
     def reserve(self, request: _Request) -> _Reserved:
-        conn = self._connections().durable
-        assert conn is not None
-        reserved = self._write(conn, lambda c: _reserve(c, request))
-        self._reserves += 1
-        if self._reserves % _SWEEP_EVERY == 0:
-            self._write(conn, lambda c: _sweep(c, request.at))
+        with self._borrow() as pair:
+            reserved = self._write(pair.durable, lambda c: _reserve(c, request))
+            self._reserves += 1  # unlocked: only the sweep's rhythm depends on it
+            if self._reserves % _SWEEP_EVERY == 0:
+                self._write(pair.durable, lambda c: _sweep(c, request.at))
         return reserved
 
     def settle(self, hold: int, state: int, amount: int) -> _Settled | None:
-        conn = self._connections().quick
-        assert conn is not None
-        return self._write(conn, lambda c: _settle(c, hold, state, amount))
+        with self._borrow() as pair:
+            return self._write(pair.quick, lambda c: _settle(c, hold, state, amount))
 
     def spent(self, issuer_did: str, passport_id: str, at: int, window: int | None) -> int:
-        conn = self._connections().quick
-        assert conn is not None
+        since = _ALL if window is None else at - window
 
-        def read() -> int:
+        def read(conn: sqlite3.Connection) -> int:
             # One read transaction, so that the budget and the holds agree.
             conn.execute("BEGIN")
             try:
-                return _spent(conn, issuer_did, passport_id, _ALL if window is None else at - window)
+                return _spent(conn, issuer_did, passport_id, since)
             finally:
                 conn.execute("COMMIT")
 
-        return self._retry(read)
+        with self._borrow() as pair:
+            return self._retry(lambda: read(pair.quick))
 
     def close(self) -> None:
         with self._lock:
             self._closed = True
-            opened, self._opened = self._opened, []
-        for conn in opened:
-            conn.close()
+            idle, self._idle = self._idle, []
+        for pair in idle:
+            pair.durable.close()
+            pair.quick.close()
 
 
 def _create_schema(conn: sqlite3.Connection) -> None:

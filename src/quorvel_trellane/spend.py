@@ -350,28 +350,22 @@ class SpendLedger:
 
     # -- the steps both drivers share --
 
-    def _terms(self, verdict: PassportVerdict, credential: str) -> _Terms | SpendDecision | None:
-        """The budget a verified passport names; a refusal when unreadable; None when unverified."""
+    def _terms(self, verdict: PassportVerdict, credential: str) -> _Terms | tuple[str | None, str] | None:
+        """The budget a verified passport names; (passport id, why) when unreadable; None when unverified."""
         if not verdict:
             return None
-        payload = passport.decode_passport(credential).payload
-        passport_id = payload.get("passport_id")
+        # The verdict does not carry the passport id: read it from the payload
+        # that was just verified (a cheap decode, the signature not checked again).
+        passport_id = passport.decode_passport(credential).payload.get("passport_id")
         issuer_did = verdict.issuer_did
         limit = verdict.spend_limit_microusd
         text = verdict.spend_window
-
-        def unsupported(why: str) -> SpendDecision:
-            return SpendDecision(
-                verdict, passport_id if isinstance(passport_id, str) else None, 0,
-                error_code=SPEND_TERMS_UNSUPPORTED, error_message=why,
-            )
-
         if not isinstance(passport_id, str) or not passport_id:
-            return unsupported("the passport has no passport id to keep a budget under")
+            return None, "the passport has no passport id to keep a budget under"
         if not isinstance(issuer_did, str) or not issuer_did:
-            return unsupported("the passport names no issuer DID to keep a budget under")
+            return passport_id, "the passport names no issuer DID to keep a budget under"
         if type(limit) is not int or limit < 0:
-            return unsupported(f"the passport's spend_limit_microusd is not a non-negative integer: {limit!r}")
+            return passport_id, f"the passport's spend_limit_microusd is not a non-negative integer: {limit!r}"
         window: int | None = None
         if text is not None:
             mapped = self.windows.get(text) if isinstance(text, str) else None
@@ -381,7 +375,7 @@ class SpendLedger:
                 try:
                     window = _window_us(text) if isinstance(text, str) else _unreadable(text)
                 except ValueError:
-                    return unsupported(f"the passport's spend_window cannot be read: {text!r}")
+                    return passport_id, f"the passport's spend_window cannot be read: {text!r}"
         # A bound past 2**62 micro-USD is no bound at all; capped, every
         # total and remainder stays a 64-bit integer in both stores.
         return _Terms(issuer_did, passport_id, min(limit, _LONGEST_US), window)
@@ -394,11 +388,8 @@ class SpendLedger:
             return SpendDecision(
                 verdict, None, amount, error_code=verdict.error_code, error_message=verdict.error_message
             )
-        if isinstance(terms, SpendDecision):
-            return SpendDecision(
-                verdict, terms.passport_id, amount,
-                error_code=terms.error_code, error_message=terms.error_message,
-            )
+        if not isinstance(terms, _Terms):
+            return SpendDecision(verdict, terms[0], amount, error_code=SPEND_TERMS_UNSUPPORTED, error_message=terms[1])
         return _Request(terms.issuer_did, terms.passport_id, key, at, amount, terms.limit, terms.window)
 
     def _decide(self, verdict: PassportVerdict, request: _Request, reserved: _Reserved) -> SpendDecision:
