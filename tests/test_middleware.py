@@ -27,6 +27,8 @@ import httpx
 import pytest
 import requests
 import uvicorn
+from websockets.exceptions import InvalidStatus
+from websockets.sync.client import connect as websocket_connect
 
 import quorvel_trellane
 from quorvel_trellane import asgi, passport, wsgi
@@ -82,6 +84,12 @@ async def echo_asgi(scope: dict[str, Any], receive: Any, send: Any) -> None:
         await send({"type": "lifespan.shutdown.complete"})
         return
     body = json.dumps({"passport": verdict_json(scope["state"][asgi.STATE_KEY])}).encode()
+    if scope["type"] == "websocket":
+        assert (await receive())["type"] == "websocket.connect"
+        await send({"type": "websocket.accept"})
+        await send({"type": "websocket.send", "text": body.decode()})
+        await send({"type": "websocket.close", "code": 1000})
+        return
     await send({"type": "http.response.start", "status": 200, "headers": [(b"content-type", b"application/json")]})
     await send({"type": "http.response.body", "body": body})
 
@@ -174,9 +182,20 @@ class WsgirefThread:
         self.thread.join(10)
 
 
+def without_extensions(app: Any) -> Any:
+    """The app as served by a server that offers no ASGI extension."""
+
+    async def plain(scope: dict[str, Any], receive: Any, send: Any) -> None:
+        await app({k: v for k, v in scope.items() if k != "extensions"}, receive, send)
+
+    return plain
+
+
 @pytest.fixture(scope="module")
 def asgi_url(trust: IssuerTrust) -> Iterator[str]:
-    with UvicornThread(mounted(configurations(asgi, echo_asgi, trust, "path"), "asgi")) as url:
+    apps = configurations(asgi, echo_asgi, trust, "path")
+    apps["plain"] = without_extensions(apps["strict"])
+    with UvicornThread(mounted(apps, "asgi")) as url:
         yield url
 
 
@@ -328,15 +347,92 @@ def http_scope(*headers: tuple[bytes, bytes], **extra: Any) -> dict[str, Any]:
     return {"type": "http", "path": "/x", "headers": list(headers), **extra}
 
 
-@pytest.mark.parametrize("kind", ["lifespan", "websocket"])
-def test_lifespan_and_websocket_scopes_pass_through_untouched(kind, creds):
+def test_lifespan_scopes_pass_through_untouched(creds):
     rec = Recorder()
     headers = [(b"x-agent-passport", creds["revoked"].encode())]
-    scope = {"type": kind, "headers": headers, "state": {"db": 1}}
+    scope = {"type": "lifespan", "headers": headers, "state": {"db": 1}}
     asyncio.run(asgi.PassportMiddleware(rec.app, trust=Untouchable())(scope, rec.receive, rec.send))
     assert rec.scopes == [scope] and rec.scopes[0] is scope
-    assert scope == {"type": kind, "headers": headers, "state": {"db": 1}}
+    assert scope == {"type": "lifespan", "headers": headers, "state": {"db": 1}}
     assert rec.sent == []
+
+
+# (prefix, passport, the handshake's refusal status and body status, or the
+# verdict the accepted connection reports). "plain" is the strict
+# middleware under a server offering no denial response: a close before
+# accept, which the server sends as a 403 without a body.
+WEBSOCKETS = [
+    ("no header", "/strict/x", None, (401, "missing")),
+    ("a revoked passport", "/strict/x", "revoked", (401, "revoked")),
+    ("a tampered passport", "/strict/x", "tampered", (401, "invalid")),
+    ("a genuine passport without the scope", "/routes/admin", "genuine", (403, "active")),
+    ("a genuine passport", "/scoped/x", "genuine", {"verified": True, "status": "active", "agent_did": AGENT}),
+    ("no header, optional", "/optional/x", None, None),
+    ("a revoked passport, optional", "/optional/x", "revoked", {"verified": False, "status": "revoked", "agent_did": AGENT}),
+    ("a revoked passport, no denial response", "/plain/x", "revoked", (403, None)),
+    ("a genuine passport, no denial response", "/plain/x", "genuine", {"verified": True, "status": "active", "agent_did": AGENT}),
+]
+
+
+@pytest.mark.parametrize(("path", "value", "outcome"), [w[1:] for w in WEBSOCKETS], ids=[w[0] for w in WEBSOCKETS])
+def test_a_websocket_handshake_is_judged_by_its_passport_as_a_request_is(asgi_url, creds, path, value, outcome):
+    url = asgi_url.replace("http://", "ws://") + path
+    headers = {} if value is None else {HEADER: creds[value]}
+    try:
+        with websocket_connect(url, additional_headers=headers, open_timeout=30) as ws:
+            seen: Any = json.loads(ws.recv(timeout=30))["passport"]
+    except InvalidStatus as refused:
+        response = refused.response
+        body = json.loads(response.body) if response.body else None
+        seen = (response.status_code, body and body["status"])
+        assert (response.headers.get("www-authenticate") == "AgentPassport") == (response.status_code == 401 and body is not None)
+    assert seen == outcome
+
+
+class Handshake(Recorder):
+    """A websocket handshake as a server hands it over, and what came of it."""
+
+    def __init__(self, first: str = "websocket.connect") -> None:
+        super().__init__()
+        self.first = first
+
+    async def receive(self) -> dict[str, Any]:
+        return {"type": self.first}
+
+
+HANDSHAKES = [
+    # (extensions offered, the first message received, what the middleware sends)
+    ("a denial response offered", {"websocket.http.response": {}}, "websocket.connect",
+     ["websocket.http.response.start", "websocket.http.response.body"]),
+    ("no extensions", {}, "websocket.connect", ["websocket.close"]),
+    ("no extensions key", None, "websocket.connect", ["websocket.close"]),
+    ("the client gone before the answer", {"websocket.http.response": {}}, "websocket.disconnect", []),
+]
+
+
+@pytest.mark.parametrize(("extensions", "first", "sent"), [h[1:] for h in HANDSHAKES], ids=[h[0] for h in HANDSHAKES])
+def test_a_refused_handshake_is_answered_before_accept_in_the_way_the_server_offers(creds, extensions, first, sent):
+    rec = Handshake(first)
+    scope: dict[str, Any] = {"type": "websocket", "path": "/x", "headers": [(b"x-agent-passport", creds["revoked"].encode())]}
+    if extensions is not None:
+        scope["extensions"] = extensions
+    verdict = passport.PassportVerdict(verified=False, status="revoked", error_code="REVOKED", error_message="m")
+    asyncio.run(asgi.PassportMiddleware(rec.app, trust=FixedTrust(verdict))(scope, rec.receive, rec.send))
+    assert rec.scopes == [] and [m["type"] for m in rec.sent] == sent
+    if sent == ["websocket.close"]:
+        assert rec.sent[0]["code"] == 1008
+    if sent and sent[0] == "websocket.http.response.start":
+        assert rec.sent[0]["status"] == 401 and (b"www-authenticate", b"AgentPassport") in rec.sent[0]["headers"]
+        assert json.loads(rec.sent[1]["body"]) == {"status": "revoked", "error_code": "REVOKED", "error_message": "m"}
+
+
+def test_an_admitted_handshake_reaches_the_application_unanswered_with_its_verdict(trust, creds):
+    rec = Handshake()
+    scope = {"type": "websocket", "path": "/x", "headers": [(b"x-agent-passport", creds["genuine"].encode())], "state": {"db": 1}}
+    asyncio.run(asgi.PassportMiddleware(rec.app, trust=trust)(scope, rec.receive, rec.send))
+    [seen] = rec.scopes
+    assert seen["state"][asgi.STATE_KEY].verified and seen["state"]["db"] == 1
+    assert rec.sent == [] and scope["state"] == {"db": 1}
 
 
 def test_the_verdict_joins_the_lifespan_state_without_changing_the_servers_copy(trust, creds):

@@ -32,7 +32,7 @@ STATE_KEY: Final = "agent_passport"
 
 
 class PassportMiddleware:
-    """Verify the passport on each HTTP request before the application sees it.
+    """Verify the passport on each HTTP request and websocket handshake first.
 
     The credential is read from the ``header`` request header (by default
     "X-Agent-Passport"), which may appear once, and verified with
@@ -46,11 +46,18 @@ class PassportMiddleware:
     ``{"status", "error_code", "error_message"}``, the status "missing" with
     the code "MISSING_PASSPORT" when there is no header.
 
+    A websocket connection is judged the same way, on its handshake
+    request's header, before the application sees it. A refused handshake
+    is answered with the same status, headers and body as an HTTP request
+    where the server offers the "websocket.http.response" extension, and
+    is otherwise closed before it is accepted with code 1008 (policy
+    violation), which servers send as a 403 refusal of the handshake.
+
     ``required_scope`` is a scope text, or a callable taking the ASGI scope
     and returning one (or None for no scope), for per-route scopes.
     ``optional=True`` never refuses: the verdict, or None without a header,
-    is stored and the application decides. Lifespan and websocket scopes
-    pass through untouched.
+    is stored and the application decides. Lifespan scopes pass through
+    untouched.
     """
 
     def __init__(
@@ -71,16 +78,18 @@ class PassportMiddleware:
         self._missing = missing(header)
 
     async def __call__(self, scope: Scope, receive: Receive, send: Send) -> None:
-        if scope["type"] != "http":
+        kind = scope["type"]
+        if kind != "http" and kind != "websocket":
             await self.app(scope, receive, send)
             return
         verdict = await self._verdict(scope)
         if not self.optional:
-            if verdict is None:
-                await _answer(send, self._missing)
-                return
-            if not verdict.verified:
-                await _answer(send, refusal(verdict))
+            answer = self._missing if verdict is None else None if verdict.verified else refusal(verdict)
+            if answer is not None:
+                if kind == "http":
+                    await _answer(send, answer)
+                else:
+                    await _refuse_handshake(scope, receive, send, answer)
                 return
         # A copy, so that a server sharing its scope or lifespan state across
         # requests never sees one request's verdict in another.
@@ -118,12 +127,33 @@ class PassportMiddleware:
 _CHALLENGE: Final = CHALLENGE.encode("ascii")
 
 
-async def _answer(send: Send, answer: Refusal) -> None:
+def _headers(answer: Refusal) -> list[tuple[bytes, bytes]]:
     headers = [
         (b"content-type", b"application/json"),
         (b"content-length", str(len(answer.body)).encode("ascii")),
     ]
     if answer.challenge:
         headers.append((b"www-authenticate", _CHALLENGE))
-    await send({"type": "http.response.start", "status": answer.code, "headers": headers})
+    return headers
+
+
+async def _answer(send: Send, answer: Refusal) -> None:
+    await send({"type": "http.response.start", "status": answer.code, "headers": _headers(answer)})
     await send({"type": "http.response.body", "body": answer.body})
+
+
+#: The websocket close code for a refused handshake: policy violation.
+_POLICY_VIOLATION: Final = 1008
+
+
+async def _refuse_handshake(scope: Scope, receive: Receive, send: Send, answer: Refusal) -> None:
+    # The server asks with "websocket.connect" before it takes an answer to
+    # the handshake; a client gone already needs none.
+    if (await receive())["type"] != "websocket.connect":
+        return
+    if "websocket.http.response" in (scope.get("extensions") or {}):
+        start = {"type": "websocket.http.response.start", "status": answer.code, "headers": _headers(answer)}
+        await send(start)
+        await send({"type": "websocket.http.response.body", "body": answer.body})
+    else:
+        await send({"type": "websocket.close", "code": _POLICY_VIOLATION})
