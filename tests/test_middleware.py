@@ -9,6 +9,7 @@ from __future__ import annotations
 
 import asyncio
 import http.client
+import http.server
 import json
 import os
 import socket
@@ -16,6 +17,7 @@ import subprocess
 import sys
 import threading
 import time
+import urllib.parse
 from collections.abc import Callable, Iterator
 from datetime import timedelta
 from pathlib import Path
@@ -552,6 +554,106 @@ def test_client_auth_loads_the_agents_own_passport_once(wsgi_url, creds, monkeyp
     monkeypatch.setenv(passport.PASSPORT_ENV_VAR, creds["revoked"])
     assert presented(wsgi_url, "httpx", auth)["passport"]["status"] == "active"
     assert auth.credential == creds["genuine"]
+
+
+class Origin:
+    """A loopback server of its own origin: ``/seen`` answers which passport
+    arrived, ``/hop?status=..&to=..`` redirects; every request is logged
+    with the passport it carried."""
+
+    def __init__(self) -> None:
+        log = self.log = []
+
+        class Handler(http.server.BaseHTTPRequestHandler):
+            def do_GET(self) -> None:  # noqa: N802
+                url = urllib.parse.urlsplit(self.path)
+                passport_header = self.headers.get(HEADER)
+                log.append((url.path, passport_header))
+                query = dict(urllib.parse.parse_qsl(url.query))
+                body = json.dumps({"passport": passport_header}).encode()
+                self.send_response(int(query.get("status", 200)))
+                if "to" in query:
+                    self.send_header("Location", query["to"])
+                self.send_header("Content-Length", str(len(body)))
+                self.end_headers()
+                self.wfile.write(body)
+
+            def log_message(self, format: str, *args: Any) -> None:  # noqa: A002
+                pass
+
+        self.server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Handler)
+        self.port = self.server.server_port
+        self.url = f"http://127.0.0.1:{self.port}"
+        threading.Thread(target=self.server.serve_forever, kwargs={"poll_interval": 0.05}, daemon=True).start()
+
+
+@pytest.fixture(scope="module")
+def origins() -> Iterator[tuple[Origin, Origin]]:
+    pair = Origin(), Origin()
+    yield pair
+    for origin in pair:
+        origin.server.shutdown()
+        origin.server.server_close()
+
+
+def hop(status: int, to: str) -> str:
+    return f"/hop?status={status}&to={urllib.parse.quote(to, safe='')}"
+
+
+# (status, where the first origin sends the client, whether the passport
+# reaches the page the chain ends on). The second origin is the same host
+# on another port.
+REDIRECT_TARGETS = [
+    ("the same origin", 302, lambda a, b: f"{a.url}/seen", True),
+    ("a path on the same origin", 302, lambda a, b: "/seen", True),
+    ("a relative path", 303, lambda a, b: "seen", True),
+    ("another port", 302, lambda a, b: f"{b.url}/seen", False),
+    ("another port, method kept", 307, lambda a, b: f"{b.url}/seen", False),
+    ("another port, permanently", 308, lambda a, b: f"{b.url}/seen", False),
+    ("another port without a scheme", 301, lambda a, b: f"//127.0.0.1:{b.port}/seen", False),
+    ("another port and back again", 302, lambda a, b: b.url + hop(302, f"{a.url}/seen"), False),
+    ("the same origin, then another port", 302, lambda a, b: hop(302, f"{b.url}/seen"), False),
+]
+
+
+def follow(client: str, auth: PassportAuth, url: str) -> Any:
+    """GET ``url`` following redirects, the client set up the documented way."""
+    if client == "requests":
+        return requests.get(url, auth=auth, timeout=30).json()
+    if client == "requests session":
+        with requests.Session() as session:
+            session.auth = auth
+            return session.get(url, timeout=30).json()
+    if client == "httpx":
+        with httpx.Client(auth=auth, event_hooks=auth.event_hooks, follow_redirects=True, timeout=30) as http_client:
+            return http_client.get(url).json()
+
+    async def go() -> Any:
+        hooks = auth.async_event_hooks
+        async with httpx.AsyncClient(auth=auth, event_hooks=hooks, follow_redirects=True, timeout=30) as http_client:
+            return (await http_client.get(url)).json()
+
+    return asyncio.run(go())
+
+
+@pytest.mark.parametrize(("status", "target", "arrives"), [r[1:] for r in REDIRECT_TARGETS], ids=[r[0] for r in REDIRECT_TARGETS])
+@pytest.mark.parametrize("client", ["requests", "requests session", "httpx", "httpx async"])
+def test_the_passport_never_follows_a_redirect_to_another_origin(origins, client, status, target, arrives):
+    a, b = origins
+    a.log.clear()
+    b.log.clear()
+    body = follow(client, PassportAuth("the-credential"), a.url + hop(status, target(a, b)))
+    assert a.log[0] == ("/hop", "the-credential")
+    assert [seen for _, seen in b.log] == [None] * len(b.log)
+    assert body == {"passport": "the-credential" if arrives else None}
+
+
+def test_client_auth_leaves_the_callers_request_extensions_as_they_were(origins):
+    extensions: dict[str, Any] = {}
+    auth = PassportAuth("the-credential")
+    with httpx.Client(auth=auth, event_hooks=auth.event_hooks, follow_redirects=True) as http_client:
+        http_client.get(origins[0].url + "/seen", extensions=extensions)
+    assert extensions == {}
 
 
 def test_client_auth_without_any_passport_raises_the_loading_error(monkeypatch):
