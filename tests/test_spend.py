@@ -157,6 +157,9 @@ def test_a_mapped_window_text_is_read_as_the_relying_party_says(trust, issuer, t
     with SpendLedger(trust, tmp_path / "spend.sqlite3", windows={"daily": DAY}) as mapped:
         assert mapped.reserve(credential, 5, now=T0)
         assert mapped.remaining(credential, now=T0 + DAY) == 5
+    # A window longer than any clock reaches back is the whole life.
+    with SpendLedger(trust, tmp_path / "spend.sqlite3", windows={"daily": timedelta.max}) as mapped:
+        assert mapped.remaining(credential, now=T0 + 300 * DAY) == 0
 
 
 @pytest.mark.parametrize(

@@ -371,6 +371,7 @@ class SpendLedger:
             mapped = self.windows.get(text) if isinstance(text, str) else None
             if mapped is not None:
                 window = mapped // _MICROSECOND
+                window = None if window > _LONGEST_US else window
             else:
                 try:
                     window = _window_us(text) if isinstance(text, str) else _unreadable(text)
