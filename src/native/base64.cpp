@@ -5,7 +5,9 @@
 #include "guard.hpp"
 #include "scan.hpp"
 
+#if QT_X86_VECTORS
 #include <immintrin.h>
+#endif
 
 #include <cstdint>
 #include <cstring>
@@ -73,6 +75,7 @@ constexpr B64Shifted kUrlSafeShifted(kUrlSafe);
 // which start at a group boundary in their initial state. Returns how many
 // characters were consumed; out advances by 3 bytes per 4 and is written 8
 // bytes beyond.
+#if QT_X86_VECTORS
 #define QT_AVX2 __attribute__((target("avx2")))
 
 QT_AVX2 inline __m256i byte(int v) { return _mm256_set1_epi8(static_cast<char>(v)); }
@@ -136,6 +139,7 @@ QT_AVX2 Py_ssize_t decode_blocks_avx2(const unsigned char* data, Py_ssize_t n, b
     out_ref = out;
     return i;
 }
+#endif
 
 // Decodes data[0, n) followed by `extra_pads` "=" characters into out;
 // *written gets the length. out needs room for n / 4 * 3 + 8 bytes: the
@@ -143,7 +147,11 @@ QT_AVX2 Py_ssize_t decode_blocks_avx2(const unsigned char* data, Py_ssize_t n, b
 B64 a2b_base64(const unsigned char* data, Py_ssize_t n, Py_ssize_t extra_pads, const B64Table& table,
                const B64Shifted& shifted, bool strict, unsigned char* out, Py_ssize_t* written) {
     unsigned char* o = out;
+#if QT_X86_VECTORS
     Py_ssize_t i = scan::have_avx2() ? decode_blocks_avx2(data, n, &table == &kUrlSafe, o) : 0;
+#else
+    Py_ssize_t i = 0;
+#endif
     // Whole groups of four alphabet characters, the common case, a group at
     // a time; the first irregular character hands over to the general loop,
     // whose state at a group boundary is exactly the initial one.
