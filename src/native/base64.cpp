@@ -3,6 +3,7 @@
 #include "base64.hpp"
 
 #include "guard.hpp"
+#include "internals.hpp"
 #include "scan.hpp"
 
 #if QT_X86_VECTORS
@@ -240,7 +241,7 @@ Ref decode_ascii(const Call& c, const unsigned char* text, Py_ssize_t n, Py_ssiz
     const B64 status = a2b_base64(text, n, pad, table, shifted, strict,
                                   reinterpret_cast<unsigned char*>(PyBytes_AS_STRING(out)), &written);
     if (status == B64::Ok) {
-        if (_PyBytes_Resize(&out, written) < 0) throw_error();  // frees out on failure
+        if (internals::bytes_resize(&out, written) < 0) throw_error();  // frees out on failure
         return Ref::own(out);
     }
     Py_DECREF(out);

@@ -4,6 +4,7 @@
 
 #include "credential.hpp"
 #include "guard.hpp"
+#include "internals.hpp"
 #include "memo.hpp"
 #include "records.hpp"
 
@@ -296,17 +297,8 @@ Member text_member(const Call& c, PyObject* source, PyObject* passport_id) {
     // be reused): a caller's ready frozenset costs one lookup. A set may
     // have changed since, so its elements are checked at every call.
     if (source != c.st->text_frozenset) {
-        // The table as the header documents it: a slot is active when its
-        // key is set and its hash is not -1 (-1 marks a deleted slot).
-        // The keys lie in hash order, scattered over memory: each type is
-        // asked for a little ahead, so the loads overlap.
-        const auto* set = reinterpret_cast<const PySetObject*>(source);
-        constexpr Py_ssize_t kAhead = 64;
-        for (Py_ssize_t i = 0; i <= set->mask; ++i) {
-            if (i + kAhead <= set->mask) __builtin_prefetch(set->table[i + kAhead].key);
-            const setentry& e = set->table[i];
-            if (e.key != nullptr && e.hash != -1 && !PyUnicode_CheckExact(e.key)) return Member::Unknown;
-        }
+        if (!internals::set_all_keys(source, [](PyObject* key) { return PyUnicode_CheckExact(key); }))
+            return Member::Unknown;
         if (PyFrozenSet_CheckExact(source)) Py_XSETREF(c.st->text_frozenset, Py_NewRef(source));
     }
     return check(PySet_Contains(source, passport_id)) ? Member::Yes : Member::No;
@@ -437,7 +429,7 @@ std::optional<bool> falcon_check(const Call& c, const SignatureMemo* memo, PyObj
         PyBytes_GET_SIZE(sig) > c.st->falcon_max_sig_bytes)
         return std::nullopt;
     const PyThreadState* ts = PyThreadState_GetUnchecked();
-    if (ts == nullptr || ts->c_profilefunc != nullptr || ts->c_tracefunc != nullptr) return std::nullopt;
+    if (ts == nullptr || internals::thread_watched(ts)) return std::nullopt;
     const auto* s = reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(sig));
     const auto* m = reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(msg));
     const auto* k = reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(pk));
