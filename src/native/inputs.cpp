@@ -16,111 +16,17 @@ namespace {
 
 // --- Expiry ---------------------------------------------------------------------
 //
-// The stamp is read as the host's datetime.strptime reads it under
-// "%Y-%m-%dT%H:%M:%SZ": a regular expression (case-insensitive) whose
-// fields are Y = \d\d\d\d, m = 1[0-2]|0[1-9]|[1-9],
-// d = 3[01]|[12]\d|0[1-9]|[1-9]| [1-9], H = 2[0-3]|[01]\d|\d,
-// M = [0-5]\d|\d, S = 6[01]|[0-5]\d|\d, where \d is any Unicode decimal
-// digit and the bracketed ranges are ASCII only, matched against the whole
-// text; then the date and time must exist (no second 60 or 61). While the
-// expiry guard holds (the module's datetime, timezone and _TS_FMT, and the
-// _strptime functions behind strptime, are the ones of import) the stamp is
-// parsed natively; otherwise strptime itself is called.
+// The host reads the stamp with datetime.strptime under "%Y-%m-%dT%H:%M:%SZ",
+// whose pattern also takes one-digit fields, a space-padded day, lower-case
+// separators and any Unicode decimal digit. Stamps are written in one form,
+// though: exactly YYYY-MM-DDTHH:MM:SSZ in ASCII digits. While the expiry
+// guard holds (the module's datetime, timezone and _TS_FMT, and the
+// _strptime functions behind strptime, are the ones of import), a stamp in
+// that form naming a real instant is read here; every other text, and every
+// out-of-range field (the host's error to give), goes to strptime itself.
 
 struct Stamp {
     int year, month, day, hour, minute, second;
-};
-
-class StampReader {
-public:
-    explicit StampReader(PyObject* text)
-        : kind_(PyUnicode_KIND(text)), data_(PyUnicode_DATA(text)), n_(PyUnicode_GET_LENGTH(text)) {}
-
-    bool read(Stamp& out) {
-        if (n_ < 4) return false;
-        out.year = 0;
-        for (int i = 0; i < 4; ++i) {
-            const int v = unicode_digit(at(i));
-            if (v < 0) return false;
-            out.year = out.year * 10 + v;
-        }
-        pos_ = 4;
-        return separator('-') && field(out.month, Field::Month) && separator('-') && field(out.day, Field::Day) &&
-               separator('T') && field(out.hour, Field::Hour) && separator(':') &&
-               field(out.minute, Field::Minute) && separator(':') && field(out.second, Field::Second) &&
-               separator('Z') && pos_ == n_;
-    }
-
-private:
-    enum class Field { Month, Day, Hour, Minute, Second };
-
-    Py_UCS4 at(Py_ssize_t i) const { return i < n_ ? PyUnicode_READ(kind_, data_, i) : 0; }
-
-    static int unicode_digit(Py_UCS4 ch) { return ch == 0 ? -1 : Py_UNICODE_TODECIMAL(ch); }
-    static int ascii_digit(Py_UCS4 ch) { return ch >= '0' && ch <= '9' ? static_cast<int>(ch - '0') : -1; }
-
-    bool separator(char sep) {
-        const Py_UCS4 ch = at(pos_);
-        // T and Z match in either case, as the case-insensitive pattern does.
-        const bool ok = ch == static_cast<Py_UCS4>(sep) ||
-                        ((sep == 'T' || sep == 'Z') && ch == static_cast<Py_UCS4>(sep - 'A' + 'a'));
-        if (!ok || pos_ >= n_) return false;
-        ++pos_;
-        return true;
-    }
-
-    // A field is one or two characters before its separator. A separator is
-    // never a digit or a space, so when a two-character form fits, the
-    // one-character forms cannot be followed by the separator: the
-    // pattern's backtracking can never prefer them.
-    bool field(int& value, Field f) {
-        const Py_UCS4 a = at(pos_);
-        const Py_UCS4 b = pos_ + 1 < n_ ? at(pos_ + 1) : 0;
-        const int a_ascii = ascii_digit(a);
-        const int b_unicode = unicode_digit(b);
-        int two = -1;
-        switch (f) {
-            case Field::Month:  // 1[0-2] | 0[1-9]
-                if (a_ascii == 1 && ascii_digit(b) >= 0 && ascii_digit(b) <= 2) two = 10 + ascii_digit(b);
-                if (a_ascii == 0 && ascii_digit(b) >= 1) two = ascii_digit(b);
-                break;
-            case Field::Day:  // 3[01] | [12]\d | 0[1-9] | " "[1-9]
-                if (a_ascii == 3 && ascii_digit(b) >= 0 && ascii_digit(b) <= 1) two = 30 + ascii_digit(b);
-                if ((a_ascii == 1 || a_ascii == 2) && b_unicode >= 0) two = a_ascii * 10 + b_unicode;
-                if (a_ascii == 0 && ascii_digit(b) >= 1) two = ascii_digit(b);
-                if (a == ' ' && ascii_digit(b) >= 1) two = ascii_digit(b);
-                break;
-            case Field::Hour:  // 2[0-3] | [01]\d
-                if (a_ascii == 2 && ascii_digit(b) >= 0 && ascii_digit(b) <= 3) two = 20 + ascii_digit(b);
-                if ((a_ascii == 0 || a_ascii == 1) && b_unicode >= 0) two = a_ascii * 10 + b_unicode;
-                break;
-            case Field::Minute:  // [0-5]\d
-                if (a_ascii >= 0 && a_ascii <= 5 && b_unicode >= 0) two = a_ascii * 10 + b_unicode;
-                break;
-            case Field::Second:  // 6[01] | [0-5]\d
-                if (a_ascii == 6 && ascii_digit(b) >= 0 && ascii_digit(b) <= 1) two = 60 + ascii_digit(b);
-                if (a_ascii >= 0 && a_ascii <= 5 && b_unicode >= 0) two = a_ascii * 10 + b_unicode;
-                break;
-        }
-        if (two >= 0) {
-            value = two;
-            pos_ += 2;
-            return true;
-        }
-        // One character: [1-9] for month and day, \d for the time fields.
-        const int one = (f == Field::Month || f == Field::Day) ? (a_ascii >= 1 ? a_ascii : -1) : unicode_digit(a);
-        if (one >= 0) {
-            value = one;
-            pos_ += 1;
-            return true;
-        }
-        return false;
-    }
-
-    int kind_;
-    const void* data_;
-    Py_ssize_t n_;
-    Py_ssize_t pos_ = 0;
 };
 
 bool is_leap(int y) { return (y % 4 == 0 && y % 100 != 0) || y % 400 == 0; }
@@ -130,24 +36,39 @@ int days_in_month(int y, int m) {
     return m == 2 && is_leap(y) ? 29 : days[m - 1];
 }
 
-// What the native reader makes of a stamp.
-struct StampReading {
-    // The instant as an aware UTC datetime; nullopt when the stamp does not
-    // parse or names no real instant (fail closed: counted as reached).
-    std::optional<Ref> instant;
-};
+// The stamp's fields when the text is exactly YYYY-MM-DDTHH:MM:SSZ in
+// ASCII and names a real instant (strptime would read the same); nullopt
+// for anything else.
+std::optional<Stamp> common_stamp(PyObject* text) {
+    constexpr char kForm[] = "dddd-dd-ddTdd:dd:ddZ";
+    constexpr Py_ssize_t kLength = sizeof kForm - 1;
+    if (!PyUnicode_IS_ASCII(text) || PyUnicode_GET_LENGTH(text) != kLength) return std::nullopt;
+    const auto* p = static_cast<const unsigned char*>(PyUnicode_DATA(text));
+    for (Py_ssize_t i = 0; i < kLength; ++i) {
+        const bool digit = p[i] >= '0' && p[i] <= '9';
+        if (kForm[i] == 'd' ? !digit : p[i] != static_cast<unsigned char>(kForm[i])) return std::nullopt;
+    }
+    auto number = [p](int at, int digits) {
+        int v = 0;
+        for (int i = 0; i < digits; ++i) v = v * 10 + (p[at + i] - '0');
+        return v;
+    };
+    const Stamp st{number(0, 4), number(5, 2), number(8, 2), number(11, 2), number(14, 2), number(17, 2)};
+    if (st.year < 1 || st.month < 1 || st.month > 12 || st.day < 1 || st.day > days_in_month(st.year, st.month) ||
+        st.hour > 23 || st.minute > 59 || st.second > 59)
+        return std::nullopt;
+    return st;
+}
 
-// The native reading of the stamp, or nullopt when the native reader does
-// not apply (the expiry guard fails) and the host must read it.
-std::optional<StampReading> native_expiry(const Call& c, PyObject* expires_at) {
-    if (!originals_in_place(c, Guard::Expiry)) return std::nullopt;
+// The stamp as an aware UTC datetime, read natively; nullopt when the host
+// must read it (the guard fails, or the text is not in the common form).
+std::optional<Ref> native_expiry(const Call& c, PyObject* expires_at) {
+    if (!PyUnicode_Check(expires_at) || !originals_in_place(c, Guard::Expiry)) return std::nullopt;
+    const std::optional<Stamp> st = common_stamp(expires_at);
+    if (!st) return std::nullopt;
     const PyDateTime_CAPI* api = c.st->datetime_api;  // set whenever the guard holds
-    if (!PyUnicode_Check(expires_at)) return StampReading{};  // strptime's TypeError
-    Stamp st{};
-    if (!StampReader(expires_at).read(st)) return StampReading{};
-    if (st.year < 1 || st.day > days_in_month(st.year, st.month) || st.second > 59) return StampReading{};
-    return StampReading{own(api->DateTime_FromDateAndTime(st.year, st.month, st.day, st.hour, st.minute, st.second, 0,
-                                                          api->TimeZone_UTC, api->DateTimeType))};
+    return own(api->DateTime_FromDateAndTime(st->year, st->month, st->day, st->hour, st->minute, st->second, 0,
+                                             api->TimeZone_UTC, api->DateTimeType));
 }
 
 const Param kIsExpiredParams[] = {
@@ -160,10 +81,8 @@ Ref is_expired_impl(const Call& c, PyObject* const* args) {
     PyObject* now = args[1];
     // Fail closed: a missing or unreadable stamp counts as reached.
     if (!truthy(expires_at)) return boolean(true);
-    if (std::optional<StampReading> read = native_expiry(c, expires_at)) {
-        if (!read->instant) return boolean(true);
-        return own(PyObject_RichCompare(now, read->instant->get(), Py_GE));
-    }
+    if (std::optional<Ref> instant = native_expiry(c, expires_at))
+        return own(PyObject_RichCompare(now, instant->get(), Py_GE));
     Ref exp;
     try {
         Ref datetime = c.global(c.st->g_datetime);
