@@ -145,12 +145,7 @@ Verdict check_envelope(Verification& v) {
         // call would see the record, and reading its fields and
         // properties back runs nothing but the module's own code.
         credential::DecodedValues values;
-        bool decoded = false;
-        try {
-            decoded = credential::decode_values(c, v.credential, values);
-        } catch (const PyErrOccurred&) {
-        }
-        if (decoded) {
+        if (credential::decode_values(c, v.credential, values)) {
             v.decoded = std::move(values);
             return std::nullopt;
         }
