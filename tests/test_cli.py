@@ -636,8 +636,26 @@ def test_a_revocation_list_without_revoked_counts_as_none_revoked_with_a_warning
     assert 'has no "revoked" member' in result.stderr
 
 
+def default_sigint() -> None:
+    """In a child about to be sent Ctrl-C, before exec: an ignored SIGINT is
+    inherited through exec (a handled one is reset), and the interpreter
+    installs its KeyboardInterrupt handler only over the default."""
+    signal.signal(signal.SIGINT, signal.SIG_DFL)
+
+
+@pytest.fixture(params=["interactive", "sigint-ignored"])
+def launcher(request):
+    """How the suite was started: from a terminal, or with SIGINT ignored (a
+    background job of a non-interactive shell, some CI launchers), which
+    children inherit unless they are given the default disposition."""
+    saved = signal.signal(signal.SIGINT, signal.SIG_IGN) if request.param == "sigint-ignored" else None
+    yield request.param
+    if saved is not None:
+        signal.signal(signal.SIGINT, saved)
+
+
 @pytest.mark.parametrize("command", ["fetch-keys", "verify"])
-def test_ctrl_c_while_fetching_exits_130_quietly_after_saying_what_it_fetches(command, creds):
+def test_ctrl_c_while_fetching_exits_130_quietly_after_saying_what_it_fetches(command, creds, launcher):
     controller, terminal = pty.openpty()
     with socket.socket() as listener, os.fdopen(controller, "rb", buffering=0) as screen:
         listener.bind(("127.0.0.1", 0))
@@ -648,7 +666,7 @@ def test_ctrl_c_while_fetching_exits_130_quietly_after_saying_what_it_fetches(co
             [sys.executable, "-m", "quorvel_trellane",
              *(["fetch-keys", url] if command == "fetch-keys" else ["verify", creds["genuine"], "--issuer", url]),
              "--timeout", "60"],
-            stdout=subprocess.DEVNULL, stderr=terminal, env=environ,
+            stdout=subprocess.DEVNULL, stderr=terminal, env=environ, preexec_fn=default_sigint,
         )
         os.close(terminal)
         listener.settimeout(60)

@@ -215,6 +215,63 @@ def test_base64_errors_are_the_host_error_classes(road, text, error, message):
         passport._b64u_decode(text)
 
 
+# The AVX2 blocks of the base64 decoder and the text scan (behind the JSON
+# reader and the RFC 8785 writer) against the portable loops that replace
+# them on other architectures: QUORVEL_TRELLANE_PORTABLE turns the AVX2 paths
+# off for a process, and both must answer every input alike. The inputs put
+# every kind of stop character at each offset around the 32-byte blocks.
+PORTABLE_PROBE = r"""
+import base64, json, random
+from quorvel_trellane import passport
+
+def outcome(fn, *args):
+    try:
+        return repr(fn(*args))
+    except Exception as exc:
+        return repr((type(exc), str(exc)))
+
+def answers():
+    rng = random.Random(8)
+    texts = []
+    for n in list(range(0, 70)) + [95, 96, 97, 191, 192, 300]:
+        raw = rng.randbytes(n)
+        for encode in (base64.urlsafe_b64encode, base64.b64encode):
+            text = encode(raw).decode()
+            texts.append(text)
+            for pos in {0, 31, 32, 33, 63, len(text) // 2, len(text)}:
+                for piece in ("=", ".", " ", "\n", "-", "_", "+", "/", "\u00e9", "\x00"):
+                    texts.append(text[:pos] + piece + text[pos:])
+    out = [outcome(passport._b64u_decode, t) + outcome(passport._coerce_key, t) for t in texts]
+    for n in (31, 32, 33, 64, 100):
+        for pos in range(0, n, 3):
+            for piece in ('"', "\\", "\x01", "\x1f", " ", "\x7f", "\u00e9", "\U0001f600"):
+                value = "a" * pos + piece + "b" * (n - pos)
+                for ascii_only in (True, False):
+                    body = json.dumps({"v": value}, ensure_ascii=ascii_only).encode()
+                    out.append(outcome(passport._get_json, "https://issuer.example/doc", lambda url: body, 6.0))
+                    broken = body[:pos + 7] + b"\x05" + body[pos + 7:]
+                    out.append(outcome(passport._get_json, "https://issuer.example/doc", lambda url: broken, 6.0))
+                envelope = json.dumps({"payload": {"k" * pos: value}, "sig": ""}).encode()
+                credential = base64.urlsafe_b64encode(envelope).decode().rstrip("=")
+                out.append(outcome(lambda: passport.decode_passport(credential).signed_bytes))
+    return out
+
+print(json.dumps(answers()))
+"""
+
+
+def test_the_portable_loops_answer_exactly_as_the_vector_paths_do():
+    env = {**os.environ, "PYTHONPATH": os.pathsep.join(sys.path)}
+    runs = {}
+    for portable in ("1", "0"):
+        done = subprocess.run([sys.executable, "-c", PORTABLE_PROBE], capture_output=True, text=True, timeout=120,
+                              env={**env, "QUORVEL_TRELLANE_PORTABLE": portable}, check=False)
+        assert done.returncode == 0, done.stderr
+        runs[portable] = json.loads(done.stdout)
+    assert len(runs["1"]) > 10_000
+    assert runs["1"] == runs["0"]
+
+
 # --- records ---------------------------------------------------------------------
 
 

@@ -3,6 +3,8 @@
 // whether they are all still in place.
 #include "guard.hpp"
 
+#include "internals.hpp"
+
 #include <cstdint>
 #include <new>
 #include <tuple>
@@ -103,13 +105,13 @@ struct Pin {
                 return PyFunction_GET_CODE(a) == b && PyFunction_GET_DEFAULTS(a) == c &&
                        PyFunction_GET_KW_DEFAULTS(a) == d;
             case TypeAttr:
-                return _PyType_Lookup(reinterpret_cast<PyTypeObject*>(a), b) == c;
+                return internals::type_lookup(reinterpret_cast<PyTypeObject*>(a), b) == c;
             case ExactType:
                 return reinterpret_cast<PyObject*>(Py_TYPE(a)) == b;
             case Cell:
                 return PyCell_GET(a) == b;
             case TypeVersion:
-                return version != 0 && reinterpret_cast<PyTypeObject*>(a)->tp_version_tag == version;
+                return version != 0 && internals::type_version(reinterpret_cast<PyTypeObject*>(a)) == version;
             case InstanceDict: {
                 PyObject* now = PyObject_GenericGetDict(a, nullptr);
                 if (now == nullptr) {
@@ -293,7 +295,7 @@ struct Originals {
 
     PyObject* pin_type_attr(PinSet& set, PyObject* type, const char* name) {
         Ref key = own(PyUnicode_InternFromString(name));
-        PyObject* value = _PyType_Lookup(reinterpret_cast<PyTypeObject*>(type), key.get());
+        PyObject* value = internals::type_lookup(reinterpret_cast<PyTypeObject*>(type), key.get());
         set.direct.push_back(make(Pin::TypeAttr, type, key.get(), value));
         return value;
     }
@@ -302,8 +304,8 @@ struct Originals {
     // its bases') stay as they are now.
     void pin_type(PinSet& set, PyObject* type) {
         Pin pin = make(Pin::TypeVersion, type, nullptr);
-        if (PyUnstable_Type_AssignVersionTag(reinterpret_cast<PyTypeObject*>(type)))
-            pin.version = reinterpret_cast<PyTypeObject*>(type)->tp_version_tag;
+        auto* tp = reinterpret_cast<PyTypeObject*>(type);
+        if (internals::assign_type_version(tp)) pin.version = internals::type_version(tp);
         set.direct.push_back(pin);
     }
 
@@ -560,7 +562,7 @@ void Originals::capture_record(PinSet& set, PyObject* cls) {
     auto* tp = reinterpret_cast<PyTypeObject*>(cls);
     PyObject* init = pin_type_attr(set, cls, "__init__");
     Ref new_name = own(PyUnicode_InternFromString("__new__"));
-    PyObject* object_new = _PyType_Lookup(&PyBaseObject_Type, new_name.get());
+    PyObject* object_new = internals::type_lookup(&PyBaseObject_Type, new_name.get());
     // Filled directly only when instances come from object.__new__ and the
     // dataclass-generated __init__ (a Python function) sets the fields.
     set.never = init == nullptr || !PyFunction_Check(init) || tp->tp_new != PyBaseObject_Type.tp_new ||
