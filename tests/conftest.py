@@ -113,6 +113,35 @@ def each_road(fast_path):
     return pytest.mark.parametrize("road", list(roads.values()), ids=list(roads))
 
 
+# --- the example budget of a property table on the host roads -----------------
+#
+# The native road runs a property table's full example budget. The host
+# roads hand the same calls to the host's own functions, so a smoke budget
+# shows the road is taken and agrees with the reference; every explicit
+# @example still runs on every road.
+
+HOST_ROAD_EXAMPLES = 100
+
+_HOST_ROADS = [road for roads in ROADS.values() for name, road in roads.items() if name != "native"]
+
+
+@pytest.hookimpl(wrapper=True)
+def pytest_runtest_call(item):
+    """A property test on a host road runs at most HOST_ROAD_EXAMPLES examples."""
+    test = getattr(item, "obj", None)
+    road = getattr(getattr(item, "callspec", None), "params", {}).get("road")
+    # Hypothesis reads a test's settings from this attribute at every call;
+    # should that ever change, the table simply runs its full budget again.
+    full = getattr(test, "_hypothesis_internal_use_settings", None)
+    if full is None or full.max_examples <= HOST_ROAD_EXAMPLES or not any(road is host for host in _HOST_ROADS):
+        return (yield)
+    test._hypothesis_internal_use_settings = settings(full, max_examples=HOST_ROAD_EXAMPLES)
+    try:
+        return (yield)
+    finally:
+        test._hypothesis_internal_use_settings = full
+
+
 @contextlib.contextmanager
 def taking(road):
     """Within the block, the module's names are rebound as ``road`` says."""
