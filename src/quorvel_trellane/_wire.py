@@ -7,7 +7,7 @@ native module and ``json``.
 from __future__ import annotations
 
 import json
-from collections.abc import Awaitable
+from collections.abc import Awaitable, Callable, Iterable
 from typing import Final, Protocol
 
 from quorvel_trellane.passport import PassportVerdict
@@ -21,6 +21,7 @@ __all__ = [
     "missing",
     "is_repeated",
     "CHALLENGE",
+    "public_paths",
 ]
 
 
@@ -98,3 +99,33 @@ def repeated_header_verdict(header: str) -> PassportVerdict:
         error_code="INVALID_CREDENTIAL",
         error_message=f"repeated {header} header",
     )
+
+
+def public_paths(paths: Iterable[str]) -> Callable[[str], bool] | None:
+    """A test of a request path against ``paths``, the paths that need no passport.
+
+    An entry ending in "/" matches every path under it (``"/docs/"`` matches
+    "/docs/" and "/docs/oauth2-redirect"); any other entry matches exactly
+    that path. None when ``paths`` is empty, so that a middleware without
+    public paths pays nothing per request.
+    """
+    if isinstance(paths, (str, bytes)):
+        raise TypeError("public_paths must be an iterable of paths, not a single str")
+    exact: set[str] = set()
+    prefixes: list[str] = []
+    for path in paths:
+        if not isinstance(path, str) or not path.startswith("/"):
+            raise ValueError(f"a public path is a str starting with '/', not {path!r}")
+        if path.endswith("/"):
+            prefixes.append(path)
+        else:
+            exact.add(path)
+    if not exact and not prefixes:
+        return None
+    starts = tuple(prefixes)
+    frozen = frozenset(exact)
+
+    def is_public(path: str) -> bool:
+        return path in frozen or path.startswith(starts)
+
+    return is_public

@@ -12,10 +12,11 @@ callable alike; importing this module imports no web framework.
 
 from __future__ import annotations
 
-from collections.abc import Awaitable, Callable, MutableMapping
+from collections.abc import Awaitable, Callable, Iterable, MutableMapping
 from typing import Any, Final, TypeAlias
 
 from quorvel_trellane._wire import CHALLENGE, AsyncTrust, Refusal, is_repeated, missing, refusal, repeated_header_verdict
+from quorvel_trellane._wire import public_paths as _public_paths
 from quorvel_trellane.passport import X402_PASSPORT_HEADER, PassportVerdict
 
 __all__ = ["PassportMiddleware", "STATE_KEY", "Scope", "Receive", "Send", "ASGIApp", "X402_PASSPORT_HEADER"]
@@ -51,6 +52,12 @@ class PassportMiddleware:
     ``optional=True`` never refuses: the verdict, or None without a header,
     is stored and the application decides. Lifespan and websocket scopes
     pass through untouched.
+
+    ``public_paths`` are the paths that need no passport (docs, the OpenAPI
+    schema, health, the agent card): a request for one reaches the
+    application unchecked, with the verdict None. An entry ending in "/"
+    matches every path under it; any other entry matches ``scope["path"]``
+    exactly.
     """
 
     def __init__(
@@ -61,6 +68,7 @@ class PassportMiddleware:
         required_scope: str | Callable[[Scope], str | None] | None = None,
         optional: bool = False,
         header: str = X402_PASSPORT_HEADER,
+        public_paths: Iterable[str] = (),
     ) -> None:
         self.app = app
         self.trust = trust
@@ -69,13 +77,17 @@ class PassportMiddleware:
         self.header = header
         self._name = header.lower().encode("latin-1")
         self._missing = missing(header)
+        # -- public paths --
+        self._is_public = _public_paths(public_paths)
 
     async def __call__(self, scope: Scope, receive: Receive, send: Send) -> None:
         if scope["type"] != "http":
             await self.app(scope, receive, send)
             return
-        verdict = await self._verdict(scope)
-        if not self.optional:
+        is_public = self._is_public
+        public = is_public is not None and is_public(scope["path"])
+        verdict = None if public else await self._verdict(scope)
+        if not self.optional and not public:
             if verdict is None:
                 await _answer(send, self._missing)
                 return

@@ -16,6 +16,7 @@ from collections.abc import Callable, Iterable
 from typing import TYPE_CHECKING, Final
 
 from quorvel_trellane._wire import CHALLENGE, SyncTrust, is_repeated, missing, refusal, repeated_header_verdict
+from quorvel_trellane._wire import public_paths as _public_paths
 from quorvel_trellane.passport import X402_PASSPORT_HEADER
 
 if TYPE_CHECKING:
@@ -50,6 +51,12 @@ class PassportMiddleware:
     WSGI servers join a repeated header into one value with commas; a
     credential never holds a comma, so such a value is refused as a repeated
     header.
+
+    ``public_paths`` are the paths that need no passport (docs, the OpenAPI
+    schema, health, the agent card): a request for one reaches the
+    application unchecked, with the verdict None. An entry ending in "/"
+    matches every path under it; any other entry matches
+    ``environ["PATH_INFO"]`` exactly.
     """
 
     def __init__(
@@ -60,6 +67,7 @@ class PassportMiddleware:
         required_scope: str | Callable[[WSGIEnvironment], str | None] | None = None,
         optional: bool = False,
         header: str = X402_PASSPORT_HEADER,
+        public_paths: Iterable[str] = (),
     ) -> None:
         self.app = app
         self.trust = trust
@@ -68,9 +76,13 @@ class PassportMiddleware:
         self.header = header
         self._key = "HTTP_" + header.upper().replace("-", "_")
         self._missing = missing(header)
+        # -- public paths --
+        self._is_public = _public_paths(public_paths)
 
     def __call__(self, environ: WSGIEnvironment, start_response: StartResponse) -> Iterable[bytes]:
-        credential = environ.get(self._key)
+        is_public = self._is_public
+        public = is_public is not None and is_public(environ.get("PATH_INFO", ""))
+        credential = None if public else environ.get(self._key)
         if credential is None:
             verdict = None
         elif is_repeated(credential):
@@ -82,7 +94,7 @@ class PassportMiddleware:
             # Whatever the trust raises (misuse of its arguments) propagates:
             # the server answers 500 and the application is never called.
             verdict = self.trust.verify(credential, required_scope=required)
-        if not self.optional:
+        if not self.optional and not public:
             answer = self._missing if verdict is None else None if verdict.verified else refusal(verdict)
             if answer is not None:
                 headers = [
