@@ -7,7 +7,8 @@ native module and ``json``.
 from __future__ import annotations
 
 import json
-from collections.abc import Awaitable, Callable, Iterable
+import dataclasses
+from collections.abc import Awaitable, Callable, Iterable, Sequence
 from typing import Final, Protocol
 
 from quorvel_trellane.passport import PassportVerdict
@@ -22,6 +23,10 @@ __all__ = [
     "is_repeated",
     "CHALLENGE",
     "public_paths",
+    "header_credential",
+    "answer",
+    "scope_refusal",
+    "response_headers",
 ]
 
 
@@ -69,9 +74,10 @@ def _body(status: str | None, code: str | None, message: str | None) -> bytes:
     return _ENCODER.encode(document).encode("utf-8")
 
 
-def missing(header: str) -> Refusal:
-    """The answer to a request without the header named ``header``."""
-    return Refusal(401, _body("missing", "MISSING_PASSPORT", f"no {header} header"))
+def missing(header: str, *, carrier: str = "header") -> Refusal:
+    """The answer to a request without the header named ``header`` (or,
+    with ``carrier``, another place a passport travels: A2A metadata)."""
+    return Refusal(401, _body("missing", "MISSING_PASSPORT", f"no {header} {carrier}"))
 
 
 def refusal(verdict: PassportVerdict) -> Refusal:
@@ -129,3 +135,51 @@ def public_paths(paths: Iterable[str]) -> Callable[[str], bool] | None:
         return path in frozen or path.startswith(starts)
 
     return is_public
+
+
+
+# -- what the framework adapters share -----------------------------------------
+#
+# The middlewares read one header from a raw request; the adapters get the
+# values from their framework. From there on the rules are these, so that
+# every adapter answers exactly as the middlewares do.
+
+
+def header_credential(values: Sequence[str], header: str) -> str | PassportVerdict | None:
+    """The credential among ``values``, the request's values of ``header``.
+
+    None without any; the repeated-header verdict for several values or for
+    one value holding several (folded with commas); else the one credential.
+    """
+    if not values:
+        return None
+    if len(values) > 1 or is_repeated(values[0]):
+        return repeated_header_verdict(header)
+    return values[0]
+
+
+def answer(verdict: PassportVerdict | None, header: str) -> Refusal | None:
+    """The refusal for ``verdict`` (None: the header was missing), or None to admit."""
+    if verdict is None:
+        return missing(header)
+    return None if verdict.verified else refusal(verdict)
+
+
+def scope_refusal(verdict: PassportVerdict, scopes: Iterable[str]) -> Refusal | None:
+    """The 403 for a verified passport lacking one of ``scopes``, worded as the
+    verifier words it; None when it holds them all."""
+    for scope in scopes:
+        if scope not in verdict.scopes:
+            lacking = dataclasses.replace(
+                verdict, verified=False, error_code="SCOPE_NOT_GRANTED", error_message=f"scope {scope!r} not granted"
+            )
+            return refusal(lacking)
+    return None
+
+
+def response_headers(refused: Refusal) -> dict[str, str]:
+    """The headers of a refusal's response: JSON, and the challenge on a 401."""
+    headers = {"Content-Type": "application/json"}
+    if refused.challenge:
+        headers["WWW-Authenticate"] = CHALLENGE
+    return headers
