@@ -102,14 +102,14 @@ class Agent:
         assert self._server is not None
         self._server.__exit__(*exc)
 
-    def send(self, interceptors: list[Any], message: Message | None = None) -> Any:
-        """Send one message with the SDK's client; the first answer (a Message or a Task)."""
+    def send(self, interceptors: list[Any], request: SendMessageRequest | None = None) -> Any:
+        """Send one message with the SDK's client: the first answer (a Message or
+        a Task) and, for a task, the task as stored."""
 
         async def go() -> Any:
             client = await create_client(self.url, client_config=ClientConfig(streaming=False), interceptors=interceptors)
             try:
-                request = SendMessageRequest(message=message or user_message())
-                async for event in client.send_message(request):
+                async for event in client.send_message(request or SendMessageRequest(message=user_message())):
                     answer = event.message if event.HasField("message") else event.task
                     if event.HasField("task"):
                         stored = await client.get_task(GetTaskRequest(id=event.task.id))
@@ -164,11 +164,12 @@ def test_the_executor_wrapper_admits_or_refuses_each_message_with_the_middleware
 
 
 def test_the_interceptor_leaves_the_callers_message_as_it_was(metadata_agent, adapter_creds):
-    message = user_message({"trace": "t-1"})
-    before = message.SerializeToString(deterministic=True)
-    answer, _ = metadata_agent.send([a2a.PassportInterceptor(adapter_creds["genuine"])], message)
+    request = SendMessageRequest(message=user_message({"trace": "t-1"}))
+    before = request.message.SerializeToString(deterministic=True)
+    answer, _ = metadata_agent.send([a2a.PassportInterceptor(adapter_creds["genuine"])], request)
     assert json.loads(get_message_text(answer)) == {"agent": ADAPTER_AGENT}
-    assert message.SerializeToString(deterministic=True) == before
+    # (The SDK's client itself writes its configuration into the request; the message stays.)
+    assert request.message.SerializeToString(deterministic=True) == before
 
 
 def test_the_interceptor_loads_the_agents_own_passport_once(metadata_agent, adapter_creds, monkeypatch):
