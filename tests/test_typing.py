@@ -341,7 +341,7 @@ middleware = starlette.passport_middleware(trust)
 
 ADAPTERS_MISUSE = [
     ("a Flask view called with the wrong argument", "pay_flask('1')", "incompatible type"),
-    ("a Django view called without its request", "pay_django(5)", "Missing positional argument"),
+    ("a Django view called without its own arguments", "pay_django(5)", "Missing positional argument"),
     ("an A2A executor wrapping no executor", "a2a.PassportExecutor(object(), trust=trust)", "incompatible type"),
     ("a scope given as a list to the dependency", "fastapi.require_passport(trust, scope=['a'])", "incompatible type"),
     ("a Starlette backend given no trust", "starlette.PassportBackend(None)", "incompatible type"),

@@ -15,8 +15,8 @@ Importing this module imports FastAPI; the rest of the package never does.
 from __future__ import annotations
 
 import json
-from collections.abc import Mapping
-from typing import Final
+from collections.abc import Callable, Coroutine
+from typing import Any, Final
 
 from fastapi import Request
 from fastapi.exceptions import HTTPException
@@ -45,7 +45,7 @@ class PassportRefused(HTTPException):
         self.refusal = refusal
 
 
-async def _answer_refused(request: Request, exc: Exception) -> Response:
+async def _answer_refused(request: Request, exc: Any) -> Response:
     if not isinstance(exc, PassportRefused):  # pragma: no cover - registered for PassportRefused only
         raise exc
     refusal = exc.refusal
@@ -53,8 +53,10 @@ async def _answer_refused(request: Request, exc: Exception) -> Response:
 
 
 #: ``FastAPI(exception_handlers=exception_handlers)``: refusals answered with
-#: the middleware's own JSON body.
-exception_handlers: Final[Mapping[type[Exception], object]] = {PassportRefused: _answer_refused}
+#: the middleware's own JSON body. (FastAPI copies the dict it is given.)
+exception_handlers: Final[dict[int | type[Exception], Callable[[Request, Any], Coroutine[Any, Any, Response]]]] = {
+    PassportRefused: _answer_refused
+}
 
 
 class PassportHeader(APIKeyHeader):

@@ -1,7 +1,6 @@
 """Starlette: an authentication backend whose users are verified agents.
 
     from starlette.applications import Starlette
-    from starlette.middleware import Middleware
     from quorvel_trellane.starlette import passport_middleware, requires
 
     app = Starlette(routes=routes, middleware=[passport_middleware(trust)])
