@@ -34,7 +34,7 @@ from a2a.types import AgentExtension, SendMessageRequest, Task, TaskState, TaskS
 from starlette.requests import Request
 
 from quorvel_trellane import asgi
-from quorvel_trellane._wire import AsyncTrust, Refusal, missing, refusal, scope_refusal
+from quorvel_trellane._wire import Answer, AsyncTrust
 from quorvel_trellane.passport import (
     A2A_PASSPORT_METADATA_KEY,
     X402_PASSPORT_HEADER,
@@ -63,7 +63,7 @@ PASSPORT_EXTENSION_URI: Final = "https://quorvel.com/a2a/extensions/agent-passpo
 STATE_KEY: Final = asgi.STATE_KEY
 
 _MESSAGE_METHODS: Final = frozenset({"send_message", "send_message_streaming"})
-_MISSING: Final = missing(A2A_PASSPORT_METADATA_KEY, carrier="metadata member")
+_MISSING: Final = Answer.of("missing", "MISSING_PASSPORT", f"no {A2A_PASSPORT_METADATA_KEY} metadata member")
 
 
 def passport_from_a2a_message(message: object) -> str | None:
@@ -121,18 +121,25 @@ class PassportExecutor(AgentExecutor):
     async def cancel(self, context: RequestContext, event_queue: EventQueue) -> None:
         await self.executor.cancel(context, event_queue)
 
-    async def _check(self, context: RequestContext) -> tuple[PassportVerdict | None, Refusal | None]:
+    async def _check(self, context: RequestContext) -> tuple[PassportVerdict | None, Answer | None]:
         credential = passport_from_a2a_message(context.message)
         if credential is not None:
             _forget_passport(context.message)
             verdict = await self.trust.verify_async(credential, required_scope=self.required_scope)
-            return verdict, None if verdict.verified else refusal(verdict)
+            return verdict, None if verdict.verified else _refused(verdict)
         # The header route: the middleware verified the request's passport.
         carried = context.call_context.state.get(STATE_KEY)
         if isinstance(carried, PassportVerdict) and carried.verified:
-            scopes = () if self.required_scope is None else (self.required_scope,)
-            return carried, scope_refusal(carried, scopes)
+            scope = self.required_scope
+            if scope is not None and scope not in carried.scopes:
+                # Worded as the verifier words a scope it was asked for.
+                return carried, Answer.of(carried.status, "SCOPE_NOT_GRANTED", f"scope {scope!r} not granted")
+            return carried, None
         return None, _MISSING
+
+
+def _refused(verdict: PassportVerdict) -> Answer:
+    return Answer.of(verdict.status, verdict.error_code, verdict.error_message)
 
 
 def _forget_passport(message: Any) -> None:
@@ -145,7 +152,7 @@ def _forget_passport(message: Any) -> None:
         del fields[A2A_PASSPORT_METADATA_KEY]
 
 
-async def _refuse(context: RequestContext, event_queue: EventQueue, refused: Refusal) -> None:
+async def _refuse(context: RequestContext, event_queue: EventQueue, refused: Answer) -> None:
     reason: dict[str, Any] = json.loads(refused.body)
     state = TaskState.TASK_STATE_AUTH_REQUIRED if reason["status"] == "missing" else TaskState.TASK_STATE_REJECTED
     task_id = context.task_id or ""

@@ -25,7 +25,7 @@ from django.conf import settings  # type: ignore[import-untyped]
 from django.http import HttpRequest, HttpResponse  # type: ignore[import-untyped]
 from django.utils.module_loading import import_string  # type: ignore[import-untyped]
 
-from quorvel_trellane._wire import SyncTrust, answer, header_credential, public_paths, response_headers
+from quorvel_trellane._wire import Answer, Ask, Gate, SyncTrust, public_path_test
 from quorvel_trellane.passport import X402_PASSPORT_HEADER, PassportVerdict
 
 __all__ = ["PassportMiddleware", "passport_required", "SETTING", "REQUEST_ATTRIBUTE"]
@@ -41,11 +41,15 @@ _OPTIONS: Final = frozenset({"TRUST", "REQUIRED_SCOPE", "HEADER", "PUBLIC_PATHS"
 
 @dataclass(frozen=True)
 class _Config:
-    trust: SyncTrust
-    required_scope: str | None
-    header: str
+    gate: Gate[SyncTrust, HttpRequest]  # the middleware's: REQUIRED_SCOPE, OPTIONAL
     is_public: Callable[[str], bool] | None
-    optional: bool
+    scoped: dict[str | None, Gate[SyncTrust, HttpRequest]]  # the decorators', by scope
+
+    def for_scope(self, scope: str | None) -> Gate[SyncTrust, HttpRequest]:
+        gate = self.scoped.get(scope)
+        if gate is None:
+            gate = self.scoped[scope] = Gate(trust=self.gate.trust, required_scope=scope, header=self.gate.header)
+        return gate
 
 
 _read: tuple[object, _Config] | None = None
@@ -74,32 +78,26 @@ def _parse(options: Any) -> _Config:
         trust = import_string(trust)
     if not callable(getattr(trust, "verify", None)):
         raise TypeError(f"settings.{SETTING}['TRUST'] must be an IssuerTrust or TrustedIssuers, or its dotted path")
-    return _Config(
+    gate: Gate[SyncTrust, HttpRequest] = Gate(
         trust=trust,
         required_scope=options.get("REQUIRED_SCOPE"),
-        header=options.get("HEADER", X402_PASSPORT_HEADER),
-        is_public=public_paths(options.get("PUBLIC_PATHS", ())),
         optional=bool(options.get("OPTIONAL", False)),
+        header=options.get("HEADER", X402_PASSPORT_HEADER),
     )
+    return _Config(gate=gate, is_public=public_path_test(options.get("PUBLIC_PATHS", ())), scoped={})
 
 
-def _verdict(request: HttpRequest, config: _Config, scope: str | None) -> PassportVerdict | None:
-    # WSGI servers fold a repeated header into one value joined by commas.
-    value = request.headers.get(config.header)
-    found = header_credential([] if value is None else [value], config.header)
-    if isinstance(found, str):
-        return config.trust.verify(found, required_scope=scope)
-    return found
+def _judge(request: HttpRequest, gate: Gate[SyncTrust, HttpRequest]) -> tuple[PassportVerdict | None, HttpResponse | None]:
+    # WSGI servers fold a repeated header into one value joined by commas,
+    # which the gate refuses as a repeated header.
+    seen = gate.examine(request.headers.get(gate.header), request)
+    verdict = gate.trust.verify(seen.credential, required_scope=seen.required_scope) if isinstance(seen, Ask) else seen
+    answer = gate.answer(verdict)
+    return verdict, None if answer is None else _response(answer)
 
 
-def _refusal_response(verdict: PassportVerdict | None, header: str) -> HttpResponse | None:
-    refused = answer(verdict, header)
-    if refused is None:
-        return None
-    response = HttpResponse(refused.body, status=refused.code, content_type="application/json")
-    for name, value in response_headers(refused).items():
-        response[name] = value
-    return response
+def _response(answer: Answer) -> HttpResponse:
+    return HttpResponse(answer.body, status=answer.code, headers=dict(answer.headers))
 
 
 class PassportMiddleware:
@@ -125,11 +123,9 @@ class PassportMiddleware:
         if config.is_public is not None and config.is_public(request.path_info):
             setattr(request, REQUEST_ATTRIBUTE, None)
             return self.get_response(request)
-        verdict = _verdict(request, config, config.required_scope)
-        if not config.optional:
-            refused = _refusal_response(verdict, config.header)
-            if refused is not None:
-                return refused
+        verdict, refused = _judge(request, config.gate)
+        if refused is not None:
+            return refused
         setattr(request, REQUEST_ATTRIBUTE, verdict)
         return self.get_response(request)
 
@@ -150,9 +146,7 @@ def passport_required(
     ) -> Callable[Concatenate[HttpRequest, _P], HttpResponse]:
         @functools.wraps(view)
         def guarded(request: HttpRequest, /, *args: _P.args, **kwargs: _P.kwargs) -> HttpResponse:
-            config = _config()
-            verdict = _verdict(request, config, scope)
-            refused = _refusal_response(verdict, config.header)
+            verdict, refused = _judge(request, _config().for_scope(scope))
             if refused is not None:
                 return refused
             setattr(request, REQUEST_ATTRIBUTE, verdict)

@@ -23,7 +23,7 @@ from fastapi.exceptions import HTTPException
 from fastapi.security import APIKeyHeader
 from starlette.responses import Response
 
-from quorvel_trellane._wire import AsyncTrust, Refusal, answer, header_credential, response_headers
+from quorvel_trellane._wire import Answer, Ask, AsyncTrust, Gate
 from quorvel_trellane.passport import X402_PASSPORT_HEADER, PassportVerdict
 
 __all__ = ["PassportHeader", "PassportRefused", "require_passport", "exception_handlers", "SCHEME_NAME"]
@@ -33,23 +33,24 @@ SCHEME_NAME: Final = "AgentPassport"
 
 
 class PassportRefused(HTTPException):
-    """A request refused for its passport; ``refusal`` is the answer.
+    """A request refused for its passport; ``answer`` is the refusal to send.
 
     An ``HTTPException``, so that without :data:`exception_handlers` FastAPI
     still answers with the status code and the challenge (the JSON body
     then sits under "detail").
     """
 
-    def __init__(self, refusal: Refusal) -> None:
-        super().__init__(refusal.code, detail=json.loads(refusal.body), headers=response_headers(refusal))
-        self.refusal = refusal
+    def __init__(self, answer: Answer) -> None:
+        headers = {name: value for name, value in answer.headers if name != "Content-Length"}
+        super().__init__(answer.code, detail=json.loads(answer.body), headers=headers)
+        self.answer = answer
 
 
 async def _answer_refused(request: Request, exc: Any) -> Response:
     if not isinstance(exc, PassportRefused):  # pragma: no cover - registered for PassportRefused only
         raise exc
-    refusal = exc.refusal
-    return Response(refusal.body, status_code=refusal.code, headers=response_headers(refusal))
+    answer: Answer = exc.answer
+    return Response(answer.body, status_code=answer.code, headers=dict(answer.headers))
 
 
 #: ``FastAPI(exception_handlers=exception_handlers)``: refusals answered with
@@ -84,21 +85,16 @@ class PassportHeader(APIKeyHeader):
         description: str | None = "An agent passport (Falcon-1024 signed credential).",
     ) -> None:
         super().__init__(name=header, scheme_name=scheme_name, description=description, auto_error=not optional)
-        self.trust = trust
-        self.scope = scope
-        self.header = header
-        self.optional = optional
+        self.gate: Gate[AsyncTrust, Request] = Gate(trust=trust, required_scope=scope, optional=optional, header=header)
 
     async def __call__(self, request: Request) -> PassportVerdict | None:  # type: ignore[override]
-        found = header_credential(request.headers.getlist(self.header), self.header)
-        if isinstance(found, str):
-            verdict: PassportVerdict | None = await self.trust.verify_async(found, required_scope=self.scope)
-        else:
-            verdict = found
-        if not self.optional:
-            refused = answer(verdict, self.header)
-            if refused is not None:
-                raise PassportRefused(refused)
+        gate = self.gate
+        values = request.headers.getlist(gate.header)
+        seen = gate.examine(values[0] if values else None, request, repeated=len(values) > 1)
+        verdict = await gate.trust.verify_async(seen.credential, required_scope=seen.required_scope) if isinstance(seen, Ask) else seen
+        answer = gate.answer(verdict)
+        if answer is not None:
+            raise PassportRefused(answer)
         return verdict
 
 

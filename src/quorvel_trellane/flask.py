@@ -22,7 +22,7 @@ from typing import Any, Final, ParamSpec, TypeVar
 
 from flask import Flask, Response, current_app, g, request
 
-from quorvel_trellane._wire import SyncTrust, answer, header_credential, response_headers
+from quorvel_trellane._wire import Answer, Ask, Gate, SyncTrust
 from quorvel_trellane.passport import X402_PASSPORT_HEADER, PassportVerdict
 
 __all__ = ["Passport", "passport_required", "EXTENSION_KEY", "G_KEY"]
@@ -46,18 +46,28 @@ class Passport:
     def __init__(self, app: Flask | None = None, *, trust: SyncTrust, header: str = X402_PASSPORT_HEADER) -> None:
         self.trust = trust
         self.header = header
+        self._gates: dict[tuple[str | None, bool], Gate[SyncTrust, None]] = {}
         if app is not None:
             self.init_app(app)
 
     def init_app(self, app: Flask) -> None:
         app.extensions[EXTENSION_KEY] = self
 
-    def verdict(self, scope: str | None = None) -> PassportVerdict | None:
-        """The verdict on the current request's passport, None without one."""
-        found = header_credential(request.headers.getlist(self.header), self.header)
-        if isinstance(found, str):
-            return self.trust.verify(found, required_scope=scope)
-        return found
+    def gate(self, scope: str | None, optional: bool) -> Gate[SyncTrust, None]:
+        """The gate of the views asking for ``scope`` (made once)."""
+        gate = self._gates.get((scope, optional))
+        if gate is None:
+            gate = Gate(trust=self.trust, required_scope=scope, optional=optional, header=self.header)
+            self._gates[scope, optional] = gate
+        return gate
+
+
+def _judge(gate: Gate[SyncTrust, None]) -> tuple[PassportVerdict | None, Answer | None]:
+    values = request.headers.getlist(gate.header)
+    # WSGI servers fold a repeated header into one value with commas, which the gate refuses.
+    seen = gate.examine(values[0] if values else None, None, repeated=len(values) > 1)
+    verdict = gate.trust.verify(seen.credential, required_scope=seen.required_scope) if isinstance(seen, Ask) else seen
+    return verdict, gate.answer(verdict)
 
 
 def passport_required(
@@ -73,17 +83,15 @@ def passport_required(
     or None without a header, goes to ``g`` and the view decides.
     """
 
-    own = None if trust is None else Passport(trust=trust)
+    own = None if trust is None else Passport(trust=trust).gate(scope, optional)
 
     def decorator(view: Callable[_P, _R]) -> Callable[_P, _R | Response]:
         @functools.wraps(view)
         def guarded(*args: _P.args, **kwargs: _P.kwargs) -> _R | Response:
-            extension = own or _app_extension()
-            verdict = extension.verdict(scope)
-            if not optional:
-                refused = answer(verdict, extension.header)
-                if refused is not None:
-                    return Response(refused.body, status=refused.code, headers=response_headers(refused))
+            gate = own or _app_extension().gate(scope, optional)
+            verdict, refused = _judge(gate)
+            if refused is not None:
+                return Response(refused.body, status=refused.code, headers=list(refused.headers))
             setattr(g, G_KEY, verdict)
             return view(*args, **kwargs)
 

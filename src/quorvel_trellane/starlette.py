@@ -25,8 +25,7 @@ from starlette.middleware.authentication import AuthenticationMiddleware
 from starlette.requests import HTTPConnection, Request
 from starlette.responses import PlainTextResponse, Response
 
-from quorvel_trellane._wire import AsyncTrust, Refusal, header_credential, missing, response_headers, scope_refusal
-from quorvel_trellane._wire import refusal as _refusal
+from quorvel_trellane._wire import Answer, Ask, AsyncTrust, Gate
 from quorvel_trellane.passport import X402_PASSPORT_HEADER, PassportVerdict
 
 __all__ = [
@@ -62,11 +61,11 @@ class PassportUser(BaseUser):
 
 
 class PassportAuthenticationError(AuthenticationError):
-    """A passport was presented and did not verify; ``refusal`` is the answer."""
+    """A passport was presented and did not verify; ``answer`` is the refusal to send."""
 
-    def __init__(self, refusal: Refusal) -> None:
-        super().__init__(refusal.body.decode("utf-8"))
-        self.refusal = refusal
+    def __init__(self, answer: Answer) -> None:
+        super().__init__(answer.body.decode("utf-8"))
+        self.answer = answer
 
 
 class PassportBackend(AuthenticationBackend):
@@ -82,28 +81,31 @@ class PassportBackend(AuthenticationBackend):
     """
 
     def __init__(self, trust: AsyncTrust, *, header: str = X402_PASSPORT_HEADER) -> None:
-        self.trust = trust
-        self.header = header
+        # Scopes are asked by requires(), per endpoint, not by the backend.
+        self.gate: Gate[AsyncTrust, HTTPConnection] = Gate(trust=trust, header=header)
 
     async def authenticate(self, conn: HTTPConnection) -> tuple[AuthCredentials, BaseUser] | None:
-        found = header_credential(conn.headers.getlist(self.header), self.header)
-        if found is None:
+        gate = self.gate
+        values = conn.headers.getlist(gate.header)
+        seen = gate.examine(values[0] if values else None, conn, repeated=len(values) > 1)
+        if seen is None:
             return None
-        verdict = found if isinstance(found, PassportVerdict) else await self.trust.verify_async(found)
-        if not verdict.verified:
-            raise PassportAuthenticationError(_refusal(verdict))
+        verdict = await gate.trust.verify_async(seen.credential) if isinstance(seen, Ask) else seen
+        answer = gate.answer(verdict)
+        if answer is not None:
+            raise PassportAuthenticationError(answer)
         return AuthCredentials(verdict.scopes), PassportUser(verdict)
 
 
-def refusal_response(refusal: Refusal) -> Response:
+def refusal_response(answer: Answer) -> Response:
     """The response for a refusal: its status code, JSON body and headers."""
-    return Response(refusal.body, status_code=refusal.code, headers=response_headers(refusal))
+    return Response(answer.body, status_code=answer.code, headers=dict(answer.headers))
 
 
 def on_error(conn: HTTPConnection, exc: AuthenticationError) -> Response:
     """``AuthenticationMiddleware``'s ``on_error`` for :class:`PassportBackend`."""
     if isinstance(exc, PassportAuthenticationError):
-        return refusal_response(exc.refusal)
+        return refusal_response(exc.answer)
     return PlainTextResponse(str(exc), status_code=400)  # Starlette's own answer
 
 
@@ -112,12 +114,18 @@ def passport_middleware(trust: AsyncTrust, *, header: str = X402_PASSPORT_HEADER
     return Middleware(AuthenticationMiddleware, backend=PassportBackend(trust, header=header), on_error=on_error)
 
 
-def _lacking(conn: HTTPConnection, scopes: Sequence[str], header: str) -> Refusal | None:
+def _lacking(conn: HTTPConnection, scopes: Sequence[str], gate: Gate[None, None]) -> Answer | None:
+    if not scopes:
+        return None
     user = conn.scope.get("user")
     if not isinstance(user, PassportUser):
         # The backend lets only a request without the header through unauthenticated.
-        return None if not scopes else missing(header)
-    return scope_refusal(user.verdict, scopes)
+        return gate.answer(None)
+    for scope in scopes:
+        if scope not in user.verdict.scopes:
+            # Worded as the verifier words a scope it was asked for.
+            return Answer.of(user.verdict.status, "SCOPE_NOT_GRANTED", f"scope {scope!r} not granted")
+    return None
 
 
 def requires(
@@ -137,6 +145,7 @@ def requires(
     """
     wanted = [scopes] if isinstance(scopes, str) else list(scopes)
     starlettes = authentication.requires(wanted, status_code, redirect)
+    gate: Gate[None, None] = Gate(trust=None, header=header)
 
     def decorator(func: Callable[_P, Any]) -> Callable[_P, Any]:
         names = list(inspect.signature(func).parameters)
@@ -154,7 +163,7 @@ def requires(
 
             @functools.wraps(func)
             async def async_wrapper(*args: _P.args, **kwargs: _P.kwargs) -> Any:
-                refused = _lacking(request_of(args, kwargs), wanted, header)
+                refused = _lacking(request_of(args, kwargs), wanted, gate)
                 if refused is not None:
                     return refusal_response(refused)
                 return await func(*args, **kwargs)
@@ -163,7 +172,7 @@ def requires(
 
         @functools.wraps(func)
         def sync_wrapper(*args: _P.args, **kwargs: _P.kwargs) -> Any:
-            refused = _lacking(request_of(args, kwargs), wanted, header)
+            refused = _lacking(request_of(args, kwargs), wanted, gate)
             if refused is not None:
                 return refusal_response(refused)
             return func(*args, **kwargs)
