@@ -129,6 +129,7 @@ def configurations(module: Any, echo: Any, trust: Any, route_key: str) -> dict[s
         "scoped": module.PassportMiddleware(echo, trust=trust, required_scope="payments:write"),
         "routes": module.PassportMiddleware(echo, trust=trust, required_scope=lambda s: route_scope(s[route_key])),
         "optional": module.PassportMiddleware(echo, trust=trust, optional=True),
+        "public": module.PassportMiddleware(echo, trust=trust, public_paths=["/public/health", "/public/docs/"]),
     }
 
 
@@ -319,6 +320,29 @@ OPTIONAL = [
 def test_optional_mode_never_refuses_and_hands_the_verdict_or_none_to_the_application(server, creds, value, seen):
     headers = [] if value is None else [(HEADER, creds.get(value, value))]
     assert server("/optional/x", headers)[::2] == (200, {"passport": seen})
+
+
+PUBLIC = [
+    ("/public/health", 200), ("/public/docs/", 200), ("/public/docs/oauth2-redirect", 200),
+    ("/public/healthz", 401), ("/public/health/x", 401), ("/public/docs", 401), ("/public/other", 401),
+]
+
+
+@pytest.mark.parametrize(("path", "code"), PUBLIC)
+def test_public_paths_match_exactly_or_under_a_trailing_slash_and_reach_the_app_unchecked(server, creds, path, code):
+    # A revoked passport on a public path is not even looked at: the verdict is None.
+    got, _, body = server(path, [(HEADER, creds["revoked"])])
+    assert (got, body if code == 200 else body["status"]) == (code, {"passport": None} if code == 200 else "revoked")
+
+
+@pytest.mark.parametrize(
+    ("paths", "error"),
+    [("/health", TypeError), (["health"], ValueError), ([b"/health"], ValueError), ([None], ValueError)],
+)
+@pytest.mark.parametrize("module", [asgi, wsgi])
+def test_public_paths_that_are_not_absolute_path_texts_are_refused_at_construction(module, paths, error):
+    with pytest.raises(error):
+        module.PassportMiddleware(echo_wsgi, trust=Untouchable(), public_paths=paths)
 
 
 def test_header_bytes_that_are_not_text_give_an_invalid_verdict_not_a_crash(asgi_url):

@@ -74,12 +74,19 @@ def passport_from_a2a_metadata(metadata: object) -> str | None:
     """The credential an A2A message carries in its metadata, or None.
 
     Returns the text under ``A2A_PASSPORT_METADATA_KEY`` when ``metadata`` is a
-    mapping holding text there; None when it is not a mapping, the member is
-    absent, or it is not text.
+    mapping holding text there (a dict, the A2A SDK's protobuf ``Struct``, any
+    other ``Mapping``); None when it is not a mapping, the member is absent,
+    it is not text, or the mapping fails to answer. Never raises.
     """
     if not isinstance(metadata, Mapping):
         return None
-    value = metadata.get(A2A_PASSPORT_METADATA_KEY)
+    # Membership and item, not .get: a protobuf Struct is a registered Mapping
+    # without .get, and raises ValueError for an absent key. Whatever a
+    # message carries is read as "no passport", never as an error.
+    try:
+        value = metadata[A2A_PASSPORT_METADATA_KEY] if A2A_PASSPORT_METADATA_KEY in metadata else None
+    except Exception:
+        return None
     return value if isinstance(value, str) else None
 
 
