@@ -17,6 +17,7 @@ __all__ = [
     "SyncTrust",
     "Refusal",
     "refusal",
+    "forbidden",
     "repeated_header_verdict",
     "missing",
     "is_repeated",
@@ -77,6 +78,12 @@ def refusal(verdict: PassportVerdict) -> Refusal:
     """The answer to a request whose verdict is not verified."""
     code = 403 if verdict.error_code in _FORBIDDEN_CODES else 401
     return Refusal(code, _body(verdict.status, verdict.error_code, verdict.error_message))
+
+
+def forbidden(status: str | None, code: str, message: str) -> Refusal:
+    """A 403 for a genuine caller refused for a reason of the relying party's
+    own (a spend bound, a payment it cannot price), in the same JSON body."""
+    return Refusal(403, _body(status, code, message))
 
 
 def is_repeated(value: str) -> bool:
