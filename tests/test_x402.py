@@ -11,6 +11,7 @@ sides, whose facilitator settles into a dictionary instead of a chain.
 
 from __future__ import annotations
 
+import asyncio
 import hashlib
 import hmac
 import json
@@ -21,6 +22,7 @@ import sys
 import threading
 import uuid
 from collections.abc import Iterator
+from concurrent.futures import ThreadPoolExecutor
 from datetime import datetime, timedelta, timezone
 from pathlib import Path
 from typing import Any
@@ -46,7 +48,7 @@ from x402.http import PaymentOption, RouteConfig  # noqa: E402
 from x402.http.clients import x402_requests  # noqa: E402
 from x402.http.clients.requests import PaymentError  # noqa: E402
 from x402.schemas import NoMatchingRequirementsError  # noqa: E402
-from x402.http.utils import encode_payment_signature_header  # noqa: E402
+from x402.http.utils import decode_payment_required_header, encode_payment_signature_header  # noqa: E402
 from x402.payment_flow import AUTHORIZATION_PAYMENT_FLOW  # noqa: E402
 
 import quorvel_trellane  # noqa: E402
@@ -120,6 +122,7 @@ class LoopbackChain:
     def __init__(self) -> None:
         self.settled: dict[str, str] = {}
         self.fail_settlement = False
+        self.on_settle: Any = None  # called as settlement starts
 
     def get_extra(self, network: str) -> None:
         return None
@@ -138,6 +141,8 @@ class LoopbackChain:
 
     def settle(self, payload: Any, requirements: Any, context: Any = None) -> SettleResponse:
         nonce = payload.payload["nonce"]
+        if self.on_settle is not None:
+            self.on_settle()
         if self.fail_settlement or nonce in self.settled:
             return SettleResponse(success=False, error_reason="refused", transaction="", network=requirements.network)
         self.settled[nonce] = requirements.amount
@@ -160,7 +165,13 @@ ROUTES = {
     "GET /dai-report": route(DAI, PRICE * 10**12),
     "GET /odd-report": route(UNLISTED, PRICE),
     "GET /broken": route(USDC, PRICE),
+    "GET /slow": route(USDC, PRICE),
 }
+
+
+class SLOW:
+    entered = threading.Event()
+    leave = threading.Event()
 
 
 @pytest.fixture(scope="module")
@@ -204,6 +215,13 @@ def url(ledger: SpendLedger, chain: LoopbackChain) -> Iterator[str]:
     async def broken() -> JSONResponse:
         return JSONResponse({"error": "the handler failed"}, status_code=503)
 
+    @app.get("/slow")
+    async def slow() -> dict[str, str]:
+        SLOW.entered.set()
+        while not SLOW.leave.is_set():
+            await asyncio.sleep(0.01)
+        return {"report": "ready"}
+
     @app.get("/free")
     async def free() -> dict[str, str]:
         return {"free": "yes"}
@@ -232,6 +250,7 @@ def url(ledger: SpendLedger, chain: LoopbackChain) -> Iterator[str]:
 @pytest.fixture(autouse=True)
 def settlement_works(chain: LoopbackChain) -> None:
     chain.fail_settlement = False
+    chain.on_settle = None
 
 
 class Agent:
@@ -310,12 +329,15 @@ def test_a_budget_that_cannot_cover_the_price_is_refused_before_the_agent_signs(
 def test_a_paid_request_is_served_and_its_price_committed_to_the_passport_budget(url, issuer, ledger, chain, path):
     credential = issuer.issue(spend_limit_microusd=3 * PRICE)
     agent = Agent(credential)
+    held = []
+    chain.on_settle = lambda: held.append(spent(ledger, credential, 3 * PRICE))
     for n in (1, 2):
         response = agent.get(url + path)
         assert response.status_code == 200, response.text
         assert response.json() == {"report": "ready"}
         assert spent(ledger, credential, 3 * PRICE) == n * PRICE
     assert len(agent.wallet.signed) == 2
+    assert held == [PRICE, 2 * PRICE]  # held before it settled
     # A third payment would fit; a fourth is refused before it is signed.
     assert agent.get(url + path).status_code == 200
     assert agent.get(url + path).status_code == 403
@@ -351,6 +373,25 @@ def test_a_retried_payment_is_never_charged_twice(url, issuer, ledger):
     assert retry.status_code == 402
     assert spent(ledger, credential, PRICE) == PRICE
     assert len(agent.wallet.signed) == 1
+
+
+def test_a_payment_failing_in_one_request_stays_held_while_another_carrying_it_settles(url, issuer, ledger):
+    SLOW.entered.clear()
+    SLOW.leave.clear()
+    credential = issuer.issue(spend_limit_microusd=PRICE)
+    auth = PassportAuth(credential)
+    required = decode_payment_required_header(requests.get(url + "/slow", auth=auth, timeout=30).headers["payment-required"])
+    payment = x402ClientSync().register(NETWORK, LoopbackWallet()).set_spend_controls(False).create_payment_payload(required)
+    headers = {"PAYMENT-SIGNATURE": encode_payment_signature_header(payment)}  # good for both routes: same terms
+    with ThreadPoolExecutor(1) as pool:
+        settling = pool.submit(requests.get, url + "/slow", headers=headers, auth=auth, timeout=30)
+        assert SLOW.entered.wait(10)
+        # The same payment on a route whose handler fails: not settled there,
+        # but the hold is the one the first request will commit.
+        assert requests.get(url + "/broken", headers=headers, auth=auth, timeout=30).status_code == 503
+        SLOW.leave.set()
+        assert settling.result().status_code == 200
+    assert spent(ledger, credential, PRICE) == PRICE
 
 
 def test_a_payment_in_an_asset_not_listed_is_refused(url, issuer):

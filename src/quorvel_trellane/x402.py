@@ -398,10 +398,13 @@ class PassportPaywall:
         from x402.http import decode_payment_required_header
 
         encoded = next((v for k, v in headers if k.lower() == b"payment-required"), None)
-        if encoded is None:
-            return None  # a paywall page for browsers, not a challenge an agent signs
-        required = decode_payment_required_header(encoded.decode("latin-1"))
+        try:
+            required = decode_payment_required_header(encoded.decode("latin-1")) if encoded else None
+        except Exception:
+            required = None
         if not isinstance(required, PaymentRequired):
+            # No challenge this server can read: it goes out, and a payment
+            # made on it is still reserved before it settles.
             return None
         prices = []
         for option in required.accepts:
@@ -659,7 +662,10 @@ class PassportBudget:
             return None  # unlisted, or an x402 version 1 requirement
 
     def _spent_now(self, now: datetime) -> int:
-        if self.window is not None:
+        if self.window is None:
+            # A bound for the passport's whole life: one running total.
+            self._spent[:] = [(now, sum(amount for _, amount in self._spent))] if self._spent else []
+        else:
             start = now - self.window
             self._spent = [(at, amount) for at, amount in self._spent if at > start]
         return sum(amount for _, amount in self._spent)
