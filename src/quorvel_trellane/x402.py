@@ -574,9 +574,9 @@ class PassportBudget:
 
     Every signed payment counts, whatever the server does with it: a signed
     payment can still be settled later, so only leaving the window frees it.
-    The count lives in this object; agents spending one passport from
-    several processes share one :class:`~quorvel_trellane.spend.SpendLedger`
-    instead. ``windows`` maps window texts the ledger cannot read to their
+    The count lives in this object: one budget per passport per process
+    (several processes spending one passport each count only their own
+    payments; the relying parties' ledger still holds the bound). ``windows`` maps window texts the ledger cannot read to their
     length, as for the ledger; ``clock`` returns the current UTC time.
 
     Raises ValueError for a passport without a readable bound: such an
