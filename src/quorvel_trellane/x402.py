@@ -35,7 +35,8 @@ from dataclasses import dataclass
 from datetime import datetime, timedelta, timezone
 from typing import TYPE_CHECKING, Any, Final, Protocol
 
-from quorvel_trellane._wire import CHALLENGE, Refusal, forbidden, is_repeated, missing, refusal, repeated_header_verdict
+from quorvel_trellane._wire import Answer
+from quorvel_trellane.asgi import STATE_KEY, PassportMiddleware, _answer
 from quorvel_trellane.passport import X402_PASSPORT_HEADER, PassportVerdict, decode_passport
 
 if TYPE_CHECKING:
@@ -310,37 +311,30 @@ class PassportPaywall:
         self.ledger = ledger
         self.stablecoins = _table(stablecoins)
         self.required_scope = required_scope
-        self.header = header
-        self._name = header.lower().encode("latin-1")
-        self._missing = missing(header)
         self._routes = x402HTTPResourceServer(server, routes)
         self._x402 = PaymentMiddlewareASGI(app, routes=routes, server=server)
+        # The passport middleware itself, in front of the budget: the same
+        # verification, the same refusals, the verdict in the scope's state.
+        self._passport = PassportMiddleware(self._budgeted, trust=ledger.trust, required_scope=required_scope, header=header)
         self._payments: dict[str, _Payment] = {}
         server.on_after_settle(self._after_settle)
 
     async def __call__(self, scope: Scope, receive: Receive, send: Send) -> None:
-        if scope["type"] != "http" or not self._priced(scope):
+        if scope["type"] == "http" and self._priced(scope):
+            await self._passport(scope, receive, send)
+        else:
             await self._x402(scope, receive, send)
-            return
-        found = self._credential(scope)
-        if found is None:
-            await _answer(send, self._missing)
-            return
-        if isinstance(found, PassportVerdict):
-            await _answer(send, refusal(found))
-            return
-        verdict = await self.ledger.trust.verify_async(found, required_scope=self.required_scope)
-        if not verdict.verified:
-            await _answer(send, refusal(verdict))
-            return
-        scope = dict(scope)
-        state = scope.get("state")
-        scope["state"] = {**state, "agent_passport": verdict} if state else {"agent_passport": verdict}
+
+    async def _budgeted(self, scope: Scope, receive: Receive, send: Send) -> None:
+        """Behind the passport check: the request carries one verified passport."""
+        verdict: PassportVerdict = scope["state"][STATE_KEY]
+        name = self._passport.header_key
+        credential = next(value for key, value in scope["headers"] if key.lower() == name).decode("latin-1")
         payment = _payment(scope)
         if payment is None:
-            await self._x402(scope, receive, self._challenge_checked(send, found, verdict))
+            await self._x402(scope, receive, self._challenge_checked(send, credential, verdict))
         else:
-            await self._paid(scope, receive, send, found, verdict, payment)
+            await self._paid(scope, receive, send, credential, verdict, payment)
 
     # -- which requests: x402's own route table decides --
 
@@ -358,19 +352,6 @@ class PassportPaywall:
             method=scope["method"],
         )
         return self._routes.requires_payment(context)
-
-    def _credential(self, scope: Scope) -> str | PassportVerdict | None:
-        """The one passport header's text, a refusal verdict when repeated, or None."""
-        found: bytes | None = None
-        for key, value in scope["headers"]:
-            if key.lower() == self._name:
-                if found is not None:
-                    return repeated_header_verdict(self.header)
-                found = value
-        if found is None:
-            return None
-        credential = found.decode("latin-1")
-        return repeated_header_verdict(self.header) if is_repeated(credential) else credential
 
     # -- unpaid: the challenge goes out only when the budget can pay it --
 
@@ -393,7 +374,7 @@ class PassportPaywall:
 
     async def _budget_refusal(
         self, credential: str, verdict: PassportVerdict, headers: Iterable[tuple[bytes, bytes]]
-    ) -> Refusal | None:
+    ) -> Answer | None:
         from x402 import PaymentRequired
         from x402.http import decode_payment_required_header
 
@@ -413,15 +394,15 @@ class PassportPaywall:
             except ValueError:
                 continue  # an option in an asset this server does not count
         if not prices:
-            return forbidden(verdict.status, PAYMENT_NOT_PRICED, "no payment option of this route is in a listed USD stablecoin")
+            return _forbidden(verdict.status, PAYMENT_NOT_PRICED, "no payment option of this route is in a listed USD stablecoin")
         cheapest = min(prices)
         if cheapest == 0:
             return None
         left = await asyncio.to_thread(self.ledger.remaining, credential)
         if left is None:
-            return forbidden(verdict.status, SPEND_TERMS_UNSUPPORTED, "the passport has no spend bound this server can read")
+            return _forbidden(verdict.status, SPEND_TERMS_UNSUPPORTED, "the passport has no spend bound this server can read")
         if left < cheapest:
-            return forbidden(
+            return _forbidden(
                 verdict.status,
                 SPEND_LIMIT_EXCEEDED,
                 f"the price of {cheapest} micro-USD exceeds the {left} left in the passport's spend window",
@@ -436,12 +417,12 @@ class PassportPaywall:
         from x402 import PaymentPayload
 
         if not isinstance(payment, PaymentPayload):
-            await _answer(send, forbidden(verdict.status, PAYMENT_NOT_PRICED, "an x402 version 1 payment names no requirement to price"))
+            await _answer(send, _forbidden(verdict.status, PAYMENT_NOT_PRICED, "an x402 version 1 payment names no requirement to price"))
             return
         try:
             amount = self.stablecoins.price(payment.accepted)
         except ValueError as exc:
-            await _answer(send, forbidden(verdict.status, PAYMENT_NOT_PRICED, str(exc)))
+            await _answer(send, _forbidden(verdict.status, PAYMENT_NOT_PRICED, str(exc)))
             return
         if amount == 0:
             await self._x402(scope, receive, send)
@@ -449,7 +430,7 @@ class PassportPaywall:
         key = payment_key(payment)
         decision = await self.ledger.reserve_async(credential, amount, key=key, required_scope=self.required_scope)
         if not decision:
-            await _answer(send, forbidden(verdict.status, decision.error_code or SPEND_LIMIT_EXCEEDED, decision.error_message or ""))
+            await _answer(send, _forbidden(verdict.status, decision.error_code or SPEND_LIMIT_EXCEEDED, decision.error_message or ""))
             return
         # Two requests carrying one payment share one hold (the ledger answers
         # the second reserve with the first decision): it is released only
@@ -541,18 +522,10 @@ def _route_path(scope: Scope) -> str:
     return path
 
 
-_CHALLENGE: Final = CHALLENGE.encode("ascii")
-
-
-async def _answer(send: Send, answer: Refusal) -> None:
-    headers = [
-        (b"content-type", b"application/json"),
-        (b"content-length", str(len(answer.body)).encode("ascii")),
-    ]
-    if answer.challenge:
-        headers.append((b"www-authenticate", _CHALLENGE))
-    await send({"type": "http.response.start", "status": answer.code, "headers": headers})
-    await send({"type": "http.response.body", "body": answer.body})
+def _forbidden(status: str | None, code: str, message: str) -> Answer:
+    """A 403 for a genuine passport refused for its budget or an unpriced
+    payment, in the passport middleware's JSON body."""
+    return Answer(403, Answer.of(status, code, message).body)
 
 
 # -- the agent: sign nothing the passport does not cover --------------------------
