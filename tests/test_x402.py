@@ -360,6 +360,18 @@ def test_a_payment_that_does_not_settle_releases_its_hold(url, issuer, ledger, c
     assert spent(ledger, credential, PRICE) == PRICE
 
 
+def test_a_payment_that_failed_to_settle_is_counted_when_it_settles_on_a_retry(url, issuer, ledger, chain):
+    credential = issuer.issue(spend_limit_microusd=PRICE)
+    agent = Agent(credential)
+    chain.fail_settlement = True
+    assert agent.get(url + "/report").status_code == 402
+    assert spent(ledger, credential, PRICE) == 0
+    chain.fail_settlement = False
+    retry = requests.get(url + "/report", headers={"PAYMENT-SIGNATURE": agent.headers[-1]}, auth=agent.auth, timeout=30)
+    assert retry.status_code == 200
+    assert spent(ledger, credential, PRICE) == PRICE
+
+
 def test_a_retried_payment_is_never_charged_twice(url, issuer, ledger):
     credential = issuer.issue(spend_limit_microusd=PRICE)
     agent = Agent(credential)

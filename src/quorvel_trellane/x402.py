@@ -256,9 +256,10 @@ def payment_key(payment: PaymentPayload) -> str:
 class _Payment:
     """One signed payment in flight on this server, and what became of it."""
 
-    __slots__ = ("decision", "requests", "settled")
+    __slots__ = ("credential", "decision", "requests", "settled")
 
-    def __init__(self, decision: SpendDecision) -> None:
+    def __init__(self, credential: str, decision: SpendDecision) -> None:
+        self.credential = credential
         self.decision = decision
         self.requests = 0
         self.settled = False
@@ -437,7 +438,7 @@ class PassportPaywall:
         # when the last of them ends and none has settled it.
         entry = self._payments.get(key)
         if entry is None:
-            entry = self._payments[key] = _Payment(decision)
+            entry = self._payments[key] = _Payment(credential, decision)
         entry.requests += 1
         ended = False
 
@@ -483,12 +484,34 @@ class PassportPaywall:
             final = min(final, self.stablecoins.price(context.requirements))  # type: ignore[arg-type]
         except ValueError:
             pass
+        # Nothing is raised into x402, which would answer a settled payment
+        # as failed; a hold that cannot be committed keeps counting until it
+        # leaves the window.
         try:
             await self.ledger.commit_async(decision, amount_microusd=final)
+        except ValueError:
+            await self._recount(entry, key, final)
         except Exception:
-            # Never raised into x402, which would answer a settled payment as
-            # failed. The hold keeps counting until it leaves the window.
             logger.exception("x402: could not commit the hold of settled payment %s", key)
+
+    async def _recount(self, entry: _Payment, key: str, amount: int) -> None:
+        """Count a settled payment whose hold was released.
+
+        A payment that failed to settle once is released, yet its signature
+        may still settle when it is sent again; the ledger answers that
+        reserve with the released hold. The money has moved, so it is
+        counted under a key of its own.
+        """
+        try:
+            again = await self.ledger.reserve_async(
+                entry.credential, amount, key=key + ":settled", required_scope=self.required_scope
+            )
+            if again:
+                await self.ledger.commit_async(again)
+            else:
+                logger.error("x402: settled payment %s could not be counted: %s", key, again.error_message)
+        except Exception:
+            logger.exception("x402: could not count settled payment %s", key)
 
     async def _release(self, decision: SpendDecision) -> None:
         try:
