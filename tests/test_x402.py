@@ -33,7 +33,7 @@ import uvicorn
 
 pytest.importorskip("x402", reason="the x402 extra is not installed")
 
-from fastapi import FastAPI  # noqa: E402
+from fastapi import FastAPI, Request  # noqa: E402
 from fastapi.responses import JSONResponse  # noqa: E402
 from x402 import (  # noqa: E402
     AssetAmount,
@@ -208,8 +208,8 @@ def url(ledger: SpendLedger, chain: LoopbackChain) -> Iterator[str]:
     @app.get("/report")
     @app.get("/dai-report")
     @app.get("/odd-report")
-    async def report() -> dict[str, str]:
-        return {"report": "ready"}
+    async def report(request: Request) -> dict[str, str]:
+        return {"report": "ready", "for": request.state.agent_passport.agent_did}
 
     @app.get("/broken")
     async def broken() -> JSONResponse:
@@ -334,7 +334,7 @@ def test_a_paid_request_is_served_and_its_price_committed_to_the_passport_budget
     for n in (1, 2):
         response = agent.get(url + path)
         assert response.status_code == 200, response.text
-        assert response.json() == {"report": "ready"}
+        assert response.json() == {"report": "ready", "for": "did:example:agent-1"}  # the verdict, in the state
         assert spent(ledger, credential, 3 * PRICE) == n * PRICE
     assert len(agent.wallet.signed) == 2
     assert held == [PRICE, 2 * PRICE]  # held before it settled
