@@ -580,17 +580,25 @@ def _print_verdict(verdict: passport.PassportVerdict, out: TextIO) -> None:
         ("issued_at", _shown(verdict.issued_at)),
         ("expires_at", _shown(verdict.expires_at)),
     ]
-    # Label each field by what was verified. Unsigned, it is the sender's
-    # claim, and a spend limit shown plainly would read as a grant. Signed,
-    # it is the issuer's word, though a passport no longer in force grants
-    # nothing. A genuine passport refused for its agent or scope ("active")
-    # is shown plainly: the error row says why it was refused.
-    label = None if signed and verdict.status == "active" else (
-        _NOT_IN_FORCE.get(str(verdict.status), "issuer-signed") if signed else "unverified claim"
-    )
+    label = _field_label(verdict, signed)
     if label is not None:
         claims = [(name, value if value == "-" else f"{value}  ({label})") for name, value in claims]
     _table(rows + claims, out)
+
+
+def _field_label(verdict: passport.PassportVerdict, signed: bool) -> str | None:
+    """What was verified of the fields, to show after each (None: all of it).
+
+    Unsigned, a field is the sender's claim, and a spend limit shown plainly
+    would read as a grant. Signed, it is the issuer's word, though a passport
+    no longer in force grants nothing. A genuine passport refused for its
+    agent or scope ("active") is shown plainly: the error row says why.
+    """
+    if not signed:
+        return "unverified claim"
+    if verdict.status == "active":
+        return None
+    return _NOT_IN_FORCE.get(str(verdict.status), "issuer-signed")
 
 
 def _spend(limit: object, window: object) -> str:
