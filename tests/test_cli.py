@@ -533,6 +533,29 @@ def test_main_returns_the_exit_status_instead_of_exiting(trust, creds):
     assert err.getvalue() == "quorvel-passport: credential must be a non-empty string\n"
 
 
+@pytest.mark.parametrize(
+    ("env", "args", "message"),
+    [
+        ({ENV_VAR: "passport.txt"}, [],
+         "QUORVEL_AGENT_PASSPORT does not hold a credential (base64url text: letters, digits, '-' and '_'): "
+         "it names the file passport.txt; put the credential's text in QUORVEL_AGENT_PASSPORT, "
+         "or pass its file: --file PATH"),
+        ({ENV_VAR: "~/passport.txt"}, [],
+         "QUORVEL_AGENT_PASSPORT does not hold a credential (base64url text: letters, digits, '-' and '_'); "
+         "put the credential's text in QUORVEL_AGENT_PASSPORT, or pass its file: --file PATH"),
+        ({}, ["--file", "keys.json"],
+         "credential file keys.json does not hold a credential (base64url text: letters, digits, '-' and '_'); "
+         "the file must hold the credential's text alone"),
+    ],
+)
+def test_present_refuses_what_cannot_be_a_credential_and_prints_nothing(env, args, message, tmp_path, creds):
+    (tmp_path / "passport.txt").write_text(creds["genuine"])
+    (tmp_path / "keys.json").write_text('{"keys": []}\n')
+    for form in ([], ["--a2a"]):
+        result = run_cli("present", *form, *args, env=env, cwd=tmp_path)
+        assert (result.returncode, result.stdout, result.stderr) == (2, "", f"quorvel-passport: {message}\n")
+
+
 @pytest.mark.parametrize("args", [[], ["frobnicate"], ["verify"], ["fetch-crl", "http://127.0.0.1:9"]])
 def test_missing_or_unknown_command_is_a_usage_error(args):
     result = run_cli(*args)

@@ -20,3 +20,21 @@ PASSPORT_HINT: Final = (
 
 #: How to install what the demo runs besides them.
 DEMO_HINT: Final = "pip install uvicorn httpx (or, in a checkout of quorvel-trellane, pip install '.[demo]')"
+
+
+def require_components(what: str) -> None:
+    """Raise ``PassportError`` unless the canonicaliser and the verifier load.
+
+    For what a relying party creates at start-up (the trust layer, the
+    middleware): set up without them it would answer every agent "invalid"
+    with the install hint, a set-up fault blamed on the agents and disclosed
+    to them. ``what`` names the object in the message.
+    """
+    from quorvel_trellane import passport
+
+    try:
+        passport._load_crypto()
+    except passport.PassportError as exc:
+        raise passport.PassportError(
+            f"{what} needs the passport components rfc8785 and pqcrypto: {PASSPORT_HINT}"
+        ) from exc

@@ -29,6 +29,7 @@ from typing import TYPE_CHECKING, Any, Final, TextIO
 from quorvel_trellane import __version__, passport
 from quorvel_trellane._components import PASSPORT_HINT
 from quorvel_trellane._display import dollars, duration_words
+from quorvel_trellane._presenting import own_credential
 
 if TYPE_CHECKING:
     from quorvel_trellane.trust import DocumentStatus, IssuerTrust
@@ -617,15 +618,15 @@ def _spend(limit: object, window: object) -> str:
 
 def cmd_present(args: argparse.Namespace, out: TextIO, err: TextIO, stdin: TextIO) -> int:
     try:
-        credential = passport.load_credential(args.file)
+        # Checked, unlike what load_credential returns: a file name put in the
+        # variable must not be printed as the passport.
+        credential = own_credential(args.file, "--file PATH")
     except (FileNotFoundError, IsADirectoryError) as exc:
         raise _not_a_file(args.file, "--file") from exc
     except OSError as exc:
         raise UsageError(f"cannot read credential file {args.file}: {exc.strerror or exc}") from exc
     except UnicodeDecodeError as exc:
         raise UsageError(f"credential file {args.file} is not UTF-8 text") from exc
-    if not credential:
-        raise UsageError(f"credential file {args.file} is empty")
     if args.a2a:
         _emit_json(passport.a2a_message_metadata(credential), out)
     else:
@@ -743,7 +744,8 @@ def build_parser() -> argparse.ArgumentParser:
         "present",
         help="print the agent's own credential as an x402 header or A2A metadata",
         description="Load the agent's credential (--file, or the environment variable "
-        f"{passport.PASSPORT_ENV_VAR}) and print it ready to attach.",
+        f"{passport.PASSPORT_ENV_VAR}, which holds the credential's text, not a file name) "
+        "and print it ready to attach.",
     )
     form = p.add_mutually_exclusive_group()
     form.add_argument("--x402", action="store_true", help="print the HTTP header line (default)")
