@@ -14,7 +14,8 @@ way; everything else is decided here, once:
    reason, headers with the challenge, JSON body.
 
 Neither this module nor the middleware imports a web framework; this
-module imports only the native module and ``json``.
+module imports only the native module, ``json`` and the check that the
+passport components load.
 """
 
 from __future__ import annotations
@@ -24,6 +25,7 @@ from collections.abc import Awaitable, Callable, Iterable
 from dataclasses import dataclass, field
 from typing import Final, Generic, Protocol, TypeAlias, TypeVar
 
+from quorvel_trellane._components import require_components
 from quorvel_trellane.passport import X402_PASSPORT_HEADER, PassportVerdict
 
 __all__ = [
@@ -141,6 +143,10 @@ class Gate(Generic[_Trust, _Context]):
     def __init__(
         self, *, trust: _Trust, required_scope: RequiredScope[_Context] = None, optional: bool = False, header: str = X402_PASSPORT_HEADER
     ) -> None:
+        # At start-up, not per request: a server without the components would
+        # answer every agent "invalid" with the install hint, telling its
+        # callers about its own set-up.
+        require_components(type(self).__name__)
         self.trust = trust
         self.required_scope = required_scope
         self.optional = optional

@@ -34,6 +34,7 @@ from typing import Any, Final, Self, TypeAlias
 from urllib.parse import urljoin, urlsplit
 
 from quorvel_trellane import passport
+from quorvel_trellane._components import require_components
 from quorvel_trellane.passport import A2A_PASSPORT_METADATA_KEY, PassportVerdict, verify_passport
 
 __all__ = [
@@ -850,6 +851,9 @@ class IssuerTrust(_Verifier):
             raise ValueError(f"unknown_kid_cooldown must not be negative, not {unknown_kid_cooldown!r}")
         if fetch is None:
             _check_scheme(issuer_url, allow_http)
+        # Here, not at the first request: without them every agent would be
+        # answered "invalid", the server's set-up blamed on its callers.
+        require_components("IssuerTrust")
         self.issuer_url = issuer_url
         self.issuer_did = issuer_did
         self.crl_ttl = crl_ttl
@@ -1057,6 +1061,7 @@ class TrustedIssuers(_Verifier):
     def __init__(self, *trusts: IssuerTrust) -> None:
         if not trusts:
             raise ValueError("TrustedIssuers needs at least one IssuerTrust")
+        require_components("TrustedIssuers")
         self.trusts: tuple[IssuerTrust, ...] = trusts
         self._idle_wait = []
         self._idle_nowait = []
