@@ -723,27 +723,58 @@ def test_client_auth_presents_a_credential_given_with_surrounding_whitespace_as_
 # -- set-up -------------------------------------------------------------------------
 
 
-@pytest.mark.parametrize("blocked", ["rfc8785", "pqcrypto"])
-@pytest.mark.parametrize("made", ["IssuerTrust", "TrustedIssuers", "ASGI middleware", "WSGI middleware"])
-def test_a_relying_party_without_the_components_fails_when_set_up_not_on_each_request(made, blocked, monkeypatch):
-    from quorvel_trellane._components import PASSPORT_HINT
+def _set_up(made: str, trust: IssuerTrust) -> object:
     from quorvel_trellane.trust import TrustedIssuers
 
+    if made == "IssuerTrust":
+        return IssuerTrust("http://127.0.0.1:9")
+    if made == "TrustedIssuers":
+        return TrustedIssuers(trust)
+    if made == "ASGI PassportMiddleware":
+        return asgi.PassportMiddleware(lambda *a: None, trust=trust)  # type: ignore[arg-type]
+    if made == "WSGI PassportMiddleware":
+        return wsgi.PassportMiddleware(lambda *a: [], trust=trust)  # type: ignore[arg-type]
+    if made == "FastAPI PassportHeader":
+        from quorvel_trellane.fastapi import PassportHeader
+
+        return PassportHeader(trust)
+    if made == "Starlette PassportBackend":
+        from quorvel_trellane.starlette import PassportBackend
+
+        return PassportBackend(trust)
+    if made == "Flask Passport":
+        from quorvel_trellane.flask import Passport
+
+        return Passport(trust=trust)
+    from quorvel_trellane.a2a import PassportExecutor
+
+    return PassportExecutor(object(), trust=trust)  # type: ignore[arg-type]
+
+
+@pytest.mark.parametrize("blocked", ["rfc8785", "pqcrypto"])
+@pytest.mark.parametrize(
+    ("made", "named"),
+    [
+        ("IssuerTrust", "IssuerTrust"),
+        ("TrustedIssuers", "TrustedIssuers"),
+        ("ASGI PassportMiddleware", "PassportMiddleware"),
+        ("WSGI PassportMiddleware", "PassportMiddleware"),
+        ("FastAPI PassportHeader", "the passport check"),
+        ("Starlette PassportBackend", "the passport check"),
+        ("Flask Passport", "Passport"),
+        ("A2A PassportExecutor", "PassportExecutor"),
+    ],
+)
+def test_a_relying_party_without_the_components_fails_when_set_up_not_on_each_request(made, named, blocked, monkeypatch):
+    from quorvel_trellane._components import PASSPORT_HINT
+
     with IssuerTrust("http://127.0.0.1:9") as trust:
-        make = {
-            "IssuerTrust": lambda: IssuerTrust("http://127.0.0.1:9"),
-            "TrustedIssuers": lambda: TrustedIssuers(trust),
-            "ASGI middleware": lambda: asgi.PassportMiddleware(lambda *a: None, trust=trust),  # type: ignore[arg-type]
-            "WSGI middleware": lambda: wsgi.PassportMiddleware(lambda *a: [], trust=trust),  # type: ignore[arg-type]
-        }[made]
-        make()  # with the components: fine
+        _set_up(made, trust)  # with the components: fine
         for module in [name for name in sys.modules if name.split(".")[0] == blocked]:
             monkeypatch.setitem(sys.modules, module, None)
         with pytest.raises(passport.PassportError) as info:
-            make()
-    name = "PassportMiddleware" if made.endswith("middleware") else made
-    assert str(info.value).startswith(f"{name} needs the passport components rfc8785 and pqcrypto: ")
-    assert str(info.value).endswith(PASSPORT_HINT)
+            _set_up(made, trust)
+    assert str(info.value) == f"{named} needs the passport components rfc8785 and pqcrypto: {PASSPORT_HINT}"
     assert isinstance(info.value.__cause__, passport.PassportError)
 
 

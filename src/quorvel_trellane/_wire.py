@@ -146,7 +146,7 @@ class Gate(Generic[_Trust, _Context]):
         # At start-up, not per request: a server without the components would
         # answer every agent "invalid" with the install hint, telling its
         # callers about its own set-up.
-        require_components(type(self).__name__)
+        require_components("the passport check" if type(self) is Gate else type(self).__name__)
         self.trust = trust
         self.required_scope = required_scope
         self.optional = optional

@@ -34,6 +34,7 @@ from a2a.types import AgentExtension, SendMessageRequest, Task, TaskState, TaskS
 from starlette.requests import Request
 
 from quorvel_trellane import asgi
+from quorvel_trellane._components import require_components
 from quorvel_trellane._wire import Answer, AsyncTrust
 from quorvel_trellane.passport import (
     A2A_PASSPORT_METADATA_KEY,
@@ -106,6 +107,7 @@ class PassportExecutor(AgentExecutor):
     """
 
     def __init__(self, executor: AgentExecutor, *, trust: AsyncTrust, required_scope: str | None = None) -> None:
+        require_components("PassportExecutor")
         self.executor = executor
         self.trust = trust
         self.required_scope = required_scope

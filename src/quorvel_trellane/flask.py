@@ -22,6 +22,7 @@ from typing import Any, Final, ParamSpec, TypeVar
 
 from flask import Flask, Response, current_app, g, request
 
+from quorvel_trellane._components import require_components
 from quorvel_trellane._wire import Answer, Ask, Gate, SyncTrust
 from quorvel_trellane.passport import X402_PASSPORT_HEADER, PassportVerdict
 
@@ -44,6 +45,7 @@ class Passport:
     """
 
     def __init__(self, app: Flask | None = None, *, trust: SyncTrust, header: str = X402_PASSPORT_HEADER) -> None:
+        require_components("Passport")  # at start-up: its gates are made on first use
         self.trust = trust
         self.header = header
         self._gates: dict[tuple[str | None, bool], Gate[SyncTrust, None]] = {}
