@@ -29,7 +29,7 @@ from collections.abc import Callable, Iterator
 from contextlib import contextmanager
 from typing import Final, NamedTuple, TypeVar
 
-from quorvel_trellane.spend import _Request, _Reserved, _Settled
+from quorvel_trellane.spend import _RELEASED, _Request, _Reserved, _Settled
 
 __all__ = ["SqliteStore"]
 
@@ -68,9 +68,10 @@ CREATE INDEX IF NOT EXISTS quorvel_spend_budget_keep
 
 _BUDGET: Final = "SELECT cutoff, total FROM quorvel_spend_budget WHERE issuer_did = ? AND passport_id = ?"
 _REPLAY: Final = (
-    "SELECT id, requested, remaining FROM quorvel_spend_hold "
+    "SELECT id, requested, remaining, state FROM quorvel_spend_hold "
     "WHERE issuer_did = ? AND passport_id = ? AND key = ?"
 )
+_DETACH: Final = "UPDATE quorvel_spend_hold SET key = NULL WHERE id = ?"
 _BETWEEN: Final = (
     "SELECT coalesce(sum(amount), 0) FROM quorvel_spend_hold "
     "WHERE issuer_did = ? AND passport_id = ? AND at > ? AND at <= ?"
@@ -258,10 +259,13 @@ def _reserve(conn: sqlite3.Connection, request: _Request) -> _Reserved:
     # rows, never the window's history. One dated earlier than the last
     # moves the cutoff back and adds the holds it finds there again.
     issuer_did, passport_id, key, at, amount, limit, window = request
+    released = None
     if key is not None:
         replay = conn.execute(_REPLAY, (issuer_did, passport_id, key)).fetchone()
-        if replay is not None:
+        if replay is not None and replay[3] != _RELEASED:
             return _Reserved(replay[0], replay[1], replay[2])
+        if replay is not None:
+            released = replay[0]
     since = _ALL if window is None else at - window
     row = conn.execute(_BUDGET, (issuer_did, passport_id)).fetchone()
     if row is None:
@@ -275,6 +279,11 @@ def _reserve(conn: sqlite3.Connection, request: _Request) -> _Reserved:
     left = limit - spent
     hold = None
     if amount <= left:
+        if released is not None:
+            # The key's hold was released: this is a fresh attempt. The old
+            # row gives up the key but keeps its id, so its decision still
+            # settles as released and never touches the new hold.
+            conn.execute(_DETACH, (released,))
         cursor = conn.execute(_HOLD, (issuer_did, passport_id, key, at, amount, left - amount, amount))
         hold = cursor.lastrowid
         assert hold is not None
