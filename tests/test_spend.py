@@ -240,6 +240,15 @@ def test_a_released_key_is_a_fresh_attempt_and_its_old_decision_never_settles_th
     assert ledger.remaining(credential, now=T0) == 4
 
 
+def test_settling_a_pruned_holds_decision_never_touches_a_newer_hold(ledger, issuer):
+    credential = issue(issuer, limit=10, window="PT1H")
+    old = ledger.reserve(credential, 5, now=T0)
+    new = ledger.reserve(credential, 5, now=T0 + timedelta(hours=2))  # prunes the old hold
+    ledger.commit(old)
+    ledger.release(new)
+    assert ledger.remaining(credential, now=T0 + timedelta(hours=2)) == 10
+
+
 def test_concurrent_retries_of_a_released_key_hold_it_once(ledger, issuer):
     import threading
     from concurrent.futures import ThreadPoolExecutor
@@ -452,9 +461,30 @@ def test_a_store_written_by_a_newer_schema_is_refused(trust, tmp_path):
 
     SpendLedger(trust, tmp_path / "spend.sqlite3").close()
     with sqlite3.connect(tmp_path / "spend.sqlite3") as conn:
-        conn.execute("UPDATE quorvel_spend_schema SET version = 2")
-    with pytest.raises(RuntimeError, match="schema is version 2"):
+        conn.execute("UPDATE quorvel_spend_schema SET version = 99")
+    with pytest.raises(RuntimeError, match="schema is version 99"):
         SpendLedger(trust, tmp_path / "spend.sqlite3")
+
+
+def test_a_version_1_sqlite_store_is_upgraded_in_place(trust, issuer, tmp_path):
+    import sqlite3
+
+    path, credential = tmp_path / "spend.sqlite3", issue(issuer, limit=10)
+    with SpendLedger(trust, path) as ledger:
+        first = ledger.reserve(credential, 4, key="k", now=T0)
+    with sqlite3.connect(path) as conn:  # back to version 1: hold ids without AUTOINCREMENT
+        (table,) = conn.execute("SELECT sql FROM sqlite_master WHERE name = 'quorvel_spend_hold'").fetchone()
+        conn.executescript(
+            f"ALTER TABLE quorvel_spend_hold RENAME TO old; {table.replace(' AUTOINCREMENT', '')};"
+            "INSERT INTO quorvel_spend_hold SELECT * FROM old; DROP TABLE old;"
+            "UPDATE quorvel_spend_schema SET version = 1;"
+        )
+    with SpendLedger(trust, path) as ledger:
+        assert ledger.reserve(credential, 4, key="k", now=T0)._hold == first._hold
+        assert ledger.remaining(credential, now=T0) == 6
+    with sqlite3.connect(path) as conn:
+        assert conn.execute("SELECT version FROM quorvel_spend_schema").fetchone() == (2,)
+        assert "AUTOINCREMENT" in conn.execute("SELECT sql FROM sqlite_master WHERE name = 'quorvel_spend_hold'").fetchone()[0]
 
 
 def test_a_version_1_postgres_store_is_upgraded_in_place(trust, issuer):
