@@ -524,6 +524,66 @@ def test_a_default_decoder_refusing_repeated_members_is_honoured(issue):
             passport.decode_passport(credential)
 
 
+#: json._default_decoder as the module finds it at its first import, and
+#: whether the native reader may stand in for it: only for a decoder
+#: configured exactly as the default one.
+PREIMPORT_DECODERS = [
+    ("a fresh default decoder", "json.JSONDecoder()", True),
+    ("refusing repeated members", "json.JSONDecoder(object_pairs_hook=refuse_repeats)", False),
+    ("decimal floats", "json.JSONDecoder(parse_float=decimal.Decimal)", False),
+    ("an object hook", "json.JSONDecoder(object_hook=lambda d: {'hooked': d})", False),
+    ("text integers", "json.JSONDecoder(parse_int=str)", False),
+    ("its own constants", "json.JSONDecoder(parse_constant=str)", False),
+    ("lenient strings", "json.JSONDecoder(strict=False)", False),
+    ("options put back after its scanner was built", "reset(json.JSONDecoder(parse_float=decimal.Decimal))", False),
+    ("a subclass", "type('Sub', (json.JSONDecoder,), {'decode': lambda self, s: {'sub': s}})()", False),
+]
+
+PREIMPORT_PROBE = textwrap.dedent(
+    """
+    import decimal, json, sys
+
+    def refuse_repeats(pairs):
+        if len({k for k, _ in pairs}) != len(pairs):
+            raise ValueError("repeated member")
+        return dict(pairs)
+
+    def reset(decoder):
+        decoder.parse_float = float
+        return decoder
+
+    json._default_decoder = eval(sys.argv[1])
+    from quorvel_trellane import passport
+
+    def outcome(fn):
+        try:
+            return ["ok", repr(fn())]
+        except Exception as exc:
+            return ["error", repr(exc)]
+
+    docs = [b'{"a": 1, "a": 2}', b'{"x": 1.5, "n": [10, {"k": 2.0}]}', b'{"c": NaN}', b'{"s": "a\\\\tb\\tc"}']
+    roads = [[outcome(lambda: passport._get_json("https://i.example/", lambda url: doc, 6.0)),
+              outcome(lambda: json.loads(doc))] for doc in docs]
+    host = []
+    sys.setprofile(lambda frame, event, arg: event == "call" and "json" in frame.f_code.co_filename and host.append(1))
+    outcome(lambda: passport._get_json("https://i.example/", lambda url: docs[0], 6.0))
+    sys.setprofile(None)
+    print(json.dumps({"roads": roads, "native": not host}))
+    """
+)
+
+
+@pytest.mark.parametrize(("decoder", "native"), [d[1:] for d in PREIMPORT_DECODERS], ids=[d[0] for d in PREIMPORT_DECODERS])
+def test_a_default_decoder_configured_before_import_is_used_unless_it_is_the_default(decoder, native):
+    env = {**os.environ, "PYTHONPATH": str(Path(passport.__file__).resolve().parent.parent)}
+    done = subprocess.run([sys.executable, "-c", PREIMPORT_PROBE, decoder], capture_output=True, text=True, env=env, timeout=60)
+    assert done.returncode == 0, done.stderr
+    seen = json.loads(done.stdout)
+    for through_module, through_json in seen["roads"]:
+        assert through_module == through_json
+    assert seen["native"] is native
+
+
 def test_records_made_by_a_dataclass_that_returns_no_class_are_built_by_calling_them(issuer):
     script = textwrap.dedent(
         """

@@ -252,6 +252,9 @@ outer: asgi.ASGIApp = asgi.PassportMiddleware(app, trust=Trust(), required_scope
 wsgi.PassportMiddleware(wsgi_app, trust=Trust(), required_scope="payments:x402", header="X-Other")
 httpx.Client(auth=PassportAuth())
 httpx.AsyncClient(auth=PassportAuth("credential"))
+hooked = PassportAuth("credential")
+httpx.Client(auth=hooked, event_hooks=hooked.event_hooks, follow_redirects=True)
+httpx.AsyncClient(auth=hooked, event_hooks=hooked.async_event_hooks, follow_redirects=True)
 text: str = PassportAuth().credential
 '''
 
