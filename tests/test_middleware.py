@@ -129,6 +129,7 @@ def configurations(module: Any, echo: Any, trust: Any, route_key: str) -> dict[s
         "scoped": module.PassportMiddleware(echo, trust=trust, required_scope="payments:write"),
         "routes": module.PassportMiddleware(echo, trust=trust, required_scope=lambda s: route_scope(s[route_key])),
         "optional": module.PassportMiddleware(echo, trust=trust, optional=True),
+        "public": module.PassportMiddleware(echo, trust=trust, public_paths=["/public/health", "/public/docs/"]),
     }
 
 
@@ -319,6 +320,29 @@ OPTIONAL = [
 def test_optional_mode_never_refuses_and_hands_the_verdict_or_none_to_the_application(server, creds, value, seen):
     headers = [] if value is None else [(HEADER, creds.get(value, value))]
     assert server("/optional/x", headers)[::2] == (200, {"passport": seen})
+
+
+PUBLIC = [
+    ("/public/health", 200), ("/public/docs/", 200), ("/public/docs/oauth2-redirect", 200),
+    ("/public/healthz", 401), ("/public/health/x", 401), ("/public/docs", 401), ("/public/other", 401),
+]
+
+
+@pytest.mark.parametrize(("path", "code"), PUBLIC)
+def test_public_paths_match_exactly_or_under_a_trailing_slash_and_reach_the_app_unchecked(server, creds, path, code):
+    # A revoked passport on a public path is not even looked at: the verdict is None.
+    got, _, body = server(path, [(HEADER, creds["revoked"])])
+    assert (got, body if code == 200 else body["status"]) == (code, {"passport": None} if code == 200 else "revoked")
+
+
+@pytest.mark.parametrize(
+    ("paths", "error"),
+    [("/health", TypeError), (["health"], ValueError), ([b"/health"], ValueError), ([None], ValueError)],
+)
+@pytest.mark.parametrize("module", [asgi, wsgi])
+def test_public_paths_that_are_not_absolute_path_texts_are_refused_at_construction(module, paths, error):
+    with pytest.raises(error):
+        module.PassportMiddleware(echo_wsgi, trust=Untouchable(), public_paths=paths)
 
 
 def test_header_bytes_that_are_not_text_give_an_invalid_verdict_not_a_crash(asgi_url):
@@ -660,6 +684,67 @@ def test_client_auth_without_any_passport_raises_the_loading_error(monkeypatch):
     monkeypatch.delenv(passport.PASSPORT_ENV_VAR, raising=False)
     with pytest.raises(passport.PassportError, match="QUORVEL_AGENT_PASSPORT is unset"):
         httpx.Client(auth=PassportAuth()).get("http://127.0.0.1:9/")
+
+
+@pytest.mark.parametrize(
+    ("given", "names_file"),
+    [("passport.txt", True), ("./missing/passport.txt", False), ('{"payload": {}}', False), ("eyJh bGc", False)],
+)
+@pytest.mark.parametrize("source", ["environment", "argument"])
+def test_client_auth_refuses_what_cannot_be_a_credential_before_sending_it(given, names_file, source, creds, tmp_path, monkeypatch):
+    (tmp_path / "passport.txt").write_text(creds["genuine"])
+    monkeypatch.chdir(tmp_path)
+    if source == "environment":
+        monkeypatch.setenv(passport.PASSPORT_ENV_VAR, given)
+        make, opening = PassportAuth, "QUORVEL_AGENT_PASSPORT does not hold a credential"
+    else:
+        make, opening = (lambda: PassportAuth(given)), "PassportAuth was given text that is not a credential"
+    with socket.socket() as listener:
+        listener.bind(("127.0.0.1", 0))
+        listener.listen()
+        listener.settimeout(0.2)
+        with pytest.raises(passport.PassportError) as info:
+            httpx.Client(auth=make()).get("http://127.0.0.1:%d/" % listener.getsockname()[1])
+        with pytest.raises(TimeoutError):
+            listener.accept()  # nothing was sent
+    message = str(info.value)
+    assert message.startswith(f"{opening} (base64url text: letters, digits, '-' and '_')")
+    assert message.endswith("PassportAuth(load_credential(PATH))")
+    assert (": it names the file passport.txt;" in message) is names_file
+    assert given not in message or names_file
+
+
+def test_client_auth_presents_a_credential_given_with_surrounding_whitespace_as_the_bare_credential(asgi_url, creds):
+    auth = PassportAuth(f"  {creds['genuine']}\n")
+    assert auth.credential == creds["genuine"]
+    assert presented(asgi_url, "httpx", auth)["passport"]["verified"] is True
+
+
+# -- set-up -------------------------------------------------------------------------
+
+
+@pytest.mark.parametrize("blocked", ["rfc8785", "pqcrypto"])
+@pytest.mark.parametrize("made", ["IssuerTrust", "TrustedIssuers", "ASGI middleware", "WSGI middleware"])
+def test_a_relying_party_without_the_components_fails_when_set_up_not_on_each_request(made, blocked, monkeypatch):
+    from quorvel_trellane._components import PASSPORT_HINT
+    from quorvel_trellane.trust import TrustedIssuers
+
+    with IssuerTrust("http://127.0.0.1:9") as trust:
+        make = {
+            "IssuerTrust": lambda: IssuerTrust("http://127.0.0.1:9"),
+            "TrustedIssuers": lambda: TrustedIssuers(trust),
+            "ASGI middleware": lambda: asgi.PassportMiddleware(lambda *a: None, trust=trust),  # type: ignore[arg-type]
+            "WSGI middleware": lambda: wsgi.PassportMiddleware(lambda *a: [], trust=trust),  # type: ignore[arg-type]
+        }[made]
+        make()  # with the components: fine
+        for module in [name for name in sys.modules if name.split(".")[0] == blocked]:
+            monkeypatch.setitem(sys.modules, module, None)
+        with pytest.raises(passport.PassportError) as info:
+            make()
+    name = "PassportMiddleware" if made.endswith("middleware") else made
+    assert str(info.value).startswith(f"{name} needs the passport components rfc8785 and pqcrypto: ")
+    assert str(info.value).endswith(PASSPORT_HINT)
+    assert isinstance(info.value.__cause__, passport.PassportError)
 
 
 def test_importing_the_wire_modules_imports_no_web_framework_or_http_client():

@@ -14,16 +14,18 @@ way; everything else is decided here, once:
    reason, headers with the challenge, JSON body.
 
 Neither this module nor the middleware imports a web framework; this
-module imports only the native module and ``json``.
+module imports only the native module, ``json`` and the check that the
+passport components load.
 """
 
 from __future__ import annotations
 
 import json
-from collections.abc import Awaitable, Callable
+from collections.abc import Awaitable, Callable, Iterable
 from dataclasses import dataclass, field
 from typing import Final, Generic, Protocol, TypeAlias, TypeVar
 
+from quorvel_trellane._components import require_components
 from quorvel_trellane.passport import X402_PASSPORT_HEADER, PassportVerdict
 
 __all__ = [
@@ -35,6 +37,7 @@ __all__ = [
     "Middleware",
     "CHALLENGE",
     "CLOSE_POLICY_VIOLATION",
+    "public_path_test",
 ]
 
 
@@ -140,6 +143,10 @@ class Gate(Generic[_Trust, _Context]):
     def __init__(
         self, *, trust: _Trust, required_scope: RequiredScope[_Context] = None, optional: bool = False, header: str = X402_PASSPORT_HEADER
     ) -> None:
+        # At start-up, not per request: a server without the components would
+        # answer every agent "invalid" with the install hint, telling its
+        # callers about its own set-up.
+        require_components(type(self).__name__)
         self.trust = trust
         self.required_scope = required_scope
         self.optional = optional
@@ -195,10 +202,55 @@ class Middleware(Gate[_Trust, _Context], Generic[_App, _Trust, _Context]):
     another agent or without the required scope. The body is JSON:
     ``{"status", "error_code", "error_message"}``, the status "missing"
     with the code "MISSING_PASSPORT" when there is no header.
+
+    ``public_paths`` are the paths that need no passport (docs, the OpenAPI
+    schema, health, the agent card): a request for one reaches the
+    application unchecked, with the verdict None. An entry ending in "/"
+    matches every path under it; any other entry matches exactly (the ASGI
+    ``scope["path"]``, the WSGI ``environ["PATH_INFO"]``).
     """
 
     def __init__(
-        self, app: _App, *, trust: _Trust, required_scope: RequiredScope[_Context] = None, optional: bool = False, header: str = X402_PASSPORT_HEADER
+        self,
+        app: _App,
+        *,
+        trust: _Trust,
+        required_scope: RequiredScope[_Context] = None,
+        optional: bool = False,
+        header: str = X402_PASSPORT_HEADER,
+        public_paths: Iterable[str] = (),
     ) -> None:
         super().__init__(trust=trust, required_scope=required_scope, optional=optional, header=header)
         self.app = app
+        #: Whether a request path needs no passport; None when every path needs one.
+        self.is_public = public_path_test(public_paths)
+
+
+def public_path_test(paths: Iterable[str]) -> Callable[[str], bool] | None:
+    """A test of a request path against ``paths``, the paths that need no passport.
+
+    An entry ending in "/" matches every path under it (``"/docs/"`` matches
+    "/docs/" and "/docs/oauth2-redirect"); any other entry matches exactly
+    that path. None when ``paths`` is empty, so that a middleware without
+    public paths pays nothing per request.
+    """
+    if isinstance(paths, (str, bytes)):
+        raise TypeError("public_paths must be an iterable of paths, not a single str")
+    exact: set[str] = set()
+    prefixes: list[str] = []
+    for path in paths:
+        if not isinstance(path, str) or not path.startswith("/"):
+            raise ValueError(f"a public path is a str starting with '/', not {path!r}")
+        if path.endswith("/"):
+            prefixes.append(path)
+        else:
+            exact.add(path)
+    if not exact and not prefixes:
+        return None
+    starts = tuple(prefixes)
+    frozen = frozenset(exact)
+
+    def is_public(path: str) -> bool:
+        return path in frozen or path.startswith(starts)
+
+    return is_public

@@ -48,8 +48,9 @@ class PassportMiddleware(Middleware[ASGIApp, AsyncTrust, Scope]):
     the "websocket.http.response" extension, and otherwise a close before
     accept with code 1008 (policy violation), which servers send as a 403.
 
-    ``required_scope`` may be a callable taking the ASGI scope. Lifespan
-    scopes pass through untouched.
+    ``required_scope`` may be a callable taking the ASGI scope;
+    ``public_paths`` are matched against ``scope["path"]``. Lifespan scopes
+    pass through untouched.
     """
 
     async def __call__(self, scope: Scope, receive: Receive, send: Send) -> None:
@@ -57,8 +58,10 @@ class PassportMiddleware(Middleware[ASGIApp, AsyncTrust, Scope]):
         if kind != "http" and kind != "websocket":
             await self.app(scope, receive, send)
             return
-        verdict = await self._verdict(scope)
-        answer = self.answer(verdict)
+        is_public = self.is_public
+        public = is_public is not None and is_public(scope["path"])
+        verdict = None if public else await self._verdict(scope)
+        answer = None if public else self.answer(verdict)
         if answer is not None:
             if kind == "http":
                 await _answer(send, answer)

@@ -27,7 +27,8 @@ from collections.abc import Awaitable, Callable
 from typing import Any, Final, Protocol, TypeAlias, TypeVar
 from urllib.parse import urljoin, urlsplit
 
-from quorvel_trellane.passport import X402_PASSPORT_HEADER, load_credential
+from quorvel_trellane._presenting import checked, own_credential
+from quorvel_trellane.passport import X402_PASSPORT_HEADER
 
 __all__ = ["PassportAuth", "X402_PASSPORT_HEADER"]
 
@@ -46,6 +47,9 @@ _R = TypeVar("_R", bound=_Request)
 #: A request event hook of httpx.Client, and of httpx.AsyncClient.
 SyncHook: TypeAlias = Callable[[Any], None]
 AsyncHook: TypeAlias = Callable[[Any], Awaitable[None]]
+
+_GIVEN: Final = "PassportAuth was given text that is not a credential"
+_HINT: Final = "PassportAuth(load_credential(PATH))"
 
 _Origin: TypeAlias = tuple[str, str, int]
 _DEFAULT_PORTS: Final = {"http": 80, "https": 443}
@@ -129,11 +133,15 @@ async def _keep_to_origin_async(request: Any) -> None:
 class PassportAuth:
     """Add the "X-Agent-Passport" header to each request, for its origin only.
 
-    ``credential`` is the passport to present; with None, the agent's own
-    passport is loaded as ``load_credential()`` loads it (from the
-    ``QUORVEL_AGENT_PASSPORT`` environment variable), on the first request,
-    and kept. The header is set on each request this auth is applied to,
-    replacing any value already there.
+    ``credential`` is the passport to present, its text (surrounding
+    whitespace is dropped); with None, the agent's own passport is loaded as
+    ``load_credential()`` loads it, from the ``QUORVEL_AGENT_PASSPORT``
+    environment variable, on the first request, and kept. The variable holds
+    the credential's text itself, not the name of a file. Either way a value
+    that cannot be a credential (characters outside base64url) raises
+    ``PassportError`` with a hint, and nothing is sent; to present a file,
+    pass ``load_credential(path)``. The header is set on each request this
+    auth is applied to, replacing any value already there.
 
     A redirect to another origin (scheme, host or port; an http to https
     upgrade included) never carries the header, nor do the hops after it.
@@ -144,14 +152,14 @@ class PassportAuth:
     """
 
     def __init__(self, credential: str | None = None) -> None:
-        self._credential = credential
+        self._credential = None if credential is None else checked(credential, _GIVEN, _HINT)
 
     @property
     def credential(self) -> str:
         """The credential presented, loaded on first use when none was given."""
         credential = self._credential
         if credential is None:
-            credential = self._credential = load_credential()
+            credential = self._credential = own_credential(None, _HINT)
         return credential
 
     @property

@@ -34,6 +34,7 @@ from typing import Any, Final, Self, TypeAlias
 from urllib.parse import urljoin, urlsplit
 
 from quorvel_trellane import passport
+from quorvel_trellane._components import require_components
 from quorvel_trellane.passport import A2A_PASSPORT_METADATA_KEY, PassportVerdict, verify_passport
 
 __all__ = [
@@ -74,12 +75,19 @@ def passport_from_a2a_metadata(metadata: object) -> str | None:
     """The credential an A2A message carries in its metadata, or None.
 
     Returns the text under ``A2A_PASSPORT_METADATA_KEY`` when ``metadata`` is a
-    mapping holding text there; None when it is not a mapping, the member is
-    absent, or it is not text.
+    mapping holding text there (a dict, the A2A SDK's protobuf ``Struct``, any
+    other ``Mapping``); None when it is not a mapping, the member is absent,
+    it is not text, or the mapping fails to answer. Never raises.
     """
     if not isinstance(metadata, Mapping):
         return None
-    value = metadata.get(A2A_PASSPORT_METADATA_KEY)
+    # Membership and item, not .get: a protobuf Struct is a registered Mapping
+    # without .get, and raises ValueError for an absent key. Whatever a
+    # message carries is read as "no passport", never as an error.
+    try:
+        value = metadata[A2A_PASSPORT_METADATA_KEY] if A2A_PASSPORT_METADATA_KEY in metadata else None
+    except Exception:
+        return None
     return value if isinstance(value, str) else None
 
 
@@ -843,6 +851,9 @@ class IssuerTrust(_Verifier):
             raise ValueError(f"unknown_kid_cooldown must not be negative, not {unknown_kid_cooldown!r}")
         if fetch is None:
             _check_scheme(issuer_url, allow_http)
+        # Here, not at the first request: without them every agent would be
+        # answered "invalid", the server's set-up blamed on its callers.
+        require_components("IssuerTrust")
         self.issuer_url = issuer_url
         self.issuer_did = issuer_did
         self.crl_ttl = crl_ttl
@@ -1050,6 +1061,7 @@ class TrustedIssuers(_Verifier):
     def __init__(self, *trusts: IssuerTrust) -> None:
         if not trusts:
             raise ValueError("TrustedIssuers needs at least one IssuerTrust")
+        require_components("TrustedIssuers")
         self.trusts: tuple[IssuerTrust, ...] = trusts
         self._idle_wait = []
         self._idle_nowait = []

@@ -35,7 +35,8 @@ class PassportMiddleware(Middleware["WSGIApplication", SyncTrust, "WSGIEnvironme
     required_scope=...)``. A verified passport's verdict goes to
     ``environ["quorvel.agent_passport"]`` and the application is called;
     otherwise the middleware answers itself, as ``Middleware`` says.
-    ``required_scope`` may be a callable taking the WSGI environ.
+    ``required_scope`` may be a callable taking the WSGI environ;
+    ``public_paths`` are matched against ``environ["PATH_INFO"]``.
 
     WSGI servers join a repeated header into one value with commas; a
     credential never holds a comma, so such a value is refused as a repeated
@@ -43,11 +44,13 @@ class PassportMiddleware(Middleware["WSGIApplication", SyncTrust, "WSGIEnvironme
     """
 
     def __call__(self, environ: WSGIEnvironment, start_response: StartResponse) -> Iterable[bytes]:
-        seen = self.examine(environ.get(self.environ_key), environ)
+        is_public = self.is_public
+        public = is_public is not None and is_public(environ.get("PATH_INFO", ""))
+        seen = None if public else self.examine(environ.get(self.environ_key), environ)
         # Whatever the trust raises (misuse of its arguments) propagates:
         # the server answers 500 and the application is never called.
         verdict = self.trust.verify(seen.credential, required_scope=seen.required_scope) if isinstance(seen, Ask) else seen
-        answer = self.answer(verdict)
+        answer = None if public else self.answer(verdict)
         if answer is not None:
             start_response(answer.status_line, list(answer.headers))
             return [answer.body]
