@@ -219,6 +219,54 @@ def test_a_retried_reservation_returns_the_first_decision_and_charges_once(ledge
     assert ledger.reserve(credential, 4, key="order-43", now=T0)
 
 
+def test_a_released_key_is_a_fresh_attempt_and_its_old_decision_never_settles_the_new_hold(ledger, issuer):
+    credential = issue(issuer, limit=10)
+    first = ledger.reserve(credential, 6, key="order-42", now=T0)
+    ledger.release(first)
+    other = ledger.reserve(credential, 5, now=T0)
+    # Held anew, so it must fit the bound again: 5 are left, not 6.
+    refused = ledger.reserve(credential, 6, key="order-42", now=T0)
+    assert not refused and refused.error_code == "SPEND_LIMIT_EXCEEDED" and refused.remaining_microusd == 5
+    ledger.release(other)
+    again = ledger.reserve(credential, 6, key="order-42", now=T0)
+    assert again and again._hold != first._hold and ledger.remaining(credential, now=T0) == 4
+    ledger.release(first)  # the old decision: still released, and the new hold untouched
+    with pytest.raises(ValueError, match="already released"):
+        ledger.commit(first)
+    assert ledger.remaining(credential, now=T0) == 4
+    ledger.commit(again)
+    # Committed now: a retry gets that decision and charges nothing.
+    assert ledger.reserve(credential, 6, key="order-42", now=T0)._hold == again._hold
+    assert ledger.remaining(credential, now=T0) == 4
+
+
+def test_settling_a_pruned_holds_decision_never_touches_a_newer_hold(ledger, issuer):
+    credential = issue(issuer, limit=10, window="PT1H")
+    old = ledger.reserve(credential, 5, now=T0)
+    new = ledger.reserve(credential, 5, now=T0 + timedelta(hours=2))  # prunes the old hold
+    ledger.commit(old)
+    ledger.release(new)
+    assert ledger.remaining(credential, now=T0 + timedelta(hours=2)) == 10
+
+
+def test_concurrent_retries_of_a_released_key_hold_it_once(ledger, issuer):
+    import threading
+    from concurrent.futures import ThreadPoolExecutor
+
+    credential = issue(issuer, limit=10)
+    ledger.release(ledger.reserve(credential, 4, key="order-42", now=T0))
+    start = threading.Barrier(4)
+
+    def retry(_: int) -> SpendDecision:
+        start.wait()
+        return ledger.reserve(credential, 4, key="order-42", now=T0)
+
+    with ThreadPoolExecutor(4) as pool:
+        decisions = list(pool.map(retry, range(4)))
+    assert all(decisions) and len({d._hold for d in decisions}) == 1
+    assert ledger.remaining(credential, now=T0) == 6
+
+
 def test_commit_and_release_are_idempotent_and_never_contradict_each_other(ledger, issuer):
     credential = issue(issuer, limit=10)
     paid, dropped = ledger.reserve(credential, 3, now=T0), ledger.reserve(credential, 3, now=T0)
@@ -349,6 +397,8 @@ def test_postgres_answers_each_operation_in_one_round_trip(trust, issuer, tmp_pa
             lambda: ledger.release(ledger.reserve(credential, 3, now=T0)),
             lambda: ledger.reserve(credential, 99, now=T0),
             lambda: ledger.remaining(credential, now=T0),
+            lambda: ledger.release(ledger.reserve(credential, 3, key="r", now=T0)),
+            lambda: ledger.reserve(credential, 3, key="r", now=T0),  # released: held anew
         ]
         trips = []
         for operation in operations:
@@ -361,7 +411,7 @@ def test_postgres_answers_each_operation_in_one_round_trip(trust, issuer, tmp_pa
                     conn.pgconn.untrace()
             lines = trace.read_text().splitlines()
             trips.append(sum(1 for line in lines if line.split("\t")[1:4:2] in (["F", "Sync"], ["F", "Query"])))
-    assert trips == [1, 1, 2, 2, 1, 1]
+    assert trips == [1, 1, 2, 2, 1, 1, 2, 1]
 
 
 @pytest.mark.parametrize("kind", ["sqlite", "postgres"])
@@ -411,9 +461,46 @@ def test_a_store_written_by_a_newer_schema_is_refused(trust, tmp_path):
 
     SpendLedger(trust, tmp_path / "spend.sqlite3").close()
     with sqlite3.connect(tmp_path / "spend.sqlite3") as conn:
-        conn.execute("UPDATE quorvel_spend_schema SET version = 2")
-    with pytest.raises(RuntimeError, match="schema is version 2"):
+        conn.execute("UPDATE quorvel_spend_schema SET version = 99")
+    with pytest.raises(RuntimeError, match="schema is version 99"):
         SpendLedger(trust, tmp_path / "spend.sqlite3")
+
+
+def test_a_version_1_sqlite_store_is_upgraded_in_place(trust, issuer, tmp_path):
+    import sqlite3
+
+    path, credential = tmp_path / "spend.sqlite3", issue(issuer, limit=10)
+    with SpendLedger(trust, path) as ledger:
+        first = ledger.reserve(credential, 4, key="k", now=T0)
+    with sqlite3.connect(path) as conn:  # back to version 1: hold ids without AUTOINCREMENT
+        (table,) = conn.execute("SELECT sql FROM sqlite_master WHERE name = 'quorvel_spend_hold'").fetchone()
+        conn.executescript(
+            f"ALTER TABLE quorvel_spend_hold RENAME TO old; {table.replace(' AUTOINCREMENT', '')};"
+            "INSERT INTO quorvel_spend_hold SELECT * FROM old; DROP TABLE old;"
+            "UPDATE quorvel_spend_schema SET version = 1;"
+        )
+    with SpendLedger(trust, path) as ledger:
+        assert ledger.reserve(credential, 4, key="k", now=T0)._hold == first._hold
+        assert ledger.remaining(credential, now=T0) == 6
+    with sqlite3.connect(path) as conn:
+        assert conn.execute("SELECT version FROM quorvel_spend_schema").fetchone() == (2,)
+        assert "AUTOINCREMENT" in conn.execute("SELECT sql FROM sqlite_master WHERE name = 'quorvel_spend_hold'").fetchone()[0]
+
+
+def test_a_version_1_postgres_store_is_upgraded_in_place(trust, issuer):
+    import psycopg
+
+    url = postgres_url()
+    SpendLedger(trust, url).close()
+    with psycopg.connect(url, autocommit=True) as conn:
+        conn.execute("UPDATE quorvel_spend_schema SET version = 1")
+        conn.execute("DROP FUNCTION quorvel_spend_reserve")  # version 1's function goes
+    credential = issue(issuer, limit=10)
+    with SpendLedger(trust, url) as ledger:
+        ledger.release(ledger.reserve(credential, 6, key="k", now=T0))
+        assert ledger.reserve(credential, 6, key="k", now=T0) and ledger.remaining(credential, now=T0) == 4
+    with psycopg.connect(url) as conn:
+        assert conn.execute("SELECT version FROM quorvel_spend_schema").fetchone() == (2,)
 
 
 def test_the_async_twins_leave_the_event_loop_free_while_the_store_waits(trust, issuer, tmp_path):

@@ -48,7 +48,11 @@ from x402.http import PaymentOption, RouteConfig  # noqa: E402
 from x402.http.clients import x402_requests  # noqa: E402
 from x402.http.clients.requests import PaymentError  # noqa: E402
 from x402.schemas import NoMatchingRequirementsError  # noqa: E402
-from x402.http.utils import decode_payment_required_header, encode_payment_signature_header  # noqa: E402
+from x402.http.utils import (  # noqa: E402
+    decode_payment_required_header,
+    decode_payment_signature_header,
+    encode_payment_signature_header,
+)
 from x402.payment_flow import AUTHORIZATION_PAYMENT_FLOW  # noqa: E402
 
 import quorvel_trellane  # noqa: E402
@@ -64,6 +68,7 @@ from quorvel_trellane.x402 import (  # noqa: E402
     UnlistedAsset,
     atomic_units,
     microusd,
+    payment_key,
 )
 
 NETWORK = "eip155:84532"
@@ -369,6 +374,20 @@ def test_a_payment_that_failed_to_settle_is_counted_when_it_settles_on_a_retry(u
     chain.fail_settlement = False
     retry = requests.get(url + "/report", headers={"PAYMENT-SIGNATURE": agent.headers[-1]}, auth=agent.auth, timeout=30)
     assert retry.status_code == 200
+    assert spent(ledger, credential, PRICE) == PRICE
+
+
+def test_a_payment_whose_hold_another_server_released_is_counted_when_it_settles(url, issuer, ledger, chain):
+    credential = issuer.issue(spend_limit_microusd=PRICE)
+    agent = Agent(credential)
+
+    def released_elsewhere() -> None:
+        # Another server carrying the same payment failed and released the hold.
+        key = payment_key(decode_payment_signature_header(agent.headers[-1]))
+        ledger.release(ledger.reserve(credential, PRICE, key=key))
+
+    chain.on_settle = released_elsewhere
+    assert agent.get(url + "/report").status_code == 200
     assert spent(ledger, credential, PRICE) == PRICE
 
 

@@ -11,7 +11,8 @@ each statement inside the function sees what committed before it began.
 Passports never wait for each other.
 
 The schema is created on first use under an advisory lock, and its
-version is kept in ``quorvel_spend_schema``.
+version is kept in ``quorvel_spend_schema``; a version 1 store is
+upgraded in place.
 """
 
 from __future__ import annotations
@@ -27,7 +28,9 @@ if TYPE_CHECKING:
 
 __all__ = ["PostgresStore"]
 
-SCHEMA_VERSION: Final = 1
+# 2: a reservation whose key's hold was released holds anew (the tables
+# are those of 1; only the functions changed).
+SCHEMA_VERSION: Final = 2
 _SWEEP_EVERY: Final = 4096  # reservations between two sweeps of every budget
 _SCHEMA_LOCK: Final = 0x71756F7276656C  # the advisory lock key of schema creation
 
@@ -75,6 +78,8 @@ DECLARE
     v_since bigint := coalesce(p_at - p_window, -9223372036854775808);
     v_cutoff bigint;
     v_total bigint;
+    v_state smallint;
+    v_released bigint;                  -- the key's released hold, when it had one
 BEGIN
     -- The budget's lock: every reservation for this passport queues here,
     -- and each statement below sees what the one before it committed.
@@ -89,12 +94,15 @@ BEGIN
         ON CONFLICT DO NOTHING;
     END LOOP;
     IF p_key IS NOT NULL THEN
-        SELECT h.id, h.requested, h.remaining INTO hold, amount, remaining
+        SELECT h.id, h.requested, h.remaining, h.state INTO hold, amount, remaining, v_state
         FROM quorvel_spend_hold h
         WHERE h.issuer_did = p_issuer AND h.passport_id = p_passport AND h.key = p_key;
-        IF FOUND THEN
-            RETURN;
+        IF FOUND AND v_state <> 2 THEN
+            RETURN;  -- held or committed: the first decision
         END IF;
+        -- Released: a fresh attempt, as if the key were new.
+        v_released := hold;
+        hold := NULL;
     END IF;
     IF v_since > v_cutoff THEN
         WITH gone AS (
@@ -110,6 +118,11 @@ BEGIN
     amount := p_amount;
     IF p_amount <= p_limit - v_total THEN
         remaining := p_limit - v_total - p_amount;
+        -- The released row gives up the key but keeps its id: its decision
+        -- still settles as released and never touches the new hold.
+        IF v_released IS NOT NULL THEN
+            UPDATE quorvel_spend_hold h SET key = NULL WHERE h.id = v_released;
+        END IF;
         INSERT INTO quorvel_spend_hold AS h
             (issuer_did, passport_id, key, at, requested, remaining, amount)
         VALUES (p_issuer, p_passport, p_key, p_at, p_amount, remaining, p_amount)
@@ -287,12 +300,17 @@ def _create_schema(conn: Connection[tuple[Any, ...]]) -> None:
             version = None if row is None else row[0]
         if version == SCHEMA_VERSION:
             return
-        if version is not None:
+        if version not in (None, 1):
             raise RuntimeError(
                 f"the spend store's schema is version {version}; this library knows {SCHEMA_VERSION}"
             )
+        # Every statement of the schema is idempotent (IF NOT EXISTS, OR
+        # REPLACE): over version 1 it keeps the tables and replaces the functions.
         conn.execute(_SCHEMA)
-        conn.execute("INSERT INTO quorvel_spend_schema (version) VALUES (%s)", (SCHEMA_VERSION,))
+        if version is None:
+            conn.execute("INSERT INTO quorvel_spend_schema (version) VALUES (%s)", (SCHEMA_VERSION,))
+        else:
+            conn.execute("UPDATE quorvel_spend_schema SET version = %s", (SCHEMA_VERSION,))
 
 
 def _redacted(url: str) -> str:

@@ -29,11 +29,12 @@ from collections.abc import Callable, Iterator
 from contextlib import contextmanager
 from typing import Final, NamedTuple, TypeVar
 
-from quorvel_trellane.spend import _Request, _Reserved, _Settled
+from quorvel_trellane.spend import _RELEASED, _Request, _Reserved, _Settled
 
 __all__ = ["SqliteStore"]
 
-SCHEMA_VERSION: Final = 1
+# 2: hold ids are never reused (AUTOINCREMENT); a version 1 file is rebuilt.
+SCHEMA_VERSION: Final = 2
 _T = TypeVar("_T")
 _BUSY: Final = frozenset({sqlite3.SQLITE_BUSY, sqlite3.SQLITE_LOCKED})
 _SWEEP_EVERY: Final = 4096  # reservations between two sweeps of every budget
@@ -49,7 +50,9 @@ CREATE TABLE IF NOT EXISTS quorvel_spend_budget (
     PRIMARY KEY (issuer_did, passport_id)
 ) WITHOUT ROWID;
 CREATE TABLE IF NOT EXISTS quorvel_spend_hold (
-    id INTEGER PRIMARY KEY,
+    -- Never reused: a plain rowid would give a pruned newest hold's id to the
+    -- next one, and the pruned hold's decision would then settle that one.
+    id INTEGER PRIMARY KEY AUTOINCREMENT,
     issuer_did TEXT NOT NULL,
     passport_id TEXT NOT NULL,
     key TEXT,
@@ -68,9 +71,10 @@ CREATE INDEX IF NOT EXISTS quorvel_spend_budget_keep
 
 _BUDGET: Final = "SELECT cutoff, total FROM quorvel_spend_budget WHERE issuer_did = ? AND passport_id = ?"
 _REPLAY: Final = (
-    "SELECT id, requested, remaining FROM quorvel_spend_hold "
+    "SELECT id, requested, remaining, state FROM quorvel_spend_hold "
     "WHERE issuer_did = ? AND passport_id = ? AND key = ?"
 )
+_DETACH: Final = "UPDATE quorvel_spend_hold SET key = NULL WHERE id = ?"
 _BETWEEN: Final = (
     "SELECT coalesce(sum(amount), 0) FROM quorvel_spend_hold "
     "WHERE issuer_did = ? AND passport_id = ? AND at > ? AND at <= ?"
@@ -228,15 +232,30 @@ class SqliteStore:
 
 
 def _create_schema(conn: sqlite3.Connection) -> None:
+    found = None
+    if conn.execute("SELECT 1 FROM sqlite_master WHERE name = 'quorvel_spend_schema'").fetchone():
+        found = conn.execute("SELECT version FROM quorvel_spend_schema").fetchone()
+    version = None if found is None else found[0]
+    if version == SCHEMA_VERSION:
+        return
+    if version not in (None, 1):
+        raise RuntimeError(f"the spend store's schema is version {version}; this library knows {SCHEMA_VERSION}")
+    if version == 1:
+        # Its holds move to a table whose ids are never reused (created below).
+        conn.execute("ALTER TABLE quorvel_spend_hold RENAME TO quorvel_spend_hold_v1")
+        conn.execute("DROP INDEX IF EXISTS quorvel_spend_hold_budget")
+        conn.execute("DROP INDEX IF EXISTS quorvel_spend_hold_key")
     # Not executescript, which would commit the open transaction.
     for statement in _SCHEMA.split(";\n"):
         if statement.strip():
             conn.execute(statement)
-    found = conn.execute("SELECT version FROM quorvel_spend_schema").fetchone()
-    if found is None:
+    if version is None:
         conn.execute("INSERT INTO quorvel_spend_schema (version) VALUES (?)", (SCHEMA_VERSION,))
-    elif found[0] != SCHEMA_VERSION:
-        raise RuntimeError(f"the spend store's schema is version {found[0]}; this library knows {SCHEMA_VERSION}")
+        return
+    columns = "id, issuer_did, passport_id, key, at, requested, remaining, amount, state"
+    conn.execute(f"INSERT INTO quorvel_spend_hold ({columns}) SELECT {columns} FROM quorvel_spend_hold_v1")
+    conn.execute("DROP TABLE quorvel_spend_hold_v1")
+    conn.execute("UPDATE quorvel_spend_schema SET version = ?", (SCHEMA_VERSION,))
 
 
 def _spent(conn: sqlite3.Connection, issuer_did: str, passport_id: str, since: int) -> int:
@@ -258,10 +277,13 @@ def _reserve(conn: sqlite3.Connection, request: _Request) -> _Reserved:
     # rows, never the window's history. One dated earlier than the last
     # moves the cutoff back and adds the holds it finds there again.
     issuer_did, passport_id, key, at, amount, limit, window = request
+    released = None
     if key is not None:
         replay = conn.execute(_REPLAY, (issuer_did, passport_id, key)).fetchone()
-        if replay is not None:
+        if replay is not None and replay[3] != _RELEASED:
             return _Reserved(replay[0], replay[1], replay[2])
+        if replay is not None:
+            released = replay[0]
     since = _ALL if window is None else at - window
     row = conn.execute(_BUDGET, (issuer_did, passport_id)).fetchone()
     if row is None:
@@ -275,6 +297,11 @@ def _reserve(conn: sqlite3.Connection, request: _Request) -> _Reserved:
     left = limit - spent
     hold = None
     if amount <= left:
+        if released is not None:
+            # The key's hold was released: this is a fresh attempt. The old
+            # row gives up the key but keeps its id, so its decision still
+            # settles as released and never touches the new hold.
+            conn.execute(_DETACH, (released,))
         cursor = conn.execute(_HOLD, (issuer_did, passport_id, key, at, amount, left - amount, amount))
         hold = cursor.lastrowid
         assert hold is not None

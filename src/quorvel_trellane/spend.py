@@ -24,8 +24,9 @@ The rules the stores keep (``_spend_sqlite``, ``_spend_postgres``):
 - A hold counts from ``reserve`` until it is released; a committed hold
   counts its final amount. A hold nobody settles keeps counting until it
   leaves the window.
-- A ``key`` already used for the passport returns the first decision that
-  held, and never charges twice.
+- A ``key`` already used for the passport returns the first decision while
+  its hold is held or committed, and never charges twice; once that hold
+  is released, the key is a fresh attempt that holds anew (or is refused).
 """
 
 from __future__ import annotations
@@ -249,7 +250,9 @@ class SpendLedger:
 
         The keyword arguments are ``verify``'s; ``now`` also dates the hold.
         A ``key`` already used for this passport returns the first decision
-        that held and charges nothing.
+        and charges nothing while its hold is held or committed; a key whose
+        hold was released is tried afresh: held anew under the bound, or
+        refused. The old decision then stays released.
         """
         at = _check_reserve(amount_microusd, key, now)
         verdict = self.trust.verify(

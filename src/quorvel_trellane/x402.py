@@ -287,7 +287,8 @@ class PassportPaywall:
        settlement succeeds (at the settled amount when lower) and released
        when the payment is refused, the handler fails or settlement fails.
        A retried payment reserves under the same key and is never charged
-       twice.
+       twice; one whose hold was released (its settlement failed) is held
+       anew, and committed if it settles this time.
 
     Other routes, and lifespan and websocket scopes, go to x402's middleware
     untouched. The verdict is stored in ``scope["state"]["agent_passport"]``.
@@ -495,19 +496,17 @@ class PassportPaywall:
             logger.exception("x402: could not commit the hold of settled payment %s", key)
 
     async def _recount(self, entry: _Payment, key: str, amount: int) -> None:
-        """Count a settled payment whose hold was released.
+        """Count a settled payment whose hold was released meanwhile.
 
-        A payment that failed to settle once is released, yet its signature
-        may still settle when it is sent again; the ledger answers that
-        reserve with the released hold. The money has moved, so it is
-        counted under a key of its own.
+        Another server carrying the same payment may have released the hold
+        (its request failed) while this one settled it. The money has moved:
+        the payment's key, released, is reserved again, which holds anew (or
+        finds the hold a request made meanwhile), and that hold is committed.
         """
         try:
-            again = await self.ledger.reserve_async(
-                entry.credential, amount, key=key + ":settled", required_scope=self.required_scope
-            )
+            again = await self.ledger.reserve_async(entry.credential, amount, key=key, required_scope=self.required_scope)
             if again:
-                await self.ledger.commit_async(again)
+                await self.ledger.commit_async(again, amount_microusd=min(amount, again.amount_microusd))
             else:
                 logger.error("x402: settled payment %s could not be counted: %s", key, again.error_message)
         except Exception:
