@@ -181,3 +181,52 @@ def issue(issuer):
 @pytest.fixture(scope="session")
 def passport():
     return importlib.import_module("quorvel_trellane.passport")
+
+
+# -- a hostile server: any bytes on the wire ---------------------------------------
+
+
+@pytest.fixture
+def raw_server():
+    """``serve(answer)``: a loopback server giving every connection the bytes ``answer``.
+
+    For answers the issuer test server cannot send: a reason phrase or a
+    header holding control characters, a status line of any shape.
+    ``answer`` may hold "{port}", replaced by the server's own port.
+    Returns the server's base URL.
+    """
+    import socket
+    import threading
+
+    listeners: list[socket.socket] = []
+
+    def serve(answer: bytes) -> str:
+        listener = socket.socket()
+        listener.bind(("127.0.0.1", 0))
+        listener.listen()
+        listeners.append(listener)
+        port = listener.getsockname()[1]
+        reply = answer.replace(b"{port}", str(port).encode())
+
+        def run() -> None:
+            while True:
+                try:
+                    connection, _ = listener.accept()
+                except OSError:
+                    return
+                with connection:
+                    connection.settimeout(5)
+                    request = b""
+                    with contextlib.suppress(OSError):
+                        while b"\r\n\r\n" not in request and (chunk := connection.recv(4096)):
+                            request += chunk
+                        connection.sendall(reply)
+
+        threading.Thread(target=run, daemon=True).start()
+        return f"http://127.0.0.1:{port}"
+
+    yield serve
+    for listener in listeners:
+        with contextlib.suppress(OSError):
+            listener.shutdown(socket.SHUT_RDWR)  # wakes the accepting thread
+        listener.close()

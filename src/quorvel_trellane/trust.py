@@ -17,13 +17,9 @@ threads started on demand, and an idle trust runs no thread at all.
 
 from __future__ import annotations
 
-import http.client
-import ipaddress
 import logging
 import math
 import re
-import socket
-import ssl
 import threading
 import time
 from collections.abc import Callable, Iterator, Mapping
@@ -31,9 +27,20 @@ from dataclasses import dataclass
 from datetime import datetime, timedelta, timezone
 from types import MappingProxyType, TracebackType
 from typing import Any, Final, Self, TypeAlias
-from urllib.parse import urljoin, urlsplit
 
 from quorvel_trellane import passport
+from quorvel_trellane._fetching import (
+    CheckedFetch,
+    Fetch,
+    Fetcher,
+    HttpFetch,
+    _FetchError,
+    check_issuer_url,
+    check_scheme,
+    crl_url,
+    key_set_url,
+)
+from quorvel_trellane._text import escaped
 from quorvel_trellane.passport import A2A_PASSPORT_METADATA_KEY, PassportVerdict, verify_passport
 
 __all__ = [
@@ -45,16 +52,10 @@ __all__ = [
     "passport_from_a2a_metadata",
 ]
 
-#: The library's Fetcher: URL in, document body out.
-Fetcher: TypeAlias = Callable[[str], bytes | bytearray | str]
-
 _LOG: Final = logging.getLogger("quorvel_trellane.trust")
 _MIN_RETRY: Final = 10.0  # seconds before the first retry after a failed fetch
 _MIN_MAX_AGE: Final = 10.0  # a Cache-Control max-age never shortens the ttl below this
-_MAX_REDIRECTS: Final = 5
-_READ_CHUNK: Final = 64 * 1024
 _KID_SHAPE: Final = re.compile(r"[0-9a-f]{16}")
-_REDIRECTS: Final = frozenset({301, 302, 303, 307, 308})
 _IDLE_CALLS: Final = 64  # idle verification links kept per verifier and kind
 
 
@@ -64,10 +65,6 @@ class _NeedsNetwork(Exception):
 
 class _NeedsRevocationList(Exception):
     """Raised when the pipeline reaches the revocation step without the list at hand."""
-
-
-class _FetchError(Exception):
-    """A document could not be fetched or does not have the published shape."""
 
 
 def passport_from_a2a_metadata(metadata: object) -> str | None:
@@ -81,6 +78,32 @@ def passport_from_a2a_metadata(metadata: object) -> str | None:
         return None
     value = metadata.get(A2A_PASSPORT_METADATA_KEY)
     return value if isinstance(value, str) else None
+
+
+class _Steady:
+    """An injected clock, read so that it never runs backwards.
+
+    Only its forward steps count: a step back is skipped, not undone, so
+    no document's age ever shrinks and no deadline measured on it moves away.
+    """
+
+    __slots__ = ("_clock", "_lock", "_last", "_now")
+
+    def __init__(self, clock: Callable[[], float]) -> None:
+        self._clock = clock
+        self._lock = threading.Lock()
+        self._last: float | None = None
+        self._now = 0.0
+
+    def __call__(self) -> float:
+        with self._lock:
+            raw = self._clock()
+            if self._last is None:
+                self._now = raw
+            elif raw > self._last:
+                self._now += raw - self._last
+            self._last = raw
+            return self._now
 
 
 # --- Status records -------------------------------------------------------------
@@ -116,260 +139,6 @@ class TrustStatus:
     key_set: DocumentStatus
     revocation_lists: Mapping[str, DocumentStatus]
     closed: bool
-
-
-# --- The built-in HTTP client ---------------------------------------------------
-
-
-def _left(deadline: float) -> float:
-    remaining = deadline - time.monotonic()
-    if remaining <= 0:
-        raise TimeoutError("the fetch deadline has passed")
-    return remaining
-
-
-class _DeadlineSocket(socket.socket):
-    # Every receive waits at most until the deadline of the whole exchange,
-    # so a server that trickles its answer is cut off; a plain socket timeout
-    # would bound each read only.
-    deadline = math.inf
-
-    def recv_into(self, buffer: Any, nbytes: int = 0, flags: int = 0) -> int:
-        self.settimeout(_left(self.deadline))
-        return super().recv_into(buffer, nbytes, flags)
-
-
-class _DeadlineSSLSocket(ssl.SSLSocket):
-    deadline = math.inf
-
-    def recv_into(self, buffer: Any, nbytes: int | None = None, flags: int = 0) -> int:
-        self.settimeout(_left(self.deadline))
-        return super().recv_into(buffer, nbytes, flags)
-
-
-class _Connection(http.client.HTTPConnection):
-    def __init__(self, host: str, port: int | None, deadline: float, tls: ssl.SSLContext | None) -> None:
-        # The port is always given, so that an IPv6 literal is never parsed for one.
-        super().__init__(host, port or (80 if tls is None else 443), timeout=_left(deadline))
-        self._deadline = deadline
-        self._tls = tls
-
-    def connect(self) -> None:
-        raw = socket.create_connection((self.host, self.port), _left(self._deadline))
-        try:
-            if self._tls is None:
-                plain = _DeadlineSocket(fileno=raw.detach())
-                plain.deadline = self._deadline
-                self.sock = plain
-            else:
-                # The handshake is bounded by the socket timeout as a whole.
-                raw.settimeout(_left(self._deadline))
-                wrapped = self._tls.wrap_socket(raw, server_hostname=self.host)
-                assert isinstance(wrapped, _DeadlineSSLSocket)
-                wrapped.deadline = self._deadline
-                self.sock = wrapped
-        except BaseException:
-            raw.close()
-            raise
-
-
-def _is_loopback(host: str | None) -> bool:
-    if not host:
-        return False
-    if host.lower() == "localhost":
-        return True
-    try:
-        return ipaddress.ip_address(host).is_loopback
-    except ValueError:
-        return False
-
-
-def _check_scheme(url: str, allow_http: bool) -> None:
-    parts = urlsplit(url)
-    scheme = parts.scheme.lower()
-    if scheme == "https" or (scheme == "http" and (allow_http or _is_loopback(parts.hostname))):
-        return
-    raise ValueError(
-        f"refusing {url!r}: only https is fetched (plain http only from a loopback host, "
-        "or with allow_http=True)"
-    )
-
-
-def _max_age(cache_control: str | None) -> float | None:
-    for directive in (cache_control or "").split(","):
-        name, _, value = directive.strip().partition("=")
-        if name.lower() == "max-age":
-            try:
-                return float(int(value.strip().strip('"')))
-            except ValueError:
-                return None
-    return None
-
-
-@dataclass
-class _Cached:
-    body: bytes
-    etag: str | None
-    last_modified: str | None
-    max_age: float | None
-
-
-class _Fetch:
-    """The Fetcher the trust layer hands to the retrieval functions.
-
-    ``settle(url, ok)`` follows each retrieval: it keeps (or drops) what the
-    exchange for ``url`` left behind and returns the document's max-age, if
-    the server named one.
-    """
-
-    def __call__(self, url: str) -> bytes | bytearray | str:
-        raise NotImplementedError
-
-    def settle(self, url: str, ok: bool) -> float | None:
-        return None
-
-    def forget(self, url: str) -> None:
-        pass
-
-    def close(self) -> None:
-        pass
-
-
-class _CheckedFetch(_Fetch):
-    """A caller's Fetcher, with the size cap applied to what it returns."""
-
-    def __init__(self, fetch: Fetcher, max_bytes: int) -> None:
-        self._fetch = fetch
-        self._max_bytes = max_bytes
-
-    def __call__(self, url: str) -> bytes | bytearray | str:
-        body = self._fetch(url)
-        size = len(body.encode("utf-8")) if isinstance(body, str) else len(body)
-        if size > self._max_bytes:
-            raise _FetchError(f"{url}: body of {size} bytes exceeds max_document_bytes ({self._max_bytes})")
-        return body
-
-
-class _HttpFetch(_Fetch):
-    """The built-in client: one GET with a whole-exchange deadline and a size cap.
-
-    HTTPS only (plain http from loopback hosts, or with ``allow_http``),
-    redirects followed to https only, conditional requests from the last good
-    copy of each URL (a 304 answers with that copy), Cache-Control max-age
-    reported through :meth:`settle`.
-    """
-
-    def __init__(self, timeout: float, max_bytes: int, allow_http: bool) -> None:
-        self._timeout = timeout
-        self._max_bytes = max_bytes
-        self._allow_http = allow_http
-        self._tls: ssl.SSLContext | None = None
-        self._lock = threading.Lock()
-        self._good: dict[str, _Cached] = {}  # last good copy of each URL
-        self._pending: dict[str, _Cached] = {}  # what the running exchange of each URL got
-        self._open: set[_Connection] = set()
-        self._closed = False
-
-    def _tls_context(self) -> ssl.SSLContext:
-        with self._lock:
-            if self._tls is None:
-                context = ssl.create_default_context()
-                context.sslsocket_class = _DeadlineSSLSocket
-                self._tls = context
-            return self._tls
-
-    def __call__(self, url: str) -> bytes:
-        deadline = time.monotonic() + self._timeout
-        with self._lock:
-            good = self._good.get(url)
-        target = url
-        for _ in range(_MAX_REDIRECTS + 1):
-            _check_scheme(target, self._allow_http)
-            status, headers, body = self._exchange(target, deadline, good)
-            if status in _REDIRECTS:
-                location = headers.get("Location")
-                if not location:
-                    raise _FetchError(f"{target}: HTTP {status} without a Location")
-                following = urljoin(target, location)
-                if urlsplit(following).scheme.lower() != "https":
-                    raise _FetchError(f"{target}: refusing a redirect to {following} (https only)")
-                target = following
-                continue
-            max_age = _max_age(headers.get("Cache-Control"))
-            if status == 304 and good is not None:
-                got = _Cached(good.body, good.etag, good.last_modified, max_age if max_age is not None else good.max_age)
-            elif status == 200:
-                got = _Cached(body, headers.get("ETag"), headers.get("Last-Modified"), max_age)
-            else:
-                raise _FetchError(f"{target}: HTTP {status}")
-            with self._lock:
-                self._pending[url] = got
-            return got.body
-        raise _FetchError(f"{url}: more than {_MAX_REDIRECTS} redirects")
-
-    def _exchange(
-        self, url: str, deadline: float, good: _Cached | None
-    ) -> tuple[int, http.client.HTTPMessage, bytes]:
-        parts = urlsplit(url)
-        tls = self._tls_context() if parts.scheme.lower() == "https" else None
-        path = (parts.path or "/") + (f"?{parts.query}" if parts.query else "")
-        connection = _Connection(parts.hostname or "", parts.port, deadline, tls)
-        with self._lock:
-            if self._closed:
-                raise _FetchError("the trust is closed")
-            self._open.add(connection)
-        try:
-            headers = {"Accept": "application/json", "Connection": "close"}
-            if good is not None and good.etag:
-                headers["If-None-Match"] = good.etag
-            if good is not None and good.last_modified:
-                headers["If-Modified-Since"] = good.last_modified
-            connection.request("GET", path, headers=headers)
-            response = connection.getresponse()
-            if response.status != 200:
-                return response.status, response.headers, b""
-            declared = response.getheader("Content-Length")
-            if declared and declared.isdigit() and int(declared) > self._max_bytes:
-                raise _FetchError(f"{url}: body of {declared} bytes exceeds max_document_bytes ({self._max_bytes})")
-            chunks: list[bytes] = []
-            size = 0
-            while chunk := response.read(_READ_CHUNK):
-                size += len(chunk)
-                if size > self._max_bytes:
-                    raise _FetchError(f"{url}: body exceeds max_document_bytes ({self._max_bytes})")
-                chunks.append(chunk)
-            return response.status, response.headers, b"".join(chunks)
-        finally:
-            with self._lock:
-                self._open.discard(connection)
-            connection.close()
-
-    def settle(self, url: str, ok: bool) -> float | None:
-        with self._lock:
-            got = self._pending.pop(url, None)
-            if got is None:
-                return None
-            if ok:
-                self._good[url] = got
-            return got.max_age
-
-    def forget(self, url: str) -> None:
-        with self._lock:
-            self._good.pop(url, None)
-
-    def close(self) -> None:
-        # Cut running exchanges short: shutting the socket down wakes a
-        # thread blocked reading it.
-        with self._lock:
-            self._closed = True
-            connections = list(self._open)
-        for connection in connections:
-            sock = connection.sock
-            if sock is not None:
-                try:
-                    socket.socket.shutdown(sock, socket.SHUT_RDWR)
-                except OSError:
-                    pass
 
 
 # --- One document ---------------------------------------------------------------
@@ -410,12 +179,12 @@ class _Document:
         self.failures = 0
         self.last_error: str | None = None
 
-    def obtain(self, wait: bool) -> Any:
+    def obtain(self, until: float | None) -> Any:
         """The usable value, fetching it if there is none (None: fail closed).
 
         A stale value is returned at once and refreshed in the background. With
-        no usable value, a caller that may ``wait`` waits for the (single)
-        fetch, bounded by the trust's timeout; one that may not raises
+        no usable value, a caller with a deadline (``until``, monotonic time)
+        waits for the (single) fetch until then; one without raises
         :class:`_NeedsNetwork` once the fetch has started.
         """
         trust = self.trust
@@ -431,9 +200,9 @@ class _Document:
             return value
         if flight is None:
             return None
-        if not wait:
+        if until is None:
             raise _NeedsNetwork
-        flight.wait(trust.timeout)
+        flight.wait(max(0.0, until - time.monotonic()))
         with trust._lock:
             self._expire(trust._clock())
             return self.value
@@ -471,7 +240,7 @@ class _Document:
         try:
             value, max_age = self.load()
         except Exception as exc:
-            error = f"{type(exc).__name__}: {exc}"
+            error = escaped(f"{type(exc).__name__}: {exc}")
             with trust._lock:
                 self.fetches += 1
                 self.failures += 1
@@ -483,7 +252,7 @@ class _Document:
                 kept = "keeping the last good copy" if self.value is not None else "none held"
             _LOG.warning(
                 "fetching the %s from %s failed (%s); %s, next attempt in %.0f s",
-                self.what, self.url, error, kept, delay,
+                self.what, escaped(self.url), error, kept, delay,
             )
         else:
             ttl = self.ttl if max_age is None else min(max(max_age, _MIN_MAX_AGE), self.max_age)
@@ -501,7 +270,9 @@ class _Document:
                 trust._forget_warm()
                 if self is trust._keyset:
                     trust._prune(value)
-            _LOG.info("fetched the %s from %s (%d entries, fresh for %.0f s)", self.what, self.url, len(value), ttl)
+            _LOG.info(
+                "fetched the %s from %s (%d entries, fresh for %.0f s)", self.what, escaped(self.url), len(value), ttl
+            )
         finally:
             flight.set()
             with trust._lock:
@@ -599,11 +370,14 @@ class _Call:
     the steady state makes no objects.
     """
 
-    __slots__ = ("owner", "wait", "crl", "resolve", "trust", "kid", "key")
+    __slots__ = ("owner", "wait", "until", "crl", "resolve", "trust", "kid", "key")
 
     def __init__(self, owner: _Verifier, wait: bool) -> None:
         self.owner = owner
         self.wait = wait
+        # With ``wait``, the deadline (monotonic) of the whole verification:
+        # the key set and the revocation list are waited for within it.
+        self.until = math.inf
         self.crl: dict[str, Any] = {"revoked": _LATER}
         self.resolve: Callable[[str | None, str | None], bytes | None] = self._resolve
         self.trust: IssuerTrust | None = None
@@ -637,6 +411,7 @@ def _verify(
     owner: _Verifier,
     idle: list[_Call],
     wait: bool,
+    deadline: float | None,
     credential: str,
     required_scope: str | None,
     expected_agent_did: str | None,
@@ -666,7 +441,7 @@ def _verify(
                 if _answers_directly(verdict, keys, several, bound):
                     return verdict
     return _verify_linked(
-        owner, idle, wait, credential, required_scope, expected_agent_did, require_revocation_check, now
+        owner, idle, wait, deadline, credential, required_scope, expected_agent_did, require_revocation_check, now
     )
 
 
@@ -674,6 +449,7 @@ def _verify_linked(
     owner: _Verifier,
     idle: list[_Call],
     wait: bool,
+    deadline: float | None,
     credential: str,
     required_scope: str | None,
     expected_agent_did: str | None,
@@ -684,6 +460,8 @@ def _verify_linked(
         call = idle.pop()
     except IndexError:
         call = _Call(owner, wait)
+    if wait:
+        call.until = time.monotonic() + owner._timeout if deadline is None else deadline
     try:
         return verify_passport(
             credential,
@@ -719,7 +497,7 @@ def _with_revocation_list(
     trust, kid = call.trust, call.kid
     revoked = None
     if trust is not None and kid is not None:  # always so once a key was found
-        revoked = trust._revocation_list(kid, wait)
+        revoked = trust._revocation_list(kid, call.until if wait else None)
         if revoked is not None:
             trust._remember(kid)
     return verify_passport(
@@ -742,6 +520,8 @@ class _Verifier:
     _warm: Mapping[str | None, _WarmEntry]
     _direct: _Direct | None
     _clock: Callable[[], float]
+    # The longest one verification waits on the network, in real seconds.
+    _timeout: float
     # Idle calls for verify (which may wait on the network) and verify_async
     # (which may not); set by the subclasses.
     _idle_wait: list[_Call]
@@ -770,7 +550,7 @@ class _Verifier:
         at ``now`` minus ``leeway`` seconds.
         """
         return _verify(
-            self, self._idle_wait, True,
+            self, self._idle_wait, True, None,
             credential, required_scope, expected_agent_did, require_revocation_check, now, leeway,
         )
 
@@ -787,11 +567,13 @@ class _Verifier:
         """:meth:`verify` for event loops: inline with usable documents, network waits off the loop."""
         args = (credential, required_scope, expected_agent_did, require_revocation_check, now, leeway)
         try:
-            return _verify(self, self._idle_nowait, False, *args)
+            return _verify(self, self._idle_nowait, False, None, *args)
         except _NeedsNetwork:
             import asyncio  # here, so that importing this module does not load it
 
-            return await asyncio.to_thread(_verify, self, self._idle_wait, True, *args)
+            # The deadline runs from here, not from when the thread starts.
+            deadline = time.monotonic() + self._timeout
+            return await asyncio.to_thread(_verify, self, self._idle_wait, True, deadline, *args)
 
     def __enter__(self) -> Self:
         return self
@@ -841,26 +623,29 @@ class IssuerTrust(_Verifier):
                 raise ValueError(f"{name} must be positive, not {value!r}")
         if not unknown_kid_cooldown >= 0:
             raise ValueError(f"unknown_kid_cooldown must not be negative, not {unknown_kid_cooldown!r}")
+        check_issuer_url(issuer_url)
         if fetch is None:
-            _check_scheme(issuer_url, allow_http)
+            check_scheme(issuer_url, allow_http)
         self.issuer_url = issuer_url
         self.issuer_did = issuer_did
         self.crl_ttl = crl_ttl
         self.crl_max_age = crl_max_age
         self.unknown_kid_cooldown = unknown_kid_cooldown
-        self.timeout = timeout
-        self._clock = clock
-        self._fetch: _Fetch = (
-            _HttpFetch(timeout, max_document_bytes, allow_http)
+        self.timeout = self._timeout = timeout
+        # The default clock never steps back; an injected one may, and is
+        # read through a guard so that no age ever shrinks.
+        self._clock = clock if clock is time.monotonic else _Steady(clock)
+        self._fetch: Fetch = (
+            HttpFetch(timeout, max_document_bytes, allow_http, issuer_url)
             if fetch is None
-            else _CheckedFetch(fetch, max_document_bytes)
+            else CheckedFetch(fetch, max_document_bytes)
         )
         self._base = issuer_url.rstrip("/")
         self._lock = threading.Lock()
         self._closed = False
         self._kid_refetch_at = -math.inf
         self._keyset = _Document(
-            self, self._base + "/.well-known/pqc-keys.json", key_ttl, key_max_stale, self._load_keys, "key set"
+            self, key_set_url(self._base), key_ttl, key_max_stale, self._load_keys, "key set"
         )
         self._crls: dict[str, _Document] = {}
         # Per kid, what a verification needs while both documents are fresh;
@@ -881,7 +666,7 @@ class IssuerTrust(_Verifier):
         try:
             keys = passport.resolve_keys_from_wellknown(self.issuer_url, fetch=self._fetch)
             if not keys:
-                raise _FetchError(f"{url}: no usable Falcon-1024 key")
+                raise _FetchError(url, "no usable Falcon-1024 key")
         except BaseException:
             self._fetch.settle(url, False)
             raise
@@ -890,14 +675,21 @@ class IssuerTrust(_Verifier):
     def _load_revocation_list(self, kid: str, url: str) -> tuple[frozenset[str], float | None]:
         try:
             document = passport.fetch_crl(self.issuer_url, kid, fetch=self._fetch)
-            if not isinstance(document.get("revoked", []), list):
-                raise _FetchError(f'{url}: "revoked" is not a list')
-            revoked = passport._revoked_ids(document)
-            assert revoked is not None
+            # A document without its list is an error page, a maintenance
+            # notice or a mangled answer: read as "none revoked" it would make
+            # revoked passports active again. It is a failed fetch, and the
+            # last good list stays in use.
+            revoked = document.get("revoked")
+            if "revoked" not in document:
+                raise _FetchError(url, 'no "revoked" list')
+            if not isinstance(revoked, list) or not all(isinstance(item, str) for item in revoked):
+                raise _FetchError(url, '"revoked" is not a list of text')
+            ids = passport._revoked_ids(document)  # the set verify_passport would build
+            assert ids is not None
         except BaseException:
             self._fetch.settle(url, False)
             raise
-        return frozenset(revoked), self._fetch.settle(url, True)
+        return frozenset(ids), self._fetch.settle(url, True)
 
     def _remember(self, kid: str) -> None:
         # Only from documents read under the lock: an entry built from a
@@ -934,16 +726,16 @@ class IssuerTrust(_Verifier):
             call.crl["revoked"] = hit[2]
             return hit[1]
         call.trust = self
-        return self._key(kid, call.wait)
+        return self._key(kid, call.until if call.wait else None)
 
-    def _key(self, kid: str | None, wait: bool) -> bytes | None:
+    def _key(self, kid: str | None, until: float | None) -> bytes | None:
         if type(kid) is not str:
             return None
         doc = self._keyset
         keys: dict[str, bytes] | None = doc.value
         fetched_now = keys is None
         if keys is None or self._clock() >= doc.fresh_until:
-            keys = doc.obtain(wait)
+            keys = doc.obtain(until)
             if keys is None:
                 return None
         key = keys.get(kid)
@@ -954,10 +746,10 @@ class IssuerTrust(_Verifier):
                 with self._lock:
                     self._kid_refetch_at = max(self._kid_refetch_at, self._clock())
             else:
-                key = self._refetch_for(kid, wait)
+                key = self._refetch_for(kid, until)
         return key
 
-    def _refetch_for(self, kid: str, wait: bool) -> bytes | None:
+    def _refetch_for(self, kid: str, until: float | None) -> bytes | None:
         # An unknown kid of the published shape may be a newly rotated key:
         # one refetch of the key set per cooldown, shared by every caller.
         # Any other shape never causes a fetch.
@@ -973,31 +765,31 @@ class IssuerTrust(_Verifier):
                     return None
                 self._kid_refetch_at = now
                 _LOG.info("unknown kid %s: refetching the key set", kid)
-        if not wait:
+        if until is None:
             raise _NeedsNetwork
-        flight.wait(self.timeout)
+        flight.wait(max(0.0, until - time.monotonic()))
         keys: dict[str, bytes] | None = doc.value
         return None if keys is None else keys.get(kid)
 
-    def _revocation_list(self, kid: str, wait: bool) -> frozenset[str] | None:
+    def _revocation_list(self, kid: str, until: float | None) -> frozenset[str] | None:
         doc = self._crls.get(kid)
         if doc is None:
             with self._lock:
                 doc = self._crls.get(kid)
                 if doc is None:
-                    url = f"{self._base}/passport/crl/{kid}.json"
+                    url = crl_url(self._base, kid)
                     doc = self._crls[kid] = _Document(
                         self, url, self.crl_ttl, self.crl_max_age,
-                        lambda: self._load_revocation_list(kid, url), f"revocation list for {kid}",
+                        lambda: self._load_revocation_list(kid, url), f"revocation list for {escaped(kid)}",
                     )
-        revoked: frozenset[str] | None = doc.obtain(wait)
+        revoked: frozenset[str] | None = doc.obtain(until)
         return revoked
 
     # -- public --
 
     def keys(self) -> dict[str, bytes]:
         """The key map in use (a copy), fetching it if there is none; empty when none is usable."""
-        keys: dict[str, bytes] | None = self._keyset.obtain(True)
+        keys: dict[str, bytes] | None = self._keyset.obtain(time.monotonic() + self.timeout)
         return dict(keys) if keys else {}
 
     def refresh(self) -> None:
@@ -1043,13 +835,20 @@ class IssuerTrust(_Verifier):
 class TrustedIssuers(_Verifier):
     """Several issuers behind one ``verify``.
 
-    The issuer is chosen by the credential's payload "issuer_did" when every
-    trust has ``issuer_did`` set, otherwise by which key set holds the kid.
+    An issuer never speaks for another. A credential whose payload
+    "issuer_did" is the ``issuer_did`` of a trust in the set is judged by
+    that trust alone. Any other credential goes to the trusts without an
+    ``issuer_did`` (unbound), the one whose key set holds its kid; with none
+    unbound it is "unverifiable". Bound and unbound trusts may be mixed: the
+    bound ones keep their DIDs to themselves, the unbound ones judge the rest.
     """
 
     def __init__(self, *trusts: IssuerTrust) -> None:
         if not trusts:
             raise ValueError("TrustedIssuers needs at least one IssuerTrust")
+        for trust in trusts:
+            if not isinstance(trust, IssuerTrust):
+                raise TypeError(f"TrustedIssuers takes IssuerTrust objects, not {type(trust).__name__}")
         self.trusts: tuple[IssuerTrust, ...] = trusts
         self._idle_wait = []
         self._idle_nowait = []
@@ -1057,27 +856,34 @@ class TrustedIssuers(_Verifier):
         # reached through its _find.
         self._warm = MappingProxyType({})
         self._direct = None
-        dids = [trust.issuer_did for trust in trusts]
-        self._by_did: dict[str, IssuerTrust] | None = None
-        if all(did is not None for did in dids):
-            if len(set(dids)) != len(dids):
-                raise ValueError("two trusts have the same issuer_did")
-            self._by_did = {trust.issuer_did: trust for trust in trusts if trust.issuer_did is not None}
+        self._clock = time.monotonic
+        self._timeout = max(trust.timeout for trust in trusts)
+        self._by_did: dict[str, IssuerTrust] = {}
+        for trust in trusts:
+            if trust.issuer_did is not None:
+                if trust.issuer_did in self._by_did:
+                    raise ValueError(f"two trusts have the same issuer_did {trust.issuer_did!r}")
+                self._by_did[trust.issuer_did] = trust
+        self._unbound = tuple(trust for trust in trusts if trust.issuer_did is None)
 
     def __repr__(self) -> str:
         return f"TrustedIssuers{self.trusts!r}"
 
     def _find(self, call: _Call, kid: str | None, issuer_did: str | None) -> bytes | None:
-        if self._by_did is not None:
-            trust = self._by_did.get(issuer_did) if type(issuer_did) is str else None
-            return None if trust is None else trust._find(call, kid, issuer_did)
+        # Any JSON value may stand for the kid or the issuer DID: only text
+        # is looked up.
+        bound = self._by_did.get(issuer_did) if type(issuer_did) is str else None
+        if bound is not None:
+            return bound._find(call, kid, issuer_did)
+        if type(kid) is not str:
+            return None
         # First the key sets held now, so that a kid one issuer holds never
         # makes another refetch; then each in turn, fetching as needed.
-        for trust in self.trusts:
+        for trust in self._unbound:
             keys = trust._keyset.value
             if keys is not None and kid in keys:
                 return trust._find(call, kid, issuer_did)
-        for trust in self.trusts:
+        for trust in self._unbound:
             key = trust._find(call, kid, issuer_did)
             if key is not None:
                 return key
