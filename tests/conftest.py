@@ -188,10 +188,11 @@ def passport():
 
 @pytest.fixture
 def raw_server():
-    """``serve(answer)``: a loopback server giving every connection the bytes ``answer``.
+    """``serve(answer, then=b"")``: a loopback server giving every connection the bytes ``answer``.
 
     For answers the issuer test server cannot send: a reason phrase or a
-    header holding control characters, a status line of any shape.
+    header holding control characters, a status line of any shape, a body
+    without end (``then`` is sent again and again until the client leaves).
     ``answer`` may hold "{port}", replaced by the server's own port.
     Returns the server's base URL.
     """
@@ -200,7 +201,7 @@ def raw_server():
 
     listeners: list[socket.socket] = []
 
-    def serve(answer: bytes) -> str:
+    def serve(answer: bytes, then: bytes = b"") -> str:
         listener = socket.socket()
         listener.bind(("127.0.0.1", 0))
         listener.listen()
@@ -221,6 +222,8 @@ def raw_server():
                         while b"\r\n\r\n" not in request and (chunk := connection.recv(4096)):
                             request += chunk
                         connection.sendall(reply)
+                        while then:
+                            connection.sendall(then)
 
         threading.Thread(target=run, daemon=True).start()
         return f"http://127.0.0.1:{port}"

@@ -155,13 +155,18 @@ class _Reach:
     """
 
     def __init__(self, issuer_url: str | None) -> None:
-        host = urlsplit(issuer_url).hostname if issuer_url else None
+        parts = urlsplit(issuer_url or "")
+        host = parts.hostname
         self.host = (host or "").lower()
         self.local: bool | None = None
-        if is_loopback_host(host):
+        if host is not None and _is_ip(host):
+            try:
+                port = parts.port or (443 if parts.scheme.lower() == "https" else 80)
+            except ValueError:
+                port = 0
+            self.local = _internal_address((host, port))
+        elif is_loopback_host(host):
             self.local = True
-        elif host is not None and _is_ip(host):
-            self.local = _internal_address((host,))
         self._lock = threading.Lock()
 
     def admits(self, host: str, sockaddr: tuple[Any, ...]) -> bool:
