@@ -524,6 +524,20 @@ def test_close_releases_waiting_callers_at_once(make_trust, server, issuer):
     assert trust.status().closed
 
 
+@pytest.mark.parametrize("hang", ["key set", "revocation list"])
+def test_close_with_wait_joins_the_fetches_in_flight_within_the_bound(make_trust, server, issuer, hang):
+    server.inject(KEYS if hang == "key set" else crl_path(issuer.kid), hang=30.0)
+    trust = make_trust(timeout=20.0)
+    caller = threading.Thread(target=trust.verify, args=(issuer.issue(),))
+    caller.start()
+    wait_for(lambda: any(t.name.startswith("quorvel-trust") for t in threading.enumerate()))
+    started = time.monotonic()
+    assert trust.close(wait=5.0) is True
+    assert time.monotonic() - started < 2
+    assert not any(t.name.startswith("quorvel-trust") and t.is_alive() for t in threading.enumerate())
+    caller.join(5)
+
+
 def test_a_trust_never_closed_does_not_keep_the_process_alive(server):
     server.inject(hang=60.0)
     program = (

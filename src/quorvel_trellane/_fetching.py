@@ -243,7 +243,8 @@ def _connect(url: str, host: str, port: int, deadline: float, reach: _Reach) -> 
 
 class _Connection(http.client.HTTPConnection):
     def __init__(
-        self, url: str, host: str, port: int | None, deadline: float, tls: ssl.SSLContext | None, reach: _Reach
+        self, url: str, host: str, port: int | None, deadline: float, tls: ssl.SSLContext | None, reach: _Reach,
+        connected: Callable[[], None],
     ) -> None:
         # The port is always given, so that an IPv6 literal is never parsed for one.
         super().__init__(host, port or (80 if tls is None else 443), timeout=_left(deadline))
@@ -251,6 +252,7 @@ class _Connection(http.client.HTTPConnection):
         self._deadline = deadline
         self._tls = tls
         self._reach = reach
+        self._connected = connected
 
     def connect(self) -> None:
         raw = _connect(self._url, self.host, self.port, self._deadline, self._reach)
@@ -259,13 +261,17 @@ class _Connection(http.client.HTTPConnection):
                 plain = _DeadlineSocket(fileno=raw.detach())
                 plain.deadline = self._deadline
                 self.sock = plain
+                self._connected()
             else:
-                # The handshake is bounded by the socket timeout as a whole.
+                # The handshake is bounded by the socket timeout as a whole,
+                # and runs once the socket is where close() can cut it short.
                 raw.settimeout(_left(self._deadline))
-                wrapped = self._tls.wrap_socket(raw, server_hostname=self.host)
+                wrapped = self._tls.wrap_socket(raw, server_hostname=self.host, do_handshake_on_connect=False)
                 assert isinstance(wrapped, _DeadlineSSLSocket)
                 wrapped.deadline = self._deadline
                 self.sock = wrapped
+                self._connected()
+                wrapped.do_handshake()
         except BaseException:
             raw.close()
             raise
@@ -403,7 +409,9 @@ class HttpFetch(Fetch):
         parts = urlsplit(url)
         tls = self._tls_context() if parts.scheme.lower() == "https" else None
         path = (parts.path or "/") + (f"?{parts.query}" if parts.query else "")
-        connection = _Connection(url, parts.hostname or "", parts.port, deadline, tls, self._reach)
+        connection = _Connection(
+            url, parts.hostname or "", parts.port, deadline, tls, self._reach, lambda: self._check_open(url)
+        )
         with self._lock:
             if self._closed:
                 raise _FetchError(url, "the trust is closed")
@@ -433,6 +441,13 @@ class HttpFetch(Fetch):
             with self._lock:
                 self._open.discard(connection)
             connection.close()
+
+    def _check_open(self, url: str) -> None:
+        # Called once a connection has its socket: close() either saw that
+        # socket (and shut it down) or is seen here.
+        with self._lock:
+            if self._closed:
+                raise _FetchError(url, "the trust is closed")
 
     def settle(self, url: str, ok: bool) -> float | None:
         with self._lock:

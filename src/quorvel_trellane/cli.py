@@ -17,7 +17,6 @@ import json
 import logging
 import os
 import sys
-import time
 import urllib.parse
 from collections.abc import Callable, Sequence
 from datetime import datetime, timedelta, timezone
@@ -25,6 +24,8 @@ from typing import TYPE_CHECKING, Any, TextIO
 
 from quorvel_trellane import __version__, passport
 from quorvel_trellane._fetching import (
+    CRL_PREFIX,
+    WELLKNOWN_PATH,
     HttpFetch,
     _FetchError,
     check_issuer_url,
@@ -310,10 +311,8 @@ class _CommandFetch:
         self.timeout = timeout
         self.err = err
         self.failures: dict[str, NetworkError] = {}
-        self.calls: dict[str, int] = {}
 
     def __call__(self, url: str) -> bytes:
-        self.calls[url] = self.calls.get(url, 0) + 1
         try:
             body: bytes = _fetching(url, lambda: self.client(url), self.err)
             if url != self.wellknown_url:
@@ -328,25 +327,6 @@ class _CommandFetch:
             self.failures[url] = exc
             raise
         return body
-
-    def settle(self, trust: IssuerTrust) -> None:
-        """Wait until the trust layer has finished every fetch it asked for.
-
-        A fetch still running when the process exits would be on a daemon
-        thread inside the native retrieval function while the interpreter
-        shuts down, which can crash it. Each step of a fetch is bounded by
-        the timeout, so this wait is too.
-        """
-        deadline = time.monotonic() + 4 * self.timeout + 1
-        while not self.settled(trust) and time.monotonic() < deadline:
-            time.sleep(0.01)
-
-    def settled(self, trust: IssuerTrust) -> bool:
-        status = trust.status()
-        done = {status.key_set.url: status.key_set.fetches}
-        done.update((doc.url, doc.fetches) for doc in status.revocation_lists.values())
-        # A list no longer in the status was dropped with its fetch finished.
-        return all(done.get(url, calls) >= calls for url, calls in list(self.calls.items()))
 
     def failure(self, trust: IssuerTrust, verdict: passport.PassportVerdict) -> NetworkError | None:
         """The fetch that decided ``verdict``, if one failed: the key set or the kid's list."""
@@ -473,33 +453,29 @@ def cmd_verify(args: argparse.Namespace, out: TextIO, err: TextIO, stdin: TextIO
         issuer_keys = _pinned_key(args.key)
     elif args.issuer is not None:
         fetch = _CommandFetch(args.issuer, args.timeout, err)
-        with _issuer_trust(args.issuer, fetch, args.timeout) as trust:
-            try:
-                if args.crl is None and not args.no_revocation_check:
-                    # The trust layer fetches the key set, then a revocation
-                    # list only for a genuine, current passport whose kid it holds.
-                    verdict = trust.verify(
-                        credential, required_scope=args.scope, expected_agent_did=args.agent, now=now
-                    )
-                    failure = fetch.failure(trust, verdict)
-                    if failure is not None:
-                        raise failure
-                    return _report(verdict, args, out)
-                issuer_keys = trust.keys()
-                if not issuer_keys:
-                    raise fetch.failed(trust.status().key_set) or NetworkError(
-                        f"{fetch.wellknown_url} lists no usable Falcon-1024 key"
-                    )
-            except KeyboardInterrupt:
-                if not fetch.settled(trust):
-                    # Ctrl-C should not wait out the fetch (see settle): leave
-                    # without shutting the interpreter down around it.
-                    out.flush()
-                    err.flush()
-                    os._exit(EXIT_INTERRUPTED)
-                raise
-            finally:
-                fetch.settle(trust)
+        trust = _issuer_trust(args.issuer, fetch, args.timeout)
+        try:
+            if args.crl is None and not args.no_revocation_check:
+                # The trust layer fetches the key set, then a revocation
+                # list only for a genuine, current passport whose kid it holds.
+                verdict = trust.verify(
+                    credential, required_scope=args.scope, expected_agent_did=args.agent, now=now
+                )
+                failure = fetch.failure(trust, verdict)
+                if failure is not None:
+                    raise failure
+                return _report(verdict, args, out)
+            issuer_keys = trust.keys()
+            if not issuer_keys:
+                raise fetch.failed(trust.status().key_set) or NetworkError(
+                    f"{fetch.wellknown_url} lists no usable Falcon-1024 key"
+                )
+        finally:
+            # Cut the exchanges still running (Ctrl-C, or a verdict reached
+            # at the deadline) and let their threads end before the
+            # interpreter shuts down around them.
+            fetch.client.close()
+            trust.close(wait=args.timeout + 1)
 
     crl: Any = None
     fetch_crl: Callable[[str], Any] | None = None
@@ -722,7 +698,7 @@ def build_parser() -> argparse.ArgumentParser:
     p = sub.add_parser(
         "fetch-keys",
         help="fetch an issuer's key document, to pin it",
-        description="Fetch <ISSUER_URL>/.well-known/pqc-keys.json and print the usable "
+        description=f"Fetch <ISSUER_URL>{WELLKNOWN_PATH} and print the usable "
         "keys as a well-known key document (input for verify --keys).",
     )
     p.add_argument("issuer_url", metavar="ISSUER_URL")
@@ -732,7 +708,7 @@ def build_parser() -> argparse.ArgumentParser:
     p = sub.add_parser(
         "fetch-crl",
         help="fetch an issuer's revocation list for one kid",
-        description="Fetch <ISSUER_URL>/passport/crl/<KID>.json and print it (input for verify --crl).",
+        description=f"Fetch <ISSUER_URL>{CRL_PREFIX}<KID>.json and print it (input for verify --crl).",
     )
     p.add_argument("issuer_url", metavar="ISSUER_URL")
     p.add_argument("kid", metavar="KID")

@@ -25,6 +25,7 @@ from datetime import datetime, timedelta, timezone
 from typing import Any, TextIO
 
 from quorvel_trellane import passport
+from quorvel_trellane._fetching import crl_url, key_set_url
 
 PASSPORT_HINT = "install the passport extra: pip install 'quorvel-trellane[passport]'"
 from quorvel_trellane.asgi import STATE_KEY, PassportMiddleware, Receive, Scope, Send
@@ -176,8 +177,8 @@ def run(out: TextIO = sys.stdout) -> int:
 
     with IssuerServer(issuer, lifetime=120.0) as issuer_server:
         report.step("The issuer publishes its keys and revocation list")
-        report.line(f"{issuer_server.url}/.well-known/pqc-keys.json")
-        report.line(f"{issuer_server.url}/passport/crl/{issuer.kid}.json")
+        report.line(key_set_url(issuer_server.url))
+        report.line(crl_url(issuer_server.url, issuer.kid))
 
         with IssuerTrust(issuer_server.url, issuer_did=ISSUER_DID) as trust:
             app = PassportMiddleware(api, trust=trust, required_scope=route_scope)

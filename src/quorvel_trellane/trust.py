@@ -40,6 +40,8 @@ from quorvel_trellane._fetching import (
     crl_url,
     key_set_url,
 )
+from quorvel_trellane._document import Document, DocumentStatus, SteadyClock
+from quorvel_trellane._document import NeedsNetwork as _NeedsNetwork
 from quorvel_trellane._text import escaped
 from quorvel_trellane.passport import A2A_PASSPORT_METADATA_KEY, PassportVerdict, verify_passport
 
@@ -53,14 +55,8 @@ __all__ = [
 ]
 
 _LOG: Final = logging.getLogger("quorvel_trellane.trust")
-_MIN_RETRY: Final = 10.0  # seconds before the first retry after a failed fetch
-_MIN_MAX_AGE: Final = 10.0  # a Cache-Control max-age never shortens the ttl below this
 _KID_SHAPE: Final = re.compile(r"[0-9a-f]{16}")
 _IDLE_CALLS: Final = 64  # idle verification links kept per verifier and kind
-
-
-class _NeedsNetwork(Exception):
-    """Raised inside verify_passport's callbacks: answering needs a network wait."""
 
 
 class _NeedsRevocationList(Exception):
@@ -80,54 +76,7 @@ def passport_from_a2a_metadata(metadata: object) -> str | None:
     return value if isinstance(value, str) else None
 
 
-class _Steady:
-    """An injected clock, read so that it never runs backwards.
-
-    Only its forward steps count: a step back is skipped, not undone, so
-    no document's age ever shrinks and no deadline measured on it moves away.
-    """
-
-    __slots__ = ("_clock", "_lock", "_last", "_now")
-
-    def __init__(self, clock: Callable[[], float]) -> None:
-        self._clock = clock
-        self._lock = threading.Lock()
-        self._last: float | None = None
-        self._now = 0.0
-
-    def __call__(self) -> float:
-        with self._lock:
-            raw = self._clock()
-            if self._last is None:
-                self._now = raw
-            elif raw > self._last:
-                self._now += raw - self._last
-            self._last = raw
-            return self._now
-
-
 # --- Status records -------------------------------------------------------------
-
-
-@dataclass(frozen=True)
-class DocumentStatus:
-    """One document (the key set or one revocation list) at one moment.
-
-    ``state`` is "fresh" (within its ttl), "stale" (past it, still served
-    while a refresh runs), "unusable" (past its usable age: dropped) or
-    "missing" (never fetched successfully). ``last_success`` is wall-clock
-    time; ``age`` is seconds of the trust's clock since then. ``fetches``
-    counts the attempts, ``failures`` those that failed, and ``last_error``
-    describes the latest failure (kept after a later success).
-    """
-
-    url: str
-    state: str
-    last_success: datetime | None
-    age: float | None
-    last_error: str | None
-    fetches: int
-    failures: int
 
 
 @dataclass(frozen=True)
@@ -139,160 +88,6 @@ class TrustStatus:
     key_set: DocumentStatus
     revocation_lists: Mapping[str, DocumentStatus]
     closed: bool
-
-
-# --- One document ---------------------------------------------------------------
-
-
-class _Document:
-    """A fetched document (key set or one revocation list) and its fetch state.
-
-    All fields change under the trust's lock; the verification hot path reads
-    ``value`` and ``fresh_until`` without it (each read is atomic, and a value
-    replaced between the two reads was good a moment ago).
-    """
-
-    def __init__(
-        self,
-        trust: IssuerTrust,
-        url: str,
-        ttl: float,
-        max_age: float,
-        load: Callable[[], tuple[Any, float | None]],
-        what: str,
-    ) -> None:
-        self.trust = trust
-        self.url = url
-        self.ttl = ttl
-        self.max_age = max_age
-        self.load = load
-        self.what = what
-        self.value: Any = None
-        self.fetched_at: float | None = None
-        self.fetched_wall: datetime | None = None
-        self.fresh_until = -math.inf
-        self.usable_until = -math.inf
-        self.retry_at = -math.inf
-        self.delay = 0.0
-        self.flight: threading.Event | None = None
-        self.fetches = 0
-        self.failures = 0
-        self.last_error: str | None = None
-
-    def obtain(self, until: float | None) -> Any:
-        """The usable value, fetching it if there is none (None: fail closed).
-
-        A stale value is returned at once and refreshed in the background. With
-        no usable value, a caller with a deadline (``until``, monotonic time)
-        waits for the (single) fetch until then; one without raises
-        :class:`_NeedsNetwork` once the fetch has started.
-        """
-        trust = self.trust
-        with trust._lock:
-            now = trust._clock()
-            self._expire(now)
-            value = self.value
-            refreshing = value is not None and now >= self.fresh_until and self.flight is None
-            flight = self.start(now) if value is None or refreshing else None
-        if value is not None:
-            if refreshing and flight is not None:
-                _LOG.warning("serving the stale %s (age %.0f s) while it is refreshed", self.what, self.age(now))
-            return value
-        if flight is None:
-            return None
-        if until is None:
-            raise _NeedsNetwork
-        flight.wait(max(0.0, until - time.monotonic()))
-        with trust._lock:
-            self._expire(trust._clock())
-            return self.value
-
-    def age(self, now: float) -> float:
-        return now - self.fetched_at if self.fetched_at is not None else math.inf
-
-    def _expire(self, now: float) -> None:
-        # Past its usable age a document is gone: a stale key set or
-        # revocation list must not be served forever.
-        if self.value is not None and now >= self.usable_until:
-            self.value = None
-            self.trust._forget_warm()
-            _LOG.warning("dropping the %s: not refreshed for %.0f s", self.what, self.age(now))
-
-    def start(self, now: float, *, force: bool = False) -> threading.Event | None:
-        """The running fetch, or a new one; None in backoff or once closed. Lock held."""
-        if self.flight is not None:
-            return self.flight
-        if self.trust._closed or (now < self.retry_at and not force):
-            return None
-        flight = self.flight = threading.Event()
-        try:
-            threading.Thread(
-                target=self._run, args=(flight,), name=f"quorvel-trust {self.what}", daemon=True
-            ).start()
-        except RuntimeError:  # no thread to be had (interpreter shutting down)
-            self.flight = None
-            flight.set()
-            return None
-        return flight
-
-    def _run(self, flight: threading.Event) -> None:
-        trust = self.trust
-        try:
-            value, max_age = self.load()
-        except Exception as exc:
-            error = escaped(f"{type(exc).__name__}: {exc}")
-            with trust._lock:
-                self.fetches += 1
-                self.failures += 1
-                self.last_error = error
-                # Back off: at least 10 s, doubling up to the ttl.
-                delay = self.delay = min(max(self.delay * 2, _MIN_RETRY), max(self.ttl, _MIN_RETRY))
-                self.retry_at = trust._clock() + delay
-                self.flight = None
-                kept = "keeping the last good copy" if self.value is not None else "none held"
-            _LOG.warning(
-                "fetching the %s from %s failed (%s); %s, next attempt in %.0f s",
-                self.what, escaped(self.url), error, kept, delay,
-            )
-        else:
-            ttl = self.ttl if max_age is None else min(max(max_age, _MIN_MAX_AGE), self.max_age)
-            with trust._lock:
-                now = trust._clock()
-                self.fetches += 1
-                self.value = value
-                self.fetched_at = now
-                self.fetched_wall = datetime.now(timezone.utc)
-                self.fresh_until = now + ttl
-                self.usable_until = now + self.max_age
-                self.delay = 0.0
-                self.retry_at = -math.inf
-                self.flight = None
-                trust._forget_warm()
-                if self is trust._keyset:
-                    trust._prune(value)
-            _LOG.info(
-                "fetched the %s from %s (%d entries, fresh for %.0f s)", self.what, escaped(self.url), len(value), ttl
-            )
-        finally:
-            flight.set()
-            with trust._lock:
-                if self.flight is flight:
-                    self.flight = None
-
-    def status(self, now: float) -> DocumentStatus:
-        if self.value is not None and now < self.usable_until:
-            state = "fresh" if now < self.fresh_until else "stale"
-        else:
-            state = "missing" if self.fetched_at is None else "unusable"
-        return DocumentStatus(
-            url=self.url,
-            state=state,
-            last_success=self.fetched_wall,
-            age=None if self.fetched_at is None else now - self.fetched_at,
-            last_error=self.last_error,
-            fetches=self.fetches,
-            failures=self.failures,
-        )
 
 
 # --- Verification -----------------------------------------------------------------
@@ -530,7 +325,7 @@ class _Verifier:
     def _find(self, call: _Call, kid: str | None, issuer_did: str | None) -> bytes | None:
         raise NotImplementedError
 
-    def close(self) -> None:
+    def close(self, wait: float = 0.0) -> bool:
         raise NotImplementedError
 
     def verify(
@@ -634,7 +429,7 @@ class IssuerTrust(_Verifier):
         self.timeout = self._timeout = timeout
         # The default clock never steps back; an injected one may, and is
         # read through a guard so that no age ever shrinks.
-        self._clock = clock if clock is time.monotonic else _Steady(clock)
+        self._clock = clock if clock is time.monotonic else SteadyClock(clock)
         self._fetch: Fetch = (
             HttpFetch(timeout, max_document_bytes, allow_http, issuer_url)
             if fetch is None
@@ -644,10 +439,9 @@ class IssuerTrust(_Verifier):
         self._lock = threading.Lock()
         self._closed = False
         self._kid_refetch_at = -math.inf
-        self._keyset = _Document(
-            self, key_set_url(self._base), key_ttl, key_max_stale, self._load_keys, "key set"
-        )
-        self._crls: dict[str, _Document] = {}
+        self._keyset = self._document(key_set_url(self._base), key_ttl, key_max_stale, self._load_keys, "key set")
+        self._crls: dict[str, Document] = {}
+        self._dropped: list[Document] = []  # lists pruned while a fetch of theirs may still run
         # Per kid, what a verification needs while both documents are fresh;
         # emptied whenever a document changes, filled again by the next
         # verification that reaches the revocation step.
@@ -658,6 +452,19 @@ class IssuerTrust(_Verifier):
 
     def __repr__(self) -> str:
         return f"IssuerTrust({self.issuer_url!r}, issuer_did={self.issuer_did!r})"
+
+    def _document(
+        self, url: str, ttl: float, max_age: float, load: Callable[[], tuple[Any, float | None]], what: str
+    ) -> Document:
+        is_key_set = what == "key set"
+
+        def changed(value: Any) -> None:
+            # A document changed (lock held): the warm entries built from it go.
+            self._forget_warm()
+            if is_key_set and value is not None:
+                self._prune(value)
+
+        return Document(url, ttl, max_age, load, what, lock=self._lock, clock=self._clock, changed=changed)
 
     # -- loading (on fetch threads) --
 
@@ -712,7 +519,10 @@ class IssuerTrust(_Verifier):
     def _prune(self, keys: dict[str, bytes]) -> None:
         # Revocation lists are kept only for kids the key set holds. Lock held.
         for kid in [kid for kid in self._crls if kid not in keys]:
-            self._fetch.forget(self._crls.pop(kid).url)
+            doc = self._crls.pop(kid)
+            self._fetch.forget(doc.url)
+            if doc.flight is not None:
+                self._dropped.append(doc)
 
     # -- lookups (on verifying threads) --
 
@@ -778,10 +588,11 @@ class IssuerTrust(_Verifier):
                 doc = self._crls.get(kid)
                 if doc is None:
                     url = crl_url(self._base, kid)
-                    doc = self._crls[kid] = _Document(
-                        self, url, self.crl_ttl, self.crl_max_age,
+                    doc = self._crls[kid] = self._document(
+                        url, self.crl_ttl, self.crl_max_age,
                         lambda: self._load_revocation_list(kid, url), f"revocation list for {escaped(kid)}",
                     )
+                    doc.closed = self._closed
         revoked: frozenset[str] | None = doc.obtain(until)
         return revoked
 
@@ -818,18 +629,28 @@ class IssuerTrust(_Verifier):
                 closed=self._closed,
             )
 
-    def close(self) -> None:
+    def close(self, wait: float = 0.0) -> bool:
         """Stop fetching: running exchanges are cut short and waiting callers return at once.
 
-        Verification goes on with the documents held, and fails closed once
-        they are past their usable age.
+        With ``wait`` (seconds), also wait that long at most for the fetch
+        threads still running to end; returns whether none still runs. A
+        process about to exit waits, so that no fetch is left inside the
+        retrieval functions while the interpreter shuts down. Verification
+        goes on with the documents held, and fails closed once they are past
+        their usable age.
         """
+        until = time.monotonic() + wait
         with self._lock:
             self._closed = True
-            flights = [doc.flight for doc in (self._keyset, *self._crls.values()) if doc.flight is not None]
+            documents = [self._keyset, *self._crls.values(), *self._dropped]
+            self._dropped = [doc for doc in self._dropped if doc.flight is not None]
+            for doc in documents:
+                doc.closed = True
+            flights = [doc.flight for doc in documents if doc.flight is not None]
         for flight in flights:
             flight.set()
         self._fetch.close()
+        return all([doc.join(until) for doc in documents])
 
 
 class TrustedIssuers(_Verifier):
@@ -892,6 +713,7 @@ class TrustedIssuers(_Verifier):
     def status(self) -> tuple[TrustStatus, ...]:
         return tuple(trust.status() for trust in self.trusts)
 
-    def close(self) -> None:
-        for trust in self.trusts:
-            trust.close()
+    def close(self, wait: float = 0.0) -> bool:
+        """Close every trust; ``wait`` bounds the wait for all of their fetches together."""
+        until = time.monotonic() + wait
+        return all([trust.close(max(0.0, until - time.monotonic())) for trust in self.trusts])
