@@ -15,23 +15,19 @@ import logging
 import math
 import threading
 import time
-from collections.abc import Callable
+from collections.abc import Callable, Generator
 from dataclasses import dataclass
 from datetime import datetime, timezone
 from typing import Any, Final
 
 from quorvel_trellane._text import escaped
 
-__all__ = ["Document", "DocumentStatus", "NeedsNetwork", "SteadyClock"]
+__all__ = ["Document", "DocumentStatus", "SteadyClock"]
 
 # The trust layer's logger: what happens to its documents is its story.
 _LOG: Final = logging.getLogger("quorvel_trellane.trust")
 _MIN_RETRY: Final = 10.0  # seconds before the first retry after a failed fetch
 _MIN_MAX_AGE: Final = 10.0  # a Cache-Control max-age never shortens the ttl below this
-
-
-class NeedsNetwork(Exception):
-    """Raised for a caller that may not wait when answering needs a network wait."""
 
 
 class SteadyClock:
@@ -128,13 +124,12 @@ class Document:
         self._changed = changed
         self._thread: threading.Thread | None = None
 
-    def obtain(self, until: float | None) -> Any:
-        """The usable value, fetching it if there is none (None: fail closed).
+    def begin(self) -> tuple[Any, threading.Event | None]:
+        """The usable value and None, or None and the fetch to wait for.
 
-        A stale value is returned at once and refreshed in the background. With
-        no usable value, a caller with a deadline (``until``, monotonic time)
-        waits for the (single) fetch until then; one without raises
-        :class:`NeedsNetwork` once the fetch has started.
+        A stale value is returned at once and refreshed in the background.
+        With no usable value, the (single) fetch is started or joined; (None,
+        None) when none can start (backing off, or closed): fail closed.
         """
         with self._lock:
             now = self._clock()
@@ -145,15 +140,22 @@ class Document:
         if value is not None:
             if refreshing and flight is not None:
                 _LOG.warning("serving the stale %s (age %.0f s) while it is refreshed", self.what, self.age(now))
-            return value
-        if flight is None:
-            return None
-        if until is None:
-            raise NeedsNetwork
-        flight.wait(max(0.0, until - time.monotonic()))
+            return value, None
+        return None, flight
+
+    def current(self) -> Any:
+        """The usable value now, or None."""
         with self._lock:
             self._expire(self._clock())
             return self.value
+
+    def obtain(self) -> Generator[threading.Event, None, Any]:
+        """:meth:`begin`, as steps: yields the fetch to wait for, if any; returns the usable value or None."""
+        value, flight = self.begin()
+        if flight is None:
+            return value
+        yield flight
+        return self.current()
 
     def age(self, now: float) -> float:
         return now - self.fetched_at if self.fetched_at is not None else math.inf

@@ -22,11 +22,10 @@ import math
 import re
 import threading
 import time
-from collections.abc import Callable, Iterator, Mapping
+from collections.abc import Callable, Mapping
 from dataclasses import dataclass
-from datetime import datetime, timedelta, timezone
-from types import MappingProxyType, TracebackType
-from typing import Any, Final, Self, TypeAlias
+from types import MappingProxyType
+from typing import Any, Final
 
 from quorvel_trellane import passport
 from quorvel_trellane._fetching import (
@@ -41,9 +40,9 @@ from quorvel_trellane._fetching import (
     key_set_url,
 )
 from quorvel_trellane._document import Document, DocumentStatus, SteadyClock
-from quorvel_trellane._document import NeedsNetwork as _NeedsNetwork
 from quorvel_trellane._text import escaped
-from quorvel_trellane.passport import A2A_PASSPORT_METADATA_KEY, PassportVerdict, verify_passport
+from quorvel_trellane._verifying import Steps, Verifier, WarmEntry, direct_material, wait_sync
+from quorvel_trellane.passport import A2A_PASSPORT_METADATA_KEY
 
 __all__ = [
     "DocumentStatus",
@@ -56,11 +55,6 @@ __all__ = [
 
 _LOG: Final = logging.getLogger("quorvel_trellane.trust")
 _KID_SHAPE: Final = re.compile(r"[0-9a-f]{16}")
-_IDLE_CALLS: Final = 64  # idle verification links kept per verifier and kind
-
-
-class _NeedsRevocationList(Exception):
-    """Raised when the pipeline reaches the revocation step without the list at hand."""
 
 
 def passport_from_a2a_metadata(metadata: object) -> str | None:
@@ -90,299 +84,10 @@ class TrustStatus:
     closed: bool
 
 
-# --- Verification -----------------------------------------------------------------
+# --- Trusts -----------------------------------------------------------------------
 
 
-#: A kid ready to verify: (valid until, key, revocation set, issuer DID bound to).
-_WarmEntry: TypeAlias = tuple[float, bytes, frozenset[str], str | None]
-
-
-#: Every warm kid at once, for the pipeline to read without calling back:
-#: (valid until, key map, revocation set, several kids, issuer DID bound to).
-_Direct: TypeAlias = tuple[float, dict[str, bytes], frozenset[str], bool, str | None]
-
-
-def _direct_material(warm: Mapping[str | None, _WarmEntry]) -> _Direct:
-    entries = [(kid, entry) for kid, entry in warm.items() if kid is not None]
-    revoked = entries[0][1][2] if len(entries) == 1 else frozenset().union(*(e[2] for _, e in entries))
-    return (
-        min(entry[0] for _, entry in entries),
-        {kid: entry[1] for kid, entry in entries},
-        revoked,
-        len(entries) > 1,
-        entries[0][1][3],
-    )
-
-
-def _answers_directly(verdict: PassportVerdict, keys: dict[str, bytes], several: bool, bound: str | None) -> bool:
-    """Whether a verdict reached with the direct material is the trust's own.
-
-    It is when the pipeline found the key by the credential's own kid (not
-    through the issuer DID fallback of a key map, and not for a kid that
-    needs the resolver: unknown, malformed or missing), the credential names
-    the bound issuer, and, when several kids' lists were merged, it is not
-    revoked (another kid's list may have done that).
-    """
-    kid = verdict.kid
-    return (
-        type(kid) is str
-        and kid in keys
-        and (bound is None or verdict.issuer_did == bound)
-        and not (several and verdict.status == "revoked")
-    )
-
-
-class _RevocationLater:
-    """Stands in the revocation input until a usable list is known for the kid.
-
-    The pipeline iterates it only once the signature and expiry have passed;
-    it then raises :class:`_NeedsRevocationList`, and the trust layer obtains
-    the list (a fetch, a wait, or none: fail closed) before the pipeline runs
-    again with it.
-    """
-
-    __slots__ = ()
-
-    def __iter__(self) -> Iterator[str]:
-        raise _NeedsRevocationList
-
-
-_LATER: Final = _RevocationLater()
-
-
-class _Call:
-    """One verification's link between its key resolver and its revocation input.
-
-    ``resolve`` is handed to ``verify_passport`` as the key resolver: the
-    pipeline calls it once, after decoding, with the credential's kid and
-    issuer DID, so the trust layer learns them without decoding again. It
-    then puts the ready frozenset of that kid into ``crl``, the revocation
-    document handed over with it (a plain dict, read by the pipeline without
-    calling back), or :data:`_LATER` when the list is not at hand.
-
-    A verification takes an idle one from its verifier's pool and gives it
-    back when it ends, so no two running verifications ever share one, and
-    the steady state makes no objects.
-    """
-
-    __slots__ = ("owner", "wait", "until", "crl", "resolve", "trust", "kid", "key")
-
-    def __init__(self, owner: _Verifier, wait: bool) -> None:
-        self.owner = owner
-        self.wait = wait
-        # With ``wait``, the deadline (monotonic) of the whole verification:
-        # the key set and the revocation list are waited for within it.
-        self.until = math.inf
-        self.crl: dict[str, Any] = {"revoked": _LATER}
-        self.resolve: Callable[[str | None, str | None], bytes | None] = self._resolve
-        self.trust: IssuerTrust | None = None
-        self.kid: str | None = None
-        self.key: bytes | None = None
-
-    def _resolve(self, kid: str | None, issuer_did: str | None) -> bytes | None:
-        owner = self.owner
-        # Warm: the key and the revocation set of this kid, both fresh, in one
-        # entry; one clock reading decides. A kid that cannot be a dict key
-        # (any JSON value may stand there) is simply not warm.
-        try:
-            hit = owner._warm.get(kid)
-        except TypeError:
-            hit = None
-        if hit is not None:
-            until, key, revoked, bound = hit
-            if (bound is None or issuer_did == bound) and owner._clock() < until:
-                self.crl["revoked"] = revoked
-                return key
-        # Set first: a revocation set left from this object's last
-        # verification must never stand for this one.
-        self.crl["revoked"] = _LATER
-        self.trust = None
-        self.kid = kid
-        found = self.key = owner._find(self, kid, issuer_did)
-        return found
-
-
-def _verify(
-    owner: _Verifier,
-    idle: list[_Call],
-    wait: bool,
-    deadline: float | None,
-    credential: str,
-    required_scope: str | None,
-    expected_agent_did: str | None,
-    require_revocation_check: bool,
-    now: datetime | None,
-    leeway: float,
-) -> PassportVerdict:
-    if leeway:
-        now = (now or datetime.now(timezone.utc)) - timedelta(seconds=leeway)
-    direct = owner._direct
-    if direct is not None:
-        until, keys, revoked, several, bound = direct
-        if owner._clock() < until:
-            try:
-                verdict = verify_passport(
-                    credential,
-                    issuer_keys=keys,
-                    crl=revoked,
-                    required_scope=required_scope,
-                    expected_agent_did=expected_agent_did,
-                    require_revocation_check=require_revocation_check,
-                    now=now,
-                )
-            except TypeError:  # a kid or issuer DID that is no dict key: the resolver's case
-                pass
-            else:
-                if _answers_directly(verdict, keys, several, bound):
-                    return verdict
-    return _verify_linked(
-        owner, idle, wait, deadline, credential, required_scope, expected_agent_did, require_revocation_check, now
-    )
-
-
-def _verify_linked(
-    owner: _Verifier,
-    idle: list[_Call],
-    wait: bool,
-    deadline: float | None,
-    credential: str,
-    required_scope: str | None,
-    expected_agent_did: str | None,
-    require_revocation_check: bool,
-    now: datetime | None,
-) -> PassportVerdict:
-    try:
-        call = idle.pop()
-    except IndexError:
-        call = _Call(owner, wait)
-    if wait:
-        call.until = time.monotonic() + owner._timeout if deadline is None else deadline
-    try:
-        return verify_passport(
-            credential,
-            issuer_keys=call.resolve,
-            crl=call.crl,
-            required_scope=required_scope,
-            expected_agent_did=expected_agent_did,
-            require_revocation_check=require_revocation_check,
-            now=now,
-        )
-    except _NeedsRevocationList:
-        return _with_revocation_list(
-            call, wait, credential, required_scope, expected_agent_did, require_revocation_check, now
-        )
-    finally:
-        if len(idle) < _IDLE_CALLS:
-            idle.append(call)
-
-
-def _with_revocation_list(
-    call: _Call,
-    wait: bool,
-    credential: str,
-    required_scope: str | None,
-    expected_agent_did: str | None,
-    require_revocation_check: bool,
-    now: datetime | None,
-) -> PassportVerdict:
-    # The signature and expiry passed with the key found, and the revocation
-    # list was not at hand: obtain it (None when none is usable) and let the
-    # pipeline decide the rest with it or with the status unknown (fail
-    # closed), so the order of its checks stays exactly its own.
-    trust, kid = call.trust, call.kid
-    revoked = None
-    if trust is not None and kid is not None:  # always so once a key was found
-        revoked = trust._revocation_list(kid, call.until if wait else None)
-        if revoked is not None:
-            trust._remember(kid)
-    return verify_passport(
-        credential,
-        issuer_keys=call.key,
-        crl=revoked,
-        required_scope=required_scope,
-        expected_agent_did=expected_agent_did,
-        require_revocation_check=require_revocation_check,
-        now=now,
-    )
-
-
-class _Verifier:
-    """``verify`` and ``verify_async`` over :meth:`_find`, shared by both classes."""
-
-    # Set by the subclasses on the instance (never as class attributes, which
-    # would slow every read of them): the resolver's warm entries, the
-    # direct material, the clock.
-    _warm: Mapping[str | None, _WarmEntry]
-    _direct: _Direct | None
-    _clock: Callable[[], float]
-    # The longest one verification waits on the network, in real seconds.
-    _timeout: float
-    # Idle calls for verify (which may wait on the network) and verify_async
-    # (which may not); set by the subclasses.
-    _idle_wait: list[_Call]
-    _idle_nowait: list[_Call]
-
-    def _find(self, call: _Call, kid: str | None, issuer_did: str | None) -> bytes | None:
-        raise NotImplementedError
-
-    def close(self, wait: float = 0.0) -> bool:
-        raise NotImplementedError
-
-    def verify(
-        self,
-        credential: str,
-        *,
-        required_scope: str | None = None,
-        expected_agent_did: str | None = None,
-        require_revocation_check: bool = True,
-        now: datetime | None = None,
-        leeway: float = 0.0,
-    ) -> PassportVerdict:
-        """Verify ``credential`` with this trust material; see ``verify_passport``.
-
-        Waits on the network (bounded by ``timeout``) only when no usable
-        document exists or the kid is unknown; ``leeway`` verifies the expiry
-        at ``now`` minus ``leeway`` seconds.
-        """
-        return _verify(
-            self, self._idle_wait, True, None,
-            credential, required_scope, expected_agent_did, require_revocation_check, now, leeway,
-        )
-
-    async def verify_async(
-        self,
-        credential: str,
-        *,
-        required_scope: str | None = None,
-        expected_agent_did: str | None = None,
-        require_revocation_check: bool = True,
-        now: datetime | None = None,
-        leeway: float = 0.0,
-    ) -> PassportVerdict:
-        """:meth:`verify` for event loops: inline with usable documents, network waits off the loop."""
-        args = (credential, required_scope, expected_agent_did, require_revocation_check, now, leeway)
-        try:
-            return _verify(self, self._idle_nowait, False, None, *args)
-        except _NeedsNetwork:
-            import asyncio  # here, so that importing this module does not load it
-
-            # The deadline runs from here, not from when the thread starts.
-            deadline = time.monotonic() + self._timeout
-            return await asyncio.to_thread(_verify, self, self._idle_wait, True, deadline, *args)
-
-    def __enter__(self) -> Self:
-        return self
-
-    def __exit__(
-        self,
-        exc_type: type[BaseException] | None,
-        exc: BaseException | None,
-        tb: TracebackType | None,
-    ) -> None:
-        self.close()
-
-
-class IssuerTrust(_Verifier):
+class IssuerTrust(Verifier):
     """One issuer's key set and revocation lists, kept fresh for verification.
 
     ``issuer_url`` is the issuer base URL; the documents are read with
@@ -442,13 +147,12 @@ class IssuerTrust(_Verifier):
         self._keyset = self._document(key_set_url(self._base), key_ttl, key_max_stale, self._load_keys, "key set")
         self._crls: dict[str, Document] = {}
         self._dropped: list[Document] = []  # lists pruned while a fetch of theirs may still run
-        # Per kid, what a verification needs while both documents are fresh;
+        # Per kid, what a verification needs while both documents are usable;
         # emptied whenever a document changes, filled again by the next
         # verification that reaches the revocation step.
-        self._warm: dict[str | None, _WarmEntry] = {}
-        self._direct: _Direct | None = None
-        self._idle_wait = []
-        self._idle_nowait = []
+        self._warm: dict[str | None, WarmEntry] = {}
+        self._direct = None
+        self._idle = []
 
     def __repr__(self) -> str:
         return f"IssuerTrust({self.issuer_url!r}, issuer_did={self.issuer_did!r})"
@@ -506,10 +210,11 @@ class IssuerTrust(_Verifier):
             if crl is None or keyset.value is None or crl.value is None:
                 return
             key = keyset.value.get(kid)
-            until = min(keyset.fresh_until, keyset.usable_until, crl.fresh_until, crl.usable_until)
-            if key is not None and self._clock() < until:
-                self._warm[kid] = (until, key, crl.value, self.issuer_did)
-                self._direct = _direct_material(self._warm)
+            usable_until = min(keyset.usable_until, crl.usable_until)
+            if key is not None and self._clock() < usable_until:
+                fresh_until = min(keyset.fresh_until, crl.fresh_until, usable_until)
+                self._warm[kid] = WarmEntry(fresh_until, usable_until, key, crl.value, self.issuer_did, self)
+                self._direct = direct_material(self._warm)
 
     def _forget_warm(self) -> None:
         # A document changed. Lock held.
@@ -524,28 +229,33 @@ class IssuerTrust(_Verifier):
             if doc.flight is not None:
                 self._dropped.append(doc)
 
+    def _refresh_stale(self, kid: str) -> None:
+        # A warm kid past its freshness is served while its documents refresh.
+        self._keyset.begin()
+        doc = self._crls.get(kid)
+        if doc is not None:
+            doc.begin()
+
     # -- lookups (on verifying threads) --
 
-    def _find(self, call: _Call, kid: str | None, issuer_did: str | None) -> bytes | None:
+    def _warm_entry(self, kid: Any, issuer_did: Any) -> WarmEntry | None:
+        # Any JSON value may stand for the kid: one that is no dict key is
+        # simply not warm.
+        try:
+            return self._warm.get(kid)
+        except TypeError:
+            return None
+
+    def _obtain_key(self, kid: Any, issuer_did: Any) -> Steps[tuple[IssuerTrust, bytes] | None]:
         # Issuer binding comes first: a credential naming another issuer is
         # never offered this issuer's keys, and causes no fetch.
-        if self.issuer_did is not None and issuer_did != self.issuer_did:
-            return None
-        hit = self._warm.get(kid) if type(kid) is str else None
-        if hit is not None and self._clock() < hit[0]:
-            call.crl["revoked"] = hit[2]
-            return hit[1]
-        call.trust = self
-        return self._key(kid, call.until if call.wait else None)
-
-    def _key(self, kid: str | None, until: float | None) -> bytes | None:
-        if type(kid) is not str:
+        if (self.issuer_did is not None and issuer_did != self.issuer_did) or type(kid) is not str:
             return None
         doc = self._keyset
         keys: dict[str, bytes] | None = doc.value
         fetched_now = keys is None
         if keys is None or self._clock() >= doc.fresh_until:
-            keys = doc.obtain(until)
+            keys = yield from doc.obtain()
             if keys is None:
                 return None
         key = keys.get(kid)
@@ -556,10 +266,14 @@ class IssuerTrust(_Verifier):
                 with self._lock:
                     self._kid_refetch_at = max(self._kid_refetch_at, self._clock())
             else:
-                key = self._refetch_for(kid, until)
-        return key
+                flight = self._refetch_for(kid)
+                if flight is not None:
+                    yield flight
+                    keys = doc.value
+                    key = None if keys is None else keys.get(kid)
+        return None if key is None else (self, key)
 
-    def _refetch_for(self, kid: str, until: float | None) -> bytes | None:
+    def _refetch_for(self, kid: str) -> threading.Event | None:
         # An unknown kid of the published shape may be a newly rotated key:
         # one refetch of the key set per cooldown, shared by every caller.
         # Any other shape never causes a fetch.
@@ -575,13 +289,9 @@ class IssuerTrust(_Verifier):
                     return None
                 self._kid_refetch_at = now
                 _LOG.info("unknown kid %s: refetching the key set", kid)
-        if until is None:
-            raise _NeedsNetwork
-        flight.wait(max(0.0, until - time.monotonic()))
-        keys: dict[str, bytes] | None = doc.value
-        return None if keys is None else keys.get(kid)
+        return flight
 
-    def _revocation_list(self, kid: str, until: float | None) -> frozenset[str] | None:
+    def _obtain_list(self, kid: str) -> Steps[frozenset[str] | None]:
         doc = self._crls.get(kid)
         if doc is None:
             with self._lock:
@@ -593,14 +303,14 @@ class IssuerTrust(_Verifier):
                         lambda: self._load_revocation_list(kid, url), f"revocation list for {escaped(kid)}",
                     )
                     doc.closed = self._closed
-        revoked: frozenset[str] | None = doc.obtain(until)
+        revoked: frozenset[str] | None = yield from doc.obtain()
         return revoked
 
     # -- public --
 
     def keys(self) -> dict[str, bytes]:
         """The key map in use (a copy), fetching it if there is none; empty when none is usable."""
-        keys: dict[str, bytes] | None = self._keyset.obtain(time.monotonic() + self.timeout)
+        keys: dict[str, bytes] | None = wait_sync(self._keyset.obtain(), self.timeout)
         return dict(keys) if keys else {}
 
     def refresh(self) -> None:
@@ -653,7 +363,7 @@ class IssuerTrust(_Verifier):
         return all([doc.join(until) for doc in documents])
 
 
-class TrustedIssuers(_Verifier):
+class TrustedIssuers(Verifier):
     """Several issuers behind one ``verify``.
 
     An issuer never speaks for another. A credential whose payload
@@ -671,11 +381,9 @@ class TrustedIssuers(_Verifier):
             if not isinstance(trust, IssuerTrust):
                 raise TypeError(f"TrustedIssuers takes IssuerTrust objects, not {type(trust).__name__}")
         self.trusts: tuple[IssuerTrust, ...] = trusts
-        self._idle_wait = []
-        self._idle_nowait = []
-        # No warm entries or direct material of its own: each trust's are
-        # reached through its _find.
-        self._warm = MappingProxyType({})
+        self._idle = []
+        # No direct material of its own: each trust's warm entries are
+        # reached through _warm_entry.
         self._direct = None
         self._clock = time.monotonic
         self._timeout = max(trust.timeout for trust in trusts)
@@ -690,24 +398,38 @@ class TrustedIssuers(_Verifier):
     def __repr__(self) -> str:
         return f"TrustedIssuers{self.trusts!r}"
 
-    def _find(self, call: _Call, kid: str | None, issuer_did: str | None) -> bytes | None:
+    def _route(self, kid: Any, issuer_did: Any) -> IssuerTrust | tuple[IssuerTrust, ...]:
         # Any JSON value may stand for the kid or the issuer DID: only text
-        # is looked up.
+        # is looked up. A bound DID has one judge; the rest go to the unbound.
         bound = self._by_did.get(issuer_did) if type(issuer_did) is str else None
         if bound is not None:
-            return bound._find(call, kid, issuer_did)
-        if type(kid) is not str:
-            return None
+            return bound
+        return self._unbound if type(kid) is str else ()
+
+    def _warm_entry(self, kid: Any, issuer_did: Any) -> WarmEntry | None:
+        judges = self._route(kid, issuer_did)
+        if isinstance(judges, IssuerTrust):
+            return judges._warm_entry(kid, issuer_did)
+        for trust in judges:
+            hit = trust._warm.get(kid)
+            if hit is not None:
+                return hit
+        return None
+
+    def _obtain_key(self, kid: Any, issuer_did: Any) -> Steps[tuple[IssuerTrust, bytes] | None]:
+        judges = self._route(kid, issuer_did)
+        if isinstance(judges, IssuerTrust):
+            return (yield from judges._obtain_key(kid, issuer_did))
         # First the key sets held now, so that a kid one issuer holds never
         # makes another refetch; then each in turn, fetching as needed.
-        for trust in self._unbound:
+        for trust in judges:
             keys = trust._keyset.value
             if keys is not None and kid in keys:
-                return trust._find(call, kid, issuer_did)
-        for trust in self._unbound:
-            key = trust._find(call, kid, issuer_did)
-            if key is not None:
-                return key
+                return (yield from trust._obtain_key(kid, issuer_did))
+        for trust in judges:
+            found = yield from trust._obtain_key(kid, issuer_did)
+            if found is not None:
+                return found
         return None
 
     def status(self) -> tuple[TrustStatus, ...]:
