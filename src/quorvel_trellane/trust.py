@@ -160,15 +160,14 @@ class IssuerTrust(Verifier):
     def _document(
         self, url: str, ttl: float, max_age: float, load: Callable[[], tuple[Any, float | None]], what: str
     ) -> Document:
-        is_key_set = what == "key set"
+        return Document(url, ttl, max_age, load, what, lock=self._lock, clock=self._clock, changed=self._changed)
 
-        def changed(value: Any) -> None:
-            # A document changed (lock held): the warm entries built from it go.
-            self._forget_warm()
-            if is_key_set and value is not None:
-                self._prune(value)
-
-        return Document(url, ttl, max_age, load, what, lock=self._lock, clock=self._clock, changed=changed)
+    def _changed(self, value: Any) -> None:
+        # A document changed (lock held): the warm entries built from it go,
+        # and a new key set takes the lists of the kids it dropped with it.
+        self._forget_warm()
+        if value is not None and self._keyset.value is value:
+            self._prune(value)
 
     # -- loading (on fetch threads) --
 
