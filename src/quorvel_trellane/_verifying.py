@@ -20,6 +20,7 @@ callbacks.
 
 from __future__ import annotations
 
+import functools
 import threading
 import time
 from collections.abc import Callable, Generator, Mapping
@@ -93,6 +94,13 @@ class Request(NamedTuple):
             require_revocation_check=require_revocation_check,
             now=self.now,
         )
+
+
+# Request(...) without the Python frame of a named tuple's __new__: the
+# first pass runs on every warm verification of a set of trusts.
+_request: Final[Callable[[tuple[str, str | None, str | None, bool, datetime | None]], Request]] = functools.partial(
+    tuple.__new__, Request
+)
 
 
 class Probe:
@@ -185,8 +193,19 @@ def _first_pass(owner: Verifier, request: Request) -> tuple[PassportVerdict, Ste
     except IndexError:
         probe = Probe(owner)
     probe.missed = False
+    credential, required_scope, expected_agent_did, require_revocation_check, now = request
     try:
-        verdict = request.judge(probe.resolve, probe.crl, request.require_revocation_check)
+        # Request.judge, written out: this runs on every warm verification
+        # the direct material cannot answer.
+        verdict = verify_passport(
+            credential,
+            issuer_keys=probe.resolve,
+            crl=probe.crl,
+            required_scope=required_scope,
+            expected_agent_did=expected_agent_did,
+            require_revocation_check=require_revocation_check,
+            now=now,
+        )
         missed, kid, issuer_did = probe.missed, probe.kid, probe.issuer_did
     finally:
         probe.kid = probe.issuer_did = None
@@ -295,7 +314,7 @@ class Verifier:
             verdict = _directly(direct, credential, required_scope, expected_agent_did, require_revocation_check, now)
             if verdict is not None:
                 return verdict
-        request = Request(credential, required_scope, expected_agent_did, require_revocation_check, now)
+        request = _request((credential, required_scope, expected_agent_did, require_revocation_check, now))
         verdict, rest = _first_pass(self, request)
         return verdict if rest is None else wait_sync(rest, self._timeout)
 
@@ -317,7 +336,7 @@ class Verifier:
             verdict = _directly(direct, credential, required_scope, expected_agent_did, require_revocation_check, now)
             if verdict is not None:
                 return verdict
-        request = Request(credential, required_scope, expected_agent_did, require_revocation_check, now)
+        request = _request((credential, required_scope, expected_agent_did, require_revocation_check, now))
         verdict, rest = _first_pass(self, request)
         return verdict if rest is None else await _wait_async(rest, self._timeout)
 
