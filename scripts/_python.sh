@@ -15,6 +15,7 @@ find_python() {
 ensure_venv() {  # $1 = venv dir
     find_python
     if [ ! -x "$1/bin/python" ]; then
+        echo "making the venv $1 with $PY"
         "$PY" -m venv "$1"
         "$1/bin/python" -m pip install -q --upgrade pip
     fi

@@ -19,9 +19,10 @@ import copy
 import importlib
 import json
 import os
+import re
 import types
 from dataclasses import dataclass
-from datetime import datetime, timezone
+from datetime import datetime, timedelta, timezone
 
 import pytest
 import rfc8785
@@ -113,6 +114,35 @@ def each_road(fast_path):
     return pytest.mark.parametrize("road", list(roads.values()), ids=list(roads))
 
 
+# --- the example budget of a property table on the host roads -----------------
+#
+# The native road runs a property table's full example budget. The host
+# roads hand the same calls to the host's own functions, so a smoke budget
+# shows the road is taken and agrees with the reference; every explicit
+# @example still runs on every road.
+
+HOST_ROAD_EXAMPLES = 100
+
+_HOST_ROADS = [road for roads in ROADS.values() for name, road in roads.items() if name != "native"]
+
+
+@pytest.hookimpl(wrapper=True)
+def pytest_runtest_call(item):
+    """A property test on a host road runs at most HOST_ROAD_EXAMPLES examples."""
+    test = getattr(item, "obj", None)
+    road = getattr(getattr(item, "callspec", None), "params", {}).get("road")
+    # Hypothesis reads a test's settings from this attribute at every call;
+    # should that ever change, the table simply runs its full budget again.
+    full = getattr(test, "_hypothesis_internal_use_settings", None)
+    if full is None or full.max_examples <= HOST_ROAD_EXAMPLES or not any(road is host for host in _HOST_ROADS):
+        return (yield)
+    test._hypothesis_internal_use_settings = settings(full, max_examples=HOST_ROAD_EXAMPLES)
+    try:
+        return (yield)
+    finally:
+        test._hypothesis_internal_use_settings = full
+
+
 @contextlib.contextmanager
 def taking(road):
     """Within the block, the module's names are rebound as ``road`` says."""
@@ -181,6 +211,149 @@ def issue(issuer):
 @pytest.fixture(scope="session")
 def passport():
     return importlib.import_module("quorvel_trellane.passport")
+
+
+# --- the framework adapters ----------------------------------------------------
+#
+# One table of requests for every adapter (tests/test_adapter_*.py), and the
+# answers the passport middleware gives to each: each adapter must answer
+# alike. The trust is a real IssuerTrust reading the test issuer's documents
+# through an injected fetch.
+
+ADAPTER_ISSUER_DID = "did:web:issuer.example.org"
+ADAPTER_AGENT = "did:web:agents.example.com:shopper-7"
+ADAPTER_SCOPE = "payments:x402"
+ADAPTER_HEADER = "X-Agent-Passport"
+
+
+@dataclass(frozen=True)
+class AdapterCase:
+    """A request to a protected route (or a public one) and the answer due."""
+
+    presented: tuple[str, ...]  # credentials by name, one header value each
+    path: str  # "/pay" (protected, needs ADAPTER_SCOPE) or "/health" (public)
+    code: int
+    status: str | None = None
+    error_code: str | None = None
+    error_message: str | None = None
+
+
+ADAPTER_CASES = {
+    "a valid passport is admitted": AdapterCase(("genuine",), "/pay", 200),
+    "an expired passport": AdapterCase(("expired",), "/pay", 401, "expired", "EXPIRED", "credential has expired"),
+    "a revoked passport": AdapterCase(("revoked",), "/pay", 401, "revoked", "REVOKED", "credential has been revoked"),
+    "a passport without the scope": AdapterCase(
+        ("narrow",), "/pay", 403, "active", "SCOPE_NOT_GRANTED", f"scope '{ADAPTER_SCOPE}' not granted"
+    ),
+    "no passport": AdapterCase((), "/pay", 401, "missing", "MISSING_PASSPORT", f"no {ADAPTER_HEADER} header"),
+    "a tampered passport": AdapterCase(("tampered",), "/pay", 401, "invalid", "TAMPERED_SIGNATURE"),
+    "the header twice": AdapterCase(
+        ("genuine", "genuine"), "/pay", 401, "invalid", "INVALID_CREDENTIAL", f"repeated {ADAPTER_HEADER} header"
+    ),
+    "a public path needs no passport": AdapterCase((), "/health", 200),
+}
+
+
+def each_adapter_case(*skip: str):
+    """Parametrise a test over ADAPTER_CASES (argument ``case``), less ``skip``."""
+    names = [n for n in ADAPTER_CASES if n not in skip]
+    return pytest.mark.parametrize("case", [ADAPTER_CASES[n] for n in names], ids=names)
+
+
+def check_adapter_answer(case: AdapterCase, code: int, headers, body) -> None:
+    """The answer is the middleware's: code, JSON body, challenge on a 401.
+
+    ``headers`` maps lower-case names to values; ``body`` is the parsed JSON.
+    An admitted request's body is what the test routes answer:
+    {"agent": DID} on /pay, {"ok": true} on /health.
+    """
+    if case.code == 200:
+        assert (code, body) == (200, {"agent": ADAPTER_AGENT} if case.path == "/pay" else {"ok": True})
+        return
+    assert code == case.code, body
+    assert set(body) == {"status", "error_code", "error_message"}
+    assert (body["status"], body["error_code"]) == (case.status, case.error_code)
+    assert case.error_message is None or body["error_message"] == case.error_message
+    assert headers["content-type"].startswith("application/json")
+    assert headers.get("www-authenticate") == ("AgentPassport" if code == 401 else None)
+
+
+@pytest.fixture(scope="session")
+def adapter_issuer() -> testing.Issuer:
+    return testing.Issuer(issuer_did=ADAPTER_ISSUER_DID)
+
+
+@pytest.fixture(scope="session")
+def adapter_creds(adapter_issuer) -> dict[str, str]:
+    """The credentials of ADAPTER_CASES, by name, from one test issuer."""
+    from quorvel_trellane import passport as native
+
+    issuer = adapter_issuer
+    genuine = issuer.issue(agent_did=ADAPTER_AGENT, scopes=[ADAPTER_SCOPE, "catalog:read"])
+    revoked = issuer.issue(agent_did=ADAPTER_AGENT, scopes=[ADAPTER_SCOPE])
+    issuer.revoke(native.decode_passport(revoked).payload["passport_id"])
+    return {
+        "genuine": genuine,
+        "revoked": revoked,
+        "expired": issuer.issue(agent_did=ADAPTER_AGENT, scopes=[ADAPTER_SCOPE], valid_for=timedelta(seconds=-1)),
+        "narrow": issuer.issue(agent_did=ADAPTER_AGENT, scopes=["catalog:read"]),
+        "tampered": testing.tamper(genuine, spend_limit_microusd=10**12),
+    }
+
+
+def issuer_fetch(issuer: testing.Issuer):
+    """A Fetcher answering from ``issuer``'s documents, as its server would."""
+    from urllib.parse import urlsplit
+
+    documents = testing.IssuerServer(issuer)
+
+    def fetch(url: str) -> bytes:
+        status, body = documents.respond(urlsplit(url).path)
+        if status != 200:
+            raise OSError(f"{url}: {status}")
+        return body
+
+    return fetch
+
+
+@pytest.fixture(scope="session")
+def adapter_trust(adapter_issuer, adapter_creds):
+    """A real IssuerTrust on the test issuer's documents, warmed by one verification."""
+    from quorvel_trellane.trust import IssuerTrust
+
+    trust = IssuerTrust(
+        "https://issuer.example.org", issuer_did=ADAPTER_ISSUER_DID, fetch=issuer_fetch(adapter_issuer)
+    )
+    assert trust.verify(adapter_creds["genuine"]).verified
+    yield trust
+    trust.close()
+
+
+def readme_examples(heading: str) -> list[str]:
+    """The ```python blocks of the README under the heading ``heading``
+    (a line "### FastAPI", say), up to the next heading."""
+    from pathlib import Path
+
+    text = (Path(__file__).resolve().parents[1] / "README.md").read_text(encoding="utf-8")
+    section = text.split(f"\n{heading}\n", 1)[1]
+    section = re.split(r"\n#{2,3} ", section, maxsplit=1)[0]
+    return [block.split("\n```", 1)[0] for block in section.split("```python\n")[1:]]
+
+
+@contextlib.contextmanager
+def readme_trust(issuer: testing.Issuer):
+    """While the block runs, ``IssuerTrust("https://issuer.example")`` in a README
+    example is a real IssuerTrust that reads ``issuer``'s documents."""
+    from quorvel_trellane import trust as trust_module
+
+    real = trust_module.IssuerTrust
+
+    def issuer_trust(url: str, **options):
+        return real(url, fetch=issuer_fetch(issuer), **options)
+
+    with pytest.MonkeyPatch.context() as m:
+        m.setattr(trust_module, "IssuerTrust", issuer_trust)
+        yield
 
 
 # -- a hostile server: any bytes on the wire ---------------------------------------

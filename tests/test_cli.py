@@ -12,6 +12,7 @@ import json
 import os
 import pty
 import re
+import shlex
 import signal
 import socket
 import subprocess
@@ -24,6 +25,7 @@ import pytest
 
 import quorvel_trellane
 from quorvel_trellane import cli
+from quorvel_trellane._components import DEMO_HINT, PASSPORT_HINT
 from quorvel_trellane.testing import Issuer, IssuerServer, b64u, issue_credential, tamper
 
 ROOT = Path(__file__).resolve().parents[1]
@@ -35,7 +37,8 @@ AGENT = "did:web:agents.example.com:shopper-7"
 ISSUER_DID = "did:web:issuer.example.org"
 
 
-def run_cli(*args: str, stdin: str | None = None, env: dict[str, str] | None = None, module: str = "quorvel_trellane"):
+def run_cli(*args: str, stdin: str | None = None, env: dict[str, str] | None = None, module: str = "quorvel_trellane",
+            cwd: Path | None = None):
     environ = {k: v for k, v in os.environ.items() if k != ENV_VAR}
     environ["PYTHONPATH"] = os.pathsep.join([str(PACKAGE_ROOT), environ.get("PYTHONPATH", "")])
     environ.update(env or {})
@@ -45,6 +48,7 @@ def run_cli(*args: str, stdin: str | None = None, env: dict[str, str] | None = N
         capture_output=True,
         text=True,
         env=environ,
+        cwd=cwd,
         timeout=120,
         check=False,
     )
@@ -252,25 +256,61 @@ def test_verify_json_holds_every_verdict_field_from_the_payload(creds, server):
 
 
 @pytest.mark.parametrize(
-    ("credential", "headline", "detail"),
+    ("credential", "options", "headline", "detail", "label"),
     [
-        ("genuine", "VERIFIED", "active"),
-        ("tampered", "NOT VERIFIED", "TAMPERED_SIGNATURE: signature verification failed"),
-        ("expired", "NOT VERIFIED", "EXPIRED: credential has expired"),
-        ("revoked", "NOT VERIFIED", "REVOKED: credential has been revoked"),
+        ("genuine", [], "VERIFIED", "active", None),
+        ("genuine", ["--scope", "payments:refund"], "NOT VERIFIED", "SCOPE_NOT_GRANTED: scope", None),
+        ("genuine", ["--agent", "did:web:someone-else"], "NOT VERIFIED", "AGENT_MISMATCH: agent_did", None),
+        ("tampered", [], "NOT VERIFIED", "TAMPERED_SIGNATURE: signature verification failed", "unverified claim"),
+        ("malformed", [], "NOT VERIFIED", "INVALID_CREDENTIAL", "unverified claim"),
+        ("expired", [], "NOT VERIFIED", "EXPIRED: credential has expired", "issuer-signed, expired"),
+        ("revoked", [], "NOT VERIFIED", "REVOKED: credential has been revoked", "issuer-signed, revoked"),
     ],
 )
-def test_verify_prints_a_readable_verdict_table_marking_claims_unverified(credential, headline, detail, creds, server):
-    result = run_cli("verify", creds[credential], "--issuer", server.url)
+def test_verify_table_labels_each_field_by_what_was_verified(credential, options, headline, detail, label, creds, server):
+    result = run_cli("verify", creds[credential], "--issuer", server.url, *options)
     lines = result.stdout.splitlines()
     assert lines[0].split(None, 1) == ["verdict", headline]
     assert detail in result.stdout
+    signed = label != "unverified claim"
+    assert re.search(f"^signature +{'verified with the issuer key' if signed else 'not verified'}$", result.stdout, re.M)
     claims = [line for line in lines if line.startswith(("agent_did", "spend_limit", "scopes", "expires_at"))]
+    if credential == "malformed":
+        assert all(line.endswith("  -") for line in claims), claims
+        return
     assert len(claims) == 4 and AGENT in claims[0]
-    if headline == "VERIFIED":
-        assert "unverified" not in result.stdout
+    assert ") per day" in claims[2]
+    if label is None:
+        assert "unverified" not in result.stdout and "(issuer-signed" not in result.stdout
     else:
-        assert all(line.endswith("  (unverified claim)") for line in claims), claims
+        assert all(line.endswith(f"  ({label})") for line in claims), claims
+
+
+@pytest.mark.parametrize(
+    ("window", "shown"),
+    [("P1D", "per day"), ("P7D", "per 7 days"), ("PT1H", "per hour"), ("P1M", "per month"),
+     ("P1DT12H", "per 1 day and 12 hours"), ("P1Y2M3D", "per 1 year, 2 months and 3 days"),
+     ("PT30S", "per 30 seconds"), ("weekly", "per weekly"), ("P", 'per P'), ("\x1b[2J", 'per "\\u001b[2J"')],
+)
+def test_verify_table_gives_the_spend_window_in_words(window, shown, issuer):
+    credential = issuer.issue(agent_did=AGENT, spend_limit_microusd=50_000_000, spend_window=window)
+    result = run_cli("verify", credential, "--key", issuer.keypair.public_key_b64, "--no-revocation-check")
+    assert re.search(f"^spend_limit +50000000 micro-USD \\(\\$50.00\\) {re.escape(shown)}$", result.stdout, re.M)
+
+
+@pytest.mark.parametrize(
+    ("options", "hinted"),
+    [([], True), (["--json"], True), (["--crl", "{crl}"], False), (["--no-revocation-check"], False)],
+)
+def test_offline_verify_without_a_revocation_list_says_what_to_pass(options, hinted, creds, issuer, tmp_path):
+    (tmp_path / "crl.json").write_text(json.dumps(issuer.revocation_list()))
+    filled = [str(tmp_path / "crl.json") if o == "{crl}" else o for o in options]
+    result = run_cli("verify", creds["genuine"], "--key", issuer.keypair.public_key_b64, *filled)
+    assert result.returncode == (1 if hinted else 0), result.stderr
+    hint = "hint: no revocation list was given: pass the issuer's list for this kid with --crl FILE|URL, " \
+        "or accept the passport without one with --no-revocation-check\n"
+    assert result.stderr == (hint if hinted else "")
+    assert ("REVOCATION_CHECK_FAILED" in result.stdout) is hinted
 
 
 @pytest.mark.parametrize(
@@ -493,6 +533,29 @@ def test_main_returns_the_exit_status_instead_of_exiting(trust, creds):
     assert err.getvalue() == "quorvel-passport: credential must be a non-empty string\n"
 
 
+@pytest.mark.parametrize(
+    ("env", "args", "message"),
+    [
+        ({ENV_VAR: "passport.txt"}, [],
+         "QUORVEL_AGENT_PASSPORT does not hold a credential (base64url text: letters, digits, '-' and '_'): "
+         "it names the file passport.txt; put the credential's text in QUORVEL_AGENT_PASSPORT, "
+         "or pass its file: --file PATH"),
+        ({ENV_VAR: "~/passport.txt"}, [],
+         "QUORVEL_AGENT_PASSPORT does not hold a credential (base64url text: letters, digits, '-' and '_'); "
+         "put the credential's text in QUORVEL_AGENT_PASSPORT, or pass its file: --file PATH"),
+        ({}, ["--file", "keys.json"],
+         "credential file keys.json does not hold a credential (base64url text: letters, digits, '-' and '_'); "
+         "the file must hold the credential's text alone"),
+    ],
+)
+def test_present_refuses_what_cannot_be_a_credential_and_prints_nothing(env, args, message, tmp_path, creds):
+    (tmp_path / "passport.txt").write_text(creds["genuine"])
+    (tmp_path / "keys.json").write_text('{"keys": []}\n')
+    for form in ([], ["--a2a"]):
+        result = run_cli("present", *form, *args, env=env, cwd=tmp_path)
+        assert (result.returncode, result.stdout, result.stderr) == (2, "", f"quorvel-passport: {message}\n")
+
+
 @pytest.mark.parametrize("args", [[], ["frobnicate"], ["verify"], ["fetch-crl", "http://127.0.0.1:9"]])
 def test_missing_or_unknown_command_is_a_usage_error(args):
     result = run_cli(*args)
@@ -515,14 +578,15 @@ def test_demo_shows_every_answer_of_the_relying_party_as_expected():
         ("ok ", "401", "revoked", "REVOKED"),
     ]
     assert "All answers as expected." in result.stdout
+    assert "admitted, may spend up to $50.00 per day" in result.stdout
 
 
 @pytest.mark.parametrize(
     ("blocked", "hint"),
     [
-        ("rfc8785", "install the passport extra: pip install 'quorvel-trellane[passport]'"),
-        ("pqcrypto", "install the passport extra: pip install 'quorvel-trellane[passport]'"),
-        ("uvicorn", "install the demo extra: pip install 'quorvel-trellane[demo]'"),
+        ("rfc8785", "the demo needs the passport components rfc8785 and pqcrypto: " + PASSPORT_HINT),
+        ("pqcrypto", "the demo needs the passport components rfc8785 and pqcrypto: " + PASSPORT_HINT),
+        ("uvicorn", "the demo needs uvicorn and httpx: " + DEMO_HINT),
     ],
 )
 def test_demo_without_an_extra_names_the_one_to_install(blocked, hint, tmp_path):
@@ -554,6 +618,44 @@ def test_verify_fetches_a_revocation_list_only_for_a_credential_the_key_set_veri
     assert expected is None or (verdict["status"], verdict["error_code"]) == expected
 
 
+# -- a test issuer's files, from the shell ---------------------------------------
+
+
+def test_the_test_issuer_writes_files_whose_suggested_commands_work_as_printed(tmp_path):
+    made = run_cli("files", "--scope", "catalog:read", module="quorvel_trellane.testing", cwd=tmp_path)
+    assert made.returncode == 0, made.stderr
+    written = sorted(p.name for p in (tmp_path / "files").iterdir())
+    assert written == ["crl.json", "issuer.pub", "keys.json", "passport.txt", "revoked.txt"]
+    tried = made.stdout.split("\nTry:\n", 1)[1].splitlines()
+    outcomes = []
+    for line in tried:
+        words = shlex.split(line)
+        env = {}
+        if words[0].startswith("QUORVEL_AGENT_PASSPORT="):
+            env[ENV_VAR] = (tmp_path / "files" / "passport.txt").read_text()
+            words = words[1:]
+        assert words[0] == "quorvel-passport", line
+        result = run_cli(*words[1:], env=env, cwd=tmp_path)
+        outcomes.append((words[1], result.returncode, result.stdout.splitlines()[0].split(None, 1)[-1], result.stderr))
+    assert outcomes == [
+        ("verify", 0, "VERIFIED", ""),
+        ("verify", 0, "VERIFIED", ""),
+        ("verify", 1, "NOT VERIFIED", ""),
+        ("inspect", 0, "decoded only, the signature has NOT been checked", ""),
+        ("present", 0, (tmp_path / "files" / "passport.txt").read_text().strip(), ""),
+    ]
+
+
+def test_the_test_issuer_never_overwrites_files_unless_forced(tmp_path):
+    (tmp_path / "crl.json").write_text("mine")
+    result = run_cli(module="quorvel_trellane.testing", cwd=tmp_path)
+    assert (result.returncode, result.stdout) == (2, "")
+    assert "already there (--force replaces them): crl.json" in result.stderr
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["crl.json"]
+    assert run_cli("--force", module="quorvel_trellane.testing", cwd=tmp_path).returncode == 0
+    assert json.loads((tmp_path / "crl.json").read_text())["revoked"]
+
+
 # -- never a traceback ------------------------------------------------------------
 
 
@@ -577,8 +679,9 @@ BLOCK_EXTRA = "import sys, runpy; sys.modules['pqcrypto'] = None; "
         (BLOCK_EXTRA + "runpy.run_module('quorvel_trellane', run_name='__main__')", ["inspect", "eyJ9"], 2),
         (BLOCK_EXTRA + "runpy.run_module('quorvel_trellane.demo', run_name='__main__')", [], 2),
         (BLOCK_EXTRA + "import quorvel_trellane.testing", [], 1),
+        (BLOCK_EXTRA + "runpy.run_module('quorvel_trellane.testing', run_name='__main__')", [], 2),
     ],
-    ids=["verify", "inspect", "demo", "import testing"],
+    ids=["verify", "inspect", "demo", "import testing", "test issuer files"],
 )
 def test_without_the_passport_extra_each_entry_point_gives_the_install_hint(code, args, exit_code):
     environ = {**os.environ, "PYTHONPATH": str(PACKAGE_ROOT)}
@@ -586,10 +689,17 @@ def test_without_the_passport_extra_each_entry_point_gives_the_install_hint(code
         [sys.executable, "-c", code, *args], capture_output=True, text=True, env=environ, timeout=60, check=False
     )
     assert result.returncode == exit_code
-    assert "pip install 'quorvel-trellane[passport]'" in result.stderr
+    assert PASSPORT_HINT in result.stderr
     assert result.stdout == ""
     if exit_code == 2:
         assert len(result.stderr.splitlines()) == 1, result.stderr
+
+
+def test_the_install_hint_installs_exactly_the_passport_extra():
+    from quorvel_trellane._components import PASSPORT_INSTALL
+
+    extra = tomllib.loads((ROOT / "pyproject.toml").read_text())["project"]["optional-dependencies"]["passport"]
+    assert shlex.split(PASSPORT_INSTALL) == ["pip", "install", *extra]
 
 
 # -- what is fetched, and how ----------------------------------------------------
@@ -638,8 +748,26 @@ def test_a_revocation_list_given_without_revoked_counts_as_none_revoked_with_a_w
     assert 'has no "revoked" member' in result.stderr
 
 
+def default_sigint() -> None:
+    """In a child about to be sent Ctrl-C, before exec: an ignored SIGINT is
+    inherited through exec (a handled one is reset), and the interpreter
+    installs its KeyboardInterrupt handler only over the default."""
+    signal.signal(signal.SIGINT, signal.SIG_DFL)
+
+
+@pytest.fixture(params=["interactive", "sigint-ignored"])
+def launcher(request):
+    """How the suite was started: from a terminal, or with SIGINT ignored (a
+    background job of a non-interactive shell, some CI launchers), which
+    children inherit unless they are given the default disposition."""
+    saved = signal.signal(signal.SIGINT, signal.SIG_IGN) if request.param == "sigint-ignored" else None
+    yield request.param
+    if saved is not None:
+        signal.signal(signal.SIGINT, saved)
+
+
 @pytest.mark.parametrize("command", ["fetch-keys", "verify"])
-def test_ctrl_c_while_fetching_exits_130_quietly_after_saying_what_it_fetches(command, creds):
+def test_ctrl_c_while_fetching_exits_130_quietly_after_saying_what_it_fetches(command, creds, launcher):
     controller, terminal = pty.openpty()
     with socket.socket() as listener, os.fdopen(controller, "rb", buffering=0) as screen:
         listener.bind(("127.0.0.1", 0))
@@ -650,7 +778,7 @@ def test_ctrl_c_while_fetching_exits_130_quietly_after_saying_what_it_fetches(co
             [sys.executable, "-m", "quorvel_trellane",
              *(["fetch-keys", url] if command == "fetch-keys" else ["verify", creds["genuine"], "--issuer", url]),
              "--timeout", "60"],
-            stdout=subprocess.DEVNULL, stderr=terminal, env=environ,
+            stdout=subprocess.DEVNULL, stderr=terminal, env=environ, preexec_fn=default_sigint,
         )
         os.close(terminal)
         listener.settimeout(60)

@@ -17,6 +17,7 @@ import copy
 import gc
 import inspect
 import json
+import re
 import resource
 import subprocess
 import sys
@@ -1045,3 +1046,18 @@ def test_fuzz_target_contract_holds_for_seeds_and_random_bytes(target):
         run(data)
 
     random_bytes()
+
+
+# --- interpreter internals ---------------------------------------------------------
+
+NATIVE = Path(__file__).resolve().parent.parent / "src" / "native"
+INTERNALS = [r"\b_Py[A-Za-z]", r"\bPyUnstable_", r"\bPySetObject\b", r"\bsetentry\b", r"tp_version_tag",
+             r"c_profilefunc", r"c_tracefunc", r"py_recursion_remaining"]
+
+
+@pytest.mark.parametrize("pattern", INTERNALS)
+def test_interpreter_internals_are_used_only_through_the_compatibility_header(pattern):
+    # internals.hpp is the one file to check, and widen its version bound,
+    # when a new CPython version is supported.
+    users = sorted(p.name for p in NATIVE.glob("*.[ch]pp") if re.search(pattern, p.read_text()))
+    assert users == ["internals.hpp"]

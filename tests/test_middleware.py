@@ -9,6 +9,7 @@ from __future__ import annotations
 
 import asyncio
 import http.client
+import http.server
 import json
 import os
 import socket
@@ -16,6 +17,7 @@ import subprocess
 import sys
 import threading
 import time
+import urllib.parse
 from collections.abc import Callable, Iterator
 from datetime import timedelta
 from pathlib import Path
@@ -27,6 +29,8 @@ import httpx
 import pytest
 import requests
 import uvicorn
+from websockets.exceptions import InvalidStatus
+from websockets.sync.client import connect as websocket_connect
 
 import quorvel_trellane
 from quorvel_trellane import asgi, passport, wsgi
@@ -82,6 +86,12 @@ async def echo_asgi(scope: dict[str, Any], receive: Any, send: Any) -> None:
         await send({"type": "lifespan.shutdown.complete"})
         return
     body = json.dumps({"passport": verdict_json(scope["state"][asgi.STATE_KEY])}).encode()
+    if scope["type"] == "websocket":
+        assert (await receive())["type"] == "websocket.connect"
+        await send({"type": "websocket.accept"})
+        await send({"type": "websocket.send", "text": body.decode()})
+        await send({"type": "websocket.close", "code": 1000})
+        return
     await send({"type": "http.response.start", "status": 200, "headers": [(b"content-type", b"application/json")]})
     await send({"type": "http.response.body", "body": body})
 
@@ -119,6 +129,7 @@ def configurations(module: Any, echo: Any, trust: Any, route_key: str) -> dict[s
         "scoped": module.PassportMiddleware(echo, trust=trust, required_scope="payments:write"),
         "routes": module.PassportMiddleware(echo, trust=trust, required_scope=lambda s: route_scope(s[route_key])),
         "optional": module.PassportMiddleware(echo, trust=trust, optional=True),
+        "public": module.PassportMiddleware(echo, trust=trust, public_paths=["/public/health", "/public/docs/"]),
     }
 
 
@@ -174,9 +185,20 @@ class WsgirefThread:
         self.thread.join(10)
 
 
+def without_extensions(app: Any) -> Any:
+    """The app as served by a server that offers no ASGI extension."""
+
+    async def plain(scope: dict[str, Any], receive: Any, send: Any) -> None:
+        await app({k: v for k, v in scope.items() if k != "extensions"}, receive, send)
+
+    return plain
+
+
 @pytest.fixture(scope="module")
 def asgi_url(trust: IssuerTrust) -> Iterator[str]:
-    with UvicornThread(mounted(configurations(asgi, echo_asgi, trust, "path"), "asgi")) as url:
+    apps = configurations(asgi, echo_asgi, trust, "path")
+    apps["plain"] = without_extensions(apps["strict"])
+    with UvicornThread(mounted(apps, "asgi")) as url:
         yield url
 
 
@@ -300,6 +322,29 @@ def test_optional_mode_never_refuses_and_hands_the_verdict_or_none_to_the_applic
     assert server("/optional/x", headers)[::2] == (200, {"passport": seen})
 
 
+PUBLIC = [
+    ("/public/health", 200), ("/public/docs/", 200), ("/public/docs/oauth2-redirect", 200),
+    ("/public/healthz", 401), ("/public/health/x", 401), ("/public/docs", 401), ("/public/other", 401),
+]
+
+
+@pytest.mark.parametrize(("path", "code"), PUBLIC)
+def test_public_paths_match_exactly_or_under_a_trailing_slash_and_reach_the_app_unchecked(server, creds, path, code):
+    # A revoked passport on a public path is not even looked at: the verdict is None.
+    got, _, body = server(path, [(HEADER, creds["revoked"])])
+    assert (got, body if code == 200 else body["status"]) == (code, {"passport": None} if code == 200 else "revoked")
+
+
+@pytest.mark.parametrize(
+    ("paths", "error"),
+    [("/health", TypeError), (["health"], ValueError), ([b"/health"], ValueError), ([None], ValueError)],
+)
+@pytest.mark.parametrize("module", [asgi, wsgi])
+def test_public_paths_that_are_not_absolute_path_texts_are_refused_at_construction(module, paths, error):
+    with pytest.raises(error):
+        module.PassportMiddleware(echo_wsgi, trust=Untouchable(), public_paths=paths)
+
+
 def test_header_bytes_that_are_not_text_give_an_invalid_verdict_not_a_crash(asgi_url):
     for raw in (b"\xff\xfe\x80", "é".encode("latin-1"), "é".encode("utf-8"), b"\x80" * 5000):
         code, _, body = call_asgi(asgi_url + "/strict/x", [(HEADER, raw)])
@@ -328,15 +373,92 @@ def http_scope(*headers: tuple[bytes, bytes], **extra: Any) -> dict[str, Any]:
     return {"type": "http", "path": "/x", "headers": list(headers), **extra}
 
 
-@pytest.mark.parametrize("kind", ["lifespan", "websocket"])
-def test_lifespan_and_websocket_scopes_pass_through_untouched(kind, creds):
+def test_lifespan_scopes_pass_through_untouched(creds):
     rec = Recorder()
     headers = [(b"x-agent-passport", creds["revoked"].encode())]
-    scope = {"type": kind, "headers": headers, "state": {"db": 1}}
+    scope = {"type": "lifespan", "headers": headers, "state": {"db": 1}}
     asyncio.run(asgi.PassportMiddleware(rec.app, trust=Untouchable())(scope, rec.receive, rec.send))
     assert rec.scopes == [scope] and rec.scopes[0] is scope
-    assert scope == {"type": kind, "headers": headers, "state": {"db": 1}}
+    assert scope == {"type": "lifespan", "headers": headers, "state": {"db": 1}}
     assert rec.sent == []
+
+
+# (prefix, passport, the handshake's refusal status and body status, or the
+# verdict the accepted connection reports). "plain" is the strict
+# middleware under a server offering no denial response: a close before
+# accept, which the server sends as a 403 without a body.
+WEBSOCKETS = [
+    ("no header", "/strict/x", None, (401, "missing")),
+    ("a revoked passport", "/strict/x", "revoked", (401, "revoked")),
+    ("a tampered passport", "/strict/x", "tampered", (401, "invalid")),
+    ("a genuine passport without the scope", "/routes/admin", "genuine", (403, "active")),
+    ("a genuine passport", "/scoped/x", "genuine", {"verified": True, "status": "active", "agent_did": AGENT}),
+    ("no header, optional", "/optional/x", None, None),
+    ("a revoked passport, optional", "/optional/x", "revoked", {"verified": False, "status": "revoked", "agent_did": AGENT}),
+    ("a revoked passport, no denial response", "/plain/x", "revoked", (403, None)),
+    ("a genuine passport, no denial response", "/plain/x", "genuine", {"verified": True, "status": "active", "agent_did": AGENT}),
+]
+
+
+@pytest.mark.parametrize(("path", "value", "outcome"), [w[1:] for w in WEBSOCKETS], ids=[w[0] for w in WEBSOCKETS])
+def test_a_websocket_handshake_is_judged_by_its_passport_as_a_request_is(asgi_url, creds, path, value, outcome):
+    url = asgi_url.replace("http://", "ws://") + path
+    headers = {} if value is None else {HEADER: creds[value]}
+    try:
+        with websocket_connect(url, additional_headers=headers, open_timeout=30) as ws:
+            seen: Any = json.loads(ws.recv(timeout=30))["passport"]
+    except InvalidStatus as refused:
+        response = refused.response
+        body = json.loads(response.body) if response.body else None
+        seen = (response.status_code, body and body["status"])
+        assert (response.headers.get("www-authenticate") == "AgentPassport") == (response.status_code == 401 and body is not None)
+    assert seen == outcome
+
+
+class Handshake(Recorder):
+    """A websocket handshake as a server hands it over, and what came of it."""
+
+    def __init__(self, first: str = "websocket.connect") -> None:
+        super().__init__()
+        self.first = first
+
+    async def receive(self) -> dict[str, Any]:
+        return {"type": self.first}
+
+
+HANDSHAKES = [
+    # (extensions offered, the first message received, what the middleware sends)
+    ("a denial response offered", {"websocket.http.response": {}}, "websocket.connect",
+     ["websocket.http.response.start", "websocket.http.response.body"]),
+    ("no extensions", {}, "websocket.connect", ["websocket.close"]),
+    ("no extensions key", None, "websocket.connect", ["websocket.close"]),
+    ("the client gone before the answer", {"websocket.http.response": {}}, "websocket.disconnect", []),
+]
+
+
+@pytest.mark.parametrize(("extensions", "first", "sent"), [h[1:] for h in HANDSHAKES], ids=[h[0] for h in HANDSHAKES])
+def test_a_refused_handshake_is_answered_before_accept_in_the_way_the_server_offers(creds, extensions, first, sent):
+    rec = Handshake(first)
+    scope: dict[str, Any] = {"type": "websocket", "path": "/x", "headers": [(b"x-agent-passport", creds["revoked"].encode())]}
+    if extensions is not None:
+        scope["extensions"] = extensions
+    verdict = passport.PassportVerdict(verified=False, status="revoked", error_code="REVOKED", error_message="m")
+    asyncio.run(asgi.PassportMiddleware(rec.app, trust=FixedTrust(verdict))(scope, rec.receive, rec.send))
+    assert rec.scopes == [] and [m["type"] for m in rec.sent] == sent
+    if sent == ["websocket.close"]:
+        assert rec.sent[0]["code"] == 1008
+    if sent and sent[0] == "websocket.http.response.start":
+        assert rec.sent[0]["status"] == 401 and (b"www-authenticate", b"AgentPassport") in rec.sent[0]["headers"]
+        assert json.loads(rec.sent[1]["body"]) == {"status": "revoked", "error_code": "REVOKED", "error_message": "m"}
+
+
+def test_an_admitted_handshake_reaches_the_application_unanswered_with_its_verdict(trust, creds):
+    rec = Handshake()
+    scope = {"type": "websocket", "path": "/x", "headers": [(b"x-agent-passport", creds["genuine"].encode())], "state": {"db": 1}}
+    asyncio.run(asgi.PassportMiddleware(rec.app, trust=trust)(scope, rec.receive, rec.send))
+    [seen] = rec.scopes
+    assert seen["state"][asgi.STATE_KEY].verified and seen["state"]["db"] == 1
+    assert rec.sent == [] and scope["state"] == {"db": 1}
 
 
 def test_the_verdict_joins_the_lifespan_state_without_changing_the_servers_copy(trust, creds):
@@ -458,10 +580,171 @@ def test_client_auth_loads_the_agents_own_passport_once(wsgi_url, creds, monkeyp
     assert auth.credential == creds["genuine"]
 
 
+class Origin:
+    """A loopback server of its own origin: ``/seen`` answers which passport
+    arrived, ``/hop?status=..&to=..`` redirects; every request is logged
+    with the passport it carried."""
+
+    def __init__(self) -> None:
+        log = self.log = []
+
+        class Handler(http.server.BaseHTTPRequestHandler):
+            def do_GET(self) -> None:  # noqa: N802
+                url = urllib.parse.urlsplit(self.path)
+                passport_header = self.headers.get(HEADER)
+                log.append((url.path, passport_header))
+                query = dict(urllib.parse.parse_qsl(url.query))
+                body = json.dumps({"passport": passport_header}).encode()
+                self.send_response(int(query.get("status", 200)))
+                if "to" in query:
+                    self.send_header("Location", query["to"])
+                self.send_header("Content-Length", str(len(body)))
+                self.end_headers()
+                self.wfile.write(body)
+
+            def log_message(self, format: str, *args: Any) -> None:  # noqa: A002
+                pass
+
+        self.server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Handler)
+        self.port = self.server.server_port
+        self.url = f"http://127.0.0.1:{self.port}"
+        threading.Thread(target=self.server.serve_forever, kwargs={"poll_interval": 0.05}, daemon=True).start()
+
+
+@pytest.fixture(scope="module")
+def origins() -> Iterator[tuple[Origin, Origin]]:
+    pair = Origin(), Origin()
+    yield pair
+    for origin in pair:
+        origin.server.shutdown()
+        origin.server.server_close()
+
+
+def hop(status: int, to: str) -> str:
+    return f"/hop?status={status}&to={urllib.parse.quote(to, safe='')}"
+
+
+# (status, where the first origin sends the client, whether the passport
+# reaches the page the chain ends on). The second origin is the same host
+# on another port.
+REDIRECT_TARGETS = [
+    ("the same origin", 302, lambda a, b: f"{a.url}/seen", True),
+    ("a path on the same origin", 302, lambda a, b: "/seen", True),
+    ("a relative path", 303, lambda a, b: "seen", True),
+    ("another port", 302, lambda a, b: f"{b.url}/seen", False),
+    ("another port, method kept", 307, lambda a, b: f"{b.url}/seen", False),
+    ("another port, permanently", 308, lambda a, b: f"{b.url}/seen", False),
+    ("another port without a scheme", 301, lambda a, b: f"//127.0.0.1:{b.port}/seen", False),
+    ("another port and back again", 302, lambda a, b: b.url + hop(302, f"{a.url}/seen"), False),
+    ("the same origin, then another port", 302, lambda a, b: hop(302, f"{b.url}/seen"), False),
+]
+
+
+def follow(client: str, auth: PassportAuth, url: str) -> Any:
+    """GET ``url`` following redirects, the client set up the documented way."""
+    if client == "requests":
+        return requests.get(url, auth=auth, timeout=30).json()
+    if client == "requests session":
+        with requests.Session() as session:
+            session.auth = auth
+            return session.get(url, timeout=30).json()
+    if client == "httpx":
+        with httpx.Client(auth=auth, event_hooks=auth.event_hooks, follow_redirects=True, timeout=30) as http_client:
+            return http_client.get(url).json()
+
+    async def go() -> Any:
+        hooks = auth.async_event_hooks
+        async with httpx.AsyncClient(auth=auth, event_hooks=hooks, follow_redirects=True, timeout=30) as http_client:
+            return (await http_client.get(url)).json()
+
+    return asyncio.run(go())
+
+
+@pytest.mark.parametrize(("status", "target", "arrives"), [r[1:] for r in REDIRECT_TARGETS], ids=[r[0] for r in REDIRECT_TARGETS])
+@pytest.mark.parametrize("client", ["requests", "requests session", "httpx", "httpx async"])
+def test_the_passport_never_follows_a_redirect_to_another_origin(origins, client, status, target, arrives):
+    a, b = origins
+    a.log.clear()
+    b.log.clear()
+    body = follow(client, PassportAuth("the-credential"), a.url + hop(status, target(a, b)))
+    assert a.log[0] == ("/hop", "the-credential")
+    assert [seen for _, seen in b.log] == [None] * len(b.log)
+    assert body == {"passport": "the-credential" if arrives else None}
+
+
+def test_client_auth_leaves_the_callers_request_extensions_as_they_were(origins):
+    extensions: dict[str, Any] = {}
+    auth = PassportAuth("the-credential")
+    with httpx.Client(auth=auth, event_hooks=auth.event_hooks, follow_redirects=True) as http_client:
+        http_client.get(origins[0].url + "/seen", extensions=extensions)
+    assert extensions == {}
+
+
 def test_client_auth_without_any_passport_raises_the_loading_error(monkeypatch):
     monkeypatch.delenv(passport.PASSPORT_ENV_VAR, raising=False)
     with pytest.raises(passport.PassportError, match="QUORVEL_AGENT_PASSPORT is unset"):
         httpx.Client(auth=PassportAuth()).get("http://127.0.0.1:9/")
+
+
+@pytest.mark.parametrize(
+    ("given", "names_file"),
+    [("passport.txt", True), ("./missing/passport.txt", False), ('{"payload": {}}', False), ("eyJh bGc", False)],
+)
+@pytest.mark.parametrize("source", ["environment", "argument"])
+def test_client_auth_refuses_what_cannot_be_a_credential_before_sending_it(given, names_file, source, creds, tmp_path, monkeypatch):
+    (tmp_path / "passport.txt").write_text(creds["genuine"])
+    monkeypatch.chdir(tmp_path)
+    if source == "environment":
+        monkeypatch.setenv(passport.PASSPORT_ENV_VAR, given)
+        make, opening = PassportAuth, "QUORVEL_AGENT_PASSPORT does not hold a credential"
+    else:
+        make, opening = (lambda: PassportAuth(given)), "PassportAuth was given text that is not a credential"
+    with socket.socket() as listener:
+        listener.bind(("127.0.0.1", 0))
+        listener.listen()
+        listener.settimeout(0.2)
+        with pytest.raises(passport.PassportError) as info:
+            httpx.Client(auth=make()).get("http://127.0.0.1:%d/" % listener.getsockname()[1])
+        with pytest.raises(TimeoutError):
+            listener.accept()  # nothing was sent
+    message = str(info.value)
+    assert message.startswith(f"{opening} (base64url text: letters, digits, '-' and '_')")
+    assert message.endswith("PassportAuth(load_credential(PATH))")
+    assert (": it names the file passport.txt;" in message) is names_file
+    assert given not in message or names_file
+
+
+def test_client_auth_presents_a_credential_given_with_surrounding_whitespace_as_the_bare_credential(asgi_url, creds):
+    auth = PassportAuth(f"  {creds['genuine']}\n")
+    assert auth.credential == creds["genuine"]
+    assert presented(asgi_url, "httpx", auth)["passport"]["verified"] is True
+
+
+# -- set-up -------------------------------------------------------------------------
+
+
+@pytest.mark.parametrize("blocked", ["rfc8785", "pqcrypto"])
+@pytest.mark.parametrize("made", ["IssuerTrust", "TrustedIssuers", "ASGI middleware", "WSGI middleware"])
+def test_a_relying_party_without_the_components_fails_when_set_up_not_on_each_request(made, blocked, monkeypatch):
+    from quorvel_trellane._components import PASSPORT_HINT
+    from quorvel_trellane.trust import TrustedIssuers
+
+    with IssuerTrust("http://127.0.0.1:9") as trust:
+        make = {
+            "IssuerTrust": lambda: IssuerTrust("http://127.0.0.1:9"),
+            "TrustedIssuers": lambda: TrustedIssuers(trust),
+            "ASGI middleware": lambda: asgi.PassportMiddleware(lambda *a: None, trust=trust),  # type: ignore[arg-type]
+            "WSGI middleware": lambda: wsgi.PassportMiddleware(lambda *a: [], trust=trust),  # type: ignore[arg-type]
+        }[made]
+        make()  # with the components: fine
+        for module in [name for name in sys.modules if name.split(".")[0] == blocked]:
+            monkeypatch.setitem(sys.modules, module, None)
+        with pytest.raises(passport.PassportError) as info:
+            make()
+    name = "PassportMiddleware" if made.endswith("middleware") else made
+    assert str(info.value).startswith(f"{name} needs the passport components rfc8785 and pqcrypto: ")
+    assert str(info.value).endswith(PASSPORT_HINT)
+    assert isinstance(info.value.__cause__, passport.PassportError)
 
 
 def test_importing_the_wire_modules_imports_no_web_framework_or_http_client():

@@ -215,6 +215,63 @@ def test_base64_errors_are_the_host_error_classes(road, text, error, message):
         passport._b64u_decode(text)
 
 
+# The AVX2 blocks of the base64 decoder and the text scan (behind the JSON
+# reader and the RFC 8785 writer) against the portable loops that replace
+# them on other architectures: QUORVEL_TRELLANE_PORTABLE turns the AVX2 paths
+# off for a process, and both must answer every input alike. The inputs put
+# every kind of stop character at each offset around the 32-byte blocks.
+PORTABLE_PROBE = r"""
+import base64, json, random
+from quorvel_trellane import passport
+
+def outcome(fn, *args):
+    try:
+        return repr(fn(*args))
+    except Exception as exc:
+        return repr((type(exc), str(exc)))
+
+def answers():
+    rng = random.Random(8)
+    texts = []
+    for n in list(range(0, 70)) + [95, 96, 97, 191, 192, 300]:
+        raw = rng.randbytes(n)
+        for encode in (base64.urlsafe_b64encode, base64.b64encode):
+            text = encode(raw).decode()
+            texts.append(text)
+            for pos in {0, 31, 32, 33, 63, len(text) // 2, len(text)}:
+                for piece in ("=", ".", " ", "\n", "-", "_", "+", "/", "\u00e9", "\x00"):
+                    texts.append(text[:pos] + piece + text[pos:])
+    out = [outcome(passport._b64u_decode, t) + outcome(passport._coerce_key, t) for t in texts]
+    for n in (31, 32, 33, 64, 100):
+        for pos in range(0, n, 3):
+            for piece in ('"', "\\", "\x01", "\x1f", " ", "\x7f", "\u00e9", "\U0001f600"):
+                value = "a" * pos + piece + "b" * (n - pos)
+                for ascii_only in (True, False):
+                    body = json.dumps({"v": value}, ensure_ascii=ascii_only).encode()
+                    out.append(outcome(passport._get_json, "https://issuer.example/doc", lambda url: body, 6.0))
+                    broken = body[:pos + 7] + b"\x05" + body[pos + 7:]
+                    out.append(outcome(passport._get_json, "https://issuer.example/doc", lambda url: broken, 6.0))
+                envelope = json.dumps({"payload": {"k" * pos: value}, "sig": ""}).encode()
+                credential = base64.urlsafe_b64encode(envelope).decode().rstrip("=")
+                out.append(outcome(lambda: passport.decode_passport(credential).signed_bytes))
+    return out
+
+print(json.dumps(answers()))
+"""
+
+
+def test_the_portable_loops_answer_exactly_as_the_vector_paths_do():
+    env = {**os.environ, "PYTHONPATH": os.pathsep.join(sys.path)}
+    runs = {}
+    for portable in ("1", "0"):
+        done = subprocess.run([sys.executable, "-c", PORTABLE_PROBE], capture_output=True, text=True, timeout=120,
+                              env={**env, "QUORVEL_TRELLANE_PORTABLE": portable}, check=False)
+        assert done.returncode == 0, done.stderr
+        runs[portable] = json.loads(done.stdout)
+    assert len(runs["1"]) > 10_000
+    assert runs["1"] == runs["0"]
+
+
 # --- records ---------------------------------------------------------------------
 
 
@@ -465,6 +522,66 @@ def test_a_default_decoder_refusing_repeated_members_is_honoured(issue):
     with mock.patch("json._default_decoder", Strict()):
         with pytest.raises(passport.PassportError, match="malformed credential envelope: repeated member"):
             passport.decode_passport(credential)
+
+
+#: json._default_decoder as the module finds it at its first import, and
+#: whether the native reader may stand in for it: only for a decoder
+#: configured exactly as the default one.
+PREIMPORT_DECODERS = [
+    ("a fresh default decoder", "json.JSONDecoder()", True),
+    ("refusing repeated members", "json.JSONDecoder(object_pairs_hook=refuse_repeats)", False),
+    ("decimal floats", "json.JSONDecoder(parse_float=decimal.Decimal)", False),
+    ("an object hook", "json.JSONDecoder(object_hook=lambda d: {'hooked': d})", False),
+    ("text integers", "json.JSONDecoder(parse_int=str)", False),
+    ("its own constants", "json.JSONDecoder(parse_constant=str)", False),
+    ("lenient strings", "json.JSONDecoder(strict=False)", False),
+    ("options put back after its scanner was built", "reset(json.JSONDecoder(parse_float=decimal.Decimal))", False),
+    ("a subclass", "type('Sub', (json.JSONDecoder,), {'decode': lambda self, s: {'sub': s}})()", False),
+]
+
+PREIMPORT_PROBE = textwrap.dedent(
+    """
+    import decimal, json, sys
+
+    def refuse_repeats(pairs):
+        if len({k for k, _ in pairs}) != len(pairs):
+            raise ValueError("repeated member")
+        return dict(pairs)
+
+    def reset(decoder):
+        decoder.parse_float = float
+        return decoder
+
+    json._default_decoder = eval(sys.argv[1])
+    from quorvel_trellane import passport
+
+    def outcome(fn):
+        try:
+            return ["ok", repr(fn())]
+        except Exception as exc:
+            return ["error", repr(exc)]
+
+    docs = [b'{"a": 1, "a": 2}', b'{"x": 1.5, "n": [10, {"k": 2.0}]}', b'{"c": NaN}', b'{"s": "a\\\\tb\\tc"}']
+    roads = [[outcome(lambda: passport._get_json("https://i.example/", lambda url: doc, 6.0)),
+              outcome(lambda: json.loads(doc))] for doc in docs]
+    host = []
+    sys.setprofile(lambda frame, event, arg: event == "call" and "json" in frame.f_code.co_filename and host.append(1))
+    outcome(lambda: passport._get_json("https://i.example/", lambda url: docs[0], 6.0))
+    sys.setprofile(None)
+    print(json.dumps({"roads": roads, "native": not host}))
+    """
+)
+
+
+@pytest.mark.parametrize(("decoder", "native"), [d[1:] for d in PREIMPORT_DECODERS], ids=[d[0] for d in PREIMPORT_DECODERS])
+def test_a_default_decoder_configured_before_import_is_used_unless_it_is_the_default(decoder, native):
+    env = {**os.environ, "PYTHONPATH": str(Path(passport.__file__).resolve().parent.parent)}
+    done = subprocess.run([sys.executable, "-c", PREIMPORT_PROBE, decoder], capture_output=True, text=True, env=env, timeout=60)
+    assert done.returncode == 0, done.stderr
+    seen = json.loads(done.stdout)
+    for through_module, through_json in seen["roads"]:
+        assert through_module == through_json
+    assert seen["native"] is native
 
 
 def test_records_made_by_a_dataclass_that_returns_no_class_are_built_by_calling_them(issuer):

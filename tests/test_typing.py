@@ -252,6 +252,9 @@ outer: asgi.ASGIApp = asgi.PassportMiddleware(app, trust=Trust(), required_scope
 wsgi.PassportMiddleware(wsgi_app, trust=Trust(), required_scope="payments:x402", header="X-Other")
 httpx.Client(auth=PassportAuth())
 httpx.AsyncClient(auth=PassportAuth("credential"))
+hooked = PassportAuth("credential")
+httpx.Client(auth=hooked, event_hooks=hooked.event_hooks, follow_redirects=True)
+httpx.AsyncClient(auth=hooked, event_hooks=hooked.async_event_hooks, follow_redirects=True)
 text: str = PassportAuth().credential
 '''
 
@@ -279,3 +282,94 @@ def test_mypy_rejects_misuse_of_the_wire_modules(code, error, tmp_path, mypy_cac
     result = run_mypy(str(tmp_path / "wire_misuse.py"), mypypath=ROOT / "src", cache=mypy_cache)
     assert result.returncode == 1, program
     assert error in result.stdout
+
+
+# -- the framework adapters ----------------------------------------------------
+
+ADAPTERS_CLIENT = '''
+from typing import Any
+
+from a2a.server.agent_execution import AgentExecutor, RequestContext
+from a2a.server.events import EventQueue
+from a2a.types import AgentExtension
+from django.http import HttpRequest, HttpResponse  # type: ignore[import-untyped]
+from fastapi import FastAPI, Security
+from flask import Flask
+from starlette.requests import Request
+from starlette.responses import JSONResponse
+
+from quorvel_trellane import a2a, django, fastapi, flask, starlette
+from quorvel_trellane.passport import PassportVerdict
+from quorvel_trellane.trust import IssuerTrust
+
+trust = IssuerTrust("https://issuer.example")
+api = FastAPI(exception_handlers=fastapi.exception_handlers)
+
+
+@api.get("/pay")
+async def pay(verdict: PassportVerdict = Security(fastapi.require_passport(trust, scope="payments:x402"))) -> str | None:
+    return verdict.agent_did
+
+
+@starlette.requires("payments:x402")
+async def pay_starlette(request: Request) -> JSONResponse:
+    return JSONResponse({})
+
+
+app = Flask(__name__)
+flask.Passport(app, trust=trust)
+
+
+@flask.passport_required(scope="payments:x402")
+def pay_flask(order: int) -> str:
+    return str(order)
+
+
+@django.passport_required(scope="payments:x402")
+def pay_django(request: HttpRequest, order: int) -> HttpResponse:
+    return HttpResponse(str(order))
+
+
+class Agent(AgentExecutor):
+    async def execute(self, context: RequestContext, event_queue: EventQueue) -> None: ...
+    async def cancel(self, context: RequestContext, event_queue: EventQueue) -> None: ...
+
+
+executor: AgentExecutor = a2a.PassportExecutor(Agent(), trust=trust, required_scope="payments:x402")
+extension: AgentExtension = a2a.passport_extension(issuers=["did:web:issuer.example"], scopes=["payments:x402"])
+found: str | None = a2a.passport_from_a2a_message({"metadata": {}})
+interceptor = a2a.PassportInterceptor(header=None)
+middleware = starlette.passport_middleware(trust)
+'''
+
+ADAPTERS_MISUSE = [
+    ("a Flask view called with the wrong argument", "pay_flask('1')", "incompatible type"),
+    ("a Django view called without its own arguments", "pay_django(5)", "Missing positional argument"),
+    ("an A2A executor wrapping no executor", "a2a.PassportExecutor(object(), trust=trust)", "incompatible type"),
+    ("a scope given as a list to the dependency", "fastapi.require_passport(trust, scope=['a'])", "incompatible type"),
+    ("a Starlette backend given no trust", "starlette.PassportBackend(None)", "incompatible type"),
+]
+
+
+@needs_mypy
+def test_a_typed_application_using_each_adapter_passes_mypy_strict(tmp_path, mypy_cache):
+    (tmp_path / "adapters_client.py").write_text(ADAPTERS_CLIENT)
+    result = run_mypy(str(tmp_path / "adapters_client.py"), mypypath=ROOT / "src", cache=mypy_cache)
+    assert result.returncode == 0, result.stdout + result.stderr
+
+
+@needs_mypy
+def test_mypy_rejects_each_misuse_of_the_adapters_on_its_own_line(tmp_path, mypy_cache):
+    # One run for the whole table: each misuse on a line of its own, each error on its line.
+    first = ADAPTERS_CLIENT.count("\n") + 1
+    program = ADAPTERS_CLIENT + "".join(code + "\n" for _, code, _ in ADAPTERS_MISUSE)
+    (tmp_path / "adapters_misuse.py").write_text(program)
+    result = run_mypy(str(tmp_path / "adapters_misuse.py"), mypypath=ROOT / "src", cache=mypy_cache)
+    errors: dict[int, str] = {}
+    for line in result.stdout.splitlines():
+        parts = line.split(":", 2)
+        if len(parts) == 3 and parts[1].isdigit():
+            errors[int(parts[1])] = errors.get(int(parts[1]), "") + parts[2]
+    for offset, (name, _, error) in enumerate(ADAPTERS_MISUSE):
+        assert error in errors.get(first + offset, ""), (name, result.stdout)
+    assert set(errors) == set(range(first, first + len(ADAPTERS_MISUSE))), result.stdout

@@ -3,9 +3,12 @@
 #include "base64.hpp"
 
 #include "guard.hpp"
+#include "internals.hpp"
 #include "scan.hpp"
 
+#if QT_X86_VECTORS
 #include <immintrin.h>
+#endif
 
 #include <cstdint>
 #include <cstring>
@@ -73,6 +76,7 @@ constexpr B64Shifted kUrlSafeShifted(kUrlSafe);
 // which start at a group boundary in their initial state. Returns how many
 // characters were consumed; out advances by 3 bytes per 4 and is written 8
 // bytes beyond.
+#if QT_X86_VECTORS
 #define QT_AVX2 __attribute__((target("avx2")))
 
 QT_AVX2 inline __m256i byte(int v) { return _mm256_set1_epi8(static_cast<char>(v)); }
@@ -136,6 +140,7 @@ QT_AVX2 Py_ssize_t decode_blocks_avx2(const unsigned char* data, Py_ssize_t n, b
     out_ref = out;
     return i;
 }
+#endif
 
 // Decodes data[0, n) followed by `extra_pads` "=" characters into out;
 // *written gets the length. out needs room for n / 4 * 3 + 8 bytes: the
@@ -143,7 +148,11 @@ QT_AVX2 Py_ssize_t decode_blocks_avx2(const unsigned char* data, Py_ssize_t n, b
 B64 a2b_base64(const unsigned char* data, Py_ssize_t n, Py_ssize_t extra_pads, const B64Table& table,
                const B64Shifted& shifted, bool strict, unsigned char* out, Py_ssize_t* written) {
     unsigned char* o = out;
+#if QT_X86_VECTORS
     Py_ssize_t i = scan::have_avx2() ? decode_blocks_avx2(data, n, &table == &kUrlSafe, o) : 0;
+#else
+    Py_ssize_t i = 0;
+#endif
     // Whole groups of four alphabet characters, the common case, a group at
     // a time; the first irregular character hands over to the general loop,
     // whose state at a group boundary is exactly the initial one.
@@ -227,12 +236,12 @@ B64 a2b_base64(const unsigned char* data, Py_ssize_t n, Py_ssize_t extra_pads, c
 Ref decode_ascii(const Call& c, const unsigned char* text, Py_ssize_t n, Py_ssize_t pad, const B64Table& table,
                  const B64Shifted& shifted, bool strict) {
     PyObject* out = PyBytes_FromStringAndSize(nullptr, n / 4 * 3 + 8);
-    if (out == nullptr) throw_error();
+    if (out == nullptr) return Ref::error();
     Py_ssize_t written = 0;
     const B64 status = a2b_base64(text, n, pad, table, shifted, strict,
                                   reinterpret_cast<unsigned char*>(PyBytes_AS_STRING(out)), &written);
     if (status == B64::Ok) {
-        if (_PyBytes_Resize(&out, written) < 0) throw_error();  // frees out on failure
+        if (internals::bytes_resize(&out, written) < 0) return Ref::error();  // frees out on failure
         return Ref::own(out);
     }
     Py_DECREF(out);
@@ -257,34 +266,39 @@ Ref decode_ascii(const Call& c, const unsigned char* text, Py_ssize_t n, Py_ssiz
     return Ref::error();
 }
 
-// The same for a text object, while the guard of the host function holds;
-// nullopt (no error set) for anything else: the host decides.
-std::optional<Ref> native_decode(const Call& c, Guard guard, PyObject* data, Py_ssize_t pad, const B64Table& table,
-                                 const B64Shifted& shifted, bool strict) {
-    if (!PyUnicode_Check(data) || !originals_in_place(c, guard)) return std::nullopt;
+// The same for a text object while the guard of the host function holds;
+// declined for anything else: the host decides.
+FastResult native_decode(const Call& c, Guard guard, PyObject* data, Py_ssize_t pad, const B64Table& table,
+                         const B64Shifted& shifted, bool strict) {
+    if (!PyUnicode_Check(data) || !originals_in_place(c, guard)) return FastResult::decline();
     if (!PyUnicode_IS_ASCII(data)) {
         PyErr_SetString(PyExc_ValueError, "string argument should contain only ASCII characters");
-        return Ref::error();
+        return FastResult::failure();
     }
-    return decode_ascii(c, static_cast<const unsigned char*>(PyUnicode_DATA(data)), PyUnicode_GET_LENGTH(data), pad,
-                        table, shifted, strict);
+    Ref decoded = decode_ascii(c, static_cast<const unsigned char*>(PyUnicode_DATA(data)), PyUnicode_GET_LENGTH(data),
+                               pad, table, shifted, strict);
+    return decoded ? FastResult::answer(std::move(decoded)) : FastResult::failure();
 }
 
 }  // namespace
 
 Ref urlsafe_b64decode(const Call& c, PyObject* data) {
-    if (std::optional<Ref> native = native_decode(c, Guard::UrlsafeB64decode, data, 0, kUrlSafe, kUrlSafeShifted, false))
-        return std::move(*native);
-    Ref b64 = c.global(c.st->g_base64);
-    Ref decode = getattr(b64.get(), c.st->str_urlsafe_b64decode);
-    return Ref::own_or_error(PyObject_CallOneArg(decode.get(), data));
+    FastResult native = native_decode(c, Guard::UrlsafeB64decode, data, 0, kUrlSafe, kUrlSafeShifted, false);
+    if (!native.declined()) return native.take();
+    return returning([&] {
+        Ref b64 = c.global(c.st->g_base64);
+        Ref decode = getattr(b64.get(), c.st->str_urlsafe_b64decode);
+        return Ref::own_or_error(PyObject_CallOneArg(decode.get(), data));
+    });
 }
 
 Ref urlsafe_b64decode_padded(const Call& c, PyObject* text, Py_ssize_t pad) {
-    if (std::optional<Ref> native = native_decode(c, Guard::UrlsafeB64decode, text, pad, kUrlSafe, kUrlSafeShifted, false))
-        return std::move(*native);
-    Ref pads = own(PyUnicode_FromStringAndSize("===", pad));
-    Ref padded = own(PyUnicode_Concat(text, pads.get()));
+    FastResult native = native_decode(c, Guard::UrlsafeB64decode, text, pad, kUrlSafe, kUrlSafeShifted, false);
+    if (!native.declined()) return native.take();
+    Ref pads = Ref::own_or_error(PyUnicode_FromStringAndSize("===", pad));
+    if (!pads) return pads;
+    Ref padded = Ref::own_or_error(PyUnicode_Concat(text, pads.get()));
+    if (!padded) return padded;
     return urlsafe_b64decode(c, padded.get());
 }
 
@@ -293,13 +307,15 @@ Ref urlsafe_b64decode_ascii(const Call& c, const char* text, Py_ssize_t n, Py_ss
 }
 
 Ref b64decode(const Call& c, PyObject* data, bool validate) {
-    if (std::optional<Ref> native = native_decode(c, Guard::B64decode, data, 0, kStandard, kStandardShifted, validate))
-        return std::move(*native);
-    Ref b64 = c.global(c.st->g_base64);
-    Ref decode = getattr(b64.get(), c.st->str_b64decode);
-    if (!validate) return Ref::own_or_error(PyObject_CallOneArg(decode.get(), data));
-    PyObject* argv[] = {data, Py_True};
-    return Ref::own_or_error(PyObject_Vectorcall(decode.get(), argv, 1, c.st->kw_validate));
+    FastResult native = native_decode(c, Guard::B64decode, data, 0, kStandard, kStandardShifted, validate);
+    if (!native.declined()) return native.take();
+    return returning([&] {
+        Ref b64 = c.global(c.st->g_base64);
+        Ref decode = getattr(b64.get(), c.st->str_b64decode);
+        if (!validate) return Ref::own_or_error(PyObject_CallOneArg(decode.get(), data));
+        PyObject* argv[] = {data, Py_True};
+        return Ref::own_or_error(PyObject_Vectorcall(decode.get(), argv, 1, c.st->kw_validate));
+    });
 }
 
 }  // namespace qt::base64

@@ -9,9 +9,9 @@
 
 namespace qt::base64 {
 
-// Each decoder returns its result, or Ref::error() with the host's error
-// set when decoding fails: on hostile input that is the common outcome,
-// reported without unwinding. Failures of the interpreter itself throw.
+// Each decoder returns its result, or Ref::error() with the error set when
+// decoding fails: on hostile input that is the common outcome, reported
+// without unwinding. Nothing here throws (ref.hpp: the decoders' channel).
 
 // `base64.urlsafe_b64decode(data)`.
 Ref urlsafe_b64decode(const Call& c, PyObject* data);

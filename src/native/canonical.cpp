@@ -18,6 +18,7 @@
 #include "canonical.hpp"
 
 #include "guard.hpp"
+#include "internals.hpp"
 #include "scan.hpp"
 
 #include <algorithm>
@@ -260,7 +261,7 @@ private:
 // meeting the recursion limit; deeper values are left to it, so that it
 // raises its RecursionError itself.
 int depth_allowed() {
-    const int room = PyThreadState_Get()->py_recursion_remaining - kHostFramesBeyondDepth;
+    const int room = internals::recursion_remaining() - kHostFramesBeyondDepth;
     return std::min(room, kMaxDepth);
 }
 

@@ -37,34 +37,34 @@ Ref strip_text(PyObject* s) {
 }
 
 // `s + "=" * pad` for stripped s, with the host's operator for anything
-// other than text. Ref::error() when len() or + fails.
+// other than text.
 Ref with_padding(PyObject* s) {
-    const Py_ssize_t n = PyObject_Length(s);
-    if (n < 0) return Ref::error();
+    const Py_ssize_t n = check_size(PyObject_Length(s));
     Ref pad = own(PyUnicode_FromStringAndSize("===", padding_count(n)));
     if (PyUnicode_Check(s)) {
         if (PyUnicode_GET_LENGTH(pad.get()) == 0) return borrow(s);
         return own(PyUnicode_Concat(s, pad.get()));
     }
-    return Ref::own_or_error(PyNumber_Add(s, pad.get()));
+    return own(PyNumber_Add(s, pad.get()));
 }
 
-// `_b64u_decode(s)` itself. Ref::error() when s does not
-// decode (or has no strip, or cannot take the padding): the common
-// failures of a malformed credential are reported without unwinding.
+// `_b64u_decode(s)` itself, a decoder: Ref::error() when s does not decode
+// (or has no strip, or cannot take the padding), the common failures of a
+// malformed credential, reported without unwinding.
 Ref b64u_decode_text(const Call& c, PyObject* s) {
-    if (PyUnicode_Check(s)) {
-        Ref stripped = strip_text(s);
-        return base64::urlsafe_b64decode_padded(c, stripped.get(),
-                                                padding_count(PyUnicode_GET_LENGTH(stripped.get())));
-    }
-    // Anything but text goes through its own strip and `+`, so it fails as
-    // the host would report it (no strip method, or bytes + str).
-    Ref stripped = Ref::own_or_error(PyObject_CallMethodNoArgs(s, c.st->str_strip));
-    if (!stripped) return stripped;
-    Ref padded = with_padding(stripped.get());
-    if (!padded) return padded;
-    return base64::urlsafe_b64decode(c, padded.get());
+    return returning([&] {
+        if (PyUnicode_Check(s)) {
+            Ref stripped = strip_text(s);
+            return base64::urlsafe_b64decode_padded(c, stripped.get(),
+                                                    padding_count(PyUnicode_GET_LENGTH(stripped.get())));
+        }
+        // Anything but text goes through its own strip and `+`, so it fails
+        // as the host would report it (no strip method, or bytes + str).
+        Ref stripped = Ref::own_or_error(PyObject_CallMethodNoArgs(s, c.st->str_strip));
+        if (!stripped) return stripped;
+        Ref padded = with_padding(stripped.get());
+        return base64::urlsafe_b64decode(c, padded.get());
+    });
 }
 
 // `_b64u_decode(s)` through the module's binding, as the module's other
@@ -208,7 +208,6 @@ Ref coerce_key_impl(const Call& c, PyObject* const* args) {
         PyUnicode_FindChar(s.get(), '_', 0, PY_SSIZE_T_MAX, 1) >= 0)
         return base64::urlsafe_b64decode_padded(c, s.get(), padding_count(PyUnicode_GET_LENGTH(s.get())));
     Ref padded = with_padding(s.get());
-    if (!padded) throw_error();
     if (Ref key = base64::b64decode(c, padded.get(), true)) return key;
     if (!error_is_exception()) throw_error();
     PyErr_Clear();  // the strict attempt's error is not reported
@@ -258,64 +257,69 @@ Ref decode_sig(const Call& c, PyObject* envelope, const json::TextSpan& span) {
     return sig_text ? b64u_decode_via_module(c, sig_text.get()) : Ref::error();
 }
 
-// A step of decoding failed, its error set (the Ref::error() of the
-// function that set it).
-bool failed(const Ref& /*error*/) { return false; }
-
 }  // namespace
 
 bool decode_values(const Call& c, PyObject* credential, DecodedValues& out) {
-    // Structural defects are returned as set errors, not thrown: they are
-    // the common failure and verification turns each into a verdict. The
-    // try blocks only catch failures of the interpreter itself, which the
-    // guarded steps convert all the same.
-    if (!PyUnicode_Check(credential) || PyUnicode_GET_LENGTH(strip_text(credential).get()) == 0)
-        return failed(set_passport_error(c, "credential must be a non-empty string"));
+    // A structural defect is the common failure, and verification turns
+    // each into a verdict: the steps are decoders that return their errors,
+    // and each is converted here without unwinding. The canonicaliser
+    // raises its refusals; `returning` reports anything else thrown.
+    return returning([&] {
+        if (!PyUnicode_Check(credential) || PyUnicode_GET_LENGTH(strip_text(credential).get()) == 0) {
+            set_passport_error(c, "credential must be a non-empty string");
+            return false;
+        }
 
-    Ref envelope;
-    Ref raw;  // owns the characters sig_span points into
-    json::TextSpan sig_span;
-    try {
-        raw = b64u_decode_via_module(c, credential);
-        if (raw) envelope = json::loads(c, raw.get(), &sig_span);
-    } catch (const PyErrOccurred&) {
-    }
-    if (!envelope) return failed(convert_error(c, "malformed credential envelope: "));
-    if (!PyDict_Check(envelope.get())) return failed(set_passport_error(c, "credential envelope is not an object"));
+        Ref raw = b64u_decode_via_module(c, credential);  // owns the characters sig_span points into
+        json::TextSpan sig_span;
+        Ref envelope = raw ? json::loads(c, raw.get(), &sig_span) : Ref::error();
+        if (!envelope) {
+            convert_error(c, "malformed credential envelope: ");
+            return false;
+        }
+        if (!PyDict_Check(envelope.get())) {
+            set_passport_error(c, "credential envelope is not an object");
+            return false;
+        }
 
-    Ref payload = c.member(envelope.get(), c.st->str_payload);
-    if (!PyDict_Check(payload.get())) return failed(set_passport_error(c, "credential payload is not an object"));
+        Ref payload = c.member(envelope.get(), c.st->str_payload);
+        if (!PyDict_Check(payload.get())) {
+            set_passport_error(c, "credential payload is not an object");
+            return false;
+        }
 
-    Ref sig;
-    try {
-        sig = decode_sig(c, envelope.get(), sig_span);
-    } catch (const PyErrOccurred&) {
-    }
-    if (!sig) return failed(convert_error(c, "credential signature is not base64url: "));
+        Ref sig = decode_sig(c, envelope.get(), sig_span);
+        if (!sig) {
+            convert_error(c, "credential signature is not base64url: ");
+            return false;
+        }
 
-    // Decoding needs both components importable, though only the
-    // canonicaliser is used here.
-    Ref loader = c.global(c.st->g_load_crypto);
-    Ref pair = call(loader.get());
-    Ref rfc8785 = own(PySequence_GetItem(pair.get(), 0));
-    Ref dumps = getattr(rfc8785.get(), c.st->str_dumps);
-    // A payload the canonicaliser refuses (NaN, an integer beyond its range,
-    // a lone surrogate) is a malformed credential, not a fault of the host:
-    // verification must turn it into a verdict like any other defect. The
-    // native writer refuses nothing itself; it hands such payloads over.
-    Ref signed_bytes;
-    try {
-        signed_bytes = canonical::signed_bytes(c, rfc8785.get(), dumps.get(), payload.get());
-    } catch (const PyErrOccurred&) {
-        return failed(convert_error(c, "credential payload cannot be canonicalised: "));
-    }
+        // Decoding needs both components importable, though only the
+        // canonicaliser is used here.
+        Ref loader = c.global(c.st->g_load_crypto);
+        Ref pair = call(loader.get());
+        Ref rfc8785 = own(PySequence_GetItem(pair.get(), 0));
+        Ref dumps = getattr(rfc8785.get(), c.st->str_dumps);
+        // A payload the canonicaliser refuses (NaN, an integer beyond its
+        // range, a lone surrogate) is a malformed credential, not a fault of
+        // the host: verification must turn it into a verdict like any other
+        // defect. The native writer refuses nothing itself; it hands such
+        // payloads over.
+        Ref signed_bytes;
+        try {
+            signed_bytes = canonical::signed_bytes(c, rfc8785.get(), dumps.get(), payload.get());
+        } catch (const PyErrOccurred&) {
+            convert_error(c, "credential payload cannot be canonicalised: ");
+            return false;
+        }
 
-    out.alg = c.member(envelope.get(), c.st->str_alg, c.st->empty_text);
-    out.kid = c.member(envelope.get(), c.st->str_kid);
-    out.payload = std::move(payload);
-    out.sig = std::move(sig);
-    out.signed_bytes = std::move(signed_bytes);
-    return true;
+        out.alg = c.member(envelope.get(), c.st->str_alg, c.st->empty_text);
+        out.kid = c.member(envelope.get(), c.st->str_kid);
+        out.payload = std::move(payload);
+        out.sig = std::move(sig);
+        out.signed_bytes = std::move(signed_bytes);
+        return true;
+    });
 }
 
 namespace {

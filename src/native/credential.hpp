@@ -10,10 +10,10 @@ struct DecodedValues {
     Ref payload, alg, kid, sig, signed_bytes;
 };
 
-// decode_passport(credential) short of building the record: false with the
-// error it raises set (a PassportError for every structural defect). May
-// also throw PyErrOccurred for a failure of the interpreter or of a
-// component, as decode_passport would raise it.
+// decode_passport(credential) short of building the record, a decoder
+// (ref.hpp): false with the error decode_passport would raise set (a
+// PassportError for every structural defect, or the error of the
+// interpreter or of a component as it is). Never throws.
 bool decode_values(const Call& c, PyObject* credential, DecodedValues& out);
 
 extern const FunctionDef b64u_decode;

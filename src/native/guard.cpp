@@ -3,6 +3,8 @@
 // whether they are all still in place.
 #include "guard.hpp"
 
+#include "internals.hpp"
+
 #include <cstdint>
 #include <new>
 #include <tuple>
@@ -103,13 +105,13 @@ struct Pin {
                 return PyFunction_GET_CODE(a) == b && PyFunction_GET_DEFAULTS(a) == c &&
                        PyFunction_GET_KW_DEFAULTS(a) == d;
             case TypeAttr:
-                return _PyType_Lookup(reinterpret_cast<PyTypeObject*>(a), b) == c;
+                return internals::type_lookup(reinterpret_cast<PyTypeObject*>(a), b) == c;
             case ExactType:
                 return reinterpret_cast<PyObject*>(Py_TYPE(a)) == b;
             case Cell:
                 return PyCell_GET(a) == b;
             case TypeVersion:
-                return version != 0 && reinterpret_cast<PyTypeObject*>(a)->tp_version_tag == version;
+                return version != 0 && internals::type_version(reinterpret_cast<PyTypeObject*>(a)) == version;
             case InstanceDict: {
                 PyObject* now = PyObject_GenericGetDict(a, nullptr);
                 if (now == nullptr) {
@@ -293,7 +295,7 @@ struct Originals {
 
     PyObject* pin_type_attr(PinSet& set, PyObject* type, const char* name) {
         Ref key = own(PyUnicode_InternFromString(name));
-        PyObject* value = _PyType_Lookup(reinterpret_cast<PyTypeObject*>(type), key.get());
+        PyObject* value = internals::type_lookup(reinterpret_cast<PyTypeObject*>(type), key.get());
         set.direct.push_back(make(Pin::TypeAttr, type, key.get(), value));
         return value;
     }
@@ -302,8 +304,8 @@ struct Originals {
     // its bases') stay as they are now.
     void pin_type(PinSet& set, PyObject* type) {
         Pin pin = make(Pin::TypeVersion, type, nullptr);
-        if (PyUnstable_Type_AssignVersionTag(reinterpret_cast<PyTypeObject*>(type)))
-            pin.version = reinterpret_cast<PyTypeObject*>(type)->tp_version_tag;
+        auto* tp = reinterpret_cast<PyTypeObject*>(type);
+        if (internals::assign_type_version(tp)) pin.version = internals::type_version(tp);
         set.direct.push_back(pin);
     }
 
@@ -372,27 +374,99 @@ void Originals::capture_base64(PyObject* module, ModuleState* st) {
     st->binascii_error = own(PyObject_GetAttrString(binascii.get(), "Error")).release();
 }
 
+namespace {
+
+// Whether `fn` is a Python function of `module`'s own source file, and not a
+// stand-in bound in its place before the module was first imported here.
+bool from_source_of(PyObject* fn, PyObject* module) {
+    if (!PyFunction_Check(fn)) return false;
+    PyObject* file = nullptr;
+    if (check(PyObject_GetOptionalAttrString(module, "__file__", &file)) == 0) return false;
+    Ref held = Ref::own(file);
+    Ref fn_file = own(PyObject_GetAttrString(PyFunction_GET_CODE(fn), "co_filename"));
+    return check(PyObject_RichCompareBool(fn_file.get(), file, Py_EQ)) == 1;
+}
+
+// Whether `decoder` is configured exactly as JSONDecoder() configures it:
+// no object hooks, the host's float and int, json's own constants, strict
+// strings. The native reader reproduces that configuration alone; a
+// decoder built with options (a hook refusing repeated members, Decimal
+// floats) must decide for itself. The options are read on the decoder and
+// on the scanner built from it, which keeps its own copy of them: putting
+// a default back on the decoder afterwards changes nothing its scanner does.
+bool configured_as_default(PyObject* decoder, PyObject* decoder_module) {
+    PyObject* scanner = nullptr;
+    if (check(PyObject_GetOptionalAttrString(decoder, "scan_once", &scanner)) == 0) return false;
+    Ref scan_once = Ref::own(scanner);
+    // The compiled scanner alone exposes its options; json's pure-Python
+    // fallback keeps them in a closure.
+    Ref compiled = Ref::own_or_error(PyImport_ImportModule("_json"));
+    if (!compiled) {
+        if (!PyErr_ExceptionMatches(PyExc_ImportError)) throw_error();
+        PyErr_Clear();
+        return false;
+    }
+    Ref scanner_cls = own(PyObject_GetAttrString(compiled.get(), "make_scanner"));
+    if (reinterpret_cast<PyObject*>(Py_TYPE(scanner)) != scanner_cls.get()) return false;
+    Ref constants = own(PyObject_GetAttrString(decoder_module, "_CONSTANTS"));
+    Ref parse_constant = own(PyObject_GetAttrString(constants.get(), "__getitem__"));
+    struct Default {
+        const char* name;
+        PyObject* value;
+        bool by_identity;
+    };
+    const Default defaults[] = {
+        {"object_hook", Py_None, true},
+        {"object_pairs_hook", Py_None, true},
+        {"parse_float", reinterpret_cast<PyObject*>(&PyFloat_Type), true},
+        {"parse_int", reinterpret_cast<PyObject*>(&PyLong_Type), true},
+        {"parse_constant", parse_constant.get(), false},
+        {"strict", Py_True, false},
+    };
+    for (PyObject* owner : {decoder, scanner}) {
+        for (const Default& d : defaults) {
+            PyObject* found = nullptr;
+            if (check(PyObject_GetOptionalAttrString(owner, d.name, &found)) == 0) return false;
+            Ref value = Ref::own(found);
+            const bool same = d.by_identity ? found == d.value
+                                            : check(PyObject_RichCompareBool(found, d.value, Py_EQ)) == 1;
+            if (!same) return false;
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
 // json.loads(s): its encoding detection and the shared default decoder
 // it hands every call without options to -- that decoder's class, its
 // decode and raw_decode, and the scanner its attributes were built into.
+// The native reader stands in only when all of them are json's own and the
+// decoder is configured as the default one, as they are when no one
+// replaced them before this module was first imported.
 void Originals::capture_json(PyObject* module, ModuleState* st) {
     PinSet& set = sets[static_cast<int>(Guard::JsonLoads)];
+    Ref decoder_module = own(PyImport_ImportModule("json.decoder"));
     PyObject* json = pin_attr(set, module, "json");
-    pin_global_function(set, json, "loads");
-    pin_global_function(set, json, "detect_encoding");
+    const bool json_loads = from_source_of(pin_global_function(set, json, "loads"), json);
+    const bool json_detect = from_source_of(pin_global_function(set, json, "detect_encoding"), json);
     PyObject* decoder = pin_attr(set, json, "_default_decoder");
     PyObject* decoder_cls = reinterpret_cast<PyObject*>(Py_TYPE(decoder));
     set.direct.push_back(make(Pin::ExactType, decoder, decoder_cls));
+    Ref json_decoder_cls = own(PyObject_GetAttrString(decoder_module.get(), "JSONDecoder"));
+    bool original = json_loads && json_detect && decoder_cls == json_decoder_cls.get() &&
+                    configured_as_default(decoder, decoder_module.get());
     for (const char* name : {"decode", "raw_decode"}) {
         // Neither shadowed on the instance nor replaced on the class.
         Ref dict = own(PyObject_GenericGetDict(decoder, nullptr));
         pin_name(set, dict.get(), name);
-        pin_function(set, pin_type_attr(set, decoder_cls, name));
+        PyObject* method = pin_type_attr(set, decoder_cls, name);
+        pin_function(set, method);
+        original = original && method != nullptr && from_source_of(method, decoder_module.get());
     }
     pin_attr(set, decoder, "scan_once");
     // The error json.loads raises for a whole-document failure, which
     // the native reader builds as its __init__ would.
-    Ref decoder_module = own(PyImport_ImportModule("json.decoder"));
     PyObject* error_cls = pin_attr(set, decoder_module.get(), "JSONDecodeError");
     if (!PyType_Check(error_cls) ||
         !PyType_IsSubtype(reinterpret_cast<PyTypeObject*>(error_cls),
@@ -403,6 +477,7 @@ void Originals::capture_json(PyObject* module, ModuleState* st) {
         pin_type_attr(set, error_cls, "__new__");
         st->json_decode_error = Py_NewRef(error_cls);
     }
+    if (!original) set.never = true;
 }
 
 // datetime.strptime(stamp, _TS_FMT).replace(tzinfo=timezone.utc): the
@@ -487,7 +562,7 @@ void Originals::capture_record(PinSet& set, PyObject* cls) {
     auto* tp = reinterpret_cast<PyTypeObject*>(cls);
     PyObject* init = pin_type_attr(set, cls, "__init__");
     Ref new_name = own(PyUnicode_InternFromString("__new__"));
-    PyObject* object_new = _PyType_Lookup(&PyBaseObject_Type, new_name.get());
+    PyObject* object_new = internals::type_lookup(&PyBaseObject_Type, new_name.get());
     // Filled directly only when instances come from object.__new__ and the
     // dataclass-generated __init__ (a Python function) sets the fields.
     set.never = init == nullptr || !PyFunction_Check(init) || tp->tp_new != PyBaseObject_Type.tp_new ||

@@ -425,10 +425,10 @@ void set_json_error(const Call& c, const char* msg, PyObject* doc, Py_ssize_t po
     PyErr_SetRaisedException(exc.release());
 }
 
-// The document read natively, or Ref::error() with the host's error set
-// natively for the two whole-document failures of a plain document, or
-// nullopt (no error set) for the host to decide.
-std::optional<Ref> native_loads(const Call& c, PyObject* data, TextSpan* sig) {
+// The document read natively, the host's error set natively for the two
+// whole-document failures of a plain document, or declined for the host to
+// decide.
+FastResult native_loads(const Call& c, PyObject* data, TextSpan* sig) {
     const unsigned char* bytes = nullptr;
     Py_ssize_t n = 0;
     // Exact types only: a subclass may decode itself differently. Bytes in
@@ -444,7 +444,7 @@ std::optional<Ref> native_loads(const Call& c, PyObject* data, TextSpan* sig) {
         bytes = static_cast<const unsigned char*>(PyUnicode_DATA(data));
         n = PyUnicode_GET_LENGTH(data);
     } else {
-        return std::nullopt;
+        return FastResult::decline();
     }
     const ModuleState* st = c.st;
     PyObject* const names[] = {
@@ -454,8 +454,8 @@ std::optional<Ref> native_loads(const Call& c, PyObject* data, TextSpan* sig) {
         st->str_revoked,    st->str_keys,       st->str_public_key_b64,
     };
     JsonReader reader(bytes, n, sig, names, static_cast<int>(std::size(names)));
-    if (Read doc = reader.document()) return doc;
-    if (reader.failure() == JsonReader::Failure::Unknown) return std::nullopt;
+    if (Read doc = reader.document()) return FastResult::answer(std::move(*doc));
+    if (reader.failure() == JsonReader::Failure::Unknown) return FastResult::decline();
     // The host reads bytes as UTF-8 (no zero among the first four, no
     // byte-order mark) only when every byte is ASCII: then its text has
     // the same characters at the same places.
@@ -464,24 +464,27 @@ std::optional<Ref> native_loads(const Call& c, PyObject* data, TextSpan* sig) {
         doc_text = borrow(data);
     } else {
         for (Py_ssize_t i = 0; i < n; ++i)
-            if (bytes[i] >= 0x80 || (i < 4 && bytes[i] == 0)) return std::nullopt;
+            if (bytes[i] >= 0x80 || (i < 4 && bytes[i] == 0)) return FastResult::decline();
         doc_text = own(PyUnicode_DecodeASCII(reinterpret_cast<const char*>(bytes), n, "strict"));
     }
     const bool expecting = reader.failure() == JsonReader::Failure::ExpectingValue;
     set_json_error(c, expecting ? "Expecting value" : "Extra data", doc_text.get(), reader.failure_pos(), expecting);
-    return Ref::error();
+    return FastResult::failure();
 }
 
 }  // namespace
 
 Ref loads(const Call& c, PyObject* data, TextSpan* sig) {
-    if (originals_in_place(c, Guard::JsonLoads)) {
-        if (std::optional<Ref> doc = native_loads(c, data, sig)) return std::move(*doc);
-        if (sig != nullptr) *sig = TextSpan{};
-    }
-    Ref json = c.global(c.st->g_json);
-    Ref loads = getattr(json.get(), c.st->str_loads);
-    return Ref::own_or_error(PyObject_CallOneArg(loads.get(), data));
+    return returning([&] {
+        if (originals_in_place(c, Guard::JsonLoads)) {
+            FastResult native = native_loads(c, data, sig);
+            if (!native.declined()) return native.take();
+            if (sig != nullptr) *sig = TextSpan{};
+        }
+        Ref json = c.global(c.st->g_json);
+        Ref host_loads = getattr(json.get(), c.st->str_loads);
+        return Ref::own_or_error(PyObject_CallOneArg(host_loads.get(), data));
+    });
 }
 
 }  // namespace qt::json

@@ -14,8 +14,8 @@ struct TextSpan {
     Py_ssize_t size = 0;
 };
 
-// `json.loads(data)`, or Ref::error() with the host's error set when the
-// document does not parse (reported without unwinding). With `sig`, when
+// `json.loads(data)`, or Ref::error() with the error set when the document
+// does not parse (or the interpreter fails); never throws (ref.hpp). With `sig`, when
 // the native reader parses the document, a top-level member "sig" holding
 // plain ASCII text without escapes is left out of the result and its
 // characters are given in *sig instead (they live as long as data);

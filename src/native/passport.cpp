@@ -4,6 +4,8 @@
 #include "credential.hpp"
 #include "function.hpp"
 #include "guard.hpp"
+#include "inputs.hpp"
+#include "keys.hpp"
 #include "present.hpp"
 #include "records.hpp"
 #include "retrieval.hpp"
@@ -51,10 +53,10 @@ const FunctionDef* const kFunctions[] = {
     &credential::kid_for_key,
     &credential::coerce_key,
     &credential::decode_passport,
-    &verify::is_expired,
-    &verify::revoked_ids,
+    &inputs::is_expired,
+    &inputs::revoked_ids,
     &verify::verify_passport,
-    &verify::resolve_key,
+    &keys::resolve_key,
     &retrieval::resolve_keys_from_wellknown,
     &retrieval::fetch_crl,
     &retrieval::get_json,

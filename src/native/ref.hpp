@@ -1,12 +1,25 @@
 // The one owning reference handle, the one signal that a Python error is
 // already set, and the checked forms of the C API calls every subsystem
 // makes. Nothing here knows the module.
+//
+// Errors travel by one channel per layer:
+// - the decoders (base64.hpp, json.hpp, credential::decode_values), whose
+//   failure is the common outcome on hostile input, return it: an empty Ref
+//   (or false) with the Python error set, for every failure. Their callers
+//   never see them throw: a failure of the interpreter deep inside one is
+//   reported the same way by `returning`, their edge;
+// - everything else throws PyErrOccurred, caught once by the entry point
+//   the interpreter called.
+// The argument binder of function.cpp keeps the C API's own -1.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <new>
 #include <optional>
+#include <type_traits>
+#include <utility>
 
 namespace qt {
 
@@ -96,6 +109,50 @@ inline Ref none() { return Ref::borrow(Py_None); }
 inline Ref boolean(bool b) { return Ref::borrow(b ? Py_True : Py_False); }
 inline Ref text(const char* s) { return own(PyUnicode_FromString(s)); }
 inline bool truthy(PyObject* o) { return check(PyObject_IsTrue(o)) != 0; }
+
+// The edge of a layer that returns its errors: runs `body`, which may
+// throw, and answers a thrown error as that layer reports one (an empty
+// Ref, or false), the error left set.
+template <class Body>
+auto returning(Body&& body) noexcept -> decltype(body()) {
+    using Result = decltype(body());
+    static_assert(std::is_same_v<Result, Ref> || std::is_same_v<Result, bool>);
+    const auto reported = []() -> Result {
+        if constexpr (std::is_same_v<Result, bool>)
+            return false;
+        else
+            return Ref::error();
+    };
+    try {
+        return body();
+    } catch (const PyErrOccurred&) {
+        return reported();  // the error is already set
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+        return reported();
+    }
+}
+
+// What a native fast path of a decoder made of a call it may decline: an
+// answer, a failure (the host's own error, set natively), or a decline:
+// the host function answers instead. Named, so that "the host decides" is
+// never confused with an error.
+class FastResult {
+public:
+    static FastResult answer(Ref value) noexcept { return FastResult(Kind::Answered, std::move(value)); }
+    static FastResult failure() noexcept { return FastResult(Kind::Failed, Ref::error()); }
+    static FastResult decline() noexcept { return FastResult(Kind::Declined, Ref::error()); }
+
+    bool declined() const noexcept { return kind_ == Kind::Declined; }
+    // The answer, or the empty Ref of the error set; not for Declined.
+    Ref take() noexcept { return std::move(value_); }
+
+private:
+    enum class Kind { Answered, Failed, Declined };
+    FastResult(Kind kind, Ref value) noexcept : kind_(kind), value_(std::move(value)) {}
+    Kind kind_;
+    Ref value_;
+};
 
 // The error currently set, taken out of the indicator (never empty).
 inline Ref take_error() {

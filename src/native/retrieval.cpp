@@ -4,6 +4,7 @@
 #include "retrieval.hpp"
 
 #include "base64.hpp"
+#include "internals.hpp"
 #include "json.hpp"
 #include "records.hpp"
 
@@ -15,7 +16,7 @@ namespace {
 // set) when the type lacks the name.
 std::optional<Ref> lookup_special(PyObject* obj, PyObject* name) {
     PyTypeObject* type = Py_TYPE(obj);
-    std::optional<Ref> attr = Ref::own_optional(_PyType_LookupRef(type, name));
+    std::optional<Ref> attr = Ref::own_optional(internals::type_lookup_ref(type, name));
     if (!attr) return attr;
     descrgetfunc bind = Py_TYPE(attr->get())->tp_descr_get;
     if (bind == nullptr) return attr;

@@ -1,8 +1,11 @@
 #include "scan.hpp"
 
+#if QT_X86_VECTORS
 #include <immintrin.h>
+#endif
 
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 
 namespace qt::scan {
@@ -27,6 +30,7 @@ bool is_special(unsigned char ch, bool ascii_only) {
     return ch == '"' || ch == '\\' || ch < 0x20 || (ascii_only && ch >= 0x80);
 }
 
+#if QT_X86_VECTORS
 #define QT_AVX2 __attribute__((target("avx2,bmi")))
 
 // Thirty-two bytes at a time: the first byte to stop at within the whole
@@ -47,18 +51,31 @@ QT_AVX2 const unsigned char* special_avx2(const unsigned char* p, const unsigned
     return p;
 }
 
+bool portable_requested() {
+    const char* value = std::getenv("QUORVEL_TRELLANE_PORTABLE");
+    return value != nullptr && value[0] != '\0' && std::strcmp(value, "0") != 0;
+}
+#endif
+
 }  // namespace
 
 bool have_avx2() {
-    static const bool yes = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("bmi");
+#if QT_X86_VECTORS
+    static const bool yes =
+        !portable_requested() && __builtin_cpu_supports("avx2") && __builtin_cpu_supports("bmi");
     return yes;
+#else
+    return false;
+#endif
 }
 
 const unsigned char* special(const unsigned char* p, const unsigned char* end, bool ascii_only) {
+#if QT_X86_VECTORS
     if (end - p >= 32 && have_avx2()) {
         p = special_avx2(p, end, ascii_only);
         if (end - p >= 32) return p;  // stopped inside a block
     }
+#endif
     while (end - p >= 8 && plain_word(p, ascii_only)) p += 8;
     while (p < end && !is_special(*p, ascii_only)) ++p;
     return p;

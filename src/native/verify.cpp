@@ -1,18 +1,17 @@
-// Offline verification: expiry and revocation inputs, issuer key
-// resolution and the verification pipeline.
+// Offline verification: the pipeline of ordered checks behind
+// verify_passport, and the signature check's shortcuts (the memo of genuine
+// signatures and the compiled Falcon-1024 check).
 #include "verify.hpp"
 
 #include "credential.hpp"
 #include "guard.hpp"
+#include "inputs.hpp"
+#include "internals.hpp"
+#include "keys.hpp"
 #include "memo.hpp"
 #include "records.hpp"
 
-#include <cstdint>
-#include <cstring>
-#include <ctime>
 #include <optional>
-#include <string>
-#include <string_view>
 
 namespace qt::verify {
 
@@ -25,393 +24,7 @@ bool error_is_passport_error(const Call& c) {
     return PyErr_ExceptionMatches(cls.get()) != 0;
 }
 
-// --- Expiry ---------------------------------------------------------------------
-//
-// The stamp is read as the host's datetime.strptime reads it under
-// "%Y-%m-%dT%H:%M:%SZ": a regular expression (case-insensitive) whose
-// fields are Y = \d\d\d\d, m = 1[0-2]|0[1-9]|[1-9],
-// d = 3[01]|[12]\d|0[1-9]|[1-9]| [1-9], H = 2[0-3]|[01]\d|\d,
-// M = [0-5]\d|\d, S = 6[01]|[0-5]\d|\d, where \d is any Unicode decimal
-// digit and the bracketed ranges are ASCII only, matched against the whole
-// text; then the date and time must exist (no second 60 or 61). While the
-// expiry guard holds (the module's datetime, timezone and _TS_FMT, and the
-// _strptime functions behind strptime, are the ones of import) the stamp is
-// parsed natively; otherwise strptime itself is called.
-
-struct Stamp {
-    int year, month, day, hour, minute, second;
-};
-
-class StampReader {
-public:
-    explicit StampReader(PyObject* text)
-        : kind_(PyUnicode_KIND(text)), data_(PyUnicode_DATA(text)), n_(PyUnicode_GET_LENGTH(text)) {}
-
-    bool read(Stamp& out) {
-        if (n_ < 4) return false;
-        out.year = 0;
-        for (int i = 0; i < 4; ++i) {
-            const int v = unicode_digit(at(i));
-            if (v < 0) return false;
-            out.year = out.year * 10 + v;
-        }
-        pos_ = 4;
-        return separator('-') && field(out.month, Field::Month) && separator('-') && field(out.day, Field::Day) &&
-               separator('T') && field(out.hour, Field::Hour) && separator(':') &&
-               field(out.minute, Field::Minute) && separator(':') && field(out.second, Field::Second) &&
-               separator('Z') && pos_ == n_;
-    }
-
-private:
-    enum class Field { Month, Day, Hour, Minute, Second };
-
-    Py_UCS4 at(Py_ssize_t i) const { return i < n_ ? PyUnicode_READ(kind_, data_, i) : 0; }
-
-    static int unicode_digit(Py_UCS4 ch) { return ch == 0 ? -1 : Py_UNICODE_TODECIMAL(ch); }
-    static int ascii_digit(Py_UCS4 ch) { return ch >= '0' && ch <= '9' ? static_cast<int>(ch - '0') : -1; }
-
-    bool separator(char sep) {
-        const Py_UCS4 ch = at(pos_);
-        // T and Z match in either case, as the case-insensitive pattern does.
-        const bool ok = ch == static_cast<Py_UCS4>(sep) ||
-                        ((sep == 'T' || sep == 'Z') && ch == static_cast<Py_UCS4>(sep - 'A' + 'a'));
-        if (!ok || pos_ >= n_) return false;
-        ++pos_;
-        return true;
-    }
-
-    // A field is one or two characters before its separator. A separator is
-    // never a digit or a space, so when a two-character form fits, the
-    // one-character forms cannot be followed by the separator: the
-    // pattern's backtracking can never prefer them.
-    bool field(int& value, Field f) {
-        const Py_UCS4 a = at(pos_);
-        const Py_UCS4 b = pos_ + 1 < n_ ? at(pos_ + 1) : 0;
-        const int a_ascii = ascii_digit(a);
-        const int b_unicode = unicode_digit(b);
-        int two = -1;
-        switch (f) {
-            case Field::Month:  // 1[0-2] | 0[1-9]
-                if (a_ascii == 1 && ascii_digit(b) >= 0 && ascii_digit(b) <= 2) two = 10 + ascii_digit(b);
-                if (a_ascii == 0 && ascii_digit(b) >= 1) two = ascii_digit(b);
-                break;
-            case Field::Day:  // 3[01] | [12]\d | 0[1-9] | " "[1-9]
-                if (a_ascii == 3 && ascii_digit(b) >= 0 && ascii_digit(b) <= 1) two = 30 + ascii_digit(b);
-                if ((a_ascii == 1 || a_ascii == 2) && b_unicode >= 0) two = a_ascii * 10 + b_unicode;
-                if (a_ascii == 0 && ascii_digit(b) >= 1) two = ascii_digit(b);
-                if (a == ' ' && ascii_digit(b) >= 1) two = ascii_digit(b);
-                break;
-            case Field::Hour:  // 2[0-3] | [01]\d
-                if (a_ascii == 2 && ascii_digit(b) >= 0 && ascii_digit(b) <= 3) two = 20 + ascii_digit(b);
-                if ((a_ascii == 0 || a_ascii == 1) && b_unicode >= 0) two = a_ascii * 10 + b_unicode;
-                break;
-            case Field::Minute:  // [0-5]\d
-                if (a_ascii >= 0 && a_ascii <= 5 && b_unicode >= 0) two = a_ascii * 10 + b_unicode;
-                break;
-            case Field::Second:  // 6[01] | [0-5]\d
-                if (a_ascii == 6 && ascii_digit(b) >= 0 && ascii_digit(b) <= 1) two = 60 + ascii_digit(b);
-                if (a_ascii >= 0 && a_ascii <= 5 && b_unicode >= 0) two = a_ascii * 10 + b_unicode;
-                break;
-        }
-        if (two >= 0) {
-            value = two;
-            pos_ += 2;
-            return true;
-        }
-        // One character: [1-9] for month and day, \d for the time fields.
-        const int one = (f == Field::Month || f == Field::Day) ? (a_ascii >= 1 ? a_ascii : -1) : unicode_digit(a);
-        if (one >= 0) {
-            value = one;
-            pos_ += 1;
-            return true;
-        }
-        return false;
-    }
-
-    int kind_;
-    const void* data_;
-    Py_ssize_t n_;
-    Py_ssize_t pos_ = 0;
-};
-
-bool is_leap(int y) { return (y % 4 == 0 && y % 100 != 0) || y % 400 == 0; }
-
-int days_in_month(int y, int m) {
-    static const int days[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
-    return m == 2 && is_leap(y) ? 29 : days[m - 1];
-}
-
-// What the native reader makes of a stamp.
-struct StampReading {
-    // The instant as an aware UTC datetime; nullopt when the stamp does not
-    // parse or names no real instant (fail closed: counted as reached).
-    std::optional<Ref> instant;
-};
-
-// The native reading of the stamp, or nullopt when the native reader does
-// not apply (the expiry guard fails) and the host must read it.
-std::optional<StampReading> native_expiry(const Call& c, PyObject* expires_at) {
-    if (!originals_in_place(c, Guard::Expiry)) return std::nullopt;
-    const PyDateTime_CAPI* api = c.st->datetime_api;  // set whenever the guard holds
-    if (!PyUnicode_Check(expires_at)) return StampReading{};  // strptime's TypeError
-    Stamp st{};
-    if (!StampReader(expires_at).read(st)) return StampReading{};
-    if (st.year < 1 || st.day > days_in_month(st.year, st.month) || st.second > 59) return StampReading{};
-    return StampReading{own(api->DateTime_FromDateAndTime(st.year, st.month, st.day, st.hour, st.minute, st.second, 0,
-                                                          api->TimeZone_UTC, api->DateTimeType))};
-}
-
-const Param kIsExpiredParams[] = {
-    {"expires_at", "str | None", ParamKind::PositionalOrKeyword, Default::Required},
-    {"now", "datetime", ParamKind::PositionalOrKeyword, Default::Required},
-};
-
-Ref is_expired_impl(const Call& c, PyObject* const* args) {
-    PyObject* expires_at = args[0];
-    PyObject* now = args[1];
-    // Fail closed: a missing or unreadable stamp counts as reached.
-    if (!truthy(expires_at)) return boolean(true);
-    if (std::optional<StampReading> read = native_expiry(c, expires_at)) {
-        if (!read->instant) return boolean(true);
-        return own(PyObject_RichCompare(now, read->instant->get(), Py_GE));
-    }
-    Ref exp;
-    try {
-        Ref datetime = c.global(c.st->g_datetime);
-        Ref fmt = c.global(c.st->g_TS_FMT);
-        Ref strptime = getattr(datetime.get(), c.st->str_strptime);
-        Ref parsed = call(strptime.get(), expires_at, fmt.get());
-        Ref timezone = c.global(c.st->g_timezone);
-        Ref utc = getattr(timezone.get(), c.st->str_utc);
-        Ref replace = getattr(parsed.get(), c.st->str_replace);
-        PyObject* argv[] = {utc.get()};
-        exp = own(PyObject_Vectorcall(replace.get(), argv, 0, c.st->kw_tzinfo));
-    } catch (const PyErrOccurred&) {
-        if (!error_is_exception()) throw;
-        PyErr_Clear();
-        return boolean(true);
-    }
-    // Outside the guard: a naive or unorderable `now` is the caller's error.
-    return own(PyObject_RichCompare(now, exp.get(), Py_GE));
-}
-
-// --- Revocation input ---------------------------------------------------------
-
-constexpr const char kRevokedIdsDoc[] =
-    "Normalise a CRL argument to a set of revoked passport ids, or None if absent.\n\n"
-    "Accepts None (no revocation data), a revocation list document (a dict whose\n"
-    "'revoked' member lists the ids; missing means none revoked) or any iterable\n"
-    "of ids. Every id is compared as text. Anything that cannot be iterated\n"
-    "raises :class:`PassportError`.";
-
-const Param kRevokedIdsParams[] = {{"crl", nullptr, ParamKind::PositionalOrKeyword, Default::Required}};
-
-constexpr const char kUnusableCrl[] = "crl must be a mapping with 'revoked', a list, or None";
-
-// What a dict crl stands for: its "revoked" member, a new empty list when
-// missing. A dict subclass answers through its own get.
-Ref crl_source(const Call& c, PyObject* crl) {
-    if (!PyDict_Check(crl)) return borrow(crl);
-    Ref empty = own(PyList_New(0));
-    return c.member(crl, c.st->str_revoked, empty.get());
-}
-
-// The set of revoked ids built from the collection: exact texts as they
-// are, anything else by its text form.
-Ref revoked_set(const Call& c, PyObject* source) {
-    // A list or tuple of exact texts (the usual revocation list) becomes a
-    // set directly: no element needs converting and nothing can raise.
-    if (PyList_CheckExact(source) || PyTuple_CheckExact(source)) {
-        const Py_ssize_t n = PySequence_Fast_GET_SIZE(source);
-        PyObject** items = PySequence_Fast_ITEMS(source);
-        Py_ssize_t i = 0;
-        while (i < n && PyUnicode_CheckExact(items[i])) ++i;
-        if (i == n) return own(PySet_New(source));
-    }
-    try {
-        Ref ids = own(PySet_New(nullptr));
-        Ref it = own(PyObject_GetIter(source));
-        while (std::optional<Ref> item = next_item(it.get())) {
-            if (!PyUnicode_CheckExact(item->get())) *item = str_of(item->get());
-            check(PySet_Add(ids.get(), item->get()));
-        }
-        return ids;
-    } catch (const PyErrOccurred&) {
-        // Only a TypeError means "not a usable shape"; anything else raised
-        // while iterating (a failing generator, say) is the caller's own.
-        if (!PyErr_ExceptionMatches(PyExc_TypeError)) throw;
-        Ref err = take_error();
-        raise_passport_error(c, kUnusableCrl, err.get());
-    }
-}
-
-Ref revoked_ids_impl(const Call& c, PyObject* const* args) {
-    PyObject* crl = args[0];
-    if (crl == Py_None) return none();
-    Ref source = crl_source(c, crl);
-    return revoked_set(c, source.get());
-}
-
-// --- Revocation membership without the set ------------------------------------
-//
-// Verification asks one question of the revoked ids: is this passport id
-// among them. While the module's _revoked_ids is its own and the passport
-// id is a plain text found without running any code, a collection whose
-// elements are all exact texts answers it from itself: its set would hold
-// exactly those texts, building it runs no code of anyone's and raises
-// nothing, so only the answer can be observed. A list or tuple answers in
-// one pass, a set or frozenset by its own hash lookup (texts compare as
-// texts). Every other case -- an element that is not an exact text, any
-// other iterable, anything _revoked_ids refuses, a passport id that needs
-// converting -- builds the set as _revoked_ids does, at the same step.
-
-bool same_text(PyObject* a, PyObject* b) {
-    const Py_ssize_t n = PyUnicode_GET_LENGTH(a);
-    if (n != PyUnicode_GET_LENGTH(b) || PyUnicode_KIND(a) != PyUnicode_KIND(b)) return false;
-    return std::memcmp(PyUnicode_DATA(a), PyUnicode_DATA(b), static_cast<size_t>(n) * PyUnicode_KIND(a)) == 0;
-}
-
-enum class Member { Yes, No, Unknown };
-
-// `passport_id in set(source)` for an exact text passport_id, or Unknown
-// when source is not an exact list, tuple, set or frozenset of exact
-// texts. Runs no Python code.
-Member text_member(const Call& c, PyObject* source, PyObject* passport_id) {
-    if (PyList_CheckExact(source) || PyTuple_CheckExact(source)) {
-        const Py_ssize_t n = PySequence_Fast_GET_SIZE(source);
-        PyObject** items = PySequence_Fast_ITEMS(source);
-        bool found = false;
-        // Past a match every element is still checked: one needing its
-        // text form would be converted, and may fail, in the set.
-        for (Py_ssize_t i = 0; i < n; ++i) {
-            PyObject* item = items[i];
-            if (!PyUnicode_CheckExact(item)) return Member::Unknown;
-            found = found || item == passport_id || same_text(item, passport_id);
-        }
-        return found ? Member::Yes : Member::No;
-    }
-    if (!PySet_CheckExact(source) && !PyFrozenSet_CheckExact(source)) return Member::Unknown;
-    // A frozenset cannot change, so one that held only texts is known by
-    // its identity afterwards (a reference is kept, so the identity cannot
-    // be reused): a caller's ready frozenset costs one lookup. A set may
-    // have changed since, so its elements are checked at every call.
-    if (source != c.st->text_frozenset) {
-        // The table as the header documents it: a slot is active when its
-        // key is set and its hash is not -1 (-1 marks a deleted slot).
-        // The keys lie in hash order, scattered over memory: each type is
-        // asked for a little ahead, so the loads overlap.
-        const auto* set = reinterpret_cast<const PySetObject*>(source);
-        constexpr Py_ssize_t kAhead = 64;
-        for (Py_ssize_t i = 0; i <= set->mask; ++i) {
-            if (i + kAhead <= set->mask) __builtin_prefetch(set->table[i + kAhead].key);
-            const setentry& e = set->table[i];
-            if (e.key != nullptr && e.hash != -1 && !PyUnicode_CheckExact(e.key)) return Member::Unknown;
-        }
-        if (PyFrozenSet_CheckExact(source)) Py_XSETREF(c.st->text_frozenset, Py_NewRef(source));
-    }
-    return check(PySet_Contains(source, passport_id)) ? Member::Yes : Member::No;
-}
-
-// The payload's passport id when reading it runs no Python code and
-// cannot fail: an exact dict with text keys only, holding an exact text
-// or nothing under "passport_id". nullopt otherwise.
-std::optional<Ref> plain_passport_id(const Call& c, PyObject* payload) {
-    if (!PyDict_CheckExact(payload)) return std::nullopt;
-    Py_ssize_t pos = 0;
-    PyObject* key = nullptr;
-    PyObject* value = nullptr;
-    while (PyDict_Next(payload, &pos, &key, &value))
-        if (!PyUnicode_CheckExact(key)) return std::nullopt;
-    PyObject* raw = PyDict_GetItemWithError(payload, c.st->str_passport_id);  // borrowed
-    if (raw == nullptr) {
-        if (PyErr_Occurred()) throw_error();
-        return borrow(c.st->empty_text);
-    }
-    if (PyUnicode_CheckExact(raw)) return borrow(raw);
-    return std::nullopt;
-}
-
-// The inputs of the revocation check: the revoked ids (or their answer)
-// and the passport id, read in the pipeline's order.
-struct Revocation {
-    bool absent = false;
-    Member member = Member::Unknown;  // decided without the set
-    std::optional<Ref> set;           // otherwise the set _revoked_ids built
-    Ref passport_id;
-};
-
-Revocation revocation(const Call& c, PyObject* crl, PyObject* payload) {
-    Revocation r;
-    std::optional<Ref> plain_id;
-    if (originals_in_place(c, Guard::RevokedIds)) {
-        if (crl == Py_None) {
-            r.absent = true;
-        } else {
-            Ref source = crl_source(c, crl);
-            plain_id = plain_passport_id(c, payload);
-            if (plain_id) r.member = text_member(c, source.get(), plain_id->get());
-            if (r.member == Member::Unknown) r.set = revoked_set(c, source.get());
-        }
-    } else {
-        Ref revoked_ids = c.global(c.st->g_revoked_ids);
-        r.set = call(revoked_ids.get(), crl);
-        r.absent = r.set->is(Py_None);
-    }
-    if (plain_id) {
-        r.passport_id = std::move(*plain_id);
-    } else {
-        Ref raw = c.member(payload, c.st->str_passport_id);
-        r.passport_id = truthy(raw.get()) ? str_of(raw.get()) : borrow(c.st->empty_text);
-    }
-    return r;
-}
-
-// --- Issuer key resolution ------------------------------------------------------
-
-const Param kResolveKeyParams[] = {
-    {"issuer_keys", nullptr, ParamKind::PositionalOrKeyword, Default::Required},
-    {"kid", nullptr, ParamKind::PositionalOrKeyword, Default::Required},
-    {"issuer_did", nullptr, ParamKind::PositionalOrKeyword, Default::Required},
-};
-
-Ref coerce(const Call& c, PyObject* value) {
-    if (value == Py_None) return none();
-    Ref coerce_key = c.global(c.st->g_coerce_key);
-    return call(coerce_key.get(), value);
-}
-
-// `mapping.get(key)`, or None without a lookup when the key cannot be
-// hashed. The kid and issuer DID come from the credential unsigned and may
-// be any JSON value: a list or an object there means "no entry", never an
-// error the credential could make the verifier raise.
-Ref lookup_if_hashable(const Call& c, PyObject* mapping, PyObject* key) {
-    if (PyObject_Hash(key) == -1) {
-        if (!PyErr_ExceptionMatches(PyExc_TypeError)) throw_error();
-        PyErr_Clear();
-        return none();
-    }
-    return c.member(mapping, key);
-}
-
-Ref resolve_key_impl(const Call& c, PyObject* const* args) {
-    PyObject* issuer_keys = args[0];
-    PyObject* kid = args[1];
-    PyObject* issuer_did = args[2];
-    if (issuer_keys == Py_None) return none();
-    // Callable before mapping: a callable dict subclass is a resolver.
-    if (PyCallable_Check(issuer_keys)) {
-        Ref got = call(issuer_keys, kid, issuer_did);
-        return coerce(c, got.get());
-    }
-    if (PyDict_Check(issuer_keys)) {
-        Ref keep = borrow(issuer_keys);
-        Ref got = lookup_if_hashable(c, issuer_keys, kid);
-        if (got.is(Py_None) && issuer_did != Py_None) got = lookup_if_hashable(c, issuer_keys, issuer_did);
-        return coerce(c, got.get());
-    }
-    Ref coerce_key = c.global(c.st->g_coerce_key);
-    return call(coerce_key.get(), issuer_keys);
-}
+// --- The signature check's shortcuts ---------------------------------------------
 
 // The memo, when the verifier is the one it may stand for and all three
 // inputs are exact byte strings; null otherwise.
@@ -437,7 +50,7 @@ std::optional<bool> falcon_check(const Call& c, const SignatureMemo* memo, PyObj
         PyBytes_GET_SIZE(sig) > c.st->falcon_max_sig_bytes)
         return std::nullopt;
     const PyThreadState* ts = PyThreadState_GetUnchecked();
-    if (ts == nullptr || ts->c_profilefunc != nullptr || ts->c_tracefunc != nullptr) return std::nullopt;
+    if (ts == nullptr || internals::thread_watched(ts)) return std::nullopt;
     const auto* s = reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(sig));
     const auto* m = reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(msg));
     const auto* k = reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(pk));
@@ -448,30 +61,6 @@ std::optional<bool> falcon_check(const Call& c, const SignatureMemo* memo, PyObj
     rc = check(s, slen, m, mlen, k);
     Py_END_ALLOW_THREADS
     return rc == 0;
-}
-
-// --- Key ids -------------------------------------------------------------------
-
-// `kid_for_key(pk)` as the module binds it. A trust store hands over the
-// same key again and again; while kid_for_key is the module's own over the
-// host's SHA-256 (a pure function of the bytes), the id of the last key is
-// kept and reused for equal bytes.
-Ref key_id(const Call& c, PyObject* pk) {
-    const bool pure = PyBytes_CheckExact(pk) && originals_in_place(c, Guard::KidForKey);
-    if (pure && c.st->kid_key != nullptr) {
-        PyObject* last = c.st->kid_key;
-        if (last == pk || (PyBytes_GET_SIZE(last) == PyBytes_GET_SIZE(pk) &&
-                           std::memcmp(PyBytes_AS_STRING(last), PyBytes_AS_STRING(pk),
-                                       static_cast<size_t>(PyBytes_GET_SIZE(pk))) == 0))
-            return borrow(c.st->kid_text);
-    }
-    Ref kid_for_key = c.global(c.st->g_kid_for_key);
-    Ref computed = call(kid_for_key.get(), pk);
-    if (pure && PyUnicode_CheckExact(computed.get())) {
-        Py_XSETREF(c.st->kid_key, Py_NewRef(pk));
-        Py_XSETREF(c.st->kid_text, Py_NewRef(computed.get()));
-    }
-    return computed;
 }
 
 // --- The pipeline -------------------------------------------------------------
@@ -541,39 +130,6 @@ Ref invalid_credential(const Call& c, PyObject* message) {
     return build_record(c, cls.get(), values, c.st->kw_verdict_bad);
 }
 
-// `datetime.now(timezone.utc)` made here while the module's datetime and
-// timezone are the host's own types: the system clock read as the host
-// reads it (PyTime_Time), rounded down to the microsecond, broken down in
-// UTC with a leap second held at 59, and given the UTC zone, as the host's
-// now and the zone's fromutc build it. nullopt where the host is asked.
-std::optional<Ref> native_now_utc(const Call& c) {
-    if (!originals_in_place(c, Guard::Expiry)) return std::nullopt;
-    PyTime_t ns = 0;
-    if (PyTime_Time(&ns) < 0) throw_error();
-    PyTime_t us = ns / 1000;
-    if (ns % 1000 < 0) --us;
-    std::time_t secs = static_cast<std::time_t>(us / 1000000);
-    int micro = static_cast<int>(us % 1000000);
-    if (micro < 0) micro += 1000000, --secs;
-    std::tm tm{};
-    if (gmtime_r(&secs, &tm) == nullptr) return std::nullopt;
-    const PyDateTime_CAPI* api = c.st->datetime_api;
-    return own(api->DateTime_FromDateAndTime(tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min,
-                                             tm.tm_sec > 59 ? 59 : tm.tm_sec, micro, api->TimeZone_UTC,
-                                             api->DateTimeType));
-}
-
-// `now` as given, or the current time in UTC when it is false.
-Ref verification_time(const Call& c, PyObject* now) {
-    if (truthy(now)) return borrow(now);
-    if (std::optional<Ref> native = native_now_utc(c)) return std::move(*native);
-    Ref datetime = c.global(c.st->g_datetime);
-    Ref timezone = c.global(c.st->g_timezone);
-    Ref utc = getattr(timezone.get(), c.st->str_utc);
-    Ref now_fn = getattr(datetime.get(), c.st->str_now);
-    return call(now_fn.get(), utc.get());
-}
-
 // `left != right`, by the host's rules.
 bool differ(PyObject* left, PyObject* right) {
     Ref differs = own(PyObject_RichCompare(left, right, Py_NE));
@@ -589,12 +145,7 @@ Verdict check_envelope(Verification& v) {
         // call would see the record, and reading its fields and
         // properties back runs nothing but the module's own code.
         credential::DecodedValues values;
-        bool decoded = false;
-        try {
-            decoded = credential::decode_values(c, v.credential, values);
-        } catch (const PyErrOccurred&) {
-        }
-        if (decoded) {
+        if (credential::decode_values(c, v.credential, values)) {
             v.decoded = std::move(values);
             return std::nullopt;
         }
@@ -690,7 +241,7 @@ Verdict check_key_size(Verification& v) {
 Verdict check_kid(Verification& v) {
     const Call& c = v.c;
     if (!truthy(v.w.kid.get())) return std::nullopt;
-    Ref computed = key_id(c, v.pk.get());
+    Ref computed = keys::key_id(c, v.pk.get());
     if (!differ(computed.get(), v.w.kid.get())) return std::nullopt;
     return fail(v, c.st->str_invalid, c.st->str_KID_KEY_MISMATCH, "resolved key does not match the credential kid");
 }
@@ -747,7 +298,7 @@ Verdict check_expiry(Verification& v) {
 // genuine, unexpired credential, so an unusable crl is raised only then.
 Verdict check_revocation(Verification& v) {
     const Call& c = v.c;
-    Revocation revoked = revocation(c, v.crl, v.w.payload.get());
+    inputs::Revocation revoked = inputs::revocation(c, v.crl, v.w.payload.get());
     PyObject* passport_id = revoked.passport_id.get();
     if (revoked.absent) {
         if (!truthy(v.require_revocation_check)) return std::nullopt;
@@ -759,8 +310,8 @@ Verdict check_revocation(Verification& v) {
         return fail(v, c.st->str_unverifiable, c.st->str_REVOCATION_ID_MISSING,
                     "credential has no passport_id to check against the CRL");
     }
-    const bool is_revoked = revoked.member != Member::Unknown
-                                ? revoked.member == Member::Yes
+    const bool is_revoked = revoked.member != inputs::Member::Unknown
+                                ? revoked.member == inputs::Member::Yes
                                 : check(PySequence_Contains(revoked.set->get(), passport_id)) != 0;
     if (!is_revoked) return std::nullopt;
     return fail(v, c.st->str_revoked, c.st->str_REVOKED, "credential has been revoked");
@@ -830,7 +381,7 @@ const Param kVerifyPassportParams[] = {
 
 Ref verify_passport_impl(const Call& c, PyObject* const* args) {
     Verification v{c, args[0], args[1], args[2], args[3], args[4], args[5]};
-    v.now = verification_time(c, args[6]);
+    v.now = inputs::verification_time(c, args[6]);
     for (auto check : kChecks)
         if (Verdict decided = check(v)) return std::move(*decided);
     return verdict(v, c.st->str_active, nullptr, nullptr);
@@ -838,15 +389,6 @@ Ref verify_passport_impl(const Call& c, PyObject* const* args) {
 
 }  // namespace
 
-const FunctionDef is_expired = {
-    "_is_expired", "_is_expired", kIsExpiredParams, "bool", nullptr, is_expired_impl,
-};
-const FunctionDef revoked_ids = {
-    "_revoked_ids", "_revoked_ids", kRevokedIdsParams, "set[str] | None", kRevokedIdsDoc, revoked_ids_impl,
-};
-const FunctionDef resolve_key = {
-    "_resolve_key", "_resolve_key", kResolveKeyParams, "bytes | None", nullptr, resolve_key_impl,
-};
 const FunctionDef verify_passport = {
     "verify_passport", "verify_passport", kVerifyPassportParams, "PassportVerdict", kVerifyPassportDoc,
     verify_passport_impl,

@@ -15,7 +15,7 @@ from __future__ import annotations
 from collections.abc import Awaitable, Callable, MutableMapping
 from typing import Any, Final, TypeAlias
 
-from quorvel_trellane._wire import CHALLENGE, AsyncTrust, Refusal, is_repeated, missing, refusal, repeated_header_verdict
+from quorvel_trellane._wire import CLOSE_POLICY_VIOLATION, Answer, Ask, AsyncTrust, Middleware
 from quorvel_trellane.passport import X402_PASSPORT_HEADER, PassportVerdict
 
 __all__ = ["PassportMiddleware", "STATE_KEY", "Scope", "Receive", "Send", "ASGIApp", "X402_PASSPORT_HEADER"]
@@ -31,57 +31,43 @@ ASGIApp: TypeAlias = Callable[[Scope, Receive, Send], Awaitable[None]]
 STATE_KEY: Final = "agent_passport"
 
 
-class PassportMiddleware:
-    """Verify the passport on each HTTP request before the application sees it.
+class PassportMiddleware(Middleware[ASGIApp, AsyncTrust, Scope]):
+    """Verify the passport on each HTTP request and websocket handshake first.
 
     The credential is read from the ``header`` request header (by default
     "X-Agent-Passport"), which may appear once, and verified with
     ``await trust.verify_async(credential, required_scope=...)``. A verified
     passport's verdict goes to ``scope["state"]["agent_passport"]`` and the
-    application is called. Otherwise the middleware answers itself, without
-    calling the application: 401 for a missing header and for an "invalid",
-    "expired", "revoked" or "unverifiable" passport, with
-    ``WWW-Authenticate: AgentPassport``; 403 for a genuine passport of
-    another agent or without the required scope. The body is JSON:
-    ``{"status", "error_code", "error_message"}``, the status "missing" with
-    the code "MISSING_PASSPORT" when there is no header.
+    application is called; otherwise the middleware sends the refusal
+    itself (see ``Middleware``: 401 with ``WWW-Authenticate: AgentPassport``
+    when the caller is not authenticated, 403 when a genuine passport lacks
+    the agent or scope asked for, a JSON body with the verdict).
 
-    ``required_scope`` is a scope text, or a callable taking the ASGI scope
-    and returning one (or None for no scope), for per-route scopes.
-    ``optional=True`` never refuses: the verdict, or None without a header,
-    is stored and the application decides. Lifespan and websocket scopes
+    A websocket handshake is judged the same way before the application
+    sees it. Its refusal is the same HTTP answer where the server offers
+    the "websocket.http.response" extension, and otherwise a close before
+    accept with code 1008 (policy violation), which servers send as a 403.
+
+    ``required_scope`` may be a callable taking the ASGI scope;
+    ``public_paths`` are matched against ``scope["path"]``. Lifespan scopes
     pass through untouched.
     """
 
-    def __init__(
-        self,
-        app: ASGIApp,
-        *,
-        trust: AsyncTrust,
-        required_scope: str | Callable[[Scope], str | None] | None = None,
-        optional: bool = False,
-        header: str = X402_PASSPORT_HEADER,
-    ) -> None:
-        self.app = app
-        self.trust = trust
-        self.required_scope = required_scope
-        self.optional = optional
-        self.header = header
-        self._name = header.lower().encode("latin-1")
-        self._missing = missing(header)
-
     async def __call__(self, scope: Scope, receive: Receive, send: Send) -> None:
-        if scope["type"] != "http":
+        kind = scope["type"]
+        if kind != "http" and kind != "websocket":
             await self.app(scope, receive, send)
             return
-        verdict = await self._verdict(scope)
-        if not self.optional:
-            if verdict is None:
-                await _answer(send, self._missing)
-                return
-            if not verdict.verified:
-                await _answer(send, refusal(verdict))
-                return
+        is_public = self.is_public
+        public = is_public is not None and is_public(scope["path"])
+        verdict = None if public else await self._verdict(scope)
+        answer = None if public else self.answer(verdict)
+        if answer is not None:
+            if kind == "http":
+                await _answer(send, answer)
+            else:
+                await _refuse_handshake(scope, receive, send, answer)
+            return
         # A copy, so that a server sharing its scope or lifespan state across
         # requests never sees one request's verdict in another.
         scope = dict(scope)
@@ -90,40 +76,45 @@ class PassportMiddleware:
         await self.app(scope, receive, send)
 
     async def _verdict(self, scope: Scope) -> PassportVerdict | None:
-        name = self._name
+        name = self.header_key
         size = len(name)
         found: bytes | None = None
+        repeated = False
         for key, value in scope["headers"]:
             # Servers send lower-case names; the second test is for one that
             # keeps the client's spelling.
             if key == name or (len(key) == size and key.lower() == name):
-                if found is not None:
-                    return repeated_header_verdict(self.header)
+                repeated = found is not None
+                if repeated:
+                    break
                 found = value
-        if found is None:
-            return None
         # Latin-1 maps every byte to one character, so no byte sequence can
         # make decoding fail; whatever is not base64url is judged invalid.
-        credential = found.decode("latin-1")
-        if is_repeated(credential):
-            return repeated_header_verdict(self.header)
-        required = self.required_scope
-        if callable(required):
-            required = required(scope)
+        seen = self.examine(None if found is None else found.decode("latin-1"), scope, repeated=repeated)
+        if not isinstance(seen, Ask):
+            return seen
         # Whatever the trust raises (misuse of its arguments) propagates: the
         # server answers 500 and the application is still never called.
-        return await self.trust.verify_async(credential, required_scope=required)
+        return await self.trust.verify_async(seen.credential, required_scope=seen.required_scope)
 
 
-_CHALLENGE: Final = CHALLENGE.encode("ascii")
+def _headers(answer: Answer) -> list[tuple[bytes, bytes]]:
+    return [(name.lower().encode("latin-1"), value.encode("latin-1")) for name, value in answer.headers]
 
 
-async def _answer(send: Send, answer: Refusal) -> None:
-    headers = [
-        (b"content-type", b"application/json"),
-        (b"content-length", str(len(answer.body)).encode("ascii")),
-    ]
-    if answer.challenge:
-        headers.append((b"www-authenticate", _CHALLENGE))
-    await send({"type": "http.response.start", "status": answer.code, "headers": headers})
+async def _answer(send: Send, answer: Answer) -> None:
+    await send({"type": "http.response.start", "status": answer.code, "headers": _headers(answer)})
     await send({"type": "http.response.body", "body": answer.body})
+
+
+async def _refuse_handshake(scope: Scope, receive: Receive, send: Send, answer: Answer) -> None:
+    # The server asks with "websocket.connect" before it takes an answer to
+    # the handshake; a client gone already needs none.
+    if (await receive())["type"] != "websocket.connect":
+        return
+    if "websocket.http.response" in (scope.get("extensions") or {}):
+        start = {"type": "websocket.http.response.start", "status": answer.code, "headers": _headers(answer)}
+        await send(start)
+        await send({"type": "websocket.http.response.body", "body": answer.body})
+    else:
+        await send({"type": "websocket.close", "code": CLOSE_POLICY_VIOLATION})

@@ -20,9 +20,12 @@ import sys
 import urllib.parse
 from collections.abc import Callable, Sequence
 from datetime import datetime, timedelta, timezone
-from typing import TYPE_CHECKING, Any, TextIO
+from typing import TYPE_CHECKING, Any, Final, TextIO
 
 from quorvel_trellane import __version__, passport
+from quorvel_trellane._components import PASSPORT_HINT
+from quorvel_trellane._display import dollars, duration_words
+from quorvel_trellane._presenting import own_credential
 from quorvel_trellane._fetching import (
     CRL_PREFIX,
     WELLKNOWN_PATH,
@@ -44,9 +47,7 @@ EXIT_USAGE = 2
 EXIT_NETWORK = 3
 EXIT_INTERRUPTED = 130  # what a shell reports for a command ended by Ctrl-C
 
-_EXTRA_HINT = "pip install 'quorvel-trellane[passport]'"
-
-_MAX_DOCUMENT_BYTES = 16 * 1024 * 1024  # as the trust layer's default
+_MAX_DOCUMENT_BYTES: Final = 16 * 1024 * 1024  # as the trust layer's default
 
 
 class UsageError(Exception):
@@ -70,7 +71,7 @@ def _require_components(command: str) -> None:
         passport._load_crypto()
     except passport.PassportError as exc:
         raise UsageError(
-            f"{command} needs the passport components rfc8785 and pqcrypto: {_EXTRA_HINT}"
+            f"{command} needs the passport components rfc8785 and pqcrypto: {PASSPORT_HINT}"
         ) from exc
 
 
@@ -369,8 +370,9 @@ def _shown(value: object) -> str:
         return "-"
     if isinstance(value, str):
         # The text is the sender's: control characters in it could redraw the
-        # terminal (a "VERIFIED" over the real verdict). Show those escaped.
-        return escaped(value)
+        # terminal (a "VERIFIED" over the real verdict). Such a claim is shown
+        # as a quoted JSON string, its boundaries plain to see.
+        return value if value.isprintable() else json.dumps(value)
     if isinstance(value, tuple):
         return ", ".join(_shown(v) for v in value) if value else "-"
     return json.dumps(value)
@@ -464,7 +466,7 @@ def cmd_verify(args: argparse.Namespace, out: TextIO, err: TextIO, stdin: TextIO
                 failure = fetch.failure(trust, verdict)
                 if failure is not None:
                     raise failure
-                return _report(verdict, args, out)
+                return _report(verdict, args, out, err)
             issuer_keys = trust.keys()
             if not issuer_keys:
                 raise fetch.failed(trust.status().key_set) or NetworkError(
@@ -511,25 +513,61 @@ def cmd_verify(args: argparse.Namespace, out: TextIO, err: TextIO, stdin: TextIO
         verdict = verify(None, False)
         if verdict.status == "active" and verdict.kid is not None:
             verdict = verify(fetch_crl(verdict.kid), True)
-    return _report(verdict, args, out)
+    return _report(verdict, args, out, err)
 
 
-def _report(verdict: passport.PassportVerdict, args: argparse.Namespace, out: TextIO) -> int:
+def _report(verdict: passport.PassportVerdict, args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
     if args.json:
         _emit_json(_verdict_fields(verdict), out)
     else:
         _print_verdict(verdict, out)
+    if (
+        verdict.error_code == "REVOCATION_CHECK_FAILED"
+        and args.crl is None
+        and args.issuer is None
+    ):
+        # Fail closed without a list is the library's rule, and the first
+        # thing anyone verifying offline runs into: say what to pass.
+        err.write(
+            "hint: no revocation list was given: pass the issuer's list for this kid "
+            "with --crl FILE|URL, or accept the passport without one with "
+            "--no-revocation-check\n"
+        )
     return EXIT_OK if verdict.verified is True else EXIT_NOT_VERIFIED
+
+
+# The verdicts reached before the signature check succeeded: fields of such a
+# credential are whatever its sender wrote. Every later check runs on a
+# passport the issuer's key signed. An unknown code counts as unverified.
+_SIGNATURE_VERIFIED: Final = frozenset(
+    {
+        "EXPIRED",
+        "REVOCATION_CHECK_FAILED",
+        "REVOCATION_ID_MISSING",
+        "REVOKED",
+        "AGENT_MISMATCH",
+        "SCOPE_NOT_GRANTED",
+    }
+)
+
+# What a signed passport that is not in force is, after its fields.
+_NOT_IN_FORCE: Final = {
+    "expired": "issuer-signed, expired",
+    "revoked": "issuer-signed, revoked",
+    "unverifiable": "issuer-signed, revocation unconfirmed",
+}
 
 
 def _print_verdict(verdict: passport.PassportVerdict, out: TextIO) -> None:
     verified = verdict.verified is True
+    signed = verified or verdict.error_code in _SIGNATURE_VERIFIED
     rows = [
         ("verdict", "VERIFIED" if verified else "NOT VERIFIED"),
         ("status", _shown(verdict.status)),
     ]
     if verdict.error_code is not None:
         rows.append(("error", f"{_shown(verdict.error_code)}: {_shown(verdict.error_message)}"))
+    rows.append(("signature", "verified with the issuer key" if signed else "not verified"))
     claims = [
         ("agent_did", _shown(verdict.agent_did)),
         ("scopes", _shown(tuple(verdict.scopes))),
@@ -539,37 +577,52 @@ def _print_verdict(verdict: passport.PassportVerdict, out: TextIO) -> None:
         ("issued_at", _shown(verdict.issued_at)),
         ("expires_at", _shown(verdict.expires_at)),
     ]
-    if not verified:
-        # What the credential says is not a grant unless it verified; a
-        # spend limit shown plainly reads as one.
-        claims = [
-            (name, value if value == "-" else f"{value}  (unverified claim)")
-            for name, value in claims
-        ]
+    label = _field_label(verdict, signed)
+    if label is not None:
+        claims = [(name, value if value == "-" else f"{value}  ({label})") for name, value in claims]
     _table(rows + claims, out)
 
 
+def _field_label(verdict: passport.PassportVerdict, signed: bool) -> str | None:
+    """What was verified of the fields, to show after each (None: all of it).
+
+    Unsigned, a field is the sender's claim, and a spend limit shown plainly
+    would read as a grant. Signed, it is the issuer's word, though a passport
+    no longer in force grants nothing. A genuine passport refused for its
+    agent or scope ("active") is shown plainly: the error row says why.
+    """
+    if not signed:
+        return "unverified claim"
+    if verdict.status == "active":
+        return None
+    return _NOT_IN_FORCE.get(str(verdict.status), "issuer-signed")
+
+
 def _spend(limit: object, window: object) -> str:
+    """The spend bound for people: "50000000 micro-USD ($50.00) per day"."""
     if limit is None:
         return "-"
     if isinstance(limit, int) and not isinstance(limit, bool):
-        shown = f"{limit} micro-USD (${limit / 1_000_000:,.2f})"
+        shown = f"{limit} micro-USD ({dollars(limit)})"
     else:
         shown = _shown(limit)
-    return f"{shown} per {_shown(window)}" if window is not None else shown
+    if window is None:
+        return shown
+    words = duration_words(window) if isinstance(window, str) else None
+    return f"{shown} per {words if words is not None else _shown(window)}"
 
 
 def cmd_present(args: argparse.Namespace, out: TextIO, err: TextIO, stdin: TextIO) -> int:
     try:
-        credential = passport.load_credential(args.file)
+        # Checked, unlike what load_credential returns: a file name put in the
+        # variable must not be printed as the passport.
+        credential = own_credential(args.file, "--file PATH")
     except (FileNotFoundError, IsADirectoryError) as exc:
         raise _not_a_file(args.file, "--file") from exc
     except OSError as exc:
         raise UsageError(f"cannot read credential file {args.file}: {exc.strerror or exc}") from exc
     except UnicodeDecodeError as exc:
         raise UsageError(f"credential file {args.file} is not UTF-8 text") from exc
-    if not credential:
-        raise UsageError(f"credential file {args.file} is empty")
     if args.a2a:
         _emit_json(passport.a2a_message_metadata(credential), out)
     else:
@@ -687,7 +740,8 @@ def build_parser() -> argparse.ArgumentParser:
         "present",
         help="print the agent's own credential as an x402 header or A2A metadata",
         description="Load the agent's credential (--file, or the environment variable "
-        f"{passport.PASSPORT_ENV_VAR}) and print it ready to attach.",
+        f"{passport.PASSPORT_ENV_VAR}, which holds the credential's text, not a file name) "
+        "and print it ready to attach.",
     )
     form = p.add_mutually_exclusive_group()
     form.add_argument("--x402", action="store_true", help="print the HTTP header line (default)")

@@ -25,9 +25,12 @@ from datetime import datetime, timedelta, timezone
 from typing import Any, TextIO
 
 from quorvel_trellane import passport
+from quorvel_trellane._components import DEMO_HINT
+from quorvel_trellane._components import PASSPORT_HINT as _INSTALL
+from quorvel_trellane._display import dollars, duration_words
 from quorvel_trellane._fetching import crl_url, key_set_url
 
-PASSPORT_HINT = "install the passport extra: pip install 'quorvel-trellane[passport]'"
+PASSPORT_HINT = f"the demo needs the passport components rfc8785 and pqcrypto: {_INSTALL}"
 from quorvel_trellane.asgi import STATE_KEY, PassportMiddleware, Receive, Scope, Send
 from quorvel_trellane.http import PassportAuth
 
@@ -48,6 +51,14 @@ ROUTES = {
     ("POST", "/pay"): "payments:x402",
     ("POST", "/refund"): "payments:refund",
 }
+
+
+def _spend(limit: object, window: object) -> str:
+    """A spend bound for people: "up to $50.00 per day"."""
+    if not isinstance(limit, int) or isinstance(limit, bool):
+        return "without a limit"
+    words = duration_words(window) if isinstance(window, str) else None
+    return f"up to {dollars(limit)} per {words or window}" if window is not None else f"up to {dollars(limit)}"
 
 
 def _short(text: str, keep: int = 48) -> str:
@@ -129,9 +140,7 @@ class _Report:
         got = (code, body.get("status"), body.get("error_code"))
         ok = got == expect
         if code == 200:
-            limit = body.get("spend_limit_microusd")
-            dollars = f"${limit / 1_000_000:,.2f}" if isinstance(limit, int) else "no limit"
-            detail = f"admitted, may spend up to {dollars} per {body.get('spend_window')}"
+            detail = f"admitted, may spend {_spend(body.get('spend_limit_microusd'), body.get('spend_window'))}"
         else:
             detail = str(body.get("error_message"))
         mark = "ok " if ok else "!! "
@@ -158,9 +167,8 @@ def run(out: TextIO = sys.stdout) -> int:
 
     report.step("The issuer signs a passport for the agent")
     issuer = Issuer(issuer_did=ISSUER_DID)
-    credential = issuer.issue(
-        agent_did=AGENT_DID, scopes=list(SCOPES), spend_limit_microusd=50_000_000, spend_window="P1D"
-    )
+    limit, window = 50_000_000, "P1D"
+    credential = issuer.issue(agent_did=AGENT_DID, scopes=list(SCOPES), spend_limit_microusd=limit, spend_window=window)
     passport_id = passport.decode_passport(credential).payload["passport_id"]
     expired = issuer.issue(
         agent_did=AGENT_DID,
@@ -171,7 +179,7 @@ def run(out: TextIO = sys.stdout) -> int:
     report.line(f"issuer     {ISSUER_DID}")
     report.line(f"kid        {issuer.kid}  (sha256 of the Falcon-1024 public key, 16 hex)")
     report.line(f"agent      {AGENT_DID}")
-    report.line(f"scopes     {', '.join(SCOPES)}; up to $50.00 per day")
+    report.line(f"scopes     {', '.join(SCOPES)}; {_spend(limit, window)}")
     report.line(f"passport   {passport_id}")
     report.line(f"credential {_short(credential)}")
 
@@ -263,7 +271,7 @@ def main() -> int:
         import httpx  # noqa: F401
         import uvicorn  # noqa: F401
     except ImportError:
-        print("install the demo extra: pip install 'quorvel-trellane[demo]'", file=sys.stderr)
+        print(f"the demo needs uvicorn and httpx: {DEMO_HINT}", file=sys.stderr)
         return 2
     return run(sys.stdout)
 

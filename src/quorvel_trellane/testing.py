@@ -16,7 +16,11 @@ The documents follow the published formats: the well-known key document
 ``/.well-known/pqc-keys.json`` and the revocation list ``{"revoked": [...]}``
 at ``/passport/crl/<kid>.json``.
 
-Needs ``rfc8785`` and ``pqcrypto`` (``pip install 'quorvel-trellane[passport]'``).
+From a shell, ``python -m quorvel_trellane.testing [DIR]`` writes a test
+issuer's public key, key set document and revocation list and two passports
+to files, to try the ``quorvel-passport`` command with.
+
+Needs ``rfc8785`` and ``pqcrypto`` (the ``passport`` extra).
 """
 
 from __future__ import annotations
@@ -24,6 +28,7 @@ from __future__ import annotations
 import base64
 import hashlib
 import json
+import sys
 import threading
 import uuid
 from collections.abc import Iterable, Mapping
@@ -33,6 +38,7 @@ from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 from types import TracebackType
 from typing import Any, Final
 
+from quorvel_trellane._components import PASSPORT_HINT
 from quorvel_trellane._fetching import CRL_PREFIX as _CRL_PREFIX
 from quorvel_trellane._fetching import WELLKNOWN_PATH as _WELLKNOWN_PATH
 
@@ -41,11 +47,11 @@ try:
     import rfc8785
     from pqcrypto.sign import falcon_1024  # type: ignore[import-untyped]
 except ModuleNotFoundError as exc:
-    raise ModuleNotFoundError(
-        "quorvel_trellane.testing needs the passport components rfc8785 and pqcrypto: "
-        "pip install 'quorvel-trellane[passport]'",
-        name=exc.name,
-    ) from exc
+    _MISSING = f"quorvel_trellane.testing needs the passport components rfc8785 and pqcrypto: {PASSPORT_HINT}"
+    if __name__ == "__main__":
+        print(_MISSING, file=sys.stderr)
+        sys.exit(2)
+    raise ModuleNotFoundError(_MISSING, name=exc.name) from exc
 
 __all__ = [
     "ALG",
@@ -627,3 +633,9 @@ class IssuerServer:
         tb: TracebackType | None,
     ) -> None:
         self.stop()
+
+
+if __name__ == "__main__":
+    from quorvel_trellane._testfiles import main
+
+    sys.exit(main())

@@ -39,6 +39,7 @@ from quorvel_trellane._fetching import (
     crl_url,
     key_set_url,
 )
+from quorvel_trellane._components import require_components
 from quorvel_trellane._document import Document, DocumentStatus, SteadyClock
 from quorvel_trellane._text import escaped
 from quorvel_trellane._verifying import Steps, Verifier, WarmEntry, direct_material, wait_sync
@@ -61,12 +62,19 @@ def passport_from_a2a_metadata(metadata: object) -> str | None:
     """The credential an A2A message carries in its metadata, or None.
 
     Returns the text under ``A2A_PASSPORT_METADATA_KEY`` when ``metadata`` is a
-    mapping holding text there; None when it is not a mapping, the member is
-    absent, or it is not text.
+    mapping holding text there (a dict, the A2A SDK's protobuf ``Struct``, any
+    other ``Mapping``); None when it is not a mapping, the member is absent,
+    it is not text, or the mapping fails to answer. Never raises.
     """
     if not isinstance(metadata, Mapping):
         return None
-    value = metadata.get(A2A_PASSPORT_METADATA_KEY)
+    # Membership and item, not .get: a protobuf Struct is a registered Mapping
+    # without .get, and raises ValueError for an absent key. Whatever a
+    # message carries is read as "no passport", never as an error.
+    try:
+        value = metadata[A2A_PASSPORT_METADATA_KEY] if A2A_PASSPORT_METADATA_KEY in metadata else None
+    except Exception:
+        return None
     return value if isinstance(value, str) else None
 
 
@@ -126,6 +134,9 @@ class IssuerTrust(Verifier):
         check_issuer_url(issuer_url)
         if fetch is None:
             check_scheme(issuer_url, allow_http)
+        # Here, not at the first request: without them every agent would be
+        # answered "invalid", the server's set-up blamed on its callers.
+        require_components("IssuerTrust")
         self.issuer_url = issuer_url
         self.issuer_did = issuer_did
         self.crl_ttl = crl_ttl
@@ -379,6 +390,7 @@ class TrustedIssuers(Verifier):
         for trust in trusts:
             if not isinstance(trust, IssuerTrust):
                 raise TypeError(f"TrustedIssuers takes IssuerTrust objects, not {type(trust).__name__}")
+        require_components("TrustedIssuers")
         self.trusts: tuple[IssuerTrust, ...] = trusts
         self._idle = []
         # No direct material of its own: each trust's warm entries are

@@ -1,0 +1,244 @@
+"""The spend ledger against its stores' own floors, in one run.
+
+Run from the repository root:
+
+    PYTHONPATH=src .venv/bin/python bench/spend.py [--seconds S] [--rounds R] [--postgres URL]
+
+Without ``--postgres`` (or ``QUORVEL_TEST_POSTGRES_URL``) a throwaway server
+is started with ``scripts/postgres`` and stopped at the end.
+
+- SQLite: ``reserve`` + ``commit`` against a bare one-row write transaction
+  (``BEGIN IMMEDIATE``, one INSERT, ``COMMIT``, ``synchronous=FULL`` as the
+  ledger's reservations) on the same file.
+- PostgreSQL: ``reserve``, ``commit`` and ``release`` each against a bare
+  single-statement round trip on the same pool (``SELECT 1``, and a one-row
+  INSERT as the write floor); the round trips of every operation are
+  counted on libpq's trace of the wire.
+- Both: two processes against one, each process on its own passport,
+  reserving and committing for S seconds.
+
+The credentials are real and verified by a real ``IssuerTrust`` (its
+fetcher serves the issuer's documents from memory; a warm verification
+is part of every ``reserve``). Each figure is the median over R rounds of
+interleaved batches; the bound is never reached.
+"""
+
+from __future__ import annotations
+
+import argparse
+import json
+import multiprocessing
+import os
+import statistics
+import subprocess
+import tempfile
+import time
+from collections.abc import Callable
+from pathlib import Path
+from typing import Any
+
+from quorvel_trellane.spend import SpendLedger
+from quorvel_trellane.testing import Issuer
+from quorvel_trellane.trust import IssuerTrust
+
+BASE = "https://issuer.example"
+BIG = 2**53 - 1  # a bound never reached (the largest integer JSON keeps exact)
+ROOT = Path(__file__).resolve().parent.parent
+
+
+def make_trust(documents: dict[str, str], issuer_did: str) -> IssuerTrust:
+    return IssuerTrust(BASE, issuer_did=issuer_did, fetch=lambda url: documents[url])
+
+
+def documents_of(issuer: Issuer) -> dict[str, str]:
+    return {
+        f"{BASE}/.well-known/pqc-keys.json": json.dumps(issuer.wellknown_document()),
+        f"{BASE}/passport/crl/{issuer.kid}.json": json.dumps(issuer.revocation_list()),
+    }
+
+
+def timed(rounds: int, batch: int, cases: dict[str, Callable[[], None]]) -> dict[str, float]:
+    """Median µs per call of each case, over interleaved batches."""
+    samples: dict[str, list[float]] = {name: [] for name in cases}
+    for _ in range(rounds):
+        for name, case in cases.items():
+            start = time.perf_counter()
+            for _ in range(batch):
+                case()
+            samples[name].append((time.perf_counter() - start) / batch * 1e6)
+    return {name: statistics.median(values) for name, values in samples.items()}
+
+
+# -- two processes against one -----------------------------------------------------------
+
+
+def _child(url: str, documents: dict[str, str], issuer_did: str, credential: str,
+           barrier: Any, seconds: float, out: Any) -> None:
+    trust = make_trust(documents, issuer_did)
+    with SpendLedger(trust, url, pool_size=1) as ledger:
+        ledger.commit(ledger.reserve(credential, 1))
+        barrier.wait()
+        done, end = 0, time.perf_counter() + seconds
+        while time.perf_counter() < end:
+            ledger.commit(ledger.reserve(credential, 1))
+            done += 1
+        out.put(done / seconds)
+
+
+def throughput(url: str, documents: dict[str, str], issuer_did: str, credentials: list[str], seconds: float) -> float:
+    """Reserve+commit pairs per second of ``len(credentials)`` processes together."""
+    context = multiprocessing.get_context("spawn")
+    barrier, out = context.Barrier(len(credentials)), context.Queue()
+    processes = [
+        context.Process(target=_child, args=(url, documents, issuer_did, credential, barrier, seconds, out))
+        for credential in credentials
+    ]
+    for process in processes:
+        process.start()
+    rates = [out.get(timeout=120) for _ in processes]
+    for process in processes:
+        process.join()
+    return sum(rates)
+
+
+def scaling(url: str, documents: dict[str, str], issuer: Issuer, args: argparse.Namespace) -> None:
+    """One process against two, alternated, each on passports of its own; medians."""
+    ones, twos = [], []
+    for _ in range(args.scaling_rounds):
+        fresh = [issuer.issue(spend_limit_microusd=BIG) for _ in range(3)]
+        ones.append(throughput(url, documents, issuer.issuer_did, fresh[:1], args.seconds))
+        twos.append(throughput(url, documents, issuer.issuer_did, fresh[1:], args.seconds))
+    one, two = statistics.median(ones), statistics.median(twos)
+    print(f"  one process   {one:9.0f} pairs/s   (runs: {', '.join(f'{x:.0f}' for x in ones)})")
+    print(f"  two processes {two:9.0f} pairs/s   {two / one:.2f}x   (runs: {', '.join(f'{x:.0f}' for x in twos)})")
+
+
+# -- the stores --------------------------------------------------------------------------
+
+
+def bench_sqlite(issuer: Issuer, documents: dict[str, str], args: argparse.Namespace, directory: str) -> None:
+    import sqlite3
+
+    path = os.path.join(directory, "spend.sqlite3")
+    url = f"sqlite:///{path}"
+    trust = make_trust(documents, issuer.issuer_did)
+    credential = issuer.issue(spend_limit_microusd=BIG, spend_window="P1D")
+    with SpendLedger(trust, url) as ledger:
+        floor = sqlite3.connect(path, isolation_level=None)
+        floor.execute("PRAGMA synchronous=FULL")
+        floor.execute("CREATE TABLE IF NOT EXISTS bench_floor (id INTEGER PRIMARY KEY, x INTEGER)")
+
+        def bare() -> None:
+            floor.execute("BEGIN IMMEDIATE")
+            floor.execute("INSERT INTO bench_floor (x) VALUES (?)", (1,))
+            floor.execute("COMMIT")
+
+        def pair() -> None:
+            ledger.commit(ledger.reserve(credential, 1))
+
+        def verify() -> None:
+            trust.verify(credential)
+
+        result = timed(args.rounds, args.batch, {"floor": bare, "pair": pair, "verify": verify})
+        floor.close()
+    print("SQLite (one file, WAL; reservations synchronous=FULL, settlements NORMAL)")
+    print(f"  bare one-row write transaction     {result['floor']:9.1f} µs")
+    print(f"  reserve + commit                   {result['pair']:9.1f} µs   {result['pair'] / result['floor']:.2f}x the floor")
+    print(f"  (of which the warm verification    {result['verify']:9.1f} µs)")
+    scaling(url, documents, issuer, args)
+
+
+def round_trips(pool: Any, operation: Callable[[], object], directory: str) -> int:
+    trace = os.path.join(directory, "trace")
+    with open(trace, "w") as out:
+        with pool.connection() as conn:
+            conn.pgconn.trace(out.fileno())
+        operation()
+        with pool.connection() as conn:
+            conn.pgconn.untrace()
+    return sum(1 for line in Path(trace).read_text().splitlines() if line.split("\t")[1:4:2] in (["F", "Sync"], ["F", "Query"]))
+
+
+def bench_postgres(issuer: Issuer, documents: dict[str, str], args: argparse.Namespace, url: str, directory: str) -> None:
+    trust = make_trust(documents, issuer.issuer_did)
+    credential = issuer.issue(spend_limit_microusd=BIG, spend_window="P1D")
+    with SpendLedger(trust, url, pool_size=1) as ledger:
+        pool = ledger._store._pool  # type: ignore[attr-defined]
+        with pool.connection() as conn:
+            conn.execute("CREATE TABLE IF NOT EXISTS bench_floor (id bigint GENERATED ALWAYS AS IDENTITY, x int)")
+        held = [ledger.reserve(credential, 1)]
+
+        def select() -> None:
+            with pool.connection() as conn:
+                conn.execute("SELECT 1").fetchone()
+
+        def insert() -> None:
+            with pool.connection() as conn:
+                conn.execute("INSERT INTO bench_floor (x) VALUES (%s)", (1,))
+
+        def reserve() -> None:
+            held.append(ledger.reserve(credential, 1))
+
+        def commit() -> None:
+            ledger.commit(held.pop())
+
+        def release() -> None:
+            ledger.release(ledger.reserve(credential, 1))
+
+        trips = {
+            "reserve": round_trips(pool, lambda: held.append(ledger.reserve(credential, 1)), directory),
+            "commit": round_trips(pool, lambda: ledger.commit(held.pop()), directory),
+            "release": round_trips(pool, lambda: ledger.release(held.pop()), directory),
+            "replay": round_trips(pool, lambda: ledger.reserve(credential, 1, key="same"), directory),
+        }
+        # reserve and commit alternate, so that every commit has a hold.
+        result = timed(args.rounds, args.batch, {"select": select, "insert": insert, "reserve": reserve, "commit": commit})
+        release_time = timed(args.rounds, args.batch // 2, {"reserve+release": release})["reserve+release"]
+    floor = result["select"]
+    print("PostgreSQL (loopback, autocommit pool, throwaway server: fsync off)")
+    print(f"  bare round trip, SELECT 1          {floor:9.1f} µs")
+    print(f"  bare one-row INSERT                {result['insert']:9.1f} µs")
+    for name in ("reserve", "commit"):
+        print(
+            f"  {name:<34} {result[name]:9.1f} µs   {result[name] / floor:.2f}x SELECT 1, "
+            f"{result[name] / result['insert']:.2f}x INSERT, {trips[name]} round trip(s)"
+        )
+    release_only = release_time - result["reserve"]
+    print(f"  release                            {release_only:9.1f} µs   {release_only / floor:.2f}x SELECT 1, {trips['release']} round trip(s)")
+    print(f"  replayed reserve (same key)        {'':9}      {trips['replay']} round trip(s)")
+    scaling(url, documents, issuer, args)
+
+
+def main() -> None:
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--seconds", type=float, default=2.0, help="length of one throughput run")
+    parser.add_argument("--scaling-rounds", type=int, default=3, help="alternated one- and two-process runs")
+    parser.add_argument("--rounds", type=int, default=7)
+    parser.add_argument("--batch", type=int, default=200)
+    parser.add_argument("--postgres", default=os.environ.get("QUORVEL_TEST_POSTGRES_URL"))
+    parser.add_argument("--only", choices=["sqlite", "postgres"])
+    args = parser.parse_args()
+    issuer = Issuer(issuer_did="did:example:bench-issuer")
+    documents = documents_of(issuer)
+    with tempfile.TemporaryDirectory() as directory:
+        if args.only != "postgres":
+            bench_sqlite(issuer, documents, args, directory)
+        if args.only == "sqlite":
+            return
+        url, started = args.postgres, None
+        if not url:
+            # Not inside the private temporary directory: the server's
+            # unprivileged user must reach its own.
+            started = os.path.join(tempfile.gettempdir(), f"quorvel-pg-bench-{os.getpid()}")
+            url = subprocess.run(
+                [str(ROOT / "scripts" / "postgres"), "start", started], check=True, capture_output=True, text=True
+            ).stdout.strip()
+        try:
+            bench_postgres(issuer, documents, args, url, directory)
+        finally:
+            if started:
+                subprocess.run([str(ROOT / "scripts" / "postgres"), "stop", started], check=False)
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,154 @@
+"""The documentation's Python examples run as they stand.
+
+Every ```python block of README.md and docs/PYPI.md (the package index
+page) is run on its own, as a reader would paste it into a file: a fresh
+interpreter, imports included, nothing carried over from another block. It
+runs in a directory where ``python -m quorvel_trellane.testing`` has written
+its files (``passport.txt``, ``issuer.pub``, ``keys.json``, ``crl.json``,
+``revoked.txt``), which is what the README tells a newcomer to do first,
+with ``QUORVEL_AGENT_PASSPORT`` unset and no network but loopback: examples
+that need an issuer serve one with ``quorvel_trellane.testing``.
+
+A block that cannot run on its own (a fragment of a larger program) is
+shown as ```text, or keeps its ```python fence and starts with the line
+``# not run: <why>``; it is then reported as skipped with that reason.
+
+The README's table of contents is checked too: every link leads to a
+heading, and every section (``##``) is listed.
+"""
+
+from __future__ import annotations
+
+import os
+import re
+import shutil
+import subprocess
+import sys
+from dataclasses import dataclass
+from datetime import timedelta
+from pathlib import Path
+
+import pytest
+
+import quorvel_trellane
+from quorvel_trellane._testfiles import write_files
+
+ROOT = Path(__file__).resolve().parents[1]
+DOCUMENTS = ("README.md", "docs/PYPI.md")
+# The subprocesses import the package this test run imports.
+PACKAGE_ROOT = Path(quorvel_trellane.__file__).resolve().parents[1]
+NOT_RUN = "# not run:"
+
+
+@dataclass(frozen=True)
+class Example:
+    document: str
+    line: int
+    source: str
+
+    @property
+    def name(self) -> str:
+        return f"{self.document}:{self.line}"
+
+
+def examples(document: str) -> list[Example]:
+    """The ```python blocks of a document, with the line each starts on."""
+    found = []
+    lines = (ROOT / document).read_text(encoding="utf-8").splitlines()
+    start: int | None = None
+    for number, line in enumerate(lines, 1):
+        if start is None:
+            if line.strip() == "```python":
+                start = number
+        elif line.strip() == "```":
+            found.append(Example(document, start + 1, "\n".join(lines[start:number - 1]) + "\n"))
+            start = None
+    assert start is None, f"{document}:{start}: a code block is never closed"
+    return found
+
+
+ALL = [example for document in DOCUMENTS for example in examples(document)]
+
+
+@pytest.fixture(scope="module")
+def issuer_files(tmp_path_factory: pytest.TempPathFactory) -> Path:
+    directory = tmp_path_factory.mktemp("issuer-files")
+    write_files(str(directory), agent_did="did:example:agent", issuer_did="did:example:issuer",
+                scopes=["payments:x402"], valid_for=timedelta(hours=24))
+    return directory
+
+
+def test_the_documents_hold_python_examples():
+    assert {example.document for example in ALL} == set(DOCUMENTS)
+
+
+@pytest.mark.parametrize("example", ALL, ids=[example.name for example in ALL])
+def test_each_python_example_runs_as_it_stands(example: Example, issuer_files: Path, tmp_path: Path):
+    first = example.source.lstrip().splitlines()[0] if example.source.strip() else ""
+    if first.startswith(NOT_RUN):
+        reason = first[len(NOT_RUN):].strip()
+        assert reason, f"{example.name}: say why the example is not run"
+        pytest.skip(f"{example.name} not run: {reason}")
+    shutil.copytree(issuer_files, tmp_path, dirs_exist_ok=True)
+    script = tmp_path / "example.py"
+    script.write_text(example.source, encoding="utf-8")
+    environ = {k: v for k, v in os.environ.items() if k != "QUORVEL_AGENT_PASSPORT"}
+    environ["PYTHONPATH"] = str(PACKAGE_ROOT)
+    result = subprocess.run(
+        [sys.executable, str(script)], cwd=tmp_path, env=environ, capture_output=True, text=True,
+        timeout=120, check=False,
+    )
+    assert result.returncode == 0, f"{example.name} failed:\n{result.stderr}"
+
+
+# -- the README's first example, serving requests ----------------------------------
+
+
+def test_the_first_example_admits_a_verified_agent_and_its_handler_reads_the_verdict():
+    import httpx
+
+    from quorvel_trellane.demo import serve
+    from quorvel_trellane.testing import Issuer, IssuerServer
+
+    first = examples("README.md")[0]
+    assert "FastAPI()" in first.source and '"https://issuer.example"' in first.source
+    issuer = Issuer(issuer_did="did:web:issuer.example")
+    agent = "did:web:agents.example.com:shopper-7"
+    with IssuerServer(issuer) as issuer_server:
+        namespace: dict[str, object] = {}
+        source = first.source.replace('"https://issuer.example"', repr(issuer_server.url))
+        exec(compile(source, first.name, "exec"), namespace)
+        with serve(namespace["app"]) as url:
+            def pay(credential: str | None) -> tuple[int, object]:
+                headers = {} if credential is None else {"X-Agent-Passport": credential}
+                response = httpx.post(f"{url}/pay", headers=headers, timeout=30)
+                return response.status_code, response.json()
+
+            assert pay(issuer.issue(agent_did=agent, scopes=["payments:x402"], spend_window="P1D")) == (
+                200, {"agent": agent, "up_to_microusd": 25_000_000, "per": "P1D"}
+            )
+            assert pay(issuer.issue(agent_did=agent, scopes=["catalog:read"]))[0] == 403
+            assert pay(Issuer(issuer_did="did:web:issuer.example").issue(agent_did=agent))[0] == 401
+            assert pay(None)[0] == 401
+
+
+# -- the table of contents --------------------------------------------------------
+
+
+def _anchor(heading: str) -> str:
+    """The anchor the repository host gives a heading."""
+    text = re.sub(r"[^\w\- ]", "", heading.strip().lower())
+    return text.replace(" ", "-")
+
+
+def test_the_readme_contents_lead_to_its_headings_and_list_every_section():
+    text = (ROOT / "README.md").read_text(encoding="utf-8")
+    outside_code = re.sub(r"^```.*?^```", "", text, flags=re.M | re.S)
+    headings = re.findall(r"^(#{2,4}) (.+)$", outside_code, re.M)
+    anchors = {_anchor(title) for _, title in headings}
+    contents = re.search(r"^## Contents\n(.*?)^## ", outside_code, re.M | re.S)
+    assert contents, "README.md has no '## Contents' section"
+    links = re.findall(r"\]\(#([^)]+)\)", contents.group(1))
+    assert [link for link in links if link not in anchors] == []
+    sections = [_anchor(title) for level, title in headings if level == "##" and title != "Contents"]
+    assert [section for section in sections if section not in links] == [], "list these sections in ## Contents"

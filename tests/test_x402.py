@@ -1,0 +1,499 @@
+"""x402 payments held to the passport: the paywall, the agent's budget, the amounts.
+
+Real parts: the ``x402`` package's FastAPI middleware, resource server,
+in-process facilitator and client, served by uvicorn on 127.0.0.1 and called
+through x402's own requests adapter; passports from the test issuer, verified
+by an IssuerTrust (documents from an injected fetch); a SpendLedger on a
+SQLite file. The one stand-in is the payment scheme: "loopback", an
+HMAC-signed IOU registered through x402's scheme interfaces on all three
+sides, whose facilitator settles into a dictionary instead of a chain.
+"""
+
+from __future__ import annotations
+
+import asyncio
+import hashlib
+import hmac
+import json
+import os
+import socket
+import subprocess
+import sys
+import threading
+import uuid
+from collections.abc import Iterator
+from concurrent.futures import ThreadPoolExecutor
+from datetime import datetime, timedelta, timezone
+from pathlib import Path
+from typing import Any
+
+import pytest
+import requests
+import uvicorn
+
+pytest.importorskip("x402", reason="the x402 extra is not installed")
+
+from fastapi import FastAPI, Request  # noqa: E402
+from fastapi.responses import JSONResponse  # noqa: E402
+from x402 import (  # noqa: E402
+    AssetAmount,
+    PaymentRequirements,
+    SettleResponse,
+    VerifyResponse,
+    x402ClientSync,
+    x402Facilitator,
+    x402ResourceServer,
+)
+from x402.http import PaymentOption, RouteConfig  # noqa: E402
+from x402.http.clients import x402_requests  # noqa: E402
+from x402.http.clients.requests import PaymentError  # noqa: E402
+from x402.schemas import NoMatchingRequirementsError  # noqa: E402
+from x402.http.utils import decode_payment_required_header, encode_payment_signature_header  # noqa: E402
+from x402.payment_flow import AUTHORIZATION_PAYMENT_FLOW  # noqa: E402
+
+import quorvel_trellane  # noqa: E402
+from quorvel_trellane.http import PassportAuth  # noqa: E402
+from quorvel_trellane.spend import SpendLedger  # noqa: E402
+from quorvel_trellane.testing import Issuer  # noqa: E402
+from quorvel_trellane.trust import IssuerTrust  # noqa: E402
+from quorvel_trellane.x402 import (  # noqa: E402
+    PassportBudget,
+    PassportPaywall,
+    Stablecoin,
+    Stablecoins,
+    UnlistedAsset,
+    atomic_units,
+    microusd,
+)
+
+NETWORK = "eip155:84532"
+USDC = "0x036CbD53842c5426634e7929541eC2318f3dCF7e"  # 6 decimals
+DAI = "0x50c5725949A6F0c72E6C4a641F24049A917DB0Cb"  # 18 decimals
+UNLISTED = "0x0000000000000000000000000000000000000bad"
+COINS = Stablecoins([Stablecoin(NETWORK, USDC, 6), Stablecoin(NETWORK, DAI, 18)])
+SCOPE = "payments:x402"
+PRICE = 10_000  # micro-USD: one cent
+
+
+# -- "loopback": an offline x402 scheme, on the SDK's own interfaces ------------------
+
+SECRET = b"loopback wallet key"
+
+
+def _mac(body: dict[str, Any]) -> str:
+    return hmac.new(SECRET, json.dumps(body, sort_keys=True).encode(), hashlib.sha256).hexdigest()
+
+
+class LoopbackWallet:
+    """Client side: signs an IOU for the requirement, and remembers each signature."""
+
+    scheme = "loopback"
+
+    def __init__(self) -> None:
+        self.signed: list[str] = []
+
+    def create_payment_payload(self, requirements: Any) -> dict[str, Any]:
+        body = {"nonce": uuid.uuid4().hex, "amount": requirements.amount, "asset": requirements.asset}
+        self.signed.append(requirements.amount)
+        return {**body, "mac": _mac(body)}
+
+
+class LoopbackPricing:
+    """Resource-server side: prices are given as asset amounts."""
+
+    scheme = "loopback"
+    default_asset_transfer_method = "default"
+    payment_flows = {"default": AUTHORIZATION_PAYMENT_FLOW}
+
+    def parse_price(self, price: Any, network: str) -> AssetAmount:
+        assert isinstance(price, AssetAmount), "loopback routes price in asset amounts"
+        return price
+
+    def enhance_payment_requirements(self, requirements: Any, supported_kind: Any, extensions: Any) -> Any:
+        return requirements
+
+
+class LoopbackChain:
+    """Facilitator side: checks the IOU and settles it once, into a dictionary."""
+
+    scheme = "loopback"
+    caip_family = "eip155:*"
+
+    def __init__(self) -> None:
+        self.settled: dict[str, str] = {}
+        self.fail_settlement = False
+        self.on_settle: Any = None  # called as settlement starts
+
+    def get_extra(self, network: str) -> None:
+        return None
+
+    def get_signers(self, network: str) -> list[str]:
+        return []
+
+    def verify(self, payload: Any, requirements: Any, context: Any = None) -> VerifyResponse:
+        inner = dict(payload.payload)
+        mac = inner.pop("mac", "")
+        if not hmac.compare_digest(mac, _mac(inner)) or inner["amount"] != requirements.amount:
+            return VerifyResponse(is_valid=False, invalid_reason="bad_iou")
+        if inner["nonce"] in self.settled:
+            return VerifyResponse(is_valid=False, invalid_reason="nonce_used")
+        return VerifyResponse(is_valid=True, payer="agent")
+
+    def settle(self, payload: Any, requirements: Any, context: Any = None) -> SettleResponse:
+        nonce = payload.payload["nonce"]
+        if self.on_settle is not None:
+            self.on_settle()
+        if self.fail_settlement or nonce in self.settled:
+            return SettleResponse(success=False, error_reason="refused", transaction="", network=requirements.network)
+        self.settled[nonce] = requirements.amount
+        return SettleResponse(success=True, transaction=nonce, network=requirements.network, payer="agent")
+
+
+# -- the relying party on loopback ---------------------------------------------------
+
+
+def route(asset: str, amount: int) -> RouteConfig:
+    return RouteConfig(
+        accepts=PaymentOption(
+            scheme="loopback", pay_to="rp-1", price=AssetAmount(amount=str(amount), asset=asset), network=NETWORK
+        )
+    )
+
+
+ROUTES = {
+    "GET /report": route(USDC, PRICE),
+    "GET /dai-report": route(DAI, PRICE * 10**12),
+    "GET /odd-report": route(UNLISTED, PRICE),
+    "GET /broken": route(USDC, PRICE),
+    "GET /slow": route(USDC, PRICE),
+}
+
+
+class SLOW:
+    entered = threading.Event()
+    leave = threading.Event()
+
+
+@pytest.fixture(scope="module")
+def issuer() -> Issuer:
+    return Issuer(issuer_did="did:web:issuer.example.org")
+
+
+@pytest.fixture(scope="module")
+def trust(issuer: Issuer) -> Iterator[IssuerTrust]:
+    def fetch(url: str) -> str:
+        if url.endswith("/.well-known/pqc-keys.json"):
+            return json.dumps(issuer.wellknown_document())
+        return json.dumps(issuer.revocation_list())
+
+    with IssuerTrust("https://issuer.example.org", fetch=fetch) as trust:
+        yield trust
+
+
+@pytest.fixture(scope="module")
+def ledger(trust: IssuerTrust, tmp_path_factory: pytest.TempPathFactory) -> Iterator[SpendLedger]:
+    with SpendLedger(trust, str(tmp_path_factory.mktemp("x402") / "spend.sqlite3")) as ledger:
+        yield ledger
+
+
+@pytest.fixture(scope="module")
+def chain() -> LoopbackChain:
+    return LoopbackChain()
+
+
+@pytest.fixture(scope="module")
+def url(ledger: SpendLedger, chain: LoopbackChain) -> Iterator[str]:
+    app = FastAPI()
+
+    @app.get("/report")
+    @app.get("/dai-report")
+    @app.get("/odd-report")
+    async def report(request: Request) -> dict[str, str]:
+        return {"report": "ready", "for": request.state.agent_passport.agent_did}
+
+    @app.get("/broken")
+    async def broken() -> JSONResponse:
+        return JSONResponse({"error": "the handler failed"}, status_code=503)
+
+    @app.get("/slow")
+    async def slow() -> dict[str, str]:
+        SLOW.entered.set()
+        while not SLOW.leave.is_set():
+            await asyncio.sleep(0.01)
+        return {"report": "ready"}
+
+    @app.get("/free")
+    async def free() -> dict[str, str]:
+        return {"free": "yes"}
+
+    facilitator = x402Facilitator()
+    facilitator.register([NETWORK], chain)
+    server = x402ResourceServer(facilitator).register(NETWORK, LoopbackPricing())
+    paywall = PassportPaywall(
+        app, routes=ROUTES, server=server, ledger=ledger, stablecoins=COINS, required_scope=SCOPE
+    )
+    sock = socket.socket()
+    sock.bind(("127.0.0.1", 0))
+    runner = uvicorn.Server(uvicorn.Config(paywall, log_level="warning", lifespan="off"))
+    thread = threading.Thread(target=runner.run, kwargs={"sockets": [sock]}, daemon=True)
+    thread.start()
+    for _ in range(3000):
+        if runner.started:
+            break
+        thread.join(0.01)
+    yield "http://127.0.0.1:%d" % sock.getsockname()[1]
+    runner.should_exit = True
+    thread.join(10)
+    sock.close()
+
+
+@pytest.fixture(autouse=True)
+def settlement_works(chain: LoopbackChain) -> None:
+    chain.fail_settlement = False
+    chain.on_settle = None
+
+
+class Agent:
+    """An agent with a loopback wallet on x402's requests client."""
+
+    def __init__(self, credential: str | None, budget: PassportBudget | None = None) -> None:
+        self.wallet = LoopbackWallet()
+        client = x402ClientSync().register(NETWORK, self.wallet)
+        client.set_spend_controls(False)
+        if budget is not None:
+            budget.install(client)
+        self.headers: list[str] = []
+        client.on_after_payment_creation(
+            lambda context: self.headers.append(encode_payment_signature_header(context.payment_payload))
+        )
+        self.session = x402_requests(client)
+        self.auth = PassportAuth(credential) if credential else None
+
+    def get(self, url: str) -> requests.Response:
+        return self.session.get(url, auth=self.auth, timeout=30)
+
+
+def spent(ledger: SpendLedger, credential: str, limit: int) -> int:
+    left = ledger.remaining(credential)
+    assert left is not None
+    return limit - left
+
+
+# -- the paywall -----------------------------------------------------------------------
+
+
+@pytest.mark.parametrize(
+    ("passport", "status", "code"),
+    [
+        ({"absent": True}, 401, "MISSING_PASSPORT"),
+        ({"valid_for_seconds": -1}, 401, "EXPIRED"),
+        ({"scopes": ["catalog:read"]}, 403, "SCOPE_NOT_GRANTED"),
+    ],
+    ids=["no passport", "expired", "scope not granted"],
+)
+def test_a_request_without_a_valid_passport_is_refused_before_any_payment_challenge(
+    url, issuer, passport, status, code
+):
+    credential = None
+    if not passport.get("absent"):
+        credential = issuer.issue(
+            scopes=passport.get("scopes", [SCOPE]), valid_for=timedelta(seconds=passport.get("valid_for_seconds", 3600))
+        )
+    agent = Agent(credential)
+    response = agent.get(url + "/report")
+    assert (response.status_code, response.json()["error_code"]) == (status, code)
+    assert "payment-required" not in response.headers
+    assert agent.wallet.signed == []
+    assert (response.headers.get("www-authenticate") == "AgentPassport") == (status == 401)
+
+
+def test_unpriced_routes_pass_without_a_passport(url):
+    assert requests.get(url + "/free", timeout=30).json() == {"free": "yes"}
+
+
+@pytest.mark.parametrize(
+    ("limit", "window", "code"),
+    [(PRICE - 1, "P1D", "SPEND_LIMIT_EXCEEDED"), (0, None, "SPEND_LIMIT_EXCEEDED"), (PRICE, "daily", "SPEND_TERMS_UNSUPPORTED")],
+    ids=["a cent short", "zero for life", "unreadable window"],
+)
+def test_a_budget_that_cannot_cover_the_price_is_refused_before_the_agent_signs(url, issuer, limit, window, code):
+    credential = issuer.issue(spend_limit_microusd=limit, spend_window=window)
+    agent = Agent(credential)
+    response = agent.get(url + "/report")
+    assert (response.status_code, response.json()["error_code"]) == (403, code)
+    assert response.json()["status"] == "active"
+    assert agent.wallet.signed == []
+
+
+@pytest.mark.parametrize("path", ["/report", "/dai-report"])
+def test_a_paid_request_is_served_and_its_price_committed_to_the_passport_budget(url, issuer, ledger, chain, path):
+    credential = issuer.issue(spend_limit_microusd=3 * PRICE)
+    agent = Agent(credential)
+    held = []
+    chain.on_settle = lambda: held.append(spent(ledger, credential, 3 * PRICE))
+    for n in (1, 2):
+        response = agent.get(url + path)
+        assert response.status_code == 200, response.text
+        assert response.json() == {"report": "ready", "for": "did:example:agent-1"}  # the verdict, in the state
+        assert spent(ledger, credential, 3 * PRICE) == n * PRICE
+    assert len(agent.wallet.signed) == 2
+    assert held == [PRICE, 2 * PRICE]  # held before it settled
+    # A third payment would fit; a fourth is refused before it is signed.
+    assert agent.get(url + path).status_code == 200
+    assert agent.get(url + path).status_code == 403
+    assert len(agent.wallet.signed) == 3
+
+
+@pytest.mark.parametrize(
+    ("path", "fail_settlement"), [("/report", True), ("/broken", False)], ids=["settlement fails", "handler fails"]
+)
+def test_a_payment_that_does_not_settle_releases_its_hold(url, issuer, ledger, chain, path, fail_settlement):
+    credential = issuer.issue(spend_limit_microusd=PRICE)
+    chain.fail_settlement = fail_settlement
+    agent = Agent(credential)
+    response = agent.get(url + path)
+    assert response.status_code == (402 if fail_settlement else 503)
+    assert len(agent.wallet.signed) == 1
+    assert spent(ledger, credential, PRICE) == 0
+    chain.fail_settlement = False
+    assert agent.get(url + "/report").status_code == 200  # the whole bound is free again
+    assert spent(ledger, credential, PRICE) == PRICE
+
+
+def test_a_payment_that_failed_to_settle_is_counted_when_it_settles_on_a_retry(url, issuer, ledger, chain):
+    credential = issuer.issue(spend_limit_microusd=PRICE)
+    agent = Agent(credential)
+    chain.fail_settlement = True
+    assert agent.get(url + "/report").status_code == 402
+    assert spent(ledger, credential, PRICE) == 0
+    chain.fail_settlement = False
+    retry = requests.get(url + "/report", headers={"PAYMENT-SIGNATURE": agent.headers[-1]}, auth=agent.auth, timeout=30)
+    assert retry.status_code == 200
+    assert spent(ledger, credential, PRICE) == PRICE
+
+
+def test_a_retried_payment_is_never_charged_twice(url, issuer, ledger):
+    credential = issuer.issue(spend_limit_microusd=PRICE)
+    agent = Agent(credential)
+    assert agent.get(url + "/report").status_code == 200
+    # The response was lost; the agent sends the same signed payment again. A
+    # second hold would not fit the bound (403): the ledger answers with the
+    # first, and x402's facilitator refuses the spent nonce (402).
+    retry = requests.get(
+        url + "/report", headers={"PAYMENT-SIGNATURE": agent.headers[-1]}, auth=agent.auth, timeout=30
+    )
+    assert retry.status_code == 402
+    assert spent(ledger, credential, PRICE) == PRICE
+    assert len(agent.wallet.signed) == 1
+
+
+def test_a_payment_failing_in_one_request_stays_held_while_another_carrying_it_settles(url, issuer, ledger):
+    SLOW.entered.clear()
+    SLOW.leave.clear()
+    credential = issuer.issue(spend_limit_microusd=PRICE)
+    auth = PassportAuth(credential)
+    required = decode_payment_required_header(requests.get(url + "/slow", auth=auth, timeout=30).headers["payment-required"])
+    payment = x402ClientSync().register(NETWORK, LoopbackWallet()).set_spend_controls(False).create_payment_payload(required)
+    headers = {"PAYMENT-SIGNATURE": encode_payment_signature_header(payment)}  # good for both routes: same terms
+    with ThreadPoolExecutor(1) as pool:
+        settling = pool.submit(requests.get, url + "/slow", headers=headers, auth=auth, timeout=30)
+        assert SLOW.entered.wait(10)
+        # The same payment on a route whose handler fails: not settled there,
+        # but the hold is the one the first request will commit.
+        assert requests.get(url + "/broken", headers=headers, auth=auth, timeout=30).status_code == 503
+        SLOW.leave.set()
+        assert settling.result().status_code == 200
+    assert spent(ledger, credential, PRICE) == PRICE
+
+
+def test_a_payment_in_an_asset_not_listed_is_refused(url, issuer):
+    credential = issuer.issue(spend_limit_microusd=10 * PRICE)
+    agent = Agent(credential)
+    response = agent.get(url + "/odd-report")
+    assert (response.status_code, response.json()["error_code"]) == (403, "PAYMENT_NOT_PRICED")
+    assert agent.wallet.signed == []
+
+
+# -- the agent's own budget -----------------------------------------------------------
+
+
+def test_the_agent_signs_nothing_its_passport_does_not_cover(url, issuer, chain):
+    credential = issuer.issue(spend_limit_microusd=2 * PRICE + 1, spend_window="PT1H")
+    now = [datetime(2030, 1, 1, tzinfo=timezone.utc)]
+    budget = PassportBudget(credential, COINS, clock=lambda: now[0])
+    agent = Agent(credential, budget)
+    assert agent.get(url + "/report").status_code == 200
+    chain.fail_settlement = True
+    # The server releases a payment that did not settle; the agent keeps
+    # counting what it signed, which could still be settled.
+    assert agent.get(url + "/dai-report").status_code == 402
+    chain.fail_settlement = False
+    with pytest.raises(PaymentError, match="spend bound: 1 micro-USD left"):
+        agent.get(url + "/report")  # the server would take it: it challenges
+    assert len(agent.wallet.signed) == 2 and budget.remaining() == 1
+    now[0] += timedelta(hours=1)
+    assert budget.remaining() == 2 * PRICE + 1
+
+
+def test_the_agent_budget_keeps_only_listed_coins_and_needs_a_readable_bound(issuer):
+    budget = PassportBudget(issuer.issue(spend_limit_microusd=PRICE), COINS)
+    options = [PaymentRequirements(scheme="loopback", network=NETWORK, asset=a, amount=str(PRICE), pay_to="rp",
+                                   max_timeout_seconds=60) for a in (UNLISTED, USDC)]
+    assert [r.asset for r in budget.policy(2, options)] == [USDC]
+    with pytest.raises(NoMatchingRequirementsError):
+        budget.policy(2, options[:1])
+    assert budget.spend_controls()["allowed_assets"] == [
+        {"network": NETWORK, "asset": USDC, "max_amount_per_payment": str(PRICE)},
+        {"network": NETWORK, "asset": DAI, "max_amount_per_payment": str(PRICE * 10**12)},
+    ]
+    for members in ({"spend_window": "daily"}, {"spend_limit_microusd": "10"}, {"spend_limit_microusd": None}):
+        with pytest.raises(ValueError, match="spend_"):
+            PassportBudget(issuer.issue(**members), COINS)
+
+
+# -- amounts ---------------------------------------------------------------------------
+
+
+@pytest.mark.parametrize(
+    ("amount", "decimals", "micro"),
+    [
+        ("1500000", 6, 1_500_000),
+        ("1", 6, 1),
+        ("0", 6, 0),
+        ("1000000000000", 18, 1),
+        ("1000000000001", 18, 2),  # a fraction of a micro-USD counts whole
+        ("1", 18, 1),
+        ("25000000000000000000", 18, 25_000_000),
+        ("3", 0, 3_000_000),
+        ("12", 7, 2),
+        (12, 7, 2),
+    ],
+)
+def test_amounts_convert_to_micro_usd_exactly_rounding_up(amount, decimals, micro):
+    assert microusd(amount, decimals) == micro
+    assert microusd(str(atomic_units(micro, decimals)), decimals) <= micro  # a cap never buys more
+
+
+@pytest.mark.parametrize("amount", ["-1", "1.5", "1e6", " 1", "١", "", True, 1.0, "9" * 79])
+def test_anything_but_whole_smallest_units_is_refused(amount):
+    with pytest.raises(ValueError):
+        microusd(amount, 6)
+
+
+def test_an_asset_not_listed_is_refused_never_guessed():
+    assert COINS.microusd("1000000", network=NETWORK, asset=USDC.lower()) == 1_000_000  # EVM case is a checksum
+    for network, asset in [(NETWORK, UNLISTED), ("eip155:8453", USDC), (NETWORK, "USDC")]:
+        with pytest.raises(UnlistedAsset):
+            COINS.microusd("1", network=network, asset=asset)
+    with pytest.raises(ValueError, match="6 and 18 decimals"):
+        Stablecoins([Stablecoin(NETWORK, USDC, 6), Stablecoin(NETWORK, USDC.lower(), 18)])
+
+
+def test_importing_the_module_imports_neither_x402_nor_a_web_framework():
+    code = (
+        "import sys, quorvel_trellane.x402\n"
+        "print(sorted(m for m in sys.modules if m.split('.')[0] in {'x402', 'fastapi', 'starlette', 'pydantic'}))\n"
+    )
+    env = {**os.environ, "PYTHONPATH": str(Path(quorvel_trellane.__file__).resolve().parents[1])}
+    result = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, env=env, timeout=60, check=True)
+    assert result.stdout.strip() == "[]"
