@@ -354,3 +354,55 @@ def readme_trust(issuer: testing.Issuer):
     with pytest.MonkeyPatch.context() as m:
         m.setattr(trust_module, "IssuerTrust", issuer_trust)
         yield
+
+
+# -- a hostile server: any bytes on the wire ---------------------------------------
+
+
+@pytest.fixture
+def raw_server():
+    """``serve(answer, then=b"")``: a loopback server giving every connection the bytes ``answer``.
+
+    For answers the issuer test server cannot send: a reason phrase or a
+    header holding control characters, a status line of any shape, a body
+    without end (``then`` is sent again and again until the client leaves).
+    ``answer`` may hold "{port}", replaced by the server's own port.
+    Returns the server's base URL.
+    """
+    import socket
+    import threading
+
+    listeners: list[socket.socket] = []
+
+    def serve(answer: bytes, then: bytes = b"") -> str:
+        listener = socket.socket()
+        listener.bind(("127.0.0.1", 0))
+        listener.listen()
+        listeners.append(listener)
+        port = listener.getsockname()[1]
+        reply = answer.replace(b"{port}", str(port).encode())
+
+        def run() -> None:
+            while True:
+                try:
+                    connection, _ = listener.accept()
+                except OSError:
+                    return
+                with connection:
+                    connection.settimeout(5)
+                    request = b""
+                    with contextlib.suppress(OSError):
+                        while b"\r\n\r\n" not in request and (chunk := connection.recv(4096)):
+                            request += chunk
+                        connection.sendall(reply)
+                        while then:
+                            connection.sendall(then)
+
+        threading.Thread(target=run, daemon=True).start()
+        return f"http://127.0.0.1:{port}"
+
+    yield serve
+    for listener in listeners:
+        with contextlib.suppress(OSError):
+            listener.shutdown(socket.SHUT_RDWR)  # wakes the accepting thread
+        listener.close()

@@ -13,15 +13,11 @@ import argparse
 import base64
 import dataclasses
 import http.client
-import ipaddress
 import json
 import logging
 import os
 import sys
-import time
-import urllib.error
 import urllib.parse
-import urllib.request
 from collections.abc import Callable, Sequence
 from datetime import datetime, timedelta, timezone
 from typing import TYPE_CHECKING, Any, Final, TextIO
@@ -30,6 +26,17 @@ from quorvel_trellane import __version__, passport
 from quorvel_trellane._components import PASSPORT_HINT
 from quorvel_trellane._display import dollars, duration_words
 from quorvel_trellane._presenting import own_credential
+from quorvel_trellane._fetching import (
+    CRL_PREFIX,
+    WELLKNOWN_PATH,
+    HttpFetch,
+    _FetchError,
+    check_issuer_url,
+    crl_url,
+    is_loopback_host,
+    key_set_url,
+)
+from quorvel_trellane._text import escaped
 
 if TYPE_CHECKING:
     from quorvel_trellane.trust import DocumentStatus, IssuerTrust
@@ -40,7 +47,7 @@ EXIT_USAGE = 2
 EXIT_NETWORK = 3
 EXIT_INTERRUPTED = 130  # what a shell reports for a command ended by Ctrl-C
 
-_WELLKNOWN_PATH = "/.well-known/pqc-keys.json"
+_MAX_DOCUMENT_BYTES: Final = 16 * 1024 * 1024  # as the trust layer's default
 
 
 class UsageError(Exception):
@@ -177,7 +184,7 @@ def _warn_unless_revoked(doc: object, where: str, err: TextIO) -> None:
     # served as JSON looks just like that, so say it.
     if isinstance(doc, dict) and "revoked" not in doc:
         err.write(
-            f"warning: revocation list {where} has no \"revoked\" member; "
+            f"warning: revocation list {escaped(where)} has no \"revoked\" member; "
             "it is taken as revoking nothing\n"
         )
 
@@ -202,39 +209,48 @@ def _parse_now(text: str) -> datetime:
 # -- network -----------------------------------------------------------------
 
 
-def _checked_url(url: str, option: str, err: TextIO) -> str:
-    """An http or https URL to fetch from; warn when plain http leaves the host."""
+def _checked_url(url: str, option: str, err: TextIO, *, issuer: bool = True) -> str:
+    """An http or https URL to fetch from; warn when plain http leaves the host.
+
+    An issuer base URL must hold no query, fragment or user name: the
+    document paths are appended to it.
+    """
     parts = urllib.parse.urlsplit(url)
     if parts.scheme.lower() not in ("http", "https") or not parts.hostname:
         raise UsageError(f"{option}: not an http or https URL: {url}")
-    if parts.scheme.lower() == "http" and not _is_loopback(parts.hostname):
+    if issuer:
+        try:
+            check_issuer_url(url)
+        except ValueError as exc:
+            raise UsageError(f"{option}: {exc}") from None
+    if parts.scheme.lower() == "http" and not is_loopback_host(parts.hostname):
         err.write(
-            f"warning: {url} is plain http: anyone on the way can change the "
+            f"warning: {escaped(url)} is plain http: anyone on the way can change the "
             "keys or revocation list it serves; use https\n"
         )
     return url
 
 
-def _is_loopback(host: str) -> bool:
-    if host == "localhost" or host.endswith(".localhost"):
-        return True
-    try:
-        return ipaddress.ip_address(host).is_loopback
-    except ValueError:
-        return False
+def _client(url: str, timeout: float) -> HttpFetch:
+    """The package's HTTP client for the documents of ``url``'s host.
+
+    Plain http was asked for on the command line (and warned about), so it
+    is allowed; redirects still go to https only.
+    """
+    return HttpFetch(timeout, _MAX_DOCUMENT_BYTES, True, url, conditional=False)
 
 
 def _fetching(url: str, action: Callable[[], Any], err: TextIO) -> Any:
     """Run one fetch; turn transport failures into a message naming ``url``."""
     if err.isatty():
-        err.write(f"fetching {url} ...\n")
+        err.write(f"fetching {escaped(url)} ...\n")
         err.flush()
     try:
         return action()
-    except urllib.error.HTTPError as exc:
-        raise NetworkError(f"cannot fetch {url}: HTTP {exc.code} {exc.reason}") from exc
-    except urllib.error.URLError as exc:
+    except _FetchError as exc:
         raise NetworkError(f"cannot fetch {url}: {exc.reason}") from exc
+    except TimeoutError as exc:
+        raise NetworkError(f"cannot fetch {url}: timed out") from exc
     except (OSError, http.client.HTTPException) as exc:
         raise NetworkError(f"cannot fetch {url}: {exc or type(exc).__name__}") from exc
     except json.JSONDecodeError as exc:
@@ -242,93 +258,76 @@ def _fetching(url: str, action: Callable[[], Any], err: TextIO) -> Any:
 
 
 def _fetch_direct(url: str, timeout: float, err: TextIO) -> Any:
-    def get() -> Any:
-        with urllib.request.urlopen(url, timeout=timeout) as response:
-            return json.loads(response.read())
-
-    return _fetching(url, get, err)
-
-
-def _wellknown_url(issuer_url: str) -> str:
-    return issuer_url.rstrip("/") + _WELLKNOWN_PATH
-
-
-def _crl_url(issuer_url: str, kid: str) -> str:
-    return f"{issuer_url.rstrip('/')}/passport/crl/{kid}.json"
+    client = _client(url, timeout)
+    return _fetching(url, lambda: json.loads(client(url)), err)
 
 
 def _fetch_keys(issuer_url: str, timeout: float, err: TextIO) -> dict[str, bytes]:
+    client = _client(issuer_url, timeout)
     keys: dict[str, bytes] = _fetching(
-        _wellknown_url(issuer_url),
-        lambda: passport.resolve_keys_from_wellknown(issuer_url, timeout=timeout),
+        key_set_url(issuer_url),
+        lambda: passport.resolve_keys_from_wellknown(issuer_url, fetch=client),
         err,
     )
     return keys
 
 
-def _fetch_crl(issuer_url: str, kid: str, timeout: float, err: TextIO) -> dict[str, Any]:
-    url = _crl_url(issuer_url, kid)
-    doc: dict[str, Any] = _crl_document(
-        _fetching(url, lambda: passport.fetch_crl(issuer_url, kid, timeout=timeout), err),
-        url,
-        err,
-    )
+def _list_missing(doc: object) -> str | None:
+    """What a fetched revocation document lacks, as the trust layer judges it; None when whole."""
+    if not isinstance(doc, dict) or "revoked" not in doc:
+        return 'no "revoked" list'
+    revoked = doc["revoked"]
+    if not isinstance(revoked, list) or not all(isinstance(item, str) for item in revoked):
+        return '"revoked" is not a list of text'
+    return None
+
+
+def _fetch_crl(issuer_url: str, kid: str, timeout: float, err: TextIO, *, strict: bool = False) -> dict[str, Any]:
+    """The issuer's revocation list for ``kid``.
+
+    ``strict`` (the list a verification uses): a document without its list
+    is a failed fetch, as in the trust layer, never "none revoked".
+    """
+    url = crl_url(issuer_url, kid)
+    client = _client(issuer_url, timeout)
+    fetched = _fetching(url, lambda: passport.fetch_crl(issuer_url, kid, fetch=client), err)
+    missing = _list_missing(fetched) if strict else None
+    if missing is not None:
+        raise NetworkError(f"cannot fetch {url}: {missing}")
+    doc: dict[str, Any] = _crl_document(fetched, url, err)
     return doc
 
 
 class _CommandFetch:
-    """The Fetcher the command gives ``IssuerTrust``: the command's own transport.
+    """The Fetcher the command gives ``IssuerTrust``: the package's client.
 
-    It says what it fetches (on a terminal), keeps each transport failure as
-    the message the command reports, and warns about a revocation list
-    without "revoked", which the trust layer would take silently.
+    It says what it fetches (on a terminal) and keeps each failure
+    (transport, or a revocation list without its list) as the message the
+    command reports.
     """
 
     def __init__(self, issuer_url: str, timeout: float, err: TextIO) -> None:
-        self.wellknown_url = _wellknown_url(issuer_url)
+        self.wellknown_url = key_set_url(issuer_url)
+        self.client = _client(issuer_url, timeout)
         self.timeout = timeout
         self.err = err
         self.failures: dict[str, NetworkError] = {}
-        self.calls: dict[str, int] = {}
 
     def __call__(self, url: str) -> bytes:
-        self.calls[url] = self.calls.get(url, 0) + 1
-
-        def get() -> bytes:
-            with urllib.request.urlopen(url, timeout=self.timeout) as response:
-                body: bytes = response.read()
-                return body
-
         try:
-            body: bytes = _fetching(url, get, self.err)
+            body: bytes = _fetching(url, lambda: self.client(url), self.err)
+            if url != self.wellknown_url:
+                # The trust layer fails such a list too; keep the reason to report it.
+                try:
+                    missing = _list_missing(json.loads(body))
+                except ValueError:
+                    missing = None  # the trust layer records it as not JSON
+                if missing is not None:
+                    raise NetworkError(f"cannot fetch {url}: {missing}")
         except NetworkError as exc:
             self.failures[url] = exc
             raise
-        if url != self.wellknown_url:
-            try:
-                _warn_unless_revoked(json.loads(body), url, self.err)
-            except ValueError:
-                pass  # the trust layer records the document as a failed fetch
         return body
-
-    def settle(self, trust: IssuerTrust) -> None:
-        """Wait until the trust layer has finished every fetch it asked for.
-
-        A fetch still running when the process exits would be on a daemon
-        thread inside the native retrieval function while the interpreter
-        shuts down, which can crash it. Each step of a fetch is bounded by
-        the timeout, so this wait is too.
-        """
-        deadline = time.monotonic() + 4 * self.timeout + 1
-        while not self.settled(trust) and time.monotonic() < deadline:
-            time.sleep(0.01)
-
-    def settled(self, trust: IssuerTrust) -> bool:
-        status = trust.status()
-        done = {status.key_set.url: status.key_set.fetches}
-        done.update((doc.url, doc.fetches) for doc in status.revocation_lists.values())
-        # A list no longer in the status was dropped with its fetch finished.
-        return all(done.get(url, calls) >= calls for url, calls in list(self.calls.items()))
 
     def failure(self, trust: IssuerTrust, verdict: passport.PassportVerdict) -> NetworkError | None:
         """The fetch that decided ``verdict``, if one failed: the key set or the kid's list."""
@@ -371,7 +370,8 @@ def _shown(value: object) -> str:
         return "-"
     if isinstance(value, str):
         # The text is the sender's: control characters in it could redraw the
-        # terminal (a "VERIFIED" over the real verdict). Show those escaped.
+        # terminal (a "VERIFIED" over the real verdict). Such a claim is shown
+        # as a quoted JSON string, its boundaries plain to see.
         return value if value.isprintable() else json.dumps(value)
     if isinstance(value, tuple):
         return ", ".join(_shown(v) for v in value) if value else "-"
@@ -440,9 +440,9 @@ def cmd_verify(args: argparse.Namespace, out: TextIO, err: TextIO, stdin: TextIO
     _require_components("verify")
     if args.issuer is not None:
         _checked_url(args.issuer, "--issuer", err)
-    crl_url = args.crl if args.crl is not None and _is_url(args.crl) else None
-    if crl_url is not None:
-        _checked_url(crl_url, "--crl", err)
+    list_url = args.crl if args.crl is not None and _is_url(args.crl) else None
+    if list_url is not None:
+        _checked_url(list_url, "--crl", err, issuer=False)
     credential = _read_credential(args.credential, stdin)
     # One moment for every verification below, moved back by the leeway.
     now = _parse_now(args.now) if args.now is not None else datetime.now(timezone.utc)
@@ -455,44 +455,40 @@ def cmd_verify(args: argparse.Namespace, out: TextIO, err: TextIO, stdin: TextIO
         issuer_keys = _pinned_key(args.key)
     elif args.issuer is not None:
         fetch = _CommandFetch(args.issuer, args.timeout, err)
-        with _issuer_trust(args.issuer, fetch, args.timeout) as trust:
-            try:
-                if args.crl is None and not args.no_revocation_check:
-                    # The trust layer fetches the key set, then a revocation
-                    # list only for a genuine, current passport whose kid it holds.
-                    verdict = trust.verify(
-                        credential, required_scope=args.scope, expected_agent_did=args.agent, now=now
-                    )
-                    failure = fetch.failure(trust, verdict)
-                    if failure is not None:
-                        raise failure
-                    return _report(verdict, args, out, err)
-                issuer_keys = trust.keys()
-                if not issuer_keys:
-                    raise fetch.failed(trust.status().key_set) or NetworkError(
-                        f"{fetch.wellknown_url} lists no usable Falcon-1024 key"
-                    )
-            except KeyboardInterrupt:
-                if not fetch.settled(trust):
-                    # Ctrl-C should not wait out the fetch (see settle): leave
-                    # without shutting the interpreter down around it.
-                    out.flush()
-                    err.flush()
-                    os._exit(EXIT_INTERRUPTED)
-                raise
-            finally:
-                fetch.settle(trust)
+        trust = _issuer_trust(args.issuer, fetch, args.timeout)
+        try:
+            if args.crl is None and not args.no_revocation_check:
+                # The trust layer fetches the key set, then a revocation
+                # list only for a genuine, current passport whose kid it holds.
+                verdict = trust.verify(
+                    credential, required_scope=args.scope, expected_agent_did=args.agent, now=now
+                )
+                failure = fetch.failure(trust, verdict)
+                if failure is not None:
+                    raise failure
+                return _report(verdict, args, out, err)
+            issuer_keys = trust.keys()
+            if not issuer_keys:
+                raise fetch.failed(trust.status().key_set) or NetworkError(
+                    f"{fetch.wellknown_url} lists no usable Falcon-1024 key"
+                )
+        finally:
+            # Cut the exchanges still running (Ctrl-C, or a verdict reached
+            # at the deadline) and let their threads end before the
+            # interpreter shuts down around them.
+            fetch.client.close()
+            trust.close(wait=args.timeout + 1)
 
     crl: Any = None
     fetch_crl: Callable[[str], Any] | None = None
-    if crl_url is not None:
+    if list_url is not None:
         fetch_crl = lambda _kid: _crl_document(  # noqa: E731
-            _fetch_direct(crl_url, args.timeout, err), crl_url, err
+            _fetch_direct(list_url, args.timeout, err), list_url, err
         )
     elif args.crl is not None:
         crl = _crl_from_file(args.crl, err)
     elif args.issuer is not None and not args.no_revocation_check:
-        fetch_crl = lambda kid: _fetch_crl(args.issuer, kid, args.timeout, err)  # noqa: E731
+        fetch_crl = lambda kid: _fetch_crl(args.issuer, kid, args.timeout, err, strict=True)  # noqa: E731
 
     def verify(crl: Any, require_revocation_check: bool) -> passport.PassportVerdict:
         return passport.verify_passport(
@@ -631,23 +627,23 @@ def cmd_present(args: argparse.Namespace, out: TextIO, err: TextIO, stdin: TextI
         _emit_json(passport.a2a_message_metadata(credential), out)
     else:
         for name, value in passport.x402_headers(credential).items():
-            out.write(f"{name}: {value}\n")
+            out.write(f"{name}: {escaped(value)}\n")
     return EXIT_OK
 
 
 def cmd_fetch_keys(args: argparse.Namespace, out: TextIO, err: TextIO, stdin: TextIO) -> int:
     keys = _fetch_keys(_checked_url(args.issuer_url, "ISSUER_URL", err), args.timeout, err)
     if not keys:
-        err.write(f"warning: {_wellknown_url(args.issuer_url)} lists no usable Falcon-1024 key\n")
+        err.write(f"warning: {escaped(key_set_url(args.issuer_url))} lists no usable Falcon-1024 key\n")
     for kid, pk in keys.items():
         # Verification refuses such keys anyway; say so before they get pinned.
         if len(pk) != passport.FALCON_1024_PUBLIC_KEY_BYTES:
             err.write(
-                f"warning: key {kid} is {len(pk)} bytes, "
+                f"warning: key {escaped(kid)} is {len(pk)} bytes, "
                 f"expected {passport.FALCON_1024_PUBLIC_KEY_BYTES}\n"
             )
         elif passport.kid_for_key(pk) != kid:
-            err.write(f"warning: key published as {kid} has key id {passport.kid_for_key(pk)}\n")
+            err.write(f"warning: key published as {escaped(kid)} has key id {passport.kid_for_key(pk)}\n")
     _emit_json(_wellknown_of(keys), out)
     return EXIT_OK
 
@@ -682,7 +678,7 @@ def _timeout(text: str) -> float:
     return value
 
 
-_TIMEOUT_HELP = "how long each network step (connecting, each read) may wait (default 6)"
+_TIMEOUT_HELP = "how long one fetch may take, all told, and the longest verify waits on the network (default 6)"
 
 
 def build_parser() -> argparse.ArgumentParser:
@@ -756,7 +752,7 @@ def build_parser() -> argparse.ArgumentParser:
     p = sub.add_parser(
         "fetch-keys",
         help="fetch an issuer's key document, to pin it",
-        description="Fetch <ISSUER_URL>/.well-known/pqc-keys.json and print the usable "
+        description=f"Fetch <ISSUER_URL>{WELLKNOWN_PATH} and print the usable "
         "keys as a well-known key document (input for verify --keys).",
     )
     p.add_argument("issuer_url", metavar="ISSUER_URL")
@@ -766,7 +762,7 @@ def build_parser() -> argparse.ArgumentParser:
     p = sub.add_parser(
         "fetch-crl",
         help="fetch an issuer's revocation list for one kid",
-        description="Fetch <ISSUER_URL>/passport/crl/<KID>.json and print it (input for verify --crl).",
+        description=f"Fetch <ISSUER_URL>{CRL_PREFIX}<KID>.json and print it (input for verify --crl).",
     )
     p.add_argument("issuer_url", metavar="ISSUER_URL")
     p.add_argument("kid", metavar="KID")
@@ -776,7 +772,8 @@ def build_parser() -> argparse.ArgumentParser:
 
 
 def _one_line(text: str) -> str:
-    return " ".join(text.split())
+    """One line, every control character escaped: error texts quote URLs and issuers' answers."""
+    return escaped(" ".join(text.split()))
 
 
 def main(

@@ -28,6 +28,7 @@ from quorvel_trellane import passport
 from quorvel_trellane._components import DEMO_HINT
 from quorvel_trellane._components import PASSPORT_HINT as _INSTALL
 from quorvel_trellane._display import dollars, duration_words
+from quorvel_trellane._fetching import crl_url, key_set_url
 
 PASSPORT_HINT = f"the demo needs the passport components rfc8785 and pqcrypto: {_INSTALL}"
 from quorvel_trellane.asgi import STATE_KEY, PassportMiddleware, Receive, Scope, Send
@@ -184,8 +185,8 @@ def run(out: TextIO = sys.stdout) -> int:
 
     with IssuerServer(issuer, lifetime=120.0) as issuer_server:
         report.step("The issuer publishes its keys and revocation list")
-        report.line(f"{issuer_server.url}/.well-known/pqc-keys.json")
-        report.line(f"{issuer_server.url}/passport/crl/{issuer.kid}.json")
+        report.line(key_set_url(issuer_server.url))
+        report.line(crl_url(issuer_server.url, issuer.kid))
 
         with IssuerTrust(issuer_server.url, issuer_did=ISSUER_DID) as trust:
             app = PassportMiddleware(api, trust=trust, required_scope=route_scope)

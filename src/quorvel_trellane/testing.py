@@ -39,6 +39,8 @@ from types import TracebackType
 from typing import Any, Final
 
 from quorvel_trellane._components import PASSPORT_HINT
+from quorvel_trellane._fetching import CRL_PREFIX as _CRL_PREFIX
+from quorvel_trellane._fetching import WELLKNOWN_PATH as _WELLKNOWN_PATH
 
 try:
     # Here, not on first use, so that a missing extra is one clear error.
@@ -393,10 +395,6 @@ class Issuer:
 
     def knows_kid(self, kid: str) -> bool:
         return any(pair.kid == kid for pair in self.keypairs)
-
-
-_WELLKNOWN_PATH: Final = "/.well-known/pqc-keys.json"
-_CRL_PREFIX: Final = "/passport/crl/"
 
 
 @dataclass

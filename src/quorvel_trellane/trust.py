@@ -17,25 +17,33 @@ threads started on demand, and an idle trust runs no thread at all.
 
 from __future__ import annotations
 
-import http.client
-import ipaddress
 import logging
 import math
 import re
-import socket
-import ssl
 import threading
 import time
-from collections.abc import Callable, Iterator, Mapping
+from collections.abc import Callable, Mapping
 from dataclasses import dataclass
-from datetime import datetime, timedelta, timezone
-from types import MappingProxyType, TracebackType
-from typing import Any, Final, Self, TypeAlias
-from urllib.parse import urljoin, urlsplit
+from types import MappingProxyType
+from typing import Any, Final
 
 from quorvel_trellane import passport
+from quorvel_trellane._fetching import (
+    CheckedFetch,
+    Fetch,
+    Fetcher,
+    HttpFetch,
+    _FetchError,
+    check_issuer_url,
+    check_scheme,
+    crl_url,
+    key_set_url,
+)
 from quorvel_trellane._components import require_components
-from quorvel_trellane.passport import A2A_PASSPORT_METADATA_KEY, PassportVerdict, verify_passport
+from quorvel_trellane._document import Document, DocumentStatus, SteadyClock
+from quorvel_trellane._text import escaped
+from quorvel_trellane._verifying import Steps, Verifier, WarmEntry, direct_material, wait_sync
+from quorvel_trellane.passport import A2A_PASSPORT_METADATA_KEY
 
 __all__ = [
     "DocumentStatus",
@@ -46,29 +54,8 @@ __all__ = [
     "passport_from_a2a_metadata",
 ]
 
-#: The library's Fetcher: URL in, document body out.
-Fetcher: TypeAlias = Callable[[str], bytes | bytearray | str]
-
 _LOG: Final = logging.getLogger("quorvel_trellane.trust")
-_MIN_RETRY: Final = 10.0  # seconds before the first retry after a failed fetch
-_MIN_MAX_AGE: Final = 10.0  # a Cache-Control max-age never shortens the ttl below this
-_MAX_REDIRECTS: Final = 5
-_READ_CHUNK: Final = 64 * 1024
 _KID_SHAPE: Final = re.compile(r"[0-9a-f]{16}")
-_REDIRECTS: Final = frozenset({301, 302, 303, 307, 308})
-_IDLE_CALLS: Final = 64  # idle verification links kept per verifier and kind
-
-
-class _NeedsNetwork(Exception):
-    """Raised inside verify_passport's callbacks: answering needs a network wait."""
-
-
-class _NeedsRevocationList(Exception):
-    """Raised when the pipeline reaches the revocation step without the list at hand."""
-
-
-class _FetchError(Exception):
-    """A document could not be fetched or does not have the published shape."""
 
 
 def passport_from_a2a_metadata(metadata: object) -> str | None:
@@ -95,27 +82,6 @@ def passport_from_a2a_metadata(metadata: object) -> str | None:
 
 
 @dataclass(frozen=True)
-class DocumentStatus:
-    """One document (the key set or one revocation list) at one moment.
-
-    ``state`` is "fresh" (within its ttl), "stale" (past it, still served
-    while a refresh runs), "unusable" (past its usable age: dropped) or
-    "missing" (never fetched successfully). ``last_success`` is wall-clock
-    time; ``age`` is seconds of the trust's clock since then. ``fetches``
-    counts the attempts, ``failures`` those that failed, and ``last_error``
-    describes the latest failure (kept after a later success).
-    """
-
-    url: str
-    state: str
-    last_success: datetime | None
-    age: float | None
-    last_error: str | None
-    fetches: int
-    failures: int
-
-
-@dataclass(frozen=True)
 class TrustStatus:
     """A snapshot of an :class:`IssuerTrust`; ``revocation_lists`` is keyed by kid."""
 
@@ -126,694 +92,10 @@ class TrustStatus:
     closed: bool
 
 
-# --- The built-in HTTP client ---------------------------------------------------
+# --- Trusts -----------------------------------------------------------------------
 
 
-def _left(deadline: float) -> float:
-    remaining = deadline - time.monotonic()
-    if remaining <= 0:
-        raise TimeoutError("the fetch deadline has passed")
-    return remaining
-
-
-class _DeadlineSocket(socket.socket):
-    # Every receive waits at most until the deadline of the whole exchange,
-    # so a server that trickles its answer is cut off; a plain socket timeout
-    # would bound each read only.
-    deadline = math.inf
-
-    def recv_into(self, buffer: Any, nbytes: int = 0, flags: int = 0) -> int:
-        self.settimeout(_left(self.deadline))
-        return super().recv_into(buffer, nbytes, flags)
-
-
-class _DeadlineSSLSocket(ssl.SSLSocket):
-    deadline = math.inf
-
-    def recv_into(self, buffer: Any, nbytes: int | None = None, flags: int = 0) -> int:
-        self.settimeout(_left(self.deadline))
-        return super().recv_into(buffer, nbytes, flags)
-
-
-class _Connection(http.client.HTTPConnection):
-    def __init__(self, host: str, port: int | None, deadline: float, tls: ssl.SSLContext | None) -> None:
-        # The port is always given, so that an IPv6 literal is never parsed for one.
-        super().__init__(host, port or (80 if tls is None else 443), timeout=_left(deadline))
-        self._deadline = deadline
-        self._tls = tls
-
-    def connect(self) -> None:
-        raw = socket.create_connection((self.host, self.port), _left(self._deadline))
-        try:
-            if self._tls is None:
-                plain = _DeadlineSocket(fileno=raw.detach())
-                plain.deadline = self._deadline
-                self.sock = plain
-            else:
-                # The handshake is bounded by the socket timeout as a whole.
-                raw.settimeout(_left(self._deadline))
-                wrapped = self._tls.wrap_socket(raw, server_hostname=self.host)
-                assert isinstance(wrapped, _DeadlineSSLSocket)
-                wrapped.deadline = self._deadline
-                self.sock = wrapped
-        except BaseException:
-            raw.close()
-            raise
-
-
-def _is_loopback(host: str | None) -> bool:
-    if not host:
-        return False
-    if host.lower() == "localhost":
-        return True
-    try:
-        return ipaddress.ip_address(host).is_loopback
-    except ValueError:
-        return False
-
-
-def _check_scheme(url: str, allow_http: bool) -> None:
-    parts = urlsplit(url)
-    scheme = parts.scheme.lower()
-    if scheme == "https" or (scheme == "http" and (allow_http or _is_loopback(parts.hostname))):
-        return
-    raise ValueError(
-        f"refusing {url!r}: only https is fetched (plain http only from a loopback host, "
-        "or with allow_http=True)"
-    )
-
-
-def _max_age(cache_control: str | None) -> float | None:
-    for directive in (cache_control or "").split(","):
-        name, _, value = directive.strip().partition("=")
-        if name.lower() == "max-age":
-            try:
-                return float(int(value.strip().strip('"')))
-            except ValueError:
-                return None
-    return None
-
-
-@dataclass
-class _Cached:
-    body: bytes
-    etag: str | None
-    last_modified: str | None
-    max_age: float | None
-
-
-class _Fetch:
-    """The Fetcher the trust layer hands to the retrieval functions.
-
-    ``settle(url, ok)`` follows each retrieval: it keeps (or drops) what the
-    exchange for ``url`` left behind and returns the document's max-age, if
-    the server named one.
-    """
-
-    def __call__(self, url: str) -> bytes | bytearray | str:
-        raise NotImplementedError
-
-    def settle(self, url: str, ok: bool) -> float | None:
-        return None
-
-    def forget(self, url: str) -> None:
-        pass
-
-    def close(self) -> None:
-        pass
-
-
-class _CheckedFetch(_Fetch):
-    """A caller's Fetcher, with the size cap applied to what it returns."""
-
-    def __init__(self, fetch: Fetcher, max_bytes: int) -> None:
-        self._fetch = fetch
-        self._max_bytes = max_bytes
-
-    def __call__(self, url: str) -> bytes | bytearray | str:
-        body = self._fetch(url)
-        size = len(body.encode("utf-8")) if isinstance(body, str) else len(body)
-        if size > self._max_bytes:
-            raise _FetchError(f"{url}: body of {size} bytes exceeds max_document_bytes ({self._max_bytes})")
-        return body
-
-
-class _HttpFetch(_Fetch):
-    """The built-in client: one GET with a whole-exchange deadline and a size cap.
-
-    HTTPS only (plain http from loopback hosts, or with ``allow_http``),
-    redirects followed to https only, conditional requests from the last good
-    copy of each URL (a 304 answers with that copy), Cache-Control max-age
-    reported through :meth:`settle`.
-    """
-
-    def __init__(self, timeout: float, max_bytes: int, allow_http: bool) -> None:
-        self._timeout = timeout
-        self._max_bytes = max_bytes
-        self._allow_http = allow_http
-        self._tls: ssl.SSLContext | None = None
-        self._lock = threading.Lock()
-        self._good: dict[str, _Cached] = {}  # last good copy of each URL
-        self._pending: dict[str, _Cached] = {}  # what the running exchange of each URL got
-        self._open: set[_Connection] = set()
-        self._closed = False
-
-    def _tls_context(self) -> ssl.SSLContext:
-        with self._lock:
-            if self._tls is None:
-                context = ssl.create_default_context()
-                context.sslsocket_class = _DeadlineSSLSocket
-                self._tls = context
-            return self._tls
-
-    def __call__(self, url: str) -> bytes:
-        deadline = time.monotonic() + self._timeout
-        with self._lock:
-            good = self._good.get(url)
-        target = url
-        for _ in range(_MAX_REDIRECTS + 1):
-            _check_scheme(target, self._allow_http)
-            status, headers, body = self._exchange(target, deadline, good)
-            if status in _REDIRECTS:
-                location = headers.get("Location")
-                if not location:
-                    raise _FetchError(f"{target}: HTTP {status} without a Location")
-                following = urljoin(target, location)
-                if urlsplit(following).scheme.lower() != "https":
-                    raise _FetchError(f"{target}: refusing a redirect to {following} (https only)")
-                target = following
-                continue
-            max_age = _max_age(headers.get("Cache-Control"))
-            if status == 304 and good is not None:
-                got = _Cached(good.body, good.etag, good.last_modified, max_age if max_age is not None else good.max_age)
-            elif status == 200:
-                got = _Cached(body, headers.get("ETag"), headers.get("Last-Modified"), max_age)
-            else:
-                raise _FetchError(f"{target}: HTTP {status}")
-            with self._lock:
-                self._pending[url] = got
-            return got.body
-        raise _FetchError(f"{url}: more than {_MAX_REDIRECTS} redirects")
-
-    def _exchange(
-        self, url: str, deadline: float, good: _Cached | None
-    ) -> tuple[int, http.client.HTTPMessage, bytes]:
-        parts = urlsplit(url)
-        tls = self._tls_context() if parts.scheme.lower() == "https" else None
-        path = (parts.path or "/") + (f"?{parts.query}" if parts.query else "")
-        connection = _Connection(parts.hostname or "", parts.port, deadline, tls)
-        with self._lock:
-            if self._closed:
-                raise _FetchError("the trust is closed")
-            self._open.add(connection)
-        try:
-            headers = {"Accept": "application/json", "Connection": "close"}
-            if good is not None and good.etag:
-                headers["If-None-Match"] = good.etag
-            if good is not None and good.last_modified:
-                headers["If-Modified-Since"] = good.last_modified
-            connection.request("GET", path, headers=headers)
-            response = connection.getresponse()
-            if response.status != 200:
-                return response.status, response.headers, b""
-            declared = response.getheader("Content-Length")
-            if declared and declared.isdigit() and int(declared) > self._max_bytes:
-                raise _FetchError(f"{url}: body of {declared} bytes exceeds max_document_bytes ({self._max_bytes})")
-            chunks: list[bytes] = []
-            size = 0
-            while chunk := response.read(_READ_CHUNK):
-                size += len(chunk)
-                if size > self._max_bytes:
-                    raise _FetchError(f"{url}: body exceeds max_document_bytes ({self._max_bytes})")
-                chunks.append(chunk)
-            return response.status, response.headers, b"".join(chunks)
-        finally:
-            with self._lock:
-                self._open.discard(connection)
-            connection.close()
-
-    def settle(self, url: str, ok: bool) -> float | None:
-        with self._lock:
-            got = self._pending.pop(url, None)
-            if got is None:
-                return None
-            if ok:
-                self._good[url] = got
-            return got.max_age
-
-    def forget(self, url: str) -> None:
-        with self._lock:
-            self._good.pop(url, None)
-
-    def close(self) -> None:
-        # Cut running exchanges short: shutting the socket down wakes a
-        # thread blocked reading it.
-        with self._lock:
-            self._closed = True
-            connections = list(self._open)
-        for connection in connections:
-            sock = connection.sock
-            if sock is not None:
-                try:
-                    socket.socket.shutdown(sock, socket.SHUT_RDWR)
-                except OSError:
-                    pass
-
-
-# --- One document ---------------------------------------------------------------
-
-
-class _Document:
-    """A fetched document (key set or one revocation list) and its fetch state.
-
-    All fields change under the trust's lock; the verification hot path reads
-    ``value`` and ``fresh_until`` without it (each read is atomic, and a value
-    replaced between the two reads was good a moment ago).
-    """
-
-    def __init__(
-        self,
-        trust: IssuerTrust,
-        url: str,
-        ttl: float,
-        max_age: float,
-        load: Callable[[], tuple[Any, float | None]],
-        what: str,
-    ) -> None:
-        self.trust = trust
-        self.url = url
-        self.ttl = ttl
-        self.max_age = max_age
-        self.load = load
-        self.what = what
-        self.value: Any = None
-        self.fetched_at: float | None = None
-        self.fetched_wall: datetime | None = None
-        self.fresh_until = -math.inf
-        self.usable_until = -math.inf
-        self.retry_at = -math.inf
-        self.delay = 0.0
-        self.flight: threading.Event | None = None
-        self.fetches = 0
-        self.failures = 0
-        self.last_error: str | None = None
-
-    def obtain(self, wait: bool) -> Any:
-        """The usable value, fetching it if there is none (None: fail closed).
-
-        A stale value is returned at once and refreshed in the background. With
-        no usable value, a caller that may ``wait`` waits for the (single)
-        fetch, bounded by the trust's timeout; one that may not raises
-        :class:`_NeedsNetwork` once the fetch has started.
-        """
-        trust = self.trust
-        with trust._lock:
-            now = trust._clock()
-            self._expire(now)
-            value = self.value
-            refreshing = value is not None and now >= self.fresh_until and self.flight is None
-            flight = self.start(now) if value is None or refreshing else None
-        if value is not None:
-            if refreshing and flight is not None:
-                _LOG.warning("serving the stale %s (age %.0f s) while it is refreshed", self.what, self.age(now))
-            return value
-        if flight is None:
-            return None
-        if not wait:
-            raise _NeedsNetwork
-        flight.wait(trust.timeout)
-        with trust._lock:
-            self._expire(trust._clock())
-            return self.value
-
-    def age(self, now: float) -> float:
-        return now - self.fetched_at if self.fetched_at is not None else math.inf
-
-    def _expire(self, now: float) -> None:
-        # Past its usable age a document is gone: a stale key set or
-        # revocation list must not be served forever.
-        if self.value is not None and now >= self.usable_until:
-            self.value = None
-            self.trust._forget_warm()
-            _LOG.warning("dropping the %s: not refreshed for %.0f s", self.what, self.age(now))
-
-    def start(self, now: float, *, force: bool = False) -> threading.Event | None:
-        """The running fetch, or a new one; None in backoff or once closed. Lock held."""
-        if self.flight is not None:
-            return self.flight
-        if self.trust._closed or (now < self.retry_at and not force):
-            return None
-        flight = self.flight = threading.Event()
-        try:
-            threading.Thread(
-                target=self._run, args=(flight,), name=f"quorvel-trust {self.what}", daemon=True
-            ).start()
-        except RuntimeError:  # no thread to be had (interpreter shutting down)
-            self.flight = None
-            flight.set()
-            return None
-        return flight
-
-    def _run(self, flight: threading.Event) -> None:
-        trust = self.trust
-        try:
-            value, max_age = self.load()
-        except Exception as exc:
-            error = f"{type(exc).__name__}: {exc}"
-            with trust._lock:
-                self.fetches += 1
-                self.failures += 1
-                self.last_error = error
-                # Back off: at least 10 s, doubling up to the ttl.
-                delay = self.delay = min(max(self.delay * 2, _MIN_RETRY), max(self.ttl, _MIN_RETRY))
-                self.retry_at = trust._clock() + delay
-                self.flight = None
-                kept = "keeping the last good copy" if self.value is not None else "none held"
-            _LOG.warning(
-                "fetching the %s from %s failed (%s); %s, next attempt in %.0f s",
-                self.what, self.url, error, kept, delay,
-            )
-        else:
-            ttl = self.ttl if max_age is None else min(max(max_age, _MIN_MAX_AGE), self.max_age)
-            with trust._lock:
-                now = trust._clock()
-                self.fetches += 1
-                self.value = value
-                self.fetched_at = now
-                self.fetched_wall = datetime.now(timezone.utc)
-                self.fresh_until = now + ttl
-                self.usable_until = now + self.max_age
-                self.delay = 0.0
-                self.retry_at = -math.inf
-                self.flight = None
-                trust._forget_warm()
-                if self is trust._keyset:
-                    trust._prune(value)
-            _LOG.info("fetched the %s from %s (%d entries, fresh for %.0f s)", self.what, self.url, len(value), ttl)
-        finally:
-            flight.set()
-            with trust._lock:
-                if self.flight is flight:
-                    self.flight = None
-
-    def status(self, now: float) -> DocumentStatus:
-        if self.value is not None and now < self.usable_until:
-            state = "fresh" if now < self.fresh_until else "stale"
-        else:
-            state = "missing" if self.fetched_at is None else "unusable"
-        return DocumentStatus(
-            url=self.url,
-            state=state,
-            last_success=self.fetched_wall,
-            age=None if self.fetched_at is None else now - self.fetched_at,
-            last_error=self.last_error,
-            fetches=self.fetches,
-            failures=self.failures,
-        )
-
-
-# --- Verification -----------------------------------------------------------------
-
-
-#: A kid ready to verify: (valid until, key, revocation set, issuer DID bound to).
-_WarmEntry: TypeAlias = tuple[float, bytes, frozenset[str], str | None]
-
-
-#: Every warm kid at once, for the pipeline to read without calling back:
-#: (valid until, key map, revocation set, several kids, issuer DID bound to).
-_Direct: TypeAlias = tuple[float, dict[str, bytes], frozenset[str], bool, str | None]
-
-
-def _direct_material(warm: Mapping[str | None, _WarmEntry]) -> _Direct:
-    entries = [(kid, entry) for kid, entry in warm.items() if kid is not None]
-    revoked = entries[0][1][2] if len(entries) == 1 else frozenset().union(*(e[2] for _, e in entries))
-    return (
-        min(entry[0] for _, entry in entries),
-        {kid: entry[1] for kid, entry in entries},
-        revoked,
-        len(entries) > 1,
-        entries[0][1][3],
-    )
-
-
-def _answers_directly(verdict: PassportVerdict, keys: dict[str, bytes], several: bool, bound: str | None) -> bool:
-    """Whether a verdict reached with the direct material is the trust's own.
-
-    It is when the pipeline found the key by the credential's own kid (not
-    through the issuer DID fallback of a key map, and not for a kid that
-    needs the resolver: unknown, malformed or missing), the credential names
-    the bound issuer, and, when several kids' lists were merged, it is not
-    revoked (another kid's list may have done that).
-    """
-    kid = verdict.kid
-    return (
-        type(kid) is str
-        and kid in keys
-        and (bound is None or verdict.issuer_did == bound)
-        and not (several and verdict.status == "revoked")
-    )
-
-
-class _RevocationLater:
-    """Stands in the revocation input until a usable list is known for the kid.
-
-    The pipeline iterates it only once the signature and expiry have passed;
-    it then raises :class:`_NeedsRevocationList`, and the trust layer obtains
-    the list (a fetch, a wait, or none: fail closed) before the pipeline runs
-    again with it.
-    """
-
-    __slots__ = ()
-
-    def __iter__(self) -> Iterator[str]:
-        raise _NeedsRevocationList
-
-
-_LATER: Final = _RevocationLater()
-
-
-class _Call:
-    """One verification's link between its key resolver and its revocation input.
-
-    ``resolve`` is handed to ``verify_passport`` as the key resolver: the
-    pipeline calls it once, after decoding, with the credential's kid and
-    issuer DID, so the trust layer learns them without decoding again. It
-    then puts the ready frozenset of that kid into ``crl``, the revocation
-    document handed over with it (a plain dict, read by the pipeline without
-    calling back), or :data:`_LATER` when the list is not at hand.
-
-    A verification takes an idle one from its verifier's pool and gives it
-    back when it ends, so no two running verifications ever share one, and
-    the steady state makes no objects.
-    """
-
-    __slots__ = ("owner", "wait", "crl", "resolve", "trust", "kid", "key")
-
-    def __init__(self, owner: _Verifier, wait: bool) -> None:
-        self.owner = owner
-        self.wait = wait
-        self.crl: dict[str, Any] = {"revoked": _LATER}
-        self.resolve: Callable[[str | None, str | None], bytes | None] = self._resolve
-        self.trust: IssuerTrust | None = None
-        self.kid: str | None = None
-        self.key: bytes | None = None
-
-    def _resolve(self, kid: str | None, issuer_did: str | None) -> bytes | None:
-        owner = self.owner
-        # Warm: the key and the revocation set of this kid, both fresh, in one
-        # entry; one clock reading decides. A kid that cannot be a dict key
-        # (any JSON value may stand there) is simply not warm.
-        try:
-            hit = owner._warm.get(kid)
-        except TypeError:
-            hit = None
-        if hit is not None:
-            until, key, revoked, bound = hit
-            if (bound is None or issuer_did == bound) and owner._clock() < until:
-                self.crl["revoked"] = revoked
-                return key
-        # Set first: a revocation set left from this object's last
-        # verification must never stand for this one.
-        self.crl["revoked"] = _LATER
-        self.trust = None
-        self.kid = kid
-        found = self.key = owner._find(self, kid, issuer_did)
-        return found
-
-
-def _verify(
-    owner: _Verifier,
-    idle: list[_Call],
-    wait: bool,
-    credential: str,
-    required_scope: str | None,
-    expected_agent_did: str | None,
-    require_revocation_check: bool,
-    now: datetime | None,
-    leeway: float,
-) -> PassportVerdict:
-    if leeway:
-        now = (now or datetime.now(timezone.utc)) - timedelta(seconds=leeway)
-    direct = owner._direct
-    if direct is not None:
-        until, keys, revoked, several, bound = direct
-        if owner._clock() < until:
-            try:
-                verdict = verify_passport(
-                    credential,
-                    issuer_keys=keys,
-                    crl=revoked,
-                    required_scope=required_scope,
-                    expected_agent_did=expected_agent_did,
-                    require_revocation_check=require_revocation_check,
-                    now=now,
-                )
-            except TypeError:  # a kid or issuer DID that is no dict key: the resolver's case
-                pass
-            else:
-                if _answers_directly(verdict, keys, several, bound):
-                    return verdict
-    return _verify_linked(
-        owner, idle, wait, credential, required_scope, expected_agent_did, require_revocation_check, now
-    )
-
-
-def _verify_linked(
-    owner: _Verifier,
-    idle: list[_Call],
-    wait: bool,
-    credential: str,
-    required_scope: str | None,
-    expected_agent_did: str | None,
-    require_revocation_check: bool,
-    now: datetime | None,
-) -> PassportVerdict:
-    try:
-        call = idle.pop()
-    except IndexError:
-        call = _Call(owner, wait)
-    try:
-        return verify_passport(
-            credential,
-            issuer_keys=call.resolve,
-            crl=call.crl,
-            required_scope=required_scope,
-            expected_agent_did=expected_agent_did,
-            require_revocation_check=require_revocation_check,
-            now=now,
-        )
-    except _NeedsRevocationList:
-        return _with_revocation_list(
-            call, wait, credential, required_scope, expected_agent_did, require_revocation_check, now
-        )
-    finally:
-        if len(idle) < _IDLE_CALLS:
-            idle.append(call)
-
-
-def _with_revocation_list(
-    call: _Call,
-    wait: bool,
-    credential: str,
-    required_scope: str | None,
-    expected_agent_did: str | None,
-    require_revocation_check: bool,
-    now: datetime | None,
-) -> PassportVerdict:
-    # The signature and expiry passed with the key found, and the revocation
-    # list was not at hand: obtain it (None when none is usable) and let the
-    # pipeline decide the rest with it or with the status unknown (fail
-    # closed), so the order of its checks stays exactly its own.
-    trust, kid = call.trust, call.kid
-    revoked = None
-    if trust is not None and kid is not None:  # always so once a key was found
-        revoked = trust._revocation_list(kid, wait)
-        if revoked is not None:
-            trust._remember(kid)
-    return verify_passport(
-        credential,
-        issuer_keys=call.key,
-        crl=revoked,
-        required_scope=required_scope,
-        expected_agent_did=expected_agent_did,
-        require_revocation_check=require_revocation_check,
-        now=now,
-    )
-
-
-class _Verifier:
-    """``verify`` and ``verify_async`` over :meth:`_find`, shared by both classes."""
-
-    # Set by the subclasses on the instance (never as class attributes, which
-    # would slow every read of them): the resolver's warm entries, the
-    # direct material, the clock.
-    _warm: Mapping[str | None, _WarmEntry]
-    _direct: _Direct | None
-    _clock: Callable[[], float]
-    # Idle calls for verify (which may wait on the network) and verify_async
-    # (which may not); set by the subclasses.
-    _idle_wait: list[_Call]
-    _idle_nowait: list[_Call]
-
-    def _find(self, call: _Call, kid: str | None, issuer_did: str | None) -> bytes | None:
-        raise NotImplementedError
-
-    def close(self) -> None:
-        raise NotImplementedError
-
-    def verify(
-        self,
-        credential: str,
-        *,
-        required_scope: str | None = None,
-        expected_agent_did: str | None = None,
-        require_revocation_check: bool = True,
-        now: datetime | None = None,
-        leeway: float = 0.0,
-    ) -> PassportVerdict:
-        """Verify ``credential`` with this trust material; see ``verify_passport``.
-
-        Waits on the network (bounded by ``timeout``) only when no usable
-        document exists or the kid is unknown; ``leeway`` verifies the expiry
-        at ``now`` minus ``leeway`` seconds.
-        """
-        return _verify(
-            self, self._idle_wait, True,
-            credential, required_scope, expected_agent_did, require_revocation_check, now, leeway,
-        )
-
-    async def verify_async(
-        self,
-        credential: str,
-        *,
-        required_scope: str | None = None,
-        expected_agent_did: str | None = None,
-        require_revocation_check: bool = True,
-        now: datetime | None = None,
-        leeway: float = 0.0,
-    ) -> PassportVerdict:
-        """:meth:`verify` for event loops: inline with usable documents, network waits off the loop."""
-        args = (credential, required_scope, expected_agent_did, require_revocation_check, now, leeway)
-        try:
-            return _verify(self, self._idle_nowait, False, *args)
-        except _NeedsNetwork:
-            import asyncio  # here, so that importing this module does not load it
-
-            return await asyncio.to_thread(_verify, self, self._idle_wait, True, *args)
-
-    def __enter__(self) -> Self:
-        return self
-
-    def __exit__(
-        self,
-        exc_type: type[BaseException] | None,
-        exc: BaseException | None,
-        tb: TracebackType | None,
-    ) -> None:
-        self.close()
-
-
-class IssuerTrust(_Verifier):
+class IssuerTrust(Verifier):
     """One issuer's key set and revocation lists, kept fresh for verification.
 
     ``issuer_url`` is the issuer base URL; the documents are read with
@@ -849,8 +131,9 @@ class IssuerTrust(_Verifier):
                 raise ValueError(f"{name} must be positive, not {value!r}")
         if not unknown_kid_cooldown >= 0:
             raise ValueError(f"unknown_kid_cooldown must not be negative, not {unknown_kid_cooldown!r}")
+        check_issuer_url(issuer_url)
         if fetch is None:
-            _check_scheme(issuer_url, allow_http)
+            check_scheme(issuer_url, allow_http)
         # Here, not at the first request: without them every agent would be
         # answered "invalid", the server's set-up blamed on its callers.
         require_components("IssuerTrust")
@@ -859,31 +142,43 @@ class IssuerTrust(_Verifier):
         self.crl_ttl = crl_ttl
         self.crl_max_age = crl_max_age
         self.unknown_kid_cooldown = unknown_kid_cooldown
-        self.timeout = timeout
-        self._clock = clock
-        self._fetch: _Fetch = (
-            _HttpFetch(timeout, max_document_bytes, allow_http)
+        self.timeout = self._timeout = timeout
+        # The default clock never steps back; an injected one may, and is
+        # read through a guard so that no age ever shrinks.
+        self._clock = clock if clock is time.monotonic else SteadyClock(clock)
+        self._fetch: Fetch = (
+            HttpFetch(timeout, max_document_bytes, allow_http, issuer_url)
             if fetch is None
-            else _CheckedFetch(fetch, max_document_bytes)
+            else CheckedFetch(fetch, max_document_bytes)
         )
         self._base = issuer_url.rstrip("/")
         self._lock = threading.Lock()
         self._closed = False
         self._kid_refetch_at = -math.inf
-        self._keyset = _Document(
-            self, self._base + "/.well-known/pqc-keys.json", key_ttl, key_max_stale, self._load_keys, "key set"
-        )
-        self._crls: dict[str, _Document] = {}
-        # Per kid, what a verification needs while both documents are fresh;
+        self._keyset = self._document(key_set_url(self._base), key_ttl, key_max_stale, self._load_keys, "key set")
+        self._crls: dict[str, Document] = {}
+        self._dropped: list[Document] = []  # lists pruned while a fetch of theirs may still run
+        # Per kid, what a verification needs while both documents are usable;
         # emptied whenever a document changes, filled again by the next
         # verification that reaches the revocation step.
-        self._warm: dict[str | None, _WarmEntry] = {}
-        self._direct: _Direct | None = None
-        self._idle_wait = []
-        self._idle_nowait = []
+        self._warm: dict[str | None, WarmEntry] = {}
+        self._direct = None
+        self._idle = []
 
     def __repr__(self) -> str:
         return f"IssuerTrust({self.issuer_url!r}, issuer_did={self.issuer_did!r})"
+
+    def _document(
+        self, url: str, ttl: float, max_age: float, load: Callable[[], tuple[Any, float | None]], what: str
+    ) -> Document:
+        return Document(url, ttl, max_age, load, what, lock=self._lock, clock=self._clock, changed=self._changed)
+
+    def _changed(self, value: Any) -> None:
+        # A document changed (lock held): the warm entries built from it go,
+        # and a new key set takes the lists of the kids it dropped with it.
+        self._forget_warm()
+        if value is not None and self._keyset.value is value:
+            self._prune(value)
 
     # -- loading (on fetch threads) --
 
@@ -892,7 +187,7 @@ class IssuerTrust(_Verifier):
         try:
             keys = passport.resolve_keys_from_wellknown(self.issuer_url, fetch=self._fetch)
             if not keys:
-                raise _FetchError(f"{url}: no usable Falcon-1024 key")
+                raise _FetchError(url, "no usable Falcon-1024 key")
         except BaseException:
             self._fetch.settle(url, False)
             raise
@@ -901,14 +196,21 @@ class IssuerTrust(_Verifier):
     def _load_revocation_list(self, kid: str, url: str) -> tuple[frozenset[str], float | None]:
         try:
             document = passport.fetch_crl(self.issuer_url, kid, fetch=self._fetch)
-            if not isinstance(document.get("revoked", []), list):
-                raise _FetchError(f'{url}: "revoked" is not a list')
-            revoked = passport._revoked_ids(document)
-            assert revoked is not None
+            # A document without its list is an error page, a maintenance
+            # notice or a mangled answer: read as "none revoked" it would make
+            # revoked passports active again. It is a failed fetch, and the
+            # last good list stays in use.
+            revoked = document.get("revoked")
+            if "revoked" not in document:
+                raise _FetchError(url, 'no "revoked" list')
+            if not isinstance(revoked, list) or not all(isinstance(item, str) for item in revoked):
+                raise _FetchError(url, '"revoked" is not a list of text')
+            ids = passport._revoked_ids(document)  # the set verify_passport would build
+            assert ids is not None
         except BaseException:
             self._fetch.settle(url, False)
             raise
-        return frozenset(revoked), self._fetch.settle(url, True)
+        return frozenset(ids), self._fetch.settle(url, True)
 
     def _remember(self, kid: str) -> None:
         # Only from documents read under the lock: an entry built from a
@@ -918,10 +220,11 @@ class IssuerTrust(_Verifier):
             if crl is None or keyset.value is None or crl.value is None:
                 return
             key = keyset.value.get(kid)
-            until = min(keyset.fresh_until, keyset.usable_until, crl.fresh_until, crl.usable_until)
-            if key is not None and self._clock() < until:
-                self._warm[kid] = (until, key, crl.value, self.issuer_did)
-                self._direct = _direct_material(self._warm)
+            usable_until = min(keyset.usable_until, crl.usable_until)
+            if key is not None and self._clock() < usable_until:
+                fresh_until = min(keyset.fresh_until, crl.fresh_until, usable_until)
+                self._warm[kid] = WarmEntry(fresh_until, usable_until, key, crl.value, self.issuer_did, self)
+                self._direct = direct_material(self._warm)
 
     def _forget_warm(self) -> None:
         # A document changed. Lock held.
@@ -931,30 +234,38 @@ class IssuerTrust(_Verifier):
     def _prune(self, keys: dict[str, bytes]) -> None:
         # Revocation lists are kept only for kids the key set holds. Lock held.
         for kid in [kid for kid in self._crls if kid not in keys]:
-            self._fetch.forget(self._crls.pop(kid).url)
+            doc = self._crls.pop(kid)
+            self._fetch.forget(doc.url)
+            if doc.flight is not None:
+                self._dropped.append(doc)
+
+    def _refresh_stale(self, kid: str) -> None:
+        # A warm kid past its freshness is served while its documents refresh.
+        self._keyset.begin()
+        doc = self._crls.get(kid)
+        if doc is not None:
+            doc.begin()
 
     # -- lookups (on verifying threads) --
 
-    def _find(self, call: _Call, kid: str | None, issuer_did: str | None) -> bytes | None:
+    def _warm_entry(self, kid: Any, issuer_did: Any) -> WarmEntry | None:
+        # Any JSON value may stand for the kid: one that is no dict key is
+        # simply not warm.
+        try:
+            return self._warm.get(kid)
+        except TypeError:
+            return None
+
+    def _obtain_key(self, kid: Any, issuer_did: Any) -> Steps[tuple[IssuerTrust, bytes] | None]:
         # Issuer binding comes first: a credential naming another issuer is
         # never offered this issuer's keys, and causes no fetch.
-        if self.issuer_did is not None and issuer_did != self.issuer_did:
-            return None
-        hit = self._warm.get(kid) if type(kid) is str else None
-        if hit is not None and self._clock() < hit[0]:
-            call.crl["revoked"] = hit[2]
-            return hit[1]
-        call.trust = self
-        return self._key(kid, call.wait)
-
-    def _key(self, kid: str | None, wait: bool) -> bytes | None:
-        if type(kid) is not str:
+        if (self.issuer_did is not None and issuer_did != self.issuer_did) or type(kid) is not str:
             return None
         doc = self._keyset
         keys: dict[str, bytes] | None = doc.value
         fetched_now = keys is None
         if keys is None or self._clock() >= doc.fresh_until:
-            keys = doc.obtain(wait)
+            keys = yield from doc.obtain()
             if keys is None:
                 return None
         key = keys.get(kid)
@@ -965,10 +276,14 @@ class IssuerTrust(_Verifier):
                 with self._lock:
                     self._kid_refetch_at = max(self._kid_refetch_at, self._clock())
             else:
-                key = self._refetch_for(kid, wait)
-        return key
+                flight = self._refetch_for(kid)
+                if flight is not None:
+                    yield flight
+                    keys = doc.value
+                    key = None if keys is None else keys.get(kid)
+        return None if key is None else (self, key)
 
-    def _refetch_for(self, kid: str, wait: bool) -> bytes | None:
+    def _refetch_for(self, kid: str) -> threading.Event | None:
         # An unknown kid of the published shape may be a newly rotated key:
         # one refetch of the key set per cooldown, shared by every caller.
         # Any other shape never causes a fetch.
@@ -984,31 +299,28 @@ class IssuerTrust(_Verifier):
                     return None
                 self._kid_refetch_at = now
                 _LOG.info("unknown kid %s: refetching the key set", kid)
-        if not wait:
-            raise _NeedsNetwork
-        flight.wait(self.timeout)
-        keys: dict[str, bytes] | None = doc.value
-        return None if keys is None else keys.get(kid)
+        return flight
 
-    def _revocation_list(self, kid: str, wait: bool) -> frozenset[str] | None:
+    def _obtain_list(self, kid: str) -> Steps[frozenset[str] | None]:
         doc = self._crls.get(kid)
         if doc is None:
             with self._lock:
                 doc = self._crls.get(kid)
                 if doc is None:
-                    url = f"{self._base}/passport/crl/{kid}.json"
-                    doc = self._crls[kid] = _Document(
-                        self, url, self.crl_ttl, self.crl_max_age,
-                        lambda: self._load_revocation_list(kid, url), f"revocation list for {kid}",
+                    url = crl_url(self._base, kid)
+                    doc = self._crls[kid] = self._document(
+                        url, self.crl_ttl, self.crl_max_age,
+                        lambda: self._load_revocation_list(kid, url), f"revocation list for {escaped(kid)}",
                     )
-        revoked: frozenset[str] | None = doc.obtain(wait)
+                    doc.closed = self._closed
+        revoked: frozenset[str] | None = yield from doc.obtain()
         return revoked
 
     # -- public --
 
     def keys(self) -> dict[str, bytes]:
         """The key map in use (a copy), fetching it if there is none; empty when none is usable."""
-        keys: dict[str, bytes] | None = self._keyset.obtain(True)
+        keys: dict[str, bytes] | None = wait_sync(self._keyset.obtain(), self.timeout)
         return dict(keys) if keys else {}
 
     def refresh(self) -> None:
@@ -1037,67 +349,109 @@ class IssuerTrust(_Verifier):
                 closed=self._closed,
             )
 
-    def close(self) -> None:
+    def close(self, wait: float = 0.0) -> bool:
         """Stop fetching: running exchanges are cut short and waiting callers return at once.
 
-        Verification goes on with the documents held, and fails closed once
-        they are past their usable age.
+        With ``wait`` (seconds), also wait that long at most for the fetch
+        threads still running to end; returns whether none still runs. A
+        process about to exit waits, so that no fetch is left inside the
+        retrieval functions while the interpreter shuts down. Verification
+        goes on with the documents held, and fails closed once they are past
+        their usable age.
         """
+        until = time.monotonic() + wait
         with self._lock:
             self._closed = True
-            flights = [doc.flight for doc in (self._keyset, *self._crls.values()) if doc.flight is not None]
+            documents = [self._keyset, *self._crls.values(), *self._dropped]
+            self._dropped = [doc for doc in self._dropped if doc.flight is not None]
+            for doc in documents:
+                doc.closed = True
+            flights = [doc.flight for doc in documents if doc.flight is not None]
         for flight in flights:
             flight.set()
         self._fetch.close()
+        return all([doc.join(until) for doc in documents])
 
 
-class TrustedIssuers(_Verifier):
+class TrustedIssuers(Verifier):
     """Several issuers behind one ``verify``.
 
-    The issuer is chosen by the credential's payload "issuer_did" when every
-    trust has ``issuer_did`` set, otherwise by which key set holds the kid.
+    An issuer never speaks for another. A credential whose payload
+    "issuer_did" is the ``issuer_did`` of a trust in the set is judged by
+    that trust alone. Any other credential goes to the trusts without an
+    ``issuer_did`` (unbound), the one whose key set holds its kid; with none
+    unbound it is "unverifiable". Bound and unbound trusts may be mixed: the
+    bound ones keep their DIDs to themselves, the unbound ones judge the rest.
     """
 
     def __init__(self, *trusts: IssuerTrust) -> None:
         if not trusts:
             raise ValueError("TrustedIssuers needs at least one IssuerTrust")
+        for trust in trusts:
+            if not isinstance(trust, IssuerTrust):
+                raise TypeError(f"TrustedIssuers takes IssuerTrust objects, not {type(trust).__name__}")
         require_components("TrustedIssuers")
         self.trusts: tuple[IssuerTrust, ...] = trusts
-        self._idle_wait = []
-        self._idle_nowait = []
-        # No warm entries or direct material of its own: each trust's are
-        # reached through its _find.
-        self._warm = MappingProxyType({})
+        self._idle = []
+        # No direct material of its own: each trust's warm entries are
+        # reached through _warm_entry.
         self._direct = None
-        dids = [trust.issuer_did for trust in trusts]
-        self._by_did: dict[str, IssuerTrust] | None = None
-        if all(did is not None for did in dids):
-            if len(set(dids)) != len(dids):
-                raise ValueError("two trusts have the same issuer_did")
-            self._by_did = {trust.issuer_did: trust for trust in trusts if trust.issuer_did is not None}
+        self._clock = time.monotonic
+        self._timeout = max(trust.timeout for trust in trusts)
+        self._by_did: dict[str, IssuerTrust] = {}
+        for trust in trusts:
+            if trust.issuer_did is not None:
+                if trust.issuer_did in self._by_did:
+                    raise ValueError(f"two trusts have the same issuer_did {trust.issuer_did!r}")
+                self._by_did[trust.issuer_did] = trust
+        self._unbound = tuple(trust for trust in trusts if trust.issuer_did is None)
 
     def __repr__(self) -> str:
         return f"TrustedIssuers{self.trusts!r}"
 
-    def _find(self, call: _Call, kid: str | None, issuer_did: str | None) -> bytes | None:
-        if self._by_did is not None:
-            trust = self._by_did.get(issuer_did) if type(issuer_did) is str else None
-            return None if trust is None else trust._find(call, kid, issuer_did)
+    def _route(self, kid: Any, issuer_did: Any) -> IssuerTrust | tuple[IssuerTrust, ...]:
+        # Any JSON value may stand for the kid or the issuer DID: only text
+        # is looked up. A bound DID has one judge; the rest go to the unbound.
+        bound = self._by_did.get(issuer_did) if type(issuer_did) is str else None
+        if bound is not None:
+            return bound
+        return self._unbound if type(kid) is str else ()
+
+    def _warm_entry(self, kid: Any, issuer_did: Any) -> WarmEntry | None:
+        # _route, written out: this runs on every warm verification.
+        bound = self._by_did.get(issuer_did) if type(issuer_did) is str else None
+        if bound is not None:
+            try:
+                return bound._warm.get(kid)
+            except TypeError:  # a kid that is no dict key is not warm
+                return None
+        if type(kid) is str:
+            for trust in self._unbound:
+                hit = trust._warm.get(kid)
+                if hit is not None:
+                    return hit
+        return None
+
+    def _obtain_key(self, kid: Any, issuer_did: Any) -> Steps[tuple[IssuerTrust, bytes] | None]:
+        judges = self._route(kid, issuer_did)
+        if isinstance(judges, IssuerTrust):
+            return (yield from judges._obtain_key(kid, issuer_did))
         # First the key sets held now, so that a kid one issuer holds never
         # makes another refetch; then each in turn, fetching as needed.
-        for trust in self.trusts:
+        for trust in judges:
             keys = trust._keyset.value
             if keys is not None and kid in keys:
-                return trust._find(call, kid, issuer_did)
-        for trust in self.trusts:
-            key = trust._find(call, kid, issuer_did)
-            if key is not None:
-                return key
+                return (yield from trust._obtain_key(kid, issuer_did))
+        for trust in judges:
+            found = yield from trust._obtain_key(kid, issuer_did)
+            if found is not None:
+                return found
         return None
 
     def status(self) -> tuple[TrustStatus, ...]:
         return tuple(trust.status() for trust in self.trusts)
 
-    def close(self) -> None:
-        for trust in self.trusts:
-            trust.close()
+    def close(self, wait: float = 0.0) -> bool:
+        """Close every trust; ``wait`` bounds the wait for all of their fetches together."""
+        until = time.monotonic() + wait
+        return all([trust.close(max(0.0, until - time.monotonic())) for trust in self.trusts])
