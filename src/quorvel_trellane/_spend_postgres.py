@@ -20,7 +20,7 @@ from __future__ import annotations
 import threading
 from typing import TYPE_CHECKING, Any, Final
 
-from quorvel_trellane.spend import _Request, _Reserved, _Settled
+from quorvel_trellane.spend import _Request, _Reserved, _Settled, _schema_to_build
 
 if TYPE_CHECKING:
     from psycopg import Connection
@@ -298,12 +298,8 @@ def _create_schema(conn: Connection[tuple[Any, ...]]) -> None:
         if found is not None and found[0]:
             row = conn.execute("SELECT version FROM quorvel_spend_schema").fetchone()
             version = None if row is None else row[0]
-        if version == SCHEMA_VERSION:
+        if not _schema_to_build(version, SCHEMA_VERSION):
             return
-        if version not in (None, 1):
-            raise RuntimeError(
-                f"the spend store's schema is version {version}; this library knows {SCHEMA_VERSION}"
-            )
         # Every statement of the schema is idempotent (IF NOT EXISTS, OR
         # REPLACE): over version 1 it keeps the tables and replaces the functions.
         conn.execute(_SCHEMA)

@@ -29,7 +29,7 @@ from collections.abc import Callable, Iterator
 from contextlib import contextmanager
 from typing import Final, NamedTuple, TypeVar
 
-from quorvel_trellane.spend import _RELEASED, _Request, _Reserved, _Settled
+from quorvel_trellane.spend import _RELEASED, _Request, _Reserved, _Settled, _schema_to_build
 
 __all__ = ["SqliteStore"]
 
@@ -236,10 +236,8 @@ def _create_schema(conn: sqlite3.Connection) -> None:
     if conn.execute("SELECT 1 FROM sqlite_master WHERE name = 'quorvel_spend_schema'").fetchone():
         found = conn.execute("SELECT version FROM quorvel_spend_schema").fetchone()
     version = None if found is None else found[0]
-    if version == SCHEMA_VERSION:
+    if not _schema_to_build(version, SCHEMA_VERSION):
         return
-    if version not in (None, 1):
-        raise RuntimeError(f"the spend store's schema is version {version}; this library knows {SCHEMA_VERSION}")
     if version == 1:
         # Its holds move to a table whose ids are never reused (created below).
         conn.execute("ALTER TABLE quorvel_spend_hold RENAME TO quorvel_spend_hold_v1")

@@ -180,6 +180,18 @@ class _Store(Protocol):
     def close(self) -> None: ...
 
 
+def _schema_to_build(version: object, known: int) -> bool:
+    """Whether a store whose schema is at ``version`` (None: none yet) must
+    build it to version ``known``. Both stores build from nothing or from
+    version 1; any other version was written by a library this one does not
+    know, and is an error."""
+    if version == known:
+        return False
+    if version not in (None, 1):
+        raise RuntimeError(f"the spend store's schema is version {version}; this library knows {known}")
+    return True
+
+
 class _Trust(Protocol):
     """What the ledger needs of a trust: ``IssuerTrust``, ``TrustedIssuers``."""
 
