@@ -87,16 +87,31 @@ def fixtures() -> dict[str, Any]:
 
     def scope(headers: list[tuple[bytes, bytes]]) -> dict[str, Any]:
         return {
-            "type": "http", "asgi": {"version": "3.0"}, "http_version": "1.1", "method": "POST",
-            "scheme": "http", "path": "/pay", "raw_path": b"/pay", "query_string": b"",
-            "root_path": "", "headers": headers, "client": ("127.0.0.1", 50000),
-            "server": ("127.0.0.1", 8000), "state": {"pool": object()},
+            "type": "http",
+            "asgi": {"version": "3.0"},
+            "http_version": "1.1",
+            "method": "POST",
+            "scheme": "http",
+            "path": "/pay",
+            "raw_path": b"/pay",
+            "query_string": b"",
+            "root_path": "",
+            "headers": headers,
+            "client": ("127.0.0.1", 50000),
+            "server": ("127.0.0.1", 8000),
+            "state": {"pool": object()},
         }
 
     return {
-        "drive": drive, "app": app, "receive": receive, "send": send, "credential": credential,
-        "trust_ok": FixedTrust(good), "trust_refused": FixedTrust(refused),
-        "scope": scope(with_header), "scope_missing": scope(common),
+        "drive": drive,
+        "app": app,
+        "receive": receive,
+        "send": send,
+        "credential": credential,
+        "trust_ok": FixedTrust(good),
+        "trust_refused": FixedTrust(refused),
+        "scope": scope(with_header),
+        "scope_missing": scope(common),
         "mw_ok": asgi.PassportMiddleware(app, trust=FixedTrust(good), required_scope="payments:x402"),
         "mw_route": asgi.PassportMiddleware(
             app, trust=FixedTrust(good), required_scope=lambda s: "payments:x402" if s["path"] == "/pay" else None

@@ -82,8 +82,13 @@ async def _app(scope: dict[str, Any], receive: Any, send: Any) -> None:
             await send({"type": "lifespan.startup.complete"})
         await send({"type": "lifespan.shutdown.complete"})
         return
-    await send({"type": "http.response.start", "status": 200,
-                "headers": [(b"content-type", b"application/json"), (b"content-length", b"15")]})
+    await send(
+        {
+            "type": "http.response.start",
+            "status": 200,
+            "headers": [(b"content-type", b"application/json"), (b"content-length", b"15")],
+        }
+    )
     await send({"type": "http.response.body", "body": b'{"agent":"ok"}\n'})
 
 
@@ -112,8 +117,13 @@ class JwtBearer:
             if SCOPE not in claims.get("scope", "").split():
                 raise self.jwt.InvalidTokenError("scope")
         except self.jwt.InvalidTokenError:
-            await send({"type": "http.response.start", "status": 401,
-                        "headers": [(b"www-authenticate", b"Bearer"), (b"content-length", b"0")]})
+            await send(
+                {
+                    "type": "http.response.start",
+                    "status": 401,
+                    "headers": [(b"www-authenticate", b"Bearer"), (b"content-length", b"0")],
+                }
+            )
             await send({"type": "http.response.body", "body": b""})
             return
         await self.app(scope, receive, send)
@@ -168,8 +178,16 @@ def serve(kind: str, port: int, material: Path, application: str) -> None:
         from cryptography.hazmat.primitives.serialization import load_pem_public_key
 
         app = JwtBearer(app, load_pem_public_key((material / "jwt.pem").read_bytes()))
-    uvicorn.run(app, host="127.0.0.1", port=port, loop="uvloop", http="httptools",
-                log_level="warning", access_log=False, lifespan="on")
+    uvicorn.run(
+        app,
+        host="127.0.0.1",
+        port=port,
+        loop="uvloop",
+        http="httptools",
+        log_level="warning",
+        access_log=False,
+        lifespan="on",
+    )
 
 
 # -- the credentials -----------------------------------------------------------------
@@ -187,8 +205,9 @@ def make_material(directory: Path, distinct: int) -> None:
     (directory / "crl.json").write_text(json.dumps(issuer.revocation_list()))
 
     def passport(i: int) -> str:
-        return issuer.issue(agent_did=f"did:web:agents.example:{i}", scopes=[SCOPE, "catalog:read"],
-                            valid_for=timedelta(hours=6))
+        return issuer.issue(
+            agent_did=f"did:web:agents.example:{i}", scopes=[SCOPE, "catalog:read"], valid_for=timedelta(hours=6)
+        )
 
     started = time.monotonic()
     passports = [passport(i) for i in range(distinct)]
@@ -201,8 +220,14 @@ def make_material(directory: Path, distinct: int) -> None:
     now = datetime.now(timezone.utc)
 
     def token(i: int) -> str:
-        claims = {"sub": f"did:web:agents.example:{i}", "aud": AUDIENCE, "scope": f"{SCOPE} catalog:read",
-                  "iat": now, "exp": now + timedelta(hours=6), "jti": base64.urlsafe_b64encode(os.urandom(9)).decode()}
+        claims = {
+            "sub": f"did:web:agents.example:{i}",
+            "aud": AUDIENCE,
+            "scope": f"{SCOPE} catalog:read",
+            "iat": now,
+            "exp": now + timedelta(hours=6),
+            "jti": base64.urlsafe_b64encode(os.urandom(9)).decode(),
+        }
         return "Bearer " + str(jwt.encode(claims, key, algorithm="EdDSA"))
 
     tokens = [token(i) for i in range(distinct)]
@@ -246,9 +271,22 @@ def load(
     env = {**os.environ, "BENCH_VALUES": str(values), "BENCH_HEADER": header}
     cpu_before = cpu_seconds(pid)
     out = subprocess.run(
-        ["taskset", "-c", LOAD_CORE, "wrk", "-t1", f"-c{connections}", f"-d{seconds}s", "-s", str(script),
-         f"http://127.0.0.1:{port}/"],
-        capture_output=True, text=True, env=env, check=True,
+        [
+            "taskset",
+            "-c",
+            LOAD_CORE,
+            "wrk",
+            "-t1",
+            f"-c{connections}",
+            f"-d{seconds}s",
+            "-s",
+            str(script),
+            f"http://127.0.0.1:{port}/",
+        ],
+        capture_output=True,
+        text=True,
+        env=env,
+        check=True,
     ).stdout
     cpu = cpu_seconds(pid) - cpu_before
     rate = float(re.search(r"Requests/sec:\s+([\d.]+)", out).group(1))  # type: ignore[union-attr]
@@ -262,14 +300,28 @@ def main() -> int:
     parser.add_argument("--rounds", type=int, default=3)
     parser.add_argument("--seconds", type=int, default=5)
     parser.add_argument("--connections", type=int, default=32)
-    parser.add_argument("--distinct", type=int, default=2800,
-                        help="distinct credentials cycled (more than twice what the signature memo keeps)")
-    parser.add_argument("--material", type=Path,
-                        help="keep the keys and credentials in this directory and reuse them (valid for 6 hours)")
-    parser.add_argument("--breakdown", action="store_true",
-                        help="also the middleware with a verdict given, and with decoding only (repeated credential)")
-    parser.add_argument("--app", choices=["asgi", "fastapi"], default="asgi",
-                        help="the application: a bare ASGI callable (default) or a one-route FastAPI app")
+    parser.add_argument(
+        "--distinct",
+        type=int,
+        default=2800,
+        help="distinct credentials cycled (more than twice what the signature memo keeps)",
+    )
+    parser.add_argument(
+        "--material",
+        type=Path,
+        help="keep the keys and credentials in this directory and reuse them (valid for 6 hours)",
+    )
+    parser.add_argument(
+        "--breakdown",
+        action="store_true",
+        help="also the middleware with a verdict given, and with decoding only (repeated credential)",
+    )
+    parser.add_argument(
+        "--app",
+        choices=["asgi", "fastapi"],
+        default="asgi",
+        help="the application: a bare ASGI callable (default) or a one-route FastAPI app",
+    )
     parser.add_argument("--serve", nargs=4, metavar=("KIND", "PORT", "DIR", "APP"), help=argparse.SUPPRESS)
     args = parser.parse_args()
     if args.serve:
@@ -295,7 +347,8 @@ def main() -> int:
                 port = free_port()
                 process = subprocess.Popen(
                     ["taskset", "-c", SERVER_CORE, sys.executable, __file__, "--serve", kind, str(port), tmp, args.app],
-                    env={**os.environ}, start_new_session=True,
+                    env={**os.environ},
+                    start_new_session=True,
                 )
                 servers[kind] = (process, port)
             for _, port in servers.values():
@@ -321,7 +374,9 @@ def main() -> int:
                 for name in order:
                     kind, values, header = cases[name]
                     process, port = servers[kind]
-                    rate, cost, bad = load(port, material / values, header, args.seconds, args.connections, script, process.pid)
+                    rate, cost, bad = load(
+                        port, material / values, header, args.seconds, args.connections, script, process.pid
+                    )
                     if bad:
                         raise RuntimeError(f"{name}: {bad} refused requests")
                     rates[name].append(rate)
@@ -337,8 +392,10 @@ def main() -> int:
     print(f"{'case':<36} {'req/s':>8} {'min':>7} {'max':>7} {'x unchecked':>11} {'CPU µs/req':>11} {'x unchecked':>11}")
     for name, measured in rates.items():
         median, cost = statistics.median(measured), statistics.median(costs[name])
-        print(f"{name:<36} {median:>8.0f} {min(measured):>7.0f} {max(measured):>7.0f} {median / base:>11.2f}"
-              f" {cost:>11.1f} {base_cost / cost:>11.2f}")
+        print(
+            f"{name:<36} {median:>8.0f} {min(measured):>7.0f} {max(measured):>7.0f} {median / base:>11.2f}"
+            f" {cost:>11.1f} {base_cost / cost:>11.2f}"
+        )
     return 0
 
 

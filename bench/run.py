@@ -190,9 +190,7 @@ def build_fixtures(distinct: int) -> SimpleNamespace:
         fetcher=fetcher,
         wellknown=wellknown,
         dec=dec,
-        dec_values=dict(
-            payload=dec.payload, alg=dec.alg, kid=dec.kid, sig=dec.sig, signed_bytes=dec.signed_bytes
-        ),
+        dec_values=dict(payload=dec.payload, alg=dec.alg, kid=dec.kid, sig=dec.sig, signed_bytes=dec.signed_bytes),
         verdict_values=verdict_values,
         metadata={"task_id": "t-42", "trace": "abc"},
         pool=pool,
@@ -218,7 +216,10 @@ def warm_trust(credential: str, wellknown: bytes, kid: str, crl: dict[str, Any])
         "https://issuer.quorvel.example",
         issuer_did="did:web:issuer.quorvel.example",
         fetch=lambda url: documents[url],
-        key_ttl=1e9, key_max_stale=1e9, crl_ttl=1e9, crl_max_age=1e9,
+        key_ttl=1e9,
+        key_max_stale=1e9,
+        crl_ttl=1e9,
+        crl_max_age=1e9,
     )
     if not trust.verify(credential).verified:
         raise SystemExit("the benchmark's IssuerTrust did not verify its credential")
@@ -651,7 +652,11 @@ def report(cases: list[Case], rounds: int) -> None:
     print()
     pairs = (
         ("real", "IssuerTrust.verify  warm, real components", "verify_passport  trust's key map and set, real"),
-        ("trivial", "IssuerTrust.verify  warm, trivial components", "verify_passport  trust's key map and set, trivial"),
+        (
+            "trivial",
+            "IssuerTrust.verify  warm, trivial components",
+            "verify_passport  trust's key map and set, trivial",
+        ),
     )
     if all(a in by_name and b in by_name for _, a, b in pairs):
         print("trust layer: warm IssuerTrust.verify against verify_passport with the same key map and set")
@@ -666,12 +671,16 @@ def report(cases: list[Case], rounds: int) -> None:
     native, constant = by_name.get("decode_passport"), by_name.get("decode_passport  constant rfc8785.dumps")
     dumps = by_name.get("rfc8785.dumps(payload)")
     if native and constant and dumps:
-        print(f"canonical bytes of the payload ({len(rfc8785.dumps(make_payload(datetime.now(timezone.utc))))} bytes):"
-              " native = decode_passport - decode_passport with a constant rfc8785.dumps")
+        print(
+            f"canonical bytes of the payload ({len(rfc8785.dumps(make_payload(datetime.now(timezone.utc))))} bytes):"
+            " native = decode_passport - decode_passport with a constant rfc8785.dumps"
+        )
         for label, pick in (("median", Case.median), ("min", lambda c: min(c.samples))):
             own = pick(native) - pick(constant)
-            print(f"  {label:<6} native {fmt_ns(own)} ns vs rfc8785.dumps {fmt_ns(pick(dumps))} ns: "
-                  f"{pick(dumps) / max(own, 1):.0f} times faster")
+            print(
+                f"  {label:<6} native {fmt_ns(own)} ns vs rfc8785.dumps {fmt_ns(pick(dumps))} ns: "
+                f"{pick(dumps) / max(own, 1):.0f} times faster"
+            )
         print()
 
 
@@ -700,9 +709,7 @@ def measure_threads(fx: SimpleNamespace, seconds: float) -> None:
         counts = [0] * nthreads
         # Each thread has its own credentials; together they are all of the
         # pool, so the memo never holds the next one.
-        threads = [
-            threading.Thread(target=target, args=(creds[i::nthreads], stop, counts, i)) for i in range(nthreads)
-        ]
+        threads = [threading.Thread(target=target, args=(creds[i::nthreads], stop, counts, i)) for i in range(nthreads)]
         started = time.perf_counter()
         for t in threads:
             t.start()
@@ -734,7 +741,9 @@ def measure_memory(fx: SimpleNamespace, calls: int) -> None:
         passport.verify_passport(fx.next_credential(), issuer_keys=fx.keys_by_kid, crl=fx.crl_small)
         if i % step == step - 1:
             samples.append(rss_kib())
-    print(f"memory: resident KiB after each tenth of {calls:,} verifications cycling {len(fx.pool)} distinct credentials")
+    print(
+        f"memory: resident KiB after each tenth of {calls:,} verifications cycling {len(fx.pool)} distinct credentials"
+    )
     print("  " + " ".join(f"{kib:,}" for kib in samples))
     print(f"  growth over the last nine tenths: {samples[-1] - samples[0]:+,} KiB")
     print()
@@ -747,7 +756,9 @@ def main() -> None:
     ap.add_argument("--only", default=None, help="run only cases whose name contains this text")
     ap.add_argument("--import-runs", type=int, default=15)
     ap.add_argument("--no-import", action="store_true")
-    ap.add_argument("--distinct", type=int, default=2800, help="distinct credentials in the pool (over twice what the memo holds)")
+    ap.add_argument(
+        "--distinct", type=int, default=2800, help="distinct credentials in the pool (over twice what the memo holds)"
+    )
     ap.add_argument("--threads-s", type=float, default=3.0, help="length of one thread run, 0 to skip")
     ap.add_argument("--memory-calls", type=int, default=100_000, help="verifications for the memory curve, 0 to skip")
     ap.add_argument("--trust-calls", type=int, default=100_000, help="warm verifications in the memory check")

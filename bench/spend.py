@@ -72,8 +72,9 @@ def timed(rounds: int, batch: int, cases: dict[str, Callable[[], None]]) -> dict
 # -- two processes against one -----------------------------------------------------------
 
 
-def _child(url: str, documents: dict[str, str], issuer_did: str, credential: str,
-           barrier: Any, seconds: float, out: Any) -> None:
+def _child(
+    url: str, documents: dict[str, str], issuer_did: str, credential: str, barrier: Any, seconds: float, out: Any
+) -> None:
     trust = make_trust(documents, issuer_did)
     with SpendLedger(trust, url, pool_size=1) as ledger:
         ledger.commit(ledger.reserve(credential, 1))
@@ -143,7 +144,9 @@ def bench_sqlite(issuer: Issuer, documents: dict[str, str], args: argparse.Names
         floor.close()
     print("SQLite (one file, WAL; reservations synchronous=FULL, settlements NORMAL)")
     print(f"  bare one-row write transaction     {result['floor']:9.1f} µs")
-    print(f"  reserve + commit                   {result['pair']:9.1f} µs   {result['pair'] / result['floor']:.2f}x the floor")
+    print(
+        f"  reserve + commit                   {result['pair']:9.1f} µs   {result['pair'] / result['floor']:.2f}x the floor"
+    )
     print(f"  (of which the warm verification    {result['verify']:9.1f} µs)")
     scaling(url, documents, issuer, args)
 
@@ -156,10 +159,14 @@ def round_trips(pool: Any, operation: Callable[[], object], directory: str) -> i
         operation()
         with pool.connection() as conn:
             conn.pgconn.untrace()
-    return sum(1 for line in Path(trace).read_text().splitlines() if line.split("\t")[1:4:2] in (["F", "Sync"], ["F", "Query"]))
+    return sum(
+        1 for line in Path(trace).read_text().splitlines() if line.split("\t")[1:4:2] in (["F", "Sync"], ["F", "Query"])
+    )
 
 
-def bench_postgres(issuer: Issuer, documents: dict[str, str], args: argparse.Namespace, url: str, directory: str) -> None:
+def bench_postgres(
+    issuer: Issuer, documents: dict[str, str], args: argparse.Namespace, url: str, directory: str
+) -> None:
     trust = make_trust(documents, issuer.issuer_did)
     credential = issuer.issue(spend_limit_microusd=BIG, spend_window="P1D")
     with SpendLedger(trust, url, pool_size=1) as ledger:
@@ -192,7 +199,9 @@ def bench_postgres(issuer: Issuer, documents: dict[str, str], args: argparse.Nam
             "replay": round_trips(pool, lambda: ledger.reserve(credential, 1, key="same"), directory),
         }
         # reserve and commit alternate, so that every commit has a hold.
-        result = timed(args.rounds, args.batch, {"select": select, "insert": insert, "reserve": reserve, "commit": commit})
+        result = timed(
+            args.rounds, args.batch, {"select": select, "insert": insert, "reserve": reserve, "commit": commit}
+        )
         release_time = timed(args.rounds, args.batch // 2, {"reserve+release": release})["reserve+release"]
     floor = result["select"]
     print("PostgreSQL (loopback, autocommit pool, throwaway server: fsync off)")
@@ -204,7 +213,9 @@ def bench_postgres(issuer: Issuer, documents: dict[str, str], args: argparse.Nam
             f"{result[name] / result['insert']:.2f}x INSERT, {trips[name]} round trip(s)"
         )
     release_only = release_time - result["reserve"]
-    print(f"  release                            {release_only:9.1f} µs   {release_only / floor:.2f}x SELECT 1, {trips['release']} round trip(s)")
+    print(
+        f"  release                            {release_only:9.1f} µs   {release_only / floor:.2f}x SELECT 1, {trips['release']} round trip(s)"
+    )
     print(f"  replayed reserve (same key)        {'':9}      {trips['replay']} round trip(s)")
     scaling(url, documents, issuer, args)
 

@@ -72,8 +72,7 @@ def fuzz_with_hypothesis(name: str, argv: list[str]) -> None:
     start = time.monotonic()
     count = 0
 
-    @settings(max_examples=runs, deadline=None, database=None,
-              suppress_health_check=list(HealthCheck))
+    @settings(max_examples=runs, deadline=None, database=None, suppress_health_check=list(HealthCheck))
     @given(st.binary(max_size=4096))
     def run(data: bytes) -> None:
         nonlocal count
@@ -85,8 +84,7 @@ def fuzz_with_hypothesis(name: str, argv: list[str]) -> None:
     for seed in targets.seeds(name):
         target(seed)
     run()
-    print(f"#{count} DONE (hypothesis) target={name} "
-          f"time={time.monotonic() - start:.1f}s", file=sys.stderr)
+    print(f"#{count} DONE (hypothesis) target={name} time={time.monotonic() - start:.1f}s", file=sys.stderr)
 
 
 def replay(name: str, paths: list[str]) -> None:

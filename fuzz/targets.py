@@ -82,7 +82,7 @@ class Input:
 
     def chunk(self, limit: int = 255) -> bytes:
         n = min(self.byte(), limit)
-        out = self.data[self.pos:self.pos + n]
+        out = self.data[self.pos : self.pos + n]
         self.pos += len(out)
         return out
 
@@ -92,7 +92,7 @@ class Input:
         return self.chunk(limit).decode("utf-8", "surrogateescape")
 
     def rest(self) -> bytes:
-        out = self.data[self.pos:]
+        out = self.data[self.pos :]
         self.pos = len(self.data)
         return out
 
@@ -349,16 +349,18 @@ def mutate_envelope(inp: Input, env: dict) -> None:
 
 def key_source(inp: Input, iss: Issuer):
     """Trust material, and whether it yields the issuer's true key."""
-    return inp.pick([
-        ({iss.kid: iss.pk}, True),
-        (iss.pk, True),
-        (base64.b64encode(iss.pk).decode(), True),
-        (base64.urlsafe_b64encode(iss.pk).decode(), True),
-        (lambda kid, did: iss.pk, True),
-        ({"did:web:issuer.example.org": bytearray(iss.pk)}, True),
-        (None, False),
-        (iss.pk[:-1], False),
-    ])
+    return inp.pick(
+        [
+            ({iss.kid: iss.pk}, True),
+            (iss.pk, True),
+            (base64.b64encode(iss.pk).decode(), True),
+            (base64.urlsafe_b64encode(iss.pk).decode(), True),
+            (lambda kid, did: iss.pk, True),
+            ({"did:web:issuer.example.org": bytearray(iss.pk)}, True),
+            (None, False),
+            (iss.pk[:-1], False),
+        ]
+    )
 
 
 def bad_scopes(payload) -> bool:
@@ -387,20 +389,34 @@ def target_verify(data: bytes) -> None:
     require = inp.pick([True, False])
     kind, ref = reference_envelope(credential)
     try:
-        v = P.verify_passport(credential, issuer_keys=keys, crl=crl, required_scope=scope,
-                              expected_agent_did=agent, require_revocation_check=require, now=NOW)
+        v = P.verify_passport(
+            credential,
+            issuer_keys=keys,
+            crl=crl,
+            required_scope=scope,
+            expected_agent_did=agent,
+            require_revocation_check=require,
+            now=NOW,
+        )
     except Exception as exc:  # noqa: BLE001
         # Nothing a credential carries may make verification raise.
         raise AssertionError(f"verify_passport raised {exc!r}") from exc
     check_verdict(v)
-    if (kind == "ok" and isinstance(ref, dict) and isinstance(ref.get("payload"), dict)
-            and reference_sig_error(ref) is None):
+    if (
+        kind == "ok"
+        and isinstance(ref, dict)
+        and isinstance(ref.get("payload"), dict)
+        and reference_sig_error(ref) is None
+    ):
         if canonical_error(ref["payload"]) is not None:
             assert v.error_message.startswith("credential payload cannot be canonicalised: "), v
         elif bad_scopes(ref["payload"]):
             assert v.error_message.startswith("malformed credential payload: "), v
-    if v.verified or v.status in ("expired", "revoked") or v.error_code in (
-            "REVOCATION_CHECK_FAILED", "REVOCATION_ID_MISSING", "AGENT_MISMATCH", "SCOPE_NOT_GRANTED"):
+    if (
+        v.verified
+        or v.status in ("expired", "revoked")
+        or v.error_code in ("REVOCATION_CHECK_FAILED", "REVOCATION_ID_MISSING", "AGENT_MISMATCH", "SCOPE_NOT_GRANTED")
+    ):
         # Past the signature check: the payload must be one the issuer signed,
         # with that very signature.
         dec = P.decode_passport(credential)
@@ -425,7 +441,7 @@ class Falsy:
 
 
 def target_verify_substituted(data: bytes) -> None:
-    iss = issuer()
+    issuer()
     inp = Input(data)
     pk = bytes(inp.chunk(64)).ljust(1793, b"\x01")[:1793]
     kid = testing.key_id(pk)
@@ -617,6 +633,7 @@ def crl_value(inp: Input):
                 if i == stop:
                     raise Midway("generator failed")
                 yield item
+
         return gen()
     if shape == 6:
         return inp.text()
@@ -788,9 +805,13 @@ def json_body(inp: Input):
     value = inp.json_value()
     if inp.byte() & 1:
         value = {inp.text(8): value, inp.text(8): inp.json_value()}
-    text = json.dumps(value, allow_nan=True, ensure_ascii=bool(inp.byte() & 1),
-                      indent=inp.pick([None, None, 0, 2, "\t"]),
-                      separators=inp.pick([None, (",", ":"), (" ,\r\n", " :\t")]))
+    text = json.dumps(
+        value,
+        allow_nan=True,
+        ensure_ascii=bool(inp.byte() & 1),
+        indent=inp.pick([None, None, 0, 2, "\t"]),
+        separators=inp.pick([None, (",", ":"), (" ,\r\n", " :\t")]),
+    )
     raw = bytearray(text.encode("utf-8", "surrogatepass"))
     for _ in range(inp.byte() % 3 if mode == 4 else 0):  # a few bytes changed
         if raw:
@@ -834,8 +855,27 @@ CANON_PREFIX = "credential payload cannot be canonicalised: "
 # Pieces of member names that stress the order: shared prefixes, code points
 # either side of the surrogate block, non-BMP characters (whose first UTF-16
 # unit sorts below U+E000..U+FFFF), characters that are escaped.
-NAME_PIECES = ["", "a", "b", "ab", "\x00", "\x1f", '"', "\\", "\x7f", "\u00e9", "\u0100", "\u2028", "\ud7ff",
-               "\ue000", "\uff61", "\ufffd", "\U00010000", "\U0001f600", "\U0010ffff"]
+NAME_PIECES = [
+    "",
+    "a",
+    "b",
+    "ab",
+    "\x00",
+    "\x1f",
+    '"',
+    "\\",
+    "\x7f",
+    "\u00e9",
+    "\u0100",
+    "\u2028",
+    "\ud7ff",
+    "\ue000",
+    "\uff61",
+    "\ufffd",
+    "\U00010000",
+    "\U0001f600",
+    "\U0010ffff",
+]
 TEXT_PIECES = NAME_PIECES + [chr(i) for i in range(0x20)] + ["\u2029", "/", "'", " "]
 INT_EDGES = [2**53 - 1, -(2**53 - 1), 2**53, -(2**53), 0, -1, 10**30]
 # What the canonicaliser must decide for itself: floats, ints out of range,
@@ -1046,7 +1086,7 @@ def _listed_targets() -> dict:
     (fuzz/run and fuzz/coverage read it too); a target_ function left out
     of it, or a name without its function, fails here."""
     names = (Path(__file__).with_name("targets.txt")).read_text().split()
-    defined = sorted(name[len("target_"):] for name in globals() if name.startswith("target_"))
+    defined = sorted(name[len("target_") :] for name in globals() if name.startswith("target_"))
     if sorted(names) != defined:
         raise RuntimeError(f"fuzz/targets.txt lists {sorted(names)}, targets.py defines {defined}")
     return {name: globals()[f"target_{name}"] for name in names}
@@ -1060,7 +1100,7 @@ def seeds(name: str) -> list[bytes]:
     creds = [c.encode() for c in seed_credentials()]
     common = [b"", b"\x00", b"\x01" * 8, b"\xff" * 64, bytes(range(256))]
     if name == "decode":
-        return common + [b"\x00" + c for c in creds] + [b"\x01{\"payload\":{},\"sig\":\"\"}", b"\x03\x00\x05"]
+        return common + [b"\x00" + c for c in creds] + [b'\x01{"payload":{},"sig":""}', b"\x03\x00\x05"]
     if name == "load_credential":
         return common + [b"\x00" + creds[0] + b"\r\n", b"\x01\xef\xbb\xbf" + creds[0], b"\x00\xc3\x28"]
     return common + [bytes([i]) * 40 for i in range(1, 12)]

@@ -29,6 +29,7 @@ import rfc8785
 from hypothesis import settings
 
 from quorvel_trellane import testing
+
 # Shared with the test files, which import them from here.
 from quorvel_trellane.testing import ALG, OMIT, b64u, b64u_decode, encode_envelope  # noqa: F401
 
@@ -321,9 +322,7 @@ def adapter_trust(adapter_issuer, adapter_creds):
     """A real IssuerTrust on the test issuer's documents, warmed by one verification."""
     from quorvel_trellane.trust import IssuerTrust
 
-    trust = IssuerTrust(
-        "https://issuer.example.org", issuer_did=ADAPTER_ISSUER_DID, fetch=issuer_fetch(adapter_issuer)
-    )
+    trust = IssuerTrust("https://issuer.example.org", issuer_did=ADAPTER_ISSUER_DID, fetch=issuer_fetch(adapter_issuer))
     assert trust.verify(adapter_creds["genuine"]).verified
     yield trust
     trust.close()

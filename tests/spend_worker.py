@@ -73,7 +73,9 @@ def main(config_path: str, name: str) -> None:
                 assert decision.error_code == "SPEND_LIMIT_EXCEEDED", decision
                 write(op="refused", pp=index, amount=amount, phase=phase)
                 return None
-            write(op="hold", key=key, pp=index, amount=amount, at=int(at.timestamp() * 1_000_000), t=clock(), phase=phase)
+            write(
+                op="hold", key=key, pp=index, amount=amount, at=int(at.timestamp() * 1_000_000), t=clock(), phase=phase
+            )
             return key
 
         while time.time() < switch_at:

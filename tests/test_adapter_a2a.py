@@ -23,12 +23,27 @@ from a2a.server.request_handlers import DefaultRequestHandler
 from a2a.server.routes import create_agent_card_routes, create_jsonrpc_routes
 from a2a.server.tasks import InMemoryTaskStore
 from a2a.types import (
-    AgentCapabilities, AgentCard, AgentInterface, AgentSkill, GetTaskRequest, Message, Part, Role, SendMessageRequest, TaskState,
+    AgentCapabilities,
+    AgentCard,
+    AgentInterface,
+    AgentSkill,
+    GetTaskRequest,
+    Message,
+    Part,
+    Role,
+    SendMessageRequest,
+    TaskState,
 )
 from a2a.utils.constants import AGENT_CARD_WELL_KNOWN_PATH
 from starlette.applications import Starlette
 
-from conftest import ADAPTER_AGENT, ADAPTER_CASES, ADAPTER_HEADER, ADAPTER_SCOPE, check_adapter_answer, each_adapter_case
+from conftest import (
+    ADAPTER_AGENT,
+    ADAPTER_HEADER,
+    ADAPTER_SCOPE,
+    check_adapter_answer,
+    each_adapter_case,
+)
 from conftest import readme_examples, readme_trust
 from quorvel_trellane import a2a
 from quorvel_trellane.asgi import PassportMiddleware
@@ -56,9 +71,13 @@ class Greeter(AgentExecutor):
 def agent_card(url: str) -> AgentCard:
     capabilities = AgentCapabilities(streaming=False, extensions=[a2a.passport_extension(scopes=[ADAPTER_SCOPE])])
     return AgentCard(
-        name="greeter", description="says who called", version="1",
+        name="greeter",
+        description="says who called",
+        version="1",
         supported_interfaces=[AgentInterface(protocol_binding="JSONRPC", protocol_version="1.0", url=url + "/")],
-        capabilities=capabilities, default_input_modes=["text/plain"], default_output_modes=["text/plain"],
+        capabilities=capabilities,
+        default_input_modes=["text/plain"],
+        default_output_modes=["text/plain"],
         skills=[AgentSkill(id="greet", name="greet", description="greets", tags=["greeting"])],
     )
 
@@ -92,7 +111,9 @@ class Agent:
                 handler, "/", context_builder=a2a.PassportCallContextBuilder()
             )
             holder["app"] = PassportMiddleware(
-                Starlette(routes=routes), trust=self.trust, required_scope=ADAPTER_SCOPE,
+                Starlette(routes=routes),
+                trust=self.trust,
+                required_scope=ADAPTER_SCOPE,
                 public_paths=[AGENT_CARD_WELL_KNOWN_PATH],
             )
         self._server.__enter__()
@@ -107,7 +128,9 @@ class Agent:
         a Task) and, for a task, the task as stored."""
 
         async def go() -> Any:
-            client = await create_client(self.url, client_config=ClientConfig(streaming=False), interceptors=interceptors)
+            client = await create_client(
+                self.url, client_config=ClientConfig(streaming=False), interceptors=interceptors
+            )
             try:
                 async for event in client.send_message(request or SendMessageRequest(message=user_message())):
                     answer = event.message if event.HasField("message") else event.task
@@ -144,7 +167,9 @@ def header_agent(adapter_trust: Any) -> Iterator[Agent]:
 
 
 @each_adapter_case("the header twice", "a public path needs no passport")
-def test_the_executor_wrapper_admits_or_refuses_each_message_with_the_middlewares_reason(metadata_agent, adapter_creds, case):
+def test_the_executor_wrapper_admits_or_refuses_each_message_with_the_middlewares_reason(
+    metadata_agent, adapter_creds, case
+):
     interceptors = [a2a.PassportInterceptor(adapter_creds[n], header=None) for n in case.presented]
     runs = metadata_agent.greeter.runs
     answer, stored = metadata_agent.send(interceptors)
@@ -183,18 +208,28 @@ def test_the_interceptor_loads_the_agents_own_passport_once(metadata_agent, adap
 
 # -- the header route: the ASGI middleware in front of the A2A application ------
 
-SEND = {"jsonrpc": "2.0", "id": "1", "method": "SendMessage",
-        "params": {"message": {"messageId": "m-2", "role": "ROLE_USER", "parts": [{"text": "hello"}]}}}
+SEND = {
+    "jsonrpc": "2.0",
+    "id": "1",
+    "method": "SendMessage",
+    "params": {"message": {"messageId": "m-2", "role": "ROLE_USER", "parts": [{"text": "hello"}]}},
+}
 VERSION = ("A2A-Version", "1.0")  # without it the SDK takes a request for the 0.3 protocol
 
 
 @each_adapter_case()
-def test_the_header_route_answers_as_the_middleware_and_hands_the_verdict_to_the_agent(header_agent, adapter_creds, case):
+def test_the_header_route_answers_as_the_middleware_and_hands_the_verdict_to_the_agent(
+    header_agent, adapter_creds, case
+):
     headers = [(ADAPTER_HEADER, adapter_creds[n]) for n in case.presented]
     if case.path == "/health":  # the public path of an A2A agent: its card
         response = httpx.get(header_agent.url + AGENT_CARD_WELL_KNOWN_PATH, timeout=30)
         extension = response.json()["capabilities"]["extensions"][0]
-        assert (response.status_code, extension["uri"], extension["required"]) == (200, a2a.PASSPORT_EXTENSION_URI, True)
+        assert (response.status_code, extension["uri"], extension["required"]) == (
+            200,
+            a2a.PASSPORT_EXTENSION_URI,
+            True,
+        )
         return
     # No passport in the metadata: whatever the agent sees came through the header.
     response = httpx.post(header_agent.url + "/", json=SEND, headers=[VERSION, *headers], timeout=30)
@@ -254,8 +289,10 @@ def test_the_sdks_struct_metadata_is_read_by_the_trust_module_function_too():
     ("options", "params"),
     [
         ({}, {"issuers": [], "scopes": []}),
-        ({"issuers": ["did:web:issuer.example.org"], "scopes": ("payments:x402",)},
-         {"issuers": ["did:web:issuer.example.org"], "scopes": ["payments:x402"]}),
+        (
+            {"issuers": ["did:web:issuer.example.org"], "scopes": ("payments:x402",)},
+            {"issuers": ["did:web:issuer.example.org"], "scopes": ["payments:x402"]},
+        ),
     ],
 )
 def test_the_card_extension_names_where_the_passport_goes_and_what_is_accepted(options, params):
@@ -270,7 +307,9 @@ def test_the_card_extension_refuses_what_is_not_a_list_of_texts(options):
         a2a.passport_extension(**options)
 
 
-def test_the_readme_examples_build_a_protected_agent_and_a_passport_sending_client(adapter_issuer, adapter_creds, monkeypatch):
+def test_the_readme_examples_build_a_protected_agent_and_a_passport_sending_client(
+    adapter_issuer, adapter_creds, monkeypatch
+):
     server, client, header_route = readme_examples("### A2A (`a2a-sdk` 1.x)")
     greeter = Greeter()
     card = agent_card("http://127.0.0.1:9")

@@ -15,8 +15,13 @@ from django.conf import settings
 
 if not settings.configured:
     settings.configure(
-        DEBUG=False, ALLOWED_HOSTS=["*"], ROOT_URLCONF=__name__, INSTALLED_APPS=[], MIDDLEWARE=[],
-        SECRET_KEY="test-only", USE_TZ=True,
+        DEBUG=False,
+        ALLOWED_HOSTS=["*"],
+        ROOT_URLCONF=__name__,
+        INSTALLED_APPS=[],
+        MIDDLEWARE=[],
+        SECRET_KEY="test-only",
+        USE_TZ=True,
     )
     django.setup()
 
@@ -84,7 +89,9 @@ def test_middleware_and_decorator_answer_each_request_as_the_wsgi_middleware_doe
     ("options", "error"),
     [
         pytest.param(None, "must be a dict", id="no setting"),
-        pytest.param({"TRUST": "quorvel_trellane.passport.X402_PASSPORT_HEADER"}, "IssuerTrust", id="a path to no trust"),
+        pytest.param(
+            {"TRUST": "quorvel_trellane.passport.X402_PASSPORT_HEADER"}, "IssuerTrust", id="a path to no trust"
+        ),
         pytest.param({"TRUST": object(), "SCOPE": "x"}, "unknown keys", id="a misspelt key"),
     ],
 )

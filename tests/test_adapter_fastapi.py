@@ -66,7 +66,9 @@ def test_openapi_shows_an_api_key_header_scheme_on_the_protected_route_only(clie
 
 
 @pytest.mark.parametrize(("presented", "seen"), [((), None), (("genuine",), True), (("revoked",), False)])
-def test_an_optional_dependency_never_refuses_and_hands_over_the_verdict_or_none(adapter_trust, adapter_creds, presented, seen):
+def test_an_optional_dependency_never_refuses_and_hands_over_the_verdict_or_none(
+    adapter_trust, adapter_creds, presented, seen
+):
     app = FastAPI()
     optional = PassportHeader(adapter_trust, optional=True)
 
@@ -84,5 +86,7 @@ def test_the_readme_example_protects_its_route(adapter_issuer, adapter_creds, pr
     namespace: dict[str, Any] = {}
     with readme_trust(adapter_issuer):
         exec(example, namespace)
-    response = TestClient(namespace["app"]).post("/pay", headers=[(ADAPTER_HEADER, adapter_creds[n]) for n in presented])
+    response = TestClient(namespace["app"]).post(
+        "/pay", headers=[(ADAPTER_HEADER, adapter_creds[n]) for n in presented]
+    )
     assert response.status_code == code

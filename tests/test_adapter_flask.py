@@ -47,12 +47,17 @@ def url(adapter_trust: Any) -> Any:
 
 @each_adapter_case()
 def test_the_decorator_answers_each_request_as_the_middleware_does(url, adapter_creds, case):
-    check_adapter_answer(case, *call_wsgi(url + case.path, [(ADAPTER_HEADER, adapter_creds[n]) for n in case.presented]))
+    check_adapter_answer(
+        case, *call_wsgi(url + case.path, [(ADAPTER_HEADER, adapter_creds[n]) for n in case.presented])
+    )
 
 
 @pytest.mark.parametrize(("presented", "seen"), [((), None), (("genuine",), True), (("tampered",), False)])
 def test_optional_never_refuses_and_a_trust_may_be_given_without_the_extension(url, adapter_creds, presented, seen):
-    assert call_wsgi(url + "/maybe", [(ADAPTER_HEADER, adapter_creds[n]) for n in presented])[::2] == (200, {"verified": seen})
+    assert call_wsgi(url + "/maybe", [(ADAPTER_HEADER, adapter_creds[n]) for n in presented])[::2] == (
+        200,
+        {"verified": seen},
+    )
 
 
 def test_a_view_without_trust_or_extension_fails_loudly_instead_of_admitting(adapter_creds):
@@ -74,5 +79,7 @@ def test_the_readme_example_protects_its_route(adapter_issuer, adapter_creds, pr
     namespace: dict[str, Any] = {"__name__": "readme_flask"}
     with readme_trust(adapter_issuer):
         exec(example, namespace)
-    response = namespace["app"].test_client().post("/pay", headers=[(ADAPTER_HEADER, adapter_creds[n]) for n in presented])
+    response = (
+        namespace["app"].test_client().post("/pay", headers=[(ADAPTER_HEADER, adapter_creds[n]) for n in presented])
+    )
     assert response.status_code == code

@@ -55,13 +55,19 @@ async def socket(websocket: WebSocket) -> None:
 @pytest.fixture(scope="module")
 def client(adapter_trust: Any) -> TestClient:
     routes = [
-        Route("/pay", pay), Route("/pay-sync", pay_sync), Route("/pay-starlettes", pay_starlettes),
-        Route("/health", health), Route("/whoami", whoami), WebSocketRoute("/socket", socket),
+        Route("/pay", pay),
+        Route("/pay-sync", pay_sync),
+        Route("/pay-starlettes", pay_starlettes),
+        Route("/health", health),
+        Route("/whoami", whoami),
+        WebSocketRoute("/socket", socket),
     ]
     return TestClient(Starlette(routes=routes, middleware=[passport_middleware(adapter_trust)]))
 
 
-def ask(client: TestClient, creds: dict[str, str], path: str, presented: tuple[str, ...]) -> tuple[int, dict[str, str], Any]:
+def ask(
+    client: TestClient, creds: dict[str, str], path: str, presented: tuple[str, ...]
+) -> tuple[int, dict[str, str], Any]:
     response = client.get(path, headers=[(ADAPTER_HEADER, creds[name]) for name in presented])
     return response.status_code, {k.lower(): v for k, v in response.headers.items()}, response.json()
 
@@ -75,9 +81,14 @@ def test_the_backend_and_requires_answer_each_request_as_the_middleware_does(cli
 
 @pytest.mark.parametrize(
     ("presented", "seen"),
-    [((), {"authenticated": False, "scopes": []}), (("genuine",), {"authenticated": True, "scopes": [ADAPTER_SCOPE, "catalog:read"]})],
+    [
+        ((), {"authenticated": False, "scopes": []}),
+        (("genuine",), {"authenticated": True, "scopes": [ADAPTER_SCOPE, "catalog:read"]}),
+    ],
 )
-def test_a_route_without_requires_sees_the_agent_and_its_scopes_or_an_anonymous_caller(client, adapter_creds, presented, seen):
+def test_a_route_without_requires_sees_the_agent_and_its_scopes_or_an_anonymous_caller(
+    client, adapter_creds, presented, seen
+):
     assert ask(client, adapter_creds, "/whoami", presented)[::2] == (200, seen)
 
 

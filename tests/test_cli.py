@@ -37,8 +37,13 @@ AGENT = "did:web:agents.example.com:shopper-7"
 ISSUER_DID = "did:web:issuer.example.org"
 
 
-def run_cli(*args: str, stdin: str | None = None, env: dict[str, str] | None = None, module: str = "quorvel_trellane",
-            cwd: Path | None = None):
+def run_cli(
+    *args: str,
+    stdin: str | None = None,
+    env: dict[str, str] | None = None,
+    module: str = "quorvel_trellane",
+    cwd: Path | None = None,
+):
     environ = {k: v for k, v in os.environ.items() if k != ENV_VAR}
     environ["PYTHONPATH"] = os.pathsep.join([str(PACKAGE_ROOT), environ.get("PYTHONPATH", "")])
     environ.update(env or {})
@@ -202,14 +207,42 @@ VERIFY_CASES = [
     ("revoked, list from the issuer", "revoked", ["--issuer", "{url}"], 1, "revoked", "REVOKED"),
     ("revoked, bare list of ids", "revoked", ["--key", "{key_text}", "--crl", "{crl_list}"], 1, "revoked", "REVOKED"),
     ("scope granted", "genuine", ["--issuer", "{url}", "--scope", "catalog:read"], 0, "active", None),
-    ("scope not granted", "genuine", ["--issuer", "{url}", "--scope", "payments:refund"], 1, "active", "SCOPE_NOT_GRANTED"),
+    (
+        "scope not granted",
+        "genuine",
+        ["--issuer", "{url}", "--scope", "payments:refund"],
+        1,
+        "active",
+        "SCOPE_NOT_GRANTED",
+    ),
     ("expected agent", "genuine", ["--issuer", "{url}", "--agent", AGENT], 0, "active", None),
     ("another agent", "genuine", ["--issuer", "{url}", "--agent", "did:example:x"], 1, "active", "AGENT_MISMATCH"),
-    ("verified later than expiry", "genuine", ["--issuer", "{url}", "--now", "2999-01-01T00:00:00Z"], 1, "expired", "EXPIRED"),
+    (
+        "verified later than expiry",
+        "genuine",
+        ["--issuer", "{url}", "--now", "2999-01-01T00:00:00Z"],
+        1,
+        "expired",
+        "EXPIRED",
+    ),
     ("verified at a naive time", "genuine", ["--issuer", "{url}", "--now", "2000-01-01T00:00:00"], 0, "active", None),
     ("expired within the leeway", "expired", ["--issuer", "{url}", "--leeway", "3600"], 0, "active", None),
-    ("expired beyond the leeway", "genuine", ["--issuer", "{url}", "--now", "2999-01-01T00:00:00Z", "--leeway", "60"], 1, "expired", "EXPIRED"),
-    ("key of another issuer", "genuine", ["--key", "{stranger_key}", "--crl", "{crl}"], 1, "invalid", "KID_KEY_MISMATCH"),
+    (
+        "expired beyond the leeway",
+        "genuine",
+        ["--issuer", "{url}", "--now", "2999-01-01T00:00:00Z", "--leeway", "60"],
+        1,
+        "expired",
+        "EXPIRED",
+    ),
+    (
+        "key of another issuer",
+        "genuine",
+        ["--key", "{stranger_key}", "--crl", "{crl}"],
+        1,
+        "invalid",
+        "KID_KEY_MISMATCH",
+    ),
     ("not a credential", "malformed", ["--issuer", "{url}"], 1, "invalid", "INVALID_CREDENTIAL"),
 ]
 
@@ -217,8 +250,7 @@ VERIFY_CASES = [
 def _fill(options, trust, server, issuer):
     names = {**trust, "url": server.url, "crl_url": f"{server.url}/passport/crl/{issuer.kid}.json"}
     return [
-        names[o[1:-1]] if o.startswith("{") and o.endswith("}") else o.replace("{url}", server.url)
-        for o in options
+        names[o[1:-1]] if o.startswith("{") and o.endswith("}") else o.replace("{url}", server.url) for o in options
     ]
 
 
@@ -227,7 +259,9 @@ def _fill(options, trust, server, issuer):
     [case[1:] for case in VERIFY_CASES],
     ids=[case[0] for case in VERIFY_CASES],
 )
-def test_verify_exits_0_only_for_a_verified_passport(credential, options, exit_code, status, code, creds, trust, server, issuer):
+def test_verify_exits_0_only_for_a_verified_passport(
+    credential, options, exit_code, status, code, creds, trust, server, issuer
+):
     result = run_cli("verify", creds[credential], "--json", *_fill(options, trust, server, issuer))
     assert result.returncode == exit_code, result.stderr
     verdict = json.loads(result.stdout)
@@ -247,11 +281,29 @@ def test_verify_json_holds_every_verdict_field_from_the_payload(creds, server):
     result = run_cli("verify", creds["genuine"], "--issuer", server.url, "--json")
     verdict = json.loads(result.stdout)
     assert list(verdict) == [
-        "verified", "status", "agent_did", "scopes", "spend_limit_microusd", "spend_window",
-        "issuer_did", "kid", "issued_at", "expires_at", "error_code", "error_message",
+        "verified",
+        "status",
+        "agent_did",
+        "scopes",
+        "spend_limit_microusd",
+        "spend_window",
+        "issuer_did",
+        "kid",
+        "issued_at",
+        "expires_at",
+        "error_code",
+        "error_message",
     ]
     payload = json.loads(base64.urlsafe_b64decode(creds["genuine"] + "==="))["payload"]
-    for name in ("agent_did", "scopes", "spend_limit_microusd", "spend_window", "issuer_did", "issued_at", "expires_at"):
+    for name in (
+        "agent_did",
+        "scopes",
+        "spend_limit_microusd",
+        "spend_window",
+        "issuer_did",
+        "issued_at",
+        "expires_at",
+    ):
         assert verdict[name] == payload[name]
 
 
@@ -267,13 +319,17 @@ def test_verify_json_holds_every_verdict_field_from_the_payload(creds, server):
         ("revoked", [], "NOT VERIFIED", "REVOKED: credential has been revoked", "issuer-signed, revoked"),
     ],
 )
-def test_verify_table_labels_each_field_by_what_was_verified(credential, options, headline, detail, label, creds, server):
+def test_verify_table_labels_each_field_by_what_was_verified(
+    credential, options, headline, detail, label, creds, server
+):
     result = run_cli("verify", creds[credential], "--issuer", server.url, *options)
     lines = result.stdout.splitlines()
     assert lines[0].split(None, 1) == ["verdict", headline]
     assert detail in result.stdout
     signed = label != "unverified claim"
-    assert re.search(f"^signature +{'verified with the issuer key' if signed else 'not verified'}$", result.stdout, re.M)
+    assert re.search(
+        f"^signature +{'verified with the issuer key' if signed else 'not verified'}$", result.stdout, re.M
+    )
     claims = [line for line in lines if line.startswith(("agent_did", "spend_limit", "scopes", "expires_at"))]
     if credential == "malformed":
         assert all(line.endswith("  -") for line in claims), claims
@@ -288,9 +344,18 @@ def test_verify_table_labels_each_field_by_what_was_verified(credential, options
 
 @pytest.mark.parametrize(
     ("window", "shown"),
-    [("P1D", "per day"), ("P7D", "per 7 days"), ("PT1H", "per hour"), ("P1M", "per month"),
-     ("P1DT12H", "per 1 day and 12 hours"), ("P1Y2M3D", "per 1 year, 2 months and 3 days"),
-     ("PT30S", "per 30 seconds"), ("weekly", "per weekly"), ("P", 'per P'), ("\x1b[2J", 'per "\\u001b[2J"')],
+    [
+        ("P1D", "per day"),
+        ("P7D", "per 7 days"),
+        ("PT1H", "per hour"),
+        ("P1M", "per month"),
+        ("P1DT12H", "per 1 day and 12 hours"),
+        ("P1Y2M3D", "per 1 year, 2 months and 3 days"),
+        ("PT30S", "per 30 seconds"),
+        ("weekly", "per weekly"),
+        ("P", "per P"),
+        ("\x1b[2J", 'per "\\u001b[2J"'),
+    ],
 )
 def test_verify_table_gives_the_spend_window_in_words(window, shown, issuer):
     credential = issuer.issue(agent_did=AGENT, spend_limit_microusd=50_000_000, spend_window=window)
@@ -307,8 +372,10 @@ def test_offline_verify_without_a_revocation_list_says_what_to_pass(options, hin
     filled = [str(tmp_path / "crl.json") if o == "{crl}" else o for o in options]
     result = run_cli("verify", creds["genuine"], "--key", issuer.keypair.public_key_b64, *filled)
     assert result.returncode == (1 if hinted else 0), result.stderr
-    hint = "hint: no revocation list was given: pass the issuer's list for this kid with --crl FILE|URL, " \
+    hint = (
+        "hint: no revocation list was given: pass the issuer's list for this kid with --crl FILE|URL, "
         "or accept the passport without one with --no-revocation-check\n"
+    )
     assert result.stderr == (hint if hinted else "")
     assert ("REVOCATION_CHECK_FAILED" in result.stdout) is hinted
 
@@ -460,7 +527,12 @@ def test_fetch_keys_keeps_only_usable_keys_and_warns_about_a_wrong_kid(issuer):
 
 @pytest.mark.parametrize(
     ("args", "from_env"),
-    [([], True), (["--x402"], True), (["--file", "{credential}"], False), (["--x402", "--file", "{credential}"], False)],
+    [
+        ([], True),
+        (["--x402"], True),
+        (["--file", "{credential}"], False),
+        (["--x402", "--file", "{credential}"], False),
+    ],
 )
 def test_present_prints_the_x402_header_line(args, from_env, creds, trust):
     env = {ENV_VAR: "  " + creds["genuine"] + "\n"} if from_env else {}
@@ -506,7 +578,10 @@ def test_readme_and_package_description_open_with_the_project_and_licence_and_ur
     project = tomllib.loads((ROOT / "pyproject.toml").read_text())["project"]
     readme = (ROOT / "README.md").read_text().splitlines()
     assert readme[0] == "# quorvel-trellane"
-    assert [line.split()[0] for line in readme[1:8] if line.startswith("    ./")] == ["./scripts/demo", "./scripts/test"]
+    assert [line.split()[0] for line in readme[1:8] if line.startswith("    ./")] == [
+        "./scripts/demo",
+        "./scripts/test",
+    ]
     description = (ROOT / project["readme"]).read_text()
     assert description.startswith("# quorvel-trellane\n") and "scripts/" not in description
     assert project["license"] == {"text": "Apache-2.0"}
@@ -519,8 +594,12 @@ def test_installed_console_script_runs_the_command(creds):
     if not script.exists():
         pytest.skip("package not installed into this interpreter's environment")
     result = subprocess.run(
-        [str(script), "present"], env={**os.environ, ENV_VAR: creds["genuine"]},
-        capture_output=True, text=True, timeout=60, check=False,
+        [str(script), "present"],
+        env={**os.environ, ENV_VAR: creds["genuine"]},
+        capture_output=True,
+        text=True,
+        timeout=60,
+        check=False,
     )
     assert (result.returncode, result.stdout) == (0, f"X-Agent-Passport: {creds['genuine']}\n")
 
@@ -536,16 +615,25 @@ def test_main_returns_the_exit_status_instead_of_exiting(trust, creds):
 @pytest.mark.parametrize(
     ("env", "args", "message"),
     [
-        ({ENV_VAR: "passport.txt"}, [],
-         "QUORVEL_AGENT_PASSPORT does not hold a credential (base64url text: letters, digits, '-' and '_'): "
-         "it names the file passport.txt; put the credential's text in QUORVEL_AGENT_PASSPORT, "
-         "or pass its file: --file PATH"),
-        ({ENV_VAR: "~/passport.txt"}, [],
-         "QUORVEL_AGENT_PASSPORT does not hold a credential (base64url text: letters, digits, '-' and '_'); "
-         "put the credential's text in QUORVEL_AGENT_PASSPORT, or pass its file: --file PATH"),
-        ({}, ["--file", "keys.json"],
-         "credential file keys.json does not hold a credential (base64url text: letters, digits, '-' and '_'); "
-         "the file must hold the credential's text alone"),
+        (
+            {ENV_VAR: "passport.txt"},
+            [],
+            "QUORVEL_AGENT_PASSPORT does not hold a credential (base64url text: letters, digits, '-' and '_'): "
+            "it names the file passport.txt; put the credential's text in QUORVEL_AGENT_PASSPORT, "
+            "or pass its file: --file PATH",
+        ),
+        (
+            {ENV_VAR: "~/passport.txt"},
+            [],
+            "QUORVEL_AGENT_PASSPORT does not hold a credential (base64url text: letters, digits, '-' and '_'); "
+            "put the credential's text in QUORVEL_AGENT_PASSPORT, or pass its file: --file PATH",
+        ),
+        (
+            {},
+            ["--file", "keys.json"],
+            "credential file keys.json does not hold a credential (base64url text: letters, digits, '-' and '_'); "
+            "the file must hold the credential's text alone",
+        ),
     ],
 )
 def test_present_refuses_what_cannot_be_a_credential_and_prints_nothing(env, args, message, tmp_path, creds):
@@ -591,17 +679,27 @@ def test_demo_shows_every_answer_of_the_relying_party_as_expected():
 )
 def test_demo_without_an_extra_names_the_one_to_install(blocked, hint, tmp_path):
     (tmp_path / f"{blocked}.py").write_text("raise ImportError('not installed here')\n")
-    result = run_cli(module="quorvel_trellane.demo", env={"PYTHONPATH": os.pathsep.join([str(tmp_path), str(PACKAGE_ROOT)])})
+    result = run_cli(
+        module="quorvel_trellane.demo", env={"PYTHONPATH": os.pathsep.join([str(tmp_path), str(PACKAGE_ROOT)])}
+    )
     assert (result.returncode, result.stderr.strip(), result.stdout) == (2, hint, "")
 
 
 @pytest.mark.parametrize("pinned", [False, True], ids=["keys from the issuer", "pinned key"])
 @pytest.mark.parametrize(
     "change",
-    [{"envelope_kid": "../../admin"}, {"envelope_kid": "0123456789abcdef?x="}, {"envelope_kid": "0123456789ABCDEF"},
-     {"envelope_kid": "short"}, {"spend_limit_microusd": 1}, "another issuer"],
+    [
+        {"envelope_kid": "../../admin"},
+        {"envelope_kid": "0123456789abcdef?x="},
+        {"envelope_kid": "0123456789ABCDEF"},
+        {"envelope_kid": "short"},
+        {"spend_limit_microusd": 1},
+        "another issuer",
+    ],
 )
-def test_verify_fetches_a_revocation_list_only_for_a_credential_the_key_set_verifies(change, pinned, creds, server, issuer):
+def test_verify_fetches_a_revocation_list_only_for_a_credential_the_key_set_verifies(
+    change, pinned, creds, server, issuer
+):
     if change == "another issuer":
         credential = Issuer().issue(agent_did=AGENT)
         expected = ("invalid", "KID_KEY_MISMATCH") if pinned else ("unverifiable", "UNRESOLVED_ISSUER_KEY")
@@ -610,7 +708,7 @@ def test_verify_fetches_a_revocation_list_only_for_a_credential_the_key_set_veri
     keys = ["--key", issuer.keypair.public_key_b64] if pinned else []
     before = list(server.requests)
     result = run_cli("verify", credential, "--issuer", server.url, *keys, "--json")
-    fetched = server.requests[len(before):]
+    fetched = server.requests[len(before) :]
     assert result.returncode == 1
     assert all("/passport/crl/" not in path for path in fetched), fetched
     verdict = json.loads(result.stdout)
@@ -661,8 +759,10 @@ def test_the_test_issuer_never_overwrites_files_unless_forced(tmp_path):
 
 def test_a_credential_the_verifier_cannot_read_gives_a_verdict_or_one_line_never_a_traceback(issuer):
     credential = issue_credential({**issuer.payload(agent_did=AGENT), "scopes": True}, issuer.keypair)
-    for args in (["verify", credential, "--key", issuer.keypair.public_key_b64, "--no-revocation-check"],
-                 ["inspect", credential]):
+    for args in (
+        ["verify", credential, "--key", issuer.keypair.public_key_b64, "--no-revocation-check"],
+        ["inspect", credential],
+    ):
         result = run_cli(*args)
         assert result.returncode in (0, 1, 2), result.stderr
         assert "Traceback" not in result.stderr
@@ -675,7 +775,11 @@ BLOCK_EXTRA = "import sys, runpy; sys.modules['pqcrypto'] = None; "
 @pytest.mark.parametrize(
     ("code", "args", "exit_code"),
     [
-        (BLOCK_EXTRA + "runpy.run_module('quorvel_trellane', run_name='__main__')", ["verify", "eyJ9", "--key", "AAAA"], 2),
+        (
+            BLOCK_EXTRA + "runpy.run_module('quorvel_trellane', run_name='__main__')",
+            ["verify", "eyJ9", "--key", "AAAA"],
+            2,
+        ),
         (BLOCK_EXTRA + "runpy.run_module('quorvel_trellane', run_name='__main__')", ["inspect", "eyJ9"], 2),
         (BLOCK_EXTRA + "runpy.run_module('quorvel_trellane.demo', run_name='__main__')", [], 2),
         (BLOCK_EXTRA + "import quorvel_trellane.testing", [], 1),
@@ -719,7 +823,9 @@ def test_the_install_hint_installs_exactly_the_passport_extra():
         (["--issuer", "issuer.example"], 2, False),
     ],
 )
-def test_only_http_and_https_are_fetched_and_plain_http_off_this_host_is_warned(options, exit_code, warned, creds, issuer):
+def test_only_http_and_https_are_fetched_and_plain_http_off_this_host_is_warned(
+    options, exit_code, warned, creds, issuer
+):
     # A malformed credential never needs the revocation list, so nothing is fetched.
     filled = [issuer.keypair.public_key_b64 if o == "{key}" else o for o in options]
     result = run_cli("verify", creds["malformed"], *filled)
@@ -728,7 +834,9 @@ def test_only_http_and_https_are_fetched_and_plain_http_off_this_host_is_warned(
     assert ("not an http or https URL" in result.stderr) is (exit_code == 2)
 
 
-@pytest.mark.parametrize("args", [["fetch-keys", "file:///etc/passwd"], ["fetch-crl", "issuer.example", "0011223344556677"]])
+@pytest.mark.parametrize(
+    "args", [["fetch-keys", "file:///etc/passwd"], ["fetch-crl", "issuer.example", "0011223344556677"]]
+)
 def test_fetch_commands_refuse_what_is_not_http_or_https(args):
     result = run_cli(*args)
     assert result.returncode == 2
@@ -775,10 +883,18 @@ def test_ctrl_c_while_fetching_exits_130_quietly_after_saying_what_it_fetches(co
         url = "http://127.0.0.1:%d" % listener.getsockname()[1]
         environ = {**os.environ, "PYTHONPATH": str(PACKAGE_ROOT)}
         proc = subprocess.Popen(
-            [sys.executable, "-m", "quorvel_trellane",
-             *(["fetch-keys", url] if command == "fetch-keys" else ["verify", creds["genuine"], "--issuer", url]),
-             "--timeout", "60"],
-            stdout=subprocess.DEVNULL, stderr=terminal, env=environ, preexec_fn=default_sigint,
+            [
+                sys.executable,
+                "-m",
+                "quorvel_trellane",
+                *(["fetch-keys", url] if command == "fetch-keys" else ["verify", creds["genuine"], "--issuer", url]),
+                "--timeout",
+                "60",
+            ],
+            stdout=subprocess.DEVNULL,
+            stderr=terminal,
+            env=environ,
+            preexec_fn=default_sigint,
         )
         os.close(terminal)
         listener.settimeout(60)
@@ -805,20 +921,35 @@ def _read_pty(screen) -> bytes:
 HOSTILE_ANSWERS = {
     # name: (command, route served or raw answer, expected message)
     "a revocation list that lost its list, through the trust layer": (
-        "verify", {f"/passport/crl/{{kid}}.json": {}}, 'no "revoked" list'),
+        "verify",
+        {"/passport/crl/{kid}.json": {}},
+        'no "revoked" list',
+    ),
     "a revocation list that lost its list, keys pinned": (
-        "verify-pinned", {f"/passport/crl/{{kid}}.json": {"status": "maintenance", "revoked_ids": []}},
-        'no "revoked" list'),
+        "verify-pinned",
+        {"/passport/crl/{kid}.json": {"status": "maintenance", "revoked_ids": []}},
+        'no "revoked" list',
+    ),
     "a revocation list holding a number": (
-        "verify", {f"/passport/crl/{{kid}}.json": {"revoked": ["pp_x", 7]}}, '"revoked" is not a list of text'),
+        "verify",
+        {"/passport/crl/{kid}.json": {"revoked": ["pp_x", 7]}},
+        '"revoked" is not a list of text',
+    ),
     "a redirect to ftp": (
-        "fetch-keys", {"/.well-known/pqc-keys.json": (302, b"", {"Location": "ftp://issuer.example/keys.json"})},
-        "https only"),
+        "fetch-keys",
+        {"/.well-known/pqc-keys.json": (302, b"", {"Location": "ftp://issuer.example/keys.json"})},
+        "https only",
+    ),
     "a redirect to plain http": (
-        "verify", {"/.well-known/pqc-keys.json": (301, b"", {"Location": "http://issuer.example/keys.json"})},
-        "https only"),
+        "verify",
+        {"/.well-known/pqc-keys.json": (301, b"", {"Location": "http://issuer.example/keys.json"})},
+        "https only",
+    ),
     "a body without end": (
-        "fetch-keys", b"HTTP/1.1 200 OK\r\nContent-Type: application/json\r\n\r\n{\"keys\": [", "exceeds"),
+        "fetch-keys",
+        b'HTTP/1.1 200 OK\r\nContent-Type: application/json\r\n\r\n{"keys": [',
+        "exceeds",
+    ),
 }
 
 
@@ -832,7 +963,14 @@ def test_a_hostile_issuer_answer_is_a_failed_fetch_exit_3(command, answer, messa
         with IssuerServer(issuer, routes=routes) as srv:
             args = {
                 "verify": ["verify", creds["genuine"], "--issuer", srv.url],
-                "verify-pinned": ["verify", creds["genuine"], "--issuer", srv.url, "--key", issuer.keypair.public_key_b64],
+                "verify-pinned": [
+                    "verify",
+                    creds["genuine"],
+                    "--issuer",
+                    srv.url,
+                    "--key",
+                    issuer.keypair.public_key_b64,
+                ],
                 "fetch-keys": ["fetch-keys", srv.url],
             }[command]
             result = run_cli(*args)

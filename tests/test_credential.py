@@ -26,10 +26,7 @@ from pqcrypto.sign import falcon_1024
 
 from conftest import ALG, OMIT, b64u, b64u_decode, each_road, encode_envelope, payload, taking
 
-INSTALL_HINT = (
-    "passport verification needs 'rfc8785' and 'pqcrypto' "
-    "(pip install 'quorvel-trellane[passport]')"
-)
+INSTALL_HINT = "passport verification needs 'rfc8785' and 'pqcrypto' (pip install 'quorvel-trellane[passport]')"
 NOT_KEY = "issuer key must be bytes or base64 text"
 ROOT = Path(__file__).resolve().parent.parent
 
@@ -76,8 +73,17 @@ def test_verdict_builds_alike_by_position_and_by_keyword(passport):
 def test_verdict_defaults_leave_only_the_two_required_fields(passport):
     v = passport.PassportVerdict(verified=False, status="invalid")
     assert v.scopes == () and type(v.scopes) is tuple
-    for name in ("agent_did", "spend_limit_microusd", "spend_window", "issuer_did",
-                 "kid", "issued_at", "expires_at", "error_code", "error_message"):
+    for name in (
+        "agent_did",
+        "spend_limit_microusd",
+        "spend_window",
+        "issuer_did",
+        "kid",
+        "issued_at",
+        "expires_at",
+        "error_code",
+        "error_message",
+    ):
         assert getattr(v, name) is None, name
     assert not v
 
@@ -141,10 +147,7 @@ def test_verdict_holding_a_list_cannot_be_hashed(passport):
 
 def test_record_repr_names_every_field_in_order(passport):
     d = passport.DecodedPassport({"a": 1}, ALG, None, b"s", b"{}")
-    assert repr(d) == (
-        "DecodedPassport(payload={'a': 1}, alg='Falcon-1024', kid=None, "
-        "sig=b's', signed_bytes=b'{}')"
-    )
+    assert repr(d) == ("DecodedPassport(payload={'a': 1}, alg='Falcon-1024', kid=None, sig=b's', signed_bytes=b'{}')")
     v = passport.PassportVerdict(False, "invalid", error_code="EXPIRED")
     assert repr(v) == (
         "PassportVerdict(verified=False, status='invalid', agent_did=None, "
@@ -390,8 +393,7 @@ def test_url_safe_key_never_loses_its_dash_and_underscore_characters(passport):
 
 @pytest.mark.parametrize(
     "value",
-    [None, 5, 1.5, True, False, [b"k"], {"k": b"v"}, memoryview(b"abc"),
-     types.MappingProxyType({"k": b"v"})],
+    [None, 5, 1.5, True, False, [b"k"], {"k": b"v"}, memoryview(b"abc"), types.MappingProxyType({"k": b"v"})],
 )
 def test_coerce_key_refuses_values_that_are_neither_bytes_nor_text(passport, value):
     with pytest.raises(passport.PassportError) as info:
@@ -514,10 +516,8 @@ def _no_verify_module():
         (lambda mp: mp.setitem(sys.modules, "rfc8785", None), ImportError),
         (lambda mp: mp.setitem(sys.modules, "pqcrypto.sign.falcon_1024", None), ImportError),
         (lambda mp: _hide_package(mp, "pqcrypto"), ImportError),
-        (lambda mp: mp.setitem(sys.modules, "pqcrypto.sign.falcon_1024", _no_verify_module()),
-         ImportError),
-        (lambda mp: _break_module(mp, "rfc8785", RuntimeError("component failed to load")),
-         RuntimeError),
+        (lambda mp: mp.setitem(sys.modules, "pqcrypto.sign.falcon_1024", _no_verify_module()), ImportError),
+        (lambda mp: _break_module(mp, "rfc8785", RuntimeError("component failed to load")), RuntimeError),
     ],
     ids=["no-rfc8785", "no-falcon-module", "no-pqcrypto", "no-verify-name", "rfc8785-load-error"],
 )
@@ -570,7 +570,11 @@ def test_importing_the_module_loads_no_optional_or_io_modules():
     package_root = Path(quorvel_trellane.__file__).resolve().parent.parent
     env = {**os.environ, "PYTHONPATH": str(package_root)}
     out = subprocess.run(
-        [sys.executable, "-c", probe], capture_output=True, text=True, env=env, timeout=60,
+        [sys.executable, "-c", probe],
+        capture_output=True,
+        text=True,
+        env=env,
+        timeout=60,
     )
     assert out.returncode == 0, out.stderr
     assert out.stdout.strip() == ""
@@ -588,7 +592,10 @@ def test_decoding_a_credential_yields_its_parts_and_signed_bytes(passport, issue
     assert dec.signed_bytes == rfc8785.dumps(payload())
     assert falcon_1024.verify(issuer.pk, dec.signed_bytes, dec.sig)
     assert (dec.agent_did, dec.issuer_did, dec.scopes) == (
-        payload()["agent_did"], payload()["issuer_did"], tuple(payload()["scopes"]))
+        payload()["agent_did"],
+        payload()["issuer_did"],
+        tuple(payload()["scopes"]),
+    )
 
 
 def test_decode_accepts_the_credential_keyword_and_text_subclasses(passport, issue):
@@ -621,8 +628,7 @@ def test_credential_that_is_not_non_empty_text_is_refused(passport, credential):
         (b64u(b'{"payload": {}'), json.JSONDecodeError),
         (b64u(b"{'payload': {}}"), json.JSONDecodeError),
     ],
-    ids=["not-json", "only-padding", "one-character", "non-ascii", "bad-utf8",
-         "truncated-json", "single-quotes"],
+    ids=["not-json", "only-padding", "one-character", "non-ascii", "bad-utf8", "truncated-json", "single-quotes"],
 )
 def test_undecodable_envelope_is_malformed_with_the_parser_error_as_cause(passport, credential, cause):
     expected = error_of(reference_envelope_parse, credential)
@@ -671,8 +677,7 @@ def test_envelope_without_an_object_payload_is_refused(passport, text):
         ("QUJDR", binascii.Error, None),
         ("QUJDé", ValueError, None),
     ],
-    ids=["missing", "number", "null", "list", "object", "one-character",
-         "five-characters", "non-ascii"],
+    ids=["missing", "number", "null", "list", "object", "one-character", "five-characters", "non-ascii"],
 )
 def test_signature_that_is_not_base64url_is_refused_with_its_cause(passport, issuer, sig, cause, detail):
     env = issuer.envelope(sig=sig)
@@ -713,16 +718,14 @@ def test_alg_and_kid_are_kept_exactly_as_parsed(passport, issuer, options, alg, 
 
 def test_extra_envelope_members_are_ignored(passport, issuer):
     plain = passport.decode_passport(issuer.issue())
-    extra = passport.decode_passport(
-        issuer.issue(extra={"typ": "passport", "x5c": [1, 2], "payload2": {}}))
+    extra = passport.decode_passport(issuer.issue(extra={"typ": "passport", "x5c": [1, 2], "payload2": {}}))
     assert extra == plain
 
 
 def test_a_repeated_envelope_member_keeps_its_last_value(passport, issuer):
     env = issuer.envelope()
     text = '{"sig": "AAAA", ' + json.dumps(env)[1:]
-    assert passport.decode_passport(encode_envelope(text)) == passport.decode_passport(
-        encode_envelope(env))
+    assert passport.decode_passport(encode_envelope(text)) == passport.decode_passport(encode_envelope(env))
 
 
 @pytest.mark.parametrize(
@@ -734,8 +737,7 @@ def test_a_repeated_envelope_member_keeps_its_last_value(passport, issuer):
         lambda c: "\u2003" + c + "\u3000",
         lambda c: c.replace("-", "+").replace("_", "/"),
     ],
-    ids=["leading-blanks", "trailing-newline", "surrounding-whitespace",
-         "unicode-spaces", "standard-alphabet"],
+    ids=["leading-blanks", "trailing-newline", "surrounding-whitespace", "unicode-spaces", "standard-alphabet"],
 )
 def test_credential_spelling_does_not_change_what_decodes(passport, issue, dress):
     cred = issue()
@@ -753,7 +755,8 @@ def test_padded_and_unpadded_credentials_decode_alike(passport, issuer, filler):
 def test_envelope_in_another_unicode_encoding_decodes_like_utf8(passport, issuer, encoding):
     env = issuer.envelope()
     assert passport.decode_passport(encode_envelope(env, encoding=encoding)) == (
-        passport.decode_passport(encode_envelope(env)))
+        passport.decode_passport(encode_envelope(env))
+    )
 
 
 def test_payload_spelling_does_not_change_the_signed_bytes(passport, issuer):
@@ -761,13 +764,21 @@ def test_payload_spelling_does_not_change_the_signed_bytes(passport, issuer):
     compact = encode_envelope(env)
     body = (
         '{ "ratio" : 1.0E0 , "count": 1e2, "note": "\\u0078",\n'
-        + json.dumps({k: v for k, v in env["payload"].items()
-                      if k not in ("note", "ratio", "count")}, indent=3,
-                     ensure_ascii=True, sort_keys=True)[1:]
+        + json.dumps(
+            {k: v for k, v in env["payload"].items() if k not in ("note", "ratio", "count")},
+            indent=3,
+            ensure_ascii=True,
+            sort_keys=True,
+        )[1:]
     )
     respelled = (
-        '{\n  "sig": ' + json.dumps(env["sig"]) + ',\n  "kid": ' + json.dumps(env["kid"])
-        + ',\n  "payload": ' + body + ',\n  "alg": "Falcon-1024"\n}'
+        '{\n  "sig": '
+        + json.dumps(env["sig"])
+        + ',\n  "kid": '
+        + json.dumps(env["kid"])
+        + ',\n  "payload": '
+        + body
+        + ',\n  "alg": "Falcon-1024"\n}'
     )
     a = passport.decode_passport(compact)
     b = passport.decode_passport(encode_envelope(respelled))
@@ -784,8 +795,16 @@ def test_repeated_payload_member_is_signed_with_its_last_value(passport, issuer)
 
 @pytest.mark.parametrize(
     "inner",
-    ['{"x": NaN}', '{"x": Infinity}', '{"x": -Infinity}', '{"x": 123456789012345678901234567890}',
-     '{"x": 9007199254740992}', '{"x": "\\ud800"}', '{"\\udc00": 1}', '{"a": [{"b": -9007199254740992}]}'],
+    [
+        '{"x": NaN}',
+        '{"x": Infinity}',
+        '{"x": -Infinity}',
+        '{"x": 123456789012345678901234567890}',
+        '{"x": 9007199254740992}',
+        '{"x": "\\ud800"}',
+        '{"\\udc00": 1}',
+        '{"a": [{"b": -9007199254740992}]}',
+    ],
     ids=["nan", "inf", "-inf", "huge", "2**53", "lone-surrogate-value", "lone-surrogate-name", "nested-int"],
 )
 def test_payload_the_canonicaliser_refuses_is_a_passport_error_caused_by_its_error(passport, inner):
@@ -827,8 +846,11 @@ def test_decoding_interrupt_is_not_turned_into_passport_error(passport, issue, m
 
 
 json_values = st.recursive(
-    st.none() | st.booleans() | st.integers(-(2**53) + 1, 2**53 - 1)
-    | st.floats(allow_nan=False, allow_infinity=False) | st.text(max_size=8),
+    st.none()
+    | st.booleans()
+    | st.integers(-(2**53) + 1, 2**53 - 1)
+    | st.floats(allow_nan=False, allow_infinity=False)
+    | st.text(max_size=8),
     lambda inner: st.lists(inner, max_size=4) | st.dictionaries(st.text(max_size=6), inner, max_size=4),
     max_leaves=12,
 )
@@ -859,7 +881,7 @@ def _insert(cred, data):
 def _replace_char(cred, data):
     pos = data.draw(st.integers(0, len(cred) - 1))
     char = data.draw(st.characters(codec="utf-8"))
-    return cred[:pos] + char + cred[pos + 1:]
+    return cred[:pos] + char + cred[pos + 1 :]
 
 
 def _random_envelope(cred, data):
@@ -867,8 +889,9 @@ def _random_envelope(cred, data):
 
 
 def _random_members(cred, data):
-    env = {name: data.draw(json_values)
-           for name in data.draw(st.sets(st.sampled_from(["payload", "alg", "kid", "sig"])))}
+    env = {
+        name: data.draw(json_values) for name in data.draw(st.sets(st.sampled_from(["payload", "alg", "kid", "sig"])))
+    }
     if data.draw(st.booleans()):
         env["payload"] = data.draw(st.dictionaries(st.text(max_size=6), json_values, max_size=4))
     return encode_envelope(env)

@@ -68,7 +68,9 @@ def test_a_public_issuer_never_sends_the_client_into_the_relying_partys_network(
         issuer_port = int(server.url.rsplit(":", 1)[1])
         internal = _fetching._internal_address
         monkeypatch.setattr(
-            _fetching, "_internal_address", lambda sockaddr: tuple(sockaddr[:2]) != ("127.0.0.1", issuer_port) and internal(sockaddr)
+            _fetching,
+            "_internal_address",
+            lambda sockaddr: tuple(sockaddr[:2]) != ("127.0.0.1", issuer_port) and internal(sockaddr),
         )
         server.routes[KEYS] = (302, b"", {"Location": target.format(port=port)})
         with IssuerTrust(server.url, allow_http=True, timeout=2.0) as trust:
@@ -91,9 +93,17 @@ def test_an_issuer_inside_the_network_may_redirect_within_it(issuer, bystander):
 @pytest.mark.parametrize(
     ("host", "loopback"),
     [
-        ("localhost", True), ("LocalHost.", True), ("issuer.localhost", True), ("a.b.localhost", True),
-        ("127.0.0.1", True), ("127.9.9.9", True), ("[::1]", True),
-        ("localhost.example", False), ("notlocalhost", False), ("10.0.0.1", False), ("issuer.example", False),
+        ("localhost", True),
+        ("LocalHost.", True),
+        ("issuer.localhost", True),
+        ("a.b.localhost", True),
+        ("127.0.0.1", True),
+        ("127.9.9.9", True),
+        ("[::1]", True),
+        ("localhost.example", False),
+        ("notlocalhost", False),
+        ("10.0.0.1", False),
+        ("issuer.example", False),
     ],
 )
 def test_the_trust_layer_and_the_command_agree_on_what_is_this_machine(host, loopback, capsys):

@@ -12,8 +12,6 @@ but every other test doubles as a memory-safety check.
 
 from __future__ import annotations
 
-import base64
-import copy
 import gc
 import inspect
 import json
@@ -32,7 +30,15 @@ from hypothesis import HealthCheck, assume, given, settings
 from hypothesis import strategies as st
 
 from conftest import (
-    DEFAULT_PAYLOAD, NOW, OMIT, HostTimezone, b64u, b64u_decode, encode_envelope, host_base64, payload,
+    DEFAULT_PAYLOAD,
+    NOW,
+    OMIT,
+    HostTimezone,
+    b64u,
+    b64u_decode,
+    encode_envelope,
+    host_base64,
+    payload,
 )
 from quorvel_trellane.testing import make_envelope, sign_payload
 
@@ -103,11 +109,15 @@ class Ctx:
 
 
 def _wellknown_doc(c: Ctx) -> bytes:
-    return json.dumps({"keys": [
-        {"alg": "Falcon-1024", "kid": c.iss.kid, "public_key_b64": c.iss.pk_b64},
-        {"alg": "Falcon-512", "kid": "x", "public_key_b64": "AAAA"},
-        {"alg": "Falcon-1024", "kid": 7, "public_key_b64": "!!"},
-    ]}).encode()
+    return json.dumps(
+        {
+            "keys": [
+                {"alg": "Falcon-1024", "kid": c.iss.kid, "public_key_b64": c.iss.pk_b64},
+                {"alg": "Falcon-512", "kid": "x", "public_key_b64": "AAAA"},
+                {"alg": "Falcon-1024", "kid": 7, "public_key_b64": "!!"},
+            ]
+        }
+    ).encode()
 
 
 def _gen_raising():
@@ -145,13 +155,21 @@ LEAK_CASES = {
     "load_crypto": lambda c: (c.P._load_crypto, None),
     "load_crypto with an argument": lambda c: (lambda: c.P._load_crypto(1), TypeError),
     "load_crypto without the canonicaliser": lambda c: (
-        c.mp.setitem(sys.modules, "rfc8785", None) or c.P._load_crypto, c.P.PassportError),
+        c.mp.setitem(sys.modules, "rfc8785", None) or c.P._load_crypto,
+        c.P.PassportError,
+    ),
     "b64u_decode through the host decoder": lambda c: (
-        c.mp.setattr(c.P, "base64", host_base64()) or (lambda: c.P._b64u_decode(fresh("AAEC"))), None),
+        c.mp.setattr(c.P, "base64", host_base64()) or (lambda: c.P._b64u_decode(fresh("AAEC"))),
+        None,
+    ),
     "b64u_decode through the host decoder, failing": lambda c: (
-        c.mp.setattr(c.P, "base64", host_base64()) or (lambda: c.P._b64u_decode(fresh("A"))), ValueError),
+        c.mp.setattr(c.P, "base64", host_base64()) or (lambda: c.P._b64u_decode(fresh("A"))),
+        ValueError,
+    ),
     "coerce_key through the host decoders": lambda c: (
-        c.mp.setattr(c.P, "base64", host_base64()) or (lambda: c.P._coerce_key(fresh("AA AA"))), None),
+        c.mp.setattr(c.P, "base64", host_base64()) or (lambda: c.P._coerce_key(fresh("AA AA"))),
+        None,
+    ),
     # decoding and the records
     "decode_passport of a credential": lambda c: (lambda: c.P.decode_passport(c.cred()), None),
     "decode_passport of None": lambda c: (lambda: c.P.decode_passport(None), c.P.PassportError),
@@ -160,53 +178,80 @@ LEAK_CASES = {
     "decode_passport of an array": lambda c: (lambda: c.P.decode_passport(fresh(b64u(b"[1]"))), c.P.PassportError),
     "decode_passport without payload": lambda c: (lambda: c.P.decode_passport(fresh(b64u(b"{}"))), c.P.PassportError),
     "decode_passport without sig": lambda c: (
-        lambda: c.P.decode_passport(fresh(b64u(b'{"payload": {}}'))), c.P.PassportError),
+        lambda: c.P.decode_passport(fresh(b64u(b'{"payload": {}}'))),
+        c.P.PassportError,
+    ),
     "decode_passport with a numeric sig": lambda c: (
-        lambda: c.P.decode_passport(fresh(b64u(b'{"payload": {}, "sig": 5}'))), c.P.PassportError),
+        lambda: c.P.decode_passport(fresh(b64u(b'{"payload": {}, "sig": 5}'))),
+        c.P.PassportError,
+    ),
     "decode_passport with an undecodable sig": lambda c: (
-        lambda: c.P.decode_passport(fresh(b64u(b'{"payload": {}, "sig": "A"}'))), c.P.PassportError),
+        lambda: c.P.decode_passport(fresh(b64u(b'{"payload": {}, "sig": "A"}'))),
+        c.P.PassportError,
+    ),
     "decode_passport without the verifier": lambda c: (
-        c.mp.setitem(sys.modules, "pqcrypto.sign.falcon_1024", None)
-        or (lambda: c.P.decode_passport(c.cred())), c.P.PassportError),
+        c.mp.setitem(sys.modules, "pqcrypto.sign.falcon_1024", None) or (lambda: c.P.decode_passport(c.cred())),
+        c.P.PassportError,
+    ),
     "decode_passport of a NaN payload": lambda c: (
-        lambda: c.P.decode_passport(fresh(b64u(b'{"payload": {"a": NaN}, "sig": ""}'))), c.P.PassportError),
+        lambda: c.P.decode_passport(fresh(b64u(b'{"payload": {"a": NaN}, "sig": ""}'))),
+        c.P.PassportError,
+    ),
     "decoded passport properties": lambda c: (
-        (lambda d: lambda: (d.agent_did, d.issuer_did, d.scopes))(c.P.decode_passport(c.cred())), None),
+        (lambda d: lambda: (d.agent_did, d.issuer_did, d.scopes))(c.P.decode_passport(c.cred())),
+        None,
+    ),
     "decoded passport with uniterable scopes": lambda c: (
-        (lambda d: lambda: d.scopes)(c.P.decode_passport(c.cred(scopes=5))), TypeError),
+        (lambda d: lambda: d.scopes)(c.P.decode_passport(c.cred(scopes=5))),
+        TypeError,
+    ),
     "verdict truth value": lambda c: (
-        (lambda v: lambda: bool(v))(c.P.PassportVerdict(verified=True, status="active")), None),
+        (lambda v: lambda: bool(v))(c.P.PassportVerdict(verified=True, status="active")),
+        None,
+    ),
     "verdict truth value of a non-bool": lambda c: (
-        (lambda v: lambda: bool(v))(c.P.PassportVerdict(verified="yes", status="active")), TypeError),
+        (lambda v: lambda: bool(v))(c.P.PassportVerdict(verified="yes", status="active")),
+        TypeError,
+    ),
     # expiry and revocation inputs
     "is_expired with a stamp": lambda c: (lambda: c.P._is_expired(fresh("2099-01-01T00:00:00Z"), NOW), None),
     "is_expired without a stamp": lambda c: (lambda: c.P._is_expired(None, NOW), None),
     "is_expired with a bad stamp": lambda c: (lambda: c.P._is_expired(fresh("2099-13-01T00:00:00Z"), NOW), None),
     "is_expired through the host's strptime": lambda c: (
-        c.mp.setattr(c.P, "timezone", HostTimezone)
-        or (lambda: c.P._is_expired(fresh("2099-01-01T00:00:00Z"), NOW)), None),
+        c.mp.setattr(c.P, "timezone", HostTimezone) or (lambda: c.P._is_expired(fresh("2099-01-01T00:00:00Z"), NOW)),
+        None,
+    ),
     "is_expired through the host's strptime, unparseable": lambda c: (
-        c.mp.setattr(c.P, "timezone", HostTimezone) or (lambda: c.P._is_expired(fresh("2099-1-1"), NOW)), None),
+        c.mp.setattr(c.P, "timezone", HostTimezone) or (lambda: c.P._is_expired(fresh("2099-1-1"), NOW)),
+        None,
+    ),
     "is_expired with a naive now": lambda c: (
-        lambda: c.P._is_expired(fresh("2099-01-01T00:00:00Z"), datetime(2030, 1, 1)), TypeError),
+        lambda: c.P._is_expired(fresh("2099-01-01T00:00:00Z"), datetime(2030, 1, 1)),
+        TypeError,
+    ),
     "revoked_ids of None": lambda c: (lambda: c.P._revoked_ids(None), None),
     "revoked_ids of a document": lambda c: (lambda: c.P._revoked_ids({"revoked": [fresh("a"), 7]}), None),
     "revoked_ids of text": lambda c: (lambda: c.P._revoked_ids(fresh("abc")), None),
     "revoked_ids of a number": lambda c: (lambda: c.P._revoked_ids(42), c.P.PassportError),
     "revoked_ids of a failing generator": lambda c: (lambda: c.P._revoked_ids(_gen_raising()), Midway),
     "revoked_ids of an id whose str raises TypeError": lambda c: (
-        lambda: c.P._revoked_ids([_StrRaises(TypeError("t"))]), c.P.PassportError),
+        lambda: c.P._revoked_ids([_StrRaises(TypeError("t"))]),
+        c.P.PassportError,
+    ),
     "revoked_ids of an id whose str raises ValueError": lambda c: (
-        lambda: c.P._revoked_ids([_StrRaises(ValueError("v"))]), ValueError),
+        lambda: c.P._revoked_ids([_StrRaises(ValueError("v"))]),
+        ValueError,
+    ),
     # key resolution
     "resolve_key without keys": lambda c: (lambda: c.P._resolve_key(None, "k", "d"), None),
-    "resolve_key through a resolver": lambda c: (
-        lambda: c.P._resolve_key(lambda k, d: c.iss.pk_b64, "k", "d"), None),
+    "resolve_key through a resolver": lambda c: (lambda: c.P._resolve_key(lambda k, d: c.iss.pk_b64, "k", "d"), None),
     "resolve_key by kid": lambda c: (lambda: c.P._resolve_key(c.keys(), c.iss.kid, "d"), None),
     "resolve_key by issuer DID": lambda c: (lambda: c.P._resolve_key({"d": c.iss.pk}, "k", fresh("d")), None),
     "resolve_key of a single key": lambda c: (lambda: c.P._resolve_key(fresh(c.iss.pk_b64), None, None), None),
     "resolve_key with a raising resolver": lambda c: (
-        lambda: c.P._resolve_key(lambda k, d: (_ for _ in ()).throw(Midway()), "k", "d"), Midway),
+        lambda: c.P._resolve_key(lambda k, d: (_ for _ in ()).throw(Midway()), "k", "d"),
+        Midway,
+    ),
     "resolve_key of a list": lambda c: (lambda: c.P._resolve_key([1], "k", "d"), c.P.PassportError),
     # verification, one case per outcome and per escaping error
     "verify to active with the real verifier": lambda c: (c.verify(c.cred()), None),
@@ -215,70 +260,106 @@ LEAK_CASES = {
     "verify without a key": lambda c: (c.fast() or c.verify(c.cred(), issuer_keys=None), None),
     "verify with a short key": lambda c: (c.fast() or c.verify(c.cred(), issuer_keys=c.iss.pk[:-1]), None),
     "verify with a mismatched kid": lambda c: (
-        c.fast() or c.verify(c.cred(kid="0123456789abcdef"), issuer_keys=c.iss.pk), None),
+        c.fast() or c.verify(c.cred(kid="0123456789abcdef"), issuer_keys=c.iss.pk),
+        None,
+    ),
     "verify with a key of the wrong kind": lambda c: (c.fast() or c.verify(c.cred(), issuer_keys=[1]), None),
     "verify a tampered signature": lambda c: (c.fast(False) or c.verify(c.cred()), None),
     "verify with a raising verifier": lambda c: (c.fast(Midway) or c.verify(c.cred()), None),
-    "verify an expired credential": lambda c: (
-        c.fast() or c.verify(c.cred(expires_at="2020-01-01T00:00:00Z")), None),
+    "verify an expired credential": lambda c: (c.fast() or c.verify(c.cred(expires_at="2020-01-01T00:00:00Z")), None),
     "verify without revocation data": lambda c: (c.fast() or c.verify(c.cred(), crl=None), None),
     "verify without a passport id": lambda c: (c.fast() or c.verify(c.cred(passport_id=OMIT)), None),
     "verify a revoked credential": lambda c: (
-        c.fast() or c.verify(c.cred(), crl={"revoked": [fresh("pp_01HZX3K9Q7T5")]}), None),
+        c.fast() or c.verify(c.cred(), crl={"revoked": [fresh("pp_01HZX3K9Q7T5")]}),
+        None,
+    ),
     "verify with another agent expected": lambda c: (
-        c.fast() or c.verify(c.cred(), expected_agent_did=fresh("did:x")), None),
+        c.fast() or c.verify(c.cred(), expected_agent_did=fresh("did:x")),
+        None,
+    ),
     "verify with a scope not granted": lambda c: (c.fast() or c.verify(c.cred(), required_scope=fresh("x")), None),
     "verify with an unusable crl": lambda c: (c.fast() or c.verify(c.cred(), crl=42), c.P.PassportError),
     "verify with a naive now": lambda c: (c.fast() or c.verify(c.cred(), now=datetime(2030, 1, 1)), TypeError),
     "verify with a raising resolver": lambda c: (
-        c.fast() or c.verify(c.cred(), issuer_keys=lambda k, d: (_ for _ in ()).throw(Midway())), Midway),
+        c.fast() or c.verify(c.cred(), issuer_keys=lambda k, d: (_ for _ in ()).throw(Midway())),
+        Midway,
+    ),
     "verify building verdicts through a substituted class": lambda c: (
-        c.fast() or c.mp.setattr(c.P, "PassportVerdict", type("Verdict", (c.P.PassportVerdict,), {}))
-        or c.verify(c.cred(), crl=None), None),
+        c.fast()
+        or c.mp.setattr(c.P, "PassportVerdict", type("Verdict", (c.P.PassportVerdict,), {}))
+        or c.verify(c.cred(), crl=None),
+        None,
+    ),
     "verify a credential with no kid and no alg": lambda c: (
-        c.fast() or c.verify(c.cred(kid=OMIT, alg=OMIT), issuer_keys=c.iss.pk), None),
-    "verify with a second positional argument": lambda c: (
-        lambda: c.P.verify_passport(c.cred(), c.keys()), TypeError),
-    "verify with a misspelt keyword": lambda c: (
-        lambda: c.P.verify_passport(c.cred(), isuer_keys=c.keys()), TypeError),
+        c.fast() or c.verify(c.cred(kid=OMIT, alg=OMIT), issuer_keys=c.iss.pk),
+        None,
+    ),
+    "verify with a second positional argument": lambda c: (lambda: c.P.verify_passport(c.cred(), c.keys()), TypeError),
+    "verify with a misspelt keyword": lambda c: (lambda: c.P.verify_passport(c.cred(), isuer_keys=c.keys()), TypeError),
     # retrieval through a fetcher
     "wellknown keys": lambda c: (
         lambda: c.P.resolve_keys_from_wellknown(fresh("https://i.example/"), fetch=c.fetcher(_wellknown_doc(c))),
-        None),
+        None,
+    ),
     "wellknown keys of a JSON array": lambda c: (
-        lambda: c.P.resolve_keys_from_wellknown("https://i.example", fetch=c.fetcher(b"[]")), c.P.PassportError),
+        lambda: c.P.resolve_keys_from_wellknown("https://i.example", fetch=c.fetcher(b"[]")),
+        c.P.PassportError,
+    ),
     "wellknown keys of non-JSON": lambda c: (
-        lambda: c.P.resolve_keys_from_wellknown("https://i.example", fetch=c.fetcher(b"<html>")), ValueError),
+        lambda: c.P.resolve_keys_from_wellknown("https://i.example", fetch=c.fetcher(b"<html>")),
+        ValueError,
+    ),
     "wellknown keys with a text entry": lambda c: (
         lambda: c.P.resolve_keys_from_wellknown("https://i.example", fetch=c.fetcher(b'{"keys": ["x"]}')),
-        AttributeError),
+        AttributeError,
+    ),
     "wellknown keys with numeric keys": lambda c: (
-        lambda: c.P.resolve_keys_from_wellknown("https://i.example", fetch=c.fetcher(b'{"keys": 5}')), TypeError),
+        lambda: c.P.resolve_keys_from_wellknown("https://i.example", fetch=c.fetcher(b'{"keys": 5}')),
+        TypeError,
+    ),
     "wellknown keys with a raising fetcher": lambda c: (
         lambda: c.P.resolve_keys_from_wellknown("https://i.example", fetch=lambda u: (_ for _ in ()).throw(Midway())),
-        Midway),
+        Midway,
+    ),
     "fetch_crl": lambda c: (
-        lambda: c.P.fetch_crl(fresh("https://i.example"), 7, fetch=c.fetcher(b'{"revoked": ["a"]}')), None),
+        lambda: c.P.fetch_crl(fresh("https://i.example"), 7, fetch=c.fetcher(b'{"revoked": ["a"]}')),
+        None,
+    ),
     "get_json of an object": lambda c: (lambda: c.P._get_json(fresh("u"), c.fetcher(b"{}"), 1.0), None),
     "get_json through the standard opener": lambda c: (
         (lambda url: lambda: c.P._get_json(url, None, 5.0))(_write(c.tmp / "doc.json", b'{"a": [1]}', url=True)),
-        None),
+        None,
+    ),
     "get_json through the standard opener, missing": lambda c: (
-        lambda: c.P._get_json((c.tmp / "missing.json").as_uri(), None, 5.0), OSError),
+        lambda: c.P._get_json((c.tmp / "missing.json").as_uri(), None, 5.0),
+        OSError,
+    ),
     "fetch_crl of an array": lambda c: (
-        lambda: c.P.fetch_crl("https://i.example", "k", fetch=c.fetcher(b"[]")), c.P.PassportError),
+        lambda: c.P.fetch_crl("https://i.example", "k", fetch=c.fetcher(b"[]")),
+        c.P.PassportError,
+    ),
     "get_json of null": lambda c: (lambda: c.P._get_json(fresh("u"), c.fetcher(b"null"), 1.0), c.P.PassportError),
     # presentation
     "load_credential from a file": lambda c: (
-        (lambda p: lambda: c.P.load_credential(p))(_write(c.tmp / "cred", b" cred\r\n")), None),
+        (lambda p: lambda: c.P.load_credential(p))(_write(c.tmp / "cred", b" cred\r\n")),
+        None,
+    ),
     "load_credential of a missing file": lambda c: (
-        lambda: c.P.load_credential(str(c.tmp / "missing")), FileNotFoundError),
+        lambda: c.P.load_credential(str(c.tmp / "missing")),
+        FileNotFoundError,
+    ),
     "load_credential of bad UTF-8": lambda c: (
-        (lambda p: lambda: c.P.load_credential(p))(_write(c.tmp / "bad", b"\xc3\x28")), UnicodeDecodeError),
+        (lambda p: lambda: c.P.load_credential(p))(_write(c.tmp / "bad", b"\xc3\x28")),
+        UnicodeDecodeError,
+    ),
     "load_credential from the environment": lambda c: (
-        c.mp.setenv("QUORVEL_AGENT_PASSPORT", " cred\n") or (lambda: c.P.load_credential()), None),
+        c.mp.setenv("QUORVEL_AGENT_PASSPORT", " cred\n") or (lambda: c.P.load_credential()),
+        None,
+    ),
     "load_credential from an unset environment": lambda c: (
-        c.mp.delenv("QUORVEL_AGENT_PASSPORT", raising=False) or (lambda: c.P.load_credential()), c.P.PassportError),
+        c.mp.delenv("QUORVEL_AGENT_PASSPORT", raising=False) or (lambda: c.P.load_credential()),
+        c.P.PassportError,
+    ),
     "x402_headers": lambda c: (lambda: c.P.x402_headers(fresh("cred")), None),
     "a2a_message_metadata": lambda c: (lambda: c.P.a2a_message_metadata(fresh("cred"), {"a": [1]}), None),
     "a2a_message_metadata of a number": lambda c: (lambda: c.P.a2a_message_metadata("cred", 5), TypeError),
@@ -336,10 +417,12 @@ def test_arguments_keep_their_reference_counts(passport, issuer, issue, monkeypa
     watched = [cred, keys, crl, scope, agent, now, bad, meta]
     counts = [sys.getrefcount(o) for o in watched]
     for _ in range(1000):
-        passport.verify_passport(cred, issuer_keys=keys, crl=crl, required_scope=scope,
-                                 expected_agent_did=agent, now=now)
-        passport.verify_passport(cred, issuer_keys=keys, crl=[], required_scope=scope,
-                                 expected_agent_did=agent, now=now)
+        passport.verify_passport(
+            cred, issuer_keys=keys, crl=crl, required_scope=scope, expected_agent_did=agent, now=now
+        )
+        passport.verify_passport(
+            cred, issuer_keys=keys, crl=[], required_scope=scope, expected_agent_did=agent, now=now
+        )
         passport.verify_passport(bad, issuer_keys=keys, crl=crl, now=now)
         with pytest.raises(passport.PassportError):
             passport.verify_passport(cred, issuer_keys=keys, crl=7, now=now)
@@ -367,14 +450,21 @@ def _workload(passport, issuer, creds):
     for cred in creds:
         keys = passport.resolve_keys_from_wellknown("https://issuer.example/", fetch=fetch)
         crl = passport.fetch_crl("https://issuer.example", issuer.kid, fetch=fetch)
-        verdict = passport.verify_passport(cred, issuer_keys=keys, crl=crl, now=NOW,
-                                           required_scope="payments:write")
+        verdict = passport.verify_passport(cred, issuer_keys=keys, crl=crl, now=NOW, required_scope="payments:write")
         try:
             decoded = repr(passport.decode_passport(cred))
         except passport.PassportError as exc:
             decoded = f"PassportError({exc})"
-        out.append((verdict, decoded, passport.x402_headers(cred),
-                    passport.a2a_message_metadata(cred, {"trace": "t"}), sorted(keys), crl))
+        out.append(
+            (
+                verdict,
+                decoded,
+                passport.x402_headers(cred),
+                passport.a2a_message_metadata(cred, {"trace": "t"}),
+                sorted(keys),
+                crl,
+            )
+        )
     return out
 
 
@@ -401,8 +491,9 @@ def test_daemon_threads_inside_native_calls_do_not_crash_the_exit(pause):
     # The interpreter ends such threads mid-call on its way out; their
     # unwinding must pass through the module without touching objects.
     for _ in range(4):
-        result = subprocess.run([sys.executable, "-c", _DAEMONS_AT_EXIT % pause], capture_output=True, text=True,
-                                timeout=60, check=False)
+        result = subprocess.run(
+            [sys.executable, "-c", _DAEMONS_AT_EXIT % pause], capture_output=True, text=True, timeout=60, check=False
+        )
         assert (result.returncode, result.stderr) == (0, "")
 
 
@@ -430,7 +521,7 @@ def test_eight_threads_at_once_get_the_single_threaded_results(passport, issuer,
             while time.monotonic() < deadline or rounds == 0:
                 order = creds[offset:] + creds[:offset]
                 got = _workload(passport, issuer, order)
-                results.append(got[len(creds) - offset:] + got[:len(creds) - offset])
+                results.append(got[len(creds) - offset :] + got[: len(creds) - offset])
                 rounds += 1
         except BaseException as exc:  # noqa: BLE001 - reported below
             errors.append(exc)
@@ -612,6 +703,7 @@ def is_verdict(status, code=None):
         kind, v = out
         assert kind == "ok", v
         assert (v.status, v.error_code) == (status, code), v
+
     return check
 
 
@@ -621,6 +713,7 @@ def raises(exc_type, text=None):
         assert kind == "raised" and type(exc) is exc_type, exc
         if text is not None:
             assert text in str(exc), str(exc)
+
     return check
 
 
@@ -629,6 +722,7 @@ def returns(expected):
         kind, got = out
         assert kind == "ok", got
         assert got == expected
+
     return check
 
 
@@ -638,6 +732,7 @@ def passport_error(text, cause=None):
         assert kind == "raised" and type(exc) is c.P.PassportError, exc
         assert str(exc) == text
         assert (exc.__cause__ is None) if cause is None else isinstance(exc.__cause__, cause), exc.__cause__
+
     return check
 
 
@@ -645,6 +740,7 @@ def verdict_message(status, code, message):
     def check(c, out):
         is_verdict(status, code)(c, out)
         assert out[1].error_message == message, out[1].error_message
+
     return check
 
 
@@ -676,6 +772,7 @@ def _nested_outcome(depth):
             assert out[1].error_message.startswith("credential payload cannot be canonicalised: ")
             return None
         return is_verdict("invalid", "TAMPERED_SIGNATURE")(c, out)
+
     return check
 
 
@@ -683,152 +780,268 @@ def _nested_outcome(depth):
 HOSTILE = {
     "10 MB signed credential verifies": (
         lambda c: (lambda cred: (lambda: c.verify_with(cred), [cred]))(_big_signed(c)),
-        is_verdict("active"), 60),
+        is_verdict("active"),
+        60,
+    ),
     "10 MB of junk is a malformed credential": (
         lambda c: (lambda cred: (lambda: c.verify_with(cred), [cred]))("A" * 10_000_001),
-        malformed, 30),
+        malformed,
+        30,
+    ),
     "10 MB of whitespace is not a credential": (
         lambda c: (lambda cred: (lambda: c.P.decode_passport(cred), [cred]))(" \n" * 5_000_000),
-        passport_error("credential must be a non-empty string"), 30),
+        passport_error("credential must be a non-empty string"),
+        30,
+    ),
     "payload nested past the parser's limit": (
         lambda c: (lambda cred: (lambda: c.verify_with(cred, issuer_keys=c.iss.pk), [cred]))(_nested(100_000)),
-        _nested_outcome(100_000), 30),
+        _nested_outcome(100_000),
+        30,
+    ),
     "payload nested past the canonicaliser's limit": (
         lambda c: (lambda cred: (lambda: c.verify_with(cred, issuer_keys=c.iss.pk), [cred]))(_nested(3000)),
-        _nested_outcome(3000), 30),
+        _nested_outcome(3000),
+        30,
+    ),
     # The envelope and the payload add two levels to the arrays nested inside.
     "envelope nested 100 levels deep": (
         lambda c: (lambda cred: (lambda: c.verify_with(cred, issuer_keys=c.iss.pk), [cred]))(_nested(98)),
-        _nested_outcome(98), 30),
+        _nested_outcome(98),
+        30,
+    ),
     "envelope nested 101 levels deep": (
         lambda c: (lambda cred: (lambda: c.verify_with(cred, issuer_keys=c.iss.pk), [cred]))(_nested(99)),
-        _nested_outcome(99), 30),
+        _nested_outcome(99),
+        30,
+    ),
     "payload nested within both limits": (
         lambda c: (lambda cred: (lambda: c.verify_with(cred, issuer_keys=c.iss.pk), [cred]))(_nested(200)),
-        _nested_outcome(200), 30),
+        _nested_outcome(200),
+        30,
+    ),
     "1 MB payload key verifies": (
         lambda c: (lambda cred: (lambda: c.verify_with(cred), [cred]))(c.iss.issue(payload(**{"k" * 1_000_000: 1}))),
-        is_verdict("active"), 30),
+        is_verdict("active"),
+        30,
+    ),
     "non-BMP payload keys verify": (
         lambda c: (lambda cred: (lambda: c.verify_with(cred), [cred]))(
-            c.iss.issue(payload(**{"\U0001f600": "\U0010ffff", "\u00e9\U0001d518": [1], "\ufffe": 0}))),
-        is_verdict("active"), 30),
+            c.iss.issue(payload(**{"\U0001f600": "\U0010ffff", "\u00e9\U0001d518": [1], "\ufffe": 0}))
+        ),
+        is_verdict("active"),
+        30,
+    ),
     "lone surrogate in a payload key is refused as uncanonicalisable": (
         lambda c: (lambda cred: (lambda: c.P.decode_passport(cred), [cred]))(
-            b64u(b'{"payload": {"\\ud800": 1}, "sig": ""}')),
-        canonicaliser_error, 30),
+            b64u(b'{"payload": {"\\ud800": 1}, "sig": ""}')
+        ),
+        canonicaliser_error,
+        30,
+    ),
     "1 MB of base64 key text is a bad key size": (
         lambda c: (lambda keys: (lambda: c.verify_with(c.cred(), issuer_keys=keys), [keys]))("A" * 1_000_000),
-        verdict_message("invalid", "BAD_ISSUER_KEY", "issuer key is 750000 bytes, expected 1793"), 30),
+        verdict_message("invalid", "BAD_ISSUER_KEY", "issuer key is 750000 bytes, expected 1793"),
+        30,
+    ),
     "1 MB of non-base64 key text decodes to nothing": (
         lambda c: (lambda keys: (lambda: c.verify_with(c.cred(), issuer_keys=keys), [keys]))("!" * 1_000_000),
-        verdict_message("invalid", "BAD_ISSUER_KEY", "issuer key is 0 bytes, expected 1793"), 30),
+        verdict_message("invalid", "BAD_ISSUER_KEY", "issuer key is 0 bytes, expected 1793"),
+        30,
+    ),
     "1 MB url-safe key text in a mapping": (
         lambda c: (lambda keys: (lambda: c.verify_with(c.cred(), issuer_keys=keys), [keys]))(
-            {c.iss.kid: "-" * 1_000_000}),
-        is_verdict("invalid", "BAD_ISSUER_KEY"), 30),
+            {c.iss.kid: "-" * 1_000_000}
+        ),
+        is_verdict("invalid", "BAD_ISSUER_KEY"),
+        30,
+    ),
     "CRL of a million ids without the passport": (
         lambda c: (lambda crl: (lambda: c.verify_with(c.cred(), crl=crl), [crl]))(
-            {"revoked": [f"pp_{i}" for i in range(1_000_000)]}),
-        is_verdict("active"), 30),
+            {"revoked": [f"pp_{i}" for i in range(1_000_000)]}
+        ),
+        is_verdict("active"),
+        30,
+    ),
     "CRL of a million ids ending with the passport": (
         lambda c: (lambda crl: (lambda: c.verify_with(c.cred(), crl=crl), [crl]))(
-            list(range(999_999)) + ["pp_01HZX3K9Q7T5"]),
-        is_verdict("revoked", "REVOKED"), 30),
+            list(range(999_999)) + ["pp_01HZX3K9Q7T5"]
+        ),
+        is_verdict("revoked", "REVOKED"),
+        30,
+    ),
     "CRL generator of a million ids": (
         lambda c: (lambda: c.verify_with(c.cred(passport_id=999_999), crl=(i for i in range(1_000_000))), []),
-        is_verdict("revoked", "REVOKED"), 30),
+        is_verdict("revoked", "REVOKED"),
+        30,
+    ),
     "CRL generator raising midway": (
         lambda c: (lambda: c.verify_with(c.cred(), crl=_gen(["a", "b", "c"], 2)), []),
-        raises(Midway, "generator failed"), 30),
+        raises(Midway, "generator failed"),
+        30,
+    ),
     "CRL generator is not read for an expired credential": (
-        lambda c: (lambda g: (lambda: (c.verify_with(c.cred(expires_at="2020-01-01T00:00:00Z"), crl=g),
-                                       inspect.getgeneratorstate(g)), []))(_gen(["a"], 0)),
-        lambda c, out: (is_verdict("expired", "EXPIRED")(c, ("ok", out[1][0])),
-                        returns(inspect.GEN_CREATED)(c, ("ok", out[1][1]))), 30),
+        lambda c: (
+            lambda g: (
+                lambda: (c.verify_with(c.cred(expires_at="2020-01-01T00:00:00Z"), crl=g), inspect.getgeneratorstate(g)),
+                [],
+            )
+        )(_gen(["a"], 0)),
+        lambda c, out: (
+            is_verdict("expired", "EXPIRED")(c, ("ok", out[1][0])),
+            returns(inspect.GEN_CREATED)(c, ("ok", out[1][1])),
+        ),
+        30,
+    ),
     "CRL generator raising midway in revoked_ids": (
         lambda c: (lambda: c.P._revoked_ids(_gen([1, 2, 3], 1)), []),
-        raises(Midway), 30),
+        raises(Midway),
+        30,
+    ),
     "metadata pairs raising midway": (
         lambda c: (lambda: c.P.a2a_message_metadata("cred", _pairs_then_fail()), []),
-        raises(Midway, "pairs failed"), 30),
+        raises(Midway, "pairs failed"),
+        30,
+    ),
     "CRL id whose str raises TypeError": (
         lambda c: (lambda crl: (lambda: c.verify_with(c.cred(), crl=crl), [crl]))([_StrRaises(TypeError("t"))]),
-        passport_error(BAD_CRL, TypeError), 30),
+        passport_error(BAD_CRL, TypeError),
+        30,
+    ),
     "CRL id whose str raises another error": (
         lambda c: (lambda crl: (lambda: c.verify_with(c.cred(), crl=crl), [crl]))([_StrRaises(Midway("s"))]),
-        raises(Midway), 30),
+        raises(Midway),
+        30,
+    ),
     "CRL id whose str empties the list being read": (
         lambda c: (lambda crl: (lambda: c.P._revoked_ids(crl), []))(_mutating_list()),
-        returns({"a", "mutated"}), 30),
+        returns({"a", "mutated"}),
+        30,
+    ),
     "key mapping whose stored key's comparison raises": (
         lambda c: (lambda keys: (lambda: c.verify_with(c.cred(), issuer_keys=keys), []))({Eq(c.iss.kid): c.iss.pk}),
-        raises(Midway, "eq"), 30),
+        raises(Midway, "eq"),
+        30,
+    ),
     "key mapping whose stored key's comparison empties it": (
         lambda c: (lambda: c.verify_with(c.cred(), issuer_keys=_clearing_keys(c)), []),
-        is_verdict("unverifiable", "UNRESOLVED_ISSUER_KEY"), 30),
+        is_verdict("unverifiable", "UNRESOLVED_ISSUER_KEY"),
+        30,
+    ),
     "CRL id whose hash raises is read by its text": (
         lambda c: (lambda crl: (lambda: c.P._revoked_ids(crl), [crl]))([HashRaises(), "a"]),
-        returns({"hashless", "a"}), 30),
+        returns({"hashless", "a"}),
+        30,
+    ),
     "metadata key whose hash raises": (
         lambda c: (lambda meta: (lambda: c.P.a2a_message_metadata("cred", meta), [meta]))([(HashRaises(), 1)]),
-        raises(Midway, "hash"), 30),
+        raises(Midway, "hash"),
+        30,
+    ),
     "key mapping whose get raises": (
         lambda c: (lambda keys: (lambda: c.verify_with(c.cred(), issuer_keys=keys), [keys]))(
-            RaisingGet({c.iss.kid: c.iss.pk})),
-        raises(Midway, "get"), 30),
+            RaisingGet({c.iss.kid: c.iss.pk})
+        ),
+        raises(Midway, "get"),
+        30,
+    ),
     "key mapping whose get empties it": (
         lambda c: (lambda: c.verify_with(c.cred(), issuer_keys=ClearingGet({c.iss.kid: c.iss.pk})), []),
-        is_verdict("active"), 30),
+        is_verdict("active"),
+        30,
+    ),
     "resolver that empties the mapping it is": (
         lambda c: (lambda: c.verify_with(c.cred(), issuer_keys=ClearingResolver({c.iss.kid: c.iss.pk})), []),
-        is_verdict("active"), 30),
+        is_verdict("active"),
+        30,
+    ),
     "resolver raising PassportError": (
-        lambda c: (lambda: c.verify_with(c.cred(), issuer_keys=lambda k, d: (_ for _ in ()).throw(
-            c.P.PassportError("no such issuer"))), []),
-        verdict_message("invalid", "INVALID_CREDENTIAL", "no such issuer"), 30),
+        lambda c: (
+            lambda: c.verify_with(
+                c.cred(), issuer_keys=lambda k, d: (_ for _ in ()).throw(c.P.PassportError("no such issuer"))
+            ),
+            [],
+        ),
+        verdict_message("invalid", "INVALID_CREDENTIAL", "no such issuer"),
+        30,
+    ),
     "resolver raising another error": (
         lambda c: (lambda: c.verify_with(c.cred(), issuer_keys=lambda k, d: (_ for _ in ()).throw(Midway("r"))), []),
-        raises(Midway, "r"), 30),
+        raises(Midway, "r"),
+        30,
+    ),
     "fetcher raising": (
-        lambda c: (lambda: c.P.resolve_keys_from_wellknown(
-            "https://i.example", fetch=lambda u: (_ for _ in ()).throw(Midway("f"))), []),
-        raises(Midway, "f"), 30),
+        lambda c: (
+            lambda: c.P.resolve_keys_from_wellknown(
+                "https://i.example", fetch=lambda u: (_ for _ in ()).throw(Midway("f"))
+            ),
+            [],
+        ),
+        raises(Midway, "f"),
+        30,
+    ),
     "expected agent whose comparison raises": (
         lambda c: (lambda: c.verify_with(c.cred(), expected_agent_did=Eq("did:x")), []),
-        raises(Midway, "eq"), 30),
+        raises(Midway, "eq"),
+        30,
+    ),
     "required scope whose comparison raises": (
         lambda c: (lambda: c.verify_with(c.cred(), required_scope=Eq("s")), []),
-        raises(Midway, "eq"), 30),
+        raises(Midway, "eq"),
+        30,
+    ),
     "require_revocation_check whose truth raises": (
         lambda c: (lambda: c.verify_with(c.cred(), crl=None, require_revocation_check=BoolRaises()), []),
-        raises(Midway, "no truth value"), 30),
+        raises(Midway, "no truth value"),
+        30,
+    ),
     "now whose comparison raises": (
         lambda c: (lambda: c.verify_with(c.cred(), now=RaisingNow()), []),
-        raises(Midway, "cannot compare"), 30),
+        raises(Midway, "cannot compare"),
+        30,
+    ),
     "now whose comparison raises is not compared without a stamp": (
         lambda c: (lambda: c.verify_with(c.cred(expires_at=OMIT), now=RaisingNow()), []),
-        is_verdict("expired", "EXPIRED"), 30),
+        is_verdict("expired", "EXPIRED"),
+        30,
+    ),
     "now whose truth raises": (
         lambda c: (lambda: c.verify_with(c.cred(), now=BoolRaises()), []),
-        raises(Midway, "no truth value"), 30),
+        raises(Midway, "no truth value"),
+        30,
+    ),
     "str subclass credential verifies": (
         lambda c: (lambda cred: (lambda: c.verify_with(cred), [cred]))(Str(c.iss.issue())),
-        is_verdict("active"), 30),
+        is_verdict("active"),
+        30,
+    ),
     "bytes subclass key is read byte for byte": (
         lambda c: (lambda key: (lambda: c.verify_with(c.cred(), issuer_keys=key), [key]))(Bytes(c.iss.pk)),
-        is_verdict("active"), 30),
+        is_verdict("active"),
+        30,
+    ),
     "dict subclass key mapping and CRL": (
         lambda c: (lambda keys, crl: (lambda: c.verify_with(c.cred(), issuer_keys=keys, crl=crl), [keys, crl]))(
-            Dict({c.iss.kid: c.iss.pk}), Dict(revoked=["pp_01HZX3K9Q7T5"])),
-        is_verdict("revoked", "REVOKED"), 30),
+            Dict({c.iss.kid: c.iss.pk}), Dict(revoked=["pp_01HZX3K9Q7T5"])
+        ),
+        is_verdict("revoked", "REVOKED"),
+        30,
+    ),
     "dict subclass metadata gives a plain dict": (
         lambda c: (lambda meta: (lambda: type(c.P.a2a_message_metadata("cred", meta)), [meta]))(Dict(a=1)),
-        returns(dict), 30),
+        returns(dict),
+        30,
+    ),
     "str and bytes subclass fetcher bodies": (
-        lambda c: (lambda: (c.P._get_json("u", lambda u: Str('{"a": 1}'), 1.0),
-                            c.P._get_json("u", lambda u: Bytes(b'{"b": 2}'), 1.0)), []),
-        returns(({"a": 1}, {"b": 2})), 30),
+        lambda c: (
+            lambda: (
+                c.P._get_json("u", lambda u: Str('{"a": 1}'), 1.0),
+                c.P._get_json("u", lambda u: Bytes(b'{"b": 2}'), 1.0),
+            ),
+            [],
+        ),
+        returns(({"a": 1}, {"b": 2})),
+        30,
+    ),
 }
 
 
@@ -839,8 +1052,14 @@ def snapshot(obj):
     if isinstance(obj, (list, tuple)):
         return (type(obj), [snapshot(x) for x in obj])
     if isinstance(obj, (str, bytes, bytearray, int, float)):
-        return (type(obj), str.__str__(obj) if isinstance(obj, str) else bytes(memoryview(obj))
-                if isinstance(obj, (bytes, bytearray)) else obj)
+        return (
+            type(obj),
+            str.__str__(obj)
+            if isinstance(obj, str)
+            else bytes(memoryview(obj))
+            if isinstance(obj, (bytes, bytearray))
+            else obj,
+        )
     return (type(obj), id(obj))
 
 
@@ -884,7 +1103,10 @@ def assert_fails_closed(passport, issuer, original, mutant):
 
 
 json_values = st.recursive(
-    st.none() | st.booleans() | st.integers(-(2**53) + 1, 2**53 - 1) | st.text(max_size=20)
+    st.none()
+    | st.booleans()
+    | st.integers(-(2**53) + 1, 2**53 - 1)
+    | st.text(max_size=20)
     | st.floats(allow_nan=False, allow_infinity=False),
     lambda inner: st.lists(inner, max_size=3) | st.dictionaries(st.text(max_size=8), inner, max_size=3),
     max_leaves=8,
@@ -923,7 +1145,7 @@ def test_changed_signature_bytes_never_verify(passport, issuer, data):
         i = data.draw(st.integers(0, len(sig) - 1))
         sig[i] ^= data.draw(st.integers(1, 255))
     elif how == "truncate":
-        del sig[data.draw(st.integers(0, len(sig) - 1)):]
+        del sig[data.draw(st.integers(0, len(sig) - 1)) :]
     elif how == "extend":
         sig += data.draw(st.binary(min_size=1, max_size=16))
     else:
@@ -935,8 +1157,10 @@ def test_changed_signature_bytes_never_verify(passport, issuer, data):
 
 
 @PROPERTY
-@given(kid=st.text(min_size=1, max_size=20) | st.integers(1) | st.lists(st.integers(), min_size=1, max_size=2),
-       alg=st.text(min_size=1, max_size=12))
+@given(
+    kid=st.text(min_size=1, max_size=20) | st.integers(1) | st.lists(st.integers(), min_size=1, max_size=2),
+    alg=st.text(min_size=1, max_size=12),
+)
 def test_changed_kid_or_alg_never_verifies(passport, issuer, kid, alg):
     assume(kid != issuer.kid)
     cred = issuer.issue(kid=kid)
@@ -953,14 +1177,23 @@ def test_changed_kid_or_alg_never_verifies(passport, issuer, kid, alg):
 # non-finite numbers, integers past its range, lone surrogates, long text and
 # arrays nested either side of the JSON reader's depth limit.
 hostile_json = st.recursive(
-    st.none() | st.booleans() | st.integers() | st.integers(2**53 - 2, 2**70) | st.floats()
-    | st.text(max_size=12) | st.text(st.characters(min_codepoint=0xD7FF, max_codepoint=0xE000), max_size=3)
-    | st.text(min_size=5000, max_size=20000, alphabet="ab\"\\\u00e9"),
-    lambda inner: st.lists(inner, max_size=3) | st.dictionaries(st.text(max_size=6) | st.just("\ud800"), inner,
-                                                                   max_size=3),
+    st.none()
+    | st.booleans()
+    | st.integers()
+    | st.integers(2**53 - 2, 2**70)
+    | st.floats()
+    | st.text(max_size=12)
+    | st.text(st.characters(min_codepoint=0xD7FF, max_codepoint=0xE000), max_size=3)
+    | st.text(min_size=5000, max_size=20000, alphabet='ab"\\\u00e9'),
+    lambda inner: (
+        st.lists(inner, max_size=3) | st.dictionaries(st.text(max_size=6) | st.just("\ud800"), inner, max_size=3)
+    ),
     max_leaves=6,
-) | st.builds(lambda depth, leaf: json.loads("[" * depth + json.dumps(leaf) + "]" * depth),
-              st.integers(90, 1100), st.integers() | st.text(max_size=3))
+) | st.builds(
+    lambda depth, leaf: json.loads("[" * depth + json.dumps(leaf) + "]" * depth),
+    st.integers(90, 1100),
+    st.integers() | st.text(max_size=3),
+)
 
 
 def _canonical_or_none(body):
@@ -971,8 +1204,12 @@ def _canonical_or_none(body):
 
 
 @settings(max_examples=80, deadline=None, suppress_health_check=list(HealthCheck))
-@given(where=st.sampled_from(sorted(payload()) + ["alg", "kid", "extra"]), value=hostile_json,
-       signed=st.booleans(), source=st.sampled_from(["mapping", "bytes", "text", "resolver", "none", "did"]))
+@given(
+    where=st.sampled_from(sorted(payload()) + ["alg", "kid", "extra"]),
+    value=hostile_json,
+    signed=st.booleans(),
+    source=st.sampled_from(["mapping", "bytes", "text", "resolver", "none", "did"]),
+)
 def test_nothing_a_credential_carries_makes_verification_raise(passport, issuer, where, value, signed, source):
     body = payload()
     options = {}
@@ -988,12 +1225,23 @@ def test_nothing_a_credential_carries_makes_verification_raise(passport, issuer,
         cred = b64u(json.dumps(env, allow_nan=True).encode("utf-8"))
     except (RecursionError, rfc8785.CanonicalizationError, UnicodeError):
         assume(False)
-    keys = {"mapping": {issuer.kid: issuer.pk}, "bytes": issuer.pk, "text": issuer.pk_b64,
-            "resolver": lambda kid, did: issuer.pk, "none": None,
-            "did": {DEFAULT_DID: bytearray(issuer.pk)}}[source]
+    keys = {
+        "mapping": {issuer.kid: issuer.pk},
+        "bytes": issuer.pk,
+        "text": issuer.pk_b64,
+        "resolver": lambda kid, did: issuer.pk,
+        "none": None,
+        "did": {DEFAULT_DID: bytearray(issuer.pk)},
+    }[source]
     for crl in ([], None, {"revoked": [str(value)[:50]]}):
-        verdict = passport.verify_passport(cred, issuer_keys=keys, crl=crl, required_scope="payments:write",
-                                           expected_agent_did="did:web:agents.example.com:shopper-7", now=NOW)
+        verdict = passport.verify_passport(
+            cred,
+            issuer_keys=keys,
+            crl=crl,
+            required_scope="payments:write",
+            expected_agent_did="did:web:agents.example.com:shopper-7",
+            now=NOW,
+        )
         assert type(verdict) is passport.PassportVerdict
         assert verdict.status in ("active", "revoked", "expired", "invalid", "unverifiable"), verdict
 
@@ -1010,8 +1258,12 @@ def test_changed_credential_characters_verify_only_when_they_decode_to_the_signe
 
 
 @PROPERTY
-@given(lead=st.sampled_from(["", " ", "\n", "\t ", "\r\n"]), trail=st.sampled_from(["", " ", "\n", "\r\n", "\t"]),
-       pad=st.integers(0, 2), utf=st.sampled_from(["utf-8", "utf-16", "utf-32"]))
+@given(
+    lead=st.sampled_from(["", " ", "\n", "\t ", "\r\n"]),
+    trail=st.sampled_from(["", " ", "\n", "\r\n", "\t"]),
+    pad=st.integers(0, 2),
+    utf=st.sampled_from(["utf-8", "utf-16", "utf-32"]),
+)
 def test_padding_whitespace_and_text_encoding_keep_a_credential_valid(passport, issuer, lead, trail, pad, utf):
     cred = encode_envelope(issuer.envelope(), encoding=utf)
     padded = cred + "=" * (-len(cred) % 4 if pad else 0)
@@ -1051,8 +1303,16 @@ def test_fuzz_target_contract_holds_for_seeds_and_random_bytes(target):
 # --- interpreter internals ---------------------------------------------------------
 
 NATIVE = Path(__file__).resolve().parent.parent / "src" / "native"
-INTERNALS = [r"\b_Py[A-Za-z]", r"\bPyUnstable_", r"\bPySetObject\b", r"\bsetentry\b", r"tp_version_tag",
-             r"c_profilefunc", r"c_tracefunc", r"py_recursion_remaining"]
+INTERNALS = [
+    r"\b_Py[A-Za-z]",
+    r"\bPyUnstable_",
+    r"\bPySetObject\b",
+    r"\bsetentry\b",
+    r"tp_version_tag",
+    r"c_profilefunc",
+    r"c_tracefunc",
+    r"py_recursion_remaining",
+]
 
 
 @pytest.mark.parametrize("pattern", INTERNALS)

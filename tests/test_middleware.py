@@ -81,7 +81,7 @@ def verdict_json(verdict: passport.PassportVerdict | None) -> dict[str, Any] | N
 
 async def echo_asgi(scope: dict[str, Any], receive: Any, send: Any) -> None:
     if scope["type"] == "lifespan":
-        while (message := await receive())["type"] != "lifespan.shutdown":
+        while (await receive())["type"] != "lifespan.shutdown":
             await send({"type": "lifespan.startup.complete"})
         await send({"type": "lifespan.shutdown.complete"})
         return
@@ -232,7 +232,9 @@ def call_wsgi(url: str, headers: list[tuple[str, str | bytes]]) -> tuple[int, di
 
 
 @pytest.fixture(params=["asgi", "wsgi"])
-def server(request: pytest.FixtureRequest) -> Callable[[str, list[tuple[str, str | bytes]]], tuple[int, dict[str, str], Any]]:
+def server(
+    request: pytest.FixtureRequest,
+) -> Callable[[str, list[tuple[str, str | bytes]]], tuple[int, dict[str, str], Any]]:
     """``server(path, headers)`` -> (status code, headers, JSON body) from either middleware."""
     url = request.getfixturevalue(f"{request.param}_url")
     call = call_asgi if request.param == "asgi" else call_wsgi
@@ -256,7 +258,9 @@ REFUSALS = [
 ]
 
 
-@pytest.mark.parametrize(("value", "code", "status", "error", "message"), [r[1:] for r in REFUSALS], ids=[r[0] for r in REFUSALS])
+@pytest.mark.parametrize(
+    ("value", "code", "status", "error", "message"), [r[1:] for r in REFUSALS], ids=[r[0] for r in REFUSALS]
+)
 def test_a_passport_that_does_not_verify_is_refused_with_a_challenge_and_the_verdict(
     server, creds, value, code, status, error, message
 ):
@@ -279,7 +283,11 @@ def test_a_genuine_passport_without_the_scope_is_forbidden_without_a_challenge(s
     narrow = issuer.issue(agent_did=AGENT, scopes=["catalog:read"])
     code, headers, body = server("/scoped/x", [(HEADER, narrow)])
     assert code == 403
-    assert body == {"status": "active", "error_code": "SCOPE_NOT_GRANTED", "error_message": "scope 'payments:write' not granted"}
+    assert body == {
+        "status": "active",
+        "error_code": "SCOPE_NOT_GRANTED",
+        "error_message": "scope 'payments:write' not granted",
+    }
     assert "www-authenticate" not in headers
 
 
@@ -323,8 +331,13 @@ def test_optional_mode_never_refuses_and_hands_the_verdict_or_none_to_the_applic
 
 
 PUBLIC = [
-    ("/public/health", 200), ("/public/docs/", 200), ("/public/docs/oauth2-redirect", 200),
-    ("/public/healthz", 401), ("/public/health/x", 401), ("/public/docs", 401), ("/public/other", 401),
+    ("/public/health", 200),
+    ("/public/docs/", 200),
+    ("/public/docs/oauth2-redirect", 200),
+    ("/public/healthz", 401),
+    ("/public/health/x", 401),
+    ("/public/docs", 401),
+    ("/public/other", 401),
 ]
 
 
@@ -394,9 +407,19 @@ WEBSOCKETS = [
     ("a genuine passport without the scope", "/routes/admin", "genuine", (403, "active")),
     ("a genuine passport", "/scoped/x", "genuine", {"verified": True, "status": "active", "agent_did": AGENT}),
     ("no header, optional", "/optional/x", None, None),
-    ("a revoked passport, optional", "/optional/x", "revoked", {"verified": False, "status": "revoked", "agent_did": AGENT}),
+    (
+        "a revoked passport, optional",
+        "/optional/x",
+        "revoked",
+        {"verified": False, "status": "revoked", "agent_did": AGENT},
+    ),
     ("a revoked passport, no denial response", "/plain/x", "revoked", (403, None)),
-    ("a genuine passport, no denial response", "/plain/x", "genuine", {"verified": True, "status": "active", "agent_did": AGENT}),
+    (
+        "a genuine passport, no denial response",
+        "/plain/x",
+        "genuine",
+        {"verified": True, "status": "active", "agent_did": AGENT},
+    ),
 ]
 
 
@@ -411,7 +434,9 @@ def test_a_websocket_handshake_is_judged_by_its_passport_as_a_request_is(asgi_ur
         response = refused.response
         body = json.loads(response.body) if response.body else None
         seen = (response.status_code, body and body["status"])
-        assert (response.headers.get("www-authenticate") == "AgentPassport") == (response.status_code == 401 and body is not None)
+        assert (response.headers.get("www-authenticate") == "AgentPassport") == (
+            response.status_code == 401 and body is not None
+        )
     assert seen == outcome
 
 
@@ -428,8 +453,12 @@ class Handshake(Recorder):
 
 HANDSHAKES = [
     # (extensions offered, the first message received, what the middleware sends)
-    ("a denial response offered", {"websocket.http.response": {}}, "websocket.connect",
-     ["websocket.http.response.start", "websocket.http.response.body"]),
+    (
+        "a denial response offered",
+        {"websocket.http.response": {}},
+        "websocket.connect",
+        ["websocket.http.response.start", "websocket.http.response.body"],
+    ),
     ("no extensions", {}, "websocket.connect", ["websocket.close"]),
     ("no extensions key", None, "websocket.connect", ["websocket.close"]),
     ("the client gone before the answer", {"websocket.http.response": {}}, "websocket.disconnect", []),
@@ -439,7 +468,11 @@ HANDSHAKES = [
 @pytest.mark.parametrize(("extensions", "first", "sent"), [h[1:] for h in HANDSHAKES], ids=[h[0] for h in HANDSHAKES])
 def test_a_refused_handshake_is_answered_before_accept_in_the_way_the_server_offers(creds, extensions, first, sent):
     rec = Handshake(first)
-    scope: dict[str, Any] = {"type": "websocket", "path": "/x", "headers": [(b"x-agent-passport", creds["revoked"].encode())]}
+    scope: dict[str, Any] = {
+        "type": "websocket",
+        "path": "/x",
+        "headers": [(b"x-agent-passport", creds["revoked"].encode())],
+    }
     if extensions is not None:
         scope["extensions"] = extensions
     verdict = passport.PassportVerdict(verified=False, status="revoked", error_code="REVOKED", error_message="m")
@@ -454,7 +487,12 @@ def test_a_refused_handshake_is_answered_before_accept_in_the_way_the_server_off
 
 def test_an_admitted_handshake_reaches_the_application_unanswered_with_its_verdict(trust, creds):
     rec = Handshake()
-    scope = {"type": "websocket", "path": "/x", "headers": [(b"x-agent-passport", creds["genuine"].encode())], "state": {"db": 1}}
+    scope = {
+        "type": "websocket",
+        "path": "/x",
+        "headers": [(b"x-agent-passport", creds["genuine"].encode())],
+        "state": {"db": 1},
+    }
     asyncio.run(asgi.PassportMiddleware(rec.app, trust=trust)(scope, rec.receive, rec.send))
     [seen] = rec.scopes
     assert seen["state"][asgi.STATE_KEY].verified and seen["state"]["db"] == 1
@@ -529,7 +567,9 @@ def test_each_refusing_verdict_maps_to_its_status_code(kind, status, error, code
     else:
         started: list[tuple[str, list[tuple[str, str]]]] = []
         environ = {"HTTP_X_AGENT_PASSPORT": "c"}
-        out = wsgi.PassportMiddleware(echo_wsgi, trust=FixedTrust(verdict))(environ, lambda s, h: started.append((s, h)))
+        out = wsgi.PassportMiddleware(echo_wsgi, trust=FixedTrust(verdict))(
+            environ, lambda s, h: started.append((s, h))
+        )
         [(line, headers)] = started
         assert (int(line.split()[0]), json.loads(b"".join(out))) == (code, body)
         assert (("WWW-Authenticate", "AgentPassport") in headers) == (code == 401)
@@ -660,7 +700,9 @@ def follow(client: str, auth: PassportAuth, url: str) -> Any:
     return asyncio.run(go())
 
 
-@pytest.mark.parametrize(("status", "target", "arrives"), [r[1:] for r in REDIRECT_TARGETS], ids=[r[0] for r in REDIRECT_TARGETS])
+@pytest.mark.parametrize(
+    ("status", "target", "arrives"), [r[1:] for r in REDIRECT_TARGETS], ids=[r[0] for r in REDIRECT_TARGETS]
+)
 @pytest.mark.parametrize("client", ["requests", "requests session", "httpx", "httpx async"])
 def test_the_passport_never_follows_a_redirect_to_another_origin(origins, client, status, target, arrives):
     a, b = origins
@@ -691,7 +733,9 @@ def test_client_auth_without_any_passport_raises_the_loading_error(monkeypatch):
     [("passport.txt", True), ("./missing/passport.txt", False), ('{"payload": {}}', False), ("eyJh bGc", False)],
 )
 @pytest.mark.parametrize("source", ["environment", "argument"])
-def test_client_auth_refuses_what_cannot_be_a_credential_before_sending_it(given, names_file, source, creds, tmp_path, monkeypatch):
+def test_client_auth_refuses_what_cannot_be_a_credential_before_sending_it(
+    given, names_file, source, creds, tmp_path, monkeypatch
+):
     (tmp_path / "passport.txt").write_text(creds["genuine"])
     monkeypatch.chdir(tmp_path)
     if source == "environment":
@@ -765,7 +809,9 @@ def _set_up(made: str, trust: IssuerTrust) -> object:
         ("A2A PassportExecutor", "PassportExecutor"),
     ],
 )
-def test_a_relying_party_without_the_components_fails_when_set_up_not_on_each_request(made, named, blocked, monkeypatch):
+def test_a_relying_party_without_the_components_fails_when_set_up_not_on_each_request(
+    made, named, blocked, monkeypatch
+):
     from quorvel_trellane._components import PASSPORT_HINT
 
     with IssuerTrust("http://127.0.0.1:9") as trust:
@@ -787,7 +833,9 @@ def test_importing_the_wire_modules_imports_no_web_framework_or_http_client():
         " 'flask', 'werkzeug', 'django', 'aiohttp', 'wsgiref'} or m in {'http.client', 'urllib.request'}))\n"
     )
     env = {**os.environ, "PYTHONPATH": str(PACKAGE_ROOT)}
-    result = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, env=env, timeout=60, check=True)
+    result = subprocess.run(
+        [sys.executable, "-c", code], capture_output=True, text=True, env=env, timeout=60, check=True
+    )
     assert result.stdout.strip() == "[]"
 
 
@@ -823,7 +871,10 @@ def live(issuer: Issuer) -> Iterator[tuple[IssuerServer, Clock, Callable[[str], 
     """A fresh issuer server, an IssuerTrust on it with a test clock, and the
     ASGI middleware under uvicorn: ``(server, clock, send(credential))``."""
     clock = Clock()
-    with IssuerServer(issuer) as issuer_server, IssuerTrust(issuer_server.url, issuer_did=ISSUER_DID, clock=clock) as trust:
+    with (
+        IssuerServer(issuer) as issuer_server,
+        IssuerTrust(issuer_server.url, issuer_did=ISSUER_DID, clock=clock) as trust,
+    ):
         with UvicornThread(asgi.PassportMiddleware(echo_asgi, trust=trust)) as url:
 
             def send(credential: str) -> tuple[int, Any]:
@@ -842,7 +893,10 @@ def test_a_passport_revoked_while_the_server_runs_is_refused_once_the_list_is_re
     assert send(credential)[0] == 200
     clock.now += 31
     assert poll(lambda: send(credential), 401)[-1] == 401
-    assert send(credential) == (401, {"status": "revoked", "error_code": "REVOKED", "error_message": "credential has been revoked"})
+    assert send(credential) == (
+        401,
+        {"status": "revoked", "error_code": "REVOKED", "error_message": "credential has been revoked"},
+    )
 
 
 def test_an_issuer_outage_is_survived_on_the_last_lists_then_refused_past_their_usable_age(live, issuer):

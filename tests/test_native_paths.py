@@ -68,9 +68,17 @@ def typed_outcome(fn, *args):
 
 STAMP_PIECES = list("0123456789-:TtZz ") + ["\u0663", "\u0669", "\uff11", "\u00b2", "\u0660", "\u2075", "x", "\n", "+"]
 TEMPLATES = [
-    "2049-12-31T23:59:59Z", "2050-6-1T0:0:0Z", "2050-06-01t00:00:00z", "2048-02-29T12:00:00Z",
-    "2049-02-29T12:00:00Z", "2051-1- 1T1:1:1Z", "2050-12-31T23:59:60Z", "0000-01-01T00:00:00Z",
-    "9999-12-31T23:59:59Z", "2050-04-31T00:00:00Z", "2050-01-01T24:00:00Z",
+    "2049-12-31T23:59:59Z",
+    "2050-6-1T0:0:0Z",
+    "2050-06-01t00:00:00z",
+    "2048-02-29T12:00:00Z",
+    "2049-02-29T12:00:00Z",
+    "2051-1- 1T1:1:1Z",
+    "2050-12-31T23:59:60Z",
+    "0000-01-01T00:00:00Z",
+    "9999-12-31T23:59:59Z",
+    "2050-04-31T00:00:00Z",
+    "2050-01-01T24:00:00Z",
 ]
 
 
@@ -94,8 +102,13 @@ STAMP_DIGITS = st.sampled_from("0123456789\u0660\u0669\uff10\uff19\U0001d7ce ")
 # Field by field: digits of any script and width, separators of either case or wrong.
 FIELDED_STAMPS = st.builds(
     lambda parts, seps, tail: "".join(p + s for p, s in zip(parts, seps)) + tail,
-    st.tuples(*(st.text(STAMP_DIGITS, min_size=1, max_size=w + 1) | st.integers(0, 10**w - 1).map(
-        lambda v, w=w: str(v).zfill(w)) for w in (4, 2, 2, 2, 2, 2))),
+    st.tuples(
+        *(
+            st.text(STAMP_DIGITS, min_size=1, max_size=w + 1)
+            | st.integers(0, 10**w - 1).map(lambda v, w=w: str(v).zfill(w))
+            for w in (4, 2, 2, 2, 2, 2)
+        )
+    ),
     st.tuples(*(st.sampled_from([sep, sep, sep.lower(), " ", "+"]) for sep in "--T::Z")),
     st.sampled_from(["", "", " ", "Z", "\n"]),
 ) | st.text(max_size=25)
@@ -153,7 +166,8 @@ def test_a_rebound_stamp_pattern_is_honoured(monkeypatch):
 B64_TEXT = st.text(alphabet="ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefgxyz0123456789+/-_= \n.\u00e9", max_size=40)
 # Real base64url with any padding, and texts over the fuzz target's alphabet (NUL, tab, '*').
 B64_MORE = st.text(alphabet=fuzz_targets.B64_ALPHABET, max_size=40) | st.builds(
-    lambda raw, pad: b64u(raw) + pad, st.binary(max_size=30), st.sampled_from(["", "=", "==", "==="]))
+    lambda raw, pad: b64u(raw) + pad, st.binary(max_size=30), st.sampled_from(["", "=", "==", "==="])
+)
 
 
 def coerce_reference(text):
@@ -193,8 +207,12 @@ def test_key_text_decoding_matches_the_host_decoders_in_the_documented_order(roa
 
 @each_road("base64")
 @settings(max_examples=1500, deadline=None)
-@given(data=st.binary(min_size=20, max_size=300), urlsafe=st.booleans(), pos=st.integers(0, 400),
-       piece=st.sampled_from(["", "=", "==", " ", "\n", ".", "\u00e9", "-", "+", "A"]))
+@given(
+    data=st.binary(min_size=20, max_size=300),
+    urlsafe=st.booleans(),
+    pos=st.integers(0, 400),
+    piece=st.sampled_from(["", "=", "==", " ", "\n", ".", "\u00e9", "-", "+", "A"]),
+)
 @example(data=bytes(range(48)), urlsafe=True, pos=0, piece="")
 def test_long_base64_texts_decode_as_the_host_decodes_them(road, data, urlsafe, pos, piece):
     text = (base64.urlsafe_b64encode if urlsafe else base64.b64encode)(data).decode()
@@ -207,8 +225,11 @@ def test_long_base64_texts_decode_as_the_host_decodes_them(road, data, urlsafe, 
 @each_road("base64")
 @pytest.mark.parametrize(
     ("text", "error", "message"),
-    [("QU.JDRA", binascii.Error, "Incorrect padding"), ("QUJDR", binascii.Error, r"number of data characters \(5\)"),
-     ("QUJD\u00e9", ValueError, "only ASCII")],
+    [
+        ("QU.JDRA", binascii.Error, "Incorrect padding"),
+        ("QUJDR", binascii.Error, r"number of data characters \(5\)"),
+        ("QUJD\u00e9", ValueError, "only ASCII"),
+    ],
 )
 def test_base64_errors_are_the_host_error_classes(road, text, error, message):
     with taking(road), pytest.raises(error, match=message):
@@ -264,8 +285,14 @@ def test_the_portable_loops_answer_exactly_as_the_vector_paths_do():
     env = {**os.environ, "PYTHONPATH": os.pathsep.join(sys.path)}
     runs = {}
     for portable in ("1", "0"):
-        done = subprocess.run([sys.executable, "-c", PORTABLE_PROBE], capture_output=True, text=True, timeout=120,
-                              env={**env, "QUORVEL_TRELLANE_PORTABLE": portable}, check=False)
+        done = subprocess.run(
+            [sys.executable, "-c", PORTABLE_PROBE],
+            capture_output=True,
+            text=True,
+            timeout=120,
+            env={**env, "QUORVEL_TRELLANE_PORTABLE": portable},
+            check=False,
+        )
         assert done.returncode == 0, done.stderr
         runs[portable] = json.loads(done.stdout)
     assert len(runs["1"]) > 10_000
@@ -310,9 +337,38 @@ JSON_VALUES = st.recursive(
     lambda children: st.lists(children, max_size=4) | st.dictionaries(st.text(max_size=6), children, max_size=4),
     max_leaves=12,
 )
-JSON_PIECES = [b"{", b"}", b"[", b"]", b",", b":", b'"', b"\\", b"\\u", b"\\ud83d", b"\\ude00", b"\\x", b" ",
-               b"\t", b"\x00", b"\x1f", b"\xc3", b"\xa9", b"\xed\xa0\x80", b"\xef\xbb\xbf", b"1", b"-", b".",
-               b"e", b"E+", b"0", b"NaN", b"-Infinity", b"true", b"nul"]
+JSON_PIECES = [
+    b"{",
+    b"}",
+    b"[",
+    b"]",
+    b",",
+    b":",
+    b'"',
+    b"\\",
+    b"\\u",
+    b"\\ud83d",
+    b"\\ude00",
+    b"\\x",
+    b" ",
+    b"\t",
+    b"\x00",
+    b"\x1f",
+    b"\xc3",
+    b"\xa9",
+    b"\xed\xa0\x80",
+    b"\xef\xbb\xbf",
+    b"1",
+    b"-",
+    b".",
+    b"e",
+    b"E+",
+    b"0",
+    b"NaN",
+    b"-Infinity",
+    b"true",
+    b"nul",
+]
 
 
 @st.composite
@@ -327,7 +383,7 @@ def json_documents(draw):
         if draw(st.booleans()):
             doc = doc[:pos] + piece + doc[pos:]
         else:
-            doc = doc[:pos] + doc[pos + 1:]
+            doc = doc[:pos] + doc[pos + 1 :]
     kind = draw(st.sampled_from(["bytes", "bytes", "bytearray", "str"]))
     if kind == "bytearray":
         return bytearray(doc)
@@ -403,9 +459,19 @@ def test_deeply_nested_documents_give_what_json_loads_gives(road, depth):
 @each_road("json")
 @pytest.mark.parametrize(
     "number",
-    ["999999999999999999", "-99999999999999999", "-999999999999999999", "9223372036854775807",
-     "9223372036854775808", "-9223372036854775808", "-9223372036854775809", "9999999999999999999",
-     "18446744073709551616", "-18446744073709551617", "1" + "0" * 40],
+    [
+        "999999999999999999",
+        "-99999999999999999",
+        "-999999999999999999",
+        "9223372036854775807",
+        "9223372036854775808",
+        "-9223372036854775808",
+        "-9223372036854775809",
+        "9999999999999999999",
+        "18446744073709551616",
+        "-18446744073709551617",
+        "1" + "0" * 40,
+    ],
 )
 def test_integers_at_and_beyond_64_bits_parse_exactly_as_json_loads_parses_them(road, number):
     doc = b'{"v": [' + number.encode() + b"]}"
@@ -414,12 +480,24 @@ def test_integers_at_and_beyond_64_bits_parse_exactly_as_json_loads_parses_them(
 
 
 SIG_ENVELOPES = [
-    '{"payload": {}, "sig": "QUJD"}', '{"payload": {}, "sig": "  QUJDRA "}', '{"payload": {}, "sig": "QU JD"}',
-    '{"payload": {}, "sig": "QUJ\\u0044"}', '{"payload": {}, "sig": "QUJ\\/"}', '{"payload": {}, "sig": "QUJD\u00e9"}',
-    '{"payload": {}, "sig": 5}', '{"payload": {}, "sig": "QUJD", "sig": 5}', '{"payload": {}, "sig": 5, "sig": "QUJD"}',
-    '{"sig": "QUJD", "payload": {}, "sig": "QQ"}', '{"payload": {"sig": "QQ"}}', '{"payload": {}, "sig": "Q"}',
-    '{"payload": {}, "sig": ""}', '{"payload": {}, "sig": "QUJD===="}', '{"payload": {}, "sig": "QUJD", "x": NaN}',
-    '{"payload": {}, "sig": "QUJD"} x', '{"payload": {}, "sig": "QUJD",}', '{"payload": {}, "sig": "QU.JD-_"}',
+    '{"payload": {}, "sig": "QUJD"}',
+    '{"payload": {}, "sig": "  QUJDRA "}',
+    '{"payload": {}, "sig": "QU JD"}',
+    '{"payload": {}, "sig": "QUJ\\u0044"}',
+    '{"payload": {}, "sig": "QUJ\\/"}',
+    '{"payload": {}, "sig": "QUJD\u00e9"}',
+    '{"payload": {}, "sig": 5}',
+    '{"payload": {}, "sig": "QUJD", "sig": 5}',
+    '{"payload": {}, "sig": 5, "sig": "QUJD"}',
+    '{"sig": "QUJD", "payload": {}, "sig": "QQ"}',
+    '{"payload": {"sig": "QQ"}}',
+    '{"payload": {}, "sig": "Q"}',
+    '{"payload": {}, "sig": ""}',
+    '{"payload": {}, "sig": "QUJD===="}',
+    '{"payload": {}, "sig": "QUJD", "x": NaN}',
+    '{"payload": {}, "sig": "QUJD"} x',
+    '{"payload": {}, "sig": "QUJD",}',
+    '{"payload": {}, "sig": "QU.JD-_"}',
 ]
 
 
@@ -449,15 +527,43 @@ def json_error_state(doc):
     try:
         passport._get_json("https://i.example/", lambda url: doc, 6.0)
     except json.JSONDecodeError as err:
-        return (type(err), err.args, err.msg, err.doc, err.pos, err.lineno, err.colno, vars(err),
-                type(err.__context__), err.__suppress_context__, err.__cause__)
+        return (
+            type(err),
+            err.args,
+            err.msg,
+            err.doc,
+            err.pos,
+            err.lineno,
+            err.colno,
+            vars(err),
+            type(err.__context__),
+            err.__suppress_context__,
+            err.__cause__,
+        )
     raise AssertionError("no error")
 
 
 @pytest.mark.parametrize(
     "doc",
-    [b"", b" \n ", b"foo", b"  \n\t nul", b"-x", b"-", b"{} x", b'[1, "a"] \n\n ]', b"1.5e", b"01", b'"a" "b"',
-     "\n\nfalsey", bytearray(b"true false"), b"\x00abc", b"tru\xc3\xa9", b"-Infinity x", b"Nan"],
+    [
+        b"",
+        b" \n ",
+        b"foo",
+        b"  \n\t nul",
+        b"-x",
+        b"-",
+        b"{} x",
+        b'[1, "a"] \n\n ]',
+        b"1.5e",
+        b"01",
+        b'"a" "b"',
+        "\n\nfalsey",
+        bytearray(b"true false"),
+        b"\x00abc",
+        b"tru\xc3\xa9",
+        b"-Infinity x",
+        b"Nan",
+    ],
 )
 def test_whole_document_json_errors_are_the_hosts_own(doc):
     native = json_error_state(doc)
@@ -487,12 +593,22 @@ HOST_PATCHES = [
     (lambda: json, "loads", lambda: passport._get_json("https://i.example/", lambda url: b'{"a": [1]}', 6.0)),
     (lambda: json, "detect_encoding", lambda: passport._get_json("https://i.example/", lambda url: b'{"a": 1}', 6.0)),
     (lambda: json, "_default_decoder", lambda: passport._get_json("https://i.example/", lambda url: b'{"a": 1}', 6.0)),
-    (lambda: json.decoder.JSONDecoder, "decode", lambda: passport._get_json("https://i.example/", lambda url: b"{}", 6.0)),
-    (stamp_module, "_strptime_datetime", lambda: passport._is_expired("2050-01-01T00:00:00Z", datetime(2050, 6, 1, tzinfo=timezone.utc))),
+    (
+        lambda: json.decoder.JSONDecoder,
+        "decode",
+        lambda: passport._get_json("https://i.example/", lambda url: b"{}", 6.0),
+    ),
+    (
+        stamp_module,
+        "_strptime_datetime",
+        lambda: passport._is_expired("2050-01-01T00:00:00Z", datetime(2050, 6, 1, tzinfo=timezone.utc)),
+    ),
 ]
 
 
-@pytest.mark.parametrize(("owner", "name", "run"), HOST_PATCHES, ids=[f"{i}-{p[1]}" for i, p in enumerate(HOST_PATCHES)])
+@pytest.mark.parametrize(
+    ("owner", "name", "run"), HOST_PATCHES, ids=[f"{i}-{p[1]}" for i, p in enumerate(HOST_PATCHES)]
+)
 def test_a_patched_host_function_is_called_by_the_next_call(owner, name, run):
     expected = run()
     target = owner()
@@ -573,10 +689,14 @@ PREIMPORT_PROBE = textwrap.dedent(
 )
 
 
-@pytest.mark.parametrize(("decoder", "native"), [d[1:] for d in PREIMPORT_DECODERS], ids=[d[0] for d in PREIMPORT_DECODERS])
+@pytest.mark.parametrize(
+    ("decoder", "native"), [d[1:] for d in PREIMPORT_DECODERS], ids=[d[0] for d in PREIMPORT_DECODERS]
+)
 def test_a_default_decoder_configured_before_import_is_used_unless_it_is_the_default(decoder, native):
     env = {**os.environ, "PYTHONPATH": str(Path(passport.__file__).resolve().parent.parent)}
-    done = subprocess.run([sys.executable, "-c", PREIMPORT_PROBE, decoder], capture_output=True, text=True, env=env, timeout=60)
+    done = subprocess.run(
+        [sys.executable, "-c", PREIMPORT_PROBE, decoder], capture_output=True, text=True, env=env, timeout=60
+    )
     assert done.returncode == 0, done.stderr
     seen = json.loads(done.stdout)
     for through_module, through_json in seen["roads"]:
@@ -613,11 +733,20 @@ def test_records_made_by_a_dataclass_that_returns_no_class_are_built_by_calling_
     )
     done = subprocess.run(
         [sys.executable, "-c", script, issuer.issue(), issuer.pk_b64],
-        capture_output=True, text=True, timeout=120, env={"PYTHONPATH": ":".join(sys.path)},
+        capture_output=True,
+        text=True,
+        timeout=120,
+        env={"PYTHONPATH": ":".join(sys.path)},
     )
     assert done.returncode == 0, done.stderr
     assert done.stdout.split() == [
-        "invalid", "INVALID_CREDENTIAL", "active", "True", "('payments:write',", "'catalog:read')", "PassportVerdict"
+        "invalid",
+        "INVALID_CREDENTIAL",
+        "active",
+        "True",
+        "('payments:write',",
+        "'catalog:read')",
+        "PassportVerdict",
     ]
 
 
@@ -660,16 +789,35 @@ class LoggedCrl(dict):
 IDS = ["pp_0", "pp_1", "pp_2"]
 # (crl factory, the payload's passport_id; OMIT drops it)
 REVOCATION_CASES = [
-    (lambda: IDS, "pp_1"), (lambda: IDS, "pp_9"), (lambda: tuple(IDS), "pp_1"), (lambda: set(IDS), "pp_1"),
-    (lambda: set(IDS), "pp_9"), (lambda: frozenset(IDS), "pp_1"), (lambda: frozenset(IDS), "pp_9"),
-    (lambda: {"revoked": IDS}, "pp_1"), (lambda: {"revoked": frozenset(IDS)}, "pp_1"), (lambda: {}, "pp_1"),
-    (lambda: {"revoked": None}, "pp_1"), (lambda: {"revoked": "pp_1"}, "p"), (lambda: 42, "pp_1"),
-    (lambda: ["pp_0", 7], 7), (lambda: frozenset({7}), 7), (lambda: {"7"}, 7), (lambda: IDS, 0),
-    (lambda: IDS, OMIT), (lambda: [TextForm("pp_1")], "pp_1"), (lambda: frozenset({TextForm("pp_1")}), "pp_1"),
-    (lambda: [NoText()], "pp_1"), (lambda: {NoText(), "pp_1"}, "pp_1"),
-    (lambda: frozenset({ClaimsEverything("x")}), "pp_1"), (lambda: [ClaimsEverything("x")], "pp_1"),
-    (lambda: iter(IDS), "pp_1"), (lambda: LoggedCrl(frozenset(IDS)), "pp_1"), (lambda: LoggedCrl(IDS), "pp_9"),
-    (lambda: LoggedCrl(None), "pp_1"), (lambda: ["pp_1", "\u00e9\U0001f600"], "\u00e9\U0001f600"),
+    (lambda: IDS, "pp_1"),
+    (lambda: IDS, "pp_9"),
+    (lambda: tuple(IDS), "pp_1"),
+    (lambda: set(IDS), "pp_1"),
+    (lambda: set(IDS), "pp_9"),
+    (lambda: frozenset(IDS), "pp_1"),
+    (lambda: frozenset(IDS), "pp_9"),
+    (lambda: {"revoked": IDS}, "pp_1"),
+    (lambda: {"revoked": frozenset(IDS)}, "pp_1"),
+    (lambda: {}, "pp_1"),
+    (lambda: {"revoked": None}, "pp_1"),
+    (lambda: {"revoked": "pp_1"}, "p"),
+    (lambda: 42, "pp_1"),
+    (lambda: ["pp_0", 7], 7),
+    (lambda: frozenset({7}), 7),
+    (lambda: {"7"}, 7),
+    (lambda: IDS, 0),
+    (lambda: IDS, OMIT),
+    (lambda: [TextForm("pp_1")], "pp_1"),
+    (lambda: frozenset({TextForm("pp_1")}), "pp_1"),
+    (lambda: [NoText()], "pp_1"),
+    (lambda: {NoText(), "pp_1"}, "pp_1"),
+    (lambda: frozenset({ClaimsEverything("x")}), "pp_1"),
+    (lambda: [ClaimsEverything("x")], "pp_1"),
+    (lambda: iter(IDS), "pp_1"),
+    (lambda: LoggedCrl(frozenset(IDS)), "pp_1"),
+    (lambda: LoggedCrl(IDS), "pp_9"),
+    (lambda: LoggedCrl(None), "pp_1"),
+    (lambda: ["pp_1", "\u00e9\U0001f600"], "\u00e9\U0001f600"),
 ]
 
 
@@ -724,7 +872,9 @@ def test_a_genuine_signature_is_checked_once_and_a_bad_one_every_time(issuer, ot
         assert verifier_calls(lambda: verify(forged)) == (("invalid", "TAMPERED_SIGNATURE", body["agent_did"]), 1)
     # The same signed bytes and signature under another key are checked.
     assert verifier_calls(lambda: verify(other_key, other_issuer.pk)) == (
-        ("invalid", "TAMPERED_SIGNATURE", body["agent_did"]), 1)
+        ("invalid", "TAMPERED_SIGNATURE", body["agent_did"]),
+        1,
+    )
 
 
 def test_a_rebound_verifier_is_asked_even_for_a_remembered_signature(issuer, monkeypatch):
@@ -743,8 +893,9 @@ def test_the_memo_keeps_the_most_recent_signatures_within_its_bytes(issuer):
     credentials = [issuer.issue(payload(passport_id=f"pp_big_{i}", note="n" * 60_000)) for i in range(90)]
 
     def calls(selection):
-        verdicts, n = verifier_calls(lambda: [
-            passport.verify_passport(c, issuer_keys=issuer.pk, crl=[], now=NOW).status for c in selection])
+        verdicts, n = verifier_calls(
+            lambda: [passport.verify_passport(c, issuer_keys=issuer.pk, crl=[], now=NOW).status for c in selection]
+        )
         assert set(verdicts) == {"active"}
         return n
 
@@ -815,8 +966,11 @@ def test_a_rebound_library_behind_pqcryptos_verify_decides(issuer, monkeypatch):
         ("agent_did", property(lambda self: "did:web:someone-else"), ("active", "did:web:someone-else")),
         # The record can no longer be built: the host's error, as for a direct call.
         ("kid", property(lambda self: "0" * 16), AttributeError),
-        ("__getattribute__", lambda self, name: (
-            {} if name == "payload" else object.__getattribute__(self, name)), ("expired", None)),
+        (
+            "__getattribute__",
+            lambda self, name: {} if name == "payload" else object.__getattribute__(self, name),
+            ("expired", None),
+        ),
     ],
     ids=["property", "field shadowed", "__getattribute__"],
 )
@@ -931,13 +1085,21 @@ def nested(depth):
 # (payload, whether the module writes it natively)
 CANONICAL_CASES = {
     "members ordered by code unit, shorter prefix first": (
-        {"b": 1, "a": 2, "aa": 3, "": 4, "a\x00": 5, "B": 6, "\u00e9": 7, "\u0100": 8}, True),
+        {"b": 1, "a": 2, "aa": 3, "": 4, "a\x00": 5, "B": 6, "\u00e9": 7, "\u0100": 8},
+        True,
+    ),
     "non-BMP names sort below U+E000..U+FFFF, by surrogate pair": (
-        {"\U0001f600": 1, "\uff61": 2, "\ue000": 3, "\ud7ff": 4, "\U00010000": 5, "\U0010ffff": 6, "\ufffd": 7}, True),
+        {"\U0001f600": 1, "\uff61": 2, "\ue000": 3, "\ud7ff": 4, "\U00010000": 5, "\U0010ffff": 6, "\ufffd": 7},
+        True,
+    ),
     "every control character escaped, short forms where JSON has them": (
-        {"c": "".join(map(chr, range(32))), "".join(map(chr, range(32))): 0}, True),
+        {"c": "".join(map(chr, range(32))), "".join(map(chr, range(32))): 0},
+        True,
+    ),
     "quote and backslash escaped; slash, DEL, U+2028/2029 and non-ASCII literal": (
-        {"s": '"\\/\x7f\u2028\u2029\u00e9\u20ac\U0001f600'}, True),
+        {"s": '"\\/\x7f\u2028\u2029\u00e9\u20ac\U0001f600'},
+        True,
+    ),
     "integers at the safe bounds": ({"max": 2**53 - 1, "min": -(2**53 - 1), "zero": 0, "neg": -7}, True),
     "nested arrays and objects, empty ones too": ({"a": [{"b": [[], {}]}, None, True, False], "e": {}}, True),
     "nesting below the native limit": (nested(150), True),
@@ -966,11 +1128,29 @@ def test_signed_bytes_are_exactly_what_rfc8785_gives(road, payload, native):
     assert hosted is (bool(road) or not native)
 
 
-NAME_PIECES = ["a", "b", "ab", "\x00", "\x1f", '"', "\\", "\x7f", "\u00e9", "\u2028", "\ud7ff", "\ue000", "\uff61",
-               "\ufffd", "\U00010000", "\U0001f600", "\U0010ffff"]
+NAME_PIECES = [
+    "a",
+    "b",
+    "ab",
+    "\x00",
+    "\x1f",
+    '"',
+    "\\",
+    "\x7f",
+    "\u00e9",
+    "\u2028",
+    "\ud7ff",
+    "\ue000",
+    "\uff61",
+    "\ufffd",
+    "\U00010000",
+    "\U0001f600",
+    "\U0010ffff",
+]
 NAMES = st.lists(st.sampled_from(NAME_PIECES), max_size=4).map("".join)
 TEXTS = st.lists(st.sampled_from(NAME_PIECES + [chr(i) for i in range(32)] + ["\u2029", "/"]), max_size=8).map(
-    "".join) | st.text(max_size=8)
+    "".join
+) | st.text(max_size=8)
 SAFE_INTS = st.sampled_from([2**53 - 1, -(2**53 - 1), 0, -1]) | st.integers(-(2**53 - 1), 2**53 - 1)
 NATIVE_VALUES = st.recursive(
     st.none() | st.booleans() | SAFE_INTS | TEXTS,
@@ -1004,7 +1184,7 @@ def payloads(draw):
 @settings(max_examples=400, deadline=None)
 @given(case=payloads())
 @example(case=({"\U0001f600": 1, "\uffff": 2, "\ue000\U00010000": 3, "\ue000": 4}, False))
-@example(case=({"a": "\u2028\x7f\x1f\"\\", "b": [2**53 - 1, -(2**53 - 1)]}, False))
+@example(case=({"a": '\u2028\x7f\x1f"\\', "b": [2**53 - 1, -(2**53 - 1)]}, False))
 @example(case=({"a": [2**53]}, True))
 def test_signed_bytes_match_rfc8785_on_generated_payloads(road, case):
     payload, spoiled = case
@@ -1046,17 +1226,21 @@ def substitute_dumps(calls):
     def dumps(payload):
         calls.append(payload)
         return b"substitute"
+
     return dumps
 
 
 CANONICALISER_SUBSTITUTES = {
     "rfc8785.dumps patched": lambda m, fake: m.setattr(rfc8785, "dumps", fake),
     "another module imported as rfc8785": lambda m, fake: m.setitem(
-        sys.modules, "rfc8785", types.SimpleNamespace(dumps=fake)),
+        sys.modules, "rfc8785", types.SimpleNamespace(dumps=fake)
+    ),
     "_load_crypto rebound": lambda m, fake: m.setattr(
-        passport, "_load_crypto", lambda: (types.SimpleNamespace(dumps=fake), None)),
+        passport, "_load_crypto", lambda: (types.SimpleNamespace(dumps=fake), None)
+    ),
     "the dump behind rfc8785.dumps patched": lambda m, fake: m.setattr(
-        rfc8785_impl, "dump", lambda obj, sink: sink.write(fake(obj))),
+        rfc8785_impl, "dump", lambda obj, sink: sink.write(fake(obj))
+    ),
 }
 
 

@@ -21,6 +21,7 @@ def no_env(monkeypatch):
 
 # --- loading from a file -----------------------------------------------------
 
+
 @pytest.mark.parametrize(
     "content, expected",
     [
@@ -74,6 +75,7 @@ def test_unreadable_source_fails_without_falling_back_to_environment(tmp_path, m
 
 
 # --- loading from the environment ----------------------------------------------
+
 
 @pytest.mark.parametrize(
     "value, expected",
@@ -143,6 +145,7 @@ def test_file_and_environment_modules_load_only_on_first_use():
 
 
 # --- x402 headers -------------------------------------------------------------
+
 
 @pytest.mark.parametrize("credential", [CRED, "", "not base64 at all", None, b"bytes"], ids=repr)
 def test_x402_headers_carry_the_credential_object_unchanged(credential):

@@ -61,7 +61,7 @@ def examples(document: str) -> list[Example]:
             if line.strip() == "```python":
                 start = number
         elif line.strip() == "```":
-            found.append(Example(document, start + 1, "\n".join(lines[start:number - 1]) + "\n"))
+            found.append(Example(document, start + 1, "\n".join(lines[start : number - 1]) + "\n"))
             start = None
     assert start is None, f"{document}:{start}: a code block is never closed"
     return found
@@ -73,8 +73,13 @@ ALL = [example for document in DOCUMENTS for example in examples(document)]
 @pytest.fixture(scope="module")
 def issuer_files(tmp_path_factory: pytest.TempPathFactory) -> Path:
     directory = tmp_path_factory.mktemp("issuer-files")
-    write_files(str(directory), agent_did="did:example:agent", issuer_did="did:example:issuer",
-                scopes=["payments:x402"], valid_for=timedelta(hours=24))
+    write_files(
+        str(directory),
+        agent_did="did:example:agent",
+        issuer_did="did:example:issuer",
+        scopes=["payments:x402"],
+        valid_for=timedelta(hours=24),
+    )
     return directory
 
 
@@ -86,7 +91,7 @@ def test_the_documents_hold_python_examples():
 def test_each_python_example_runs_as_it_stands(example: Example, issuer_files: Path, tmp_path: Path):
     first = example.source.lstrip().splitlines()[0] if example.source.strip() else ""
     if first.startswith(NOT_RUN):
-        reason = first[len(NOT_RUN):].strip()
+        reason = first[len(NOT_RUN) :].strip()
         assert reason, f"{example.name}: say why the example is not run"
         pytest.skip(f"{example.name} not run: {reason}")
     shutil.copytree(issuer_files, tmp_path, dirs_exist_ok=True)
@@ -95,8 +100,13 @@ def test_each_python_example_runs_as_it_stands(example: Example, issuer_files: P
     environ = {k: v for k, v in os.environ.items() if k != "QUORVEL_AGENT_PASSPORT"}
     environ["PYTHONPATH"] = str(PACKAGE_ROOT)
     result = subprocess.run(
-        [sys.executable, str(script)], cwd=tmp_path, env=environ, capture_output=True, text=True,
-        timeout=120, check=False,
+        [sys.executable, str(script)],
+        cwd=tmp_path,
+        env=environ,
+        capture_output=True,
+        text=True,
+        timeout=120,
+        check=False,
     )
     assert result.returncode == 0, f"{example.name} failed:\n{result.stderr}"
 
@@ -119,13 +129,15 @@ def test_the_first_example_admits_a_verified_agent_and_its_handler_reads_the_ver
         source = first.source.replace('"https://issuer.example"', repr(issuer_server.url))
         exec(compile(source, first.name, "exec"), namespace)
         with serve(namespace["app"]) as url:
+
             def pay(credential: str | None) -> tuple[int, object]:
                 headers = {} if credential is None else {"X-Agent-Passport": credential}
                 response = httpx.post(f"{url}/pay", headers=headers, timeout=30)
                 return response.status_code, response.json()
 
             assert pay(issuer.issue(agent_did=agent, scopes=["payments:x402"], spend_window="P1D")) == (
-                200, {"agent": agent, "up_to_microusd": 25_000_000, "per": "P1D"}
+                200,
+                {"agent": agent, "up_to_microusd": 25_000_000, "per": "P1D"},
             )
             assert pay(issuer.issue(agent_did=agent, scopes=["catalog:read"]))[0] == 403
             assert pay(Issuer(issuer_did="did:web:issuer.example").issue(agent_did=agent))[0] == 401

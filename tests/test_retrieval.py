@@ -189,6 +189,7 @@ def test_malformed_document_fails_the_whole_call(document, error):
 
 # --- URLs --------------------------------------------------------------
 
+
 @pytest.mark.parametrize(
     "issuer_url, key_url, crl_url",
     [
@@ -255,6 +256,7 @@ def test_issuer_url_must_be_text(issuer_url, error):
 
 
 # --- the fetcher path -----------------------------------------------------
+
 
 @pytest.mark.parametrize(
     "body",
@@ -349,6 +351,7 @@ def test_crl_document_is_returned_as_fetched(monkeypatch):
 
 # --- module names read at call time --------------------------------------
 
+
 def test_rebound_get_json_receives_url_fetch_and_timeout(monkeypatch):
     seen = []
 
@@ -398,6 +401,7 @@ def test_rebound_json_module_parses_the_body(monkeypatch):
 
 
 # --- the standard opener against a real server ----------------------------
+
 
 def test_served_key_document_gives_the_usable_keys_in_order(site):
     site.serve("/.well-known/pqc-keys.json", mixed_key_document())
@@ -473,6 +477,7 @@ def test_opener_errors_for_unusable_urls_reach_the_caller(url, error):
 
 
 # --- the response is held as a context -------------------------------------
+
 
 class Response:
     """Records the context protocol a with statement drives."""
@@ -562,6 +567,7 @@ def test_http_client_is_loaded_only_when_no_fetcher_is_given():
 
 
 # --- end to end: served trust material drives offline verification ----------
+
 
 def test_served_keys_verify_and_served_crl_revokes(site, issuer):
     """Keys from the well-known document verify a real credential offline, and

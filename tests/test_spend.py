@@ -70,8 +70,11 @@ def issue(issuer: Issuer, limit: object = 10_000_000, window: object = "P1D", **
     # A fresh passport id each time: tests on the shared PostgreSQL database never meet.
     members.setdefault("passport_id", f"pp_{uuid.uuid4().hex}")
     return issuer.issue(
-        spend_limit_microusd=limit, spend_window=window, issued_at=T0 - timedelta(days=1),
-        valid_for=timedelta(days=400), **members,
+        spend_limit_microusd=limit,
+        spend_window=window,
+        issued_at=T0 - timedelta(days=1),
+        valid_for=timedelta(days=400),
+        **members,
     )
 
 
@@ -83,10 +86,20 @@ DAY = timedelta(days=1)
 @pytest.mark.parametrize(
     ("text", "length"),
     [
-        ("P1D", DAY), ("PT1H", timedelta(hours=1)), ("P30D", 30 * DAY), ("P1W", 7 * DAY),
-        ("P1M", 31 * DAY), ("P1Y", 366 * DAY), ("PT1M", timedelta(minutes=1)), ("PT90S", timedelta(seconds=90)),
-        ("P1DT12H", 1.5 * DAY), ("P1W2D", 9 * DAY), ("P1Y2M3DT4H5M6S", (366 + 62 + 3) * DAY + timedelta(hours=4, minutes=5, seconds=6)),
-        ("PT0.5S", timedelta(milliseconds=500)), ("P0,5D", DAY / 2), ("P0DT1S", timedelta(seconds=1)),
+        ("P1D", DAY),
+        ("PT1H", timedelta(hours=1)),
+        ("P30D", 30 * DAY),
+        ("P1W", 7 * DAY),
+        ("P1M", 31 * DAY),
+        ("P1Y", 366 * DAY),
+        ("PT1M", timedelta(minutes=1)),
+        ("PT90S", timedelta(seconds=90)),
+        ("P1DT12H", 1.5 * DAY),
+        ("P1W2D", 9 * DAY),
+        ("P1Y2M3DT4H5M6S", (366 + 62 + 3) * DAY + timedelta(hours=4, minutes=5, seconds=6)),
+        ("PT0.5S", timedelta(milliseconds=500)),
+        ("P0,5D", DAY / 2),
+        ("P0DT1S", timedelta(seconds=1)),
         ("P999999999999Y", None),
     ],
 )
@@ -95,7 +108,8 @@ def test_a_duration_is_read_with_calendar_units_taken_long(text, length):
 
 
 @pytest.mark.parametrize(
-    "text", ["", "P", "PT", "P1DT", "1D", "p1d", "P1H", "PT1D", "P-1D", "P0D", "PT0S", "P1.5DT1H", "daily", " P1D", "P1D "]
+    "text",
+    ["", "P", "PT", "P1DT", "1D", "p1d", "P1H", "PT1D", "P-1D", "P0D", "PT0S", "P1.5DT1H", "daily", " P1D", "P1D "],
 )
 def test_a_text_that_is_not_a_positive_duration_is_refused(text):
     with pytest.raises(ValueError):
@@ -183,7 +197,9 @@ def test_a_passport_that_cannot_be_charged_gives_a_false_decision_and_holds_noth
     limit, window = members.pop("limit", 10), members.pop("window", "P1D")
     if "valid_for" in members:
         members["issued_at"] = T0 - timedelta(days=2)
-        credential = issuer.issue(spend_limit_microusd=limit, spend_window=window, passport_id=f"pp_{uuid.uuid4().hex}", **members)
+        credential = issuer.issue(
+            spend_limit_microusd=limit, spend_window=window, passport_id=f"pp_{uuid.uuid4().hex}", **members
+        )
     else:
         credential = issue(issuer, limit, window, **members)
     decision = ledger.reserve(credential, 1, now=T0, required_scope="payments:x402")
@@ -306,7 +322,15 @@ def test_the_async_twins_do_what_the_sync_operations_do(ledger, issuer):
 
 @pytest.mark.parametrize(
     ("amount", "error"),
-    [(0, ValueError), (-5, ValueError), (True, TypeError), (1.0, TypeError), ("5", TypeError), (None, TypeError), (2**63, ValueError)],
+    [
+        (0, ValueError),
+        (-5, ValueError),
+        (True, TypeError),
+        (1.0, TypeError),
+        ("5", TypeError),
+        (None, TypeError),
+        (2**63, ValueError),
+    ],
 )
 def test_an_amount_that_is_not_a_positive_int_raises_before_anything_is_verified(ledger, issuer, amount, error):
     credential = issue(issuer)
@@ -418,7 +442,11 @@ def test_postgres_answers_each_operation_in_one_round_trip(trust, issuer, tmp_pa
 def test_holds_past_their_window_are_pruned_and_whole_life_holds_kept(trust, issuer, tmp_path, kind, monkeypatch):
     from quorvel_trellane import _spend_postgres, _spend_sqlite
 
-    credential, forever, idle = issue(issuer, limit=10, window="PT1H"), issue(issuer, limit=10, window=None), issue(issuer, limit=10, window="PT1H")
+    credential, forever, idle = (
+        issue(issuer, limit=10, window="PT1H"),
+        issue(issuer, limit=10, window=None),
+        issue(issuer, limit=10, window="PT1H"),
+    )
     ids = [_passport_id(c) for c in (credential, forever, idle)]
     with SpendLedger(trust, store_url(kind, tmp_path)) as ledger:
         old = [ledger.reserve(c, 5, key="old", now=T0) for c in (credential, forever, idle)]
@@ -484,7 +512,10 @@ def test_a_version_1_sqlite_store_is_upgraded_in_place(trust, issuer, tmp_path):
         assert ledger.remaining(credential, now=T0) == 6
     with sqlite3.connect(path) as conn:
         assert conn.execute("SELECT version FROM quorvel_spend_schema").fetchone() == (2,)
-        assert "AUTOINCREMENT" in conn.execute("SELECT sql FROM sqlite_master WHERE name = 'quorvel_spend_hold'").fetchone()[0]
+        assert (
+            "AUTOINCREMENT"
+            in conn.execute("SELECT sql FROM sqlite_master WHERE name = 'quorvel_spend_hold'").fetchone()[0]
+        )
 
 
 def test_a_version_1_postgres_store_is_upgraded_in_place(trust, issuer):

@@ -18,14 +18,12 @@ logs, and checks what the ledger promises:
 from __future__ import annotations
 
 import json
-import os
 import signal
 import sqlite3
 import subprocess
 import sys
 import time
 import uuid
-from collections import defaultdict
 from pathlib import Path
 
 import pytest
@@ -38,7 +36,11 @@ WORKERS, THREADS = 3, 3
 MAX_AMOUNT = 100
 SECONDS = 1.0
 # (limit, window, window in µs, filled until refused)
-BUDGETS = [(2_000, "P1D", 86_400_000_000, True), (3_000, "P1D", 86_400_000_000, True), (1_000, "PT1S", 1_000_000, False)]
+BUDGETS = [
+    (2_000, "P1D", 86_400_000_000, True),
+    (3_000, "P1D", 86_400_000_000, True),
+    (1_000, "PT1S", 1_000_000, False),
+]
 
 
 @pytest.fixture(scope="module")
@@ -54,8 +56,14 @@ def run_fleet(issuer: Issuer, url: str, directory: Path, *, kill: bool) -> tuple
         f"{BASE}/passport/crl/{issuer.kid}.json": json.dumps(issuer.revocation_list()),
     }
     config = {
-        "url": url, "dir": str(directory), "issuer_url": BASE, "issuer_did": issuer.issuer_did,
-        "documents": documents, "threads": THREADS, "max_amount": MAX_AMOUNT, "seed": 20,
+        "url": url,
+        "dir": str(directory),
+        "issuer_url": BASE,
+        "issuer_did": issuer.issuer_did,
+        "documents": documents,
+        "threads": THREADS,
+        "max_amount": MAX_AMOUNT,
+        "seed": 20,
         "passports": [
             {"credential": issuer.issue(passport_id=pid, spend_limit_microusd=limit, spend_window=window), "fill": fill}
             for pid, (limit, window, _, fill) in zip(ids, BUDGETS)
@@ -90,9 +98,7 @@ def run_fleet(issuer: Issuer, url: str, directory: Path, *, kill: bool) -> tuple
             if process.poll() is None:
                 process.kill()
                 process.wait()
-    logs = {
-        name: [json.loads(line) for line in (directory / f"{name}.log").read_text().splitlines()] for name in names
-    }
+    logs = {name: [json.loads(line) for line in (directory / f"{name}.log").read_text().splitlines()] for name in names}
     for name, entries in logs.items():
         assert not [entry for entry in entries if entry["op"] == "error"], entries
         if name in live:
@@ -112,9 +118,7 @@ def wait_for(condition, workers, directory: Path, seconds: float = 60.0) -> None
 
 def store_rows(kind: str, url: str, ids: list[str]) -> list[tuple]:
     """Every hold of the fleet's passports: (passport index, key, at, requested, amount, state)."""
-    query = (
-        "SELECT passport_id, key, at, requested, amount, state FROM quorvel_spend_hold WHERE passport_id IN ({})"
-    )
+    query = "SELECT passport_id, key, at, requested, amount, state FROM quorvel_spend_hold WHERE passport_id IN ({})"
     if kind == "sqlite":
         with sqlite3.connect(url.removeprefix("sqlite:///")) as conn:
             assert conn.execute("PRAGMA integrity_check").fetchone() == ("ok",)
@@ -200,6 +204,11 @@ def test_a_fleet_never_overspends_never_starves_and_a_killed_server_loses_no_hol
         if fill:
             # Complete in the store: the whole run is inside one window.
             total = sum(amount for pp, _, _, _, amount, _ in rows if pp == index)
-            refused = [e for entries in logs.values() for e in entries if e["op"] == "refused" and e["pp"] == index and e["phase"] == 2]
+            refused = [
+                e
+                for entries in logs.values()
+                for e in entries
+                if e["op"] == "refused" and e["pp"] == index and e["phase"] == 2
+            ]
             assert refused, "demand never exceeded the bound"
             assert limit - MAX_AMOUNT < total <= limit

@@ -75,15 +75,12 @@ PUBLIC_NAMES = (
     | set(PUBLIC_FUNCTIONS)
 )
 
-INSTALL_HINT = (
-    "passport verification needs 'rfc8785' and 'pqcrypto' "
-    "(pip install 'quorvel-trellane[passport]')"
-)
+INSTALL_HINT = "passport verification needs 'rfc8785' and 'pqcrypto' (pip install 'quorvel-trellane[passport]')"
 
 # The reference: each function and record written out in plain Python with
 # the declared signature (annotations stay text under the future import).
 # Bodies are never run.
-REFERENCE_SOURCE = '''
+REFERENCE_SOURCE = """
 from __future__ import annotations
 from dataclasses import dataclass
 
@@ -142,7 +139,7 @@ class PassportVerdict:
     expires_at: str | None = None
     error_code: str | None = None
     error_message: str | None = None
-'''
+"""
 REFERENCE: dict = {"__name__": __name__}
 exec(compile(REFERENCE_SOURCE, "<reference surface>", "exec"), REFERENCE)
 
@@ -156,9 +153,7 @@ def _subprocess_env() -> dict:
 
     src = str(Path(quorvel_trellane.__file__).resolve().parent.parent)
     env = dict(os.environ)
-    env["PYTHONPATH"] = os.pathsep.join(
-        [src] + [p for p in env.get("PYTHONPATH", "").split(os.pathsep) if p]
-    )
+    env["PYTHONPATH"] = os.pathsep.join([src] + [p for p in env.get("PYTHONPATH", "").split(os.pathsep) if p])
     return env
 
 
@@ -185,9 +180,7 @@ def _own_names(module) -> list[str]:
 
 
 def test_namespace_holds_exactly_the_designed_names(passport):
-    assert sorted(_own_names(passport)) == sorted(
-        STANDARD_NAMES + CONSTANTS + CLASSES + FUNCTIONS
-    )
+    assert sorted(_own_names(passport)) == sorted(STANDARD_NAMES + CONSTANTS + CLASSES + FUNCTIONS)
 
 
 def test_namespace_is_bound_in_import_order(passport):
@@ -258,10 +251,7 @@ def test_module_identity_attributes(passport):
 
 
 def _param_table(sig: inspect.Signature):
-    return [
-        (p.name, p.kind, p.default, type(p.default), p.annotation)
-        for p in sig.parameters.values()
-    ]
+    return [(p.name, p.kind, p.default, type(p.default), p.annotation) for p in sig.parameters.values()]
 
 
 @pytest.mark.parametrize("name", FUNCTIONS)
@@ -336,21 +326,26 @@ def test_functions_pickle_by_reference_like_python_functions(passport, name):
 # rest makes, in order; its shape: "line" (one line), "exact" (only the
 # beginning), "long" (several paragraphs) or "" (no constraint)).
 FUNCTION_DOCS = {
-    "decode_passport": (
-        "Parse a credential envelope without verifying it. Raises :class:`PassportError`.", [], ""),
+    "decode_passport": ("Parse a credential envelope without verifying it. Raises :class:`PassportError`.", [], ""),
     "verify_passport": ("Verify a passport OFFLINE and return a :class:`PassportVerdict`.", [], "long"),
     "kid_for_key": ("The key id an issuer publishes for a public key: ``sha256(pk)[:16]`` (hex).", [], ""),
     "resolve_keys_from_wellknown": (
         "Fetch ``<issuer_url>/.well-known/pqc-keys.json`` and return ``{kid: pk_bytes}``.",
-        ["online", "offline", "pin", "verify_passport", "fetch", "http"], "long"),
+        ["online", "offline", "pin", "verify_passport", "fetch", "http"],
+        "long",
+    ),
     "fetch_crl": ("Fetch the revocation list ``<issuer_url>/passport/crl/<kid>.json``.", [], "line"),
     "load_credential": (
         "Load an agent's own passport credential.",
-        ["source", "path", "file", "environment", ("PASSPORT_ENV_VAR", "QUORVEL_AGENT_PASSPORT")], ""),
+        ["source", "path", "file", "environment", ("PASSPORT_ENV_VAR", "QUORVEL_AGENT_PASSPORT")],
+        "",
+    ),
     "x402_headers": ("HTTP header(s) that present a passport on an x402 request.", [], "exact"),
     "a2a_message_metadata": (
         "Return A2A message metadata carrying the passport under a namespaced key.",
-        ["metadata", "copy", "mutat", "fresh"], ""),
+        ["metadata", "copy", "mutat", "fresh"],
+        "",
+    ),
     "_load_crypto": ("Lazily import the stock verification primitives.", [], ""),
     "_coerce_key": ("Accept a Falcon public key as raw bytes or (standard or url-safe) base64 text.", [], ""),
     "_revoked_ids": ("Normalise a CRL argument to a set of revoked passport ids, or None if absent.", [], ""),
@@ -388,9 +383,7 @@ def test_every_function_has_a_documentation_entry(passport):
     assert sorted(FUNCTION_DOCS) == sorted(FUNCTIONS)
 
 
-MODULE_DOC_FIRST_LINE = (
-    "quorvel_trellane.passport -- offline client for Quorvel Agent Passports."
-)
+MODULE_DOC_FIRST_LINE = "quorvel_trellane.passport -- offline client for Quorvel Agent Passports."
 MODULE_DOC_POINTS = [
     ("what a passport is", ["Falcon-1024", "FIPS 206", "DID", "scope", "spend", "expir", "operator"]),
     (
@@ -426,9 +419,7 @@ MODULE_DOC_POINTS = [
 CLASS_DOCS = {
     "PassportError": "A passport credential is structurally malformed (not merely invalid).",
     "DecodedPassport": "The parsed envelope of a passport, before any cryptographic check.",
-    "PassportVerdict": (
-        "The outcome of verifying a passport. ``verified`` is True only for ``active``."
-    ),
+    "PassportVerdict": ("The outcome of verifying a passport. ``verified`` is True only for ``active``."),
 }
 
 
@@ -457,7 +448,7 @@ def test_documentation_begins_as_declared_and_makes_its_points(passport, name, b
         assert doc is None
         return
     assert isinstance(doc, str) and doc.startswith(beginning)
-    assert _find_in_order(doc[len(beginning):], anchors) == []
+    assert _find_in_order(doc[len(beginning) :], anchors) == []
     if shape == "line":
         assert "\n" not in doc.strip()
     elif shape == "exact":
@@ -557,9 +548,7 @@ def test_assigning_a_record_field_raises_frozen_instance_error(passport, name, a
 
 
 def test_replace_builds_a_new_verdict_and_leaves_the_old_one(passport):
-    old = passport.PassportVerdict(
-        verified=True, status="active", agent_did="did:a", scopes=("pay",), kid="k"
-    )
+    old = passport.PassportVerdict(verified=True, status="active", agent_did="did:a", scopes=("pay",), kid="k")
     new = dataclasses.replace(old, verified=False, status="revoked", error_code="REVOKED")
     assert type(new) is passport.PassportVerdict
     assert (new.verified, new.status, new.error_code) == (False, "revoked", "REVOKED")
@@ -868,9 +857,7 @@ GOOD_KEYWORD_CALLS = [
 ]
 
 
-@pytest.mark.parametrize(
-    "name, kwargs, expected", GOOD_KEYWORD_CALLS, ids=[c[0] for c in GOOD_KEYWORD_CALLS]
-)
+@pytest.mark.parametrize("name, kwargs, expected", GOOD_KEYWORD_CALLS, ids=[c[0] for c in GOOD_KEYWORD_CALLS])
 def test_every_parameter_can_be_given_by_name(passport, name, kwargs, expected):
     assert getattr(passport, name)(**kwargs) == expected
 
@@ -1246,9 +1233,7 @@ def _(p, monkeypatch, issuer):
 @_rebind_case("a substitute _b64u_decode is what decoding reads text with")
 def _(p, monkeypatch, issuer):
     envelope = json.dumps({"payload": {"a": 1}, "sig": "inner"}).encode()
-    monkeypatch.setattr(
-        p, "_b64u_decode", lambda s: envelope if s == "outer" else b"sig:" + s.encode()
-    )
+    monkeypatch.setattr(p, "_b64u_decode", lambda s: envelope if s == "outer" else b"sig:" + s.encode())
     assert p.decode_passport("outer").sig == b"sig:inner"
 
 
@@ -1267,9 +1252,7 @@ def _(p, monkeypatch, issuer):
 
 @_rebind_case("a rebound base64 is what base64url text is written with")
 def _(p, monkeypatch, issuer):
-    monkeypatch.setattr(
-        p, "base64", SimpleNamespace(urlsafe_b64encode=lambda b: b"QUJD==")
-    )
+    monkeypatch.setattr(p, "base64", SimpleNamespace(urlsafe_b64encode=lambda b: b"QUJD=="))
     assert p._b64u_encode(b"zzz") == "QUJD"
 
 
@@ -1308,7 +1291,5 @@ def test_rebinding_a_module_name_changes_the_next_call(passport, monkeypatch, is
 
 def test_genuine_passport_is_active_without_substitutes(passport, issuer):
     # The baseline the substitutes above are measured against.
-    verdict = passport.verify_passport(
-        issuer.issue(), issuer_keys=issuer.pk, crl=[], now=NOW
-    )
+    verdict = passport.verify_passport(issuer.issue(), issuer_keys=issuer.pk, crl=[], now=NOW)
     assert (verdict.verified, verdict.status) == (True, "active")

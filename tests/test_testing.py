@@ -129,7 +129,11 @@ def test_tamper_changes_members_but_keeps_the_signature(changes, status, code, i
         ({"valid_for": timedelta(seconds=-1)}, "expired", "EXPIRED"),
         ({"expires_at": None}, "expired", "EXPIRED"),
         ({"expires_at": "2999-01-01T00:00:00Z"}, "active", None),
-        ({"issued_at": datetime(2000, 1, 1, tzinfo=timezone.utc), "valid_for": timedelta(days=1)}, "expired", "EXPIRED"),
+        (
+            {"issued_at": datetime(2000, 1, 1, tzinfo=timezone.utc), "valid_for": timedelta(days=1)},
+            "expired",
+            "EXPIRED",
+        ),
         ({"passport_id": "pp_known"}, "active", None),
     ],
 )
@@ -144,8 +148,14 @@ def test_make_payload_fills_every_member_the_verifier_reads():
     assert payload["expires_at"] == "2030-05-06T08:08:09Z"
     assert payload["color"] == "blue"
     assert set(payload) >= {
-        "passport_id", "agent_did", "issuer_did", "scopes",
-        "spend_limit_microusd", "spend_window", "issued_at", "expires_at",
+        "passport_id",
+        "agent_did",
+        "issuer_did",
+        "scopes",
+        "spend_limit_microusd",
+        "spend_window",
+        "issued_at",
+        "expires_at",
     }
     assert make_payload()["passport_id"] != make_payload()["passport_id"]
     assert stamp(datetime(2030, 1, 1, 1, 0, tzinfo=timezone(timedelta(hours=1)))) == "2030-01-01T00:00:00Z"

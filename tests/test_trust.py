@@ -203,7 +203,9 @@ def test_backoff_starts_at_ten_seconds_and_doubles_up_to_the_ttl(make_trust, clo
     ],
     ids=["http error", "not json", "not an object", "no keys", "wrong shape"],
 )
-def test_a_broken_key_set_never_reaches_the_caller_nor_replaces_the_good_one(make_trust, clock, server, issuer, route, error):
+def test_a_broken_key_set_never_reaches_the_caller_nor_replaces_the_good_one(
+    make_trust, clock, server, issuer, route, error
+):
     trust = make_trust()
     credential = issuer.issue()
     assert outcome(trust.verify(credential)) == ACTIVE
@@ -379,9 +381,27 @@ def tls_server(server, tmp_path):
         pytest.skip("needs the openssl command to make a certificate")
     cert, key = tmp_path / "cert.pem", tmp_path / "key.pem"
     subprocess.run(
-        ["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "1", "-subj", "/CN=127.0.0.1",
-         "-addext", "subjectAltName=IP:127.0.0.1", "-keyout", str(key), "-out", str(cert)],
-        check=True, capture_output=True, timeout=60,
+        [
+            "openssl",
+            "req",
+            "-x509",
+            "-newkey",
+            "rsa:2048",
+            "-nodes",
+            "-days",
+            "1",
+            "-subj",
+            "/CN=127.0.0.1",
+            "-addext",
+            "subjectAltName=IP:127.0.0.1",
+            "-keyout",
+            str(key),
+            "-out",
+            str(cert),
+        ],
+        check=True,
+        capture_output=True,
+        timeout=60,
     )
     context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
     context.load_cert_chain(cert, key)
@@ -584,12 +604,19 @@ def test_status_reports_every_document_and_each_fetch_is_logged(make_trust, cloc
     assert (status.key_set.state, status.key_set.fetches, status.revocation_lists) == ("missing", 0, {})
     trust.verify(issuer.issue())
     assert [r.getMessage().split(" from ")[0] for r in caplog.records if r.levelno == logging.INFO] == [
-        "fetched the key set", f"fetched the revocation list for {issuer.kid}"
+        "fetched the key set",
+        f"fetched the revocation list for {issuer.kid}",
     ]
     clock.advance(7)
     status = trust.status()
     crl = status.revocation_lists[issuer.kid]
-    assert (crl.url, crl.state, crl.age, crl.fetches, crl.failures) == (server.url + crl_path(issuer.kid), "fresh", 7, 1, 0)
+    assert (crl.url, crl.state, crl.age, crl.fetches, crl.failures) == (
+        server.url + crl_path(issuer.kid),
+        "fresh",
+        7,
+        1,
+        0,
+    )
     assert status.key_set.last_success is not None and status.key_set.last_success.tzinfo is not None
     with pytest.raises(AttributeError):
         status.closed = True  # type: ignore[misc]
@@ -622,7 +649,9 @@ HOSTILE_REVOCATION_LISTS = {
 
 
 @pytest.mark.parametrize("answer", list(HOSTILE_REVOCATION_LISTS.values()), ids=list(HOSTILE_REVOCATION_LISTS))
-def test_a_revocation_list_that_lost_its_list_is_a_failed_fetch_and_the_last_good_one_stays(make_trust, clock, server, answer):
+def test_a_revocation_list_that_lost_its_list_is_a_failed_fetch_and_the_last_good_one_stays(
+    make_trust, clock, server, answer
+):
     issuer = server.issuer
     credential = issuer.issue(passport_id="pp_hostile_list")
     issuer.revoke("pp_hostile_list")
@@ -650,7 +679,9 @@ ESCAPES = {
 
 
 @pytest.mark.parametrize(("answer", "shown"), list(ESCAPES.values()), ids=list(ESCAPES))
-def test_an_issuers_text_reaches_status_and_logs_with_control_characters_escaped(raw_server, issuer, caplog, answer, shown):
+def test_an_issuers_text_reaches_status_and_logs_with_control_characters_escaped(
+    raw_server, issuer, caplog, answer, shown
+):
     caplog.set_level(logging.INFO, "quorvel_trellane.trust")
     with IssuerTrust(raw_server(answer), timeout=5.0) as trust:
         assert outcome(trust.verify(issuer.issue())) == UNRESOLVED

@@ -28,14 +28,30 @@ STUB = ROOT / "src" / "quorvel_trellane" / "passport.pyi"
 STUB_TREE = ast.parse(STUB.read_text(encoding="utf-8"))
 
 FUNCTIONS = [
-    "_b64u_decode", "_b64u_encode", "_load_crypto", "kid_for_key", "_coerce_key",
-    "decode_passport", "_is_expired", "_revoked_ids", "verify_passport", "_resolve_key",
-    "resolve_keys_from_wellknown", "fetch_crl", "_get_json", "load_credential",
-    "x402_headers", "a2a_message_metadata",
+    "_b64u_decode",
+    "_b64u_encode",
+    "_load_crypto",
+    "kid_for_key",
+    "_coerce_key",
+    "decode_passport",
+    "_is_expired",
+    "_revoked_ids",
+    "verify_passport",
+    "_resolve_key",
+    "resolve_keys_from_wellknown",
+    "fetch_crl",
+    "_get_json",
+    "load_credential",
+    "x402_headers",
+    "a2a_message_metadata",
 ]
 CONSTANTS = [
-    "FALCON_1024_PUBLIC_KEY_BYTES", "_ALG", "_TS_FMT", "X402_PASSPORT_HEADER",
-    "A2A_PASSPORT_METADATA_KEY", "PASSPORT_ENV_VAR",
+    "FALCON_1024_PUBLIC_KEY_BYTES",
+    "_ALG",
+    "_TS_FMT",
+    "X402_PASSPORT_HEADER",
+    "A2A_PASSPORT_METADATA_KEY",
+    "PASSPORT_ENV_VAR",
 ]
 
 
@@ -82,7 +98,8 @@ def test_stub_signature_has_the_runtime_names_kinds_and_defaults(name):
 @pytest.mark.parametrize("name", CONSTANTS)
 def test_stub_constants_carry_the_runtime_values(name):
     [node] = [
-        n for n in STUB_TREE.body
+        n
+        for n in STUB_TREE.body
         if isinstance(n, ast.AnnAssign) and isinstance(n.target, ast.Name) and n.target.id == name
     ]
     assert "Final" in ast.unparse(node.annotation)
@@ -105,7 +122,8 @@ def test_stub_records_have_the_runtime_fields_defaults_and_properties(cls):
         for f in dataclasses.fields(runtime)
     ]
     properties = [
-        n.name for n in node.body
+        n.name
+        for n in node.body
         if isinstance(n, ast.FunctionDef) and any(ast.unparse(d) == "property" for d in n.decorator_list)
     ]
     assert properties == [k for k, v in vars(runtime).items() if isinstance(v, property)]
@@ -129,16 +147,19 @@ def test_typed_example_client_runs_against_the_real_module(tmp_path, capsys):
 
 # -- with mypy -----------------------------------------------------------------
 
-needs_mypy = pytest.mark.skipif(
-    importlib.util.find_spec("mypy") is None, reason="mypy is not installed (test extra)"
-)
+needs_mypy = pytest.mark.skipif(importlib.util.find_spec("mypy") is None, reason="mypy is not installed (test extra)")
 
 
 def run_mypy(*args: str, mypypath: Path, cache: Path) -> subprocess.CompletedProcess[str]:
     env = {**os.environ, "MYPYPATH": str(mypypath), "PYTHONPATH": str(PACKAGE_ROOT)}
     return subprocess.run(
         [sys.executable, "-m", "mypy", "--strict", "--no-error-summary", "--cache-dir", str(cache), *args],
-        capture_output=True, text=True, env=env, cwd=ROOT, timeout=300, check=False,
+        capture_output=True,
+        text=True,
+        env=env,
+        cwd=ROOT,
+        timeout=300,
+        check=False,
     )
 
 
@@ -159,16 +180,44 @@ MISUSE = [
     ("text given as key bytes", "passport.kid_for_key('abc')", "incompatible type"),
     ("assigning a verdict field", "v = passport.PassportVerdict(True, 'active')\nv.status = 'x'", "read-only"),
     ("assigning a decoded property", "d = passport.decode_passport('c')\nd.scopes = ()", "read-only"),
-    ("verdict fields are optional text", "n: str = passport.PassportVerdict(True, 'active').error_code", "Incompatible types in assignment"),
+    (
+        "verdict fields are optional text",
+        "n: str = passport.PassportVerdict(True, 'active').error_code",
+        "Incompatible types in assignment",
+    ),
     ("header value is text", "h: dict[str, bytes] = passport.x402_headers('c')", "Incompatible types in assignment"),
-    ("key map holds bytes", "k: dict[str, str] = passport.resolve_keys_from_wellknown('u')", "Incompatible types in assignment"),
+    (
+        "key map holds bytes",
+        "k: dict[str, str] = passport.resolve_keys_from_wellknown('u')",
+        "Incompatible types in assignment",
+    ),
     ("arguments to the primitives loader", "passport._load_crypto(1)", "Too many arguments"),
     ("numeric time for now", "passport.verify_passport('c', now=5)", "incompatible type"),
-    ("fetcher taking a timeout", "def f(u: str, t: float) -> bytes: ...\npassport.fetch_crl('u', 'k', fetch=f)", "incompatible type"),
-    ("trust options are keyword-only", "from quorvel_trellane.trust import IssuerTrust\nIssuerTrust('u', 'did')", "Too many positional"),
-    ("trust verify arguments", "from quorvel_trellane.trust import IssuerTrust\nIssuerTrust('u').verify('c', leeway='5')", "incompatible type"),
-    ("assigning a trust status field", "from quorvel_trellane.trust import IssuerTrust\nIssuerTrust('u').status().closed = True", "read-only"),
-    ("trust key map holds bytes", "from quorvel_trellane.trust import IssuerTrust\nk: dict[str, str] = IssuerTrust('u').keys()", "Incompatible types in assignment"),
+    (
+        "fetcher taking a timeout",
+        "def f(u: str, t: float) -> bytes: ...\npassport.fetch_crl('u', 'k', fetch=f)",
+        "incompatible type",
+    ),
+    (
+        "trust options are keyword-only",
+        "from quorvel_trellane.trust import IssuerTrust\nIssuerTrust('u', 'did')",
+        "Too many positional",
+    ),
+    (
+        "trust verify arguments",
+        "from quorvel_trellane.trust import IssuerTrust\nIssuerTrust('u').verify('c', leeway='5')",
+        "incompatible type",
+    ),
+    (
+        "assigning a trust status field",
+        "from quorvel_trellane.trust import IssuerTrust\nIssuerTrust('u').status().closed = True",
+        "read-only",
+    ),
+    (
+        "trust key map holds bytes",
+        "from quorvel_trellane.trust import IssuerTrust\nk: dict[str, str] = IssuerTrust('u').keys()",
+        "Incompatible types in assignment",
+    ),
 ]
 
 
@@ -186,16 +235,31 @@ def test_stubtest_finds_the_stub_consistent_with_the_runtime(mypy_cache):
     env = {**os.environ, "MYPYPATH": str(ROOT / "src"), "PYTHONPATH": str(PACKAGE_ROOT)}
     result = subprocess.run(
         [sys.executable, "-m", "mypy.stubtest", "quorvel_trellane.passport"],
-        capture_output=True, text=True, env=env, cwd=ROOT, timeout=300, check=False,
+        capture_output=True,
+        text=True,
+        env=env,
+        cwd=ROOT,
+        timeout=300,
+        check=False,
     )
     assert result.returncode == 0, result.stdout + result.stderr
 
 
 DRIFTS = [
     ("keyword-only lost", "kid: str, *, fetch", "kid: str, fetch", 'stub parameter "fetch" is not keyword-only'),
-    ("default changed", "timeout: float = 6.0\n) -> dict[str, bytes]", "timeout: float = 5.0\n) -> dict[str, bytes]", "default value"),
+    (
+        "default changed",
+        "timeout: float = 6.0\n) -> dict[str, bytes]",
+        "timeout: float = 5.0\n) -> dict[str, bytes]",
+        "default value",
+    ),
     ("parameter renamed", "def x402_headers(credential: str)", "def x402_headers(cred: str)", "differs from runtime"),
-    ("function missing", "def kid_for_key(public_key: bytes | bytearray | memoryview) -> str: ...\n", "", "kid_for_key is not present in stub"),
+    (
+        "function missing",
+        "def kid_for_key(public_key: bytes | bytearray | memoryview) -> str: ...\n",
+        "",
+        "kid_for_key is not present in stub",
+    ),
 ]
 
 
@@ -211,7 +275,12 @@ def test_stubtest_would_catch_a_stub_that_drifts(old, new, error, tmp_path):
     env = {**os.environ, "MYPYPATH": str(tmp_path), "PYTHONPATH": str(PACKAGE_ROOT)}
     result = subprocess.run(
         [sys.executable, "-m", "mypy.stubtest", "quorvel_trellane.passport"],
-        capture_output=True, text=True, env=env, cwd=tmp_path, timeout=300, check=False,
+        capture_output=True,
+        text=True,
+        env=env,
+        cwd=tmp_path,
+        timeout=300,
+        check=False,
     )
     assert result.returncode == 1
     assert error in result.stdout
@@ -219,7 +288,7 @@ def test_stubtest_would_catch_a_stub_that_drifts(old, new, error, tmp_path):
 
 # -- the middleware and client auth modules ------------------------------------
 
-WIRE_CLIENT = '''
+WIRE_CLIENT = """
 from collections.abc import Iterable
 from typing import Any
 
@@ -256,12 +325,20 @@ hooked = PassportAuth("credential")
 httpx.Client(auth=hooked, event_hooks=hooked.event_hooks, follow_redirects=True)
 httpx.AsyncClient(auth=hooked, event_hooks=hooked.async_event_hooks, follow_redirects=True)
 text: str = PassportAuth().credential
-'''
+"""
 
 WIRE_MISUSE = [
     ("a trust without verify_async", "asgi.PassportMiddleware(app, trust=object())", "incompatible type"),
-    ("a trust whose verify takes no scope", "class T:\n    def verify(self, c: str) -> PassportVerdict: ...\nwsgi.PassportMiddleware(wsgi_app, trust=T())", "incompatible type"),
-    ("a scope callable returning a number", "asgi.PassportMiddleware(app, trust=Trust(), required_scope=lambda s: 5)", "incompatible"),
+    (
+        "a trust whose verify takes no scope",
+        "class T:\n    def verify(self, c: str) -> PassportVerdict: ...\nwsgi.PassportMiddleware(wsgi_app, trust=T())",
+        "incompatible type",
+    ),
+    (
+        "a scope callable returning a number",
+        "asgi.PassportMiddleware(app, trust=Trust(), required_scope=lambda s: 5)",
+        "incompatible",
+    ),
     ("credential given as bytes", "PassportAuth(b'c')", "incompatible type"),
     ("the trust passed by position", "asgi.PassportMiddleware(app, Trust())", "Too many positional"),
 ]
@@ -286,7 +363,7 @@ def test_mypy_rejects_misuse_of_the_wire_modules(code, error, tmp_path, mypy_cac
 
 # -- the framework adapters ----------------------------------------------------
 
-ADAPTERS_CLIENT = '''
+ADAPTERS_CLIENT = """
 from typing import Any
 
 from a2a.server.agent_execution import AgentExecutor, RequestContext
@@ -340,7 +417,7 @@ extension: AgentExtension = a2a.passport_extension(issuers=["did:web:issuer.exam
 found: str | None = a2a.passport_from_a2a_message({"metadata": {}})
 interceptor = a2a.PassportInterceptor(header=None)
 middleware = starlette.passport_middleware(trust)
-'''
+"""
 
 ADAPTERS_MISUSE = [
     ("a Flask view called with the wrong argument", "pay_flask('1')", "incompatible type"),

@@ -25,10 +25,7 @@ AGENT = DEFAULT_PAYLOAD["agent_did"]
 DID = DEFAULT_PAYLOAD["issuer_did"]
 NOT_KEY = "issuer key must be bytes or base64 text"
 BAD_CRL = "crl must be a mapping with 'revoked', a list, or None"
-INSTALL_HINT = (
-    "passport verification needs 'rfc8785' and 'pqcrypto' "
-    "(pip install 'quorvel-trellane[passport]')"
-)
+INSTALL_HINT = "passport verification needs 'rfc8785' and 'pqcrypto' (pip install 'quorvel-trellane[passport]')"
 
 # (status, code, message) of each failing verdict the tables below expect.
 ACTIVE = None
@@ -76,7 +73,10 @@ def expected_verdict(passport, credential, outcome):
         return passport.PassportVerdict(verified=True, status="active", **verdict_fields(credential))
     status, code, message = outcome
     return passport.PassportVerdict(
-        verified=False, status=status, error_code=code, error_message=message,
+        verified=False,
+        status=status,
+        error_code=code,
+        error_message=message,
         **verdict_fields(credential),
     )
 
@@ -125,34 +125,39 @@ def test_a_valid_credential_is_active_with_its_fields(passport, issuer, issue):
 
 # Each case: (credential builder, verify options builder) from (issuer, other issuer).
 ERROR_CASES = {
-    "key of the wrong kind": (
-        lambda i, o: i.issue(), lambda i, o: {"issuer_keys": [i.pk]}, NOT_KEY_KIND),
-    "alg Falcon-512": (
-        lambda i, o: i.issue(alg="Falcon-512"), lambda i, o: {}, unsupported("Falcon-512")),
+    "key of the wrong kind": (lambda i, o: i.issue(), lambda i, o: {"issuer_keys": [i.pk]}, NOT_KEY_KIND),
+    "alg Falcon-512": (lambda i, o: i.issue(alg="Falcon-512"), lambda i, o: {}, unsupported("Falcon-512")),
     "alg a number": (lambda i, o: i.issue(alg=5), lambda i, o: {}, ("invalid", "UNSUPPORTED_ALG", "unsupported alg 5")),
     "no issuer key": (lambda i, o: i.issue(), lambda i, o: {"issuer_keys": None}, UNRESOLVED),
     "1792-byte key": (lambda i, o: i.issue(), lambda i, o: {"issuer_keys": i.pk[:-1]}, bad_key(1792)),
     "other issuer's key": (lambda i, o: i.issue(), lambda i, o: {"issuer_keys": o.pk}, MISMATCH),
     "altered kid": (
         lambda i, o: i.issue(kid="0123456789abcdef"),
-        lambda i, o: {"issuer_keys": {"0123456789abcdef": i.pk}}, MISMATCH),
-    "flipped payload byte": (
-        lambda i, o: flip_in_payload(i, "shopper-7", "shopper-8"), lambda i, o: {}, TAMPERED),
+        lambda i, o: {"issuer_keys": {"0123456789abcdef": i.pk}},
+        MISMATCH,
+    ),
+    "flipped payload byte": (lambda i, o: flip_in_payload(i, "shopper-7", "shopper-8"), lambda i, o: {}, TAMPERED),
     "flipped signature byte": (lambda i, o: flip_sig_byte(i), lambda i, o: {}, TAMPERED),
     "kid naming the other issuer": (
-        lambda i, o: i.issue(kid=o.kid), lambda i, o: {"issuer_keys": {o.kid: o.pk}}, TAMPERED),
-    "expired": (
-        lambda i, o: i.issue(payload(expires_at="2029-12-31T23:59:59Z")), lambda i, o: {}, EXPIRED),
-    "expiry equal to now": (
-        lambda i, o: i.issue(payload(expires_at="2030-01-01T00:00:00Z")), lambda i, o: {}, EXPIRED),
+        lambda i, o: i.issue(kid=o.kid),
+        lambda i, o: {"issuer_keys": {o.kid: o.pk}},
+        TAMPERED,
+    ),
+    "expired": (lambda i, o: i.issue(payload(expires_at="2029-12-31T23:59:59Z")), lambda i, o: {}, EXPIRED),
+    "expiry equal to now": (lambda i, o: i.issue(payload(expires_at="2030-01-01T00:00:00Z")), lambda i, o: {}, EXPIRED),
     "no crl": (lambda i, o: i.issue(), lambda i, o: {"crl": None}, NO_CRL),
     "no passport_id": (lambda i, o: i.issue(payload(passport_id=OMIT)), lambda i, o: {}, NO_ID),
     "revoked": (lambda i, o: i.issue(), lambda i, o: {"crl": {"revoked": [PID]}}, REVOKED),
     "agent mismatch": (
-        lambda i, o: i.issue(), lambda i, o: {"expected_agent_did": "did:web:agents.example.com:other"},
-        AGENT_MISMATCH),
+        lambda i, o: i.issue(),
+        lambda i, o: {"expected_agent_did": "did:web:agents.example.com:other"},
+        AGENT_MISMATCH,
+    ),
     "scope missing": (
-        lambda i, o: i.issue(), lambda i, o: {"required_scope": "admin:write"}, not_granted("admin:write")),
+        lambda i, o: i.issue(),
+        lambda i, o: {"required_scope": "admin:write"},
+        not_granted("admin:write"),
+    ),
 }
 
 
@@ -166,25 +171,39 @@ def test_each_failed_check_gives_its_code_status_and_message(passport, issuer, o
 
 @pytest.mark.parametrize(
     "credential",
-    [None, 5, b"eyJ9", "", " \n ", "not base64 !", b64u(b"foo"), "Q", "é",
-     encode_envelope("[1]"), encode_envelope("{}"), encode_envelope('{"payload": {}}'),
-     encode_envelope('{"payload": {}, "sig": 5}')],
+    [
+        None,
+        5,
+        b"eyJ9",
+        "",
+        " \n ",
+        "not base64 !",
+        b64u(b"foo"),
+        "Q",
+        "é",
+        encode_envelope("[1]"),
+        encode_envelope("{}"),
+        encode_envelope('{"payload": {}}'),
+        encode_envelope('{"payload": {}, "sig": 5}'),
+    ],
 )
 def test_undecodable_credential_gives_a_bare_invalid_verdict(passport, issuer, credential):
     with pytest.raises(passport.PassportError) as info:
         passport.decode_passport(credential)
     verdict = run(passport, issuer, credential)
     assert verdict == passport.PassportVerdict(
-        verified=False, status="invalid", error_code="INVALID_CREDENTIAL",
-        error_message=str(info.value))
+        verified=False, status="invalid", error_code="INVALID_CREDENTIAL", error_message=str(info.value)
+    )
 
 
 @pytest.mark.parametrize(
     "credential, message",
-    [(None, "credential must be a non-empty string"),
-     ("  ", "credential must be a non-empty string"),
-     (encode_envelope("[1]"), "credential envelope is not an object"),
-     (encode_envelope("{}"), "credential payload is not an object")],
+    [
+        (None, "credential must be a non-empty string"),
+        ("  ", "credential must be a non-empty string"),
+        (encode_envelope("[1]"), "credential envelope is not an object"),
+        (encode_envelope("{}"), "credential payload is not an object"),
+    ],
 )
 def test_invalid_verdict_carries_the_decoding_message(passport, issuer, credential, message):
     assert run(passport, issuer, credential).error_message == message
@@ -195,13 +214,20 @@ def test_missing_primitives_give_an_invalid_verdict_not_an_exception(passport, i
     monkeypatch.setitem(sys.modules, "rfc8785", None)
     verdict = run(passport, issuer, cred)
     assert verdict == passport.PassportVerdict(
-        verified=False, status="invalid", error_code="INVALID_CREDENTIAL", error_message=INSTALL_HINT)
+        verified=False, status="invalid", error_code="INVALID_CREDENTIAL", error_message=INSTALL_HINT
+    )
 
 
 def test_verdict_copies_payload_values_as_found(passport, issuer):
     window = ["P1D", {"rolling": True}]
-    body = payload(spend_limit_microusd="lots", spend_window=window, issued_at=1767225600,
-                   agent_did=42, issuer_did=None, scopes="ab")
+    body = payload(
+        spend_limit_microusd="lots",
+        spend_window=window,
+        issued_at=1767225600,
+        agent_did=42,
+        issuer_did=None,
+        scopes="ab",
+    )
     cred = issuer.issue(body)
     verdict = run(passport, issuer, cred)
     assert_outcome(passport, verdict, cred, ACTIVE)
@@ -212,13 +238,12 @@ def test_verdict_copies_payload_values_as_found(passport, issuer):
 
 
 def test_verdict_leaves_missing_payload_members_absent(passport, issuer):
-    body = payload(spend_limit_microusd=OMIT, spend_window=OMIT, issued_at=OMIT, agent_did=OMIT,
-                   scopes=OMIT)
+    body = payload(spend_limit_microusd=OMIT, spend_window=OMIT, issued_at=OMIT, agent_did=OMIT, scopes=OMIT)
     cred = issuer.issue(body)
     verdict = run(passport, issuer, cred)
     assert verdict == passport.PassportVerdict(
-        verified=True, status="active", issuer_did=DID, kid=issuer.kid,
-        expires_at=body["expires_at"])
+        verified=True, status="active", issuer_did=DID, kid=issuer.kid, expires_at=body["expires_at"]
+    )
 
 
 def test_failed_verdict_from_a_later_check_still_carries_the_credential_fields(passport, issuer):
@@ -242,22 +267,43 @@ def test_payload_the_canonicaliser_refuses_is_an_invalid_credential(passport, is
 @pytest.mark.parametrize(
     "body, kid, keyed_by, code, message",
     [
-        (payload(scopes=5), "KID", "kid", "INVALID_CREDENTIAL",
-         "malformed credential payload: 'int' object is not iterable"),
-        (payload(scopes=True), "KID", "kid", "INVALID_CREDENTIAL",
-         "malformed credential payload: 'bool' object is not iterable"),
-        (payload(scopes=1.5), "KID", "kid", "INVALID_CREDENTIAL",
-         "malformed credential payload: 'float' object is not iterable"),
+        (
+            payload(scopes=5),
+            "KID",
+            "kid",
+            "INVALID_CREDENTIAL",
+            "malformed credential payload: 'int' object is not iterable",
+        ),
+        (
+            payload(scopes=True),
+            "KID",
+            "kid",
+            "INVALID_CREDENTIAL",
+            "malformed credential payload: 'bool' object is not iterable",
+        ),
+        (
+            payload(scopes=1.5),
+            "KID",
+            "kid",
+            "INVALID_CREDENTIAL",
+            "malformed credential payload: 'float' object is not iterable",
+        ),
         (payload(), ["not", "hashable"], "did", "KID_KEY_MISMATCH", None),
         (payload(), ["not", "hashable"], "kid", "UNRESOLVED_ISSUER_KEY", None),
         (payload(issuer_did={"id": 1}), "KID", "kid", None, None),
         (payload(issuer_did={"id": 1}), "ffffffffffffffff", "kid", "UNRESOLVED_ISSUER_KEY", None),
     ],
-    ids=["scopes-number", "scopes-true", "scopes-float", "kid-list-did-entry", "kid-list-kid-entry",
-         "issuer-did-object-kid-entry", "issuer-did-object-no-entry"],
+    ids=[
+        "scopes-number",
+        "scopes-true",
+        "scopes-float",
+        "kid-list-did-entry",
+        "kid-list-kid-entry",
+        "issuer-did-object-kid-entry",
+        "issuer-did-object-no-entry",
+    ],
 )
-def test_credential_values_the_pipeline_cannot_read_give_verdicts(passport, issuer, body, kid, keyed_by, code,
-                                                                  message):
+def test_credential_values_the_pipeline_cannot_read_give_verdicts(passport, issuer, body, kid, keyed_by, code, message):
     cred = issuer.issue(body, kid=issuer.kid if kid == "KID" else kid)
     keys = {issuer.kid if keyed_by == "kid" else DID: issuer.pk}
     verdict = run(passport, issuer, cred, issuer_keys=keys, crl=[])
@@ -282,7 +328,8 @@ def test_missing_or_false_alg_is_checked_as_falcon_1024(passport, issuer, alg):
 
 
 @pytest.mark.parametrize(
-    "alg", ["falcon-1024", "Falcon-1024 ", "ML-DSA-65", "it's", "Falcón", True, ["Falcon-1024"], {"a": 1}])
+    "alg", ["falcon-1024", "Falcon-1024 ", "ML-DSA-65", "it's", "Falcón", True, ["Falcon-1024"], {"a": 1}]
+)
 def test_any_other_set_alg_is_unsupported(passport, issuer, alg):
     cred = issuer.issue(alg=alg)
     assert_outcome(passport, run(passport, issuer, cred), cred, unsupported(alg))
@@ -369,15 +416,14 @@ KEY_SOURCES = {
     "list of keys": (lambda i, o: [i.pk], NOT_KEY_KIND),
     "read-only mapping": (lambda i, o: types.MappingProxyType({i.kid: i.pk}), NOT_KEY_KIND),
     "memoryview": (lambda i, o: memoryview(i.pk), NOT_KEY_KIND),
-    "resolver returning bytes": (lambda i, o: (lambda kid, did: i.pk), ACTIVE),
-    "resolver returning text": (lambda i, o: (lambda kid, did: i.pk_b64url), ACTIVE),
-    "resolver returning None": (lambda i, o: (lambda kid, did: None), UNRESOLVED),
-    "resolver returning empty bytes": (lambda i, o: (lambda kid, did: b""), bad_key(0)),
-    "resolver returning the wrong kind": (lambda i, o: (lambda kid, did: 5), NOT_KEY_KIND),
+    "resolver returning bytes": (lambda i, o: lambda kid, did: i.pk, ACTIVE),
+    "resolver returning text": (lambda i, o: lambda kid, did: i.pk_b64url, ACTIVE),
+    "resolver returning None": (lambda i, o: lambda kid, did: None, UNRESOLVED),
+    "resolver returning empty bytes": (lambda i, o: lambda kid, did: b"", bad_key(0)),
+    "resolver returning the wrong kind": (lambda i, o: lambda kid, did: 5, NOT_KEY_KIND),
     "bound method resolver": (lambda i, o: KeyStore(i.pk).lookup, ACTIVE),
     "dict subclass with its own get": (lambda i, o: OwnGetDict(i.kid, i.pk), ACTIVE),
-    "callable dict used as resolver, not looked up": (
-        lambda i, o: CallableDict({i.kid: i.pk}, None), UNRESOLVED),
+    "callable dict used as resolver, not looked up": (lambda i, o: CallableDict({i.kid: i.pk}, None), UNRESOLVED),
     "callable dict answering as resolver": (lambda i, o: CallableDict({}, i.pk), ACTIVE),
 }
 
@@ -561,27 +607,33 @@ def test_error_from_a_crl_generator_reaches_the_caller(passport, issuer, issue):
 
 
 ORDER_CASES = {
-    "expired and revoked reports expired": (
-        {"expires_at": "2020-01-01T00:00:00Z"}, {}, {"crl": [PID]}, EXPIRED),
-    "expired without a crl reports expired": (
-        {"expires_at": "2020-01-01T00:00:00Z"}, {}, {"crl": None}, EXPIRED),
-    "expired with an unusable crl reports expired": (
-        {"expires_at": "2020-01-01T00:00:00Z"}, {}, {"crl": 42}, EXPIRED),
-    "bad signature beats expiry": (
-        {"expires_at": "2020-01-01T00:00:00Z"}, {"tamper": True}, {}, TAMPERED),
+    "expired and revoked reports expired": ({"expires_at": "2020-01-01T00:00:00Z"}, {}, {"crl": [PID]}, EXPIRED),
+    "expired without a crl reports expired": ({"expires_at": "2020-01-01T00:00:00Z"}, {}, {"crl": None}, EXPIRED),
+    "expired with an unusable crl reports expired": ({"expires_at": "2020-01-01T00:00:00Z"}, {}, {"crl": 42}, EXPIRED),
+    "bad signature beats expiry": ({"expires_at": "2020-01-01T00:00:00Z"}, {"tamper": True}, {}, TAMPERED),
     "bad signature beats an unusable crl": ({}, {"tamper": True}, {"crl": 42}, TAMPERED),
     "bad signature beats revocation": ({}, {"tamper": True}, {"crl": [PID]}, TAMPERED),
     "revoked beats agent mismatch": (
-        {}, {}, {"crl": [PID], "expected_agent_did": "did:web:x", "required_scope": "x"}, REVOKED),
+        {},
+        {},
+        {"crl": [PID], "expected_agent_did": "did:web:x", "required_scope": "x"},
+        REVOKED,
+    ),
     "agent mismatch beats missing scope": (
-        {}, {}, {"expected_agent_did": "did:web:x", "required_scope": "x"}, AGENT_MISMATCH),
-    "unverifiable revocation beats agent mismatch": (
-        {}, {}, {"crl": None, "expected_agent_did": "did:web:x"}, NO_CRL),
+        {},
+        {},
+        {"expected_agent_did": "did:web:x", "required_scope": "x"},
+        AGENT_MISMATCH,
+    ),
+    "unverifiable revocation beats agent mismatch": ({}, {}, {"crl": None, "expected_agent_did": "did:web:x"}, NO_CRL),
     "unsupported alg beats a missing key": ({}, {"alg": "RS256"}, {"issuer_keys": None}, unsupported("RS256")),
-    "unsupported alg beats a key of the wrong kind": (
-        {}, {"alg": "RS256"}, {"issuer_keys": 5}, unsupported("RS256")),
+    "unsupported alg beats a key of the wrong kind": ({}, {"alg": "RS256"}, {"issuer_keys": 5}, unsupported("RS256")),
     "missing key beats a bad signature and expiry": (
-        {"expires_at": "2020-01-01T00:00:00Z"}, {"tamper": True}, {"issuer_keys": None}, UNRESOLVED),
+        {"expires_at": "2020-01-01T00:00:00Z"},
+        {"tamper": True},
+        {"issuer_keys": None},
+        UNRESOLVED,
+    ),
     "key size beats kid binding": ({}, {}, {"issuer_keys": bytes(32)}, bad_key(32)),
     "kid binding beats a bad signature": ({}, {"tamper": True}, {"issuer_keys": "other"}, MISMATCH),
 }
@@ -638,9 +690,15 @@ def substitute_verifier(monkeypatch, passport, verify):
 
 @pytest.mark.parametrize(
     "behaviour",
-    [lambda *a: False, lambda *a: 0, lambda *a: None, lambda *a: "", lambda *a: [],
-     lambda *a: (_ for _ in ()).throw(RuntimeError("verifier crashed")),
-     lambda *a: (_ for _ in ()).throw(ValueError("bad signature length"))],
+    [
+        lambda *a: False,
+        lambda *a: 0,
+        lambda *a: None,
+        lambda *a: "",
+        lambda *a: [],
+        lambda *a: (_ for _ in ()).throw(RuntimeError("verifier crashed")),
+        lambda *a: (_ for _ in ()).throw(ValueError("bad signature length")),
+    ],
     ids=["false", "zero", "none", "empty-text", "empty-list", "runtime-error", "value-error"],
 )
 def test_verifier_that_says_no_or_raises_means_tampered(passport, issuer, issue, monkeypatch, behaviour):
@@ -669,8 +727,8 @@ def test_substitute_canonicaliser_supplies_the_signed_bytes(passport, issuer, is
     seen = []
     canonicaliser = types.SimpleNamespace(dumps=lambda body: b"substitute bytes")
     monkeypatch.setattr(
-        passport, "_load_crypto",
-        lambda: (canonicaliser, lambda pk, message, sig: seen.append(message) or True))
+        passport, "_load_crypto", lambda: (canonicaliser, lambda pk, message, sig: seen.append(message) or True)
+    )
     run(passport, issuer, issue())
     assert seen == [b"substitute bytes"]
 
@@ -886,8 +944,13 @@ def test_verification_leaves_every_input_unchanged(passport, issuer, issue):
     for issuer_keys in (keys, single, resolver):
         for revocation in (crl, crl_list):
             verdict = passport.verify_passport(
-                cred, issuer_keys=issuer_keys, crl=revocation, now=now,
-                required_scope="payments:write", expected_agent_did=AGENT)
+                cred,
+                issuer_keys=issuer_keys,
+                crl=revocation,
+                now=now,
+                required_scope="payments:write",
+                expected_agent_did=AGENT,
+            )
             assert verdict.verified is True
     assert inputs == before
     assert now == NOW
@@ -906,6 +969,7 @@ def test_verification_does_no_network_or_file_io(passport, issuer, issue, monkey
         def refuse(*args, **kwargs):
             attempts.append(name)
             raise AssertionError(f"verification used {name}")
+
         return refuse
 
     with monkeypatch.context() as blocked:
@@ -927,8 +991,16 @@ def test_verification_does_no_network_or_file_io(passport, issuer, issue, monkey
         ]
     assert attempts == []
     assert [v.error_code for v in verdicts] == [
-        None, None, None, "REVOKED", "REVOCATION_CHECK_FAILED", "EXPIRED",
-        "TAMPERED_SIGNATURE", "UNRESOLVED_ISSUER_KEY", "INVALID_CREDENTIAL"]
+        None,
+        None,
+        None,
+        "REVOKED",
+        "REVOCATION_CHECK_FAILED",
+        "EXPIRED",
+        "TAMPERED_SIGNATURE",
+        "UNRESOLVED_ISSUER_KEY",
+        "INVALID_CREDENTIAL",
+    ]
 
 
 # --------------------------------------------------------------------------
@@ -936,8 +1008,11 @@ def test_verification_does_no_network_or_file_io(passport, issuer, issue, monkey
 
 
 json_scalars = (
-    st.none() | st.booleans() | st.integers(-(2**53) + 1, 2**53 - 1)
-    | st.floats(allow_nan=False, allow_infinity=False) | st.text(max_size=12)
+    st.none()
+    | st.booleans()
+    | st.integers(-(2**53) + 1, 2**53 - 1)
+    | st.floats(allow_nan=False, allow_infinity=False)
+    | st.text(max_size=12)
 )
 json_values = st.recursive(
     json_scalars,
@@ -996,11 +1071,9 @@ def test_no_meaningful_change_to_a_signed_credential_verifies(passport, issuer, 
         new = _mutate_sig(data, sig)
         assume(new != sig)
         env["sig"] = b64u(new)
-    verdict = passport.verify_passport(
-        encode_envelope(env), issuer_keys=issuer.pk, crl=[], now=NOW)
+    verdict = passport.verify_passport(encode_envelope(env), issuer_keys=issuer.pk, crl=[], now=NOW)
     assert verdict.verified is False
-    assert verdict.error_code in {
-        "INVALID_CREDENTIAL", "UNSUPPORTED_ALG", "KID_KEY_MISMATCH", "TAMPERED_SIGNATURE"}
+    assert verdict.error_code in {"INVALID_CREDENTIAL", "UNSUPPORTED_ALG", "KID_KEY_MISMATCH", "TAMPERED_SIGNATURE"}
 
 
 @settings(max_examples=100, deadline=None, suppress_health_check=[HealthCheck.too_slow])
@@ -1015,7 +1088,8 @@ def test_no_meaningful_change_to_a_signed_credential_verifies(passport, issuer, 
     after=st.text(alphabet=" \t\r\n", max_size=3),
 )
 def test_meaningless_changes_keep_a_credential_valid(
-        passport, issuer, order, envelope_order, indent, ensure_ascii, encoding, padded, before, after):
+    passport, issuer, order, envelope_order, indent, ensure_ascii, encoding, padded, before, after
+):
     body = payload(note="café ✓")
     env = issuer.envelope(body)
     env["payload"] = {name: env["payload"][name] for name in order + ["note"]}

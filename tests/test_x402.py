@@ -234,9 +234,7 @@ def url(ledger: SpendLedger, chain: LoopbackChain) -> Iterator[str]:
     facilitator = x402Facilitator()
     facilitator.register([NETWORK], chain)
     server = x402ResourceServer(facilitator).register(NETWORK, LoopbackPricing())
-    paywall = PassportPaywall(
-        app, routes=ROUTES, server=server, ledger=ledger, stablecoins=COINS, required_scope=SCOPE
-    )
+    paywall = PassportPaywall(app, routes=ROUTES, server=server, ledger=ledger, stablecoins=COINS, required_scope=SCOPE)
     sock = socket.socket()
     sock.bind(("127.0.0.1", 0))
     runner = uvicorn.Server(uvicorn.Config(paywall, log_level="warning", lifespan="off"))
@@ -318,7 +316,11 @@ def test_unpriced_routes_pass_without_a_passport(url):
 
 @pytest.mark.parametrize(
     ("limit", "window", "code"),
-    [(PRICE - 1, "P1D", "SPEND_LIMIT_EXCEEDED"), (0, None, "SPEND_LIMIT_EXCEEDED"), (PRICE, "daily", "SPEND_TERMS_UNSUPPORTED")],
+    [
+        (PRICE - 1, "P1D", "SPEND_LIMIT_EXCEEDED"),
+        (0, None, "SPEND_LIMIT_EXCEEDED"),
+        (PRICE, "daily", "SPEND_TERMS_UNSUPPORTED"),
+    ],
     ids=["a cent short", "zero for life", "unreadable window"],
 )
 def test_a_budget_that_cannot_cover_the_price_is_refused_before_the_agent_signs(url, issuer, limit, window, code):
@@ -398,9 +400,7 @@ def test_a_retried_payment_is_never_charged_twice(url, issuer, ledger):
     # The response was lost; the agent sends the same signed payment again. A
     # second hold would not fit the bound (403): the ledger answers with the
     # first, and x402's facilitator refuses the spent nonce (402).
-    retry = requests.get(
-        url + "/report", headers={"PAYMENT-SIGNATURE": agent.headers[-1]}, auth=agent.auth, timeout=30
-    )
+    retry = requests.get(url + "/report", headers={"PAYMENT-SIGNATURE": agent.headers[-1]}, auth=agent.auth, timeout=30)
     assert retry.status_code == 402
     assert spent(ledger, credential, PRICE) == PRICE
     assert len(agent.wallet.signed) == 1
@@ -411,8 +411,12 @@ def test_a_payment_failing_in_one_request_stays_held_while_another_carrying_it_s
     SLOW.leave.clear()
     credential = issuer.issue(spend_limit_microusd=PRICE)
     auth = PassportAuth(credential)
-    required = decode_payment_required_header(requests.get(url + "/slow", auth=auth, timeout=30).headers["payment-required"])
-    payment = x402ClientSync().register(NETWORK, LoopbackWallet()).set_spend_controls(False).create_payment_payload(required)
+    required = decode_payment_required_header(
+        requests.get(url + "/slow", auth=auth, timeout=30).headers["payment-required"]
+    )
+    payment = (
+        x402ClientSync().register(NETWORK, LoopbackWallet()).set_spend_controls(False).create_payment_payload(required)
+    )
     headers = {"PAYMENT-SIGNATURE": encode_payment_signature_header(payment)}  # good for both routes: same terms
     with ThreadPoolExecutor(1) as pool:
         settling = pool.submit(requests.get, url + "/slow", headers=headers, auth=auth, timeout=30)
@@ -456,8 +460,12 @@ def test_the_agent_signs_nothing_its_passport_does_not_cover(url, issuer, chain)
 
 def test_the_agent_budget_keeps_only_listed_coins_and_needs_a_readable_bound(issuer):
     budget = PassportBudget(issuer.issue(spend_limit_microusd=PRICE), COINS)
-    options = [PaymentRequirements(scheme="loopback", network=NETWORK, asset=a, amount=str(PRICE), pay_to="rp",
-                                   max_timeout_seconds=60) for a in (UNLISTED, USDC)]
+    options = [
+        PaymentRequirements(
+            scheme="loopback", network=NETWORK, asset=a, amount=str(PRICE), pay_to="rp", max_timeout_seconds=60
+        )
+        for a in (UNLISTED, USDC)
+    ]
     assert [r.asset for r in budget.policy(2, options)] == [USDC]
     with pytest.raises(NoMatchingRequirementsError):
         budget.policy(2, options[:1])
@@ -514,5 +522,7 @@ def test_importing_the_module_imports_neither_x402_nor_a_web_framework():
         "print(sorted(m for m in sys.modules if m.split('.')[0] in {'x402', 'fastapi', 'starlette', 'pydantic'}))\n"
     )
     env = {**os.environ, "PYTHONPATH": str(Path(quorvel_trellane.__file__).resolve().parents[1])}
-    result = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, env=env, timeout=60, check=True)
+    result = subprocess.run(
+        [sys.executable, "-c", code], capture_output=True, text=True, env=env, timeout=60, check=True
+    )
     assert result.stdout.strip() == "[]"

@@ -48,9 +48,7 @@ def describe(decoded: DecodedPassport) -> str:
     return f"{decoded.alg} {decoded.kid} {agent} {','.join(scopes)} {len(decoded.signed_bytes)}"
 
 
-def relying_party(
-    credential: str, keys: dict[str, bytes], crl: dict[str, object], now: datetime
-) -> PassportVerdict:
+def relying_party(credential: str, keys: dict[str, bytes], crl: dict[str, object], now: datetime) -> PassportVerdict:
     verdict = verify_passport(
         credential,
         issuer_keys=keys,

@@ -58,8 +58,7 @@ struct B64Shifted {
     constexpr explicit B64Shifted(const B64Table& base) : t() {
         for (int c = 0; c < 256; ++c) {
             const std::uint32_t v = base.v[c];
-            for (int k = 0; k < 4; ++k)
-                t[k][c] = v == kInvalid ? 0xff000000u : v << (18 - 6 * k);
+            for (int k = 0; k < 4; ++k) t[k][c] = v == kInvalid ? 0xff000000u : v << (18 - 6 * k);
         }
     }
 };
@@ -86,20 +85,46 @@ QT_AVX2 inline __m256i rows16(const signed char (&t)[16]) {
     return _mm256_broadcastsi128_si256(half);
 }
 
+// clang-format off: the tables keep their rows
 // Row bits: row 2 -> 1, 3 -> 2, 4 and 6 -> 4, 5 -> 8, 7 -> 16, others 0x80.
 // Low halves a row refuses set that row's bit (0x80 always).
 constexpr signed char kRowBit[16] = {-128, -128, 1, 2, 4, 8, 4, 16, -128, -128, -128, -128, -128, -128, -128, -128};
 // '+' and '/' (row 2: B, F), digits (row 3: 0-9), 'A'-'O' and 'a'-'o'
 // (rows 4 and 6: 1-F), 'P'-'Z' and 'p'-'z' (rows 5 and 7: 0-A).
-constexpr signed char kRefusedStandard[16] = {
-    -128 | 1 | 4,     -128 | 1, -128 | 1, -128 | 1, -128 | 1, -128 | 1, -128 | 1, -128 | 1,
-    -128 | 1,         -128 | 1, -128 | 1 | 2, -128 | 2 | 8 | 16, -128 | 1 | 2 | 8 | 16, -128 | 1 | 2 | 8 | 16,
-    -128 | 1 | 2 | 8 | 16, -128 | 2 | 8 | 16};
+constexpr signed char kRefusedStandard[16] = {-128 | 1 | 4,
+                                              -128 | 1,
+                                              -128 | 1,
+                                              -128 | 1,
+                                              -128 | 1,
+                                              -128 | 1,
+                                              -128 | 1,
+                                              -128 | 1,
+                                              -128 | 1,
+                                              -128 | 1,
+                                              -128 | 1 | 2,
+                                              -128 | 2 | 8 | 16,
+                                              -128 | 1 | 2 | 8 | 16,
+                                              -128 | 1 | 2 | 8 | 16,
+                                              -128 | 1 | 2 | 8 | 16,
+                                              -128 | 2 | 8 | 16};
 // The same with '-' (row 2: D) and '_' (row 5: F).
-constexpr signed char kRefusedUrlSafe[16] = {
-    -128 | 1 | 4,     -128 | 1, -128 | 1, -128 | 1, -128 | 1, -128 | 1, -128 | 1, -128 | 1,
-    -128 | 1,         -128 | 1, -128 | 1 | 2, -128 | 2 | 8 | 16, -128 | 1 | 2 | 8 | 16, -128 | 2 | 8 | 16,
-    -128 | 1 | 2 | 8 | 16, -128 | 2 | 16};
+constexpr signed char kRefusedUrlSafe[16] = {-128 | 1 | 4,
+                                             -128 | 1,
+                                             -128 | 1,
+                                             -128 | 1,
+                                             -128 | 1,
+                                             -128 | 1,
+                                             -128 | 1,
+                                             -128 | 1,
+                                             -128 | 1,
+                                             -128 | 1,
+                                             -128 | 1 | 2,
+                                             -128 | 2 | 8 | 16,
+                                             -128 | 1 | 2 | 8 | 16,
+                                             -128 | 2 | 8 | 16,
+                                             -128 | 1 | 2 | 8 | 16,
+                                             -128 | 2 | 16};
+// clang-format on
 // Offset from character to value by row: '+' 43 -> 62, '0' 48 -> 52,
 // 'A' 65 -> 0, 'a' 97 -> 26.
 constexpr signed char kRowOffset[16] = {0, 0, 19, 4, -65, -65, -71, -71, 0, 0, 0, 0, 0, 0, 0, 0};
@@ -160,9 +185,8 @@ B64 a2b_base64(const unsigned char* data, Py_ssize_t n, Py_ssize_t extra_pads, c
     while (i + 4 <= n) {
         const std::uint32_t group = t[0][data[i]] | t[1][data[i + 1]] | t[2][data[i + 2]] | t[3][data[i + 3]];
         if (group & 0xff000000u) break;
-        const unsigned char bytes[4] = {static_cast<unsigned char>(group >> 16),
-                                        static_cast<unsigned char>(group >> 8), static_cast<unsigned char>(group),
-                                        0};
+        const unsigned char bytes[4] = {static_cast<unsigned char>(group >> 16), static_cast<unsigned char>(group >> 8),
+                                        static_cast<unsigned char>(group), 0};
         std::memcpy(o, bytes, 4);
         o += 3;
         i += 4;

@@ -52,8 +52,9 @@ struct Escapes {
             const char s[7] = {'\\', 'u', '0', '0', hex[ch >> 4], hex[ch & 15], 0};
             for (int i = 0; i < 7; ++i) text[ch][i] = s[i];
         }
-        const struct { char ch, short_form; } shorts[] = {
-            {'\b', 'b'}, {'\t', 't'}, {'\n', 'n'}, {'\f', 'f'}, {'\r', 'r'}, {'"', '"'}, {'\\', '\\'}};
+        const struct {
+            char ch, short_form;
+        } shorts[] = {{'\b', 'b'}, {'\t', 't'}, {'\n', 'n'}, {'\f', 'f'}, {'\r', 'r'}, {'"', '"'}, {'\\', '\\'}};
         for (auto s : shorts) {
             needed[static_cast<int>(s.ch)] = true;
             text[static_cast<int>(s.ch)][0] = '\\';
@@ -85,9 +86,7 @@ public:
         return false;
     }
 
-    Ref bytes() const {
-        return own(PyBytes_FromStringAndSize(out_.data(), static_cast<Py_ssize_t>(out_.size())));
-    }
+    Ref bytes() const { return own(PyBytes_FromStringAndSize(out_.data(), static_cast<Py_ssize_t>(out_.size()))); }
 
 private:
     struct Member {

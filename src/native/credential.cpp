@@ -123,7 +123,7 @@ std::optional<Ref> crypto_unchanged(const Call& c) {
 void remember_crypto(const Call& c, PyObject* pair, std::optional<std::uint64_t> before, PyObject* falcon) {
     ModuleState* st = c.st;
     if (!before || !PyModule_Check(falcon)) return;
-    PyObject* falcon_dict = PyModule_GetDict(falcon);  // borrowed
+    PyObject* falcon_dict = PyModule_GetDict(falcon);                          // borrowed
     PyObject* bound = PyDict_GetItemWithError(falcon_dict, c.st->str_verify);  // borrowed
     if (bound != PyTuple_GET_ITEM(pair, 1)) {
         PyErr_Clear();
@@ -138,19 +138,20 @@ void remember_crypto(const Call& c, PyObject* pair, std::optional<std::uint64_t>
 Ref load_crypto_impl(const Call& c, PyObject* const* /*args*/) {
     if (std::optional<Ref> same = crypto_unchanged(c)) return std::move(*same);
     const std::optional<std::uint64_t> before = watched_stamp(c.st, {PyImport_GetModuleDict()});
-    Ref rfc8785 = Ref::own_or_error(PyImport_ImportModuleLevelObject(c.st->str_rfc8785, c.globals, nullptr,
-                                                                    nullptr, 0));
+    Ref rfc8785 =
+        Ref::own_or_error(PyImport_ImportModuleLevelObject(c.st->str_rfc8785, c.globals, nullptr, nullptr, 0));
     Ref falcon;
     Ref falcon_verify;
     if (rfc8785) {
         Ref fromlist = own(PyTuple_Pack(1, c.st->str_verify));
-        falcon = Ref::own_or_error(
-            PyImport_ImportModuleLevelObject(c.st->str_pqcrypto_sign_falcon_1024, c.globals, nullptr, fromlist.get(), 0));
+        falcon = Ref::own_or_error(PyImport_ImportModuleLevelObject(c.st->str_pqcrypto_sign_falcon_1024, c.globals,
+                                                                    nullptr, fromlist.get(), 0));
         if (falcon) {
             falcon_verify = Ref::own_or_error(PyObject_GetAttr(falcon.get(), c.st->str_verify));
             if (!falcon_verify && PyErr_ExceptionMatches(PyExc_AttributeError)) {
                 PyErr_Clear();
-                PyErr_Format(PyExc_ImportError, "cannot import name 'verify' from '%U'", c.st->str_pqcrypto_sign_falcon_1024);
+                PyErr_Format(PyExc_ImportError, "cannot import name 'verify' from '%U'",
+                             c.st->str_pqcrypto_sign_falcon_1024);
             }
         }
     }
@@ -168,8 +169,7 @@ Ref load_crypto_impl(const Call& c, PyObject* const* /*args*/) {
     return pair;
 }
 
-constexpr const char kKidForKeyDoc[] =
-    "The key id an issuer publishes for a public key: ``sha256(pk)[:16]`` (hex).";
+constexpr const char kKidForKeyDoc[] = "The key id an issuer publishes for a public key: ``sha256(pk)[:16]`` (hex).";
 
 const Param kKidForKeyParams[] = {{"public_key", "bytes", ParamKind::PositionalOrKeyword, Default::Required}};
 
@@ -332,7 +332,6 @@ Ref decode_passport_impl(const Call& c, PyObject* const* args) {
     return build_record(c, cls.get(), values, c.st->kw_decoded);
 }
 
-
 }  // namespace
 
 const FunctionDef b64u_decode = {
@@ -351,8 +350,8 @@ const FunctionDef coerce_key = {
     "_coerce_key", "_coerce_key", kCoerceKeyParams, "bytes", kCoerceKeyDoc, coerce_key_impl,
 };
 const FunctionDef decode_passport = {
-    "decode_passport", "decode_passport", kDecodePassportParams, "DecodedPassport", kDecodePassportDoc,
-    decode_passport_impl,
+    "decode_passport", "decode_passport",  kDecodePassportParams,
+    "DecodedPassport", kDecodePassportDoc, decode_passport_impl,
 };
 
 }  // namespace qt::credential

@@ -20,8 +20,7 @@ namespace {
 constexpr Py_ssize_t kMaxParams = 8;
 
 struct FunctionObject {
-    PyObject_HEAD
-    vectorcallfunc vectorcall;
+    PyObject_HEAD vectorcallfunc vectorcall;
     const FunctionDef* fdef;
     PyObject* module;
     PyObject* name;
@@ -57,8 +56,7 @@ size_t substitution_cost(char a, char b) {
     return kMoveCost;
 }
 
-Py_ssize_t levenshtein(const char* a, size_t a_size, const char* b, size_t b_size, size_t max_cost,
-                       size_t* buffer) {
+Py_ssize_t levenshtein(const char* a, size_t a_size, const char* b, size_t b_size, size_t max_cost, size_t* buffer) {
     if (a == b) return 0;
     while (a_size && b_size && a[0] == b[0]) {
         ++a, --a_size;
@@ -120,8 +118,8 @@ PyObject* suggest_keyword(PyObject* varnames, PyObject* keyword) {
         }
         Py_ssize_t max_distance = (name_size + item_size + 3) * static_cast<Py_ssize_t>(kMoveCost) / 6;
         max_distance = std::min(max_distance, best_distance - 1);
-        Py_ssize_t d = levenshtein(name_str, static_cast<size_t>(name_size), item_str,
-                                   static_cast<size_t>(item_size), static_cast<size_t>(max_distance), buffer);
+        Py_ssize_t d = levenshtein(name_str, static_cast<size_t>(name_size), item_str, static_cast<size_t>(item_size),
+                                   static_cast<size_t>(max_distance), buffer);
         if (d > max_distance) continue;
         if (best == nullptr || d < best_distance) {
             best = item;
@@ -133,8 +131,7 @@ PyObject* suggest_keyword(PyObject* varnames, PyObject* keyword) {
 }
 
 // Names in the interpreter's own phrasing: 'a', 'a' and 'b', 'a', 'b', and 'c'.
-int raise_missing(FunctionObject* f, const char* kind, PyObject* const* bound, Py_ssize_t start,
-                  Py_ssize_t end) {
+int raise_missing(FunctionObject* f, const char* kind, PyObject* const* bound, Py_ssize_t start, Py_ssize_t end) {
     std::vector<Ref> names;
     for (Py_ssize_t i = start; i < end; ++i) {
         if (bound[i] != nullptr) continue;
@@ -152,15 +149,15 @@ int raise_missing(FunctionObject* f, const char* kind, PyObject* const* bound, P
         Ref acc = Ref::own_or_error(PyUnicode_FromString(""));
         for (size_t i = 0; acc && i + 2 < n; ++i) {
             acc = Ref::own_or_error(i == 0 ? PyUnicode_FromFormat("%U", names[i].get())
-                                          : PyUnicode_FromFormat("%U, %U", acc.get(), names[i].get()));
+                                           : PyUnicode_FromFormat("%U, %U", acc.get(), names[i].get()));
         }
         if (acc)
             joined = Ref::own_or_error(
                 PyUnicode_FromFormat("%U, %U, and %U", acc.get(), names[n - 2].get(), names[n - 1].get()));
     }
     if (!joined) return -1;
-    PyErr_Format(PyExc_TypeError, "%U() missing %i required %s argument%s: %U", f->qualname,
-                 static_cast<int>(n), kind, n == 1 ? "" : "s", joined.get());
+    PyErr_Format(PyExc_TypeError, "%U() missing %i required %s argument%s: %U", f->qualname, static_cast<int>(n), kind,
+                 n == 1 ? "" : "s", joined.get());
     return -1;
 }
 
@@ -181,23 +178,22 @@ int raise_too_many_positional(FunctionObject* f, Py_ssize_t given, PyObject* con
     if (!sig) return -1;
     Ref kwonly_sig;
     if (kwonly_given) {
-        kwonly_sig = Ref::own_or_error(PyUnicode_FromFormat(
-            " positional argument%s (and %zd keyword-only argument%s)", given != 1 ? "s" : "",
-            kwonly_given, kwonly_given != 1 ? "s" : ""));
+        kwonly_sig =
+            Ref::own_or_error(PyUnicode_FromFormat(" positional argument%s (and %zd keyword-only argument%s)",
+                                                   given != 1 ? "s" : "", kwonly_given, kwonly_given != 1 ? "s" : ""));
     } else {
         kwonly_sig = Ref::own_or_error(PyUnicode_FromString(""));
     }
     if (!kwonly_sig) return -1;
-    PyErr_Format(PyExc_TypeError, "%U() takes %U positional argument%s but %zd%U %s given", f->qualname,
-                 sig.get(), plural ? "s" : "", given, kwonly_sig.get(),
-                 given == 1 && !kwonly_given ? "was" : "were");
+    PyErr_Format(PyExc_TypeError, "%U() takes %U positional argument%s but %zd%U %s given", f->qualname, sig.get(),
+                 plural ? "s" : "", given, kwonly_sig.get(), given == 1 && !kwonly_given ? "was" : "were");
     return -1;
 }
 
 // Bind arguments as the interpreter does for a Python function of the same
 // signature, in the same order of checks, so that the TypeErrors match.
-int bind(FunctionObject* f, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-         PyObject** bound, std::optional<Ref>* held) {
+int bind(FunctionObject* f, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** bound,
+         std::optional<Ref>* held) {
     const Py_ssize_t total = f->nparams;
     const Py_ssize_t npos = f->npos;
     for (Py_ssize_t i = 0; i < total; ++i) bound[i] = nullptr;
@@ -225,18 +221,15 @@ int bind(FunctionObject* f, PyObject* const* args, Py_ssize_t nargs, PyObject* k
             if (j == total) {
                 PyObject* suggestion = total > 0 ? suggest_keyword(f->varnames, keyword) : nullptr;
                 if (suggestion != nullptr) {
-                    PyErr_Format(PyExc_TypeError,
-                                 "%U() got an unexpected keyword argument '%S'. Did you mean '%S'?",
+                    PyErr_Format(PyExc_TypeError, "%U() got an unexpected keyword argument '%S'. Did you mean '%S'?",
                                  f->qualname, keyword, suggestion);
                 } else {
-                    PyErr_Format(PyExc_TypeError, "%U() got an unexpected keyword argument '%S'",
-                                 f->qualname, keyword);
+                    PyErr_Format(PyExc_TypeError, "%U() got an unexpected keyword argument '%S'", f->qualname, keyword);
                 }
                 return -1;
             }
             if (bound[j] != nullptr) {
-                PyErr_Format(PyExc_TypeError, "%U() got multiple values for argument '%S'", f->qualname,
-                             keyword);
+                PyErr_Format(PyExc_TypeError, "%U() got multiple values for argument '%S'", f->qualname, keyword);
                 return -1;
             }
             bound[j] = args[nargs + k];
@@ -255,8 +248,8 @@ int bind(FunctionObject* f, PyObject* const* args, Py_ssize_t nargs, PyObject* k
     }
     for (Py_ssize_t i = npos; i < total; ++i) {
         if (bound[i] != nullptr) continue;
-        PyObject* def = f->kwdefaults ? PyDict_GetItemWithError(f->kwdefaults, PyTuple_GET_ITEM(f->varnames, i))
-                                      : nullptr;
+        PyObject* def =
+            f->kwdefaults ? PyDict_GetItemWithError(f->kwdefaults, PyTuple_GET_ITEM(f->varnames, i)) : nullptr;
         if (def == nullptr && PyErr_Occurred()) return -1;
         if (def == nullptr) return raise_missing(f, "keyword-only", bound, npos, total);
         // __kwdefaults__ is a mutable dict, as for a Python function, so the
@@ -279,8 +272,7 @@ PyObject* fn_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, Py
     std::optional<Ref> held[kMaxParams];  // the keyword defaults in use
     if (bind(f, args, PyVectorcall_NARGS(nargsf), kwnames, bound, held) < 0) return nullptr;
     try {
-        Call c{f->module, static_cast<ModuleState*>(PyModule_GetState(f->module)),
-               PyModule_GetDict(f->module)};
+        Call c{f->module, static_cast<ModuleState*>(PyModule_GetState(f->module)), PyModule_GetDict(f->module)};
         PyObject* result = f->fdef->impl(c, bound).release();
         if (result == nullptr && !PyErr_Occurred())
             PyErr_SetString(PyExc_SystemError, "error return without exception set");
@@ -300,10 +292,9 @@ PyObject* fn_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, Py
 
 // Every object the function owns, for traverse and clear alike.
 constexpr PyObject* FunctionObject::*kOwned[] = {
-    &FunctionObject::module,      &FunctionObject::name,     &FunctionObject::qualname,
-    &FunctionObject::doc,         &FunctionObject::module_name, &FunctionObject::code,
-    &FunctionObject::defaults,    &FunctionObject::kwdefaults, &FunctionObject::annotations,
-    &FunctionObject::varnames,    &FunctionObject::dict,
+    &FunctionObject::module,      &FunctionObject::name,     &FunctionObject::qualname, &FunctionObject::doc,
+    &FunctionObject::module_name, &FunctionObject::code,     &FunctionObject::defaults, &FunctionObject::kwdefaults,
+    &FunctionObject::annotations, &FunctionObject::varnames, &FunctionObject::dict,
 };
 
 int fn_traverse(PyObject* self, visitproc visit, void* arg) {
@@ -328,9 +319,7 @@ void fn_dealloc(PyObject* self) {
     Py_DECREF(tp);
 }
 
-PyObject* fn_repr(PyObject* self) {
-    return PyUnicode_FromFormat("<function %U at %p>", as_fn(self)->qualname, self);
-}
+PyObject* fn_repr(PyObject* self) { return PyUnicode_FromFormat("<function %U at %p>", as_fn(self)->qualname, self); }
 
 // Bound like a Python function when stored on a class.
 PyObject* fn_descr_get(PyObject* self, PyObject* obj, PyObject* /*type*/) {
@@ -367,9 +356,7 @@ int set_text(PyObject** slot, PyObject* value, const char* what) {
     return 0;
 }
 int fn_set_name(PyObject* self, PyObject* v, void*) { return set_text(&as_fn(self)->name, v, "__name__"); }
-int fn_set_qualname(PyObject* self, PyObject* v, void*) {
-    return set_text(&as_fn(self)->qualname, v, "__qualname__");
-}
+int fn_set_qualname(PyObject* self, PyObject* v, void*) { return set_text(&as_fn(self)->qualname, v, "__qualname__"); }
 int fn_set_doc(PyObject* self, PyObject* v, void*) {
     Py_XSETREF(as_fn(self)->doc, Py_XNewRef(v));
     return 0;
@@ -437,10 +424,14 @@ PyType_Spec fn_type_spec = {
 
 Ref default_value(Default d) {
     switch (d) {
-        case Default::None: return none();
-        case Default::True: return boolean(true);
-        case Default::Float6: return own(PyFloat_FromDouble(6.0));
-        case Default::Required: break;
+        case Default::None:
+            return none();
+        case Default::True:
+            return boolean(true);
+        case Default::Float6:
+            return own(PyFloat_FromDouble(6.0));
+        case Default::Required:
+            break;
     }
     PyErr_SetString(PyExc_SystemError, "a required parameter has no default");
     throw_error();
@@ -521,9 +512,7 @@ Ref code_object(PyObject* module, const FunctionDef& fdef, const Signature& sig,
 
 }  // namespace
 
-PyObject* make_function_type(PyObject* module) {
-    return PyType_FromModuleAndSpec(module, &fn_type_spec, nullptr);
-}
+PyObject* make_function_type(PyObject* module) { return PyType_FromModuleAndSpec(module, &fn_type_spec, nullptr); }
 
 Ref make_function(PyObject* module, const FunctionDef& fdef) {
     auto* st = static_cast<ModuleState*>(PyModule_GetState(module));

@@ -25,7 +25,7 @@ using Impl = Ref (*)(const Call& c, PyObject* const* args);
 
 struct FunctionDef {
     const char* name;
-    const char* qualname;  // usually the name; "Class.prop" for accessors
+    const char* qualname;           // usually the name; "Class.prop" for accessors
     std::span<const Param> params;  // a Param array: its size is the count
     const char* return_annotation;  // source text, or nullptr
     const char* doc;                // nullptr gives __doc__ None

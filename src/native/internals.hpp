@@ -9,7 +9,8 @@
 #include <patchlevel.h>  // the version alone, checked before anything else is read
 
 #if PY_VERSION_HEX < 0x030D0000 || PY_VERSION_HEX >= 0x030E0000
-#error "quorvel_trellane.passport is written for CPython 3.13 only: src/native/internals.hpp reads interpreter internals that other versions may lay out differently"
+#error \
+    "quorvel_trellane.passport is written for CPython 3.13 only: src/native/internals.hpp reads interpreter internals that other versions may lay out differently"
 #endif
 
 #include "ref.hpp"

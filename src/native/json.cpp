@@ -44,8 +44,7 @@ public:
     // `names` (count `n_names`, may be empty) are exact, interned texts
     // that a member name equal to one of them is read as: the same text,
     // without building it again.
-    JsonReader(const unsigned char* p, Py_ssize_t n, TextSpan* sig, PyObject* const* names = nullptr,
-               int n_names = 0)
+    JsonReader(const unsigned char* p, Py_ssize_t n, TextSpan* sig, PyObject* const* names = nullptr, int n_names = 0)
         : begin_(p), p_(p), end_(p + n), sig_(sig), names_(names), n_names_(n_names) {}
 
     // Where the document fails when the host's json.loads would fail there
@@ -91,14 +90,24 @@ private:
     bool value_can_start() const {
         if (p_ >= end_) return false;
         switch (*p_) {
-            case '"': case '{': case '[': return true;
-            case 'n': return starts_with("null");
-            case 't': return starts_with("true");
-            case 'f': return starts_with("false");
-            case 'N': return starts_with("NaN");
-            case 'I': return starts_with("Infinity");
-            case '-': return starts_with("-Infinity") || (end_ - p_ >= 2 && is_digit(p_[1]));
-            default: return is_digit(*p_);
+            case '"':
+            case '{':
+            case '[':
+                return true;
+            case 'n':
+                return starts_with("null");
+            case 't':
+                return starts_with("true");
+            case 'f':
+                return starts_with("false");
+            case 'N':
+                return starts_with("NaN");
+            case 'I':
+                return starts_with("Infinity");
+            case '-':
+                return starts_with("-Infinity") || (end_ - p_ >= 2 && is_digit(p_[1]));
+            default:
+                return is_digit(*p_);
         }
     }
 
@@ -115,13 +124,20 @@ private:
     Read value() {
         if (p_ >= end_) return std::nullopt;
         switch (*p_) {
-            case '"': return string();
-            case '{': return object();
-            case '[': return array();
-            case 't': return literal("true", 4) ? Read(boolean(true)) : std::nullopt;
-            case 'f': return literal("false", 5) ? Read(boolean(false)) : std::nullopt;
-            case 'n': return literal("null", 4) ? Read(none()) : std::nullopt;
-            default: return *p_ == '-' || is_digit(*p_) ? number() : std::nullopt;
+            case '"':
+                return string();
+            case '{':
+                return object();
+            case '[':
+                return array();
+            case 't':
+                return literal("true", 4) ? Read(boolean(true)) : std::nullopt;
+            case 'f':
+                return literal("false", 5) ? Read(boolean(false)) : std::nullopt;
+            case 'n':
+                return literal("null", 4) ? Read(none()) : std::nullopt;
+            default:
+                return *p_ == '-' || is_digit(*p_) ? number() : std::nullopt;
         }
     }
 
@@ -229,14 +245,30 @@ private:
             const unsigned char kind = p_[1];
             p_ += 2;
             switch (kind) {
-                case '"': unescaped.push_back('"'); break;
-                case '\\': unescaped.push_back('\\'); break;
-                case '/': unescaped.push_back('/'); break;
-                case 'b': unescaped.push_back('\b'); break;
-                case 'f': unescaped.push_back('\f'); break;
-                case 'n': unescaped.push_back('\n'); break;
-                case 'r': unescaped.push_back('\r'); break;
-                case 't': unescaped.push_back('\t'); break;
+                case '"':
+                    unescaped.push_back('"');
+                    break;
+                case '\\':
+                    unescaped.push_back('\\');
+                    break;
+                case '/':
+                    unescaped.push_back('/');
+                    break;
+                case 'b':
+                    unescaped.push_back('\b');
+                    break;
+                case 'f':
+                    unescaped.push_back('\f');
+                    break;
+                case 'n':
+                    unescaped.push_back('\n');
+                    break;
+                case 'r':
+                    unescaped.push_back('\r');
+                    break;
+                case 't':
+                    unescaped.push_back('\t');
+                    break;
                 case 'u': {
                     if (end_ - p_ < 4) return std::nullopt;
                     unsigned int cp = 0;
@@ -250,7 +282,8 @@ private:
                     p_ += 4;
                     break;
                 }
-                default: return std::nullopt;
+                default:
+                    return std::nullopt;
             }
             segment = p_;
         }
@@ -448,10 +481,11 @@ FastResult native_loads(const Call& c, PyObject* data, TextSpan* sig) {
     }
     const ModuleState* st = c.st;
     PyObject* const names[] = {
-        st->str_payload,    st->str_alg,        st->str_kid,       st->str_sig,
-        st->str_passport_id, st->str_agent_did, st->str_issuer_did, st->str_scopes,
-        st->str_spend_limit_microusd, st->str_spend_window, st->str_issued_at, st->str_expires_at,
-        st->str_revoked,    st->str_keys,       st->str_public_key_b64,
+        st->str_payload,      st->str_alg,         st->str_kid,
+        st->str_sig,          st->str_passport_id, st->str_agent_did,
+        st->str_issuer_did,   st->str_scopes,      st->str_spend_limit_microusd,
+        st->str_spend_window, st->str_issued_at,   st->str_expires_at,
+        st->str_revoked,      st->str_keys,        st->str_public_key_b64,
     };
     JsonReader reader(bytes, n, sig, names, static_cast<int>(std::size(names)));
     if (Read doc = reader.document()) return FastResult::answer(std::move(*doc));

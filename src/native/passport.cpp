@@ -146,15 +146,8 @@ PyModuleDef_Slot passport_slots[] = {
 };
 
 PyModuleDef passport_def = {
-    PyModuleDef_HEAD_INIT,
-    "quorvel_trellane.passport",
-    kModuleDoc,
-    sizeof(ModuleState),
-    nullptr,
-    passport_slots,
-    passport_traverse,
-    passport_clear,
-    passport_free,
+    PyModuleDef_HEAD_INIT, "quorvel_trellane.passport", kModuleDoc,     sizeof(ModuleState), nullptr,
+    passport_slots,        passport_traverse,           passport_clear, passport_free,
 };
 
 }  // namespace

@@ -12,8 +12,7 @@ namespace {
 Ref read_credential_file(const Call& c, PyObject* source) {
     // pathlib is loaded on first use, not when the module is imported.
     Ref fromlist = own(PyTuple_Pack(1, c.st->str_Path));
-    Ref pathlib = own(PyImport_ImportModuleLevelObject(c.st->str_pathlib, c.globals, nullptr,
-                                                       fromlist.get(), 0));
+    Ref pathlib = own(PyImport_ImportModuleLevelObject(c.st->str_pathlib, c.globals, nullptr, fromlist.get(), 0));
     Ref path_type = getattr(pathlib.get(), c.st->str_Path);
     Ref path = call(path_type.get(), source);
     Ref read_text = getattr(path.get(), c.st->str_read_text);
@@ -95,8 +94,7 @@ Ref a2a_message_metadata_impl(const Call& c, PyObject* const* args) {
 }  // namespace
 
 const FunctionDef load_credential = {
-    "load_credential", "load_credential", kLoadCredentialParams, "str", kLoadCredentialDoc,
-    load_credential_impl,
+    "load_credential", "load_credential", kLoadCredentialParams, "str", kLoadCredentialDoc, load_credential_impl,
 };
 
 const FunctionDef x402_headers = {
@@ -104,8 +102,8 @@ const FunctionDef x402_headers = {
 };
 
 const FunctionDef a2a_message_metadata = {
-    "a2a_message_metadata", "a2a_message_metadata", kA2aMessageMetadataParams, "dict", kA2aMessageMetadataDoc,
-    a2a_message_metadata_impl,
+    "a2a_message_metadata", "a2a_message_metadata",    kA2aMessageMetadataParams, "dict",
+    kA2aMessageMetadataDoc, a2a_message_metadata_impl,
 };
 
 }  // namespace qt::present

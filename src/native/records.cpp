@@ -15,7 +15,6 @@ namespace {
 
 const Param kSelfParams[] = {{"self", nullptr, ParamKind::PositionalOrKeyword, Default::Required}};
 
-
 Ref payload_of(const Call& c, PyObject* self) { return getattr(self, c.st->str_payload); }
 
 Ref agent_did_impl(const Call& c, PyObject* const* args) {
@@ -50,8 +49,8 @@ struct Field {
 };
 
 const Field kDecodedFields[] = {
-    {"payload", "dict", Field::Required},     {"alg", "str", Field::Required},
-    {"kid", "str | None", Field::Required},   {"sig", "bytes", Field::Required},
+    {"payload", "dict", Field::Required},       {"alg", "str", Field::Required},
+    {"kid", "str | None", Field::Required},     {"sig", "bytes", Field::Required},
     {"signed_bytes", "bytes", Field::Required},
 };
 
@@ -198,8 +197,9 @@ void define_classes(PyObject* module) {
         check(PyModule_AddObjectRef(module, "PassportError", cls.get()));
     }
     {
-        Ref ns = record_namespace("DecodedPassport", "The parsed envelope of a passport, before any cryptographic check.",
-                                  kDecodedFields, std::size(kDecodedFields));
+        Ref ns =
+            record_namespace("DecodedPassport", "The parsed envelope of a passport, before any cryptographic check.",
+                             kDecodedFields, std::size(kDecodedFields));
         add_property(module, ns.get(), kAgentDid);
         add_property(module, ns.get(), kIssuerDid);
         add_property(module, ns.get(), kScopes);

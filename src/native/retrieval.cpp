@@ -54,8 +54,8 @@ private:
 Ref read_with_standard_opener(const Call& c, PyObject* url, PyObject* timeout) {
     // Loaded only now: an agent that never fetches never pays for it.
     Ref fromlist = own(PyTuple_Pack(1, c.st->str_urlopen));
-    Ref request = own(PyImport_ImportModuleLevelObject(c.st->str_urllib_request, c.globals, nullptr,
-                                                       fromlist.get(), 0));
+    Ref request =
+        own(PyImport_ImportModuleLevelObject(c.st->str_urllib_request, c.globals, nullptr, fromlist.get(), 0));
     Ref urlopen = getattr(request.get(), c.st->str_urlopen);
     PyObject* argv[] = {url, timeout};
     Ref mgr = own(PyObject_Vectorcall(urlopen.get(), argv, 1, c.st->kw_timeout));
@@ -77,8 +77,8 @@ Ref read_with_standard_opener(const Call& c, PyObject* url, PyObject* timeout) {
         {
             HandledException handling(err.get());
             std::optional<Ref> tb = Ref::own_optional(PyException_GetTraceback(err.get()));
-            Ref verdict = call(exit->get(), reinterpret_cast<PyObject*>(Py_TYPE(err.get())), err.get(),
-                               tb ? tb->get() : Py_None);
+            Ref verdict =
+                call(exit->get(), reinterpret_cast<PyObject*>(Py_TYPE(err.get())), err.get(), tb ? tb->get() : Py_None);
             suppressed = truthy(verdict.get());
         }
         if (!suppressed) rethrow(std::move(err));
@@ -187,8 +187,7 @@ const Param kFetchCrlParams[] = {
     {"timeout", "float", ParamKind::KeywordOnly, Default::Float6},
 };
 
-constexpr const char kFetchCrlDoc[] =
-    "Fetch the revocation list ``<issuer_url>/passport/crl/<kid>.json``.";
+constexpr const char kFetchCrlDoc[] = "Fetch the revocation list ``<issuer_url>/passport/crl/<kid>.json``.";
 
 Ref fetch_crl_impl(const Call& c, PyObject* const* args) {
     PyObject* fetch = args[2];
@@ -206,7 +205,11 @@ Ref fetch_crl_impl(const Call& c, PyObject* const* args) {
 }  // namespace
 
 const FunctionDef resolve_keys_from_wellknown = {
-    "resolve_keys_from_wellknown", "resolve_keys_from_wellknown", kResolveKeysParams, "dict", kResolveKeysDoc,
+    "resolve_keys_from_wellknown",
+    "resolve_keys_from_wellknown",
+    kResolveKeysParams,
+    "dict",
+    kResolveKeysDoc,
     resolve_keys_impl,
 };
 

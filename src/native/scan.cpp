@@ -21,8 +21,8 @@ bool plain_word(const unsigned char* p, bool ascii_only) {
     std::memcpy(&w, p, 8);
     const std::uint64_t quote = w ^ (ones * '"');
     const std::uint64_t backslash = w ^ (ones * '\\');
-    const std::uint64_t stop = ((quote - ones) & ~quote) | ((backslash - ones) & ~backslash) |
-                               ((w - ones * 0x20) & ~w) | (ascii_only ? w : 0);
+    const std::uint64_t stop =
+        ((quote - ones) & ~quote) | ((backslash - ones) & ~backslash) | ((w - ones * 0x20) & ~w) | (ascii_only ? w : 0);
     return (stop & highs) == 0;
 }
 
@@ -61,8 +61,7 @@ bool portable_requested() {
 
 bool have_avx2() {
 #if QT_X86_VECTORS
-    static const bool yes =
-        !portable_requested() && __builtin_cpu_supports("avx2") && __builtin_cpu_supports("bmi");
+    static const bool yes = !portable_requested() && __builtin_cpu_supports("avx2") && __builtin_cpu_supports("bmi");
     return yes;
 #else
     return false;

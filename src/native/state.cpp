@@ -29,15 +29,14 @@ int state_init(ModuleState* st) {
     QT_VERDICT_TEXTS(QT_INIT_NAME)
     QT_GLOBALS(QT_INIT_NAME)
 #undef QT_INIT_NAME
-    st->kw_decoded =
-        make_names_tuple({st->str_payload, st->str_alg, st->str_kid, st->str_sig, st->str_signed_bytes});
+    st->kw_decoded = make_names_tuple({st->str_payload, st->str_alg, st->str_kid, st->str_sig, st->str_signed_bytes});
     st->kw_verdict_ok = make_names_tuple({st->str_verified, st->str_status, st->str_agent_did, st->str_scopes,
                                           st->str_spend_limit_microusd, st->str_spend_window, st->str_issuer_did,
                                           st->str_kid, st->str_issued_at, st->str_expires_at});
-    st->kw_verdict_fail = make_names_tuple({st->str_verified, st->str_status, st->str_agent_did, st->str_scopes,
-                                            st->str_spend_limit_microusd, st->str_spend_window,
-                                            st->str_issuer_did, st->str_kid, st->str_issued_at,
-                                            st->str_expires_at, st->str_error_code, st->str_error_message});
+    st->kw_verdict_fail =
+        make_names_tuple({st->str_verified, st->str_status, st->str_agent_did, st->str_scopes,
+                          st->str_spend_limit_microusd, st->str_spend_window, st->str_issuer_did, st->str_kid,
+                          st->str_issued_at, st->str_expires_at, st->str_error_code, st->str_error_message});
     st->kw_verdict_bad =
         make_names_tuple({st->str_verified, st->str_status, st->str_error_code, st->str_error_message});
     st->kw_validate = make_names_tuple({st->str_validate});
@@ -46,9 +45,8 @@ int state_init(ModuleState* st) {
     st->kw_encoding = make_names_tuple({st->str_encoding});
     st->empty_text = PyUnicode_FromStringAndSize("", 0);
     st->empty_tuple = PyTuple_New(0);
-    if (!st->kw_decoded || !st->kw_verdict_ok || !st->kw_verdict_fail || !st->kw_verdict_bad ||
-        !st->kw_validate || !st->kw_timeout || !st->kw_tzinfo || !st->kw_encoding || !st->empty_text ||
-        !st->empty_tuple)
+    if (!st->kw_decoded || !st->kw_verdict_ok || !st->kw_verdict_fail || !st->kw_verdict_bad || !st->kw_validate ||
+        !st->kw_timeout || !st->kw_tzinfo || !st->kw_encoding || !st->empty_text || !st->empty_tuple)
         return -1;
     return 0;
 }

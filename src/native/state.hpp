@@ -11,119 +11,119 @@ namespace qt {
 
 // Attribute, keyword and module names used on a hot path, interned once
 // per module and read as `st->str_<text>`.
-#define QT_STRINGS(X)                                               \
-    X(str_payload, "payload")                                       \
-    X(str_alg, "alg")                                               \
-    X(str_kid, "kid")                                               \
-    X(str_sig, "sig")                                               \
-    X(str_signed_bytes, "signed_bytes")                             \
-    X(str_verified, "verified")                                     \
-    X(str_status, "status")                                         \
-    X(str_agent_did, "agent_did")                                   \
-    X(str_scopes, "scopes")                                         \
-    X(str_spend_limit_microusd, "spend_limit_microusd")             \
-    X(str_spend_window, "spend_window")                             \
-    X(str_issuer_did, "issuer_did")                                 \
-    X(str_issued_at, "issued_at")                                   \
-    X(str_expires_at, "expires_at")                                 \
-    X(str_error_code, "error_code")                                 \
-    X(str_error_message, "error_message")                           \
-    X(str_passport_id, "passport_id")                               \
-    X(str_revoked, "revoked")                                       \
-    X(str_keys, "keys")                                             \
-    X(str_public_key_b64, "public_key_b64")                         \
-    X(str_get, "get")                                               \
-    X(str_strip, "strip")                                           \
-    X(str_rstrip, "rstrip")                                         \
-    X(str_read, "read")                                             \
-    X(str_read_text, "read_text")                                   \
-    X(str_replace, "replace")                                       \
-    X(str_hexdigest, "hexdigest")                                   \
-    X(str_sha256, "sha256")                                         \
-    X(str_loads, "loads")                                           \
-    X(str_dumps, "dumps")                                           \
-    X(str_verify, "verify")                                         \
-    X(str_now, "now")                                               \
-    X(str_utc, "utc")                                               \
-    X(str_strptime, "strptime")                                     \
-    X(str_tzinfo, "tzinfo")                                         \
-    X(str_validate, "validate")                                     \
-    X(str_timeout, "timeout")                                       \
-    X(str_encoding, "encoding")                                     \
-    X(str_utf_8, "utf-8")                                           \
-    X(str_environ, "environ")                                       \
-    X(str_urlopen, "urlopen")                                       \
-    X(str_urlsafe_b64decode, "urlsafe_b64decode")                   \
-    X(str_urlsafe_b64encode, "urlsafe_b64encode")                   \
-    X(str_b64decode, "b64decode")                                   \
-    X(str_dunder_enter, "__enter__")                                \
-    X(str_dunder_init, "__init__")                                  \
-    X(str_dunder_exit, "__exit__")                                  \
-    X(str_rfc8785, "rfc8785")                                       \
-    X(str_pqcrypto_sign_falcon_1024, "pqcrypto.sign.falcon_1024")   \
-    X(str_urllib_request, "urllib.request")                         \
-    X(str_pathlib, "pathlib")                                       \
-    X(str_os, "os")                                                 \
-    X(str_Path, "Path")                                             \
-    X(str_msg, "msg")                                               \
-    X(str_doc, "doc")                                               \
-    X(str_pos, "pos")                                               \
-    X(str_lineno, "lineno")                                         \
-    X(str_colno, "colno")                                           \
-    X(str_decode, "decode")                                         \
+#define QT_STRINGS(X)                                             \
+    X(str_payload, "payload")                                     \
+    X(str_alg, "alg")                                             \
+    X(str_kid, "kid")                                             \
+    X(str_sig, "sig")                                             \
+    X(str_signed_bytes, "signed_bytes")                           \
+    X(str_verified, "verified")                                   \
+    X(str_status, "status")                                       \
+    X(str_agent_did, "agent_did")                                 \
+    X(str_scopes, "scopes")                                       \
+    X(str_spend_limit_microusd, "spend_limit_microusd")           \
+    X(str_spend_window, "spend_window")                           \
+    X(str_issuer_did, "issuer_did")                               \
+    X(str_issued_at, "issued_at")                                 \
+    X(str_expires_at, "expires_at")                               \
+    X(str_error_code, "error_code")                               \
+    X(str_error_message, "error_message")                         \
+    X(str_passport_id, "passport_id")                             \
+    X(str_revoked, "revoked")                                     \
+    X(str_keys, "keys")                                           \
+    X(str_public_key_b64, "public_key_b64")                       \
+    X(str_get, "get")                                             \
+    X(str_strip, "strip")                                         \
+    X(str_rstrip, "rstrip")                                       \
+    X(str_read, "read")                                           \
+    X(str_read_text, "read_text")                                 \
+    X(str_replace, "replace")                                     \
+    X(str_hexdigest, "hexdigest")                                 \
+    X(str_sha256, "sha256")                                       \
+    X(str_loads, "loads")                                         \
+    X(str_dumps, "dumps")                                         \
+    X(str_verify, "verify")                                       \
+    X(str_now, "now")                                             \
+    X(str_utc, "utc")                                             \
+    X(str_strptime, "strptime")                                   \
+    X(str_tzinfo, "tzinfo")                                       \
+    X(str_validate, "validate")                                   \
+    X(str_timeout, "timeout")                                     \
+    X(str_encoding, "encoding")                                   \
+    X(str_utf_8, "utf-8")                                         \
+    X(str_environ, "environ")                                     \
+    X(str_urlopen, "urlopen")                                     \
+    X(str_urlsafe_b64decode, "urlsafe_b64decode")                 \
+    X(str_urlsafe_b64encode, "urlsafe_b64encode")                 \
+    X(str_b64decode, "b64decode")                                 \
+    X(str_dunder_enter, "__enter__")                              \
+    X(str_dunder_init, "__init__")                                \
+    X(str_dunder_exit, "__exit__")                                \
+    X(str_rfc8785, "rfc8785")                                     \
+    X(str_pqcrypto_sign_falcon_1024, "pqcrypto.sign.falcon_1024") \
+    X(str_urllib_request, "urllib.request")                       \
+    X(str_pathlib, "pathlib")                                     \
+    X(str_os, "os")                                               \
+    X(str_Path, "Path")                                           \
+    X(str_msg, "msg")                                             \
+    X(str_doc, "doc")                                             \
+    X(str_pos, "pos")                                             \
+    X(str_lineno, "lineno")                                       \
+    X(str_colno, "colno")                                         \
+    X(str_decode, "decode")                                       \
     X(str_ascii, "ascii")
 
 // Verdict statuses and error codes, each created once per module (the
 // status "revoked" is str_revoked above).
-#define QT_VERDICT_TEXTS(X)                                     \
-    X(str_active, "active")                                     \
-    X(str_expired, "expired")                                   \
-    X(str_invalid, "invalid")                                   \
-    X(str_unverifiable, "unverifiable")                         \
-    X(str_INVALID_CREDENTIAL, "INVALID_CREDENTIAL")             \
-    X(str_UNSUPPORTED_ALG, "UNSUPPORTED_ALG")                   \
-    X(str_UNRESOLVED_ISSUER_KEY, "UNRESOLVED_ISSUER_KEY")       \
-    X(str_BAD_ISSUER_KEY, "BAD_ISSUER_KEY")                     \
-    X(str_KID_KEY_MISMATCH, "KID_KEY_MISMATCH")                 \
-    X(str_TAMPERED_SIGNATURE, "TAMPERED_SIGNATURE")             \
-    X(str_EXPIRED, "EXPIRED")                                   \
-    X(str_REVOCATION_CHECK_FAILED, "REVOCATION_CHECK_FAILED")   \
-    X(str_REVOCATION_ID_MISSING, "REVOCATION_ID_MISSING")       \
-    X(str_REVOKED, "REVOKED")                                   \
-    X(str_AGENT_MISMATCH, "AGENT_MISMATCH")                     \
+#define QT_VERDICT_TEXTS(X)                                   \
+    X(str_active, "active")                                   \
+    X(str_expired, "expired")                                 \
+    X(str_invalid, "invalid")                                 \
+    X(str_unverifiable, "unverifiable")                       \
+    X(str_INVALID_CREDENTIAL, "INVALID_CREDENTIAL")           \
+    X(str_UNSUPPORTED_ALG, "UNSUPPORTED_ALG")                 \
+    X(str_UNRESOLVED_ISSUER_KEY, "UNRESOLVED_ISSUER_KEY")     \
+    X(str_BAD_ISSUER_KEY, "BAD_ISSUER_KEY")                   \
+    X(str_KID_KEY_MISMATCH, "KID_KEY_MISMATCH")               \
+    X(str_TAMPERED_SIGNATURE, "TAMPERED_SIGNATURE")           \
+    X(str_EXPIRED, "EXPIRED")                                 \
+    X(str_REVOCATION_CHECK_FAILED, "REVOCATION_CHECK_FAILED") \
+    X(str_REVOCATION_ID_MISSING, "REVOCATION_ID_MISSING")     \
+    X(str_REVOKED, "REVOKED")                                 \
+    X(str_AGENT_MISMATCH, "AGENT_MISMATCH")                   \
     X(str_SCOPE_NOT_GRANTED, "SCOPE_NOT_GRANTED")
 
 // The keys of module globals read at every call (callers may rebind them):
 // `st->g_<name>` is the key only, never the value.
-#define QT_GLOBALS(X)                                                   \
-    X(g_base64, "base64")                                               \
-    X(g_hashlib, "hashlib")                                             \
-    X(g_json, "json")                                                   \
-    X(g_dataclass, "dataclass")                                         \
-    X(g_datetime, "datetime")                                           \
-    X(g_timezone, "timezone")                                           \
-    X(g_FALCON_1024_PUBLIC_KEY_BYTES, "FALCON_1024_PUBLIC_KEY_BYTES")   \
-    X(g_ALG, "_ALG")                                                    \
-    X(g_TS_FMT, "_TS_FMT")                                              \
-    X(g_X402_PASSPORT_HEADER, "X402_PASSPORT_HEADER")                   \
-    X(g_A2A_PASSPORT_METADATA_KEY, "A2A_PASSPORT_METADATA_KEY")         \
-    X(g_PASSPORT_ENV_VAR, "PASSPORT_ENV_VAR")                           \
-    X(g_PassportError, "PassportError")                                 \
-    X(g_DecodedPassport, "DecodedPassport")                             \
-    X(g_PassportVerdict, "PassportVerdict")                             \
-    X(g_b64u_decode, "_b64u_decode")                                    \
-    X(g_b64u_encode, "_b64u_encode")                                    \
-    X(g_load_crypto, "_load_crypto")                                    \
-    X(g_kid_for_key, "kid_for_key")                                     \
-    X(g_coerce_key, "_coerce_key")                                      \
-    X(g_decode_passport, "decode_passport")                             \
-    X(g_is_expired, "_is_expired")                                      \
-    X(g_revoked_ids, "_revoked_ids")                                    \
-    X(g_verify_passport, "verify_passport")                             \
-    X(g_resolve_key, "_resolve_key")                                    \
+#define QT_GLOBALS(X)                                                 \
+    X(g_base64, "base64")                                             \
+    X(g_hashlib, "hashlib")                                           \
+    X(g_json, "json")                                                 \
+    X(g_dataclass, "dataclass")                                       \
+    X(g_datetime, "datetime")                                         \
+    X(g_timezone, "timezone")                                         \
+    X(g_FALCON_1024_PUBLIC_KEY_BYTES, "FALCON_1024_PUBLIC_KEY_BYTES") \
+    X(g_ALG, "_ALG")                                                  \
+    X(g_TS_FMT, "_TS_FMT")                                            \
+    X(g_X402_PASSPORT_HEADER, "X402_PASSPORT_HEADER")                 \
+    X(g_A2A_PASSPORT_METADATA_KEY, "A2A_PASSPORT_METADATA_KEY")       \
+    X(g_PASSPORT_ENV_VAR, "PASSPORT_ENV_VAR")                         \
+    X(g_PassportError, "PassportError")                               \
+    X(g_DecodedPassport, "DecodedPassport")                           \
+    X(g_PassportVerdict, "PassportVerdict")                           \
+    X(g_b64u_decode, "_b64u_decode")                                  \
+    X(g_b64u_encode, "_b64u_encode")                                  \
+    X(g_load_crypto, "_load_crypto")                                  \
+    X(g_kid_for_key, "kid_for_key")                                   \
+    X(g_coerce_key, "_coerce_key")                                    \
+    X(g_decode_passport, "decode_passport")                           \
+    X(g_is_expired, "_is_expired")                                    \
+    X(g_revoked_ids, "_revoked_ids")                                  \
+    X(g_verify_passport, "verify_passport")                           \
+    X(g_resolve_key, "_resolve_key")                                  \
     X(g_get_json, "_get_json")
 
-struct Originals;     // guard.cpp
+struct Originals;  // guard.cpp
 // pqcrypto's compiled Falcon-1024 check: (sig, siglen, m, mlen, pk), 0 when
 // the signature verifies.
 using FalconEntry = int (*)(const unsigned char*, size_t, const unsigned char*, size_t, const unsigned char*);

@@ -43,8 +43,7 @@ SignatureMemo* memo_for(const Call& c, PyObject* falcon_verify, PyObject* pk, Py
 // released as the wrapper's call does. nullopt when the wrapper is to be
 // called, which is also the case while a profile or trace function watches
 // the thread, so that such tools see the call they would see.
-std::optional<bool> falcon_check(const Call& c, const SignatureMemo* memo, PyObject* pk, PyObject* msg,
-                                 PyObject* sig) {
+std::optional<bool> falcon_check(const Call& c, const SignatureMemo* memo, PyObject* pk, PyObject* msg, PyObject* sig) {
     const FalconEntry check = c.st->falcon_entry;
     if (memo == nullptr || check == nullptr || PyBytes_GET_SIZE(pk) != c.st->falcon_key_bytes ||
         PyBytes_GET_SIZE(sig) > c.st->falcon_max_sig_bytes)
@@ -57,10 +56,8 @@ std::optional<bool> falcon_check(const Call& c, const SignatureMemo* memo, PyObj
     const auto slen = static_cast<size_t>(PyBytes_GET_SIZE(sig));
     const auto mlen = static_cast<size_t>(PyBytes_GET_SIZE(msg));
     int rc;
-    Py_BEGIN_ALLOW_THREADS
-    rc = check(s, slen, m, mlen, k);
-    Py_END_ALLOW_THREADS
-    return rc == 0;
+    Py_BEGIN_ALLOW_THREADS rc = check(s, slen, m, mlen, k);
+    Py_END_ALLOW_THREADS return rc == 0;
 }
 
 // --- The pipeline -------------------------------------------------------------
@@ -92,7 +89,7 @@ struct Verification {
     Ref dec;
     std::optional<credential::DecodedValues> decoded;
     Working w;  // its working values (from check_payload on)
-    Ref pk;   // the issuer key (from check_key_resolves on)
+    Ref pk;     // the issuer key (from check_key_resolves on)
 };
 
 // A verdict, or nullopt: the next check runs.
@@ -107,9 +104,17 @@ Ref verdict(const Verification& v, PyObject* status, PyObject* code, PyObject* m
     Ref spend_window = c.member(w.payload.get(), c.st->str_spend_window);
     Ref cls = c.global(c.st->g_PassportVerdict);
     PyObject* values[] = {code != nullptr ? Py_False : Py_True,
-                          status,            w.agent_did.get(),  w.scopes.get(),
-                          spend_limit.get(), spend_window.get(), w.issuer_did.get(), w.kid.get(),
-                          w.issued_at.get(), w.expires_at.get(), code,               message};
+                          status,
+                          w.agent_did.get(),
+                          w.scopes.get(),
+                          spend_limit.get(),
+                          spend_window.get(),
+                          w.issuer_did.get(),
+                          w.kid.get(),
+                          w.issued_at.get(),
+                          w.expires_at.get(),
+                          code,
+                          message};
     return build_record(c, cls.get(), values, code != nullptr ? c.st->kw_verdict_fail : c.st->kw_verdict_ok);
 }
 
@@ -338,9 +343,8 @@ Verdict check_scope(Verification& v) {
 // The checks in their order, which is part of the contract: the first
 // failure decides the verdict, so reordering changes outcomes.
 constexpr Verdict (*kChecks[])(Verification&) = {
-    check_envelope,  check_payload, check_alg,        check_key_resolves, check_key_size,
-    check_kid,       check_signature, check_expiry,   check_revocation,   check_agent,
-    check_scope,
+    check_envelope,  check_payload, check_alg,        check_key_resolves, check_key_size, check_kid,
+    check_signature, check_expiry,  check_revocation, check_agent,        check_scope,
 };
 
 constexpr const char kVerifyPassportDoc[] =
@@ -390,8 +394,8 @@ Ref verify_passport_impl(const Call& c, PyObject* const* args) {
 }  // namespace
 
 const FunctionDef verify_passport = {
-    "verify_passport", "verify_passport", kVerifyPassportParams, "PassportVerdict", kVerifyPassportDoc,
-    verify_passport_impl,
+    "verify_passport", "verify_passport",  kVerifyPassportParams,
+    "PassportVerdict", kVerifyPassportDoc, verify_passport_impl,
 };
 
 }  // namespace qt::verify

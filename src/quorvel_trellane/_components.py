@@ -14,9 +14,7 @@ from typing import Final
 PASSPORT_INSTALL: Final = "pip install 'rfc8785>=0.1.4' 'pqcrypto>=0.4.0,<1.0'"
 
 #: How to install them, whichever way the package itself was installed.
-PASSPORT_HINT: Final = (
-    f"{PASSPORT_INSTALL} (or, in a checkout of quorvel-trellane, pip install '.[passport]')"
-)
+PASSPORT_HINT: Final = f"{PASSPORT_INSTALL} (or, in a checkout of quorvel-trellane, pip install '.[passport]')"
 
 #: How to install what the demo runs besides them.
 DEMO_HINT: Final = "pip install uvicorn httpx (or, in a checkout of quorvel-trellane, pip install '.[demo]')"

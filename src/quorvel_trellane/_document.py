@@ -77,7 +77,6 @@ class DocumentStatus:
     failures: int
 
 
-
 class Document:
     """A fetched document (key set or one revocation list) and its fetch state.
 
@@ -211,7 +210,11 @@ class Document:
                 kept = "keeping the last good copy" if self.value is not None else "none held"
             _LOG.warning(
                 "fetching the %s from %s failed (%s); %s, next attempt in %.0f s",
-                self.what, escaped(self.url), error, kept, delay,
+                self.what,
+                escaped(self.url),
+                error,
+                kept,
+                delay,
             )
         else:
             ttl = self.ttl if max_age is None else min(max(max_age, _MIN_MAX_AGE), self.max_age)

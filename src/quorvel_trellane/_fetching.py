@@ -243,7 +243,13 @@ def _connect(url: str, host: str, port: int, deadline: float, reach: _Reach) -> 
 
 class _Connection(http.client.HTTPConnection):
     def __init__(
-        self, url: str, host: str, port: int | None, deadline: float, tls: ssl.SSLContext | None, reach: _Reach,
+        self,
+        url: str,
+        host: str,
+        port: int | None,
+        deadline: float,
+        tls: ssl.SSLContext | None,
+        reach: _Reach,
         connected: Callable[[], None],
     ) -> None:
         # The port is always given, so that an IPv6 literal is never parsed for one.
@@ -347,8 +353,13 @@ class HttpFetch(Fetch):
     """
 
     def __init__(
-        self, timeout: float, max_bytes: int, allow_http: bool, issuer_url: str | None = None,
-        *, conditional: bool = True,
+        self,
+        timeout: float,
+        max_bytes: int,
+        allow_http: bool,
+        issuer_url: str | None = None,
+        *,
+        conditional: bool = True,
     ) -> None:
         self._timeout = timeout
         self._max_bytes = max_bytes
@@ -392,7 +403,9 @@ class HttpFetch(Fetch):
                 continue
             max_age = _max_age(headers.get("Cache-Control"))
             if status == 304 and good is not None:
-                got = _Cached(good.body, good.etag, good.last_modified, max_age if max_age is not None else good.max_age)
+                got = _Cached(
+                    good.body, good.etag, good.last_modified, max_age if max_age is not None else good.max_age
+                )
             elif status == 200:
                 got = _Cached(body, headers.get("ETag"), headers.get("Last-Modified"), max_age)
             else:

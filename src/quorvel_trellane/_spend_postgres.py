@@ -223,8 +223,7 @@ class PostgresStore:
             from psycopg_pool import ConnectionPool
         except ModuleNotFoundError as exc:
             raise ModuleNotFoundError(
-                "the PostgreSQL spend store needs psycopg 3 and psycopg_pool: "
-                "pip install 'quorvel-trellane[postgres]'",
+                "the PostgreSQL spend store needs psycopg 3 and psycopg_pool: pip install 'quorvel-trellane[postgres]'",
                 name=exc.name,
             ) from exc
         self.url = url

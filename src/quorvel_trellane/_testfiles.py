@@ -45,7 +45,9 @@ def build_parser() -> argparse.ArgumentParser:
     parser.add_argument(
         "--scope", action="append", metavar="S", help="a scope to grant (repeatable; default payments:x402)"
     )
-    parser.add_argument("--hours", type=_hours, default=24.0, metavar="H", help="how long the passports are valid (default 24)")
+    parser.add_argument(
+        "--hours", type=_hours, default=24.0, metavar="H", help="how long the passports are valid (default 24)"
+    )
     parser.add_argument("--force", action="store_true", help="overwrite files that exist")
     return parser
 
@@ -114,7 +116,9 @@ def main(argv: Sequence[str] | None = None, *, stdout: TextIO | None = None, std
         err.write(f"python -m quorvel_trellane.testing: already there (--force replaces them): {exc}\n")
         return 2
     except OSError as exc:
-        err.write(f"python -m quorvel_trellane.testing: cannot write {exc.filename or args.directory}: {exc.strerror or exc}\n")
+        err.write(
+            f"python -m quorvel_trellane.testing: cannot write {exc.filename or args.directory}: {exc.strerror or exc}\n"
+        )
         return 2
     shown = {name: shlex.quote(path) for name, path in paths.items()}
     width = max(len(path) for path in shown.values())
@@ -135,7 +139,7 @@ def main(argv: Sequence[str] | None = None, *, stdout: TextIO | None = None, std
         f"--scope {shlex.quote(scopes[0])}",
         f"quorvel-passport verify {shown[REVOKED]} --keys {shown[KEY_SET]} --crl {shown[REVOCATION_LIST]}",
         f"quorvel-passport inspect {shown[PASSPORT]}",
-        f"QUORVEL_AGENT_PASSPORT=\"$(cat {shown[PASSPORT]})\" quorvel-passport present",
+        f'QUORVEL_AGENT_PASSPORT="$(cat {shown[PASSPORT]})" quorvel-passport present',
     ):
         out.write(f"  {line}\n")
     return 0

@@ -153,8 +153,7 @@ class IssuerServer:
     def count(self, path: str | None = None, status: int | None = None) -> int:
         """Requests answered so far, for ``path`` and ``status`` when given."""
         return sum(
-            1 for p, s in list(self.exchanges)
-            if (path is None or p == path) and (status is None or s == status)
+            1 for p, s in list(self.exchanges) if (path is None or p == path) and (status is None or s == status)
         )
 
     def respond(self, path: str) -> tuple[int, bytes]:
@@ -225,9 +224,7 @@ class IssuerServer:
         server = _LoopbackServer(("127.0.0.1", 0), _Handler)
         server.owner = self
         self._server = server
-        self._thread = threading.Thread(
-            target=server.serve_forever, args=(0.05,), name="test-issuer", daemon=True
-        )
+        self._thread = threading.Thread(target=server.serve_forever, args=(0.05,), name="test-issuer", daemon=True)
         self._thread.start()
         self._timer = threading.Timer(self.lifetime, self.stop)
         self._timer.daemon = True

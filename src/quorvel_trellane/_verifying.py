@@ -216,7 +216,9 @@ def _first_pass(owner: Verifier, request: Request) -> tuple[PassportVerdict, Ste
     return verdict, _rest(owner, request, kid, issuer_did, verdict)
 
 
-def _rest(owner: Verifier, request: Request, kid: Any, issuer_did: Any, unresolved: PassportVerdict) -> Steps[PassportVerdict]:
+def _rest(
+    owner: Verifier, request: Request, kid: Any, issuer_did: Any, unresolved: PassportVerdict
+) -> Steps[PassportVerdict]:
     found = yield from owner._obtain_key(kid, issuer_did)
     if found is None:
         return unresolved

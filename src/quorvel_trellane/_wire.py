@@ -44,9 +44,7 @@ __all__ = [
 class AsyncTrust(Protocol):
     """What the ASGI middleware needs of a trust: ``IssuerTrust``, ``TrustedIssuers``."""
 
-    def verify_async(
-        self, credential: str, /, *, required_scope: str | None = None
-    ) -> Awaitable[PassportVerdict]: ...
+    def verify_async(self, credential: str, /, *, required_scope: str | None = None) -> Awaitable[PassportVerdict]: ...
 
 
 class SyncTrust(Protocol):
@@ -141,7 +139,12 @@ class Gate(Generic[_Trust, _Context]):
     """
 
     def __init__(
-        self, *, trust: _Trust, required_scope: RequiredScope[_Context] = None, optional: bool = False, header: str = X402_PASSPORT_HEADER
+        self,
+        *,
+        trust: _Trust,
+        required_scope: RequiredScope[_Context] = None,
+        optional: bool = False,
+        header: str = X402_PASSPORT_HEADER,
     ) -> None:
         # At start-up, not per request: a server without the components would
         # answer every agent "invalid" with the install hint, telling its

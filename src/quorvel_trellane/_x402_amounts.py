@@ -150,7 +150,9 @@ class Stablecoins:
             key = (coin.network, _asset_key(coin.asset))
             known = table.get(key)
             if known is not None and known.decimals != coin.decimals:
-                raise ValueError(f"{coin.asset!r} on {coin.network!r} is listed with {known.decimals} and {coin.decimals} decimals")
+                raise ValueError(
+                    f"{coin.asset!r} on {coin.network!r} is listed with {known.decimals} and {coin.decimals} decimals"
+                )
             table[key] = coin
         self._coins: Final = table
 

@@ -23,7 +23,7 @@ from quorvel_trellane._x402_amounts import (
 from quorvel_trellane.passport import decode_passport
 
 if TYPE_CHECKING:
-    from x402 import PaymentPayload, SpendControls, x402Client, x402ClientSync
+    from x402 import SpendControls, x402Client, x402ClientSync
     from x402.schemas import AbortResult, PaymentCreationContext
 
 

@@ -98,7 +98,9 @@ class PassportPaywall:
         self._x402 = PaymentMiddlewareASGI(app, routes=routes, server=server)
         # The passport middleware itself, in front of the budget: the same
         # verification, the same refusals, the verdict in the scope's state.
-        self._passport = PassportMiddleware(self._budgeted, trust=ledger.trust, required_scope=required_scope, header=header)
+        self._passport = PassportMiddleware(
+            self._budgeted, trust=ledger.trust, required_scope=required_scope, header=header
+        )
         self._payments: dict[str, _Payment] = {}
         server.on_after_settle(self._after_settle)
 
@@ -177,13 +179,17 @@ class PassportPaywall:
             except ValueError:
                 continue  # an option in an asset this server does not count
         if not prices:
-            return _forbidden(verdict.status, PAYMENT_NOT_PRICED, "no payment option of this route is in a listed USD stablecoin")
+            return _forbidden(
+                verdict.status, PAYMENT_NOT_PRICED, "no payment option of this route is in a listed USD stablecoin"
+            )
         cheapest = min(prices)
         if cheapest == 0:
             return None
         left = await asyncio.to_thread(self.ledger.remaining, credential)
         if left is None:
-            return _forbidden(verdict.status, SPEND_TERMS_UNSUPPORTED, "the passport has no spend bound this server can read")
+            return _forbidden(
+                verdict.status, SPEND_TERMS_UNSUPPORTED, "the passport has no spend bound this server can read"
+            )
         if left < cheapest:
             return _forbidden(
                 verdict.status,
@@ -200,7 +206,12 @@ class PassportPaywall:
         from x402 import PaymentPayload
 
         if not isinstance(payment, PaymentPayload):
-            await _answer(send, _forbidden(verdict.status, PAYMENT_NOT_PRICED, "an x402 version 1 payment names no requirement to price"))
+            await _answer(
+                send,
+                _forbidden(
+                    verdict.status, PAYMENT_NOT_PRICED, "an x402 version 1 payment names no requirement to price"
+                ),
+            )
             return
         try:
             amount = self.stablecoins.price(payment.accepted)
@@ -213,7 +224,10 @@ class PassportPaywall:
         key = payment_key(payment)
         decision = await self.ledger.reserve_async(credential, amount, key=key, required_scope=self.required_scope)
         if not decision:
-            await _answer(send, _forbidden(verdict.status, decision.error_code or SPEND_LIMIT_EXCEEDED, decision.error_message or ""))
+            await _answer(
+                send,
+                _forbidden(verdict.status, decision.error_code or SPEND_LIMIT_EXCEEDED, decision.error_message or ""),
+            )
             return
         # Two requests carrying one payment share one hold (the ledger answers
         # the second reserve with the first decision): it is released only
@@ -285,7 +299,9 @@ class PassportPaywall:
         finds the hold a request made meanwhile), and that hold is committed.
         """
         try:
-            again = await self.ledger.reserve_async(entry.credential, amount, key=key, required_scope=self.required_scope)
+            again = await self.ledger.reserve_async(
+                entry.credential, amount, key=key, required_scope=self.required_scope
+            )
             if again:
                 await self.ledger.commit_async(again, amount_microusd=min(amount, again.amount_microusd))
             else:
@@ -300,7 +316,6 @@ class PassportPaywall:
             pass  # committed meanwhile, through another server: it stays counted
         except Exception:
             logger.exception("x402: could not release a hold; it counts until it leaves the window")
-
 
 
 def _payment(scope: Scope) -> Any:
@@ -321,7 +336,7 @@ def _route_path(scope: Scope) -> str:
     path: str = scope["path"]
     root: str = scope.get("root_path", "")
     if root and path.startswith(root) and (len(path) == len(root) or path[len(root)] == "/"):
-        return path[len(root):]
+        return path[len(root) :]
     return path
 
 

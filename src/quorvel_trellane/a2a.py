@@ -272,5 +272,3 @@ def _text(name: str, value: object) -> str:
     if not isinstance(value, str):
         raise TypeError(f"{name} holds str, not {type(value).__name__}")
     return value
-
-

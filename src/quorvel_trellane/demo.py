@@ -29,10 +29,10 @@ from quorvel_trellane._components import DEMO_HINT
 from quorvel_trellane._components import PASSPORT_HINT as _INSTALL
 from quorvel_trellane._display import dollars, duration_words
 from quorvel_trellane._fetching import crl_url, key_set_url
-
-PASSPORT_HINT = f"the demo needs the passport components rfc8785 and pqcrypto: {_INSTALL}"
 from quorvel_trellane.asgi import STATE_KEY, PassportMiddleware, Receive, Scope, Send
 from quorvel_trellane.http import PassportAuth
+
+PASSPORT_HINT = f"the demo needs the passport components rfc8785 and pqcrypto: {_INSTALL}"
 
 try:
     from quorvel_trellane.testing import Issuer, IssuerServer, tamper
@@ -210,11 +210,29 @@ def run(out: TextIO = sys.stdout) -> int:
 
                 call("GET  /catalog", "GET", "/catalog", (200, "active", None), auth=auth)
                 call("POST /pay", "POST", "/pay", (200, "active", None), auth=auth)
-                call("POST /refund (scope not granted)", "POST", "/refund", (403, "active", "SCOPE_NOT_GRANTED"), auth=auth)
+                call(
+                    "POST /refund (scope not granted)",
+                    "POST",
+                    "/refund",
+                    (403, "active", "SCOPE_NOT_GRANTED"),
+                    auth=auth,
+                )
                 call("POST /pay without a passport", "POST", "/pay", (401, "missing", "MISSING_PASSPORT"))
                 raised = PassportAuth(tamper(credential, spend_limit_microusd=1_000_000_000_000))
-                call("POST /pay, spend limit raised to $1M", "POST", "/pay", (401, "invalid", "TAMPERED_SIGNATURE"), auth=raised)
-                call("POST /pay, an expired passport", "POST", "/pay", (401, "expired", "EXPIRED"), auth=PassportAuth(expired))
+                call(
+                    "POST /pay, spend limit raised to $1M",
+                    "POST",
+                    "/pay",
+                    (401, "invalid", "TAMPERED_SIGNATURE"),
+                    auth=raised,
+                )
+                call(
+                    "POST /pay, an expired passport",
+                    "POST",
+                    "/pay",
+                    (401, "expired", "EXPIRED"),
+                    auth=PassportAuth(expired),
+                )
 
                 # The same passport on an A2A task message: the trust verifies
                 # the credential found under the namespaced metadata key.

@@ -87,7 +87,9 @@ def _parse(options: Any) -> _Config:
     return _Config(gate=gate, is_public=public_path_test(options.get("PUBLIC_PATHS", ())), scoped={})
 
 
-def _judge(request: HttpRequest, gate: Gate[SyncTrust, HttpRequest]) -> tuple[PassportVerdict | None, HttpResponse | None]:
+def _judge(
+    request: HttpRequest, gate: Gate[SyncTrust, HttpRequest]
+) -> tuple[PassportVerdict | None, HttpResponse | None]:
     # WSGI servers fold a repeated header into one value joined by commas,
     # which the gate refuses as a repeated header.
     seen = gate.examine(request.headers.get(gate.header), request)
@@ -132,7 +134,9 @@ class PassportMiddleware:
 
 def passport_required(
     scope: str | None = None,
-) -> Callable[[Callable[Concatenate[HttpRequest, _P], HttpResponse]], Callable[Concatenate[HttpRequest, _P], HttpResponse]]:
+) -> Callable[
+    [Callable[Concatenate[HttpRequest, _P], HttpResponse]], Callable[Concatenate[HttpRequest, _P], HttpResponse]
+]:
     """Admit the view's requests only with a verified passport holding ``scope``.
 
     The passport is verified with the trust of ``settings.QUORVEL_PASSPORT``

@@ -91,7 +91,11 @@ class PassportHeader(APIKeyHeader):
         gate = self.gate
         values = request.headers.getlist(gate.header)
         seen = gate.examine(values[0] if values else None, request, repeated=len(values) > 1)
-        verdict = await gate.trust.verify_async(seen.credential, required_scope=seen.required_scope) if isinstance(seen, Ask) else seen
+        verdict = (
+            await gate.trust.verify_async(seen.credential, required_scope=seen.required_scope)
+            if isinstance(seen, Ask)
+            else seen
+        )
         answer = gate.answer(verdict)
         if answer is not None:
             raise PassportRefused(answer)

@@ -196,13 +196,23 @@ class _Trust(Protocol):
     """What the ledger needs of a trust: ``IssuerTrust``, ``TrustedIssuers``."""
 
     def verify(
-        self, credential: str, *, required_scope: str | None = ..., expected_agent_did: str | None = ...,
-        now: datetime | None = ..., leeway: float = ...,
+        self,
+        credential: str,
+        *,
+        required_scope: str | None = ...,
+        expected_agent_did: str | None = ...,
+        now: datetime | None = ...,
+        leeway: float = ...,
     ) -> PassportVerdict: ...
 
     async def verify_async(
-        self, credential: str, *, required_scope: str | None = ..., expected_agent_did: str | None = ...,
-        now: datetime | None = ..., leeway: float = ...,
+        self,
+        credential: str,
+        *,
+        required_scope: str | None = ...,
+        expected_agent_did: str | None = ...,
+        now: datetime | None = ...,
+        leeway: float = ...,
     ) -> PassportVerdict: ...
 
 
@@ -268,8 +278,11 @@ class SpendLedger:
         """
         at = _check_reserve(amount_microusd, key, now)
         verdict = self.trust.verify(
-            credential, required_scope=required_scope, expected_agent_did=expected_agent_did,
-            now=now, leeway=leeway,
+            credential,
+            required_scope=required_scope,
+            expected_agent_did=expected_agent_did,
+            now=now,
+            leeway=leeway,
         )
         request = self._request(verdict, credential, amount_microusd, key, at)
         if isinstance(request, SpendDecision):
@@ -325,8 +338,11 @@ class SpendLedger:
         """:meth:`reserve` for event loops: the store is used off the loop."""
         at = _check_reserve(amount_microusd, key, now)
         verdict = await self.trust.verify_async(
-            credential, required_scope=required_scope, expected_agent_did=expected_agent_did,
-            now=now, leeway=leeway,
+            credential,
+            required_scope=required_scope,
+            expected_agent_did=expected_agent_did,
+            now=now,
+            leeway=leeway,
         )
         request = self._request(verdict, credential, amount_microusd, key, at)
         if isinstance(request, SpendDecision):
@@ -411,7 +427,10 @@ class SpendLedger:
     def _decide(self, verdict: PassportVerdict, request: _Request, reserved: _Reserved) -> SpendDecision:
         if reserved.hold is None:
             return SpendDecision(
-                verdict, request.passport_id, request.amount, reserved.remaining,
+                verdict,
+                request.passport_id,
+                request.amount,
+                reserved.remaining,
                 error_code=SPEND_LIMIT_EXCEEDED,
                 error_message=(
                     f"{request.amount} micro-USD would take the passport past its bound of "
@@ -419,8 +438,12 @@ class SpendLedger:
                 ),
             )
         return SpendDecision(
-            verdict, request.passport_id, reserved.amount, reserved.remaining,
-            _hold=reserved.hold, _ledger=self,
+            verdict,
+            request.passport_id,
+            reserved.amount,
+            reserved.remaining,
+            _hold=reserved.hold,
+            _ledger=self,
         )
 
     def _own(self, decision: SpendDecision) -> None:
@@ -437,9 +460,7 @@ class SpendLedger:
             return decision._hold, decision.amount_microusd
         _check_amount(amount)
         if amount > decision.amount_microusd:
-            raise ValueError(
-                f"a commit can only lower the held amount: {amount} > {decision.amount_microusd}"
-            )
+            raise ValueError(f"a commit can only lower the held amount: {amount} > {decision.amount_microusd}")
         return decision._hold, amount
 
     def _check_release(self, decision: SpendDecision) -> int | None:

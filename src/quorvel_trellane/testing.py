@@ -208,9 +208,7 @@ def make_payload(
     return payload
 
 
-def encode_envelope(
-    envelope: Mapping[str, Any] | str, *, encoding: str = "utf-8", padded: bool = False
-) -> str:
+def encode_envelope(envelope: Mapping[str, Any] | str, *, encoding: str = "utf-8", padded: bool = False) -> str:
     """The credential text of an envelope (an object, or ready JSON text).
 
     The JSON text is encoded with ``encoding`` (any text encoding the
@@ -247,8 +245,11 @@ def make_envelope(
     if sig is _DEFAULT:
         signed = payload if signed_payload is None else signed_payload
         sig = keypair.sign(_canonical(signed))
-    members = {"alg": alg, "kid": keypair.kid if kid is _DEFAULT else kid,
-               "sig": b64u(bytes(sig)) if isinstance(sig, (bytes, bytearray)) else sig}
+    members = {
+        "alg": alg,
+        "kid": keypair.kid if kid is _DEFAULT else kid,
+        "sig": b64u(bytes(sig)) if isinstance(sig, (bytes, bytearray)) else sig,
+    }
     for name, value in members.items():
         if value is not OMIT:
             envelope[name] = value
@@ -276,8 +277,13 @@ def issue_credential(
     ``padded``): by default UTF-8 JSON as unpadded base64url.
     """
     envelope = make_envelope(
-        payload, keypair, alg=alg, kid=kid, sig=_DEFAULT if sig is None else sig,
-        signed_payload=signed_payload, extra=extra,
+        payload,
+        keypair,
+        alg=alg,
+        kid=kid,
+        sig=_DEFAULT if sig is None else sig,
+        signed_payload=signed_payload,
+        extra=extra,
     )
     return encode_envelope(envelope, encoding=encoding, padded=padded)
 

@@ -124,8 +124,12 @@ class IssuerTrust(Verifier):
         if not isinstance(issuer_url, str) or not issuer_url:
             raise TypeError("issuer_url must be a non-empty str")
         for name, value in (
-            ("key_ttl", key_ttl), ("key_max_stale", key_max_stale), ("crl_ttl", crl_ttl),
-            ("crl_max_age", crl_max_age), ("timeout", timeout), ("max_document_bytes", max_document_bytes),
+            ("key_ttl", key_ttl),
+            ("key_max_stale", key_max_stale),
+            ("crl_ttl", crl_ttl),
+            ("crl_max_age", crl_max_age),
+            ("timeout", timeout),
+            ("max_document_bytes", max_document_bytes),
         ):
             if not value > 0:
                 raise ValueError(f"{name} must be positive, not {value!r}")
@@ -309,8 +313,11 @@ class IssuerTrust(Verifier):
                 if doc is None:
                     url = crl_url(self._base, kid)
                     doc = self._crls[kid] = self._document(
-                        url, self.crl_ttl, self.crl_max_age,
-                        lambda: self._load_revocation_list(kid, url), f"revocation list for {escaped(kid)}",
+                        url,
+                        self.crl_ttl,
+                        self.crl_max_age,
+                        lambda: self._load_revocation_list(kid, url),
+                        f"revocation list for {escaped(kid)}",
                     )
                     doc.closed = self._closed
         revoked: frozenset[str] | None = yield from doc.obtain()

@@ -19,7 +19,7 @@ from quorvel_trellane._wire import Ask, Middleware, SyncTrust
 from quorvel_trellane.passport import X402_PASSPORT_HEADER
 
 if TYPE_CHECKING:
-    from wsgiref.types import StartResponse, WSGIApplication, WSGIEnvironment
+    from wsgiref.types import StartResponse, WSGIApplication, WSGIEnvironment  # noqa: F401 (named in quotes)
 
 __all__ = ["PassportMiddleware", "ENVIRON_KEY", "X402_PASSPORT_HEADER"]
 
@@ -49,7 +49,9 @@ class PassportMiddleware(Middleware["WSGIApplication", SyncTrust, "WSGIEnvironme
         seen = None if public else self.examine(environ.get(self.environ_key), environ)
         # Whatever the trust raises (misuse of its arguments) propagates:
         # the server answers 500 and the application is never called.
-        verdict = self.trust.verify(seen.credential, required_scope=seen.required_scope) if isinstance(seen, Ask) else seen
+        verdict = (
+            self.trust.verify(seen.credential, required_scope=seen.required_scope) if isinstance(seen, Ask) else seen
+        )
         answer = None if public else self.answer(verdict)
         if answer is not None:
             start_response(answer.status_line, list(answer.headers))

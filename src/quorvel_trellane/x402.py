@@ -53,7 +53,15 @@ __all__ = [
 ]
 
 # The public names belong to this module, as help() and pickling show them.
-for _name in ("Stablecoin", "Stablecoins", "UnlistedAsset", "PassportPaywall", "PassportBudget",
-              "microusd", "atomic_units", "payment_key"):
+for _name in (
+    "Stablecoin",
+    "Stablecoins",
+    "UnlistedAsset",
+    "PassportPaywall",
+    "PassportBudget",
+    "microusd",
+    "atomic_units",
+    "payment_key",
+):
     globals()[_name].__module__ = __name__
 del _name
