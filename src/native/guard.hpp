@@ -1,7 +1,7 @@
 // The one guard of every native fast path. A fast path stands in for a
 // host function only while everything that function depends on is still
 // what it was when the module was imported; the originals are kept in the
-// module state (guard.cpp).
+// module state (guard.cpp; the pins themselves in pins.cpp).
 #pragma once
 #include "state.hpp"
 
