@@ -114,8 +114,8 @@ bool configured_as_default(PyObject* decoder, PyObject* decoder_module) {
             PyObject* found = nullptr;
             if (check(PyObject_GetOptionalAttrString(owner, d.name, &found)) == 0) return false;
             Ref value = Ref::own(found);
-            const bool same = d.by_identity ? found == d.value
-                                            : check(PyObject_RichCompareBool(found, d.value, Py_EQ)) == 1;
+            const bool same =
+                d.by_identity ? found == d.value : check(PyObject_RichCompareBool(found, d.value, Py_EQ)) == 1;
             if (!same) return false;
         }
     }
@@ -154,9 +154,8 @@ void Originals::capture_json(PyObject* module, ModuleState* st) {
     // The error json.loads raises for a whole-document failure, which
     // the native reader builds as its __init__ would.
     PyObject* error_cls = pin_attr(set, decoder_module.get(), "JSONDecodeError");
-    if (!PyType_Check(error_cls) ||
-        !PyType_IsSubtype(reinterpret_cast<PyTypeObject*>(error_cls),
-                          reinterpret_cast<PyTypeObject*>(PyExc_BaseException))) {
+    if (!PyType_Check(error_cls) || !PyType_IsSubtype(reinterpret_cast<PyTypeObject*>(error_cls),
+                                                      reinterpret_cast<PyTypeObject*>(PyExc_BaseException))) {
         set.never = true;
     } else {
         pin_function(set, pin_type_attr(set, error_cls, "__init__"));
@@ -181,8 +180,8 @@ void Originals::capture_expiry(PyObject* module, ModuleState* st) {
     PyObject* timezone = pin_attr(set, module, "timezone");
     PyObject* fmt = pin_attr(set, module, "_TS_FMT");
     set.never = datetime != reinterpret_cast<PyObject*>(api->DateTimeType) ||
-                timezone != reinterpret_cast<PyObject*>(Py_TYPE(api->TimeZone_UTC)) ||
-                !PyUnicode_CheckExact(fmt) || PyUnicode_CompareWithASCIIString(fmt, "%Y-%m-%dT%H:%M:%SZ") != 0;
+                timezone != reinterpret_cast<PyObject*>(Py_TYPE(api->TimeZone_UTC)) || !PyUnicode_CheckExact(fmt) ||
+                PyUnicode_CompareWithASCIIString(fmt, "%Y-%m-%dT%H:%M:%SZ") != 0;
     strptime_name = own(PyUnicode_InternFromString("_strptime")).release();
 }
 
@@ -322,7 +321,8 @@ void find_falcon_entry(ModuleState* st, PyObject* fn) {
     PyObject* closure = PyFunction_GET_CLOSURE(fn);
     Ref freevars = own(PyObject_GetAttrString(PyFunction_GET_CODE(fn), "co_freevars"));
     if (closure == nullptr || !PyTuple_Check(freevars.get()) || PyTuple_GET_SIZE(freevars.get()) != 1 ||
-        PyTuple_GET_SIZE(closure) != 1 || PyUnicode_CompareWithASCIIString(PyTuple_GET_ITEM(freevars.get(), 0), "lib") != 0)
+        PyTuple_GET_SIZE(closure) != 1 ||
+        PyUnicode_CompareWithASCIIString(PyTuple_GET_ITEM(freevars.get(), 0), "lib") != 0)
         return;
     PyObject* lib = PyCell_GET(PyTuple_GET_ITEM(closure, 0));
     PyObject* ffi = nullptr;
@@ -423,7 +423,6 @@ void note_canonicaliser(ModuleState* st, PyObject* rfc8785) {
     st->rfc8785 = Py_NewRef(rfc8785);
     st->rfc8785_dumps = Py_NewRef(dumps);
 }
-
 
 std::optional<std::uint64_t> watched_stamp(ModuleState* st, std::initializer_list<PyObject*> dicts) {
     Originals* o = st->originals;

@@ -14,9 +14,7 @@ namespace {
 // change seen by one instance only makes the others check their pins again.
 constexpr const char kChangesKey[] = "quorvel_trellane.passport.namespace_changes";
 
-void free_changes(PyObject* capsule) {
-    delete static_cast<std::uint64_t*>(PyCapsule_GetPointer(capsule, kChangesKey));
-}
+void free_changes(PyObject* capsule) { delete static_cast<std::uint64_t*>(PyCapsule_GetPointer(capsule, kChangesKey)); }
 
 // Bumped before any change to a watched namespace takes effect. Never
 // raises, and leaves alone any error being raised while the dict changes.
@@ -148,8 +146,8 @@ PyObject* Originals::pin_attr(PinSet& set, PyObject* obj, const char* name) {
 // the name that binds it.
 void Originals::pin_function(PinSet& set, PyObject* fn) {
     if (!PyFunction_Check(fn)) return;
-    set.direct.push_back(make(Pin::Function, fn, PyFunction_GET_CODE(fn), PyFunction_GET_DEFAULTS(fn),
-                              PyFunction_GET_KW_DEFAULTS(fn)));
+    set.direct.push_back(
+        make(Pin::Function, fn, PyFunction_GET_CODE(fn), PyFunction_GET_DEFAULTS(fn), PyFunction_GET_KW_DEFAULTS(fn)));
     if (PyObject* closure = PyFunction_GET_CLOSURE(fn)) {
         for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(closure); ++i) {
             PyObject* cell = PyTuple_GET_ITEM(closure, i);

@@ -78,10 +78,10 @@ struct Pin {
 };
 
 struct PinSet {
-    bool never = false;          // something was not original already at import
-    std::vector<Pin> names;      // rechecked only after a watched namespace changed
-    std::vector<Pin> direct;     // checked at every call
-    std::uint64_t checked = 0;   // the change count at which `names` last held
+    bool never = false;         // something was not original already at import
+    std::vector<Pin> names;     // rechecked only after a watched namespace changed
+    std::vector<Pin> direct;    // checked at every call
+    std::uint64_t checked = 0;  // the change count at which `names` last held
 
     // Calls f on every reference the pins hold, for traverse and clear
     // alike; stops at the first nonzero result.
