@@ -25,9 +25,7 @@ def _require_components(command: str) -> None:
     try:
         passport._load_crypto()
     except passport.PassportError as exc:
-        raise UsageError(
-            f"{command} needs the passport components rfc8785 and pqcrypto: {PASSPORT_HINT}"
-        ) from exc
+        raise UsageError(f"{command} needs the passport components rfc8785 and pqcrypto: {PASSPORT_HINT}") from exc
 
 
 def _names_a_file(arg: str, *, slash_is_base64: bool) -> bool:
@@ -87,19 +85,16 @@ def _keys_from_file(path: str) -> dict[str, Any]:
         # yields exactly the keys that fetching it from the issuer would.
         body = json.dumps(doc).encode("utf-8")
         try:
-            keys: dict[str, Any] = passport.resolve_keys_from_wellknown(
-                path, fetch=lambda _url: body
-            )
+            keys: dict[str, Any] = passport.resolve_keys_from_wellknown(path, fetch=lambda _url: body)
         except (AttributeError, TypeError) as exc:
-            raise UsageError(f"key file {path}: \"keys\" must be a list of objects") from exc
+            raise UsageError(f'key file {path}: "keys" must be a list of objects') from exc
         if not keys:
             raise UsageError(f"key file {path} holds no usable Falcon-1024 key")
         return keys
     if isinstance(doc, dict) and doc and all(isinstance(v, str) for v in doc.values()):
         return doc
     raise UsageError(
-        f"key file {path} must be a well-known key document "
-        '({"keys": [...]}) or an object mapping kid to base64 key'
+        f'key file {path} must be a well-known key document ({{"keys": [...]}}) or an object mapping kid to base64 key'
     )
 
 
@@ -127,9 +122,7 @@ def _crl_document(doc: object, where: str, err: TextIO) -> Any:
     # ids" (its characters) or as a usage error there; refuse it here, naming
     # where it came from.
     if not isinstance(doc, (dict, list)):
-        raise UsageError(
-            f"revocation list {where} must be an object with \"revoked\" or a list of ids"
-        )
+        raise UsageError(f'revocation list {where} must be an object with "revoked" or a list of ids')
     _warn_unless_revoked(doc, where, err)
     return doc
 
@@ -139,8 +132,7 @@ def _warn_unless_revoked(doc: object, where: str, err: TextIO) -> None:
     # served as JSON looks just like that, so say it.
     if isinstance(doc, dict) and "revoked" not in doc:
         err.write(
-            f"warning: revocation list {escaped(where)} has no \"revoked\" member; "
-            "it is taken as revoking nothing\n"
+            f'warning: revocation list {escaped(where)} has no "revoked" member; it is taken as revoking nothing\n'
         )
 
 

@@ -89,6 +89,7 @@ def cmd_inspect(args: argparse.Namespace, out: TextIO, err: TextIO, stdin: TextI
     _emit_json(decoded.payload, out)
     return EXIT_OK
 
+
 def cmd_verify(args: argparse.Namespace, out: TextIO, err: TextIO, stdin: TextIO) -> int:
     _require_components("verify")
     if args.issuer is not None:
@@ -113,9 +114,7 @@ def cmd_verify(args: argparse.Namespace, out: TextIO, err: TextIO, stdin: TextIO
             if args.crl is None and not args.no_revocation_check:
                 # The trust layer fetches the key set, then a revocation
                 # list only for a genuine, current passport whose kid it holds.
-                verdict = trust.verify(
-                    credential, required_scope=args.scope, expected_agent_did=args.agent, now=now
-                )
+                verdict = trust.verify(credential, required_scope=args.scope, expected_agent_did=args.agent, now=now)
                 failure = fetch.failure(trust, verdict)
                 if failure is not None:
                     raise failure
@@ -174,11 +173,7 @@ def _report(verdict: passport.PassportVerdict, args: argparse.Namespace, out: Te
         _emit_json(_verdict_fields(verdict), out)
     else:
         _print_verdict(verdict, out)
-    if (
-        verdict.error_code == "REVOCATION_CHECK_FAILED"
-        and args.crl is None
-        and args.issuer is None
-    ):
+    if verdict.error_code == "REVOCATION_CHECK_FAILED" and args.crl is None and args.issuer is None:
         # Fail closed without a list is the library's rule, and the first
         # thing anyone verifying offline runs into: say what to pass.
         err.write(
@@ -187,6 +182,7 @@ def _report(verdict: passport.PassportVerdict, args: argparse.Namespace, out: Te
             "--no-revocation-check\n"
         )
     return EXIT_OK if verdict.verified is True else EXIT_NOT_VERIFIED
+
 
 def cmd_present(args: argparse.Namespace, out: TextIO, err: TextIO, stdin: TextIO) -> int:
     try:
@@ -215,8 +211,7 @@ def cmd_fetch_keys(args: argparse.Namespace, out: TextIO, err: TextIO, stdin: Te
         # Verification refuses such keys anyway; say so before they get pinned.
         if len(pk) != passport.FALCON_1024_PUBLIC_KEY_BYTES:
             err.write(
-                f"warning: key {escaped(kid)} is {len(pk)} bytes, "
-                f"expected {passport.FALCON_1024_PUBLIC_KEY_BYTES}\n"
+                f"warning: key {escaped(kid)} is {len(pk)} bytes, expected {passport.FALCON_1024_PUBLIC_KEY_BYTES}\n"
             )
         elif passport.kid_for_key(pk) != kid:
             err.write(f"warning: key published as {escaped(kid)} has key id {passport.kid_for_key(pk)}\n")
@@ -288,24 +283,32 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("credential", metavar="CREDENTIAL", help="credential text, a file holding it, or - for stdin")
     keys = p.add_mutually_exclusive_group()
     keys.add_argument(
-        "--keys", metavar="FILE",
+        "--keys",
+        metavar="FILE",
         help="well-known key document, or a JSON object mapping kid to base64 key",
     )
-    keys.add_argument("--key", metavar="FILE|BASE64", help="pin one issuer public key (raw or base64 file, or base64 text)")
+    keys.add_argument(
+        "--key", metavar="FILE|BASE64", help="pin one issuer public key (raw or base64 file, or base64 text)"
+    )
     p.add_argument(
-        "--issuer", metavar="URL",
+        "--issuer",
+        metavar="URL",
         help="issuer base URL: fetch its keys (unless --keys/--key) and the revocation list (unless --crl)",
     )
     p.add_argument("--crl", metavar="FILE|URL", help="revocation list document (or list of ids)")
     p.add_argument(
-        "--no-revocation-check", action="store_true",
+        "--no-revocation-check",
+        action="store_true",
         help="accept a passport whose revocation status cannot be confirmed",
     )
     p.add_argument("--scope", metavar="S", help="require this scope")
     p.add_argument("--agent", metavar="DID", help="require this agent DID")
     p.add_argument("--now", metavar="ISO8601", help="verification time (default: now; no zone means UTC)")
     p.add_argument(
-        "--leeway", type=_seconds, default=0.0, metavar="SECONDS",
+        "--leeway",
+        type=_seconds,
+        default=0.0,
+        metavar="SECONDS",
         help="clock skew tolerated on expiry: verify at the verification time minus SECONDS (default 0)",
     )
     p.add_argument("--timeout", type=_timeout, default=6.0, metavar="SECONDS", help=_TIMEOUT_HELP)
@@ -346,6 +349,7 @@ def build_parser() -> argparse.ArgumentParser:
     p.set_defaults(run=cmd_fetch_crl)
     return parser
 
+
 def main(
     argv: Sequence[str] | None = None,
     *,
@@ -381,9 +385,7 @@ def main(
         return EXIT_INTERRUPTED
     except Exception as exc:  # noqa: BLE001
         # Never a traceback, whatever the input: one line naming the error.
-        err.write(
-            f"quorvel-passport: unexpected error: {type(exc).__name__}: {_one_line(str(exc))}\n"
-        )
+        err.write(f"quorvel-passport: unexpected error: {type(exc).__name__}: {_one_line(str(exc))}\n")
         return EXIT_USAGE
 
 
