@@ -10,7 +10,7 @@ sanitizers around it.
 
 The targets depend on nothing but the package and its real components, so
 the same code runs under atheris (fuzz/fuzz_passport.py) and under
-hypothesis (tests/test_hardening.py).
+hypothesis (tests/native/test_hardening.py).
 """
 
 from __future__ import annotations

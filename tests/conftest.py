@@ -216,7 +216,7 @@ def passport():
 
 # --- the framework adapters ----------------------------------------------------
 #
-# One table of requests for every adapter (tests/test_adapter_*.py), and the
+# One table of requests for every adapter (tests/web/test_adapter_*.py), and the
 # answers the passport middleware gives to each: each adapter must answer
 # alike. The trust is a real IssuerTrust reading the test issuer's documents
 # through an injected fetch.

@@ -31,7 +31,7 @@ from pathlib import Path
 import pytest
 
 import quorvel_trellane
-from quorvel_trellane._testfiles import write_files
+from quorvel_trellane.testing._files import write_files
 
 ROOT = Path(__file__).resolve().parents[1]
 DOCUMENTS = ("README.md", "docs/PYPI.md")

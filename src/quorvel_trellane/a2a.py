@@ -34,8 +34,8 @@ from a2a.types import AgentExtension, SendMessageRequest, Task, TaskState, TaskS
 from starlette.requests import Request
 
 from quorvel_trellane import asgi
-from quorvel_trellane._components import require_components
-from quorvel_trellane._wire import Answer, AsyncTrust
+from quorvel_trellane._internal.components import require_components
+from quorvel_trellane._refusal import Answer, AsyncTrust
 from quorvel_trellane.passport import (
     A2A_PASSPORT_METADATA_KEY,
     X402_PASSPORT_HEADER,

@@ -15,7 +15,7 @@ from __future__ import annotations
 from collections.abc import Awaitable, Callable, MutableMapping
 from typing import Any, Final, TypeAlias
 
-from quorvel_trellane._wire import CLOSE_POLICY_VIOLATION, Answer, Ask, AsyncTrust, Middleware
+from quorvel_trellane._refusal import CLOSE_POLICY_VIOLATION, Answer, Ask, AsyncTrust, Middleware
 from quorvel_trellane.passport import X402_PASSPORT_HEADER, PassportVerdict
 
 __all__ = ["PassportMiddleware", "STATE_KEY", "Scope", "Receive", "Send", "ASGIApp", "X402_PASSPORT_HEADER"]

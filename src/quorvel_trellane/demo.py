@@ -25,10 +25,10 @@ from datetime import datetime, timedelta, timezone
 from typing import Any, TextIO
 
 from quorvel_trellane import passport
-from quorvel_trellane._components import DEMO_HINT
-from quorvel_trellane._components import PASSPORT_HINT as _INSTALL
-from quorvel_trellane._display import dollars, duration_words
-from quorvel_trellane._fetching import crl_url, key_set_url
+from quorvel_trellane._internal.components import DEMO_HINT
+from quorvel_trellane._internal.components import PASSPORT_HINT as _INSTALL
+from quorvel_trellane._internal.display import dollars, duration_words
+from quorvel_trellane.trust._fetching import crl_url, key_set_url
 from quorvel_trellane.asgi import STATE_KEY, PassportMiddleware, Receive, Scope, Send
 from quorvel_trellane.http import PassportAuth
 

@@ -25,7 +25,7 @@ from django.conf import settings  # type: ignore[import-untyped]
 from django.http import HttpRequest, HttpResponse  # type: ignore[import-untyped]
 from django.utils.module_loading import import_string  # type: ignore[import-untyped]
 
-from quorvel_trellane._wire import Answer, Ask, Gate, SyncTrust, public_path_test
+from quorvel_trellane._refusal import Answer, Ask, Gate, SyncTrust, public_path_test
 from quorvel_trellane.passport import X402_PASSPORT_HEADER, PassportVerdict
 
 __all__ = ["PassportMiddleware", "passport_required", "SETTING", "REQUEST_ATTRIBUTE"]

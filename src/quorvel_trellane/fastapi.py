@@ -23,7 +23,7 @@ from fastapi.exceptions import HTTPException
 from fastapi.security import APIKeyHeader
 from starlette.responses import Response
 
-from quorvel_trellane._wire import Answer, Ask, AsyncTrust, Gate
+from quorvel_trellane._refusal import Answer, Ask, AsyncTrust, Gate
 from quorvel_trellane.passport import X402_PASSPORT_HEADER, PassportVerdict
 
 __all__ = ["PassportHeader", "PassportRefused", "require_passport", "exception_handlers", "SCHEME_NAME"]

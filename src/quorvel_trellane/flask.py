@@ -22,8 +22,8 @@ from typing import Any, Final, ParamSpec, TypeVar
 
 from flask import Flask, Response, current_app, g, request
 
-from quorvel_trellane._components import require_components
-from quorvel_trellane._wire import Answer, Ask, Gate, SyncTrust
+from quorvel_trellane._internal.components import require_components
+from quorvel_trellane._refusal import Answer, Ask, Gate, SyncTrust
 from quorvel_trellane.passport import X402_PASSPORT_HEADER, PassportVerdict
 
 __all__ = ["Passport", "passport_required", "EXTENSION_KEY", "G_KEY"]

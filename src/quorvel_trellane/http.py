@@ -27,7 +27,7 @@ from collections.abc import Awaitable, Callable
 from typing import Any, Final, Protocol, TypeAlias, TypeVar
 from urllib.parse import urljoin, urlsplit
 
-from quorvel_trellane._presenting import checked, own_credential
+from quorvel_trellane._internal.presenting import checked, own_credential
 from quorvel_trellane.passport import X402_PASSPORT_HEADER
 
 __all__ = ["PassportAuth", "X402_PASSPORT_HEADER"]

@@ -25,7 +25,7 @@ from starlette.middleware.authentication import AuthenticationMiddleware
 from starlette.requests import HTTPConnection, Request
 from starlette.responses import PlainTextResponse, Response
 
-from quorvel_trellane._wire import Answer, Ask, AsyncTrust, Gate
+from quorvel_trellane._refusal import Answer, Ask, AsyncTrust, Gate
 from quorvel_trellane.passport import X402_PASSPORT_HEADER, PassportVerdict
 
 __all__ = [

@@ -15,7 +15,7 @@ from __future__ import annotations
 from collections.abc import Iterable
 from typing import TYPE_CHECKING, Final
 
-from quorvel_trellane._wire import Ask, Middleware, SyncTrust
+from quorvel_trellane._refusal import Ask, Middleware, SyncTrust
 from quorvel_trellane.passport import X402_PASSPORT_HEADER
 
 if TYPE_CHECKING:

@@ -1,0 +1,9 @@
+"""Small leaves the package's modules share: display, text escaping, the components' check, the agent's own credential.
+
+Modules:
+
+- ``components``: the passport components and how to install them
+- ``display``: values as the command and the demo show them to people
+- ``presenting``: the agent's own credential, loaded for presenting
+- ``text``: text escaped for logs and terminals
+"""

@@ -1,0 +1,259 @@
+"""What every server-side adapter shares: its options, and what a verdict answers.
+
+An adapter (the ASGI and WSGI middleware, a framework's dependency or
+decorator) reads the header its own way and waits for the trust its own
+way; everything else is decided here, once:
+
+1. ``Gate.examine`` turns the header's value into nothing to verify
+   (None: no header), a verdict already reached (a repeated header), or an
+   ``Ask``: the credential and the scope the request needs.
+2. The adapter verifies an ``Ask`` with its trust (``verify`` or
+   ``verify_async``).
+3. ``Gate.answer`` turns the verdict into None (admit: the application is
+   called with the verdict) or the ``Answer`` to send instead: status code,
+   reason, headers with the challenge, JSON body.
+
+Neither this module nor the middleware imports a web framework; this
+module imports only the native module, ``json`` and the check that the
+passport components load.
+"""
+
+from __future__ import annotations
+
+import json
+from collections.abc import Awaitable, Callable, Iterable
+from dataclasses import dataclass, field
+from typing import Final, Generic, Protocol, TypeAlias, TypeVar
+
+from quorvel_trellane._internal.components import require_components
+from quorvel_trellane.passport import X402_PASSPORT_HEADER, PassportVerdict
+
+__all__ = [
+    "AsyncTrust",
+    "SyncTrust",
+    "Ask",
+    "Answer",
+    "Gate",
+    "Middleware",
+    "CHALLENGE",
+    "CLOSE_POLICY_VIOLATION",
+    "public_path_test",
+]
+
+
+class AsyncTrust(Protocol):
+    """What the ASGI middleware needs of a trust: ``IssuerTrust``, ``TrustedIssuers``."""
+
+    def verify_async(self, credential: str, /, *, required_scope: str | None = None) -> Awaitable[PassportVerdict]: ...
+
+
+class SyncTrust(Protocol):
+    """What the WSGI middleware needs of a trust: ``IssuerTrust``, ``TrustedIssuers``."""
+
+    def verify(self, credential: str, /, *, required_scope: str | None = None) -> PassportVerdict: ...
+
+
+#: The WWW-Authenticate challenge on every 401.
+CHALLENGE: Final = "AgentPassport"
+
+#: The websocket close code of a handshake refused without an HTTP answer
+#: (the server offers no denial response): policy violation.
+CLOSE_POLICY_VIOLATION: Final = 1008
+
+# The two relying-party checks run on a genuine passport: the caller is
+# known but not allowed, which is 403. Everything else (no header, invalid,
+# expired, revoked, unverifiable) leaves the caller unauthenticated: 401.
+_FORBIDDEN_CODES: Final = frozenset({"AGENT_MISMATCH", "SCOPE_NOT_GRANTED"})
+
+_REASONS: Final = {401: "Unauthorized", 403: "Forbidden"}
+
+# One encoder for every body: json.dumps with options builds a new one per call.
+_ENCODER: Final = json.JSONEncoder(separators=(",", ":"))
+
+
+@dataclass(frozen=True, slots=True)
+class Answer:
+    """The answer to a refused request: status code, headers, JSON body.
+
+    ``headers`` are spelled as HTTP writes them; an ASGI adapter lower-cases
+    and encodes them. Every 401 carries the challenge, no 403 does.
+    """
+
+    code: int
+    body: bytes
+    headers: tuple[tuple[str, str], ...] = field(init=False)
+
+    def __post_init__(self) -> None:
+        headers = [("Content-Type", "application/json"), ("Content-Length", str(len(self.body)))]
+        if self.challenge:
+            headers.append(("WWW-Authenticate", CHALLENGE))
+        object.__setattr__(self, "headers", tuple(headers))
+
+    @classmethod
+    def of(cls, status: str | None, error_code: str | None, error_message: str | None) -> Answer:
+        """The answer carrying this verdict: 403 for a genuine passport
+        refused by the relying party's own checks, else 401."""
+        code = 403 if error_code in _FORBIDDEN_CODES else 401
+        document = {"status": status, "error_code": error_code, "error_message": error_message}
+        return cls(code, _ENCODER.encode(document).encode("utf-8"))
+
+    @property
+    def reason(self) -> str:
+        return _REASONS[self.code]
+
+    @property
+    def status_line(self) -> str:
+        """``"401 Unauthorized"``, as WSGI's ``start_response`` takes it."""
+        return f"{self.code} {self.reason}"
+
+    @property
+    def challenge(self) -> bool:
+        return self.code == 401
+
+
+@dataclass(frozen=True, slots=True)
+class Ask:
+    """A credential to verify, with the scope the request needs."""
+
+    credential: str
+    required_scope: str | None
+
+
+_Trust = TypeVar("_Trust")
+_Context = TypeVar("_Context")
+_App = TypeVar("_App")
+
+#: A scope text, or a callable of the request's context returning one (or
+#: None), or None for no scope.
+RequiredScope: TypeAlias = str | Callable[[_Context], str | None] | None
+
+
+class Gate(Generic[_Trust, _Context]):
+    """The options every adapter takes, and the decisions they share.
+
+    ``trust`` verifies the credential (``_Trust`` is what the adapter calls
+    on it). ``required_scope`` is a scope text, or a callable taking the
+    request's context (``_Context``: the ASGI scope, the WSGI environ, a
+    framework's request) and returning one, or None for no scope.
+    ``optional=True`` never refuses. ``header`` names the request header.
+    """
+
+    def __init__(
+        self,
+        *,
+        trust: _Trust,
+        required_scope: RequiredScope[_Context] = None,
+        optional: bool = False,
+        header: str = X402_PASSPORT_HEADER,
+    ) -> None:
+        # At start-up, not per request: a server without the components would
+        # answer every agent "invalid" with the install hint, telling its
+        # callers about its own set-up.
+        require_components("the passport check" if type(self) is Gate else type(self).__name__)
+        self.trust = trust
+        self.required_scope = required_scope
+        self.optional = optional
+        self.header = header
+        #: The header's name as ASGI servers send it (lower-case bytes), and
+        #: its WSGI environ key.
+        self.header_key = header.lower().encode("latin-1")
+        self.environ_key = "HTTP_" + header.upper().replace("-", "_")
+        self._missing = Answer.of("missing", "MISSING_PASSPORT", f"no {header} header")
+        # Two credentials in one request are ambiguous; picking either would
+        # let a proxy or client bug decide which passport the application sees.
+        self._repeated = PassportVerdict(
+            verified=False,
+            status="invalid",
+            error_code="INVALID_CREDENTIAL",
+            error_message=f"repeated {header} header",
+        )
+
+    def examine(self, value: str | None, context: _Context, *, repeated: bool = False) -> Ask | PassportVerdict | None:
+        """What the header's ``value`` asks for: None without a header, the
+        verdict of a header sent more than once (``repeated``, or copies a
+        server or proxy folded into one value with commas, which base64url
+        text never holds), else the credential and the scope to verify."""
+        if repeated or (value is not None and "," in value):
+            return self._repeated
+        if value is None:
+            return None
+        required = self.required_scope
+        if callable(required):
+            required = required(context)
+        return Ask(value, required)
+
+    def answer(self, verdict: PassportVerdict | None) -> Answer | None:
+        """None to admit the request (verified, or ``optional``), else the
+        answer to send instead of calling the application."""
+        if self.optional:
+            return None
+        if verdict is None:
+            return self._missing
+        if verdict.verified:
+            return None
+        return Answer.of(verdict.status, verdict.error_code, verdict.error_message)
+
+
+class Middleware(Gate[_Trust, _Context], Generic[_App, _Trust, _Context]):
+    """A gate in front of an application (``_App``), the ASGI and WSGI middleware.
+
+    The application is called only for a verified passport, or always with
+    ``optional=True`` (with the verdict, or None without a header).
+    Otherwise the middleware answers itself: 401 with ``WWW-Authenticate:
+    AgentPassport`` for a missing header and for an "invalid", "expired",
+    "revoked" or "unverifiable" passport; 403 for a genuine passport of
+    another agent or without the required scope. The body is JSON:
+    ``{"status", "error_code", "error_message"}``, the status "missing"
+    with the code "MISSING_PASSPORT" when there is no header.
+
+    ``public_paths`` are the paths that need no passport (docs, the OpenAPI
+    schema, health, the agent card): a request for one reaches the
+    application unchecked, with the verdict None. An entry ending in "/"
+    matches every path under it; any other entry matches exactly (the ASGI
+    ``scope["path"]``, the WSGI ``environ["PATH_INFO"]``).
+    """
+
+    def __init__(
+        self,
+        app: _App,
+        *,
+        trust: _Trust,
+        required_scope: RequiredScope[_Context] = None,
+        optional: bool = False,
+        header: str = X402_PASSPORT_HEADER,
+        public_paths: Iterable[str] = (),
+    ) -> None:
+        super().__init__(trust=trust, required_scope=required_scope, optional=optional, header=header)
+        self.app = app
+        #: Whether a request path needs no passport; None when every path needs one.
+        self.is_public = public_path_test(public_paths)
+
+
+def public_path_test(paths: Iterable[str]) -> Callable[[str], bool] | None:
+    """A test of a request path against ``paths``, the paths that need no passport.
+
+    An entry ending in "/" matches every path under it (``"/docs/"`` matches
+    "/docs/" and "/docs/oauth2-redirect"); any other entry matches exactly
+    that path. None when ``paths`` is empty, so that a middleware without
+    public paths pays nothing per request.
+    """
+    if isinstance(paths, (str, bytes)):
+        raise TypeError("public_paths must be an iterable of paths, not a single str")
+    exact: set[str] = set()
+    prefixes: list[str] = []
+    for path in paths:
+        if not isinstance(path, str) or not path.startswith("/"):
+            raise ValueError(f"a public path is a str starting with '/', not {path!r}")
+        if path.endswith("/"):
+            prefixes.append(path)
+        else:
+            exact.add(path)
+    if not exact and not prefixes:
+        return None
+    starts = tuple(prefixes)
+    frozen = frozenset(exact)
+
+    def is_public(path: str) -> bool:
+        return path in frozen or path.startswith(starts)
+
+    return is_public

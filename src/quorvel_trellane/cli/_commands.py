@@ -1,0 +1,379 @@
+"""The commands: the parser, one function a subcommand, and ``main``."""
+
+from __future__ import annotations
+
+import argparse
+import os
+import sys
+from collections.abc import Callable, Sequence
+from datetime import datetime, timedelta, timezone
+from typing import Any, TextIO
+
+from quorvel_trellane import __version__, passport
+from quorvel_trellane.cli._errors import NetworkError as NetworkError
+from quorvel_trellane.cli._errors import UsageError as UsageError
+from quorvel_trellane.cli._errors import _one_line
+from quorvel_trellane.cli._fetch import (
+    _checked_url,
+    _CommandFetch,
+    _fetch_crl,
+    _fetch_direct,
+    _fetch_keys,
+    _issuer_trust,
+)
+from quorvel_trellane.cli._input import (
+    _crl_document,
+    _crl_from_file,
+    _is_url,
+    _keys_from_file,
+    _not_a_file,
+    _parse_now,
+    _pinned_key,
+    _read_credential,
+    _require_components,
+)
+from quorvel_trellane.cli._output import (
+    _emit_json,
+    _print_verdict,
+    _shown,
+    _table,
+    _verdict_fields,
+    _wellknown_of,
+)
+from quorvel_trellane.trust._fetching import CRL_PREFIX, WELLKNOWN_PATH, key_set_url
+from quorvel_trellane._internal.presenting import own_credential
+from quorvel_trellane._internal.text import escaped
+
+EXIT_OK = 0
+EXIT_NOT_VERIFIED = 1
+EXIT_USAGE = 2
+EXIT_NETWORK = 3
+EXIT_INTERRUPTED = 130  # what a shell reports for a command ended by Ctrl-C
+
+
+# -- commands ----------------------------------------------------------------
+
+
+def cmd_inspect(args: argparse.Namespace, out: TextIO, err: TextIO, stdin: TextIO) -> int:
+    _require_components("inspect")
+    credential = _read_credential(args.credential, stdin)
+    decoded = passport.decode_passport(credential)
+    envelope = {
+        "alg": decoded.alg,
+        "kid": decoded.kid,
+        "signature_bytes": len(decoded.sig),
+    }
+    if args.json:
+        _emit_json({"verified": False, "envelope": envelope, "payload": decoded.payload}, out)
+        return EXIT_OK
+    out.write("UNVERIFIED: decoded only, the signature has NOT been checked\n\n")
+    _table(
+        [
+            ("alg", _shown(decoded.alg)),
+            ("kid", _shown(decoded.kid)),
+            ("signature", f"{len(decoded.sig)} bytes"),
+        ],
+        out,
+    )
+    out.write("\npayload (unverified):\n")
+    _emit_json(decoded.payload, out)
+    return EXIT_OK
+
+
+def cmd_verify(args: argparse.Namespace, out: TextIO, err: TextIO, stdin: TextIO) -> int:
+    _require_components("verify")
+    if args.issuer is not None:
+        _checked_url(args.issuer, "--issuer", err)
+    list_url = args.crl if args.crl is not None and _is_url(args.crl) else None
+    if list_url is not None:
+        _checked_url(list_url, "--crl", err, issuer=False)
+    credential = _read_credential(args.credential, stdin)
+    # One moment for every verification below, moved back by the leeway.
+    now = _parse_now(args.now) if args.now is not None else datetime.now(timezone.utc)
+    now -= timedelta(seconds=args.leeway)
+
+    issuer_keys: Any = None
+    if args.keys is not None:
+        issuer_keys = _keys_from_file(args.keys)
+    elif args.key is not None:
+        issuer_keys = _pinned_key(args.key)
+    elif args.issuer is not None:
+        fetch = _CommandFetch(args.issuer, args.timeout, err)
+        trust = _issuer_trust(args.issuer, fetch, args.timeout)
+        try:
+            if args.crl is None and not args.no_revocation_check:
+                # The trust layer fetches the key set, then a revocation
+                # list only for a genuine, current passport whose kid it holds.
+                verdict = trust.verify(credential, required_scope=args.scope, expected_agent_did=args.agent, now=now)
+                failure = fetch.failure(trust, verdict)
+                if failure is not None:
+                    raise failure
+                return _report(verdict, args, out, err)
+            issuer_keys = trust.keys()
+            if not issuer_keys:
+                raise fetch.failed(trust.status().key_set) or NetworkError(
+                    f"{fetch.wellknown_url} lists no usable Falcon-1024 key"
+                )
+        finally:
+            # Cut the exchanges still running (Ctrl-C, or a verdict reached
+            # at the deadline) and let their threads end before the
+            # interpreter shuts down around them.
+            fetch.client.close()
+            trust.close(wait=args.timeout + 1)
+
+    crl: Any = None
+    fetch_crl: Callable[[str], Any] | None = None
+    if list_url is not None:
+        fetch_crl = lambda _kid: _crl_document(  # noqa: E731
+            _fetch_direct(list_url, args.timeout, err), list_url, err
+        )
+    elif args.crl is not None:
+        crl = _crl_from_file(args.crl, err)
+    elif args.issuer is not None and not args.no_revocation_check:
+        fetch_crl = lambda kid: _fetch_crl(args.issuer, kid, args.timeout, err, strict=True)  # noqa: E731
+
+    def verify(crl: Any, require_revocation_check: bool) -> passport.PassportVerdict:
+        return passport.verify_passport(
+            credential,
+            issuer_keys=issuer_keys,
+            crl=crl,
+            required_scope=args.scope,
+            expected_agent_did=args.agent,
+            require_revocation_check=require_revocation_check,
+            now=now,
+        )
+
+    if fetch_crl is None:
+        verdict = verify(crl, not args.no_revocation_check)
+    else:
+        # A revocation list is fetched only for a credential that is genuine
+        # and current against the key set. Judged first with the check
+        # waived, any other outcome is already final (every check before
+        # revocation decides alone), and the kid then is the key id of the
+        # key that verified it: a kid the key set does not hold, or a crafted
+        # one ("../", "?"), never reaches the issuer.
+        verdict = verify(None, False)
+        if verdict.status == "active" and verdict.kid is not None:
+            verdict = verify(fetch_crl(verdict.kid), True)
+    return _report(verdict, args, out, err)
+
+
+def _report(verdict: passport.PassportVerdict, args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
+    if args.json:
+        _emit_json(_verdict_fields(verdict), out)
+    else:
+        _print_verdict(verdict, out)
+    if verdict.error_code == "REVOCATION_CHECK_FAILED" and args.crl is None and args.issuer is None:
+        # Fail closed without a list is the library's rule, and the first
+        # thing anyone verifying offline runs into: say what to pass.
+        err.write(
+            "hint: no revocation list was given: pass the issuer's list for this kid "
+            "with --crl FILE|URL, or accept the passport without one with "
+            "--no-revocation-check\n"
+        )
+    return EXIT_OK if verdict.verified is True else EXIT_NOT_VERIFIED
+
+
+def cmd_present(args: argparse.Namespace, out: TextIO, err: TextIO, stdin: TextIO) -> int:
+    try:
+        # Checked, unlike what load_credential returns: a file name put in the
+        # variable must not be printed as the passport.
+        credential = own_credential(args.file, "--file PATH")
+    except (FileNotFoundError, IsADirectoryError) as exc:
+        raise _not_a_file(args.file, "--file") from exc
+    except OSError as exc:
+        raise UsageError(f"cannot read credential file {args.file}: {exc.strerror or exc}") from exc
+    except UnicodeDecodeError as exc:
+        raise UsageError(f"credential file {args.file} is not UTF-8 text") from exc
+    if args.a2a:
+        _emit_json(passport.a2a_message_metadata(credential), out)
+    else:
+        for name, value in passport.x402_headers(credential).items():
+            out.write(f"{name}: {escaped(value)}\n")
+    return EXIT_OK
+
+
+def cmd_fetch_keys(args: argparse.Namespace, out: TextIO, err: TextIO, stdin: TextIO) -> int:
+    keys = _fetch_keys(_checked_url(args.issuer_url, "ISSUER_URL", err), args.timeout, err)
+    if not keys:
+        err.write(f"warning: {escaped(key_set_url(args.issuer_url))} lists no usable Falcon-1024 key\n")
+    for kid, pk in keys.items():
+        # Verification refuses such keys anyway; say so before they get pinned.
+        if len(pk) != passport.FALCON_1024_PUBLIC_KEY_BYTES:
+            err.write(
+                f"warning: key {escaped(kid)} is {len(pk)} bytes, expected {passport.FALCON_1024_PUBLIC_KEY_BYTES}\n"
+            )
+        elif passport.kid_for_key(pk) != kid:
+            err.write(f"warning: key published as {escaped(kid)} has key id {passport.kid_for_key(pk)}\n")
+    _emit_json(_wellknown_of(keys), out)
+    return EXIT_OK
+
+
+def cmd_fetch_crl(args: argparse.Namespace, out: TextIO, err: TextIO, stdin: TextIO) -> int:
+    issuer_url = _checked_url(args.issuer_url, "ISSUER_URL", err)
+    _emit_json(_fetch_crl(issuer_url, args.kid, args.timeout, err), out)
+    return EXIT_OK
+
+
+# -- argument parsing --------------------------------------------------------
+
+
+def _number(text: str) -> float:
+    try:
+        return float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a number of seconds: {text!r}") from None
+
+
+def _seconds(text: str) -> float:
+    value = _number(text)
+    if not 0 <= value < float("inf"):
+        raise argparse.ArgumentTypeError("must be a finite number, not negative")
+    return value
+
+
+def _timeout(text: str) -> float:
+    value = _number(text)
+    if not 0 < value < float("inf"):
+        raise argparse.ArgumentTypeError("must be positive")
+    return value
+
+
+_TIMEOUT_HELP = "how long one fetch may take, all told, and the longest verify waits on the network (default 6)"
+
+
+def build_parser() -> argparse.ArgumentParser:
+    parser = argparse.ArgumentParser(
+        prog="quorvel-passport",
+        description="Inspect, verify and present Quorvel Agent Passports.",
+        epilog="exit status: 0 ok/verified, 1 not verified, 2 usage or malformed input "
+        "(or the passport extra missing), 3 network failure, 130 interrupted",
+    )
+    parser.add_argument("--version", action="version", version=f"%(prog)s {__version__}")
+    sub = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
+
+    p = sub.add_parser(
+        "inspect",
+        help="decode a credential WITHOUT verifying it",
+        description="Decode a credential and show its envelope and payload. "
+        "Nothing is verified: never trust what this prints.",
+    )
+    p.add_argument("credential", metavar="CREDENTIAL", help="credential text, a file holding it, or - for stdin")
+    p.add_argument("--json", action="store_true", help="print one JSON object")
+    p.set_defaults(run=cmd_inspect)
+
+    p = sub.add_parser(
+        "verify",
+        help="verify a credential offline against issuer keys",
+        description="Verify a credential. Keys come from --keys or --key (pinned, "
+        "offline) or from --issuer (fetched); the revocation list from --crl "
+        "or, with --issuer, from the issuer. A list is fetched only for a "
+        "passport that is genuine and current against the keys.",
+    )
+    p.add_argument("credential", metavar="CREDENTIAL", help="credential text, a file holding it, or - for stdin")
+    keys = p.add_mutually_exclusive_group()
+    keys.add_argument(
+        "--keys",
+        metavar="FILE",
+        help="well-known key document, or a JSON object mapping kid to base64 key",
+    )
+    keys.add_argument(
+        "--key", metavar="FILE|BASE64", help="pin one issuer public key (raw or base64 file, or base64 text)"
+    )
+    p.add_argument(
+        "--issuer",
+        metavar="URL",
+        help="issuer base URL: fetch its keys (unless --keys/--key) and the revocation list (unless --crl)",
+    )
+    p.add_argument("--crl", metavar="FILE|URL", help="revocation list document (or list of ids)")
+    p.add_argument(
+        "--no-revocation-check",
+        action="store_true",
+        help="accept a passport whose revocation status cannot be confirmed",
+    )
+    p.add_argument("--scope", metavar="S", help="require this scope")
+    p.add_argument("--agent", metavar="DID", help="require this agent DID")
+    p.add_argument("--now", metavar="ISO8601", help="verification time (default: now; no zone means UTC)")
+    p.add_argument(
+        "--leeway",
+        type=_seconds,
+        default=0.0,
+        metavar="SECONDS",
+        help="clock skew tolerated on expiry: verify at the verification time minus SECONDS (default 0)",
+    )
+    p.add_argument("--timeout", type=_timeout, default=6.0, metavar="SECONDS", help=_TIMEOUT_HELP)
+    p.add_argument("--json", action="store_true", help="print the verdict as one JSON object")
+    p.set_defaults(run=cmd_verify)
+
+    p = sub.add_parser(
+        "present",
+        help="print the agent's own credential as an x402 header or A2A metadata",
+        description="Load the agent's credential (--file, or the environment variable "
+        f"{passport.PASSPORT_ENV_VAR}, which holds the credential's text, not a file name) "
+        "and print it ready to attach.",
+    )
+    form = p.add_mutually_exclusive_group()
+    form.add_argument("--x402", action="store_true", help="print the HTTP header line (default)")
+    form.add_argument("--a2a", action="store_true", help="print the A2A message metadata as JSON")
+    p.add_argument("--file", metavar="PATH", help=f"credential file (default: ${passport.PASSPORT_ENV_VAR})")
+    p.set_defaults(run=cmd_present)
+
+    p = sub.add_parser(
+        "fetch-keys",
+        help="fetch an issuer's key document, to pin it",
+        description=f"Fetch <ISSUER_URL>{WELLKNOWN_PATH} and print the usable "
+        "keys as a well-known key document (input for verify --keys).",
+    )
+    p.add_argument("issuer_url", metavar="ISSUER_URL")
+    p.add_argument("--timeout", type=_timeout, default=6.0, metavar="SECONDS", help=_TIMEOUT_HELP)
+    p.set_defaults(run=cmd_fetch_keys)
+
+    p = sub.add_parser(
+        "fetch-crl",
+        help="fetch an issuer's revocation list for one kid",
+        description=f"Fetch <ISSUER_URL>{CRL_PREFIX}<KID>.json and print it (input for verify --crl).",
+    )
+    p.add_argument("issuer_url", metavar="ISSUER_URL")
+    p.add_argument("kid", metavar="KID")
+    p.add_argument("--timeout", type=_timeout, default=6.0, metavar="SECONDS", help=_TIMEOUT_HELP)
+    p.set_defaults(run=cmd_fetch_crl)
+    return parser
+
+
+def main(
+    argv: Sequence[str] | None = None,
+    *,
+    stdout: TextIO | None = None,
+    stderr: TextIO | None = None,
+    stdin: TextIO | None = None,
+) -> int:
+    out = stdout or sys.stdout
+    err = stderr or sys.stderr
+    try:
+        args = build_parser().parse_args(argv)
+        code: int = args.run(args, out, err, stdin or sys.stdin)
+        return code
+    except UsageError as exc:
+        err.write(f"quorvel-passport: {_one_line(str(exc))}\n")
+        return EXIT_USAGE
+    except passport.PassportError as exc:
+        err.write(f"quorvel-passport: {_one_line(str(exc))}\n")
+        return EXIT_USAGE
+    except NetworkError as exc:
+        err.write(f"quorvel-passport: {_one_line(str(exc))}\n")
+        return EXIT_NETWORK
+    except ValueError as exc:
+        # The canonicaliser refuses some payloads (a NaN, a huge integer), and a
+        # key that is not base64 at all fails in the decoder: malformed input.
+        err.write(f"quorvel-passport: malformed input: {_one_line(str(exc))}\n")
+        return EXIT_USAGE
+    except BrokenPipeError:
+        # `quorvel-passport inspect ... | head`: nothing left to tell anyone.
+        sys.stderr = open(os.devnull, "w")  # noqa: SIM115
+        return EXIT_OK
+    except KeyboardInterrupt:
+        return EXIT_INTERRUPTED
+    except Exception as exc:  # noqa: BLE001
+        # Never a traceback, whatever the input: one line naming the error.
+        err.write(f"quorvel-passport: unexpected error: {type(exc).__name__}: {_one_line(str(exc))}\n")
+        return EXIT_USAGE

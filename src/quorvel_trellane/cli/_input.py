@@ -1,0 +1,157 @@
+"""What ``quorvel-passport`` reads from its command line: credentials, key files, revocation lists, --now.
+
+Imported through :mod:`quorvel_trellane.cli`.
+"""
+
+from __future__ import annotations
+
+import json
+import os
+from datetime import datetime, timezone
+from typing import Any, TextIO
+
+from quorvel_trellane import passport
+from quorvel_trellane.cli._errors import UsageError
+from quorvel_trellane._internal.components import PASSPORT_HINT
+from quorvel_trellane._internal.text import escaped
+
+
+def _require_components(command: str) -> None:
+    """Refuse to start without the canonicaliser and the Falcon-1024 verifier.
+
+    Without them every credential would come out "invalid": a set-up problem
+    reported as a bad passport.
+    """
+    try:
+        passport._load_crypto()
+    except passport.PassportError as exc:
+        raise UsageError(f"{command} needs the passport components rfc8785 and pqcrypto: {PASSPORT_HINT}") from exc
+
+
+def _names_a_file(arg: str, *, slash_is_base64: bool) -> bool:
+    """Whether an argument that is no file was meant as a file name.
+
+    Credentials and keys are base64 text, which never holds "." or "~" and
+    never starts with "/" (a Falcon-1024 key starts with "C"); a credential,
+    in the url-safe alphabet, holds no "/" at all. Such an argument read as
+    credential or key text would only be reported as bad base64. Both run
+    to thousands of characters, so a long argument stays text (a stray "."
+    in a pasted credential is skipped by the decoder).
+    """
+    text = arg.strip()
+    if len(text) > 1024:
+        return False
+    if "." in text or "\\" in text or text.startswith(("/", "~")):
+        return True
+    return not slash_is_base64 and "/" in text
+
+
+def _not_a_file(arg: str, option: str | None = None) -> UsageError:
+    problem = "not a regular file" if os.path.exists(arg) else "no such file"
+    return UsageError(f"{option + ': ' if option else ''}{problem}: {arg}")
+
+
+def _read_credential(arg: str, stdin: TextIO) -> str:
+    """The credential named on the command line: ``-``, a file, or the text."""
+    if arg == "-":
+        return stdin.read().strip()
+    if os.path.isfile(arg):
+        try:
+            return passport.load_credential(arg)
+        except OSError as exc:
+            raise UsageError(f"cannot read credential file {arg}: {exc.strerror or exc}") from exc
+    if _names_a_file(arg, slash_is_base64=False):
+        raise _not_a_file(arg)
+    return arg.strip()
+
+
+def _read_json_file(path: str, what: str, option: str) -> Any:
+    try:
+        with open(path, encoding="utf-8") as handle:
+            return json.load(handle)
+    except (FileNotFoundError, IsADirectoryError) as exc:
+        raise _not_a_file(path, option) from exc
+    except OSError as exc:
+        raise UsageError(f"cannot read {what} {path}: {exc.strerror or exc}") from exc
+    except ValueError as exc:
+        raise UsageError(f"{what} {path} is not JSON: {exc}") from exc
+
+
+def _keys_from_file(path: str) -> dict[str, Any]:
+    """Trust material from a file: a well-known key document or ``{kid: key}``."""
+    doc = _read_json_file(path, "key file", "--keys")
+    if isinstance(doc, dict) and "keys" in doc:
+        # Read the document with the library's own rules, so that a pinned copy
+        # yields exactly the keys that fetching it from the issuer would.
+        body = json.dumps(doc).encode("utf-8")
+        try:
+            keys: dict[str, Any] = passport.resolve_keys_from_wellknown(path, fetch=lambda _url: body)
+        except (AttributeError, TypeError) as exc:
+            raise UsageError(f'key file {path}: "keys" must be a list of objects') from exc
+        if not keys:
+            raise UsageError(f"key file {path} holds no usable Falcon-1024 key")
+        return keys
+    if isinstance(doc, dict) and doc and all(isinstance(v, str) for v in doc.values()):
+        return doc
+    raise UsageError(
+        f'key file {path} must be a well-known key document ({{"keys": [...]}}) or an object mapping kid to base64 key'
+    )
+
+
+def _pinned_key(arg: str) -> bytes | str:
+    """One pinned key: a file (raw or base64) or base64 text."""
+    if not os.path.isfile(arg):
+        if _names_a_file(arg, slash_is_base64=True):
+            raise _not_a_file(arg, "--key")
+        return arg
+    try:
+        with open(arg, "rb") as handle:
+            raw = handle.read()
+    except OSError as exc:
+        raise UsageError(f"cannot read key file {arg}: {exc.strerror or exc}") from exc
+    if len(raw) == passport.FALCON_1024_PUBLIC_KEY_BYTES:
+        return raw
+    try:
+        return raw.decode("ascii").strip()
+    except UnicodeDecodeError:
+        return raw  # the verifier reports its size
+
+
+def _crl_document(doc: object, where: str, err: TextIO) -> Any:
+    # A bare string or number would reach the verifier as "a collection of
+    # ids" (its characters) or as a usage error there; refuse it here, naming
+    # where it came from.
+    if not isinstance(doc, (dict, list)):
+        raise UsageError(f'revocation list {where} must be an object with "revoked" or a list of ids')
+    _warn_unless_revoked(doc, where, err)
+    return doc
+
+
+def _warn_unless_revoked(doc: object, where: str, err: TextIO) -> None:
+    # The library's rule, kept: such a document lists nobody. An error page
+    # served as JSON looks just like that, so say it.
+    if isinstance(doc, dict) and "revoked" not in doc:
+        err.write(
+            f'warning: revocation list {escaped(where)} has no "revoked" member; it is taken as revoking nothing\n'
+        )
+
+
+def _crl_from_file(path: str, err: TextIO) -> Any:
+    return _crl_document(_read_json_file(path, "revocation list", "--crl"), path, err)
+
+
+def _parse_now(text: str) -> datetime:
+    value = text.strip()
+    if value[-1:] in ("z", "Z"):
+        value = value[:-1] + "+00:00"
+    try:
+        moment = datetime.fromisoformat(value)
+    except ValueError:
+        raise UsageError(f"--now: not an ISO 8601 date-time: {text!r}") from None
+    if moment.tzinfo is None:
+        moment = moment.replace(tzinfo=timezone.utc)
+    return moment
+
+
+def _is_url(text: str) -> bool:
+    return "://" in text

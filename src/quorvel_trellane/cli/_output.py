@@ -1,0 +1,133 @@
+"""What ``quorvel-passport`` prints: the verdict table, what was verified of each field, JSON.
+
+Imported through :mod:`quorvel_trellane.cli`.
+"""
+
+from __future__ import annotations
+
+import base64
+import dataclasses
+import json
+from collections.abc import Sequence
+from typing import Any, Final, TextIO
+
+from quorvel_trellane import passport
+from quorvel_trellane._internal.display import dollars, duration_words
+
+
+def _shown(value: object) -> str:
+    if value is None:
+        return "-"
+    if isinstance(value, str):
+        # The text is the sender's: control characters in it could redraw the
+        # terminal (a "VERIFIED" over the real verdict). Such a claim is shown
+        # as a quoted JSON string, its boundaries plain to see.
+        return value if value.isprintable() else json.dumps(value)
+    if isinstance(value, tuple):
+        return ", ".join(_shown(v) for v in value) if value else "-"
+    return json.dumps(value)
+
+
+def _table(rows: Sequence[tuple[str, str]], out: TextIO) -> None:
+    width = max(len(name) for name, _ in rows)
+    for name, value in rows:
+        out.write(f"{name.ljust(width)}  {value}\n")
+
+
+def _wellknown_of(keys: dict[str, bytes]) -> dict[str, Any]:
+    return {
+        "keys": [
+            {
+                "alg": "Falcon-1024",
+                "kid": kid,
+                "public_key_b64": base64.b64encode(pk).decode("ascii"),
+            }
+            for kid, pk in keys.items()
+        ]
+    }
+
+
+def _emit_json(doc: object, out: TextIO) -> None:
+    out.write(json.dumps(doc, indent=2) + "\n")
+
+
+def _verdict_fields(verdict: passport.PassportVerdict) -> dict[str, Any]:
+    fields = {f.name: getattr(verdict, f.name) for f in dataclasses.fields(verdict)}
+    fields["scopes"] = list(fields["scopes"])
+    return fields
+
+
+# The verdicts reached before the signature check succeeded: fields of such a
+# credential are whatever its sender wrote. Every later check runs on a
+# passport the issuer's key signed. An unknown code counts as unverified.
+_SIGNATURE_VERIFIED: Final = frozenset(
+    {
+        "EXPIRED",
+        "REVOCATION_CHECK_FAILED",
+        "REVOCATION_ID_MISSING",
+        "REVOKED",
+        "AGENT_MISMATCH",
+        "SCOPE_NOT_GRANTED",
+    }
+)
+
+# What a signed passport that is not in force is, after its fields.
+_NOT_IN_FORCE: Final = {
+    "expired": "issuer-signed, expired",
+    "revoked": "issuer-signed, revoked",
+    "unverifiable": "issuer-signed, revocation unconfirmed",
+}
+
+
+def _print_verdict(verdict: passport.PassportVerdict, out: TextIO) -> None:
+    verified = verdict.verified is True
+    signed = verified or verdict.error_code in _SIGNATURE_VERIFIED
+    rows = [
+        ("verdict", "VERIFIED" if verified else "NOT VERIFIED"),
+        ("status", _shown(verdict.status)),
+    ]
+    if verdict.error_code is not None:
+        rows.append(("error", f"{_shown(verdict.error_code)}: {_shown(verdict.error_message)}"))
+    rows.append(("signature", "verified with the issuer key" if signed else "not verified"))
+    claims = [
+        ("agent_did", _shown(verdict.agent_did)),
+        ("scopes", _shown(tuple(verdict.scopes))),
+        ("spend_limit", _spend(verdict.spend_limit_microusd, verdict.spend_window)),
+        ("issuer_did", _shown(verdict.issuer_did)),
+        ("kid", _shown(verdict.kid)),
+        ("issued_at", _shown(verdict.issued_at)),
+        ("expires_at", _shown(verdict.expires_at)),
+    ]
+    label = _field_label(verdict, signed)
+    if label is not None:
+        claims = [(name, value if value == "-" else f"{value}  ({label})") for name, value in claims]
+    _table(rows + claims, out)
+
+
+def _field_label(verdict: passport.PassportVerdict, signed: bool) -> str | None:
+    """What was verified of the fields, to show after each (None: all of it).
+
+    Unsigned, a field is the sender's claim, and a spend limit shown plainly
+    would read as a grant. Signed, it is the issuer's word, though a passport
+    no longer in force grants nothing. A genuine passport refused for its
+    agent or scope ("active") is shown plainly: the error row says why.
+    """
+    if not signed:
+        return "unverified claim"
+    if verdict.status == "active":
+        return None
+    return _NOT_IN_FORCE.get(str(verdict.status), "issuer-signed")
+
+
+def _spend(limit: object, window: object) -> str:
+    """The spend bound for people: "50000000 micro-USD ($50.00) per day"."""
+    if limit is None:
+        return "-"
+    if isinstance(limit, int) and not isinstance(limit, bool):
+        shown = f"{limit} micro-USD ({dollars(limit)})"
+    else:
+        shown = _shown(limit)
+    if window is None:
+        return shown
+    words = duration_words(window) if isinstance(window, str) else None
+    return f"{shown} per {words if words is not None else _shown(window)}"

@@ -1,0 +1,331 @@
+"""The SQLite spend store: one file, several processes on one host.
+
+Every reservation is one write transaction (``BEGIN IMMEDIATE``: the
+file's write lock is taken before the budget is read, so no two
+reservations ever read the same total). The file is in WAL mode, so a
+process killed mid-transaction leaves nothing half-written: its frames
+have no commit record and are ignored.
+
+Reservations are written with ``synchronous=FULL`` (on disk before
+``reserve`` returns); commits and releases with ``synchronous=NORMAL``.
+Losing one of those in a power failure can only leave a hold counting its
+full amount, never less, and the next reservation's sync makes it durable
+anyway (the WAL is one file, synced in order).
+
+Connections are pooled in pairs (one per synchronous setting), as many
+as operations ever ran at once. A busy file is waited for here,
+with short sleeps growing to 2 ms, rather than by SQLite's own busy
+handler, whose first sleep is a whole millisecond.
+"""
+
+from __future__ import annotations
+
+import os
+import random
+import sqlite3
+import threading
+import time
+from collections.abc import Callable, Iterator
+from contextlib import contextmanager
+from typing import Final, NamedTuple, TypeVar
+
+from quorvel_trellane.spend._ledger import _RELEASED, _Request, _Reserved, _Settled, _schema_to_build
+
+__all__ = ["SqliteStore"]
+
+# 2: hold ids are never reused (AUTOINCREMENT); a version 1 file is rebuilt.
+SCHEMA_VERSION: Final = 2
+_T = TypeVar("_T")
+_BUSY: Final = frozenset({sqlite3.SQLITE_BUSY, sqlite3.SQLITE_LOCKED})
+_SWEEP_EVERY: Final = 4096  # reservations between two sweeps of every budget
+
+_SCHEMA: Final = """
+CREATE TABLE IF NOT EXISTS quorvel_spend_schema (version INTEGER NOT NULL);
+CREATE TABLE IF NOT EXISTS quorvel_spend_budget (
+    issuer_did TEXT NOT NULL,
+    passport_id TEXT NOT NULL,
+    cutoff INTEGER NOT NULL,        -- the last reservation's window start (µs since the epoch)
+    total INTEGER NOT NULL,         -- what the holds dated after cutoff count
+    keep_until INTEGER,             -- the latest reservation's at + window; NULL: the whole life
+    PRIMARY KEY (issuer_did, passport_id)
+) WITHOUT ROWID;
+CREATE TABLE IF NOT EXISTS quorvel_spend_hold (
+    -- Never reused: a plain rowid would give a pruned newest hold's id to the
+    -- next one, and the pruned hold's decision would then settle that one.
+    id INTEGER PRIMARY KEY AUTOINCREMENT,
+    issuer_did TEXT NOT NULL,
+    passport_id TEXT NOT NULL,
+    key TEXT,
+    at INTEGER NOT NULL,            -- µs since the epoch
+    requested INTEGER NOT NULL,     -- the amount held at first
+    remaining INTEGER NOT NULL,     -- what was left after it, for replays
+    amount INTEGER NOT NULL,        -- what counts: lowered by commit, 0 once released
+    state INTEGER NOT NULL DEFAULT 0
+);
+CREATE INDEX IF NOT EXISTS quorvel_spend_hold_budget ON quorvel_spend_hold (issuer_did, passport_id, at);
+CREATE UNIQUE INDEX IF NOT EXISTS quorvel_spend_hold_key
+    ON quorvel_spend_hold (issuer_did, passport_id, key) WHERE key IS NOT NULL;
+CREATE INDEX IF NOT EXISTS quorvel_spend_budget_keep
+    ON quorvel_spend_budget (keep_until) WHERE keep_until IS NOT NULL;
+"""
+
+_BUDGET: Final = "SELECT cutoff, total FROM quorvel_spend_budget WHERE issuer_did = ? AND passport_id = ?"
+_REPLAY: Final = (
+    "SELECT id, requested, remaining, state FROM quorvel_spend_hold "
+    "WHERE issuer_did = ? AND passport_id = ? AND key = ?"
+)
+_DETACH: Final = "UPDATE quorvel_spend_hold SET key = NULL WHERE id = ?"
+_BETWEEN: Final = (
+    "SELECT coalesce(sum(amount), 0) FROM quorvel_spend_hold "
+    "WHERE issuer_did = ? AND passport_id = ? AND at > ? AND at <= ?"
+)
+_LEAVING: Final = (
+    "DELETE FROM quorvel_spend_hold WHERE issuer_did = ? AND passport_id = ? AND at > ? AND at <= ? RETURNING amount"
+)
+_HOLD: Final = (
+    "INSERT INTO quorvel_spend_hold (issuer_did, passport_id, key, at, requested, remaining, amount)"
+    " VALUES (?, ?, ?, ?, ?, ?, ?)"
+)
+_KEEP: Final = (
+    "INSERT INTO quorvel_spend_budget (issuer_did, passport_id, cutoff, total, keep_until) VALUES (?, ?, ?, ?, ?)"
+    " ON CONFLICT (issuer_did, passport_id) DO UPDATE SET cutoff = excluded.cutoff, total = excluded.total,"
+    " keep_until = CASE WHEN keep_until IS NULL OR excluded.keep_until IS NULL THEN NULL"
+    " ELSE max(keep_until, excluded.keep_until) END"
+)
+_FIND: Final = "SELECT issuer_did, passport_id, at, state, amount, requested FROM quorvel_spend_hold WHERE id = ?"
+_SETTLE: Final = "UPDATE quorvel_spend_hold SET state = ?, amount = ? WHERE id = ?"
+_LOWER: Final = (
+    "UPDATE quorvel_spend_budget SET total = total - ? WHERE issuer_did = ? AND passport_id = ? AND cutoff < ?"
+)
+# Before and after every timestamp: a window of the whole life counts everything.
+_ALL: Final = -(2**63)
+_NEVER: Final = 2**63 - 1
+
+
+class _Pair(NamedTuple):
+    """One connection for reservations (synced), one for settlements and reads."""
+
+    durable: sqlite3.Connection
+    quick: sqlite3.Connection
+
+
+class SqliteStore:
+    """The spend tables in one SQLite file."""
+
+    def __init__(self, path: str, timeout: float) -> None:
+        self.path = path
+        self.timeout = timeout
+        self._lock = threading.Lock()
+        # Idle connection pairs, reused by whichever thread comes next: as
+        # many as operations ever ran at once, never one per thread.
+        self._idle: list[_Pair] = []
+        self._inherited: list[_Pair] = []
+        self._pid = os.getpid()
+        self._closed = False
+        self._reserves = 0
+        with self._borrow() as pair:
+            self._write(pair.durable, _create_schema)
+
+    def __repr__(self) -> str:
+        return f"SqliteStore({self.path!r})"
+
+    # -- connections --
+
+    def _connect(self, synchronous: str) -> sqlite3.Connection:
+        # timeout=0: busy waits are ours (_retry); autocommit outside BEGIN.
+        conn = sqlite3.connect(self.path, timeout=0, isolation_level=None, check_same_thread=False)
+        try:
+            self._retry(lambda: conn.execute("PRAGMA journal_mode=WAL").fetchone())
+            conn.execute(f"PRAGMA synchronous={synchronous}")
+        except BaseException:
+            conn.close()
+            raise
+        return conn
+
+    @contextmanager
+    def _borrow(self) -> Iterator[_Pair]:
+        with self._lock:
+            if self._closed:
+                raise ValueError("the spend ledger is closed")
+            if self._pid != os.getpid():
+                # A child made by fork must neither use its parent's
+                # connections nor close them: they are kept, unused.
+                self._inherited += self._idle
+                self._idle, self._pid = [], os.getpid()
+            pair = self._idle.pop() if self._idle else None
+        if pair is None:
+            pair = _Pair(self._connect("FULL"), self._connect("NORMAL"))
+        try:
+            yield pair
+        finally:
+            with self._lock:
+                keep = not self._closed and self._pid == os.getpid()
+                if keep:
+                    self._idle.append(pair)
+            if not keep:
+                pair.durable.close()
+                pair.quick.close()
+
+    def _retry(self, step: Callable[[], _T]) -> _T:
+        deadline = time.monotonic() + self.timeout
+        pause = 0.00005
+        while True:
+            try:
+                return step()
+            except sqlite3.OperationalError as exc:
+                if (getattr(exc, "sqlite_errorcode", 0) & 0xFF) not in _BUSY or time.monotonic() > deadline:
+                    raise
+            time.sleep(pause * (0.5 + random.random()))
+            pause = min(pause * 1.5, 0.002)
+
+    def _write(self, conn: sqlite3.Connection, work: Callable[[sqlite3.Connection], _T]) -> _T:
+        """``work`` in one write transaction, the write lock taken first; retried while busy."""
+
+        def attempt() -> _T:
+            conn.execute("BEGIN IMMEDIATE")
+            try:
+                result = work(conn)
+                conn.execute("COMMIT")
+            except BaseException:
+                if conn.in_transaction:
+                    conn.execute("ROLLBACK")
+                raise
+            return result
+
+        return self._retry(attempt)
+
+    # -- the store's operations --
+
+    def reserve(self, request: _Request) -> _Reserved:
+        with self._borrow() as pair:
+            reserved = self._write(pair.durable, lambda c: _reserve(c, request))
+            self._reserves += 1  # unlocked: only the sweep's rhythm depends on it
+            if self._reserves % _SWEEP_EVERY == 0:
+                self._write(pair.durable, lambda c: _sweep(c, request.at))
+        return reserved
+
+    def settle(self, hold: int, state: int, amount: int) -> _Settled | None:
+        with self._borrow() as pair:
+            return self._write(pair.quick, lambda c: _settle(c, hold, state, amount))
+
+    def spent(self, issuer_did: str, passport_id: str, at: int, window: int | None) -> int:
+        since = _ALL if window is None else at - window
+
+        def read(conn: sqlite3.Connection) -> int:
+            # One read transaction, so that the budget and the holds agree.
+            conn.execute("BEGIN")
+            try:
+                return _spent(conn, issuer_did, passport_id, since)
+            finally:
+                conn.execute("COMMIT")
+
+        with self._borrow() as pair:
+            return self._retry(lambda: read(pair.quick))
+
+    def close(self) -> None:
+        with self._lock:
+            self._closed = True
+            idle, self._idle = self._idle, []
+        for pair in idle:
+            pair.durable.close()
+            pair.quick.close()
+
+
+def _create_schema(conn: sqlite3.Connection) -> None:
+    found = None
+    if conn.execute("SELECT 1 FROM sqlite_master WHERE name = 'quorvel_spend_schema'").fetchone():
+        found = conn.execute("SELECT version FROM quorvel_spend_schema").fetchone()
+    version = None if found is None else found[0]
+    if not _schema_to_build(version, SCHEMA_VERSION):
+        return
+    if version == 1:
+        # Its holds move to a table whose ids are never reused (created below).
+        conn.execute("ALTER TABLE quorvel_spend_hold RENAME TO quorvel_spend_hold_v1")
+        conn.execute("DROP INDEX IF EXISTS quorvel_spend_hold_budget")
+        conn.execute("DROP INDEX IF EXISTS quorvel_spend_hold_key")
+    # Not executescript, which would commit the open transaction.
+    for statement in _SCHEMA.split(";\n"):
+        if statement.strip():
+            conn.execute(statement)
+    if version is None:
+        conn.execute("INSERT INTO quorvel_spend_schema (version) VALUES (?)", (SCHEMA_VERSION,))
+        return
+    columns = "id, issuer_did, passport_id, key, at, requested, remaining, amount, state"
+    conn.execute(f"INSERT INTO quorvel_spend_hold ({columns}) SELECT {columns} FROM quorvel_spend_hold_v1")
+    conn.execute("DROP TABLE quorvel_spend_hold_v1")
+    conn.execute("UPDATE quorvel_spend_schema SET version = ?", (SCHEMA_VERSION,))
+
+
+def _spent(conn: sqlite3.Connection, issuer_did: str, passport_id: str, since: int) -> int:
+    """What the holds dated after ``since`` count, without changing anything."""
+    row = conn.execute(_BUDGET, (issuer_did, passport_id)).fetchone()
+    if row is None:
+        return int(conn.execute(_BETWEEN, (issuer_did, passport_id, since, _NEVER)).fetchone()[0])
+    cutoff, total = row
+    if since > cutoff:
+        return int(total - conn.execute(_BETWEEN, (issuer_did, passport_id, cutoff, since)).fetchone()[0])
+    return int(total + conn.execute(_BETWEEN, (issuer_did, passport_id, since, cutoff)).fetchone()[0])
+
+
+def _reserve(conn: sqlite3.Connection, request: _Request) -> _Reserved:
+    # The budget keeps the total of its holds dated after its cutoff (the
+    # last reservation's window start). A reservation moves the cutoff to
+    # its own window start and reads only the holds in between: those
+    # leaving the window are subtracted and deleted, so it reads a few
+    # rows, never the window's history. One dated earlier than the last
+    # moves the cutoff back and adds the holds it finds there again.
+    issuer_did, passport_id, key, at, amount, limit, window = request
+    released = None
+    if key is not None:
+        replay = conn.execute(_REPLAY, (issuer_did, passport_id, key)).fetchone()
+        if replay is not None and replay[3] != _RELEASED:
+            return _Reserved(replay[0], replay[1], replay[2])
+        if replay is not None:
+            released = replay[0]
+    since = _ALL if window is None else at - window
+    row = conn.execute(_BUDGET, (issuer_did, passport_id)).fetchone()
+    if row is None:
+        spent = conn.execute(_BETWEEN, (issuer_did, passport_id, since, _NEVER)).fetchone()[0]
+    else:
+        cutoff, spent = row
+        if since > cutoff:
+            spent -= sum(gone for (gone,) in conn.execute(_LEAVING, (issuer_did, passport_id, cutoff, since)))
+        elif since < cutoff:
+            spent += conn.execute(_BETWEEN, (issuer_did, passport_id, since, cutoff)).fetchone()[0]
+    left = limit - spent
+    hold = None
+    if amount <= left:
+        if released is not None:
+            # The key's hold was released: this is a fresh attempt. The old
+            # row gives up the key but keeps its id, so its decision still
+            # settles as released and never touches the new hold.
+            conn.execute(_DETACH, (released,))
+        cursor = conn.execute(_HOLD, (issuer_did, passport_id, key, at, amount, left - amount, amount))
+        hold = cursor.lastrowid
+        assert hold is not None
+        spent += amount
+    keep = None if window is None else at + window
+    conn.execute(_KEEP, (issuer_did, passport_id, since, spent, keep))
+    return _Reserved(hold, amount, max(0, limit - spent))
+
+
+def _settle(conn: sqlite3.Connection, hold: int, state: int, amount: int) -> _Settled | None:
+    row = conn.execute(_FIND, (hold,)).fetchone()
+    if row is None:
+        return None  # pruned: it left every window
+    issuer_did, passport_id, at, was, counted, requested = row
+    if was != 0:
+        return _Settled(was, counted, requested)
+    conn.execute(_SETTLE, (state, amount, hold))
+    conn.execute(_LOWER, (counted - amount, issuer_did, passport_id, at))
+    return _Settled(state, amount, requested)
+
+
+def _sweep(conn: sqlite3.Connection, at: int) -> None:
+    # Budgets whose every hold has left its window go, holds and all.
+    conn.execute(
+        "DELETE FROM quorvel_spend_hold WHERE (issuer_did, passport_id) IN "
+        "(SELECT issuer_did, passport_id FROM quorvel_spend_budget WHERE keep_until < ?)",
+        (at,),
+    )
+    conn.execute("DELETE FROM quorvel_spend_budget WHERE keep_until < ?", (at,))

@@ -1,0 +1,97 @@
+"""A throw-away passport issuer for tests and demonstrations. Test only.
+
+Nothing here is fit for production: secret keys live in memory, the HTTP
+server has no TLS, no authentication and binds the loopback interface only.
+It exists so that tests, the demo and a developer's shell can produce real
+credentials (Falcon-1024 over the RFC 8785 bytes of the payload) and serve
+an issuer's published documents without a real operator.
+
+    issuer = Issuer()
+    credential = issuer.issue(agent_did="did:example:agent-1")
+    with IssuerServer(issuer) as server:
+        keys = resolve_keys_from_wellknown(server.url)
+
+The documents follow the published formats: the well-known key document
+``{"keys": [{"alg", "kid", "public_key_b64"}]}`` at
+``/.well-known/pqc-keys.json`` and the revocation list ``{"revoked": [...]}``
+at ``/passport/crl/<kid>.json``.
+
+From a shell, ``python -m quorvel_trellane.testing [DIR]`` writes a test
+issuer's public key, key set document and revocation list and two passports
+to files, to try the ``quorvel-passport`` command with.
+
+Needs ``rfc8785`` and ``pqcrypto`` (the ``passport`` extra).
+
+Modules:
+
+- ``_issuer``: Issuer, IssuerKeyPair and the functions that make credentials and documents
+- ``_server``: IssuerServer, the issuer's documents on a loopback HTTP server
+- ``_files``: the files ``python -m quorvel_trellane.testing`` writes
+"""
+
+from __future__ import annotations
+
+from types import FunctionType
+
+import sys
+
+try:
+    from quorvel_trellane.testing._issuer import (
+        ALG as ALG,
+        OMIT as OMIT,
+        IssuerKeyPair as IssuerKeyPair,
+        Issuer as Issuer,
+        IssuerServer as IssuerServer,
+        b64u as b64u,
+        b64u_decode as b64u_decode,
+        encode_envelope as encode_envelope,
+        envelope_of as envelope_of,
+        generate_keypair as generate_keypair,
+        issue_credential as issue_credential,
+        key_id as key_id,
+        make_envelope as make_envelope,
+        make_payload as make_payload,
+        revocation_list as revocation_list,
+        sign_payload as sign_payload,
+        stamp as stamp,
+        tamper as tamper,
+        wellknown_document as wellknown_document,
+    )
+    from quorvel_trellane.testing._server import Fault as Fault
+except ModuleNotFoundError as exc:
+    # `python -m quorvel_trellane.testing` imports this package before its
+    # __main__ (the interpreter sets argv[0] to "-m" while it looks): there,
+    # the missing components are one line and exit status 2, as the command's.
+    if sys.argv[:1] == ["-m"]:
+        print(exc.msg, file=sys.stderr)
+        raise SystemExit(2) from None
+    raise
+
+__all__ = [
+    "ALG",
+    "OMIT",
+    "IssuerKeyPair",
+    "Issuer",
+    "IssuerServer",
+    "b64u",
+    "b64u_decode",
+    "encode_envelope",
+    "envelope_of",
+    "generate_keypair",
+    "issue_credential",
+    "key_id",
+    "make_envelope",
+    "make_payload",
+    "revocation_list",
+    "sign_payload",
+    "stamp",
+    "tamper",
+    "wellknown_document",
+]
+
+# The public names belong to this package, as help() and pickling show them.
+for _name in [*__all__, "Fault"]:
+    _value = globals()[_name]
+    if isinstance(_value, (type, FunctionType)):
+        _value.__module__ = __name__
+del _name, _value

@@ -1,0 +1,52 @@
+"""Relying-party trust: an issuer's key set and revocation lists, kept fresh.
+
+``verify_passport`` judges one credential against trust material the caller
+supplies. :class:`IssuerTrust` is that caller for one issuer: it fetches the
+key set and the revocation lists with the library's own retrieval functions,
+keeps them fresh in the background, survives an issuer outage on the last
+good copies for a bounded time and then fails closed, and never lets a
+request, or an attacker, make it fetch more than once per interval.
+
+    with IssuerTrust("https://issuer.example", issuer_did="did:web:issuer.example") as trust:
+        verdict = trust.verify(credential, required_scope="payments:x402")
+
+Times (ttls, ages, cooldowns) are seconds of ``clock``; ``timeout`` is real
+seconds. Nothing here keeps the process alive: fetches run on daemon
+threads started on demand, and an idle trust runs no thread at all.
+
+Modules:
+
+- ``_issuers``: IssuerTrust and TrustedIssuers, the policy a relying party configures
+- ``_fetching``: the HTTP client for an issuer's documents, with its address checks
+- ``_document``: one fetched document and its freshness, on a steady clock
+- ``_verifying``: one verification's steps over the warm material
+"""
+
+from __future__ import annotations
+
+from types import FunctionType
+
+from quorvel_trellane.trust._issuers import (
+    DocumentStatus as DocumentStatus,
+    Fetcher as Fetcher,
+    IssuerTrust as IssuerTrust,
+    TrustStatus as TrustStatus,
+    TrustedIssuers as TrustedIssuers,
+    passport_from_a2a_metadata as passport_from_a2a_metadata,
+)
+
+__all__ = [
+    "DocumentStatus",
+    "Fetcher",
+    "IssuerTrust",
+    "TrustStatus",
+    "TrustedIssuers",
+    "passport_from_a2a_metadata",
+]
+
+# The public names belong to this package, as help() and pickling show them.
+for _name in __all__:
+    _value = globals()[_name]
+    if isinstance(_value, (type, FunctionType)):
+        _value.__module__ = __name__
+del _name, _value

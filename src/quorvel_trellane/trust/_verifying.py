@@ -1,0 +1,354 @@
+"""One verification through the trust layer, in order, for sync and async callers.
+
+A verification reads top to bottom:
+
+1. :meth:`Verifier.verify` tries the direct material (every warm kid's key
+   and revocation set, read by the pipeline without calling back);
+2. :func:`_first_pass` runs the pipeline once with a resolver that learns
+   the credential's kid and issuer DID and answers only from warm entries;
+   most verdicts are final there;
+3. :func:`_rest` obtains what is missing, in order: the key (waiting for the
+   key set if need be), a verification with the key and no list (final
+   unless the pipeline reached the revocation step), the revocation list,
+   and the last verification with it.
+
+Waiting is the driver's business: :func:`_rest` yields each fetch it needs
+to wait for; :func:`wait_sync` blocks on it, :func:`_wait_async` waits off
+the event loop. No exception steers the flow through the pipeline's
+callbacks.
+"""
+
+from __future__ import annotations
+
+import functools
+import threading
+import time
+from collections.abc import Callable, Generator, Mapping
+from datetime import datetime, timedelta, timezone
+from types import TracebackType
+from typing import TYPE_CHECKING, Any, Final, NamedTuple, Self, TypeVar
+
+from quorvel_trellane.passport import PassportVerdict, verify_passport
+
+if TYPE_CHECKING:
+    from quorvel_trellane.trust._issuers import IssuerTrust
+
+_IDLE_PROBES: Final = 64  # idle probes kept per verifier
+_NO_LIST: Final[frozenset[str]] = frozenset()  # stands in the revocation input while no key is given
+_T = TypeVar("_T")
+
+#: What :func:`_rest` yields: a fetch to wait for.
+Steps = Generator[threading.Event, None, _T]
+
+
+class WarmEntry(NamedTuple):
+    """A kid ready to verify: its key and revocation set, both held."""
+
+    fresh_until: float  # both documents fresh until then (the trust's clock)
+    usable_until: float  # both usable until then: served while refreshed
+    key: bytes
+    revoked: frozenset[str]
+    bound: str | None  # the issuer DID the trust is bound to
+    trust: IssuerTrust
+
+
+class Direct(NamedTuple):
+    """Every warm kid of one trust at once, for the pipeline to read without calling back."""
+
+    until: float
+    keys: dict[str, bytes]
+    revoked: frozenset[str]  # the union of the kids' sets when there are several
+    several: bool
+    bound: str | None
+
+
+def direct_material(warm: Mapping[str | None, WarmEntry]) -> Direct:
+    entries = [(kid, entry) for kid, entry in warm.items() if kid is not None]
+    first = entries[0][1]
+    several = len(entries) > 1
+    return Direct(
+        until=min(entry.fresh_until for _, entry in entries),
+        keys={kid: entry.key for kid, entry in entries},
+        revoked=frozenset().union(*(entry.revoked for _, entry in entries)) if several else first.revoked,
+        several=several,
+        bound=first.bound,
+    )
+
+
+class Request(NamedTuple):
+    """What one caller asked: the credential and the options of ``verify_passport``."""
+
+    credential: str
+    required_scope: str | None
+    expected_agent_did: str | None
+    require_revocation_check: bool
+    now: datetime | None
+
+    def judge(self, key: Any, crl: Any, require_revocation_check: bool) -> PassportVerdict:
+        return verify_passport(
+            self.credential,
+            issuer_keys=key,
+            crl=crl,
+            required_scope=self.required_scope,
+            expected_agent_did=self.expected_agent_did,
+            require_revocation_check=require_revocation_check,
+            now=self.now,
+        )
+
+
+# Request(...) without the Python frame of a named tuple's __new__: the
+# first pass runs on every warm verification of a set of trusts.
+_request: Final[Callable[[tuple[str, str | None, str | None, bool, datetime | None]], Request]] = functools.partial(
+    tuple.__new__, Request
+)
+
+
+class Probe:
+    """The resolver of a first pass, and what it learned.
+
+    The pipeline calls ``resolve`` once, after decoding, with the
+    credential's kid and issuer DID. A warm kid is answered at once: its key
+    returned, its revocation set put into ``crl``, the revocation document
+    handed over with it (a plain dict, read by the pipeline without calling
+    back). Any other gets None, and the probe keeps the kid and DID for
+    :func:`_rest`. Probes are pooled per verifier: taken for one first pass,
+    given back right after it, so the steady state makes no objects.
+    """
+
+    __slots__ = ("owner", "crl", "resolve", "missed", "kid", "issuer_did")
+
+    def __init__(self, owner: Verifier) -> None:
+        self.owner = owner
+        self.crl: dict[str, Any] = {"revoked": _NO_LIST}
+        self.resolve: Callable[[Any, Any], bytes | None] = self._resolve
+        self.missed = False
+        self.kid: Any = None
+        self.issuer_did: Any = None
+
+    def _resolve(self, kid: Any, issuer_did: Any) -> bytes | None:
+        hit = self.owner._warm_entry(kid, issuer_did)
+        if hit is not None and (hit.bound is None or issuer_did == hit.bound):
+            now = hit.trust._clock()
+            if now < hit.usable_until:
+                if now >= hit.fresh_until:
+                    hit.trust._refresh_stale(kid)  # served while one refresh runs
+                self.crl["revoked"] = hit.revoked
+                return hit.key
+        # No key given: the pipeline stops before the revocation step, so the
+        # list it was handed is never read.
+        self.crl["revoked"] = _NO_LIST
+        self.missed = True
+        self.kid = kid
+        self.issuer_did = issuer_did
+        return None
+
+
+def _answers_directly(verdict: PassportVerdict, direct: Direct) -> bool:
+    """Whether a verdict reached with the direct material is the trust's own.
+
+    It is when the pipeline found the key by the credential's own kid (not
+    through the issuer DID fallback of a key map, and not for a kid that
+    needs the resolver: unknown, malformed or missing), the credential names
+    the bound issuer, and, when several kids' lists were merged, it is not
+    revoked (another kid's list may have done that).
+    """
+    kid = verdict.kid
+    return (
+        type(kid) is str
+        and kid in direct.keys
+        and (direct.bound is None or verdict.issuer_did == direct.bound)
+        and not (direct.several and verdict.status == "revoked")
+    )
+
+
+def _directly(
+    direct: Direct,
+    credential: str,
+    required_scope: str | None,
+    expected_agent_did: str | None,
+    require_revocation_check: bool,
+    now: datetime | None,
+) -> PassportVerdict | None:
+    # The warm path: no object made, no callback.
+    try:
+        verdict = verify_passport(
+            credential,
+            issuer_keys=direct.keys,
+            crl=direct.revoked,
+            required_scope=required_scope,
+            expected_agent_did=expected_agent_did,
+            require_revocation_check=require_revocation_check,
+            now=now,
+        )
+    except TypeError:  # a kid or issuer DID that is no dict key: the resolver's case
+        return None
+    return verdict if _answers_directly(verdict, direct) else None
+
+
+def _first_pass(owner: Verifier, request: Request) -> tuple[PassportVerdict, Steps[PassportVerdict] | None]:
+    """The verdict from what is held, and the steps still to take (None: it is final)."""
+    idle = owner._idle
+    try:
+        probe = idle.pop()
+    except IndexError:
+        probe = Probe(owner)
+    probe.missed = False
+    credential, required_scope, expected_agent_did, require_revocation_check, now = request
+    try:
+        # Request.judge, written out: this runs on every warm verification
+        # the direct material cannot answer.
+        verdict = verify_passport(
+            credential,
+            issuer_keys=probe.resolve,
+            crl=probe.crl,
+            required_scope=required_scope,
+            expected_agent_did=expected_agent_did,
+            require_revocation_check=require_revocation_check,
+            now=now,
+        )
+        missed, kid, issuer_did = probe.missed, probe.kid, probe.issuer_did
+    finally:
+        probe.kid = probe.issuer_did = None
+        if len(idle) < _IDLE_PROBES:
+            idle.append(probe)
+    if not missed:
+        return verdict, None  # decided before the key, or with a warm kid
+    return verdict, _rest(owner, request, kid, issuer_did, verdict)
+
+
+def _rest(
+    owner: Verifier, request: Request, kid: Any, issuer_did: Any, unresolved: PassportVerdict
+) -> Steps[PassportVerdict]:
+    found = yield from owner._obtain_key(kid, issuer_did)
+    if found is None:
+        return unresolved
+    trust, key = found
+    # Judged with the revocation status unknown, any outcome but "the list
+    # is needed" is final: every check before revocation decides alone.
+    verdict = request.judge(key, None, True)
+    if verdict.error_code != "REVOCATION_CHECK_FAILED":
+        return verdict
+    revoked = yield from trust._obtain_list(kid)
+    if revoked is not None:
+        trust._remember(kid)
+    # With no usable list the status stays unknown: fail closed, unless the
+    # caller waived the check.
+    return request.judge(key, revoked, request.require_revocation_check)
+
+
+def wait_sync(steps: Steps[_T], timeout: float) -> _T:
+    # One deadline for every wait of the call, from its first wait.
+    until: float | None = None
+    try:
+        flight = next(steps)
+        while True:
+            if until is None:
+                until = time.monotonic() + timeout
+            flight.wait(max(0.0, until - time.monotonic()))
+            flight = steps.send(None)
+    except StopIteration as done:
+        result: _T = done.value
+        return result
+
+
+async def _wait_async(steps: Steps[_T], timeout: float) -> _T:
+    import asyncio  # here, so that importing this module does not load it
+
+    until: float | None = None
+    try:
+        flight = next(steps)
+        while True:
+            if not flight.is_set():
+                if until is None:
+                    until = time.monotonic() + timeout
+                await asyncio.to_thread(flight.wait, max(0.0, until - time.monotonic()))
+            flight = steps.send(None)
+    except StopIteration as done:
+        result: _T = done.value
+        return result
+
+
+def _earlier(now: datetime | None, leeway: float) -> datetime:
+    return (now or datetime.now(timezone.utc)) - timedelta(seconds=leeway)
+
+
+class Verifier:
+    """``verify`` and ``verify_async``, shared by a trust and a set of trusts."""
+
+    # Set by the subclasses on the instance (never as class attributes, which
+    # would slow every read of them).
+    _direct: Direct | None
+    _clock: Callable[[], float]
+    _timeout: float  # the longest one verification waits on the network, real seconds
+    _idle: list[Probe]
+
+    def _warm_entry(self, kid: Any, issuer_did: Any) -> WarmEntry | None:
+        """The warm entry that may judge this kid and DID, if any; never starts anything."""
+        raise NotImplementedError
+
+    def _obtain_key(self, kid: Any, issuer_did: Any) -> Steps[tuple[IssuerTrust, bytes] | None]:
+        """The trust that judges this kid and DID and its key, fetching as needed; None when none."""
+        raise NotImplementedError
+
+    def close(self, wait: float = 0.0) -> bool:
+        raise NotImplementedError
+
+    def verify(
+        self,
+        credential: str,
+        *,
+        required_scope: str | None = None,
+        expected_agent_did: str | None = None,
+        require_revocation_check: bool = True,
+        now: datetime | None = None,
+        leeway: float = 0.0,
+    ) -> PassportVerdict:
+        """Verify ``credential`` with this trust material; see ``verify_passport``.
+
+        Waits on the network (at most ``timeout`` in all) only when no usable
+        document exists or the kid is unknown; ``leeway`` verifies the expiry
+        at ``now`` minus ``leeway`` seconds.
+        """
+        if leeway:
+            now = _earlier(now, leeway)
+        direct = self._direct
+        if direct is not None and self._clock() < direct.until:
+            verdict = _directly(direct, credential, required_scope, expected_agent_did, require_revocation_check, now)
+            if verdict is not None:
+                return verdict
+        request = _request((credential, required_scope, expected_agent_did, require_revocation_check, now))
+        verdict, rest = _first_pass(self, request)
+        return verdict if rest is None else wait_sync(rest, self._timeout)
+
+    async def verify_async(
+        self,
+        credential: str,
+        *,
+        required_scope: str | None = None,
+        expected_agent_did: str | None = None,
+        require_revocation_check: bool = True,
+        now: datetime | None = None,
+        leeway: float = 0.0,
+    ) -> PassportVerdict:
+        """:meth:`verify` for event loops: inline with usable documents, network waits off the loop."""
+        if leeway:
+            now = _earlier(now, leeway)
+        direct = self._direct
+        if direct is not None and self._clock() < direct.until:
+            verdict = _directly(direct, credential, required_scope, expected_agent_did, require_revocation_check, now)
+            if verdict is not None:
+                return verdict
+        request = _request((credential, required_scope, expected_agent_did, require_revocation_check, now))
+        verdict, rest = _first_pass(self, request)
+        return verdict if rest is None else await _wait_async(rest, self._timeout)
+
+    def __enter__(self) -> Self:
+        return self
+
+    def __exit__(
+        self,
+        exc_type: type[BaseException] | None,
+        exc: BaseException | None,
+        tb: TracebackType | None,
+    ) -> None:
+        self.close()

@@ -1,0 +1,571 @@
+"""Spend budgets: the ledger's rules, through a real trust, on both real stores.
+
+Every credential is a real one from the test issuer, verified by an
+``IssuerTrust`` whose fetcher serves the issuer's documents from memory.
+Each test runs on SQLite (a file in tmp_path) and on PostgreSQL (the
+throwaway server ``scripts/postgres`` starts; skipped locally without it).
+"""
+
+from __future__ import annotations
+
+import asyncio
+import json
+import os
+import uuid
+from datetime import datetime, timedelta, timezone
+
+import pytest
+
+from quorvel_trellane.spend import SpendDecision, SpendLedger, parse_window
+from quorvel_trellane.testing import Issuer
+from quorvel_trellane.trust import IssuerTrust
+
+POSTGRES_URL = os.environ.get("QUORVEL_TEST_POSTGRES_URL")
+T0 = datetime(2030, 1, 1, tzinfo=timezone.utc)
+BASE = "https://issuer.example"
+
+
+def trust_for(issuer: Issuer) -> IssuerTrust:
+    def fetch(url: str) -> str:
+        if url == f"{BASE}/.well-known/pqc-keys.json":
+            return json.dumps(issuer.wellknown_document())
+        return json.dumps(issuer.revocation_list(url.rsplit("/", 1)[1].removesuffix(".json")))
+
+    return IssuerTrust(BASE, issuer_did=issuer.issuer_did, fetch=fetch)
+
+
+def postgres_url() -> str:
+    if POSTGRES_URL:
+        return POSTGRES_URL
+    if os.environ.get("CI") == "true":
+        pytest.fail("QUORVEL_TEST_POSTGRES_URL is not set: scripts/test starts the PostgreSQL server in CI")
+    pytest.skip("no PostgreSQL server: run the tests with ./scripts/test")
+
+
+def store_url(kind: str, tmp_path) -> str:
+    return f"sqlite:///{tmp_path}/spend.sqlite3" if kind == "sqlite" else postgres_url()
+
+
+STORES = pytest.mark.parametrize("kind", ["sqlite", "postgres"])
+
+
+@pytest.fixture(scope="module")
+def issuer() -> Issuer:
+    return Issuer(issuer_did="did:example:issuer")
+
+
+@pytest.fixture(scope="module")
+def trust(issuer):
+    with trust_for(issuer) as made:
+        yield made
+
+
+@pytest.fixture(params=["sqlite", "postgres"])
+def ledger(request, trust, tmp_path):
+    with SpendLedger(trust, store_url(request.param, tmp_path)) as made:
+        yield made
+
+
+def issue(issuer: Issuer, limit: object = 10_000_000, window: object = "P1D", **members) -> str:
+    # A fresh passport id each time: tests on the shared PostgreSQL database never meet.
+    members.setdefault("passport_id", f"pp_{uuid.uuid4().hex}")
+    return issuer.issue(
+        spend_limit_microusd=limit,
+        spend_window=window,
+        issued_at=T0 - timedelta(days=1),
+        valid_for=timedelta(days=400),
+        **members,
+    )
+
+
+# -- windows -----------------------------------------------------------------------------
+
+DAY = timedelta(days=1)
+
+
+@pytest.mark.parametrize(
+    ("text", "length"),
+    [
+        ("P1D", DAY),
+        ("PT1H", timedelta(hours=1)),
+        ("P30D", 30 * DAY),
+        ("P1W", 7 * DAY),
+        ("P1M", 31 * DAY),
+        ("P1Y", 366 * DAY),
+        ("PT1M", timedelta(minutes=1)),
+        ("PT90S", timedelta(seconds=90)),
+        ("P1DT12H", 1.5 * DAY),
+        ("P1W2D", 9 * DAY),
+        ("P1Y2M3DT4H5M6S", (366 + 62 + 3) * DAY + timedelta(hours=4, minutes=5, seconds=6)),
+        ("PT0.5S", timedelta(milliseconds=500)),
+        ("P0,5D", DAY / 2),
+        ("P0DT1S", timedelta(seconds=1)),
+        ("P999999999999Y", None),
+    ],
+)
+def test_a_duration_is_read_with_calendar_units_taken_long(text, length):
+    assert parse_window(text) == length
+
+
+@pytest.mark.parametrize(
+    "text",
+    ["", "P", "PT", "P1DT", "1D", "p1d", "P1H", "PT1D", "P-1D", "P0D", "PT0S", "P1.5DT1H", "daily", " P1D", "P1D "],
+)
+def test_a_text_that_is_not_a_positive_duration_is_refused(text):
+    with pytest.raises(ValueError):
+        parse_window(text)
+
+
+# -- the bound ---------------------------------------------------------------------------
+
+
+def test_holds_count_until_released_and_commits_count_their_final_amount(ledger, issuer):
+    credential = issue(issuer, limit=10_000_000)
+    first = ledger.reserve(credential, 4_000_000, now=T0)
+    assert first and first.remaining_microusd == 6_000_000 and first.passport_id.startswith("pp_")
+    refused = ledger.reserve(credential, 7_000_000, now=T0)
+    assert not refused and refused.error_code == "SPEND_LIMIT_EXCEEDED"
+    assert refused.remaining_microusd == 6_000_000 and refused.amount_microusd == 7_000_000
+    ledger.commit(first, amount_microusd=1_000_000)
+    assert ledger.remaining(credential, now=T0) == 9_000_000
+    second = ledger.reserve(credential, 7_000_000, now=T0)
+    assert second and second.remaining_microusd == 2_000_000
+    ledger.release(second)
+    assert ledger.remaining(credential, now=T0) == 9_000_000
+    # The exact remainder fits; one more micro-dollar does not.
+    assert ledger.reserve(credential, 9_000_000, now=T0)
+    assert not ledger.reserve(credential, 1, now=T0)
+
+
+def test_the_bound_holds_over_every_rolling_window(ledger, issuer):
+    credential = issue(issuer, limit=10, window="PT1H")
+    hour = timedelta(hours=1)
+    assert ledger.reserve(credential, 6, now=T0)
+    assert ledger.reserve(credential, 4, now=T0 + hour / 2)
+    # At T0 + 1h the first hold has left the window, the second has not.
+    assert not ledger.reserve(credential, 7, now=T0 + hour)
+    assert ledger.reserve(credential, 6, now=T0 + hour)
+    # Dated before holds already made, a reservation still counts them.
+    assert not ledger.reserve(credential, 1, now=T0 + hour / 4)
+    assert ledger.remaining(credential, now=T0 + 1.5 * hour) == 4
+    assert ledger.remaining(credential, now=T0 + 3 * hour) == 10
+
+
+def test_without_a_window_the_bound_covers_the_whole_life(ledger, issuer):
+    credential = issue(issuer, limit=5, window=None)
+    assert ledger.reserve(credential, 5, now=T0)
+    assert not ledger.reserve(credential, 1, now=T0 + timedelta(days=3000))
+
+
+def test_two_passports_never_share_a_budget(ledger, issuer):
+    one, other = issue(issuer, limit=5), issue(issuer, limit=5)
+    assert ledger.reserve(one, 5, now=T0)
+    assert ledger.reserve(other, 5, now=T0)
+
+
+def test_a_mapped_window_text_is_read_as_the_relying_party_says(trust, issuer, tmp_path):
+    credential = issue(issuer, limit=5, window="daily")
+    with SpendLedger(trust, tmp_path / "spend.sqlite3") as plain:
+        assert plain.reserve(credential, 1, now=T0).error_code == "SPEND_TERMS_UNSUPPORTED"
+        assert plain.remaining(credential, now=T0) is None
+    with SpendLedger(trust, tmp_path / "spend.sqlite3", windows={"daily": DAY}) as mapped:
+        assert mapped.reserve(credential, 5, now=T0)
+        assert mapped.remaining(credential, now=T0 + DAY) == 5
+    # A window longer than any clock reaches back is the whole life.
+    with SpendLedger(trust, tmp_path / "spend.sqlite3", windows={"daily": timedelta.max}) as mapped:
+        assert mapped.remaining(credential, now=T0 + 300 * DAY) == 0
+
+
+@pytest.mark.parametrize(
+    ("members", "code"),
+    [
+        ({"limit": None}, "SPEND_TERMS_UNSUPPORTED"),
+        ({"limit": -1}, "SPEND_TERMS_UNSUPPORTED"),
+        ({"limit": 1.5}, "SPEND_TERMS_UNSUPPORTED"),
+        ({"limit": True}, "SPEND_TERMS_UNSUPPORTED"),
+        ({"limit": "10"}, "SPEND_TERMS_UNSUPPORTED"),
+        ({"window": "P1Q"}, "SPEND_TERMS_UNSUPPORTED"),
+        ({"window": 86400}, "SPEND_TERMS_UNSUPPORTED"),
+        ({"passport_id": 42}, "SPEND_TERMS_UNSUPPORTED"),
+        ({"scopes": ["catalog:read"]}, "SCOPE_NOT_GRANTED"),
+        ({"valid_for": timedelta(days=-1)}, "EXPIRED"),
+        ({"limit": 0}, "SPEND_LIMIT_EXCEEDED"),
+    ],
+)
+def test_a_passport_that_cannot_be_charged_gives_a_false_decision_and_holds_nothing(ledger, issuer, members, code):
+    members = dict(members)
+    limit, window = members.pop("limit", 10), members.pop("window", "P1D")
+    if "valid_for" in members:
+        members["issued_at"] = T0 - timedelta(days=2)
+        credential = issuer.issue(
+            spend_limit_microusd=limit, spend_window=window, passport_id=f"pp_{uuid.uuid4().hex}", **members
+        )
+    else:
+        credential = issue(issuer, limit, window, **members)
+    decision = ledger.reserve(credential, 1, now=T0, required_scope="payments:x402")
+    assert not decision and decision.error_code == code and decision.error_message
+    assert decision.amount_microusd == 1
+    with pytest.raises(ValueError, match="holds nothing"):
+        ledger.commit(decision)
+    ledger.release(decision)  # nothing held, nothing to free
+
+
+def test_a_credential_from_an_unknown_issuer_is_never_charged(ledger):
+    stranger = Issuer(issuer_did="did:example:issuer")
+    decision = ledger.reserve(issue(stranger), 1, now=T0)
+    assert not decision and decision.error_code == "UNRESOLVED_ISSUER_KEY" and decision.passport_id is None
+
+
+# -- idempotency and settling ------------------------------------------------------------
+
+
+def test_a_retried_reservation_returns_the_first_decision_and_charges_once(ledger, issuer):
+    credential = issue(issuer, limit=10)
+    first = ledger.reserve(credential, 6, key="order-42", now=T0)
+    again = ledger.reserve(credential, 6, key="order-42", now=T0 + timedelta(minutes=1))
+    assert again == first and again and again.remaining_microusd == 4
+    assert ledger.remaining(credential, now=T0) == 4
+    ledger.commit(again)
+    ledger.commit(first)
+    # The same key on another passport is another reservation.
+    assert ledger.reserve(issue(issuer, limit=10), 6, key="order-42", now=T0)
+    # A refused reservation held nothing: its key may be tried again.
+    assert not ledger.reserve(credential, 5, key="order-43", now=T0)
+    ledger.release(ledger.reserve(credential, 4, key="order-44", now=T0))
+    assert ledger.reserve(credential, 4, key="order-43", now=T0)
+
+
+def test_a_released_key_is_a_fresh_attempt_and_its_old_decision_never_settles_the_new_hold(ledger, issuer):
+    credential = issue(issuer, limit=10)
+    first = ledger.reserve(credential, 6, key="order-42", now=T0)
+    ledger.release(first)
+    other = ledger.reserve(credential, 5, now=T0)
+    # Held anew, so it must fit the bound again: 5 are left, not 6.
+    refused = ledger.reserve(credential, 6, key="order-42", now=T0)
+    assert not refused and refused.error_code == "SPEND_LIMIT_EXCEEDED" and refused.remaining_microusd == 5
+    ledger.release(other)
+    again = ledger.reserve(credential, 6, key="order-42", now=T0)
+    assert again and again._hold != first._hold and ledger.remaining(credential, now=T0) == 4
+    ledger.release(first)  # the old decision: still released, and the new hold untouched
+    with pytest.raises(ValueError, match="already released"):
+        ledger.commit(first)
+    assert ledger.remaining(credential, now=T0) == 4
+    ledger.commit(again)
+    # Committed now: a retry gets that decision and charges nothing.
+    assert ledger.reserve(credential, 6, key="order-42", now=T0)._hold == again._hold
+    assert ledger.remaining(credential, now=T0) == 4
+
+
+def test_settling_a_pruned_holds_decision_never_touches_a_newer_hold(ledger, issuer):
+    credential = issue(issuer, limit=10, window="PT1H")
+    old = ledger.reserve(credential, 5, now=T0)
+    new = ledger.reserve(credential, 5, now=T0 + timedelta(hours=2))  # prunes the old hold
+    ledger.commit(old)
+    ledger.release(new)
+    assert ledger.remaining(credential, now=T0 + timedelta(hours=2)) == 10
+
+
+def test_concurrent_retries_of_a_released_key_hold_it_once(ledger, issuer):
+    import threading
+    from concurrent.futures import ThreadPoolExecutor
+
+    credential = issue(issuer, limit=10)
+    ledger.release(ledger.reserve(credential, 4, key="order-42", now=T0))
+    start = threading.Barrier(4)
+
+    def retry(_: int) -> SpendDecision:
+        start.wait()
+        return ledger.reserve(credential, 4, key="order-42", now=T0)
+
+    with ThreadPoolExecutor(4) as pool:
+        decisions = list(pool.map(retry, range(4)))
+    assert all(decisions) and len({d._hold for d in decisions}) == 1
+    assert ledger.remaining(credential, now=T0) == 6
+
+
+def test_commit_and_release_are_idempotent_and_never_contradict_each_other(ledger, issuer):
+    credential = issue(issuer, limit=10)
+    paid, dropped = ledger.reserve(credential, 3, now=T0), ledger.reserve(credential, 3, now=T0)
+    ledger.commit(paid, amount_microusd=2)
+    ledger.commit(paid, amount_microusd=2)
+    ledger.release(dropped)
+    ledger.release(dropped)
+    assert ledger.remaining(credential, now=T0) == 8
+    with pytest.raises(ValueError, match="already committed at 2"):
+        ledger.commit(paid)
+    with pytest.raises(ValueError, match="already committed"):
+        ledger.release(paid)
+    with pytest.raises(ValueError, match="already released"):
+        ledger.commit(dropped)
+    with pytest.raises(ValueError, match="only lower"):
+        ledger.commit(ledger.reserve(credential, 3, now=T0), amount_microusd=4)
+
+
+def test_the_async_twins_do_what_the_sync_operations_do(ledger, issuer):
+    credential = issue(issuer, limit=10)
+
+    async def run() -> None:
+        first = await ledger.reserve_async(credential, 6, key="a", now=T0)
+        assert first and await ledger.reserve_async(credential, 6, key="a", now=T0) == first
+        assert not await ledger.reserve_async(credential, 6, now=T0)
+        await ledger.commit_async(first, amount_microusd=5)
+        second = await ledger.reserve_async(credential, 5, now=T0)
+        await ledger.release_async(second)
+        await ledger.release_async(second)
+
+    asyncio.run(run())
+    assert ledger.remaining(credential, now=T0) == 5
+
+
+# -- misuse ------------------------------------------------------------------------------
+
+
+@pytest.mark.parametrize(
+    ("amount", "error"),
+    [
+        (0, ValueError),
+        (-5, ValueError),
+        (True, TypeError),
+        (1.0, TypeError),
+        ("5", TypeError),
+        (None, TypeError),
+        (2**63, ValueError),
+    ],
+)
+def test_an_amount_that_is_not_a_positive_int_raises_before_anything_is_verified(ledger, issuer, amount, error):
+    credential = issue(issuer)
+    with pytest.raises(error, match="amount"):
+        ledger.reserve(credential, amount)
+    held = ledger.reserve(credential, 5, now=T0)
+    if amount is not None:  # None commits the amount held
+        with pytest.raises(error, match="amount"):
+            ledger.commit(held, amount_microusd=amount)
+
+
+@pytest.mark.parametrize(
+    ("call", "error", "match"),
+    [
+        (lambda ledger, cred: ledger.reserve(cred, 1, key=""), TypeError, "key"),
+        (lambda ledger, cred: ledger.reserve(cred, 1, key=7), TypeError, "key"),
+        (lambda ledger, cred: ledger.reserve(cred, 1, now=datetime(2030, 1, 1)), TypeError, "timezone-aware"),
+        (lambda ledger, cred: ledger.reserve(cred, 1, now="2030-01-01"), TypeError, "datetime"),
+        (lambda ledger, cred: ledger.commit("decision"), TypeError, "SpendDecision"),
+        (lambda ledger, cred: ledger.release(None), TypeError, "SpendDecision"),
+    ],
+)
+def test_misuse_raises_at_once_with_a_clear_message(ledger, issuer, call, error, match):
+    with pytest.raises(error, match=match):
+        call(ledger, issue(issuer))
+
+
+def test_a_decision_from_another_ledger_is_refused(trust, issuer, tmp_path):
+    credential = issue(issuer)
+    with SpendLedger(trust, tmp_path / "a.sqlite3") as one, SpendLedger(trust, tmp_path / "a.sqlite3") as other:
+        decision = one.reserve(credential, 1, now=T0)
+        for settle in (other.commit, other.release):
+            with pytest.raises(ValueError, match="another ledger"):
+                settle(decision)
+        forged = SpendDecision(decision.verdict, decision.passport_id, 1, _hold=decision._hold)
+        with pytest.raises(ValueError, match="another ledger"):
+            one.commit(forged)
+
+
+@pytest.mark.parametrize(
+    ("url", "error"),
+    [("mysql://db/app", ValueError), ("sqlite://relative", ValueError), ("", TypeError), (42, TypeError)],
+)
+def test_an_unknown_store_url_raises(trust, url, error):
+    with pytest.raises(error):
+        SpendLedger(trust, url)
+
+
+@pytest.mark.parametrize(
+    ("options", "error"),
+    [
+        ({"windows": {"daily": 86400}}, TypeError),
+        ({"windows": {"daily": timedelta(0)}}, ValueError),
+        ({"windows": ["daily"]}, TypeError),
+        ({"timeout": 0}, ValueError),
+        ({"pool_size": 0}, ValueError),
+    ],
+)
+def test_unusable_options_raise(trust, tmp_path, options, error):
+    with pytest.raises(error):
+        SpendLedger(trust, tmp_path / "spend.sqlite3", **options)
+
+
+def test_the_callers_window_mapping_is_copied_not_kept(trust, tmp_path, issuer):
+    windows = {"daily": DAY}
+    with SpendLedger(trust, tmp_path / "spend.sqlite3", windows=windows) as ledger:
+        windows["daily"] = timedelta(seconds=1)
+        credential = issue(issuer, limit=5, window="daily")
+        assert ledger.reserve(credential, 5, now=T0)
+        assert not ledger.reserve(credential, 5, now=T0 + timedelta(hours=2))
+    assert windows == {"daily": timedelta(seconds=1)}
+
+
+# -- the stores themselves ---------------------------------------------------------------
+
+
+def test_postgres_answers_each_operation_in_one_round_trip(trust, issuer, tmp_path):
+    # libpq's own trace of the wire: each round trip ends with one Sync (or
+    # is one simple Query) sent by the client.
+    credential = issue(issuer, limit=10)
+    with SpendLedger(trust, postgres_url(), pool_size=1) as ledger:
+        ledger.release(ledger.reserve(credential, 1, now=T0))
+        pool = ledger._store._pool
+        operations = [
+            lambda: ledger.reserve(credential, 2, key="k", now=T0),
+            lambda: ledger.reserve(credential, 2, key="k", now=T0),
+            lambda: ledger.commit(ledger.reserve(credential, 2, key="k", now=T0), amount_microusd=1),
+            lambda: ledger.release(ledger.reserve(credential, 3, now=T0)),
+            lambda: ledger.reserve(credential, 99, now=T0),
+            lambda: ledger.remaining(credential, now=T0),
+            lambda: ledger.release(ledger.reserve(credential, 3, key="r", now=T0)),
+            lambda: ledger.reserve(credential, 3, key="r", now=T0),  # released: held anew
+        ]
+        trips = []
+        for operation in operations:
+            trace = tmp_path / "trace"
+            with open(trace, "w") as out:
+                with pool.connection() as conn:
+                    conn.pgconn.trace(out.fileno())
+                operation()
+                with pool.connection() as conn:
+                    conn.pgconn.untrace()
+            lines = trace.read_text().splitlines()
+            trips.append(sum(1 for line in lines if line.split("\t")[1:4:2] in (["F", "Sync"], ["F", "Query"])))
+    assert trips == [1, 1, 2, 2, 1, 1, 2, 1]
+
+
+@pytest.mark.parametrize("kind", ["sqlite", "postgres"])
+def test_holds_past_their_window_are_pruned_and_whole_life_holds_kept(trust, issuer, tmp_path, kind, monkeypatch):
+    from quorvel_trellane.spend import _postgres as _spend_postgres
+    from quorvel_trellane.spend import _sqlite as _spend_sqlite
+
+    credential, forever, idle = (
+        issue(issuer, limit=10, window="PT1H"),
+        issue(issuer, limit=10, window=None),
+        issue(issuer, limit=10, window="PT1H"),
+    )
+    ids = [_passport_id(c) for c in (credential, forever, idle)]
+    with SpendLedger(trust, store_url(kind, tmp_path)) as ledger:
+        old = [ledger.reserve(c, 5, key="old", now=T0) for c in (credential, forever, idle)]
+        ledger.reserve(credential, 5, now=T0 + timedelta(minutes=59))
+        assert _rows(ledger, ids) == {ids[0]: 2, ids[1]: 1, ids[2]: 1}
+        # A reservation prunes its own budget's holds that left the window...
+        ledger.reserve(credential, 5, now=T0 + timedelta(minutes=61))
+        assert _rows(ledger, ids) == {ids[0]: 2, ids[1]: 1, ids[2]: 1}
+        # ...and a periodic sweep every budget's, keeping whole-life holds.
+        monkeypatch.setattr(_spend_sqlite, "_SWEEP_EVERY", 1)
+        monkeypatch.setattr(_spend_postgres, "_SWEEP_EVERY", 1)
+        ledger.reserve(credential, 1, now=T0 + timedelta(hours=3))
+        assert _rows(ledger, ids) == {ids[0]: 1, ids[1]: 1}
+        # A pruned key is free again; settling a pruned hold does nothing.
+        assert ledger.reserve(idle, 10, key="old", now=T0 + timedelta(hours=3)).remaining_microusd == 0
+        ledger.commit(old[0])
+        ledger.release(old[0])
+
+
+def _passport_id(credential: str) -> str:
+    from quorvel_trellane.passport import decode_passport
+
+    return decode_passport(credential).payload["passport_id"]
+
+
+def _rows(ledger: SpendLedger, ids: list[str]) -> dict[str, int]:
+    query = "SELECT passport_id, count(*) FROM quorvel_spend_hold WHERE passport_id IN ({}) GROUP BY passport_id"
+    store = ledger._store
+    if hasattr(store, "_pool"):
+        with store._pool.connection() as conn:
+            return dict(conn.execute(query.format(",".join(["%s"] * len(ids))), ids).fetchall())
+    import sqlite3
+
+    with sqlite3.connect(store.path) as conn:
+        return dict(conn.execute(query.format(",".join("?" * len(ids))), ids).fetchall())
+
+
+def test_a_store_written_by_a_newer_schema_is_refused(trust, tmp_path):
+    import sqlite3
+
+    SpendLedger(trust, tmp_path / "spend.sqlite3").close()
+    with sqlite3.connect(tmp_path / "spend.sqlite3") as conn:
+        conn.execute("UPDATE quorvel_spend_schema SET version = 99")
+    with pytest.raises(RuntimeError, match="schema is version 99"):
+        SpendLedger(trust, tmp_path / "spend.sqlite3")
+
+
+def test_a_version_1_sqlite_store_is_upgraded_in_place(trust, issuer, tmp_path):
+    import sqlite3
+
+    path, credential = tmp_path / "spend.sqlite3", issue(issuer, limit=10)
+    with SpendLedger(trust, path) as ledger:
+        first = ledger.reserve(credential, 4, key="k", now=T0)
+    with sqlite3.connect(path) as conn:  # back to version 1: hold ids without AUTOINCREMENT
+        (table,) = conn.execute("SELECT sql FROM sqlite_master WHERE name = 'quorvel_spend_hold'").fetchone()
+        conn.executescript(
+            f"ALTER TABLE quorvel_spend_hold RENAME TO old; {table.replace(' AUTOINCREMENT', '')};"
+            "INSERT INTO quorvel_spend_hold SELECT * FROM old; DROP TABLE old;"
+            "UPDATE quorvel_spend_schema SET version = 1;"
+        )
+    with SpendLedger(trust, path) as ledger:
+        assert ledger.reserve(credential, 4, key="k", now=T0)._hold == first._hold
+        assert ledger.remaining(credential, now=T0) == 6
+    with sqlite3.connect(path) as conn:
+        assert conn.execute("SELECT version FROM quorvel_spend_schema").fetchone() == (2,)
+        assert (
+            "AUTOINCREMENT"
+            in conn.execute("SELECT sql FROM sqlite_master WHERE name = 'quorvel_spend_hold'").fetchone()[0]
+        )
+
+
+def test_a_version_1_postgres_store_is_upgraded_in_place(trust, issuer):
+    import psycopg
+
+    url = postgres_url()
+    SpendLedger(trust, url).close()
+    with psycopg.connect(url, autocommit=True) as conn:
+        conn.execute("UPDATE quorvel_spend_schema SET version = 1")
+        conn.execute("DROP FUNCTION quorvel_spend_reserve")  # version 1's function goes
+    credential = issue(issuer, limit=10)
+    with SpendLedger(trust, url) as ledger:
+        ledger.release(ledger.reserve(credential, 6, key="k", now=T0))
+        assert ledger.reserve(credential, 6, key="k", now=T0) and ledger.remaining(credential, now=T0) == 4
+    with psycopg.connect(url) as conn:
+        assert conn.execute("SELECT version FROM quorvel_spend_schema").fetchone() == (2,)
+
+
+def test_the_async_twins_leave_the_event_loop_free_while_the_store_waits(trust, issuer, tmp_path):
+    import sqlite3
+
+    credential = issue(issuer)
+    with SpendLedger(trust, tmp_path / "spend.sqlite3") as ledger:
+        ledger.reserve(credential, 1, now=T0)
+        blocker = sqlite3.connect(tmp_path / "spend.sqlite3", isolation_level=None)
+        blocker.execute("BEGIN IMMEDIATE")  # the file's write lock, held for 0.3 s
+
+        async def run():
+            asyncio.get_running_loop().call_later(0.3, blocker.execute, "COMMIT")
+            task = asyncio.ensure_future(ledger.reserve_async(credential, 1, now=T0))
+            ticks = 0
+            while not task.done():
+                ticks += 1
+                await asyncio.sleep(0.01)
+            return ticks, await task
+
+        ticks, decision = asyncio.run(run())
+        blocker.close()
+    assert decision and ticks >= 10
+
+
+def test_a_thread_per_request_server_reuses_the_stores_connections(trust, issuer, tmp_path):
+    import threading
+
+    credential = issue(issuer, limit=1000)
+    with SpendLedger(trust, tmp_path / "spend.sqlite3") as ledger:
+        for _ in range(20):
+            thread = threading.Thread(target=lambda: ledger.commit(ledger.reserve(credential, 1, now=T0)))
+            thread.start()
+            thread.join()
+        assert len(ledger._store._idle) == 1
+        assert ledger.remaining(credential, now=T0) == 980
