@@ -50,7 +50,7 @@ import subprocess
 import sys
 import tempfile
 import time
-from datetime import datetime, timedelta, timezone
+from datetime import UTC, datetime, timedelta
 from pathlib import Path
 from typing import Any
 
@@ -217,7 +217,7 @@ def make_material(directory: Path, distinct: int) -> None:
 
     key = Ed25519PrivateKey.generate()
     (directory / "jwt.pem").write_bytes(key.public_key().public_bytes(Encoding.PEM, PublicFormat.SubjectPublicKeyInfo))
-    now = datetime.now(timezone.utc)
+    now = datetime.now(UTC)
 
     def token(i: int) -> str:
         claims = {

@@ -35,19 +35,20 @@ import hashlib
 import itertools
 import json
 import os
-import threading
 import random
 import re
 import statistics
 import subprocess
 import sys
+import threading
 import time
 import timeit
+from collections.abc import Callable, Iterator
 from contextlib import contextmanager
-from datetime import datetime, timedelta, timezone
+from datetime import UTC, datetime, timedelta, timezone
 from pathlib import Path
 from types import SimpleNamespace
-from typing import Any, Callable, Iterator
+from typing import Any
 
 import rfc8785
 from pqcrypto.sign import falcon_1024
@@ -117,7 +118,7 @@ def build_pool(n: int, now: datetime, pk: bytes, sk: bytes) -> list[tuple[str, d
 
 
 def build_fixtures(distinct: int) -> SimpleNamespace:
-    now = datetime.now(timezone.utc).replace(microsecond=0)
+    now = datetime.now(UTC).replace(microsecond=0)
     pk, sk = falcon_1024.generate_keypair()
     payload = make_payload(now)
     credential = issue(payload, pk, sk)
@@ -490,7 +491,7 @@ def run_cases(cases: list[Case], fx: SimpleNamespace, rounds: int, target_s: flo
     for c in cases:
         with swapped(fx, c):
             if c.check is not None:
-                result = eval(c.stmt, dict(timers[c.name].inner.__globals__))  # noqa: S307
+                result = eval(c.stmt, dict(timers[c.name].inner.__globals__))
                 if not c.check(result):
                     raise SystemExit(f"case {c.name!r} did not take the intended path: {result!r}")
             calibrate(c, timers[c.name], target_s)
@@ -575,7 +576,7 @@ def measure_trust_memory(fx: SimpleNamespace, calls: int, trivial_calls: int, un
                 checkpoints.append(rss_kib())
         print(
             f"  {label:<42} {n:>9,} calls  RSS {checkpoints[0]:,} -> {checkpoints[-1]:,} KiB "
-            f"(growth {checkpoints[-1] - checkpoints[0]:+,} KiB; max step {max(b - a for a, b in zip(checkpoints, checkpoints[1:])):+,})"
+            f"(growth {checkpoints[-1] - checkpoints[0]:+,} KiB; max step {max(b - a for a, b in zip(checkpoints, checkpoints[1:], strict=False)):+,})"
         )
 
     print("trust layer memory (RSS from /proc/self/status)")
@@ -672,7 +673,7 @@ def report(cases: list[Case], rounds: int) -> None:
     dumps = by_name.get("rfc8785.dumps(payload)")
     if native and constant and dumps:
         print(
-            f"canonical bytes of the payload ({len(rfc8785.dumps(make_payload(datetime.now(timezone.utc))))} bytes):"
+            f"canonical bytes of the payload ({len(rfc8785.dumps(make_payload(datetime.now(UTC))))} bytes):"
             " native = decode_passport - decode_passport with a constant rfc8785.dumps"
         )
         for label, pick in (("median", Case.median), ("min", lambda c: min(c.samples))):

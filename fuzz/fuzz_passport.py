@@ -61,10 +61,9 @@ def option(argv: list[str], name: str, default: int) -> int:
 
 
 def fuzz_with_hypothesis(name: str, argv: list[str]) -> None:
+    import targets
     from hypothesis import HealthCheck, given, settings
     from hypothesis import strategies as st
-
-    import targets
 
     target = targets.TARGETS[name]
     runs = option(argv, "runs", 10_000)
@@ -130,8 +129,8 @@ def main() -> None:
     # input that reach different paths.
     with atheris.instrument_imports(include=["targets", "rfc8785", "_strptime", "base64", "json"]):
         import _strptime  # noqa: F401
-        import rfc8785  # noqa: F401
 
+        import rfc8785  # noqa: F401
         import targets
     if name not in targets.TARGETS:
         usage()

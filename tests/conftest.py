@@ -22,7 +22,7 @@ import os
 import re
 import types
 from dataclasses import dataclass
-from datetime import datetime, timedelta, timezone
+from datetime import UTC, datetime, timedelta
 
 import pytest
 import rfc8785
@@ -40,7 +40,7 @@ settings.register_profile("ci", derandomize=True, database=None, print_blob=True
 settings.register_profile("dev", print_blob=True)
 settings.load_profile(os.environ.get("HYPOTHESIS_PROFILE", "dev"))
 
-NOW = datetime(2030, 1, 1, tzinfo=timezone.utc)
+NOW = datetime(2030, 1, 1, tzinfo=UTC)
 
 DEFAULT_PAYLOAD = {
     "passport_id": "pp_01HZX3K9Q7T5",
@@ -72,7 +72,7 @@ class HostDatetime(datetime):
 class HostTimezone:
     """A timezone binding that is not the module's own: the host's strptime is used."""
 
-    utc = timezone.utc
+    utc = UTC
 
 
 def host_base64():

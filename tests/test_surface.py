@@ -850,7 +850,7 @@ GOOD_KEYWORD_CALLS = [
     ("_coerce_key", {"value": bytearray(b"k")}, b"k"),
     ("_revoked_ids", {"crl": None}, None),
     ("_resolve_key", {"issuer_keys": None, "kid": "k", "issuer_did": "d"}, None),
-    ("_is_expired", {"expires_at": "", "now": datetime(2030, 1, 1, tzinfo=timezone.utc)}, True),
+    ("_is_expired", {"expires_at": "", "now": datetime(2030, 1, 1, tzinfo=datetime_module.UTC)}, True),
     ("_get_json", {"url": "u", "fetch": lambda url: b'{"a": 1}', "timeout": "ignored"}, {"a": 1}),
     ("fetch_crl", {"issuer_url": "u", "kid": "k", "fetch": lambda url: b"{}", "timeout": 1}, {}),
     ("resolve_keys_from_wellknown", {"issuer_url": "u", "fetch": lambda url: b"{}"}, {}),
@@ -880,7 +880,7 @@ def test_verify_and_decode_accept_their_parameters_by_name(passport, issuer):
         required_scope="payments:write",
         expected_agent_did="did:web:agents.example.com:shopper-7",
         require_revocation_check=True,
-        now=datetime(2030, 1, 1, tzinfo=timezone.utc),
+        now=datetime(2030, 1, 1, tzinfo=datetime_module.UTC),
     )
     assert (verdict.verified, verdict.status, verdict.error_code) == (True, "active", None)
 
@@ -1031,7 +1031,7 @@ def test_function_help_shows_its_signature_and_documentation(passport, name):
 # Module names are looked up at every call
 # --------------------------------------------------------------------------
 
-NOW = datetime(2030, 1, 1, tzinfo=timezone.utc)
+NOW = datetime(2030, 1, 1, tzinfo=datetime_module.UTC)
 REBIND_CASES = []
 
 
@@ -1270,7 +1270,7 @@ def _(p, monkeypatch, issuer):
 
 @_rebind_case("a rebound timezone is the zone expiry stamps are read in")
 def _(p, monkeypatch, issuer):
-    now = datetime(2098, 12, 31, 20, 0, tzinfo=timezone.utc)
+    now = datetime(2098, 12, 31, 20, 0, tzinfo=datetime_module.UTC)
     assert p._is_expired("2099-01-01T00:00:00Z", now) is False
     plus_five = timezone(timedelta(hours=5))
     monkeypatch.setattr(p, "timezone", SimpleNamespace(utc=plus_five))

@@ -69,10 +69,10 @@ def stub_parameters(node: ast.FunctionDef) -> list[tuple[str, str, object]]:
     pos_defaults = [inspect.Parameter.empty] * (len(positional) - len(args.defaults)) + [
         ast.literal_eval(d) for d in args.defaults
     ]
-    out = [(a.arg, "POSITIONAL_OR_KEYWORD", d) for a, d in zip(positional, pos_defaults)]
+    out = [(a.arg, "POSITIONAL_OR_KEYWORD", d) for a, d in zip(positional, pos_defaults, strict=True)]
     out += [
         (a.arg, "KEYWORD_ONLY", inspect.Parameter.empty if d is None else ast.literal_eval(d))
-        for a, d in zip(args.kwonlyargs, args.kw_defaults)
+        for a, d in zip(args.kwonlyargs, args.kw_defaults, strict=True)
     ]
     return out
 

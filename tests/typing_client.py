@@ -9,7 +9,7 @@ from __future__ import annotations
 
 import os
 from collections.abc import Callable
-from datetime import datetime, timezone
+from datetime import UTC, datetime
 from pathlib import Path
 
 from quorvel_trellane import passport
@@ -95,7 +95,7 @@ def main(workdir: Path) -> int:
         crl = fetch_crl(server.url, issuer.kid, fetch=None)
     key: bytes = keys[issuer.kid]
     assert len(key) == FALCON_1024_PUBLIC_KEY_BYTES
-    verdict = relying_party(credential, keys, crl, datetime.now(timezone.utc))
+    verdict = relying_party(credential, keys, crl, datetime.now(UTC))
     assert verdict and verdict.verified
 
     assert with_resolver(credential, key)

@@ -21,16 +21,16 @@ import sys
 import threading
 from collections.abc import Iterator
 from contextlib import contextmanager
-from datetime import datetime, timedelta, timezone
+from datetime import UTC, datetime, timedelta
 from typing import Any, TextIO
 
 from quorvel_trellane import passport
 from quorvel_trellane._internal.components import DEMO_HINT
 from quorvel_trellane._internal.components import PASSPORT_HINT as _INSTALL
 from quorvel_trellane._internal.display import dollars, duration_words
-from quorvel_trellane.trust._fetching import crl_url, key_set_url
 from quorvel_trellane.asgi import STATE_KEY, PassportMiddleware, Receive, Scope, Send
 from quorvel_trellane.http import PassportAuth
+from quorvel_trellane.trust._fetching import crl_url, key_set_url
 
 PASSPORT_HINT = f"the demo needs the passport components rfc8785 and pqcrypto: {_INSTALL}"
 
@@ -110,7 +110,7 @@ def serve(app: Any) -> Iterator[str]:
             thread.join(0.01)
         if not server.started:
             raise RuntimeError("the relying party's server did not start")
-        yield "http://127.0.0.1:%d" % sock.getsockname()[1]
+        yield f"http://127.0.0.1:{sock.getsockname()[1]}"
     finally:
         server.should_exit = True
         thread.join(10)
@@ -173,7 +173,7 @@ def run(out: TextIO = sys.stdout) -> int:
     expired = issuer.issue(
         agent_did=AGENT_DID,
         scopes=list(SCOPES),
-        issued_at=datetime.now(timezone.utc).replace(microsecond=0) - timedelta(days=1),
+        issued_at=datetime.now(UTC).replace(microsecond=0) - timedelta(days=1),
         valid_for=timedelta(hours=23),
     )
     report.line(f"issuer     {ISSUER_DID}")

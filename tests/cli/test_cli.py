@@ -464,7 +464,7 @@ def test_a_silent_issuer_times_out_and_exits_3(creds):
     with socket.socket() as listener:
         listener.bind(("127.0.0.1", 0))
         listener.listen()  # accepts connections into the backlog, never answers
-        url = "http://127.0.0.1:%d" % listener.getsockname()[1]
+        url = f"http://127.0.0.1:{listener.getsockname()[1]}"
         # verify three times: a fetch left running at exit used to crash it now and then
         commands = [["fetch-keys", url]] + [["verify", creds["genuine"], "--issuer", url]] * 3
         results = [run_cli(*args, "--timeout", "0.5") for args in commands]
@@ -880,7 +880,7 @@ def test_ctrl_c_while_fetching_exits_130_quietly_after_saying_what_it_fetches(co
     with socket.socket() as listener, os.fdopen(controller, "rb", buffering=0) as screen:
         listener.bind(("127.0.0.1", 0))
         listener.listen()
-        url = "http://127.0.0.1:%d" % listener.getsockname()[1]
+        url = f"http://127.0.0.1:{listener.getsockname()[1]}"
         environ = {**os.environ, "PYTHONPATH": str(PACKAGE_ROOT)}
         proc = subprocess.Popen(
             [

@@ -8,7 +8,7 @@ import json
 import re
 import urllib.error
 import urllib.request
-from datetime import datetime, timedelta, timezone
+from datetime import UTC, datetime, timedelta, timezone
 
 import pytest
 import rfc8785
@@ -130,7 +130,7 @@ def test_tamper_changes_members_but_keeps_the_signature(changes, status, code, i
         ({"expires_at": None}, "expired", "EXPIRED"),
         ({"expires_at": "2999-01-01T00:00:00Z"}, "active", None),
         (
-            {"issued_at": datetime(2000, 1, 1, tzinfo=timezone.utc), "valid_for": timedelta(days=1)},
+            {"issued_at": datetime(2000, 1, 1, tzinfo=UTC), "valid_for": timedelta(days=1)},
             "expired",
             "EXPIRED",
         ),
@@ -143,7 +143,7 @@ def test_make_payload_controls_expiry_and_members(members, status, code, issuer)
 
 
 def test_make_payload_fills_every_member_the_verifier_reads():
-    payload = make_payload(issued_at=datetime(2030, 5, 6, 7, 8, 9, tzinfo=timezone.utc), color="blue")
+    payload = make_payload(issued_at=datetime(2030, 5, 6, 7, 8, 9, tzinfo=UTC), color="blue")
     assert payload["issued_at"] == "2030-05-06T07:08:09Z"
     assert payload["expires_at"] == "2030-05-06T08:08:09Z"
     assert payload["color"] == "blue"
@@ -241,7 +241,7 @@ def test_server_stops_by_itself(how):
     with pytest.raises(urllib.error.URLError):
         urllib.request.urlopen(url + "/.well-known/pqc-keys.json", timeout=2)
     with pytest.raises(RuntimeError, match="not running"):
-        server.url
+        _ = server.url
 
 
 @pytest.mark.parametrize(

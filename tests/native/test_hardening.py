@@ -21,14 +21,11 @@ import subprocess
 import sys
 import threading
 import time
-from datetime import datetime, timezone
+from datetime import UTC, datetime
 from pathlib import Path
 
 import pytest
 import rfc8785
-from hypothesis import HealthCheck, assume, given, settings
-from hypothesis import strategies as st
-
 from conftest import (
     DEFAULT_PAYLOAD,
     NOW,
@@ -40,6 +37,9 @@ from conftest import (
     host_base64,
     payload,
 )
+from hypothesis import HealthCheck, assume, given, settings
+from hypothesis import strategies as st
+
 from quorvel_trellane.testing import make_envelope, sign_payload
 
 DEFAULT_DID = DEFAULT_PAYLOAD["issuer_did"]
@@ -411,7 +411,7 @@ def test_arguments_keep_their_reference_counts(passport, issuer, issue, monkeypa
     crl = [fresh("pp_01HZX3K9Q7T5")]
     scope = fresh("payments:write")
     agent = fresh("did:web:agents.example.com:shopper-7")
-    now = datetime(2030, 1, 1, tzinfo=timezone.utc)
+    now = datetime(2030, 1, 1, tzinfo=UTC)
     bad = fresh("@@@@")
     meta = {fresh("k"): fresh("v")}
     watched = [cred, keys, crl, scope, agent, now, bad, meta]
@@ -523,7 +523,7 @@ def test_eight_threads_at_once_get_the_single_threaded_results(passport, issuer,
                 got = _workload(passport, issuer, order)
                 results.append(got[len(creds) - offset :] + got[: len(creds) - offset])
                 rounds += 1
-        except BaseException as exc:  # noqa: BLE001 - reported below
+        except BaseException as exc:
             errors.append(exc)
 
     interval = sys.getswitchinterval()
@@ -561,7 +561,7 @@ class HostileCtx(Ctx):
 def outcome(fn):
     try:
         return ("ok", fn())
-    except Exception as exc:  # noqa: BLE001 - the outcome under test
+    except Exception as exc:
         return ("raised", exc)
 
 
@@ -1199,7 +1199,7 @@ hostile_json = st.recursive(
 def _canonical_or_none(body):
     try:
         return rfc8785.dumps(body)
-    except Exception:  # noqa: BLE001 - any refusal: embed it under another payload's signature
+    except Exception:
         return None
 
 

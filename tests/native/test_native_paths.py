@@ -30,23 +30,22 @@ import sys
 import textwrap
 import types
 from contextlib import contextmanager
-from datetime import datetime, timedelta, timezone
+from datetime import UTC, datetime, timedelta
 from pathlib import Path
 from unittest import mock
 
 import pytest
-from hypothesis import HealthCheck, example, given, settings
-from hypothesis import strategies as st
-
 import rfc8785
 from conftest import NOW, OMIT, ROADS, each_road, payload, taking
+from hypothesis import HealthCheck, example, given, settings
+from hypothesis import strategies as st
 from rfc8785 import _impl as rfc8785_impl
 
 from quorvel_trellane import passport
 from quorvel_trellane.testing import b64u, b64u_decode
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "fuzz"))
-import targets as fuzz_targets  # noqa: E402  (their oracles serve as references here)
+import targets as fuzz_targets
 
 FMT = "%Y-%m-%dT%H:%M:%SZ"
 
@@ -54,7 +53,7 @@ FMT = "%Y-%m-%dT%H:%M:%SZ"
 def outcome(fn, *args):
     try:
         return ("ok", fn(*args))
-    except Exception as exc:  # noqa: BLE001 - the comparison is the point
+    except Exception as exc:
         return ("error", type(exc), str(exc))
 
 
@@ -101,7 +100,7 @@ def mangled_stamps(draw):
 STAMP_DIGITS = st.sampled_from("0123456789\u0660\u0669\uff10\uff19\U0001d7ce ")
 # Field by field: digits of any script and width, separators of either case or wrong.
 FIELDED_STAMPS = st.builds(
-    lambda parts, seps, tail: "".join(p + s for p, s in zip(parts, seps)) + tail,
+    lambda parts, seps, tail: "".join(p + s for p, s in zip(parts, seps, strict=True)) + tail,
     st.tuples(
         *(
             st.text(STAMP_DIGITS, min_size=1, max_size=w + 1)
@@ -123,7 +122,7 @@ def test_the_default_verification_time_is_the_current_utc_time(issuer, monkeypat
     monkeypatch.setenv("TZ", "Pacific/Kiritimati")
     time.tzset()
     try:
-        stamp = (datetime.now(timezone.utc) + timedelta(seconds=seconds)).strftime(FMT)
+        stamp = (datetime.now(UTC) + timedelta(seconds=seconds)).strftime(FMT)
         credential = issuer.issue(payload(expires_at=stamp))
         with taking(road):
             verdict = passport.verify_passport(credential, issuer_keys=issuer.pk, crl=[])
@@ -141,7 +140,7 @@ def test_the_default_verification_time_is_the_current_utc_time(issuer, monkeypat
 @example(stamp="2050-01-01T00:00:00Z ")
 def test_expiry_stamp_reads_exactly_as_strptime_reads_it(road, stamp):
     instant = fuzz_targets.reference_parse(stamp)
-    nows = [datetime(2050, 6, 1, tzinfo=timezone.utc)]
+    nows = [datetime(2050, 6, 1, tzinfo=UTC)]
     if instant is not None:
         nows.append(instant)
         if instant.year > 1:
@@ -156,7 +155,7 @@ def test_expiry_stamp_reads_exactly_as_strptime_reads_it(road, stamp):
 
 def test_a_rebound_stamp_pattern_is_honoured(monkeypatch):
     monkeypatch.setattr(passport, "_TS_FMT", "%Y-%m-%d")
-    now = datetime(2050, 6, 1, tzinfo=timezone.utc)
+    now = datetime(2050, 6, 1, tzinfo=UTC)
     assert passport._is_expired("2099-01-01", now) is False
     assert passport._is_expired("2099-01-01T00:00:00Z", now) is True
 
@@ -601,7 +600,7 @@ HOST_PATCHES = [
     (
         stamp_module,
         "_strptime_datetime",
-        lambda: passport._is_expired("2050-01-01T00:00:00Z", datetime(2050, 6, 1, tzinfo=timezone.utc)),
+        lambda: passport._is_expired("2050-01-01T00:00:00Z", datetime(2050, 6, 1, tzinfo=UTC)),
     ),
 ]
 
@@ -1057,7 +1056,7 @@ def signed_bytes_of(payload, watch=True):
             # A refusal may reach the caller as the cause of a PassportError.
             assert str(exc) == CANON_PREFIX + str(exc.__cause__)
             return ("error", type(exc.__cause__), str(exc.__cause__)), bool(ran)
-        except Exception as exc:  # noqa: BLE001 - the comparison is the point
+        except Exception as exc:
             return ("error", type(exc), str(exc)), bool(ran)
         finally:
             sys.setprofile(None)

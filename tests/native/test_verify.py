@@ -11,14 +11,13 @@ import os
 import socket
 import sys
 import types
-from datetime import datetime, timedelta, timezone
+from datetime import UTC, datetime, timedelta, timezone
 
 import pytest
 import rfc8785
+from conftest import ALG, DEFAULT_PAYLOAD, NOW, OMIT, b64u, b64u_decode, each_road, encode_envelope, payload, taking
 from hypothesis import HealthCheck, assume, given, settings
 from hypothesis import strategies as st
-
-from conftest import ALG, DEFAULT_PAYLOAD, NOW, OMIT, b64u, b64u_decode, each_road, encode_envelope, payload, taking
 
 PID = DEFAULT_PAYLOAD["passport_id"]
 AGENT = DEFAULT_PAYLOAD["agent_did"]
@@ -767,7 +766,7 @@ def test_false_now_means_the_current_time(passport, issuer, now):
 
 
 def test_current_time_is_used_to_the_second(passport, issuer):
-    soon = datetime.now(timezone.utc) + timedelta(minutes=10)
+    soon = datetime.now(UTC) + timedelta(minutes=10)
     cred = issuer.issue(payload(expires_at=soon.strftime("%Y-%m-%dT%H:%M:%SZ")))
     assert run(passport, issuer, cred, now=None).verified is True
 
@@ -823,7 +822,7 @@ def test_now_in_another_time_zone_is_compared_as_an_instant(passport, issuer):
         (20990101, True),
         (b"2099-01-01T00:00:00Z", True),
         (["2099-01-01T00:00:00Z"], True),
-        (datetime(2099, 1, 1, tzinfo=timezone.utc), True),
+        (datetime(2099, 1, 1, tzinfo=UTC), True),
         (datetime(2099, 1, 1), True),
     ],
 )

@@ -25,7 +25,7 @@ import random
 import sys
 import threading
 import time
-from datetime import datetime, timezone
+from datetime import UTC, datetime
 from pathlib import Path
 
 from quorvel_trellane.spend import SpendLedger
@@ -54,7 +54,7 @@ def main(config_path: str, name: str) -> None:
         os.write(log, (json.dumps(entry) + "\n").encode())
 
     def now() -> datetime:
-        return datetime.now(timezone.utc)
+        return datetime.now(UTC)
 
     def clock() -> int:
         return time.time_ns() // 1000

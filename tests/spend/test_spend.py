@@ -12,7 +12,7 @@ import asyncio
 import json
 import os
 import uuid
-from datetime import datetime, timedelta, timezone
+from datetime import UTC, datetime, timedelta
 
 import pytest
 
@@ -21,7 +21,7 @@ from quorvel_trellane.testing import Issuer
 from quorvel_trellane.trust import IssuerTrust
 
 POSTGRES_URL = os.environ.get("QUORVEL_TEST_POSTGRES_URL")
-T0 = datetime(2030, 1, 1, tzinfo=timezone.utc)
+T0 = datetime(2030, 1, 1, tzinfo=UTC)
 BASE = "https://issuer.example"
 
 

@@ -27,9 +27,9 @@ import uuid
 from pathlib import Path
 
 import pytest
+from test_spend import BASE, postgres_url
 
 from quorvel_trellane.testing import Issuer
-from test_spend import BASE, postgres_url
 
 WORKER = Path(__file__).with_name("spend_worker.py")
 WORKERS, THREADS = 3, 3
@@ -66,7 +66,7 @@ def run_fleet(issuer: Issuer, url: str, directory: Path, *, kill: bool) -> tuple
         "seed": 20,
         "passports": [
             {"credential": issuer.issue(passport_id=pid, spend_limit_microusd=limit, spend_window=window), "fill": fill}
-            for pid, (limit, window, _, fill) in zip(ids, BUDGETS)
+            for pid, (limit, window, _, fill) in zip(ids, BUDGETS, strict=True)
         ],
     }
     (directory / "config.json").write_text(json.dumps(config))

@@ -12,9 +12,8 @@ import threading
 
 import pytest
 
-from quorvel_trellane.trust import _fetching
 from quorvel_trellane.testing import Issuer, IssuerServer
-from quorvel_trellane.trust import IssuerTrust
+from quorvel_trellane.trust import IssuerTrust, _fetching
 
 KEYS = "/.well-known/pqc-keys.json"
 

@@ -15,7 +15,7 @@ import subprocess
 import sys
 import threading
 import time
-from datetime import datetime, timedelta, timezone
+from datetime import UTC, datetime, timedelta
 
 import pytest
 
@@ -189,7 +189,7 @@ def test_backoff_starts_at_ten_seconds_and_doubles_up_to_the_ttl(make_trust, clo
         if server.count(KEYS) > before:
             attempts.append(clock.now)
         clock.advance(1)
-    assert [b - a for a, b in zip(attempts, attempts[1:])] == [10, 20, 30, 30]
+    assert [b - a for a, b in zip(attempts, attempts[1:], strict=False)] == [10, 20, 30, 30]
 
 
 @pytest.mark.parametrize(
@@ -591,7 +591,7 @@ def test_several_issuers_are_chosen_by_issuer_did_or_by_kid(server, clock):
 
 def test_leeway_verifies_expiry_that_much_earlier(make_trust, issuer):
     trust = make_trust()
-    moment = datetime(2030, 1, 1, tzinfo=timezone.utc)
+    moment = datetime(2030, 1, 1, tzinfo=UTC)
     credential = issuer.issue(issued_at=moment - timedelta(hours=1), valid_for=timedelta(hours=1))
     assert outcome(trust.verify(credential, now=moment)) == ("expired", "EXPIRED")
     assert outcome(trust.verify(credential, now=moment, leeway=30.0)) == ACTIVE

@@ -35,20 +35,21 @@ from a2a.types import (
     TaskState,
 )
 from a2a.utils.constants import AGENT_CARD_WELL_KNOWN_PATH
-from starlette.applications import Starlette
-
 from conftest import (
     ADAPTER_AGENT,
     ADAPTER_HEADER,
     ADAPTER_SCOPE,
     check_adapter_answer,
     each_adapter_case,
+    readme_examples,
+    readme_trust,
 )
-from conftest import readme_examples, readme_trust
+from starlette.applications import Starlette
+from test_middleware import UvicornThread
+
 from quorvel_trellane import a2a
 from quorvel_trellane.asgi import PassportMiddleware
 from quorvel_trellane.passport import A2A_PASSPORT_METADATA_KEY, PassportVerdict
-from test_middleware import UvicornThread
 
 
 class Greeter(AgentExecutor):
@@ -100,7 +101,7 @@ class Agent:
             await holder["app"](scope, receive, send)
 
         self._server = UvicornThread(app)
-        self.url = "http://127.0.0.1:%d" % self._server.sock.getsockname()[1]
+        self.url = f"http://127.0.0.1:{self._server.sock.getsockname()[1]}"
         card = agent_card(self.url)
         executor = a2a.PassportExecutor(self.greeter, trust=self.trust, required_scope=ADAPTER_SCOPE)
         handler = DefaultRequestHandler(executor, InMemoryTaskStore(), card)

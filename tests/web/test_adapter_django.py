@@ -25,15 +25,21 @@ if not settings.configured:
     )
     django.setup()
 
-from django.core.handlers.wsgi import WSGIHandler  # noqa: E402
-from django.http import HttpRequest, JsonResponse  # noqa: E402
-from django.test import override_settings  # noqa: E402
-from django.urls import path  # noqa: E402
+from conftest import (
+    ADAPTER_HEADER,
+    ADAPTER_SCOPE,
+    check_adapter_answer,
+    each_adapter_case,
+    readme_examples,
+    readme_trust,
+)
+from django.core.handlers.wsgi import WSGIHandler
+from django.http import HttpRequest, JsonResponse
+from django.test import override_settings
+from django.urls import path
+from test_middleware import WsgirefThread, call_wsgi
 
-from conftest import ADAPTER_HEADER, ADAPTER_SCOPE, check_adapter_answer, each_adapter_case  # noqa: E402
-from conftest import readme_examples, readme_trust  # noqa: E402
-from quorvel_trellane.django import PassportMiddleware, passport_required  # noqa: E402
-from test_middleware import WsgirefThread, call_wsgi  # noqa: E402
+from quorvel_trellane.django import PassportMiddleware, passport_required
 
 MIDDLEWARE = "quorvel_trellane.django.PassportMiddleware"
 

@@ -9,11 +9,18 @@ from __future__ import annotations
 from typing import Any
 
 import pytest
+from conftest import (
+    ADAPTER_CASES,
+    ADAPTER_HEADER,
+    ADAPTER_SCOPE,
+    check_adapter_answer,
+    each_adapter_case,
+    readme_examples,
+    readme_trust,
+)
 from fastapi import FastAPI, Security
 from fastapi.testclient import TestClient
 
-from conftest import ADAPTER_CASES, ADAPTER_HEADER, ADAPTER_SCOPE, check_adapter_answer, each_adapter_case
-from conftest import readme_examples, readme_trust
 from quorvel_trellane.fastapi import PassportHeader, exception_handlers, require_passport
 
 

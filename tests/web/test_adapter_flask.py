@@ -10,12 +10,18 @@ from __future__ import annotations
 from typing import Any
 
 import pytest
+from conftest import (
+    ADAPTER_HEADER,
+    ADAPTER_SCOPE,
+    check_adapter_answer,
+    each_adapter_case,
+    readme_examples,
+    readme_trust,
+)
 from flask import Flask, g
-
-from conftest import ADAPTER_HEADER, ADAPTER_SCOPE, check_adapter_answer, each_adapter_case
-from conftest import readme_examples, readme_trust
-from quorvel_trellane.flask import Passport, passport_required
 from test_middleware import WsgirefThread, call_wsgi
+
+from quorvel_trellane.flask import Passport, passport_required
 
 
 def make_app(trust: Any) -> Flask:

@@ -9,6 +9,15 @@ from __future__ import annotations
 from typing import Any
 
 import pytest
+from conftest import (
+    ADAPTER_AGENT,
+    ADAPTER_HEADER,
+    ADAPTER_SCOPE,
+    check_adapter_answer,
+    each_adapter_case,
+    readme_examples,
+    readme_trust,
+)
 from starlette import authentication
 from starlette.applications import Starlette
 from starlette.requests import Request
@@ -17,8 +26,6 @@ from starlette.routing import Route, WebSocketRoute
 from starlette.testclient import TestClient
 from starlette.websockets import WebSocket, WebSocketDisconnect
 
-from conftest import ADAPTER_AGENT, ADAPTER_HEADER, ADAPTER_SCOPE, check_adapter_answer, each_adapter_case
-from conftest import readme_examples, readme_trust
 from quorvel_trellane.starlette import PassportUser, passport_middleware, requires
 
 

@@ -23,7 +23,7 @@ import threading
 import uuid
 from collections.abc import Iterator
 from concurrent.futures import ThreadPoolExecutor
-from datetime import datetime, timedelta, timezone
+from datetime import UTC, datetime, timedelta
 from pathlib import Path
 from typing import Any
 
@@ -33,9 +33,9 @@ import uvicorn
 
 pytest.importorskip("x402", reason="the x402 extra is not installed")
 
-from fastapi import FastAPI, Request  # noqa: E402
-from fastapi.responses import JSONResponse  # noqa: E402
-from x402 import (  # noqa: E402
+from fastapi import FastAPI, Request
+from fastapi.responses import JSONResponse
+from x402 import (
     AssetAmount,
     PaymentRequirements,
     SettleResponse,
@@ -44,23 +44,23 @@ from x402 import (  # noqa: E402
     x402Facilitator,
     x402ResourceServer,
 )
-from x402.http import PaymentOption, RouteConfig  # noqa: E402
-from x402.http.clients import x402_requests  # noqa: E402
-from x402.http.clients.requests import PaymentError  # noqa: E402
-from x402.schemas import NoMatchingRequirementsError  # noqa: E402
-from x402.http.utils import (  # noqa: E402
+from x402.http import PaymentOption, RouteConfig
+from x402.http.clients import x402_requests
+from x402.http.clients.requests import PaymentError
+from x402.http.utils import (
     decode_payment_required_header,
     decode_payment_signature_header,
     encode_payment_signature_header,
 )
-from x402.payment_flow import AUTHORIZATION_PAYMENT_FLOW  # noqa: E402
+from x402.payment_flow import AUTHORIZATION_PAYMENT_FLOW
+from x402.schemas import NoMatchingRequirementsError
 
-import quorvel_trellane  # noqa: E402
-from quorvel_trellane.http import PassportAuth  # noqa: E402
-from quorvel_trellane.spend import SpendLedger  # noqa: E402
-from quorvel_trellane.testing import Issuer  # noqa: E402
-from quorvel_trellane.trust import IssuerTrust  # noqa: E402
-from quorvel_trellane.x402 import (  # noqa: E402
+import quorvel_trellane
+from quorvel_trellane.http import PassportAuth
+from quorvel_trellane.spend import SpendLedger
+from quorvel_trellane.testing import Issuer
+from quorvel_trellane.trust import IssuerTrust
+from quorvel_trellane.x402 import (
     PassportBudget,
     PassportPaywall,
     Stablecoin,
@@ -244,7 +244,7 @@ def url(ledger: SpendLedger, chain: LoopbackChain) -> Iterator[str]:
         if runner.started:
             break
         thread.join(0.01)
-    yield "http://127.0.0.1:%d" % sock.getsockname()[1]
+    yield f"http://127.0.0.1:{sock.getsockname()[1]}"
     runner.should_exit = True
     thread.join(10)
     sock.close()
@@ -442,7 +442,7 @@ def test_a_payment_in_an_asset_not_listed_is_refused(url, issuer):
 
 def test_the_agent_signs_nothing_its_passport_does_not_cover(url, issuer, chain):
     credential = issuer.issue(spend_limit_microusd=2 * PRICE + 1, spend_window="PT1H")
-    now = [datetime(2030, 1, 1, tzinfo=timezone.utc)]
+    now = [datetime(2030, 1, 1, tzinfo=UTC)]
     budget = PassportBudget(credential, COINS, clock=lambda: now[0])
     agent = Agent(credential, budget)
     assert agent.get(url + "/report").status_code == 200

@@ -20,14 +20,30 @@ from __future__ import annotations
 import sys
 
 from quorvel_trellane.cli._commands import (
-    EXIT_OK as EXIT_OK,
-    EXIT_NOT_VERIFIED as EXIT_NOT_VERIFIED,
-    EXIT_USAGE as EXIT_USAGE,
-    EXIT_NETWORK as EXIT_NETWORK,
     EXIT_INTERRUPTED as EXIT_INTERRUPTED,
+)
+from quorvel_trellane.cli._commands import (
+    EXIT_NETWORK as EXIT_NETWORK,
+)
+from quorvel_trellane.cli._commands import (
+    EXIT_NOT_VERIFIED as EXIT_NOT_VERIFIED,
+)
+from quorvel_trellane.cli._commands import (
+    EXIT_OK as EXIT_OK,
+)
+from quorvel_trellane.cli._commands import (
+    EXIT_USAGE as EXIT_USAGE,
+)
+from quorvel_trellane.cli._commands import (
     NetworkError as NetworkError,
+)
+from quorvel_trellane.cli._commands import (
     UsageError as UsageError,
+)
+from quorvel_trellane.cli._commands import (
     build_parser as build_parser,
+)
+from quorvel_trellane.cli._commands import (
     main as main,
 )
 

@@ -6,10 +6,12 @@ import argparse
 import os
 import sys
 from collections.abc import Callable, Sequence
-from datetime import datetime, timedelta, timezone
+from datetime import UTC, datetime, timedelta
 from typing import Any, TextIO
 
 from quorvel_trellane import __version__, passport
+from quorvel_trellane._internal.presenting import own_credential
+from quorvel_trellane._internal.text import escaped
 from quorvel_trellane.cli._errors import NetworkError as NetworkError
 from quorvel_trellane.cli._errors import UsageError as UsageError
 from quorvel_trellane.cli._errors import _one_line
@@ -41,8 +43,6 @@ from quorvel_trellane.cli._output import (
     _wellknown_of,
 )
 from quorvel_trellane.trust._fetching import CRL_PREFIX, WELLKNOWN_PATH, key_set_url
-from quorvel_trellane._internal.presenting import own_credential
-from quorvel_trellane._internal.text import escaped
 
 EXIT_OK = 0
 EXIT_NOT_VERIFIED = 1
@@ -89,7 +89,7 @@ def cmd_verify(args: argparse.Namespace, out: TextIO, err: TextIO, stdin: TextIO
         _checked_url(list_url, "--crl", err, issuer=False)
     credential = _read_credential(args.credential, stdin)
     # One moment for every verification below, moved back by the leeway.
-    now = _parse_now(args.now) if args.now is not None else datetime.now(timezone.utc)
+    now = _parse_now(args.now) if args.now is not None else datetime.now(UTC)
     now -= timedelta(seconds=args.leeway)
 
     issuer_keys: Any = None
@@ -369,11 +369,11 @@ def main(
         return EXIT_USAGE
     except BrokenPipeError:
         # `quorvel-passport inspect ... | head`: nothing left to tell anyone.
-        sys.stderr = open(os.devnull, "w")  # noqa: SIM115
+        sys.stderr = open(os.devnull, "w")
         return EXIT_OK
     except KeyboardInterrupt:
         return EXIT_INTERRUPTED
-    except Exception as exc:  # noqa: BLE001
+    except Exception as exc:
         # Never a traceback, whatever the input: one line naming the error.
         err.write(f"quorvel-passport: unexpected error: {type(exc).__name__}: {_one_line(str(exc))}\n")
         return EXIT_USAGE

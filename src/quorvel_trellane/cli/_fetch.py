@@ -13,6 +13,7 @@ from collections.abc import Callable
 from typing import TYPE_CHECKING, Any, Final, TextIO
 
 from quorvel_trellane import passport
+from quorvel_trellane._internal.text import escaped
 from quorvel_trellane.cli._errors import NetworkError, UsageError, _one_line
 from quorvel_trellane.cli._input import _crl_document
 from quorvel_trellane.trust._fetching import (
@@ -23,7 +24,6 @@ from quorvel_trellane.trust._fetching import (
     is_loopback_host,
     key_set_url,
 )
-from quorvel_trellane._internal.text import escaped
 
 if TYPE_CHECKING:
     from quorvel_trellane.trust import DocumentStatus, IssuerTrust

@@ -7,13 +7,13 @@ from __future__ import annotations
 
 import json
 import os
-from datetime import datetime, timezone
+from datetime import UTC, datetime
 from typing import Any, TextIO
 
 from quorvel_trellane import passport
-from quorvel_trellane.cli._errors import UsageError
 from quorvel_trellane._internal.components import PASSPORT_HINT
 from quorvel_trellane._internal.text import escaped
+from quorvel_trellane.cli._errors import UsageError
 
 
 def _require_components(command: str) -> None:
@@ -149,7 +149,7 @@ def _parse_now(text: str) -> datetime:
     except ValueError:
         raise UsageError(f"--now: not an ISO 8601 date-time: {text!r}") from None
     if moment.tzinfo is None:
-        moment = moment.replace(tzinfo=timezone.utc)
+        moment = moment.replace(tzinfo=UTC)
     return moment
 
 

@@ -41,9 +41,17 @@ from types import FunctionType
 
 from quorvel_trellane.spend._ledger import (
     SPEND_LIMIT_EXCEEDED as SPEND_LIMIT_EXCEEDED,
+)
+from quorvel_trellane.spend._ledger import (
     SPEND_TERMS_UNSUPPORTED as SPEND_TERMS_UNSUPPORTED,
+)
+from quorvel_trellane.spend._ledger import (
     SpendDecision as SpendDecision,
+)
+from quorvel_trellane.spend._ledger import (
     SpendLedger as SpendLedger,
+)
+from quorvel_trellane.spend._ledger import (
     parse_window as parse_window,
 )
 

@@ -7,7 +7,7 @@ import os
 import re
 from collections.abc import Mapping
 from dataclasses import dataclass, field
-from datetime import datetime, timedelta, timezone
+from datetime import UTC, datetime, timedelta
 from decimal import Decimal
 from types import MappingProxyType, TracebackType
 from typing import Final, NamedTuple, Protocol, Self
@@ -28,7 +28,7 @@ SPEND_LIMIT_EXCEEDED: Final = "SPEND_LIMIT_EXCEEDED"
 #: The passport has no bound this ledger can read.
 SPEND_TERMS_UNSUPPORTED: Final = "SPEND_TERMS_UNSUPPORTED"
 
-_EPOCH: Final = datetime(1970, 1, 1, tzinfo=timezone.utc)
+_EPOCH: Final = datetime(1970, 1, 1, tzinfo=UTC)
 _MICROSECOND: Final = timedelta(microseconds=1)
 # Calendar units read long, so that the reading never grants more than the
 # issuer meant: a month is 31 days, a year 366.
@@ -486,7 +486,7 @@ def _check_reserve(amount: object, key: object, now: datetime | None) -> int:
 def _at(now: datetime | None) -> int:
     """``now`` (default: the current UTC time) in µs since the epoch."""
     if now is None:
-        now = datetime.now(timezone.utc)
+        now = datetime.now(UTC)
     elif not isinstance(now, datetime):
         raise TypeError(f"now must be a datetime, not {type(now).__name__}")
     elif now.tzinfo is None or now.utcoffset() is None:

@@ -20,7 +20,7 @@ from __future__ import annotations
 import threading
 from typing import TYPE_CHECKING, Any, Final
 
-from quorvel_trellane.spend._ledger import _Request, _Reserved, _Settled, _schema_to_build
+from quorvel_trellane.spend._ledger import _Request, _Reserved, _schema_to_build, _Settled
 
 if TYPE_CHECKING:
     from psycopg import Connection

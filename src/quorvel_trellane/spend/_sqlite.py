@@ -29,7 +29,7 @@ from collections.abc import Callable, Iterator
 from contextlib import contextmanager
 from typing import Final, NamedTuple, TypeVar
 
-from quorvel_trellane.spend._ledger import _RELEASED, _Request, _Reserved, _Settled, _schema_to_build
+from quorvel_trellane.spend._ledger import _RELEASED, _Request, _Reserved, _schema_to_build, _Settled
 
 __all__ = ["SqliteStore"]
 

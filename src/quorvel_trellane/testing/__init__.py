@@ -31,30 +31,65 @@ Modules:
 
 from __future__ import annotations
 
-from types import FunctionType
-
 import sys
+from types import FunctionType
 
 try:
     from quorvel_trellane.testing._issuer import (
         ALG as ALG,
+    )
+    from quorvel_trellane.testing._issuer import (
         OMIT as OMIT,
-        IssuerKeyPair as IssuerKeyPair,
+    )
+    from quorvel_trellane.testing._issuer import (
         Issuer as Issuer,
+    )
+    from quorvel_trellane.testing._issuer import (
+        IssuerKeyPair as IssuerKeyPair,
+    )
+    from quorvel_trellane.testing._issuer import (
         IssuerServer as IssuerServer,
+    )
+    from quorvel_trellane.testing._issuer import (
         b64u as b64u,
+    )
+    from quorvel_trellane.testing._issuer import (
         b64u_decode as b64u_decode,
+    )
+    from quorvel_trellane.testing._issuer import (
         encode_envelope as encode_envelope,
+    )
+    from quorvel_trellane.testing._issuer import (
         envelope_of as envelope_of,
+    )
+    from quorvel_trellane.testing._issuer import (
         generate_keypair as generate_keypair,
+    )
+    from quorvel_trellane.testing._issuer import (
         issue_credential as issue_credential,
+    )
+    from quorvel_trellane.testing._issuer import (
         key_id as key_id,
+    )
+    from quorvel_trellane.testing._issuer import (
         make_envelope as make_envelope,
+    )
+    from quorvel_trellane.testing._issuer import (
         make_payload as make_payload,
+    )
+    from quorvel_trellane.testing._issuer import (
         revocation_list as revocation_list,
+    )
+    from quorvel_trellane.testing._issuer import (
         sign_payload as sign_payload,
+    )
+    from quorvel_trellane.testing._issuer import (
         stamp as stamp,
+    )
+    from quorvel_trellane.testing._issuer import (
         tamper as tamper,
+    )
+    from quorvel_trellane.testing._issuer import (
         wellknown_document as wellknown_document,
     )
     from quorvel_trellane.testing._server import Fault as Fault

@@ -9,7 +9,7 @@ import threading
 import uuid
 from collections.abc import Iterable, Mapping
 from dataclasses import dataclass, field
-from datetime import datetime, timedelta, timezone
+from datetime import UTC, datetime, timedelta
 from typing import Any, Final
 
 from quorvel_trellane._internal.components import PASSPORT_HINT
@@ -95,7 +95,7 @@ def key_id(public_key: bytes) -> str:
 
 def stamp(moment: datetime) -> str:
     """A payload time stamp (UTC, whole seconds, trailing ``Z``)."""
-    return moment.astimezone(timezone.utc).strftime(_TS_FMT)
+    return moment.astimezone(UTC).strftime(_TS_FMT)
 
 
 @dataclass(frozen=True)
@@ -162,7 +162,7 @@ def make_payload(
     ``expires_at=...`` (or any other member) in ``extra`` to set it verbatim,
     or ``None`` there to drop the member.
     """
-    issued = issued_at or datetime.now(timezone.utc).replace(microsecond=0)
+    issued = issued_at or datetime.now(UTC).replace(microsecond=0)
     payload: dict[str, Any] = {
         "passport_id": passport_id or f"pp_{uuid.uuid4().hex[:20]}",
         "agent_did": agent_did,

@@ -48,7 +48,7 @@ class Fault:
 class _Handler(BaseHTTPRequestHandler):
     server: _LoopbackServer
 
-    def do_GET(self) -> None:  # noqa: N802 (name fixed by http.server)
+    def do_GET(self) -> None:
         owner = self.server.owner
         path = self.path.split("?", 1)[0]
         owner.requests.append(path)
@@ -75,7 +75,7 @@ class _Handler(BaseHTTPRequestHandler):
         except (BrokenPipeError, ConnectionResetError):
             pass  # the client gave up, as it should with a slow server
 
-    def log_message(self, format: str, *args: Any) -> None:  # noqa: A002
+    def log_message(self, format: str, *args: Any) -> None:
         pass  # keep test and demo output clean
 
 

@@ -28,10 +28,20 @@ from types import FunctionType
 
 from quorvel_trellane.trust._issuers import (
     DocumentStatus as DocumentStatus,
+)
+from quorvel_trellane.trust._issuers import (
     Fetcher as Fetcher,
+)
+from quorvel_trellane.trust._issuers import (
     IssuerTrust as IssuerTrust,
-    TrustStatus as TrustStatus,
+)
+from quorvel_trellane.trust._issuers import (
     TrustedIssuers as TrustedIssuers,
+)
+from quorvel_trellane.trust._issuers import (
+    TrustStatus as TrustStatus,
+)
+from quorvel_trellane.trust._issuers import (
     passport_from_a2a_metadata as passport_from_a2a_metadata,
 )
 

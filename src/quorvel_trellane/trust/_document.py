@@ -17,7 +17,7 @@ import threading
 import time
 from collections.abc import Callable, Generator
 from dataclasses import dataclass
-from datetime import datetime, timezone
+from datetime import UTC, datetime
 from typing import Any, Final
 
 from quorvel_trellane._internal.text import escaped
@@ -223,7 +223,7 @@ class Document:
                 self.fetches += 1
                 self.value = value
                 self.fetched_at = now
-                self.fetched_wall = datetime.now(timezone.utc)
+                self.fetched_wall = datetime.now(UTC)
                 self.fresh_until = now + ttl
                 self.usable_until = now + self.max_age
                 self.delay = 0.0

@@ -13,6 +13,10 @@ from types import MappingProxyType
 from typing import Any, Final
 
 from quorvel_trellane import passport
+from quorvel_trellane._internal.components import require_components
+from quorvel_trellane._internal.text import escaped
+from quorvel_trellane.passport import A2A_PASSPORT_METADATA_KEY
+from quorvel_trellane.trust._document import Document, DocumentStatus, SteadyClock
 from quorvel_trellane.trust._fetching import (
     CheckedFetch,
     Fetch,
@@ -24,11 +28,7 @@ from quorvel_trellane.trust._fetching import (
     crl_url,
     key_set_url,
 )
-from quorvel_trellane._internal.components import require_components
-from quorvel_trellane.trust._document import Document, DocumentStatus, SteadyClock
-from quorvel_trellane._internal.text import escaped
 from quorvel_trellane.trust._verifying import Steps, Verifier, WarmEntry, direct_material, wait_sync
-from quorvel_trellane.passport import A2A_PASSPORT_METADATA_KEY
 
 __all__ = [
     "DocumentStatus",

@@ -24,7 +24,7 @@ import functools
 import threading
 import time
 from collections.abc import Callable, Generator, Mapping
-from datetime import datetime, timedelta, timezone
+from datetime import UTC, datetime, timedelta
 from types import TracebackType
 from typing import TYPE_CHECKING, Any, Final, NamedTuple, Self, TypeVar
 
@@ -269,7 +269,7 @@ async def _wait_async(steps: Steps[_T], timeout: float) -> _T:
 
 
 def _earlier(now: datetime | None, leeway: float) -> datetime:
-    return (now or datetime.now(timezone.utc)) - timedelta(seconds=leeway)
+    return (now or datetime.now(UTC)) - timedelta(seconds=leeway)
 
 
 class Verifier:

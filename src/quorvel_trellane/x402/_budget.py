@@ -8,9 +8,10 @@ from __future__ import annotations
 
 import threading
 from collections.abc import Callable, Iterable, Mapping
-from datetime import datetime, timedelta, timezone
+from datetime import UTC, datetime, timedelta
 from typing import TYPE_CHECKING, Any, Final
 
+from quorvel_trellane.passport import decode_passport
 from quorvel_trellane.x402._amounts import (
     PAYMENT_NOT_PRICED,
     SPEND_LIMIT_EXCEEDED,
@@ -20,7 +21,6 @@ from quorvel_trellane.x402._amounts import (
     _table,
     atomic_units,
 )
-from quorvel_trellane.passport import decode_passport
 
 if TYPE_CHECKING:
     from x402 import SpendControls, x402Client, x402ClientSync
@@ -67,7 +67,7 @@ class PassportBudget:
         self.limit_microusd: Final = limit
         self.window: Final = _window(payload.get("spend_window"), windows)
         self.stablecoins = _table(stablecoins)
-        self._clock = clock or (lambda: datetime.now(timezone.utc))
+        self._clock = clock or (lambda: datetime.now(UTC))
         self._lock = threading.Lock()
         self._spent: list[tuple[datetime, int]] = []
 

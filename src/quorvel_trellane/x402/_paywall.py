@@ -12,6 +12,8 @@ from collections.abc import Iterable, MutableMapping
 from typing import TYPE_CHECKING, Any
 
 from quorvel_trellane._refusal import Answer
+from quorvel_trellane.asgi import STATE_KEY, PassportMiddleware, _answer
+from quorvel_trellane.passport import X402_PASSPORT_HEADER, PassportVerdict
 from quorvel_trellane.x402._amounts import (
     PAYMENT_NOT_PRICED,
     SPEND_LIMIT_EXCEEDED,
@@ -21,8 +23,6 @@ from quorvel_trellane.x402._amounts import (
     _table,
     payment_key,
 )
-from quorvel_trellane.asgi import STATE_KEY, PassportMiddleware, _answer
-from quorvel_trellane.passport import X402_PASSPORT_HEADER, PassportVerdict
 
 if TYPE_CHECKING:
     from x402 import SettleResultContext, x402ResourceServer
