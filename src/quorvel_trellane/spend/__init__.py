@@ -46,6 +46,9 @@ from quorvel_trellane.spend._ledger import (
     SPEND_TERMS_UNSUPPORTED as SPEND_TERMS_UNSUPPORTED,
 )
 from quorvel_trellane.spend._ledger import (
+    HoldSettledError as HoldSettledError,
+)
+from quorvel_trellane.spend._ledger import (
     SpendDecision as SpendDecision,
 )
 from quorvel_trellane.spend._ledger import (
@@ -58,6 +61,7 @@ from quorvel_trellane.spend._ledger import (
 __all__ = [
     "SPEND_LIMIT_EXCEEDED",
     "SPEND_TERMS_UNSUPPORTED",
+    "HoldSettledError",
     "SpendDecision",
     "SpendLedger",
     "parse_window",

@@ -18,6 +18,7 @@ from quorvel_trellane.passport import PassportVerdict
 __all__ = [
     "SPEND_LIMIT_EXCEEDED",
     "SPEND_TERMS_UNSUPPORTED",
+    "HoldSettledError",
     "SpendDecision",
     "SpendLedger",
     "parse_window",
@@ -86,6 +87,21 @@ def _window_us(text: str) -> int | None:
     if us <= 0:
         raise ValueError(f"a spend window must be longer than zero: {text!r}")
     return None if us > _LONGEST_US else us
+
+
+class HoldSettledError(ValueError):
+    """A commit or release of a hold that was already settled the other way.
+
+    Raised by ``SpendLedger.commit`` on a hold already released (or
+    committed at another amount) and by ``SpendLedger.release`` on a
+    committed one. ``state`` is what the hold already is ("committed" or
+    "released") and ``amount_microusd`` what it counts.
+    """
+
+    def __init__(self, message: str, state: str, amount_microusd: int) -> None:
+        super().__init__(message)
+        self.state = state
+        self.amount_microusd = amount_microusd
 
 
 @dataclass(frozen=True)
@@ -264,8 +280,8 @@ class SpendLedger:
         """Confirm the payment of ``decision``'s hold, at ``amount_microusd`` when smaller.
 
         Idempotent: committing again at the same amount does nothing. Raises
-        ValueError for a hold already released or committed at another
-        amount. A hold already pruned (it left the window) is not an error.
+        HoldSettledError (a ValueError) for a hold already released or
+        committed at another amount. A hold already pruned (it left the window) is not an error.
         """
         hold, final = self._check_commit(decision, amount_microusd)
         self._after(decision, _COMMITTED, final, self._store.settle(hold, _COMMITTED, final))
@@ -274,7 +290,7 @@ class SpendLedger:
         """Free ``decision``'s hold: the payment did not happen.
 
         Idempotent; releasing a refused decision does nothing. Raises
-        ValueError for a committed hold.
+        HoldSettledError (a ValueError) for a committed hold.
         """
         hold = self._check_release(decision)
         if hold is not None:
@@ -442,9 +458,12 @@ class SpendLedger:
         # None: the hold was pruned, having left every window; nothing to do.
         if settled is None or (settled.state == state and settled.amount == amount):
             return
+        name = _STATE_NAMES[settled.state]
         if settled.state == state:
-            raise ValueError(f"the hold was already committed at {settled.amount} micro-USD, not {amount}")
-        raise ValueError(f"the hold was already {_STATE_NAMES[settled.state]}")
+            raise HoldSettledError(
+                f"the hold was already committed at {settled.amount} micro-USD, not {amount}", name, settled.amount
+            )
+        raise HoldSettledError(f"the hold was already {name}", name, settled.amount)
 
 
 def _unreadable(value: object) -> int:
