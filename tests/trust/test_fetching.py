@@ -114,5 +114,5 @@ def test_the_trust_layer_and_the_command_agree_on_what_is_this_machine(host, loo
     else:
         with pytest.raises(ValueError, match="only https"):
             IssuerTrust(url)
-    cli._checked_url(url, "--issuer", __import__("sys").stderr)
+    cli.checked_url(url, "--issuer", __import__("sys").stderr)
     assert ("is plain http" in capsys.readouterr().err) is not loopback

@@ -14,33 +14,33 @@ from quorvel_trellane._internal.presenting import own_credential
 from quorvel_trellane._internal.text import escaped
 from quorvel_trellane.cli._errors import NetworkError as NetworkError
 from quorvel_trellane.cli._errors import UsageError as UsageError
-from quorvel_trellane.cli._errors import _one_line
+from quorvel_trellane.cli._errors import one_line
 from quorvel_trellane.cli._fetch import (
-    _checked_url,
-    _CommandFetch,
-    _fetch_crl,
-    _fetch_direct,
-    _fetch_keys,
-    _issuer_trust,
+    CommandFetch,
+    checked_url,
+    fetch_direct,
+    fetch_issuer_crl,
+    fetch_keys,
+    issuer_trust,
 )
 from quorvel_trellane.cli._input import (
-    _crl_document,
-    _crl_from_file,
-    _is_url,
-    _keys_from_file,
-    _not_a_file,
-    _parse_now,
-    _pinned_key,
-    _read_credential,
-    _require_components,
+    crl_document,
+    crl_from_file,
+    is_url,
+    keys_from_file,
+    not_a_file,
+    parse_now,
+    pinned_key,
+    read_credential,
+    require_components,
 )
 from quorvel_trellane.cli._output import (
-    _emit_json,
-    _print_verdict,
-    _shown,
-    _table,
-    _verdict_fields,
-    _wellknown_of,
+    emit_json,
+    print_table,
+    print_verdict,
+    shown,
+    verdict_fields,
+    wellknown_of,
 )
 from quorvel_trellane.trust._fetching import CRL_PREFIX, WELLKNOWN_PATH, key_set_url
 
@@ -55,8 +55,8 @@ EXIT_INTERRUPTED = 130  # what a shell reports for a command ended by Ctrl-C
 
 
 def cmd_inspect(args: argparse.Namespace, out: TextIO, err: TextIO, stdin: TextIO) -> int:
-    _require_components("inspect")
-    credential = _read_credential(args.credential, stdin)
+    require_components("inspect")
+    credential = read_credential(args.credential, stdin)
     decoded = passport.decode_passport(credential)
     envelope = {
         "alg": decoded.alg,
@@ -64,42 +64,42 @@ def cmd_inspect(args: argparse.Namespace, out: TextIO, err: TextIO, stdin: TextI
         "signature_bytes": len(decoded.sig),
     }
     if args.json:
-        _emit_json({"verified": False, "envelope": envelope, "payload": decoded.payload}, out)
+        emit_json({"verified": False, "envelope": envelope, "payload": decoded.payload}, out)
         return EXIT_OK
     out.write("UNVERIFIED: decoded only, the signature has NOT been checked\n\n")
-    _table(
+    print_table(
         [
-            ("alg", _shown(decoded.alg)),
-            ("kid", _shown(decoded.kid)),
+            ("alg", shown(decoded.alg)),
+            ("kid", shown(decoded.kid)),
             ("signature", f"{len(decoded.sig)} bytes"),
         ],
         out,
     )
     out.write("\npayload (unverified):\n")
-    _emit_json(decoded.payload, out)
+    emit_json(decoded.payload, out)
     return EXIT_OK
 
 
 def cmd_verify(args: argparse.Namespace, out: TextIO, err: TextIO, stdin: TextIO) -> int:
-    _require_components("verify")
+    require_components("verify")
     if args.issuer is not None:
-        _checked_url(args.issuer, "--issuer", err)
-    list_url = args.crl if args.crl is not None and _is_url(args.crl) else None
+        checked_url(args.issuer, "--issuer", err)
+    list_url = args.crl if args.crl is not None and is_url(args.crl) else None
     if list_url is not None:
-        _checked_url(list_url, "--crl", err, issuer=False)
-    credential = _read_credential(args.credential, stdin)
+        checked_url(list_url, "--crl", err, issuer=False)
+    credential = read_credential(args.credential, stdin)
     # One moment for every verification below, moved back by the leeway.
-    now = _parse_now(args.now) if args.now is not None else datetime.now(UTC)
+    now = parse_now(args.now) if args.now is not None else datetime.now(UTC)
     now -= timedelta(seconds=args.leeway)
 
     issuer_keys: Any = None
     if args.keys is not None:
-        issuer_keys = _keys_from_file(args.keys)
+        issuer_keys = keys_from_file(args.keys)
     elif args.key is not None:
-        issuer_keys = _pinned_key(args.key)
+        issuer_keys = pinned_key(args.key)
     elif args.issuer is not None:
-        fetch = _CommandFetch(args.issuer, args.timeout, err)
-        trust = _issuer_trust(args.issuer, fetch, args.timeout)
+        fetch = CommandFetch(args.issuer, args.timeout, err)
+        trust = issuer_trust(args.issuer, fetch, args.timeout)
         try:
             if args.crl is None and not args.no_revocation_check:
                 # The trust layer fetches the key set, then a revocation
@@ -124,13 +124,13 @@ def cmd_verify(args: argparse.Namespace, out: TextIO, err: TextIO, stdin: TextIO
     crl: Any = None
     fetch_crl: Callable[[str], Any] | None = None
     if list_url is not None:
-        fetch_crl = lambda _kid: _crl_document(  # noqa: E731
-            _fetch_direct(list_url, args.timeout, err), list_url, err
+        fetch_crl = lambda _kid: crl_document(  # noqa: E731
+            fetch_direct(list_url, args.timeout, err), list_url, err
         )
     elif args.crl is not None:
-        crl = _crl_from_file(args.crl, err)
+        crl = crl_from_file(args.crl, err)
     elif args.issuer is not None and not args.no_revocation_check:
-        fetch_crl = lambda kid: _fetch_crl(args.issuer, kid, args.timeout, err, strict=True)  # noqa: E731
+        fetch_crl = lambda kid: fetch_issuer_crl(args.issuer, kid, args.timeout, err, strict=True)  # noqa: E731
 
     def verify(crl: Any, require_revocation_check: bool) -> passport.PassportVerdict:
         return passport.verify_passport(
@@ -160,9 +160,9 @@ def cmd_verify(args: argparse.Namespace, out: TextIO, err: TextIO, stdin: TextIO
 
 def _report(verdict: passport.PassportVerdict, args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
     if args.json:
-        _emit_json(_verdict_fields(verdict), out)
+        emit_json(verdict_fields(verdict), out)
     else:
-        _print_verdict(verdict, out)
+        print_verdict(verdict, out)
     if verdict.error_code == "REVOCATION_CHECK_FAILED" and args.crl is None and args.issuer is None:
         # Fail closed without a list is the library's rule, and the first
         # thing anyone verifying offline runs into: say what to pass.
@@ -180,13 +180,13 @@ def cmd_present(args: argparse.Namespace, out: TextIO, err: TextIO, stdin: TextI
         # variable must not be printed as the passport.
         credential = own_credential(args.file, "--file PATH")
     except (FileNotFoundError, IsADirectoryError) as exc:
-        raise _not_a_file(args.file, "--file") from exc
+        raise not_a_file(args.file, "--file") from exc
     except OSError as exc:
         raise UsageError(f"cannot read credential file {args.file}: {exc.strerror or exc}") from exc
     except UnicodeDecodeError as exc:
         raise UsageError(f"credential file {args.file} is not UTF-8 text") from exc
     if args.a2a:
-        _emit_json(passport.a2a_message_metadata(credential), out)
+        emit_json(passport.a2a_message_metadata(credential), out)
     else:
         for name, value in passport.x402_headers(credential).items():
             out.write(f"{name}: {escaped(value)}\n")
@@ -194,7 +194,7 @@ def cmd_present(args: argparse.Namespace, out: TextIO, err: TextIO, stdin: TextI
 
 
 def cmd_fetch_keys(args: argparse.Namespace, out: TextIO, err: TextIO, stdin: TextIO) -> int:
-    keys = _fetch_keys(_checked_url(args.issuer_url, "ISSUER_URL", err), args.timeout, err)
+    keys = fetch_keys(checked_url(args.issuer_url, "ISSUER_URL", err), args.timeout, err)
     if not keys:
         err.write(f"warning: {escaped(key_set_url(args.issuer_url))} lists no usable Falcon-1024 key\n")
     for kid, pk in keys.items():
@@ -205,13 +205,13 @@ def cmd_fetch_keys(args: argparse.Namespace, out: TextIO, err: TextIO, stdin: Te
             )
         elif passport.kid_for_key(pk) != kid:
             err.write(f"warning: key published as {escaped(kid)} has key id {passport.kid_for_key(pk)}\n")
-    _emit_json(_wellknown_of(keys), out)
+    emit_json(wellknown_of(keys), out)
     return EXIT_OK
 
 
 def cmd_fetch_crl(args: argparse.Namespace, out: TextIO, err: TextIO, stdin: TextIO) -> int:
-    issuer_url = _checked_url(args.issuer_url, "ISSUER_URL", err)
-    _emit_json(_fetch_crl(issuer_url, args.kid, args.timeout, err), out)
+    issuer_url = checked_url(args.issuer_url, "ISSUER_URL", err)
+    emit_json(fetch_issuer_crl(issuer_url, args.kid, args.timeout, err), out)
     return EXIT_OK
 
 
@@ -354,18 +354,18 @@ def main(
         code: int = args.run(args, out, err, stdin or sys.stdin)
         return code
     except UsageError as exc:
-        err.write(f"quorvel-passport: {_one_line(str(exc))}\n")
+        err.write(f"quorvel-passport: {one_line(str(exc))}\n")
         return EXIT_USAGE
     except passport.PassportError as exc:
-        err.write(f"quorvel-passport: {_one_line(str(exc))}\n")
+        err.write(f"quorvel-passport: {one_line(str(exc))}\n")
         return EXIT_USAGE
     except NetworkError as exc:
-        err.write(f"quorvel-passport: {_one_line(str(exc))}\n")
+        err.write(f"quorvel-passport: {one_line(str(exc))}\n")
         return EXIT_NETWORK
     except ValueError as exc:
         # The canonicaliser refuses some payloads (a NaN, a huge integer), and a
         # key that is not base64 at all fails in the decoder: malformed input.
-        err.write(f"quorvel-passport: malformed input: {_one_line(str(exc))}\n")
+        err.write(f"quorvel-passport: malformed input: {one_line(str(exc))}\n")
         return EXIT_USAGE
     except BrokenPipeError:
         # `quorvel-passport inspect ... | head`: nothing left to tell anyone.
@@ -375,5 +375,5 @@ def main(
         return EXIT_INTERRUPTED
     except Exception as exc:
         # Never a traceback, whatever the input: one line naming the error.
-        err.write(f"quorvel-passport: unexpected error: {type(exc).__name__}: {_one_line(str(exc))}\n")
+        err.write(f"quorvel-passport: unexpected error: {type(exc).__name__}: {one_line(str(exc))}\n")
         return EXIT_USAGE

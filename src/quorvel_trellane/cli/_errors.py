@@ -16,6 +16,6 @@ class NetworkError(Exception):
     """A document could not be fetched: reported on stderr, exit 3."""
 
 
-def _one_line(text: str) -> str:
+def one_line(text: str) -> str:
     """One line, every control character escaped: error texts quote URLs and issuers' answers."""
     return escaped(" ".join(text.split()))

@@ -14,8 +14,8 @@ from typing import TYPE_CHECKING, Any, Final, TextIO
 
 from quorvel_trellane import passport
 from quorvel_trellane._internal.text import escaped
-from quorvel_trellane.cli._errors import NetworkError, UsageError, _one_line
-from quorvel_trellane.cli._input import _crl_document
+from quorvel_trellane.cli._errors import NetworkError, UsageError, one_line
+from quorvel_trellane.cli._input import crl_document
 from quorvel_trellane.trust._fetching import (
     HttpFetch,
     _FetchError,
@@ -31,7 +31,7 @@ if TYPE_CHECKING:
 _MAX_DOCUMENT_BYTES: Final = 16 * 1024 * 1024  # as the trust layer's default
 
 
-def _checked_url(url: str, option: str, err: TextIO, *, issuer: bool = True) -> str:
+def checked_url(url: str, option: str, err: TextIO, *, issuer: bool = True) -> str:
     """An http or https URL to fetch from; warn when plain http leaves the host.
 
     An issuer base URL must hold no query, fragment or user name: the
@@ -79,12 +79,12 @@ def _fetching(url: str, action: Callable[[], Any], err: TextIO) -> Any:
         raise NetworkError(f"cannot fetch {url}: response is not JSON ({exc})") from exc
 
 
-def _fetch_direct(url: str, timeout: float, err: TextIO) -> Any:
+def fetch_direct(url: str, timeout: float, err: TextIO) -> Any:
     client = _client(url, timeout)
     return _fetching(url, lambda: json.loads(client(url)), err)
 
 
-def _fetch_keys(issuer_url: str, timeout: float, err: TextIO) -> dict[str, bytes]:
+def fetch_keys(issuer_url: str, timeout: float, err: TextIO) -> dict[str, bytes]:
     client = _client(issuer_url, timeout)
     keys: dict[str, bytes] = _fetching(
         key_set_url(issuer_url),
@@ -104,7 +104,7 @@ def _list_missing(doc: object) -> str | None:
     return None
 
 
-def _fetch_crl(issuer_url: str, kid: str, timeout: float, err: TextIO, *, strict: bool = False) -> dict[str, Any]:
+def fetch_issuer_crl(issuer_url: str, kid: str, timeout: float, err: TextIO, *, strict: bool = False) -> dict[str, Any]:
     """The issuer's revocation list for ``kid``.
 
     ``strict`` (the list a verification uses): a document without its list
@@ -116,11 +116,11 @@ def _fetch_crl(issuer_url: str, kid: str, timeout: float, err: TextIO, *, strict
     missing = _list_missing(fetched) if strict else None
     if missing is not None:
         raise NetworkError(f"cannot fetch {url}: {missing}")
-    doc: dict[str, Any] = _crl_document(fetched, url, err)
+    doc: dict[str, Any] = crl_document(fetched, url, err)
     return doc
 
 
-class _CommandFetch:
+class CommandFetch:
     """The Fetcher the command gives ``IssuerTrust``: the package's client.
 
     It says what it fetches (on a terminal) and keeps each failure
@@ -165,11 +165,11 @@ class _CommandFetch:
             return None  # fetched fine: the kid is just not in the key set
         # No error yet means the fetch was still running when the wait ended.
         return self.failures.get(doc.url) or NetworkError(
-            f"cannot fetch {doc.url}: {_one_line(doc.last_error or 'timed out')}"
+            f"cannot fetch {doc.url}: {one_line(doc.last_error or 'timed out')}"
         )
 
 
-def _issuer_trust(issuer_url: str, fetch: _CommandFetch, timeout: float) -> IssuerTrust:
+def issuer_trust(issuer_url: str, fetch: CommandFetch, timeout: float) -> IssuerTrust:
     from quorvel_trellane.trust import IssuerTrust
 
     # The trust layer logs each failed fetch; the command reports it itself,

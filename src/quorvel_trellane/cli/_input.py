@@ -11,21 +11,21 @@ from datetime import UTC, datetime
 from typing import Any, TextIO
 
 from quorvel_trellane import passport
-from quorvel_trellane._internal.components import PASSPORT_HINT
+from quorvel_trellane._internal import components
 from quorvel_trellane._internal.text import escaped
 from quorvel_trellane.cli._errors import UsageError
 
 
-def _require_components(command: str) -> None:
+def require_components(command: str) -> None:
     """Refuse to start without the canonicaliser and the Falcon-1024 verifier.
 
     Without them every credential would come out "invalid": a set-up problem
     reported as a bad passport.
     """
     try:
-        passport._load_crypto()
+        components.require_components(command)
     except passport.PassportError as exc:
-        raise UsageError(f"{command} needs the passport components rfc8785 and pqcrypto: {PASSPORT_HINT}") from exc
+        raise UsageError(str(exc)) from exc.__cause__
 
 
 def _names_a_file(arg: str, *, slash_is_base64: bool) -> bool:
@@ -46,12 +46,12 @@ def _names_a_file(arg: str, *, slash_is_base64: bool) -> bool:
     return not slash_is_base64 and "/" in text
 
 
-def _not_a_file(arg: str, option: str | None = None) -> UsageError:
+def not_a_file(arg: str, option: str | None = None) -> UsageError:
     problem = "not a regular file" if os.path.exists(arg) else "no such file"
     return UsageError(f"{option + ': ' if option else ''}{problem}: {arg}")
 
 
-def _read_credential(arg: str, stdin: TextIO) -> str:
+def read_credential(arg: str, stdin: TextIO) -> str:
     """The credential named on the command line: ``-``, a file, or the text."""
     if arg == "-":
         return stdin.read().strip()
@@ -61,7 +61,7 @@ def _read_credential(arg: str, stdin: TextIO) -> str:
         except OSError as exc:
             raise UsageError(f"cannot read credential file {arg}: {exc.strerror or exc}") from exc
     if _names_a_file(arg, slash_is_base64=False):
-        raise _not_a_file(arg)
+        raise not_a_file(arg)
     return arg.strip()
 
 
@@ -70,14 +70,14 @@ def _read_json_file(path: str, what: str, option: str) -> Any:
         with open(path, encoding="utf-8") as handle:
             return json.load(handle)
     except (FileNotFoundError, IsADirectoryError) as exc:
-        raise _not_a_file(path, option) from exc
+        raise not_a_file(path, option) from exc
     except OSError as exc:
         raise UsageError(f"cannot read {what} {path}: {exc.strerror or exc}") from exc
     except ValueError as exc:
         raise UsageError(f"{what} {path} is not JSON: {exc}") from exc
 
 
-def _keys_from_file(path: str) -> dict[str, Any]:
+def keys_from_file(path: str) -> dict[str, Any]:
     """Trust material from a file: a well-known key document or ``{kid: key}``."""
     doc = _read_json_file(path, "key file", "--keys")
     if isinstance(doc, dict) and "keys" in doc:
@@ -98,11 +98,11 @@ def _keys_from_file(path: str) -> dict[str, Any]:
     )
 
 
-def _pinned_key(arg: str) -> bytes | str:
+def pinned_key(arg: str) -> bytes | str:
     """One pinned key: a file (raw or base64) or base64 text."""
     if not os.path.isfile(arg):
         if _names_a_file(arg, slash_is_base64=True):
-            raise _not_a_file(arg, "--key")
+            raise not_a_file(arg, "--key")
         return arg
     try:
         with open(arg, "rb") as handle:
@@ -117,7 +117,7 @@ def _pinned_key(arg: str) -> bytes | str:
         return raw  # the verifier reports its size
 
 
-def _crl_document(doc: object, where: str, err: TextIO) -> Any:
+def crl_document(doc: object, where: str, err: TextIO) -> Any:
     # A bare string or number would reach the verifier as "a collection of
     # ids" (its characters) or as a usage error there; refuse it here, naming
     # where it came from.
@@ -136,11 +136,11 @@ def _warn_unless_revoked(doc: object, where: str, err: TextIO) -> None:
         )
 
 
-def _crl_from_file(path: str, err: TextIO) -> Any:
-    return _crl_document(_read_json_file(path, "revocation list", "--crl"), path, err)
+def crl_from_file(path: str, err: TextIO) -> Any:
+    return crl_document(_read_json_file(path, "revocation list", "--crl"), path, err)
 
 
-def _parse_now(text: str) -> datetime:
+def parse_now(text: str) -> datetime:
     value = text.strip()
     if value[-1:] in ("z", "Z"):
         value = value[:-1] + "+00:00"
@@ -153,5 +153,5 @@ def _parse_now(text: str) -> datetime:
     return moment
 
 
-def _is_url(text: str) -> bool:
+def is_url(text: str) -> bool:
     return "://" in text

@@ -15,7 +15,7 @@ from quorvel_trellane import passport
 from quorvel_trellane._internal.display import dollars, duration_words
 
 
-def _shown(value: object) -> str:
+def shown(value: object) -> str:
     if value is None:
         return "-"
     if isinstance(value, str):
@@ -24,17 +24,17 @@ def _shown(value: object) -> str:
         # as a quoted JSON string, its boundaries plain to see.
         return value if value.isprintable() else json.dumps(value)
     if isinstance(value, tuple):
-        return ", ".join(_shown(v) for v in value) if value else "-"
+        return ", ".join(shown(v) for v in value) if value else "-"
     return json.dumps(value)
 
 
-def _table(rows: Sequence[tuple[str, str]], out: TextIO) -> None:
+def print_table(rows: Sequence[tuple[str, str]], out: TextIO) -> None:
     width = max(len(name) for name, _ in rows)
     for name, value in rows:
         out.write(f"{name.ljust(width)}  {value}\n")
 
 
-def _wellknown_of(keys: dict[str, bytes]) -> dict[str, Any]:
+def wellknown_of(keys: dict[str, bytes]) -> dict[str, Any]:
     return {
         "keys": [
             {
@@ -47,11 +47,11 @@ def _wellknown_of(keys: dict[str, bytes]) -> dict[str, Any]:
     }
 
 
-def _emit_json(doc: object, out: TextIO) -> None:
+def emit_json(doc: object, out: TextIO) -> None:
     out.write(json.dumps(doc, indent=2) + "\n")
 
 
-def _verdict_fields(verdict: passport.PassportVerdict) -> dict[str, Any]:
+def verdict_fields(verdict: passport.PassportVerdict) -> dict[str, Any]:
     fields = {f.name: getattr(verdict, f.name) for f in dataclasses.fields(verdict)}
     fields["scopes"] = list(fields["scopes"])
     return fields
@@ -79,29 +79,29 @@ _NOT_IN_FORCE: Final = {
 }
 
 
-def _print_verdict(verdict: passport.PassportVerdict, out: TextIO) -> None:
+def print_verdict(verdict: passport.PassportVerdict, out: TextIO) -> None:
     verified = verdict.verified is True
     signed = verified or verdict.error_code in _SIGNATURE_VERIFIED
     rows = [
         ("verdict", "VERIFIED" if verified else "NOT VERIFIED"),
-        ("status", _shown(verdict.status)),
+        ("status", shown(verdict.status)),
     ]
     if verdict.error_code is not None:
-        rows.append(("error", f"{_shown(verdict.error_code)}: {_shown(verdict.error_message)}"))
+        rows.append(("error", f"{shown(verdict.error_code)}: {shown(verdict.error_message)}"))
     rows.append(("signature", "verified with the issuer key" if signed else "not verified"))
     claims = [
-        ("agent_did", _shown(verdict.agent_did)),
-        ("scopes", _shown(tuple(verdict.scopes))),
+        ("agent_did", shown(verdict.agent_did)),
+        ("scopes", shown(tuple(verdict.scopes))),
         ("spend_limit", _spend(verdict.spend_limit_microusd, verdict.spend_window)),
-        ("issuer_did", _shown(verdict.issuer_did)),
-        ("kid", _shown(verdict.kid)),
-        ("issued_at", _shown(verdict.issued_at)),
-        ("expires_at", _shown(verdict.expires_at)),
+        ("issuer_did", shown(verdict.issuer_did)),
+        ("kid", shown(verdict.kid)),
+        ("issued_at", shown(verdict.issued_at)),
+        ("expires_at", shown(verdict.expires_at)),
     ]
     label = _field_label(verdict, signed)
     if label is not None:
         claims = [(name, value if value == "-" else f"{value}  ({label})") for name, value in claims]
-    _table(rows + claims, out)
+    print_table(rows + claims, out)
 
 
 def _field_label(verdict: passport.PassportVerdict, signed: bool) -> str | None:
@@ -124,10 +124,10 @@ def _spend(limit: object, window: object) -> str:
     if limit is None:
         return "-"
     if isinstance(limit, int) and not isinstance(limit, bool):
-        shown = f"{limit} micro-USD ({dollars(limit)})"
+        amount = f"{limit} micro-USD ({dollars(limit)})"
     else:
-        shown = _shown(limit)
+        amount = shown(limit)
     if window is None:
-        return shown
+        return amount
     words = duration_words(window) if isinstance(window, str) else None
-    return f"{shown} per {words if words is not None else _shown(window)}"
+    return f"{amount} per {words if words is not None else shown(window)}"
