@@ -30,7 +30,7 @@ from quorvel_trellane._internal.components import PASSPORT_HINT as _INSTALL
 from quorvel_trellane._internal.display import dollars, duration_words
 from quorvel_trellane.asgi import STATE_KEY, PassportMiddleware, Receive, Scope, Send
 from quorvel_trellane.http import PassportAuth
-from quorvel_trellane.trust._fetching import crl_url, key_set_url
+from quorvel_trellane.trust._addresses import crl_url, key_set_url
 
 PASSPORT_HINT = f"the demo needs the passport components rfc8785 and pqcrypto: {_INSTALL}"
 

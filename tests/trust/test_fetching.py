@@ -13,7 +13,7 @@ import threading
 import pytest
 
 from quorvel_trellane.testing import Issuer, IssuerServer
-from quorvel_trellane.trust import IssuerTrust, _fetching
+from quorvel_trellane.trust import IssuerTrust, _addresses
 
 KEYS = "/.well-known/pqc-keys.json"
 
@@ -65,9 +65,9 @@ def test_a_public_issuer_never_sends_the_client_into_the_relying_partys_network(
     port, accepted = bystander
     with IssuerServer(issuer) as server:
         issuer_port = int(server.url.rsplit(":", 1)[1])
-        internal = _fetching._internal_address
+        internal = _addresses._internal_address
         monkeypatch.setattr(
-            _fetching,
+            _addresses,
             "_internal_address",
             lambda sockaddr: tuple(sockaddr[:2]) != ("127.0.0.1", issuer_port) and internal(sockaddr),
         )

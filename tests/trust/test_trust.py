@@ -155,7 +155,7 @@ def test_an_outage_is_survived_on_the_last_good_documents_then_fails_closed(make
     assert status.key_set.state == "stale" and "HTTP 503" in (status.key_set.last_error or "")
     warned = lambda text: any(r.levelno == logging.WARNING and text in r.getMessage() for r in caplog.records)  # noqa: E731
     assert warned("serving the stale key set")
-    wait_for(lambda: warned("failed (_FetchError"))  # logged by the fetch thread once the failure is recorded
+    wait_for(lambda: warned("failed (FetchError"))  # logged by the fetch thread once the failure is recorded
 
     clock.advance(5)  # within the 10 s backoff: no new attempt
     requests = len(server.exchanges)

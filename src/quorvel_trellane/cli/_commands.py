@@ -42,7 +42,7 @@ from quorvel_trellane.cli._output import (
     verdict_fields,
     wellknown_of,
 )
-from quorvel_trellane.trust._fetching import CRL_PREFIX, WELLKNOWN_PATH, key_set_url
+from quorvel_trellane.trust._addresses import CRL_PREFIX, WELLKNOWN_PATH, key_set_url
 
 EXIT_OK = 0
 EXIT_NOT_VERIFIED = 1

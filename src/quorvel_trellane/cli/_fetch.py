@@ -16,14 +16,9 @@ from quorvel_trellane import passport
 from quorvel_trellane._internal.text import escaped
 from quorvel_trellane.cli._errors import NetworkError, UsageError, one_line
 from quorvel_trellane.cli._input import crl_document
-from quorvel_trellane.trust._fetching import (
-    HttpFetch,
-    _FetchError,
-    check_issuer_url,
-    crl_url,
-    is_loopback_host,
-    key_set_url,
-)
+from quorvel_trellane.trust import FetchError
+from quorvel_trellane.trust._addresses import check_issuer_url, crl_url, is_loopback_host, key_set_url
+from quorvel_trellane.trust._fetching import HttpFetch
 
 if TYPE_CHECKING:
     from quorvel_trellane.trust import DocumentStatus, IssuerTrust
@@ -69,7 +64,7 @@ def _fetching(url: str, action: Callable[[], Any], err: TextIO) -> Any:
         err.flush()
     try:
         return action()
-    except _FetchError as exc:
+    except FetchError as exc:
         raise NetworkError(f"cannot fetch {url}: {exc.reason}") from exc
     except TimeoutError as exc:
         raise NetworkError(f"cannot fetch {url}: timed out") from exc

@@ -14,8 +14,8 @@ from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 from types import TracebackType
 from typing import TYPE_CHECKING, Any, Final
 
-from quorvel_trellane.trust._fetching import CRL_PREFIX as _CRL_PREFIX
-from quorvel_trellane.trust._fetching import WELLKNOWN_PATH as _WELLKNOWN_PATH
+from quorvel_trellane.trust._addresses import CRL_PREFIX as _CRL_PREFIX
+from quorvel_trellane.trust._addresses import WELLKNOWN_PATH as _WELLKNOWN_PATH
 
 if TYPE_CHECKING:
     from quorvel_trellane.testing._issuer import Issuer

@@ -17,7 +17,10 @@ threads started on demand, and an idle trust runs no thread at all.
 Modules:
 
 - ``_issuers``: IssuerTrust and TrustedIssuers, the policy a relying party configures
-- ``_fetching``: the HTTP client for an issuer's documents, with its address checks
+- ``_fetching``: the HTTP client for an issuer's documents
+- ``_connection``: one connection under the fetch's deadline
+- ``_addresses``: the document URLs, and which addresses a fetch may reach
+- ``_errors``: ``FetchError``, a document that could not be fetched
 - ``_document``: one fetched document and its freshness, on a steady clock
 - ``_verifying``: one verification's steps over the warm material
 """
@@ -26,6 +29,9 @@ from __future__ import annotations
 
 from types import FunctionType
 
+from quorvel_trellane.trust._errors import (
+    FetchError as FetchError,
+)
 from quorvel_trellane.trust._issuers import (
     DocumentStatus as DocumentStatus,
 )
@@ -47,6 +53,7 @@ from quorvel_trellane.trust._issuers import (
 
 __all__ = [
     "DocumentStatus",
+    "FetchError",
     "Fetcher",
     "IssuerTrust",
     "TrustStatus",

@@ -16,18 +16,10 @@ from quorvel_trellane import passport
 from quorvel_trellane._internal.components import require_components
 from quorvel_trellane._internal.text import escaped
 from quorvel_trellane.passport import A2A_PASSPORT_METADATA_KEY
+from quorvel_trellane.trust._addresses import check_issuer_url, check_scheme, crl_url, key_set_url
 from quorvel_trellane.trust._document import Document, DocumentStatus, SteadyClock
-from quorvel_trellane.trust._fetching import (
-    CheckedFetch,
-    Fetch,
-    Fetcher,
-    HttpFetch,
-    _FetchError,
-    check_issuer_url,
-    check_scheme,
-    crl_url,
-    key_set_url,
-)
+from quorvel_trellane.trust._errors import FetchError
+from quorvel_trellane.trust._fetching import CheckedFetch, Fetch, Fetcher, HttpFetch
 from quorvel_trellane.trust._verifying import Steps, Verifier, WarmEntry, direct_material, wait_sync
 
 __all__ = [
@@ -176,7 +168,7 @@ class IssuerTrust(Verifier):
         try:
             keys = passport.resolve_keys_from_wellknown(self.issuer_url, fetch=self._fetch)
             if not keys:
-                raise _FetchError(url, "no usable Falcon-1024 key")
+                raise FetchError(url, "no usable Falcon-1024 key")
         except BaseException:
             self._fetch.settle(url, False)
             raise
@@ -191,9 +183,9 @@ class IssuerTrust(Verifier):
             # last good list stays in use.
             revoked = document.get("revoked")
             if "revoked" not in document:
-                raise _FetchError(url, 'no "revoked" list')
+                raise FetchError(url, 'no "revoked" list')
             if not isinstance(revoked, list) or not all(isinstance(item, str) for item in revoked):
-                raise _FetchError(url, '"revoked" is not a list of text')
+                raise FetchError(url, '"revoked" is not a list of text')
             ids = passport._revoked_ids(document)  # the set verify_passport would build
             assert ids is not None
         except BaseException:
