@@ -48,9 +48,6 @@ try:
         IssuerKeyPair as IssuerKeyPair,
     )
     from quorvel_trellane.testing._issuer import (
-        IssuerServer as IssuerServer,
-    )
-    from quorvel_trellane.testing._issuer import (
         b64u as b64u,
     )
     from quorvel_trellane.testing._issuer import (
@@ -93,6 +90,7 @@ try:
         wellknown_document as wellknown_document,
     )
     from quorvel_trellane.testing._server import Fault as Fault
+    from quorvel_trellane.testing._server import IssuerServer as IssuerServer
 except ModuleNotFoundError as exc:
     # `python -m quorvel_trellane.testing` imports this package before its
     # __main__ (the interpreter sets argv[0] to "-m" while it looks): there,

@@ -13,7 +13,6 @@ from datetime import UTC, datetime, timedelta
 from typing import Any, Final
 
 from quorvel_trellane._internal.components import PASSPORT_HINT
-from quorvel_trellane.testing._server import IssuerServer
 
 try:
     # Here, not on first use, so that a missing extra is one clear error.
@@ -28,7 +27,6 @@ __all__ = [
     "OMIT",
     "IssuerKeyPair",
     "Issuer",
-    "IssuerServer",
     "b64u",
     "b64u_decode",
     "encode_envelope",
