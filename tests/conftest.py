@@ -252,6 +252,12 @@ ADAPTER_CASES = {
         ("genuine", "genuine"), "/pay", 401, "invalid", "INVALID_CREDENTIAL", f"repeated {ADAPTER_HEADER} header"
     ),
     "a public path needs no passport": AdapterCase((), "/health", 200),
+    "a kid absent from the fresh key set": AdapterCase(
+        ("unknown kid",), "/pay", 401, "unverifiable", "UNRESOLVED_ISSUER_KEY"
+    ),
+    "the issuer's revocation list cannot be fetched": AdapterCase(
+        ("outage",), "/pay", 503, "unverifiable", "REVOCATION_CHECK_FAILED"
+    ),
 }
 
 
@@ -277,11 +283,14 @@ def check_adapter_answer(case: AdapterCase, code: int, headers, body) -> None:
     assert case.error_message is None or body["error_message"] == case.error_message
     assert headers["content-type"].startswith("application/json")
     assert headers.get("www-authenticate") == ("AgentPassport" if code == 401 else None)
+    assert headers.get("retry-after", "").isdigit() == (code == 503)
 
 
 @pytest.fixture(scope="session")
 def adapter_issuer() -> testing.Issuer:
-    return testing.Issuer(issuer_did=ADAPTER_ISSUER_DID)
+    issuer = testing.Issuer(issuer_did=ADAPTER_ISSUER_DID)
+    issuer.keypairs.insert(0, testing.generate_keypair())  # published, its revocation list unobtainable
+    return issuer
 
 
 @pytest.fixture(scope="session")
@@ -291,6 +300,7 @@ def adapter_creds(adapter_issuer) -> dict[str, str]:
 
     issuer = adapter_issuer
     genuine = issuer.issue(agent_did=ADAPTER_AGENT, scopes=[ADAPTER_SCOPE, "catalog:read"])
+    genuine_payload = native.decode_passport(genuine).payload
     revoked = issuer.issue(agent_did=ADAPTER_AGENT, scopes=[ADAPTER_SCOPE])
     issuer.revoke(native.decode_passport(revoked).payload["passport_id"])
     return {
@@ -299,14 +309,16 @@ def adapter_creds(adapter_issuer) -> dict[str, str]:
         "expired": issuer.issue(agent_did=ADAPTER_AGENT, scopes=[ADAPTER_SCOPE], valid_for=timedelta(seconds=-1)),
         "narrow": issuer.issue(agent_did=ADAPTER_AGENT, scopes=["catalog:read"]),
         "tampered": testing.tamper(genuine, spend_limit_microusd=10**12),
+        "unknown kid": testing.issue_credential(genuine_payload, testing.generate_keypair()),
+        "outage": testing.issue_credential(genuine_payload, issuer.keypairs[0]),
     }
 
 
-def issuer_fetch(issuer: testing.Issuer):
-    """A Fetcher answering from ``issuer``'s documents, as its server would."""
+def issuer_fetch(issuer: testing.Issuer, routes=None):
+    """A Fetcher answering from ``issuer``'s documents (and ``routes``), as its server would."""
     from urllib.parse import urlsplit
 
-    documents = testing.IssuerServer(issuer)
+    documents = testing.IssuerServer(issuer, routes=routes)
 
     def fetch(url: str) -> bytes:
         status, body = documents.respond(urlsplit(url).path)
@@ -322,7 +334,9 @@ def adapter_trust(adapter_issuer, adapter_creds):
     """A real IssuerTrust on the test issuer's documents, warmed by one verification."""
     from quorvel_trellane.trust import IssuerTrust
 
-    trust = IssuerTrust("https://issuer.example.org", issuer_did=ADAPTER_ISSUER_DID, fetch=issuer_fetch(adapter_issuer))
+    down = {f"/passport/crl/{adapter_issuer.keypairs[0].kid}.json": (503, b"{}")}
+    fetch = issuer_fetch(adapter_issuer, down)
+    trust = IssuerTrust("https://issuer.example.org", issuer_did=ADAPTER_ISSUER_DID, fetch=fetch)
     assert trust.verify(adapter_creds["genuine"]).verified
     yield trust
     trust.close()

@@ -26,6 +26,7 @@ from dataclasses import dataclass, field
 from typing import Final, Generic, Protocol, TypeAlias, TypeVar
 
 from quorvel_trellane._internal.components import require_components
+from quorvel_trellane._internal.outage import retry_after
 from quorvel_trellane.passport import X402_PASSPORT_HEADER, PassportVerdict
 
 __all__ = [
@@ -61,11 +62,13 @@ CHALLENGE: Final = "AgentPassport"
 CLOSE_POLICY_VIOLATION: Final = 1008
 
 # The two relying-party checks run on a genuine passport: the caller is
-# known but not allowed, which is 403. Everything else (no header, invalid,
+# known but not allowed, which is 403. A passport the trust could not judge
+# for want of the issuer's documents is the server's trouble, not the
+# caller's: 503 with Retry-After. Everything else (no header, invalid,
 # expired, revoked, unverifiable) leaves the caller unauthenticated: 401.
 _FORBIDDEN_CODES: Final = frozenset({"AGENT_MISMATCH", "SCOPE_NOT_GRANTED"})
 
-_REASONS: Final = {401: "Unauthorized", 403: "Forbidden"}
+_REASONS: Final = {401: "Unauthorized", 403: "Forbidden", 503: "Service Unavailable"}
 
 # One encoder for every body: json.dumps with options builds a new one per call.
 _ENCODER: Final = json.JSONEncoder(separators=(",", ":"))
@@ -76,26 +79,46 @@ class Answer:
     """The answer to a refused request: status code, headers, JSON body.
 
     ``headers`` are spelled as HTTP writes them; an ASGI adapter lower-cases
-    and encodes them. Every 401 carries the challenge, no 403 does.
+    and encodes them. Every 401 carries the challenge, no 403 does; a 503
+    carries ``Retry-After`` with ``retry_after`` (whole seconds).
     """
 
     code: int
     body: bytes
+    retry_after: int | None = None
     headers: tuple[tuple[str, str], ...] = field(init=False)
 
     def __post_init__(self) -> None:
         headers = [("Content-Type", "application/json"), ("Content-Length", str(len(self.body)))]
         if self.challenge:
             headers.append(("WWW-Authenticate", CHALLENGE))
+        if self.retry_after is not None:
+            headers.append(("Retry-After", str(self.retry_after)))
         object.__setattr__(self, "headers", tuple(headers))
 
     @classmethod
-    def of(cls, status: str | None, error_code: str | None, error_message: str | None) -> Answer:
-        """The answer carrying this verdict: 403 for a genuine passport
+    def of(
+        cls,
+        status: str | None,
+        error_code: str | None,
+        error_message: str | None,
+        *,
+        retry_after: int | None = None,
+    ) -> Answer:
+        """The answer carrying this verdict: 503 with ``retry_after`` (the
+        issuer's documents could not be obtained), 403 for a genuine passport
         refused by the relying party's own checks, else 401."""
-        code = 403 if error_code in _FORBIDDEN_CODES else 401
+        if retry_after is not None:
+            code = 503
+        else:
+            code = 403 if error_code in _FORBIDDEN_CODES else 401
         document = {"status": status, "error_code": error_code, "error_message": error_message}
-        return cls(code, _ENCODER.encode(document).encode("utf-8"))
+        return cls(code, _ENCODER.encode(document).encode("utf-8"), retry_after)
+
+    @classmethod
+    def refusing(cls, verdict: PassportVerdict) -> Answer:
+        """The answer to a verdict that does not admit: see :meth:`of`."""
+        return cls.of(verdict.status, verdict.error_code, verdict.error_message, retry_after=retry_after(verdict))
 
     @property
     def reason(self) -> str:
@@ -191,7 +214,7 @@ class Gate(Generic[_Trust, _Context]):
             return self._missing
         if verdict.verified:
             return None
-        return Answer.of(verdict.status, verdict.error_code, verdict.error_message)
+        return Answer.refusing(verdict)
 
 
 class Middleware(Gate[_Trust, _Context], Generic[_App, _Trust, _Context]):
@@ -202,9 +225,11 @@ class Middleware(Gate[_Trust, _Context], Generic[_App, _Trust, _Context]):
     Otherwise the middleware answers itself: 401 with ``WWW-Authenticate:
     AgentPassport`` for a missing header and for an "invalid", "expired",
     "revoked" or "unverifiable" passport; 403 for a genuine passport of
-    another agent or without the required scope. The body is JSON:
-    ``{"status", "error_code", "error_message"}``, the status "missing"
-    with the code "MISSING_PASSPORT" when there is no header.
+    another agent or without the required scope; 503 with ``Retry-After``
+    when the trust could not obtain the issuer's key set or revocation list
+    to judge the passport (``quorvel_trellane.trust.retry_after``). The body
+    is JSON: ``{"status", "error_code", "error_message"}``, the status
+    "missing" with the code "MISSING_PASSPORT" when there is no header.
 
     ``public_paths`` are the paths that need no passport (docs, the OpenAPI
     schema, health, the agent card): a request for one reaches the

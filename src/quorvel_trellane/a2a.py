@@ -100,7 +100,10 @@ class PassportExecutor(AgentExecutor):
     Admitted: the verdict goes to ``context.call_context.state["agent_passport"]``
     and ``executor.execute`` runs. Refused, the executor never runs and the
     task ends in a refusal: no passport, ``TASK_STATE_AUTH_REQUIRED``; a
-    passport that does not verify or lacks the scope, ``TASK_STATE_REJECTED``.
+    passport that does not verify or lacks the scope, ``TASK_STATE_REJECTED``;
+    a passport the trust could not judge because the issuer's key set or
+    revocation list could not be obtained, ``TASK_STATE_FAILED`` with a
+    message saying to try again and ``retry_after`` (seconds) in its data.
     The refusal's status message has a text part (the error message) and a
     data part with the machine-readable reason, the HTTP middleware's body:
     ``{"status", "error_code", "error_message"}``. ``cancel`` is passed on.
@@ -141,7 +144,7 @@ class PassportExecutor(AgentExecutor):
 
 
 def _refused(verdict: PassportVerdict) -> Answer:
-    return Answer.of(verdict.status, verdict.error_code, verdict.error_message)
+    return Answer.refusing(verdict)
 
 
 def _forget_passport(message: Any) -> None:
@@ -156,11 +159,21 @@ def _forget_passport(message: Any) -> None:
 
 async def _refuse(context: RequestContext, event_queue: EventQueue, refused: Answer) -> None:
     reason: dict[str, Any] = json.loads(refused.body)
-    state = TaskState.TASK_STATE_AUTH_REQUIRED if reason["status"] == "missing" else TaskState.TASK_STATE_REJECTED
+    text = reason["error_message"] or reason["error_code"]
+    if refused.retry_after is not None:
+        # The relying party could not judge the passport: the task failed on
+        # this side, and the same message may succeed later.
+        state = TaskState.TASK_STATE_FAILED
+        reason["retry_after"] = refused.retry_after
+        text = f"the issuer could not be reached to check the passport, try again in {refused.retry_after} s: {text}"
+    elif reason["status"] == "missing":
+        state = TaskState.TASK_STATE_AUTH_REQUIRED
+    else:
+        state = TaskState.TASK_STATE_REJECTED
     task_id = context.task_id or ""
     context_id = context.context_id or ""
     note = new_message(
-        [new_text_part(reason["error_message"] or reason["error_code"]), new_data_part(reason)],
+        [new_text_part(text), new_data_part(reason)],
         context_id=context_id,
         task_id=task_id,
     )

@@ -178,13 +178,17 @@ def test_the_executor_wrapper_admits_or_refuses_each_message_with_the_middleware
         assert json.loads(get_message_text(answer)) == {"agent": ADAPTER_AGENT}
         return
     assert metadata_agent.greeter.runs == runs  # the agent never ran
-    state = TaskState.TASK_STATE_AUTH_REQUIRED if case.status == "missing" else TaskState.TASK_STATE_REJECTED
+    states = {401: TaskState.TASK_STATE_REJECTED, 403: TaskState.TASK_STATE_REJECTED, 503: TaskState.TASK_STATE_FAILED}
+    state = TaskState.TASK_STATE_AUTH_REQUIRED if case.status == "missing" else states[case.code]
     assert answer.status.state == state
     [reason] = get_data_parts(answer.status.message.parts)
+    wait = reason.pop("retry_after", None)
     where = f"no {A2A_PASSPORT_METADATA_KEY} metadata member" if case.status == "missing" else case.error_message
     expected = {"status": case.status, "error_code": case.error_code, "error_message": where or reason["error_message"]}
     assert reason == expected
-    assert get_message_text(answer.status.message) == reason["error_message"]
+    assert (wait is not None) == (case.code == 503)
+    text = get_message_text(answer.status.message)
+    assert text.endswith(reason["error_message"]) and ("try again" in text) == (case.code == 503)
     # The stored task's history holds the message, never the credential.
     assert [A2A_PASSPORT_METADATA_KEY in m.metadata for m in stored.history] == [False]
 

@@ -10,6 +10,11 @@ request, or an attacker, make it fetch more than once per interval.
     with IssuerTrust("https://issuer.example", issuer_did="did:web:issuer.example") as trust:
         verdict = trust.verify(credential, required_scope="payments:x402")
 
+A verdict that is "unverifiable" because the trust could not obtain the
+issuer's key set or revocation list (not because the passport is at fault)
+is told apart by :func:`retry_after`, the seconds to wait before trying
+again; the middleware and every adapter answer it 503 with ``Retry-After``.
+
 Times (ttls, ages, cooldowns) are seconds of ``clock``; ``timeout`` is real
 seconds. Nothing here keeps the process alive: fetches run on daemon
 threads started on demand, and an idle trust runs no thread at all.
@@ -29,6 +34,7 @@ from __future__ import annotations
 
 from types import FunctionType
 
+from quorvel_trellane._internal.outage import retry_after as retry_after
 from quorvel_trellane.trust._errors import (
     FetchError as FetchError,
 )
@@ -59,6 +65,7 @@ __all__ = [
     "TrustStatus",
     "TrustedIssuers",
     "passport_from_a2a_metadata",
+    "retry_after",
 ]
 
 # The public names belong to this package, as help() and pickling show them.

@@ -28,6 +28,12 @@ __all__ = ["Document", "DocumentStatus", "SteadyClock"]
 _LOG: Final = logging.getLogger("quorvel_trellane.trust")
 _MIN_RETRY: Final = 10.0  # seconds before the first retry after a failed fetch
 _MIN_MAX_AGE: Final = 10.0  # a Cache-Control max-age never shortens the ttl below this
+# A copy is fresh for at most this share of its usable age, whatever the
+# issuer's max-age (or the configured ttl) says: the rest is the window in
+# which it is refreshed in the background while still served. A ttl equal to
+# the usable age would leave no such window: the first request past it would
+# wait for a fetch, and fail closed if the issuer hiccups.
+_FRESH_SHARE: Final = 0.75
 
 
 class SteadyClock:
@@ -156,6 +162,10 @@ class Document:
         yield flight
         return self.current()
 
+    def retry_in(self, now: float) -> float:
+        """Seconds until a fetch may start again (the backoff left), at least 1."""
+        return max(self.retry_at - now, 1.0)
+
     def age(self, now: float) -> float:
         return now - self.fetched_at if self.fetched_at is not None else math.inf
 
@@ -217,7 +227,8 @@ class Document:
                 delay,
             )
         else:
-            ttl = self.ttl if max_age is None else min(max(max_age, _MIN_MAX_AGE), self.max_age)
+            ttl = self.ttl if max_age is None else max(max_age, _MIN_MAX_AGE)
+            ttl = min(ttl, self.max_age * _FRESH_SHARE)
             with self._lock:
                 now = self._clock()
                 self.fetches += 1

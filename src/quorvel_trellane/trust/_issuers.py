@@ -300,6 +300,19 @@ class IssuerTrust(Verifier):
         revoked: frozenset[str] | None = yield from doc.obtain()
         return revoked
 
+    def _key_set_retry(self, kid: Any, issuer_did: Any) -> float | None:
+        if (self.issuer_did is not None and issuer_did != self.issuer_did) or type(kid) is not str:
+            return None
+        with self._lock:
+            now = self._clock()
+            doc = self._keyset
+            return None if doc.value is not None and now < doc.usable_until else doc.retry_in(now)
+
+    def _list_retry(self, kid: str) -> float:
+        with self._lock:
+            doc = self._crls.get(kid)
+            return 1.0 if doc is None else doc.retry_in(self._clock())
+
     # -- public --
 
     def keys(self) -> dict[str, bytes]:
@@ -431,6 +444,14 @@ class TrustedIssuers(Verifier):
             if found is not None:
                 return found
         return None
+
+    def _key_set_retry(self, kid: Any, issuer_did: Any) -> float | None:
+        # Any judge without a key set may hold the kid.
+        judges = self._route(kid, issuer_did)
+        if isinstance(judges, IssuerTrust):
+            return judges._key_set_retry(kid, issuer_did)
+        waits = [wait for trust in judges if (wait := trust._key_set_retry(kid, issuer_did)) is not None]
+        return min(waits, default=None)
 
     def status(self) -> tuple[TrustStatus, ...]:
         return tuple(trust.status() for trust in self.trusts)

@@ -28,6 +28,7 @@ from datetime import UTC, datetime, timedelta
 from types import TracebackType
 from typing import TYPE_CHECKING, Any, Final, NamedTuple, Self, TypeVar
 
+from quorvel_trellane._internal.outage import mark_unavailable
 from quorvel_trellane.passport import PassportVerdict, verify_passport
 
 if TYPE_CHECKING:
@@ -221,7 +222,10 @@ def _rest(
 ) -> Steps[PassportVerdict]:
     found = yield from owner._obtain_key(kid, issuer_did)
     if found is None:
-        return unresolved
+        # No key: either the key set held lacks the kid (the passport's
+        # fault), or there is no key set to look in (the issuer's).
+        wait = owner._key_set_retry(kid, issuer_did)
+        return unresolved if wait is None else mark_unavailable(unresolved, wait)
     trust, key = found
     # Judged with the revocation status unknown, any outcome but "the list
     # is needed" is final: every check before revocation decides alone.
@@ -233,7 +237,10 @@ def _rest(
         trust._remember(kid)
     # With no usable list the status stays unknown: fail closed, unless the
     # caller waived the check.
-    return request.judge(key, revoked, request.require_revocation_check)
+    verdict = request.judge(key, revoked, request.require_revocation_check)
+    if revoked is None and verdict.error_code == "REVOCATION_CHECK_FAILED":
+        return mark_unavailable(verdict, trust._list_retry(kid))
+    return verdict
 
 
 def wait_sync(steps: Steps[_T], timeout: float) -> _T:
@@ -288,6 +295,11 @@ class Verifier:
 
     def _obtain_key(self, kid: Any, issuer_did: Any) -> Steps[tuple[IssuerTrust, bytes] | None]:
         """The trust that judges this kid and DID and its key, fetching as needed; None when none."""
+        raise NotImplementedError
+
+    def _key_set_retry(self, kid: Any, issuer_did: Any) -> float | None:
+        """Seconds until the key set that would judge this kid and DID may be
+        fetched again, when none is usable; None when one is (or none would)."""
         raise NotImplementedError
 
     def close(self, wait: float = 0.0) -> bool:
