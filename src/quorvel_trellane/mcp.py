@@ -236,6 +236,7 @@ class Door:
             return
         credential, repeated = _credential(scope, self.access.header_key)
         seen = self.access.examine(credential, scope, repeated=repeated)
+        verdict: PassportVerdict | None
         if isinstance(seen, Ask):
             verdict = await self.access.trust.verify_async(seen.credential, required_scope=seen.required_scope)
         else:

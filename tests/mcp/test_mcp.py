@@ -1,0 +1,155 @@
+"""MCP servers admit verified agents: the real SDK's server under uvicorn, its own client."""
+
+from __future__ import annotations
+
+import asyncio
+
+import httpx
+import pytest
+from conftest import ADAPTER_AGENT, ADAPTER_ISSUER_DID
+from mcp import Client
+from mcp.server.mcpserver import Context, MCPServer
+from mcp.shared.exceptions import MCPError
+
+from quorvel_trellane.demo import serve
+from quorvel_trellane.mcp import IDEMPOTENCY_META_KEY, PassportAccess, needs, passport_transport, passport_verdict
+from quorvel_trellane.spend import SpendLedger
+from quorvel_trellane.testing import Issuer
+
+FULL = ["catalog:read", "payments:x402"]
+HEAD = {"accept": "application/json, text/event-stream", "content-type": "application/json"}
+HELLO = {"protocolVersion": "2025-11-25", "capabilities": {}, "clientInfo": {"name": "t", "version": "1"}}
+INITIALIZE = {"jsonrpc": "2.0", "id": 1, "method": "initialize", "params": HELLO}
+LIST = {"jsonrpc": "2.0", "id": 2, "method": "tools/list"}
+
+
+@pytest.fixture(scope="module")
+def shop(adapter_trust, tmp_path_factory):
+    """The server's URL and ledger. Every request needs catalog:read; "whoami"
+    answers the verdict's agent, "buy" needs payments:x402 and costs 0.4 USD."""
+    ledger = SpendLedger(adapter_trust, tmp_path_factory.mktemp("mcp") / "spend.sqlite3")
+    access = PassportAccess(adapter_trust, ledger=ledger, required_scope="catalog:read")
+    server = MCPServer("shop", **access.server_options)
+
+    @server.tool()
+    def whoami(ctx: Context) -> str:
+        return passport_verdict(ctx).agent_did
+
+    @server.tool(meta=needs("payments:x402", price_microusd=400_000))
+    def buy(item: str) -> str:
+        if item == "bad":
+            raise RuntimeError("out of stock")
+        return item
+
+    with ledger, serve(access.app(server)) as url:
+        yield f"{url}/mcp", ledger
+
+
+async def door(url, ledger, credential):
+    """The HTTP answer to an opening request (status, challenge, error code),
+    and the message of the SDK client's error."""
+    headers = HEAD if credential is None else {**HEAD, "x-agent-passport": credential}
+    async with httpx.AsyncClient(timeout=30) as http:
+        answer = await http.post(url, headers=headers, json=INITIALIZE)
+    try:
+        async with Client(url if credential is None else passport_transport(url, credential), mode="legacy"):
+            message = None
+    except* MCPError as group:
+        error = group
+        while isinstance(error, BaseExceptionGroup):
+            error = error.exceptions[0]
+        message = error.message
+    code = answer.json()["error_code"]
+    return answer.status_code, answer.headers.get("www-authenticate"), code, message and message.split(":")[0]
+
+
+async def steal(url, ledger, credential, other):
+    """What another agent's passport gets from a session it did not open
+    (use, resume, read, end), then what its opener gets."""
+    async with httpx.AsyncClient(timeout=30) as http:
+        opened = await http.post(url, headers={**HEAD, "x-agent-passport": credential}, json=INITIALIZE)
+        mine = {**HEAD, "x-agent-passport": credential, "mcp-session-id": opened.headers["mcp-session-id"]}
+        theirs = {**mine, "x-agent-passport": other}
+        answers = [
+            (await http.post(url, headers=theirs, json=LIST)).status_code,
+            (await http.get(url, headers={**theirs, "last-event-id": "0"})).status_code,
+            (await http.get(url, headers=theirs)).status_code,
+            (await http.delete(url, headers=theirs)).status_code,
+        ]
+        return answers, (await http.post(url, headers=mine, json=LIST)).status_code
+
+
+async def calls(url, ledger, credential, *steps):
+    """Each (tool, arguments, meta) called in one SDK client: the result's
+    text, "error" for an error result, or the refusal's code; then the tools
+    listed and what is left of the bound."""
+    outcomes = []
+    async with Client(passport_transport(url, credential), mode="legacy") as client:
+        for name, arguments, meta in steps:
+            try:
+                result = await client.call_tool(name, arguments, meta=meta)
+                outcomes.append("error" if result.is_error else result.content[0].text)
+            except MCPError as refused:
+                outcomes.append(refused.message)
+        seen = sorted(tool.name for tool in (await client.list_tools()).tools)
+    return outcomes, seen, ledger.remaining(credential)
+
+
+def issued(*scopes, agent=ADAPTER_AGENT):
+    return lambda issuer: issuer.issue(agent_did=agent, scopes=list(scopes), spend_limit_microusd=1_000_000)
+
+
+ONCE = {IDEMPOTENCY_META_KEY: "order-1"}
+NOT_GRANTED = "SCOPE_NOT_GRANTED: scope 'payments:x402' not granted"
+EXCEEDED = "SPEND_LIMIT_EXCEEDED: 400000 micro-USD would take the passport past its bound of 1000000: 200000 left"
+CASES = {
+    "no passport is refused": (door, [lambda i: None], (401, "AgentPassport", "MISSING_PASSPORT", "MISSING_PASSPORT")),
+    "garbage is refused": (
+        door,
+        [lambda i: "garbage"],
+        (401, "AgentPassport", "INVALID_CREDENTIAL", "INVALID_CREDENTIAL"),
+    ),
+    "an untrusted issuer's passport is refused": (
+        door,
+        [lambda i: Issuer(issuer_did=ADAPTER_ISSUER_DID).issue(agent_did=ADAPTER_AGENT, scopes=FULL)],
+        (401, "AgentPassport", "UNRESOLVED_ISSUER_KEY", "UNRESOLVED_ISSUER_KEY"),
+    ),
+    "a passport without the server's scope is refused": (
+        door,
+        [issued("payments:x402")],
+        (403, None, "SCOPE_NOT_GRANTED", "SCOPE_NOT_GRANTED"),
+    ),
+    "a session is its opener's alone": (
+        steal,
+        [issued(*FULL), issued(*FULL, agent="did:web:x:other")],
+        ([404] * 4, 200),
+    ),
+    "a verified agent is admitted and its tool reads the verdict": (
+        calls,
+        [issued(*FULL), ("whoami", {}, None)],
+        ([ADAPTER_AGENT], ["buy", "whoami"], 1_000_000),
+    ),
+    "a scoped tool is hidden and refused": (
+        calls,
+        [issued("catalog:read"), ("buy", {"item": "tea"}, None)],
+        ([NOT_GRANTED], ["whoami"], 1_000_000),
+    ),
+    "a metered tool is charged once per call, a retry once, and refused past the bound": (
+        calls,
+        [issued(*FULL), ("buy", {"item": "a"}, ONCE), ("buy", {"item": "a"}, ONCE), ("buy", {"item": "b"}, None)]
+        + [("buy", {"item": "c"}, None)],
+        (["a", "a", "b", EXCEEDED + " in the window"], ["buy", "whoami"], 200_000),
+    ),
+    "a metered tool that raises is released": (
+        calls,
+        [issued(*FULL), ("buy", {"item": "bad"}, None)],
+        (["error"], ["buy", "whoami"], 1_000_000),
+    ),
+}
+
+
+@pytest.mark.parametrize("scenario, given, expected", list(CASES.values()), ids=list(CASES))
+def test_an_mcp_server_answers_by_the_verified_passport(shop, adapter_issuer, scenario, given, expected):
+    url, ledger = shop
+    arguments = [argument(adapter_issuer) if callable(argument) else argument for argument in given]
+    assert asyncio.run(scenario(url, ledger, *arguments)) == expected
