@@ -55,7 +55,7 @@ from quorvel_trellane._refusal import Answer, Ask, AsyncTrust, Gate
 from quorvel_trellane.asgi import STATE_KEY, Receive, Scope, Send
 from quorvel_trellane.http import PassportAuth
 from quorvel_trellane.passport import X402_PASSPORT_HEADER, PassportVerdict
-from quorvel_trellane.spend import SpendLedger
+from quorvel_trellane.spend import HoldSettledError, SpendDecision, SpendLedger
 
 __all__ = [
     "NEEDS_META_KEY",
@@ -324,9 +324,9 @@ class _ToolChecks:
         return result
 
 
-async def _release(ledger: SpendLedger, decision: Any) -> None:
+async def _release(ledger: SpendLedger, decision: SpendDecision) -> None:
     # A retry of a call an earlier attempt committed: that attempt's charge stands.
-    with contextlib.suppress(ValueError):
+    with contextlib.suppress(HoldSettledError):
         await ledger.release_async(decision)
 
 
