@@ -1,12 +1,16 @@
-"""The quorvel-passport command, run end to end in a subprocess.
+"""The quorvel-passport command, run end to end through its ``main``.
 
 Real credentials from the test issuer, real Falcon-1024 verification, and
-a loopback issuer server for the commands that fetch.
+a loopback issuer server for the commands that fetch. The command runs
+in-process through ``cli.main``; a real process only where the process is
+the point: the ``-m`` entry points, the console script, an interpreter
+exiting with a fetch still running, Ctrl-C.
 """
 
 from __future__ import annotations
 
 import base64
+import contextlib
 import io
 import json
 import os
@@ -41,22 +45,37 @@ def run_cli(
     *args: str,
     stdin: str | None = None,
     env: dict[str, str] | None = None,
-    module: str = "quorvel_trellane",
+    module: str | None = None,
     cwd: Path | None = None,
-):
-    environ = {k: v for k, v in os.environ.items() if k != ENV_VAR}
-    environ["PYTHONPATH"] = os.pathsep.join([str(PACKAGE_ROOT), environ.get("PYTHONPATH", "")])
-    environ.update(env or {})
-    return subprocess.run(
-        [sys.executable, "-m", module, *args],
-        input=stdin,
-        capture_output=True,
-        text=True,
-        env=environ,
-        cwd=cwd,
-        timeout=120,
-        check=False,
-    )
+) -> subprocess.CompletedProcess[str]:
+    """The command's exit status and output: through ``cli.main``, or with
+    ``module``, from ``python -m module`` in a process of its own."""
+    if module is not None:
+        environ = {k: v for k, v in os.environ.items() if k != ENV_VAR}
+        environ["PYTHONPATH"] = os.pathsep.join([str(PACKAGE_ROOT), environ.get("PYTHONPATH", "")])
+        environ.update(env or {})
+        return subprocess.run(
+            [sys.executable, "-m", module, *args],
+            input=stdin,
+            capture_output=True,
+            text=True,
+            env=environ,
+            cwd=cwd,
+            timeout=120,
+            check=False,
+        )
+    out, err = io.StringIO(), io.StringIO()
+    with pytest.MonkeyPatch.context() as patch, contextlib.redirect_stdout(out), contextlib.redirect_stderr(err):
+        patch.delenv(ENV_VAR, raising=False)
+        for name, value in (env or {}).items():
+            patch.setenv(name, value)
+        if cwd is not None:
+            patch.chdir(cwd)
+        try:  # argparse writes its usage errors to sys.stderr and exits
+            code = cli.main(list(args), stdout=out, stderr=err, stdin=io.StringIO(stdin or ""))
+        except SystemExit as exc:
+            code = 0 if exc.code is None else exc.code if isinstance(exc.code, int) else 2
+    return subprocess.CompletedProcess(["quorvel-passport", *args], code, out.getvalue(), err.getvalue())
 
 
 def closed_port_url() -> str:
@@ -467,7 +486,7 @@ def test_a_silent_issuer_times_out_and_exits_3(creds):
         url = f"http://127.0.0.1:{listener.getsockname()[1]}"
         # verify three times: a fetch left running at exit used to crash it now and then
         commands = [["fetch-keys", url]] + [["verify", creds["genuine"], "--issuer", url]] * 3
-        results = [run_cli(*args, "--timeout", "0.5") for args in commands]
+        results = [run_cli(*args, "--timeout", "0.5", module="quorvel_trellane") for args in commands]
     for result in results:
         assert result.returncode == 3
         assert f"cannot fetch {url}/.well-known/pqc-keys.json: timed out" in result.stderr
