@@ -23,11 +23,14 @@ from __future__ import annotations
 import json
 from collections.abc import Awaitable, Callable, Iterable
 from dataclasses import dataclass, field
-from typing import Final, Generic, Protocol, TypeAlias, TypeVar
+from typing import TYPE_CHECKING, Final, Generic, Protocol, TypeAlias, TypeVar
 
 from quorvel_trellane._internal.components import require_components
 from quorvel_trellane._internal.outage import retry_after
 from quorvel_trellane.passport import X402_PASSPORT_HEADER, PassportVerdict
+
+if TYPE_CHECKING:
+    from quorvel_trellane.observe import Readiness
 
 __all__ = [
     "AsyncTrust",
@@ -236,6 +239,10 @@ class Middleware(Gate[_Trust, _Context], Generic[_App, _Trust, _Context]):
     application unchecked, with the verdict None. An entry ending in "/"
     matches every path under it; any other entry matches exactly (the ASGI
     ``scope["path"]``, the WSGI ``environ["PATH_INFO"]``).
+
+    ``readiness_path`` is a public path the middleware answers itself, for a
+    load balancer's readiness probe: 200, or 503 while the trust cannot
+    verify, with the reasons in JSON (``quorvel_trellane.observe.Readiness``).
     """
 
     def __init__(
@@ -247,9 +254,19 @@ class Middleware(Gate[_Trust, _Context], Generic[_App, _Trust, _Context]):
         optional: bool = False,
         header: str = X402_PASSPORT_HEADER,
         public_paths: Iterable[str] = (),
+        readiness_path: str | None = None,
     ) -> None:
         super().__init__(trust=trust, required_scope=required_scope, optional=optional, header=header)
         self.app = app
+        #: The readiness probe served at ``readiness_path``, or None.
+        self.readiness: Readiness | None = None
+        self.readiness_path = readiness_path
+        if readiness_path is not None:
+            from quorvel_trellane.observe._readiness import Readiness  # only for a server that asks for it
+
+            self.readiness = Readiness(trust)
+            if not isinstance(public_paths, (str, bytes)):
+                public_paths = [*public_paths, readiness_path]
         #: Whether a request path needs no passport; None when every path needs one.
         self.is_public = public_path_test(public_paths)
 

@@ -49,8 +49,8 @@ class PassportMiddleware(Middleware[ASGIApp, AsyncTrust, Scope]):
     accept with code 1008 (policy violation), which servers send as a 403.
 
     ``required_scope`` may be a callable taking the ASGI scope;
-    ``public_paths`` are matched against ``scope["path"]``. Lifespan scopes
-    pass through untouched.
+    ``public_paths`` (and ``readiness_path``) are matched against
+    ``scope["path"]``. Lifespan scopes pass through untouched.
     """
 
     async def __call__(self, scope: Scope, receive: Receive, send: Send) -> None:
@@ -60,6 +60,9 @@ class PassportMiddleware(Middleware[ASGIApp, AsyncTrust, Scope]):
             return
         is_public = self.is_public
         public = is_public is not None and is_public(scope["path"])
+        if public and self.readiness is not None and kind == "http" and scope["path"] == self.readiness_path:
+            await _answer(send, self.readiness.answer())
+            return
         verdict = None if public else await self._verdict(scope)
         answer = None if public else self.answer(verdict)
         if answer is not None:

@@ -36,7 +36,8 @@ class PassportMiddleware(Middleware["WSGIApplication", SyncTrust, "WSGIEnvironme
     ``environ["quorvel.agent_passport"]`` and the application is called;
     otherwise the middleware answers itself, as ``Middleware`` says.
     ``required_scope`` may be a callable taking the WSGI environ;
-    ``public_paths`` are matched against ``environ["PATH_INFO"]``.
+    ``public_paths`` (and ``readiness_path``) are matched against
+    ``environ["PATH_INFO"]``.
 
     WSGI servers join a repeated header into one value with commas; a
     credential never holds a comma, so such a value is refused as a repeated
@@ -46,6 +47,10 @@ class PassportMiddleware(Middleware["WSGIApplication", SyncTrust, "WSGIEnvironme
     def __call__(self, environ: WSGIEnvironment, start_response: StartResponse) -> Iterable[bytes]:
         is_public = self.is_public
         public = is_public is not None and is_public(environ.get("PATH_INFO", ""))
+        if public and self.readiness is not None and environ.get("PATH_INFO") == self.readiness_path:
+            ready = self.readiness.answer()
+            start_response(ready.status_line, list(ready.headers))
+            return [ready.body]
         seen = None if public else self.examine(environ.get(self.environ_key), environ)
         # Whatever the trust raises (misuse of its arguments) propagates:
         # the server answers 500 and the application is never called.

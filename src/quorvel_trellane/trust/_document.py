@@ -15,9 +15,10 @@ import logging
 import math
 import threading
 import time
-from collections.abc import Callable, Generator
+from collections.abc import Callable, Generator, Mapping
 from dataclasses import dataclass
 from datetime import UTC, datetime
+from types import MappingProxyType
 from typing import Any, Final
 
 from quorvel_trellane._internal.text import escaped
@@ -93,6 +94,11 @@ class Document:
     replaced between the two reads was good a moment ago). ``changed`` is
     called, with the lock held, whenever the value is replaced (with the new
     value) or dropped (with None). Once ``closed`` is set, no fetch starts.
+
+    ``fields`` go with every log record as its ``extra`` (the owner's names
+    for the document: issuer, document, kid), with the record's ``outcome``.
+    ``observed``, when given, follows every fetch with whether it succeeded,
+    its start (nanoseconds of the epoch) and its length in seconds.
     """
 
     def __init__(
@@ -106,6 +112,8 @@ class Document:
         lock: threading.Lock,
         clock: Callable[[], float],
         changed: Callable[[Any], None],
+        fields: Mapping[str, object] = MappingProxyType({}),
+        observed: Callable[[Document, bool, int, float], None] | None = None,
     ) -> None:
         self.url = url
         self.ttl = ttl
@@ -127,6 +135,8 @@ class Document:
         self._lock = lock
         self._clock = clock
         self._changed = changed
+        self.fields = fields
+        self.observed = observed
         self._thread: threading.Thread | None = None
 
     def begin(self) -> tuple[Any, threading.Event | None]:
@@ -144,7 +154,12 @@ class Document:
             flight = self.start(now) if value is None or refreshing else None
         if value is not None:
             if refreshing and flight is not None:
-                _LOG.warning("serving the stale %s (age %.0f s) while it is refreshed", self.what, self.age(now))
+                _LOG.warning(
+                    "serving the stale %s (age %.0f s) while it is refreshed",
+                    self.what,
+                    self.age(now),
+                    extra={**self.fields, "outcome": "stale"},
+                )
             return value, None
         return None, flight
 
@@ -175,7 +190,12 @@ class Document:
         if self.value is not None and now >= self.usable_until:
             self.value = None
             self._changed(None)
-            _LOG.warning("dropping the %s: not refreshed for %.0f s", self.what, self.age(now))
+            _LOG.warning(
+                "dropping the %s: not refreshed for %.0f s",
+                self.what,
+                self.age(now),
+                extra={**self.fields, "outcome": "dropped"},
+            )
 
     def start(self, now: float, *, force: bool = False) -> threading.Event | None:
         """The running fetch, or a new one; None in backoff or once closed. Lock held."""
@@ -205,6 +225,7 @@ class Document:
         return True
 
     def _run(self, flight: threading.Event) -> None:
+        started, began = time.time_ns(), time.perf_counter()
         try:
             value, max_age = self.load()
         except Exception as exc:
@@ -225,7 +246,10 @@ class Document:
                 error,
                 kept,
                 delay,
+                extra={**self.fields, "outcome": "failed"},
             )
+            if self.observed is not None:
+                self.observed(self, False, started, time.perf_counter() - began)
         else:
             ttl = self.ttl if max_age is None else max(max_age, _MIN_MAX_AGE)
             ttl = min(ttl, self.max_age * _FRESH_SHARE)
@@ -242,8 +266,15 @@ class Document:
                 self.flight = None
                 self._changed(value)
             _LOG.info(
-                "fetched the %s from %s (%d entries, fresh for %.0f s)", self.what, escaped(self.url), len(value), ttl
+                "fetched the %s from %s (%d entries, fresh for %.0f s)",
+                self.what,
+                escaped(self.url),
+                len(value),
+                ttl,
+                extra={**self.fields, "outcome": "fetched"},
             )
+            if self.observed is not None:
+                self.observed(self, True, started, time.perf_counter() - began)
         finally:
             flight.set()
             with self._lock:

@@ -77,6 +77,10 @@ class Fetch:
     def settle(self, url: str, ok: bool) -> float | None:
         return None
 
+    def last_status(self, url: str) -> int | None:
+        """The HTTP status of the last answer for ``url``, when this fetcher knows it."""
+        return None
+
     def forget(self, url: str) -> None:
         pass
 
@@ -128,6 +132,7 @@ class HttpFetch(Fetch):
         self._lock = threading.Lock()
         self._good: dict[str, _Cached] = {}  # last good copy of each URL
         self._pending: dict[str, _Cached] = {}  # what the running exchange of each URL got
+        self._statuses: dict[str, int] = {}  # the HTTP status of each URL's last answer
         self._open: set[Connection] = set()
         self._closed = False
 
@@ -143,6 +148,7 @@ class HttpFetch(Fetch):
         deadline = time.monotonic() + self._timeout
         with self._lock:
             good = self._good.get(url)
+            self._statuses.pop(url, None)
         target = url
         for _ in range(_MAX_REDIRECTS + 1):
             try:
@@ -150,6 +156,8 @@ class HttpFetch(Fetch):
             except ValueError as exc:
                 raise FetchError(target, str(exc)) from None
             status, reason, headers, body = self._exchange(target, deadline, good)
+            with self._lock:
+                self._statuses[url] = status
             if status in _REDIRECTS:
                 location = headers.get("Location")
                 if not location:
@@ -229,9 +237,14 @@ class HttpFetch(Fetch):
                 self._good[url] = got
             return got.max_age
 
+    def last_status(self, url: str) -> int | None:
+        with self._lock:
+            return self._statuses.get(url)
+
     def forget(self, url: str) -> None:
         with self._lock:
             self._good.pop(url, None)
+            self._statuses.pop(url, None)
 
     def close(self) -> None:
         # Cut running exchanges short: shutting the socket down wakes a

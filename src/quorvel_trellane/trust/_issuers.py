@@ -14,6 +14,7 @@ from typing import Any, Final
 
 from quorvel_trellane import passport
 from quorvel_trellane._internal.components import require_components
+from quorvel_trellane._internal.observing import Observer
 from quorvel_trellane._internal.text import escaped
 from quorvel_trellane.passport import A2A_PASSPORT_METADATA_KEY
 from quorvel_trellane.trust._addresses import check_issuer_url, check_scheme, crl_url, key_set_url
@@ -55,6 +56,14 @@ def passport_from_a2a_metadata(metadata: object) -> str | None:
     return value if isinstance(value, str) else None
 
 
+def _checked_observer(observer: object) -> Observer | None:
+    # At set-up: an object without the observer's methods would fail at the
+    # first verification or fetch instead.
+    if observer is not None and not isinstance(observer, Observer):
+        raise TypeError(f"observer must be an Observer (quorvel_trellane.observe), not {observer!r}")
+    return observer
+
+
 # --- Status records -------------------------------------------------------------
 
 
@@ -80,6 +89,8 @@ class IssuerTrust(Verifier):
     only credentials naming exactly that issuer are offered its keys.
     ``fetch`` replaces the built-in HTTP client with a Fetcher (URL to body),
     which must bound its own time. ``clock`` measures ttls and ages.
+    ``observer`` (``quorvel_trellane.observe``) counts every verdict and
+    follows every fetch, and reads the documents' state when scraped.
     """
 
     def __init__(
@@ -97,6 +108,7 @@ class IssuerTrust(Verifier):
         allow_http: bool = False,
         fetch: Fetcher | None = None,
         clock: Callable[[], float] = time.monotonic,
+        observer: Observer | None = None,
     ) -> None:
         if not isinstance(issuer_url, str) or not issuer_url:
             raise TypeError("issuer_url must be a non-empty str")
@@ -136,7 +148,10 @@ class IssuerTrust(Verifier):
         self._lock = threading.Lock()
         self._closed = False
         self._kid_refetch_at = -math.inf
-        self._keyset = self._document(key_set_url(self._base), key_ttl, key_max_stale, self._load_keys, "key set")
+        self._observer = _checked_observer(observer)
+        self._keyset = self._document(
+            key_set_url(self._base), key_ttl, key_max_stale, self._load_keys, "key set", "keys", None
+        )
         self._crls: dict[str, Document] = {}
         self._dropped: list[Document] = []  # lists pruned while a fetch of theirs may still run
         # Per kid, what a verification needs while both documents are usable;
@@ -145,14 +160,48 @@ class IssuerTrust(Verifier):
         self._warm: dict[str | None, WarmEntry] = {}
         self._direct = None
         self._idle = []
+        if observer is not None:
+            observer.watch(self)
 
     def __repr__(self) -> str:
         return f"IssuerTrust({self.issuer_url!r}, issuer_did={self.issuer_did!r})"
 
     def _document(
-        self, url: str, ttl: float, max_age: float, load: Callable[[], tuple[Any, float | None]], what: str
+        self,
+        url: str,
+        ttl: float,
+        max_age: float,
+        load: Callable[[], tuple[Any, float | None]],
+        what: str,
+        kind: str,
+        kid: str | None,
     ) -> Document:
-        return Document(url, ttl, max_age, load, what, lock=self._lock, clock=self._clock, changed=self._changed)
+        return Document(
+            url,
+            ttl,
+            max_age,
+            load,
+            what,
+            lock=self._lock,
+            clock=self._clock,
+            changed=self._changed,
+            fields=MappingProxyType({"issuer": self.issuer_url, "document": kind, "kid": kid}),
+            observed=None if self._observer is None else self._observed,
+        )
+
+    def _observed(self, doc: Document, ok: bool, started: int, seconds: float) -> None:
+        # After each fetch (on its thread): the HTTP status tells a 304 from a new copy.
+        observer = self._observer
+        if observer is not None:
+            code = self._fetch.last_status(doc.url)
+            outcome = "failed" if not ok else "not_modified" if code == 304 else "updated"
+            kind = doc.fields["document"]
+            observer.fetched(self.issuer_url, str(kind), outcome, code, started, seconds)
+
+    def _prefetch(self) -> None:
+        # A readiness probe on a trust that never fetched starts the key set's
+        # fetch, without waiting for it.
+        self._keyset.begin()
 
     def _changed(self, value: Any) -> None:
         # A document changed (lock held): the warm entries built from it go,
@@ -279,7 +328,11 @@ class IssuerTrust(Verifier):
                 if flight is None:
                     return None
                 self._kid_refetch_at = now
-                _LOG.info("unknown kid %s: refetching the key set", kid)
+                _LOG.info(
+                    "unknown kid %s: refetching the key set",
+                    kid,
+                    extra={"issuer": self.issuer_url, "document": "keys", "kid": kid, "outcome": "unknown_kid"},
+                )
         return flight
 
     def _obtain_list(self, kid: str) -> Steps[frozenset[str] | None]:
@@ -295,6 +348,8 @@ class IssuerTrust(Verifier):
                         self.crl_max_age,
                         lambda: self._load_revocation_list(kid, url),
                         f"revocation list for {escaped(kid)}",
+                        "revocation",
+                        kid,
                     )
                     doc.closed = self._closed
         revoked: frozenset[str] | None = yield from doc.obtain()
@@ -379,9 +434,13 @@ class TrustedIssuers(Verifier):
     ``issuer_did`` (unbound), the one whose key set holds its kid; with none
     unbound it is "unverifiable". Bound and unbound trusts may be mixed: the
     bound ones keep their DIDs to themselves, the unbound ones judge the rest.
+
+    ``observer`` counts every verdict of the set and reads every trust's
+    documents when scraped; the fetches are followed by each trust's own
+    observer (give it to them too).
     """
 
-    def __init__(self, *trusts: IssuerTrust) -> None:
+    def __init__(self, *trusts: IssuerTrust, observer: Observer | None = None) -> None:
         if not trusts:
             raise ValueError("TrustedIssuers needs at least one IssuerTrust")
         for trust in trusts:
@@ -402,6 +461,9 @@ class TrustedIssuers(Verifier):
                     raise ValueError(f"two trusts have the same issuer_did {trust.issuer_did!r}")
                 self._by_did[trust.issuer_did] = trust
         self._unbound = tuple(trust for trust in trusts if trust.issuer_did is None)
+        self._observer = _checked_observer(observer)
+        if observer is not None:
+            observer.watch(self)
 
     def __repr__(self) -> str:
         return f"TrustedIssuers{self.trusts!r}"

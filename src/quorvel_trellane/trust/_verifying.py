@@ -32,6 +32,7 @@ from quorvel_trellane._internal.outage import mark_unavailable
 from quorvel_trellane.passport import PassportVerdict, verify_passport
 
 if TYPE_CHECKING:
+    from quorvel_trellane._internal.observing import Observer
     from quorvel_trellane.trust._issuers import IssuerTrust
 
 _IDLE_PROBES: Final = 64  # idle probes kept per verifier
@@ -288,6 +289,7 @@ class Verifier:
     _clock: Callable[[], float]
     _timeout: float  # the longest one verification waits on the network, real seconds
     _idle: list[Probe]
+    _observer: Observer | None  # told every verdict
 
     def _warm_entry(self, kid: Any, issuer_did: Any) -> WarmEntry | None:
         """The warm entry that may judge this kid and DID, if any; never starts anything."""
@@ -327,10 +329,16 @@ class Verifier:
         if direct is not None and self._clock() < direct.until:
             verdict = _directly(direct, credential, required_scope, expected_agent_did, require_revocation_check, now)
             if verdict is not None:
+                if self._observer is not None:
+                    self._observer.verified(verdict)
                 return verdict
         request = _request((credential, required_scope, expected_agent_did, require_revocation_check, now))
         verdict, rest = _first_pass(self, request)
-        return verdict if rest is None else wait_sync(rest, self._timeout)
+        if rest is not None:
+            verdict = wait_sync(rest, self._timeout)
+        if self._observer is not None:
+            self._observer.verified(verdict)
+        return verdict
 
     async def verify_async(
         self,
@@ -349,10 +357,16 @@ class Verifier:
         if direct is not None and self._clock() < direct.until:
             verdict = _directly(direct, credential, required_scope, expected_agent_did, require_revocation_check, now)
             if verdict is not None:
+                if self._observer is not None:
+                    self._observer.verified(verdict)
                 return verdict
         request = _request((credential, required_scope, expected_agent_did, require_revocation_check, now))
         verdict, rest = _first_pass(self, request)
-        return verdict if rest is None else await _wait_async(rest, self._timeout)
+        if rest is not None:
+            verdict = await _wait_async(rest, self._timeout)
+        if self._observer is not None:
+            self._observer.verified(verdict)
+        return verdict
 
     def __enter__(self) -> Self:
         return self

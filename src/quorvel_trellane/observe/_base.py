@@ -1,0 +1,94 @@
+"""What both metrics observers share: the verdict tally and the documents' readings.
+
+Verdicts are tallied in a dict under a lock (the request path pays one
+small call) and reported as cumulative counts when scraped; the documents'
+age and usability are read from the watched trusts' own status at the same
+moment, so they cost nothing per request.
+"""
+
+from __future__ import annotations
+
+import threading
+import weakref
+from collections.abc import Iterator
+from typing import TYPE_CHECKING, Any, Final, NamedTuple
+
+from quorvel_trellane._internal.observing import Watched
+
+if TYPE_CHECKING:
+    from quorvel_trellane.passport import PassportVerdict
+
+__all__ = ["Reading", "Tally", "readings", "statuses"]
+
+#: The states of a document that verification may use.
+USABLE: Final = frozenset({"fresh", "stale"})
+
+
+class Reading(NamedTuple):
+    """One document of one issuer at the moment of a scrape."""
+
+    issuer: str
+    document: str  # "keys" or "revocation"
+    kid: str  # "" for the key set
+    age: float | None  # seconds since its last good copy; None when never fetched
+    usable: bool
+
+
+def statuses(sources: list[weakref.ref[Watched]]) -> Iterator[Any]:
+    """Every watched trust's status, a set of trusts giving one per trust; gone ones skipped."""
+    for ref in sources:
+        source = ref()
+        if source is None:
+            continue
+        status = source.status()
+        if isinstance(status, tuple):
+            yield from status
+        else:
+            yield status
+
+
+def readings(sources: list[weakref.ref[Watched]]) -> Iterator[Reading]:
+    seen: set[tuple[str, str, str]] = set()
+    for status in statuses(sources):
+        issuer = status.issuer_url
+        documents = [("keys", "", status.key_set)]
+        documents += [("revocation", kid, doc) for kid, doc in status.revocation_lists.items()]
+        for document, kid, doc in documents:
+            # A trust watched on its own and again through a set is read once.
+            if (issuer, document, kid) in seen:
+                continue
+            seen.add((issuer, document, kid))
+            yield Reading(issuer, document, kid, doc.age, doc.state in USABLE)
+
+
+class Tally:
+    """The verdict counts and the watched trusts."""
+
+    def __init__(self) -> None:
+        self._lock = threading.Lock()
+        self._verdicts: dict[tuple[str, str | None], int] = {}
+        self._sources: list[weakref.ref[Watched]] = []
+
+    def watch(self, source: Watched) -> None:
+        # Weakly: a trust dropped by its application is no longer reported.
+        with self._lock:
+            self._sources = [ref for ref in self._sources if ref() is not None]
+            if not any(ref() is source for ref in self._sources):
+                self._sources.append(weakref.ref(source))
+
+    def verified(self, verdict: PassportVerdict) -> None:
+        key = (verdict.status, verdict.error_code)
+        with self._lock:
+            verdicts = self._verdicts
+            verdicts[key] = verdicts.get(key, 0) + 1
+
+    def verdict_counts(self) -> list[tuple[str, str, int]]:
+        """(status, error code, count) of every verdict so far; the code "none" for a verified one."""
+        with self._lock:
+            counts = list(self._verdicts.items())
+        return [(status, code or "none", count) for (status, code), count in counts]
+
+    def readings(self) -> list[Reading]:
+        with self._lock:
+            sources = list(self._sources)
+        return list(readings(sources))

@@ -1,0 +1,137 @@
+"""The observer for Prometheus: families on a ``prometheus_client`` registry."""
+
+from __future__ import annotations
+
+from collections.abc import Iterator
+from typing import TYPE_CHECKING, Any
+
+from quorvel_trellane.observe._base import Tally
+
+if TYPE_CHECKING:
+    from prometheus_client import CollectorRegistry
+
+__all__ = ["PrometheusMetrics"]
+
+_INSTALL = "PrometheusMetrics needs prometheus_client: pip install 'quorvel-trellane[prometheus]'"
+
+
+class PrometheusMetrics(Tally):
+    """Metrics of trusts and spend ledgers, registered on a ``prometheus_client`` registry.
+
+    Give it as ``observer=`` to ``IssuerTrust``, ``TrustedIssuers`` and
+    ``SpendLedger``; ``registry`` defaults to prometheus_client's default
+    registry (one ``PrometheusMetrics`` per registry). Families:
+
+    - ``quorvel_passport_verifications_total{status, error_code}``: every
+      verdict of a trust, the code "none" for a verified one;
+    - ``quorvel_passport_document_fetches_total{issuer, document, outcome}``:
+      ``document`` "keys" or "revocation", ``outcome`` "updated",
+      "not_modified" or "failed";
+    - ``quorvel_passport_document_fetch_seconds{issuer, document}``: a histogram;
+    - ``quorvel_passport_document_age_seconds{issuer, document, kid}`` and
+      ``quorvel_passport_document_usable{issuer, document, kid}`` (1 or 0),
+      read from the trusts' status when scraped (``kid`` "" for the key set;
+      no age for a document never fetched);
+    - ``quorvel_passport_spend_reservations_total{result}``: "held",
+      "replayed" or the refusal code;
+    - ``quorvel_passport_spend_settlements_total{action}``: "commit" or "release";
+    - ``quorvel_passport_spend_committed_microusd_total``.
+
+    ``issuer`` is the issuer URL a trust was given.
+    """
+
+    def __init__(self, *, registry: CollectorRegistry | None = None) -> None:
+        try:
+            import prometheus_client
+            from prometheus_client import core
+        except ImportError:
+            raise ImportError(_INSTALL) from None
+        super().__init__()
+        if registry is None:
+            registry = prometheus_client.REGISTRY
+        self.registry = registry
+        self._families = core
+        self._fetches = prometheus_client.Counter(
+            "quorvel_passport_document_fetches",
+            "Fetches of issuer documents, by outcome.",
+            ["issuer", "document", "outcome"],
+            registry=registry,
+        )
+        self._fetch_seconds = prometheus_client.Histogram(
+            "quorvel_passport_document_fetch_seconds",
+            "How long fetching an issuer document took.",
+            ["issuer", "document"],
+            registry=registry,
+        )
+        self._reservations = prometheus_client.Counter(
+            "quorvel_passport_spend_reservations",
+            "Spend reservations, by result.",
+            ["result"],
+            registry=registry,
+        )
+        self._settlements = prometheus_client.Counter(
+            "quorvel_passport_spend_settlements",
+            "Commits and releases of spend holds.",
+            ["action"],
+            registry=registry,
+        )
+        self._committed = prometheus_client.Counter(
+            "quorvel_passport_spend_committed_microusd",
+            "Micro-USD committed through spend ledgers.",
+            registry=registry,
+        )
+        # The families read at scrape time: verdicts and documents.
+        registry.register(self)
+
+    def __repr__(self) -> str:
+        return f"PrometheusMetrics(registry={self.registry!r})"
+
+    def collect(self) -> Iterator[Any]:
+        """The scrape-time families (prometheus_client's collector interface)."""
+        core = self._families
+        verifications = core.CounterMetricFamily(
+            "quorvel_passport_verifications",
+            "Verifications through a trust, by status and error code.",
+            labels=["status", "error_code"],
+        )
+        for status, code, count in self.verdict_counts():
+            verifications.add_metric([status, code], count)
+        age = core.GaugeMetricFamily(
+            "quorvel_passport_document_age_seconds",
+            "Seconds since the last good copy of an issuer document.",
+            labels=["issuer", "document", "kid"],
+        )
+        usable = core.GaugeMetricFamily(
+            "quorvel_passport_document_usable",
+            "Whether verification may use an issuer document (1) or not (0).",
+            labels=["issuer", "document", "kid"],
+        )
+        for reading in self.readings():
+            labels = [reading.issuer, reading.document, reading.kid]
+            if reading.age is not None:
+                age.add_metric(labels, reading.age)
+            usable.add_metric(labels, 1.0 if reading.usable else 0.0)
+        return iter((verifications, age, usable))
+
+    def describe(self) -> list[Any]:
+        # Described without reading any trust: registering checks the names only.
+        core = self._families
+        return [
+            core.CounterMetricFamily("quorvel_passport_verifications", "", labels=["status", "error_code"]),
+            core.GaugeMetricFamily("quorvel_passport_document_age_seconds", "", labels=["issuer", "document", "kid"]),
+            core.GaugeMetricFamily("quorvel_passport_document_usable", "", labels=["issuer", "document", "kid"]),
+        ]
+
+    def fetched(
+        self, issuer: str, document: str, outcome: str, status_code: int | None, started: int, seconds: float
+    ) -> None:
+        self._fetches.labels(issuer, document, outcome).inc()
+        self._fetch_seconds.labels(issuer, document).observe(max(0.0, seconds))
+
+    def reserved(self, result: str, store: str, started: int, seconds: float) -> None:
+        self._reservations.labels(result).inc()
+
+    def settled(self, action: str, result: str, store: str, amount_microusd: int, started: int, seconds: float) -> None:
+        self._settlements.labels(action).inc()
+        if result == "committed" and amount_microusd > 0:
+            self._committed.inc(amount_microusd)

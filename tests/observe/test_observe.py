@@ -1,0 +1,219 @@
+"""What an observer reports: a real prometheus_client registry and the OpenTelemetry SDK's in-memory reader and exporter.
+
+Each event runs against a fresh trust on a loopback issuer (and a SQLite
+spend ledger), and the samples of the families it names must be exactly
+those expected, in Prometheus's names; OpenTelemetry's instruments are read
+under the same names, and its spans compared too.
+"""
+
+from __future__ import annotations
+
+import socket
+import threading
+from wsgiref.simple_server import WSGIRequestHandler, make_server
+
+import pytest
+import requests
+import uvicorn
+from opentelemetry.sdk.metrics import MeterProvider
+from opentelemetry.sdk.metrics.export import InMemoryMetricReader
+from opentelemetry.sdk.trace import TracerProvider
+from opentelemetry.sdk.trace.export import SimpleSpanProcessor
+from opentelemetry.sdk.trace.export.in_memory_span_exporter import InMemorySpanExporter
+from prometheus_client import CollectorRegistry
+
+from quorvel_trellane import asgi, passport, wsgi
+from quorvel_trellane.observe import OpenTelemetryMetrics, PrometheusMetrics
+from quorvel_trellane.testing import Issuer, IssuerServer
+from quorvel_trellane.trust import IssuerTrust, TrustedIssuers
+
+V, F, S, U = (
+    "quorvel_passport_verifications_total",
+    "quorvel_passport_document_fetches_total",
+    "quorvel_passport_document_fetch_seconds_count",
+    "quorvel_passport_document_usable",
+)
+OTEL_NAMES = {
+    "quorvel.passport.verifications": V,
+    "quorvel.passport.document_fetches": F,
+    "quorvel.passport.document_fetch_duration": S,
+    "quorvel.passport.document_usable": U,
+}
+ACTIVE, REVOKED = ("active", "none"), ("revoked", "REVOKED")
+KEYS, LIST = ("keys", ""), ("revocation", "KID")
+
+
+def verdicts(*pairs):
+    return {(V, (("error_code", code), ("status", status))): n for (status, code), n in pairs}
+
+
+def fetches(*rows):
+    return {(F, (("document", doc), ("issuer", "URL"), ("outcome", out))): n for doc, out, n in rows}
+
+
+def usable(*rows):
+    return {(U, (("document", doc), ("issuer", "URL"), ("kid", kid))): n for (doc, kid), n in rows}
+
+
+def good(c):
+    c.trust.verify(c.creds["good"])
+
+
+# name: (what happens, expected samples of the families named, expected spans (name, outcome, status code))
+EVENTS = {
+    "a good passport is counted, its documents fetched": (
+        good,
+        {**verdicts((ACTIVE, 1)), **fetches(("keys", "updated", 1), ("revocation", "updated", 1))},
+        [("quorvel.passport.fetch", "updated", 200)] * 2,
+    ),
+    "a memoised repeat is counted and makes no span": (
+        lambda c: [c.trust.verify(c.creds["good"]) for _ in range(3)],
+        verdicts((ACTIVE, 3)),
+        [("quorvel.passport.fetch", "updated", 200)] * 2,
+    ),
+    "revoked and garbage credentials are counted by code": (
+        lambda c: [c.trust.verify(x) for x in (c.creds["revoked"], "garbage", "")],
+        verdicts((REVOKED, 1), (("invalid", "INVALID_CREDENTIAL"), 2)),
+        [("quorvel.passport.fetch", "updated", 200)] * 2,
+    ),
+    "a refresh answered 304 is not_modified": (
+        lambda c: (good(c), c.trust.refresh()),
+        fetches(
+            ("keys", "updated", 1),
+            ("revocation", "updated", 1),
+            ("keys", "not_modified", 1),
+            ("revocation", "not_modified", 1),
+        ),
+        [("quorvel.passport.fetch", "updated", 200)] * 2 + [("quorvel.passport.fetch", "not_modified", 304)] * 2,
+    ),
+    "an issuer down fails its fetch and leaves no usable key set": (
+        lambda c: (c.server.inject(status=503), good(c)),
+        {
+            **verdicts((("unverifiable", "UNRESOLVED_ISSUER_KEY"), 1)),
+            **fetches(("keys", "failed", 1)),
+            **usable((KEYS, 0)),
+            (S, (("document", "keys"), ("issuer", "URL"))): 1,
+        },
+        [("quorvel.passport.fetch", "failed", 503)],
+    ),
+    "documents read usable when scraped": (good, usable((KEYS, 1), (LIST, 1)), None),
+    "a set of trusts counts its verdicts once": (
+        lambda c: TrustedIssuers(c.trust, observer=c.observer).verify(c.creds["good"]),
+        verdicts((ACTIVE, 1)),
+        None,
+    ),
+}
+
+
+class Case:
+    def __init__(self, backend, server, issuer, creds):
+        self.backend, self.server, self.creds = backend, server, creds
+        self.kid = issuer.keypair.kid
+        if backend == "prometheus":
+            self.registry = CollectorRegistry()
+            self.observer = PrometheusMetrics(registry=self.registry)
+        else:
+            self.reader, self.spans = InMemoryMetricReader(), InMemorySpanExporter()
+            tracer_provider = TracerProvider()
+            tracer_provider.add_span_processor(SimpleSpanProcessor(self.spans))
+            self.observer = OpenTelemetryMetrics(MeterProvider(metric_readers=[self.reader]), tracer_provider)
+        self.trust = IssuerTrust(server.url, observer=self.observer)
+
+    def samples(self):
+        found = {}
+        if self.backend == "prometheus":
+            for family in self.registry.collect():
+                for s in family.samples:
+                    found[(s.name, tuple(sorted(s.labels.items())))] = s.value
+            return found
+        for resource in self.reader.get_metrics_data().resource_metrics:
+            for scope in resource.scope_metrics:
+                for metric in scope.metrics:
+                    for point in metric.data.data_points:
+                        value = getattr(point, "count", None) or getattr(point, "value", 0)
+                        found[(OTEL_NAMES.get(metric.name), tuple(sorted(point.attributes.items())))] = value
+        return found
+
+
+@pytest.fixture(scope="module")
+def issuer():
+    issuer = Issuer(issuer_did="did:web:issuer.example.org")
+    revoked = issuer.issue()
+    issuer.revoke(passport.decode_passport(revoked).payload["passport_id"])
+    return issuer, {"good": issuer.issue(), "revoked": revoked}
+
+
+@pytest.mark.parametrize("backend", ["prometheus", "otel"])
+@pytest.mark.parametrize("event", EVENTS.values(), ids=EVENTS.keys())
+def test_each_event_leaves_exactly_its_samples(backend, event, issuer):
+    happen, expected, spans = event
+    with IssuerServer(issuer[0]) as server:
+        case = Case(backend, server, issuer[0], issuer[1])
+        happen(case)
+        case.trust.close(wait=5)
+        found, swap = case.samples(), {"URL": server.url, "KID": case.kid}
+    names = {name for name, _ in expected}
+    got = {key: value for key, value in found.items() if key[0] in names}
+    assert got == {(n, tuple((k, swap.get(v, v)) for k, v in labels)): x for (n, labels), x in expected.items()}
+    if backend == "otel" and spans is not None:
+        drawn = [
+            (s.name, s.attributes["outcome"], s.attributes.get("http.response.status_code"))
+            for s in case.spans.get_finished_spans()
+        ]
+        assert sorted(drawn) == sorted(spans)
+
+
+class Quiet(WSGIRequestHandler):
+    def log_message(self, *args):
+        pass
+
+
+def serving(kind, trust):
+    """The middleware with a readiness path on a loopback server (uvicorn or wsgiref); its URL and a stop."""
+    module = asgi if kind == "asgi" else wsgi
+    app = module.PassportMiddleware(lambda *a: None, trust=trust, readiness_path="/readyz")
+    if kind == "wsgi":
+        server = make_server("127.0.0.1", 0, app, handler_class=Quiet)
+        threading.Thread(target=server.serve_forever, daemon=True).start()
+        return f"http://127.0.0.1:{server.server_port}", lambda: (server.shutdown(), server.server_close())
+    sock = socket.socket()
+    sock.bind(("127.0.0.1", 0))
+    server = uvicorn.Server(uvicorn.Config(app, log_level="warning", lifespan="off"))
+    thread = threading.Thread(target=server.run, kwargs={"sockets": [sock]}, daemon=True)
+    thread.start()
+    while not server.started and thread.is_alive():
+        thread.join(0.01)
+    return f"http://127.0.0.1:{sock.getsockname()[1]}", lambda: (setattr(server, "should_exit", True), thread.join(5))
+
+
+# name: (what happens before probing, the probes' answers: code and the reason's end)
+READINESS = {
+    "a trust never fetched starts its fetch and is then ready": (
+        lambda c: None,
+        [(503, "the key set is being fetched"), (200, None)],
+    ),
+    "a trust with its documents is ready": (good, [(200, None)]),
+    "an issuer down is not ready": (
+        lambda c: (c.server.inject(status=503), good(c)),
+        [(503, "no usable key set (_FetchError: URL/.well-known/pqc-keys.json: HTTP 503 Service Unavailable)")],
+    ),
+}
+
+
+@pytest.mark.parametrize("kind", ["asgi", "wsgi"])
+@pytest.mark.parametrize("event", READINESS.values(), ids=READINESS.keys())
+def test_the_readiness_path_answers_whether_the_server_can_verify(kind, event, issuer):
+    happen, probes = event
+    with IssuerServer(issuer[0]) as server:
+        case = Case("prometheus", server, issuer[0], issuer[1])
+        happen(case)
+        url, stop = serving(kind, case.trust)
+        try:
+            for code, reason in probes:
+                answer = requests.get(url + "/readyz", timeout=10)
+                reasons = [f"{server.url}: {reason}".replace("URL", server.url)] if reason else []
+                assert (answer.status_code, answer.json()) == (code, {"ready": code == 200, "reasons": reasons})
+                case.trust.refresh()  # the fetch a probe started is over before the next
+        finally:
+            stop()
+            case.trust.close(wait=5)
