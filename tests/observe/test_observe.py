@@ -195,7 +195,7 @@ READINESS = {
     "a trust with its documents is ready": (good, [(200, None)]),
     "an issuer down is not ready": (
         lambda c: (c.server.inject(status=503), good(c)),
-        [(503, "no usable key set (_FetchError: URL/.well-known/pqc-keys.json: HTTP 503 Service Unavailable)")],
+        [(503, "no usable key set (FetchError: URL/.well-known/pqc-keys.json: HTTP 503")],
     ),
 }
 
@@ -211,8 +211,9 @@ def test_the_readiness_path_answers_whether_the_server_can_verify(kind, event, i
         try:
             for code, reason in probes:
                 answer = requests.get(url + "/readyz", timeout=10)
-                reasons = [f"{server.url}: {reason}".replace("URL", server.url)] if reason else []
-                assert (answer.status_code, answer.json()) == (code, {"ready": code == 200, "reasons": reasons})
+                body, start = answer.json(), f"{server.url}: {reason}".replace("URL", server.url)
+                assert (answer.status_code, body["ready"], len(body["reasons"])) == (code, code == 200, bool(reason))
+                assert not reason or body["reasons"][0].startswith(start)
                 case.trust.refresh()  # the fetch a probe started is over before the next
         finally:
             stop()
