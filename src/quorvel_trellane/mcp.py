@@ -63,6 +63,7 @@ __all__ = [
     "PASSPORT_REFUSED",
     "PassportAccess",
     "PassportAccessToken",
+    "PassportApp",
     "Needs",
     "needs",
     "passport_transport",
@@ -199,14 +200,14 @@ class PassportAccess(Gate[AsyncTrust, Scope]):
         """``MCPServer(name, **access.server_options)``: its token verifier and auth."""
         return {"token_verifier": self, "auth": self.auth}
 
-    def app(self, server: MCPServer[Any], **options: Any) -> Door:
+    def app(self, server: MCPServer[Any], **options: Any) -> PassportApp:
         """The ASGI app to serve: ``server.streamable_http_app(**options)``
         behind the passport check, with the tool checks in the server."""
         if server.settings.auth is not self.auth:
             # Without it the SDK would bind no session to its agent.
             raise ValueError("build the server as MCPServer(name, **access.server_options)")
         server.middleware.append(_ToolChecks(self, server))
-        return Door(self, server.streamable_http_app(**options))
+        return PassportApp(self, server.streamable_http_app(**options))
 
     async def verify_token(self, token: str) -> PassportAccessToken | None:
         """The SDK's token check: the access token of a verified passport, else None."""
@@ -218,7 +219,7 @@ class PassportAccess(Gate[AsyncTrust, Scope]):
         return PassportAccessToken.of(token, verdict) if verdict.verified else None
 
 
-class Door:
+class PassportApp:
     """The SDK's app behind the passport check (``PassportAccess.app``).
 
     An admitted request reaches the app with the verdict in
