@@ -21,9 +21,9 @@ passport components load.
 from __future__ import annotations
 
 import json
-from collections.abc import Awaitable, Callable, Iterable
+from collections.abc import Awaitable, Callable, Iterable, MutableMapping
 from dataclasses import dataclass, field
-from typing import TYPE_CHECKING, Final, Generic, Protocol, TypeAlias, TypeVar
+from typing import TYPE_CHECKING, Any, Final, Generic, Protocol, TypeAlias, TypeVar
 
 from quorvel_trellane._internal.components import require_components
 from quorvel_trellane._internal.outage import retry_after
@@ -42,6 +42,7 @@ __all__ = [
     "CHALLENGE",
     "CLOSE_POLICY_VIOLATION",
     "public_path_test",
+    "send_answer",
 ]
 
 
@@ -71,7 +72,7 @@ CLOSE_POLICY_VIOLATION: Final = 1008
 # expired, revoked, unverifiable) leaves the caller unauthenticated: 401.
 _FORBIDDEN_CODES: Final = frozenset({"AGENT_MISMATCH", "SCOPE_NOT_GRANTED"})
 
-_REASONS: Final = {401: "Unauthorized", 403: "Forbidden", 503: "Service Unavailable"}
+_REASONS: Final = {400: "Bad Request", 401: "Unauthorized", 403: "Forbidden", 503: "Service Unavailable"}
 
 # One encoder for every body: json.dumps with options builds a new one per call.
 _ENCODER: Final = json.JSONEncoder(separators=(",", ":"))
@@ -299,3 +300,10 @@ def public_path_test(paths: Iterable[str]) -> Callable[[str], bool] | None:
         return path in frozen or path.startswith(starts)
 
     return is_public
+
+
+async def send_answer(send: Callable[[MutableMapping[str, Any]], Awaitable[None]], answer: Answer) -> None:
+    """Send ``answer`` as an ASGI HTTP response: the start, then the whole body."""
+    headers = [(name.lower().encode("latin-1"), value.encode("latin-1")) for name, value in answer.headers]
+    await send({"type": "http.response.start", "status": answer.code, "headers": headers})
+    await send({"type": "http.response.body", "body": answer.body})

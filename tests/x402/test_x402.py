@@ -421,9 +421,10 @@ def test_a_payment_failing_in_one_request_stays_held_while_another_carrying_it_s
     with ThreadPoolExecutor(1) as pool:
         settling = pool.submit(requests.get, url + "/slow", headers=headers, auth=auth, timeout=30)
         assert SLOW.entered.wait(10)
-        # The same payment on a route whose handler fails: not settled there,
-        # but the hold is the one the first request will commit.
-        assert requests.get(url + "/broken", headers=headers, auth=auth, timeout=30).status_code == 503
+        # The same payment offered for another route meanwhile: refused, and
+        # the hold stays the one the first request will commit.
+        refused = requests.get(url + "/broken", headers=headers, auth=auth, timeout=30)
+        assert (refused.status_code, refused.json()["error_code"]) == (403, "PAYMENT_KEY_REUSED")
         SLOW.leave.set()
         assert settling.result().status_code == 200
     assert spent(ledger, credential, PRICE) == PRICE

@@ -18,13 +18,17 @@ does not cover::
 Amounts are converted with exact integer arithmetic from the asset's
 smallest units to micro-USD for the USD stablecoins the caller lists (one
 token unit counts one US dollar); an asset not listed is refused, never
-guessed. The ``x402`` package (``pip install 'quorvel-trellane[x402]'``) is
+guessed. A payment whose settlement has no final answer keeps its hold
+counting, reported as a :class:`PendingPayment` to settle later by its key.
+The ``x402`` package (``pip install 'quorvel-trellane[x402]'``) is
 imported on first use, not with this module.
 """
 
 from __future__ import annotations
 
 from quorvel_trellane.x402._amounts import (
+    PAYMENT_HEADER_REPEATED,
+    PAYMENT_KEY_REUSED,
     PAYMENT_NOT_PRICED,
     SPEND_LIMIT_EXCEEDED,
     SPEND_TERMS_UNSUPPORTED,
@@ -35,10 +39,13 @@ from quorvel_trellane.x402._amounts import (
     microusd,
     payment_key,
 )
+from quorvel_trellane.x402._book import PendingPayment
 from quorvel_trellane.x402._budget import PassportBudget
 from quorvel_trellane.x402._paywall import PassportPaywall
 
 __all__ = [
+    "PAYMENT_HEADER_REPEATED",
+    "PAYMENT_KEY_REUSED",
     "PAYMENT_NOT_PRICED",
     "SPEND_LIMIT_EXCEEDED",
     "SPEND_TERMS_UNSUPPORTED",
@@ -50,6 +57,7 @@ __all__ = [
     "payment_key",
     "PassportPaywall",
     "PassportBudget",
+    "PendingPayment",
 ]
 
 # The public names belong to this module, as help() and pickling show them.
@@ -59,6 +67,7 @@ for _name in (
     "UnlistedAsset",
     "PassportPaywall",
     "PassportBudget",
+    "PendingPayment",
     "microusd",
     "atomic_units",
     "payment_key",

@@ -14,6 +14,10 @@ from collections.abc import Iterable, Iterator
 from dataclasses import dataclass
 from typing import TYPE_CHECKING, Final, Protocol
 
+# The ledger's codes, as refusals carry them: defined there, named here too.
+from quorvel_trellane.spend import SPEND_LIMIT_EXCEEDED as SPEND_LIMIT_EXCEEDED
+from quorvel_trellane.spend import SPEND_TERMS_UNSUPPORTED as SPEND_TERMS_UNSUPPORTED
+
 if TYPE_CHECKING:
     from x402 import PaymentPayload
 
@@ -21,9 +25,10 @@ if TYPE_CHECKING:
 #: A paid request this server cannot price: an asset it does not list, or a
 #: payment that names no requirement (x402 version 1).
 PAYMENT_NOT_PRICED: Final = "PAYMENT_NOT_PRICED"
-#: The ledger's codes, as refusals carry them.
-SPEND_LIMIT_EXCEEDED: Final = "SPEND_LIMIT_EXCEEDED"
-SPEND_TERMS_UNSUPPORTED: Final = "SPEND_TERMS_UNSUPPORTED"
+#: A request carrying the payment header more than once, in any spelling.
+PAYMENT_HEADER_REPEATED: Final = "PAYMENT_HEADER_REPEATED"
+#: A signed payment already in flight on this server for other terms.
+PAYMENT_KEY_REUSED: Final = "PAYMENT_KEY_REUSED"
 
 #: One micro-USD is 10**-6 of a dollar.
 _MICRO_DIGITS: Final = 6
@@ -194,16 +199,29 @@ def _table(stablecoins: Stablecoins | Iterable[Stablecoin]) -> Stablecoins:
     return stablecoins if isinstance(stablecoins, Stablecoins) else Stablecoins(stablecoins)
 
 
-def payment_key(payment: PaymentPayload) -> str:
-    """The idempotency key of one signed x402 payment.
+def payment_key(payment: PaymentPayload, route: str | None = None) -> str:
+    """The idempotency key of one signed x402 payment, for what it was accepted for.
 
-    A digest of the scheme, network and the scheme's signed payload (which
-    carries the signature and its nonce): the same payment sent again gives
-    the same key, and a new signature a new one.
+    A digest of the signed payload (which carries the signature and its
+    nonce), the terms the payment accepted (scheme, network, asset, pay-to,
+    amount) and ``route`` (as the paywall passes it: "GET /report"). The
+    same payment sent again for the same thing gives the same key; a new
+    signature, or the same signature offered for other terms or another
+    route, a new one.
     """
-    document = [payment.accepted.scheme, payment.accepted.network, payment.payload]
+    accepted = payment.accepted
+    terms = [accepted.scheme, accepted.network, accepted.asset, accepted.pay_to, accepted.amount, route]
+    return "x402:" + _digest([terms, payment.payload])
+
+
+def _signature_key(payment: PaymentPayload) -> str:
+    """What identifies the signature alone, whatever terms it is offered for."""
+    return _digest([payment.accepted.scheme, payment.accepted.network, payment.payload])
+
+
+def _digest(document: object) -> str:
     text = json.dumps(document, sort_keys=True, separators=(",", ":"), ensure_ascii=True, default=str)
-    return "x402:" + hashlib.sha256(text.encode("ascii")).hexdigest()
+    return hashlib.sha256(text.encode("ascii")).hexdigest()
 
 
 def _money(amount_microusd: int) -> str:

@@ -43,6 +43,10 @@ class PassportBudget:
 
     Every signed payment counts, whatever the server does with it: a signed
     payment can still be settled later, so only leaving the window frees it.
+    A clock that steps back or jumps ahead frees nothing for good: a payment
+    is dated no earlier than the one before it, and is forgotten only on a
+    reading less than a window after the previous one, so a step undone
+    counts it again.
     The count lives in this object: one budget per passport per process
     (several processes spending one passport each count only their own
     payments; the relying parties' ledger still holds the bound). ``windows`` maps window texts the ledger cannot read to their
@@ -70,11 +74,12 @@ class PassportBudget:
         self._clock = clock or (lambda: datetime.now(UTC))
         self._lock = threading.Lock()
         self._spent: list[tuple[datetime, int]] = []
+        self._last: datetime | None = None
 
     def remaining(self) -> int:
         """What is left of the bound in the window ending now."""
         with self._lock:
-            return self.limit_microusd - self._spent_now(self._clock())
+            return max(0, self.limit_microusd - self._spent_now(self._read()))
 
     def spend_controls(self) -> SpendControls:
         """x402's spend controls: the listed coins only, each capped at the whole bound."""
@@ -108,14 +113,16 @@ class PassportBudget:
         if price is None:
             return AbortResult(reason=PAYMENT_NOT_PRICED, message="the payment is not in a listed USD stablecoin")
         with self._lock:
-            now = self._clock()
-            left = self.limit_microusd - self._spent_now(now)
+            now = self._read()
+            left = max(0, self.limit_microusd - self._spent_now(now))
             if price > left:
                 return AbortResult(
                     reason=SPEND_LIMIT_EXCEEDED,
                     message=f"{price} micro-USD exceeds the {left} left in the passport's spend window",
                 )
-            self._spent.append((now, price))
+            # Dated no earlier than the last payment: one signed while the
+            # clock is behind is not forgotten when it comes back.
+            self._spent.append((max(now, self._spent[-1][0]) if self._spent else now, price))
         return None
 
     def install(self, client: x402Client | x402ClientSync) -> None:
@@ -130,14 +137,24 @@ class PassportBudget:
         except (ValueError, AttributeError):
             return None  # unlisted, or an x402 version 1 requirement
 
+    def _read(self) -> datetime:
+        """The clock, and whether the payments out of its window may be forgotten."""
+        now = self._clock()
+        last, self._last = self._last, now
+        if self.window is not None and last is not None and last <= now <= last + self.window:
+            # A step back, or forward by more than a window, may be undone
+            # by the next reading: only a step within the window forgets.
+            start = now - self.window
+            self._spent = [(at, amount) for at, amount in self._spent if at > start]
+        return now
+
     def _spent_now(self, now: datetime) -> int:
         if self.window is None:
             # A bound for the passport's whole life: one running total.
             self._spent[:] = [(now, sum(amount for _, amount in self._spent))] if self._spent else []
-        else:
-            start = now - self.window
-            self._spent = [(at, amount) for at, amount in self._spent if at > start]
-        return sum(amount for _, amount in self._spent)
+            return self._spent[0][1] if self._spent else 0
+        start = now - self.window
+        return sum(amount for at, amount in self._spent if at > start)
 
     def __repr__(self) -> str:
         return f"PassportBudget(limit_microusd={self.limit_microusd}, window={self.window!r})"

@@ -7,69 +7,66 @@ Imported through :mod:`quorvel_trellane.x402`.
 from __future__ import annotations
 
 import asyncio
-import logging
-from collections.abc import Iterable, MutableMapping
-from typing import TYPE_CHECKING, Any
+from collections.abc import Callable, Iterable, MutableMapping
+from typing import TYPE_CHECKING, Any, Final
 
-from quorvel_trellane._refusal import Answer
-from quorvel_trellane.asgi import STATE_KEY, PassportMiddleware, _answer
+from quorvel_trellane._refusal import Answer, send_answer
+from quorvel_trellane.asgi import STATE_KEY, PassportMiddleware
 from quorvel_trellane.passport import X402_PASSPORT_HEADER, PassportVerdict
 from quorvel_trellane.x402._amounts import (
+    PAYMENT_HEADER_REPEATED,
     PAYMENT_NOT_PRICED,
     SPEND_LIMIT_EXCEEDED,
     SPEND_TERMS_UNSUPPORTED,
     Stablecoin,
     Stablecoins,
     _table,
-    payment_key,
 )
+from quorvel_trellane.x402._book import Flight, PaymentBook, PendingPayment, Refusal
 
 if TYPE_CHECKING:
-    from x402 import SettleResultContext, x402ResourceServer
+    from x402 import SettleContext, SettleResultContext, x402ResourceServer
     from x402.http import RoutesConfig
 
     from quorvel_trellane.asgi import ASGIApp, Receive, Scope, Send
-    from quorvel_trellane.spend import SpendDecision, SpendLedger
+    from quorvel_trellane.spend import SpendLedger
 
-logger = logging.getLogger("quorvel_trellane.x402")
-
-
-class _Payment:
-    """One signed payment in flight on this server, and what became of it."""
-
-    __slots__ = ("credential", "decision", "requests", "settled")
-
-    def __init__(self, credential: str, decision: SpendDecision) -> None:
-        self.credential = credential
-        self.decision = decision
-        self.requests = 0
-        self.settled = False
+# x402 reads a payment from either header; a request may carry one of them, once.
+_PAYMENT_HEADERS: Final = frozenset({b"payment-signature", b"x-payment"})
 
 
 class PassportPaywall:
     """x402's payment middleware behind a passport check and a spend budget (ASGI).
 
-    For a request to a route in ``routes`` (x402's own route table), in order:
+    For a request to a route in ``routes`` (x402's own route table; a HEAD
+    request is priced and checked as its GET), in order:
 
     1. The passport in the ``header`` request header is verified with the
        ledger's trust and ``required_scope``; without a valid one the answer
        is the passport middleware's own: 401 (or 403 for another agent or a
        missing scope) with ``{"status", "error_code", "error_message"}``,
        and no payment challenge.
-    2. Unpaid, x402 builds its 402 challenge; it is sent only when the
+    2. A request carrying the payment header ("PAYMENT-SIGNATURE" or
+       "X-PAYMENT") more than once, in any spelling, is refused with 400
+       "PAYMENT_HEADER_REPEATED" before anything is held or settled.
+    3. Unpaid, x402 builds its 402 challenge; it is sent only when the
        budget left in the passport's window covers the cheapest option
        priced in a listed stablecoin. Otherwise 403 "SPEND_LIMIT_EXCEEDED"
        (or "SPEND_TERMS_UNSUPPORTED" for a passport without a readable
        bound, "PAYMENT_NOT_PRICED" when no option is in a listed
        stablecoin), so the agent never signs.
-    3. Paid, the payment's amount is reserved in ``ledger`` under the
-       payment's :func:`payment_key` before x402 verifies and settles it;
-       refused, 403 with the decision's code. The hold is committed once
-       settlement succeeds (at the settled amount when lower) and released
-       when the payment is refused, the handler fails or settlement fails.
-       A retried payment reserves under the same key and is never charged
-       twice; one whose hold was released (its settlement failed) is held
-       anew, and committed if it settles this time.
+    4. Paid, the payment's amount is reserved in ``ledger`` under its
+       :func:`payment_key` (the signature, the terms it accepted and the
+       route) before x402 verifies and settles it; refused, 403 with the
+       decision's code ("PAYMENT_KEY_REUSED" for a signature in flight here
+       for other terms). The hold is committed once settlement succeeds (at
+       the settled amount when lower) and released only when the payment is
+       known not to have happened: refused before settling, the handler
+       failing before it, or a facilitator answer that it was not made. A
+       pending or unknown outcome keeps the hold counting and is reported
+       to ``on_pending`` (called, or awaited, with a :class:`PendingPayment`)
+       and the log; settle it with :meth:`commit_pending` or
+       :meth:`release_pending`, or it counts until it leaves the window.
 
     Other routes, and lifespan and websocket scopes, go to x402's middleware
     untouched. The verdict is stored in ``scope["state"]["agent_passport"]``.
@@ -87,6 +84,7 @@ class PassportPaywall:
         stablecoins: Stablecoins | Iterable[Stablecoin],
         required_scope: str | None = None,
         header: str = X402_PASSPORT_HEADER,
+        on_pending: Callable[[PendingPayment], object] | None = None,
     ) -> None:
         from x402.http import x402HTTPResourceServer
         from x402.http.middleware.fastapi import PaymentMiddlewareASGI
@@ -101,21 +99,54 @@ class PassportPaywall:
         self._passport = PassportMiddleware(
             self._budgeted, trust=ledger.trust, required_scope=required_scope, header=header
         )
-        self._payments: dict[str, _Payment] = {}
+        self._book = PaymentBook(ledger, self.stablecoins, required_scope, on_pending)
+        server.on_before_settle(self._before_settle)
         server.on_after_settle(self._after_settle)
 
     async def __call__(self, scope: Scope, receive: Receive, send: Send) -> None:
-        if scope["type"] == "http" and self._priced(scope):
+        if scope["type"] != "http":
+            await self._x402(scope, receive, send)
+        elif scope["method"] == "HEAD" and self._priced(scope, "GET"):
+            # Starlette answers HEAD with the GET handler: x402 prices and
+            # settles it as that GET, and the server sends no body.
+            await self._passport({**scope, "method": "GET"}, receive, _headless(send))
+        elif self._priced(scope, scope["method"]):
             await self._passport(scope, receive, send)
         else:
             await self._x402(scope, receive, send)
+
+    async def commit_pending(self, pending: PendingPayment, *, amount_microusd: int | None = None) -> bool:
+        """Count a pending payment the facilitator now reports settled.
+
+        Commits its hold (at ``amount_microusd`` when smaller); a hold that
+        left the window meanwhile is held anew, dated as it was, and
+        committed. False, and logged, when the ledger cannot count it (the
+        passport no longer verifies at the time it was held, or the bound
+        has no room left for a hold held anew).
+        """
+        return await self._book.commit_pending(pending, amount_microusd)
+
+    async def release_pending(self, pending: PendingPayment) -> None:
+        """Free the hold of a pending payment the facilitator reports not made.
+
+        Raises HoldSettledError when the hold was committed meanwhile (a
+        retry of the payment settled): it stays counted.
+        """
+        await self._book.release_pending(pending)
 
     async def _budgeted(self, scope: Scope, receive: Receive, send: Send) -> None:
         """Behind the passport check: the request carries one verified passport."""
         verdict: PassportVerdict = scope["state"][STATE_KEY]
         name = self._passport.header_key
         credential = next(value for key, value in scope["headers"] if key.lower() == name).decode("latin-1")
-        payment = _payment(scope)
+        headers = [value for key, value in scope["headers"] if key.lower() in _PAYMENT_HEADERS]
+        if len(headers) > 1:
+            # Servers that keep the client's spelling pass each copy: the
+            # paywall would hold one while x402 settles another.
+            message = "the request carries the payment header more than once"
+            await send_answer(send, Answer(400, Answer.of(verdict.status, PAYMENT_HEADER_REPEATED, message).body))
+            return
+        payment = _payment(headers[0]) if headers else None
         if payment is None:
             await self._x402(scope, receive, self._challenge_checked(send, credential, verdict))
         else:
@@ -123,7 +154,7 @@ class PassportPaywall:
 
     # -- which requests: x402's own route table decides --
 
-    def _priced(self, scope: Scope) -> bool:
+    def _priced(self, scope: Scope, method: str) -> bool:
         from starlette.requests import Request
         from x402.http import HTTPRequestContext
         from x402.http.middleware.fastapi import FastAPIAdapter
@@ -134,7 +165,7 @@ class PassportPaywall:
             adapter=FastAPIAdapter(request),
             path=raw.decode("latin-1").split("?")[0],
             decoded_path=_route_path(scope),
-            method=scope["method"],
+            method=method,
         )
         return self._routes.requires_payment(context)
 
@@ -151,7 +182,7 @@ class PassportPaywall:
                 answer = await self._budget_refusal(credential, verdict, message["headers"])
                 if answer is not None:
                     replaced = True
-                    await _answer(send, answer)
+                    await send_answer(send, answer)
                     return
             await send(message)
 
@@ -177,7 +208,7 @@ class PassportPaywall:
             try:
                 prices.append(self.stablecoins.price(option))
             except ValueError:
-                continue  # an option in an asset this server does not count
+                continue  # an option in an asset this server does not count, or no amount
         if not prices:
             return _forbidden(
                 verdict.status, PAYMENT_NOT_PRICED, "no payment option of this route is in a listed USD stablecoin"
@@ -198,7 +229,7 @@ class PassportPaywall:
             )
         return None
 
-    # -- paid: reserve, let x402 verify and settle, commit or release --
+    # -- paid: hold, let x402 verify and settle, then commit, release or keep --
 
     async def _paid(
         self, scope: Scope, receive: Receive, send: Send, credential: str, verdict: PassportVerdict, payment: Any
@@ -206,129 +237,102 @@ class PassportPaywall:
         from x402 import PaymentPayload
 
         if not isinstance(payment, PaymentPayload):
-            await _answer(
-                send,
-                _forbidden(
-                    verdict.status, PAYMENT_NOT_PRICED, "an x402 version 1 payment names no requirement to price"
-                ),
-            )
+            message = "an x402 version 1 payment names no requirement to price"
+            await send_answer(send, _forbidden(verdict.status, PAYMENT_NOT_PRICED, message))
             return
         try:
             amount = self.stablecoins.price(payment.accepted)
-        except ValueError as exc:
-            await _answer(send, _forbidden(verdict.status, PAYMENT_NOT_PRICED, str(exc)))
+        except ValueError as exc:  # an unlisted asset, or an amount that is none
+            await send_answer(send, _forbidden(verdict.status, PAYMENT_NOT_PRICED, str(exc)))
             return
         if amount == 0:
             await self._x402(scope, receive, send)
             return
-        key = payment_key(payment)
-        decision = await self.ledger.reserve_async(credential, amount, key=key, required_scope=self.required_scope)
-        if not decision:
-            await _answer(
-                send,
-                _forbidden(verdict.status, decision.error_code or SPEND_LIMIT_EXCEEDED, decision.error_message or ""),
-            )
+        flight = await self._book.open(credential, payment, f"{scope['method']} {_route_path(scope)}", amount)
+        if isinstance(flight, Refusal):
+            await send_answer(send, _forbidden(verdict.status, flight.code, flight.message))
             return
-        # Two requests carrying one payment share one hold (the ledger answers
-        # the second reserve with the first decision): it is released only
-        # when the last of them ends and none has settled it.
-        entry = self._payments.get(key)
-        if entry is None:
-            entry = self._payments[key] = _Payment(credential, decision)
-        entry.requests += 1
-        ended = False
+        await self._settling(scope, receive, send, flight)
 
-        async def end() -> None:
-            nonlocal ended
-            if ended:
-                return
-            ended = True
-            entry.requests -= 1
-            if entry.requests == 0:
-                del self._payments[key]
-                if not entry.settled:
-                    await self._release(entry.decision)
+    async def _settling(self, scope: Scope, receive: Receive, send: Send, flight: Flight) -> None:
+        closed = False
+
+        async def close(failure: str | None) -> None:
+            nonlocal closed
+            if not closed:
+                closed = True
+                await self._book.close(flight, failure)
 
         async def ending(message: MutableMapping[str, Any]) -> None:
             # x402 settles before the response starts, and never after: by
             # then the payment has settled or will not, and the ledger is
             # up to date before the agent reads the answer.
             if message["type"] == "http.response.start":
-                await end()
+                await close(_settle_failure(message))
             await send(message)
 
         try:
             await self._x402(scope, receive, ending)
         finally:
-            await end()
+            await close(None)
+
+    # -- x402's settlement hooks: which passport's payment, read from the request --
+
+    def _flight(self, context: SettleContext | SettleResultContext) -> Flight | None:
+        request = getattr(context.transport_context, "request", None)
+        adapter = getattr(request, "adapter", None)
+        if adapter is None:
+            return None  # settled outside an HTTP request of this paywall
+        return self._book.find(adapter.get_header(self._passport.header), context.payment_payload)
+
+    async def _before_settle(self, context: SettleContext) -> None:
+        flight = self._flight(context)
+        if flight is not None:
+            flight.attempted = True
 
     async def _after_settle(self, context: SettleResultContext) -> None:
-        """x402's after-settle hook: the money moved, so the hold is committed."""
-        try:
-            key = payment_key(context.payment_payload)  # type: ignore[arg-type]
-        except Exception:
-            return  # not a payment of ours (x402 version 1)
-        entry = self._payments.get(key)
-        if entry is None or entry.settled:
-            return
-        entry.settled = True
-        decision = entry.decision
-        final = decision.amount_microusd
-        try:
-            # A scheme may settle less than it verified (x402's settlement
-            # overrides): the lower amount is what the agent paid.
-            final = min(final, self.stablecoins.price(context.requirements))  # type: ignore[arg-type]
-        except ValueError:
-            pass
-        # Nothing is raised into x402, which would answer a settled payment
-        # as failed; a hold that cannot be committed keeps counting until it
-        # leaves the window.
-        try:
-            await self.ledger.commit_async(decision, amount_microusd=final)
-        except ValueError:
-            await self._recount(entry, key, final)
-        except Exception:
-            logger.exception("x402: could not commit the hold of settled payment %s", key)
-
-    async def _recount(self, entry: _Payment, key: str, amount: int) -> None:
-        """Count a settled payment whose hold was released meanwhile.
-
-        Another server carrying the same payment may have released the hold
-        (its request failed) while this one settled it. The money has moved:
-        the payment's key, released, is reserved again, which holds anew (or
-        finds the hold a request made meanwhile), and that hold is committed.
-        """
-        try:
-            again = await self.ledger.reserve_async(
-                entry.credential, amount, key=key, required_scope=self.required_scope
-            )
-            if again:
-                await self.ledger.commit_async(again, amount_microusd=min(amount, again.amount_microusd))
-            else:
-                logger.error("x402: settled payment %s could not be counted: %s", key, again.error_message)
-        except Exception:
-            logger.exception("x402: could not count settled payment %s", key)
-
-    async def _release(self, decision: SpendDecision) -> None:
-        try:
-            await self.ledger.release_async(decision)
-        except ValueError:
-            pass  # committed meanwhile, through another server: it stays counted
-        except Exception:
-            logger.exception("x402: could not release a hold; it counts until it leaves the window")
+        """The money moved: the hold is committed."""
+        flight = self._flight(context)
+        if flight is not None:
+            await self._book.settled(flight, context.requirements)  # type: ignore[arg-type]
 
 
-def _payment(scope: Scope) -> Any:
+def _payment(value: bytes) -> Any:
     """The request's x402 payment, decoded as x402's middleware decodes it, or None."""
     from x402.http import decode_payment_signature_header
 
-    for key, value in scope["headers"]:
-        if key.lower() == b"payment-signature":
-            try:
-                return decode_payment_signature_header(value.decode("latin-1"))
-            except Exception:
-                return None  # x402 treats it as no payment: the challenge
-    return None
+    try:
+        return decode_payment_signature_header(value.decode("latin-1"))
+    except Exception:
+        return None  # x402 treats it as no payment: the challenge
+
+
+def _settle_failure(start: MutableMapping[str, Any]) -> str | None:
+    """The reason of the failed settlement a response reports, or None."""
+    from x402 import SettleResponse
+    from x402.http import decode_payment_response_header
+
+    if start.get("status") != 402:
+        return None
+    encoded = next((v for k, v in start.get("headers", ()) if k.lower() == b"payment-response"), None)
+    try:
+        answer = decode_payment_response_header(encoded.decode("latin-1")) if encoded else None
+    except Exception:
+        return None
+    if not isinstance(answer, SettleResponse) or answer.success:
+        return None
+    return answer.error_reason or "unexpected_settle_error"
+
+
+def _headless(send: Send) -> Send:
+    """``send`` for a HEAD request: the GET's headers, none of its body."""
+
+    async def headless(message: MutableMapping[str, Any]) -> None:
+        if message["type"] == "http.response.body" and message.get("body"):
+            message = {**message, "body": b""}
+        await send(message)
+
+    return headless
 
 
 def _route_path(scope: Scope) -> str:
