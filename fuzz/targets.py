@@ -649,6 +649,8 @@ def reference_revoked(crl):
         return ("ok", None)
     if isinstance(crl, dict):
         crl = crl.get("revoked", [])
+    if isinstance(crl, (str, bytes, bytearray)):  # a single id, never its characters
+        return ("raise", P.PassportError)
     out = set()
     try:
         for item in crl:

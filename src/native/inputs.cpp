@@ -109,8 +109,9 @@ constexpr const char kRevokedIdsDoc[] =
     "Normalise a CRL argument to a set of revoked passport ids, or None if absent.\n\n"
     "Accepts None (no revocation data), a revocation list document (a dict whose\n"
     "'revoked' member lists the ids; missing means none revoked) or any iterable\n"
-    "of ids. Every id is compared as text. Anything that cannot be iterated\n"
-    "raises :class:`PassportError`.";
+    "of ids. Every id is compared as text. Anything that cannot be iterated,\n"
+    "and text, bytes or bytearray given as the collection (at top level or\n"
+    "under 'revoked'), raises :class:`PassportError`.";
 
 const Param kRevokedIdsParams[] = {{"crl", nullptr, ParamKind::PositionalOrKeyword, Default::Required}};
 
@@ -124,9 +125,24 @@ Ref crl_source(const Call& c, PyObject* crl) {
     return c.member(crl, c.st->str_revoked, empty.get());
 }
 
+// Text, bytes and bytearray iterate, but over characters and byte values:
+// a single id given as text would be read as a set of one-letter ids, and
+// the passport it names would come out active. They are refused as a value
+// that cannot be iterated is, a TypeError as the cause.
+[[noreturn]] void refuse_text_collection(const Call& c, PyObject* source) {
+    PyErr_Format(PyExc_TypeError, "a collection of revoked ids is not %s", Py_TYPE(source)->tp_name);
+    Ref err = take_error();
+    raise_passport_error(c, kUnusableCrl, err.get());
+}
+
+bool is_text_like(PyObject* value) {
+    return PyUnicode_Check(value) || PyBytes_Check(value) || PyByteArray_Check(value);
+}
+
 // The set of revoked ids built from the collection: exact texts as they
 // are, anything else by its text form.
 Ref revoked_set(const Call& c, PyObject* source) {
+    if (is_text_like(source)) refuse_text_collection(c, source);
     // A list or tuple of exact texts (the usual revocation list) becomes a
     // set directly: no element needs converting and nothing can raise.
     if (PyList_CheckExact(source) || PyTuple_CheckExact(source)) {

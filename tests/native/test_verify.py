@@ -561,7 +561,6 @@ CRL_CASES = [
     ([7], {"passport_id": 7}, True, REVOKED),
     (["7"], {"passport_id": 7}, True, REVOKED),
     ({"revoked": [7]}, {"passport_id": "7"}, True, REVOKED),
-    ("pxq", {"passport_id": "p"}, True, REVOKED),
     ([], {"passport_id": OMIT}, True, NO_ID),
     ([], {"passport_id": OMIT}, False, ACTIVE),
     (["0"], {"passport_id": 0}, True, NO_ID),
@@ -584,7 +583,22 @@ def test_generator_crl_is_read_once_as_a_list_of_ids(passport, issuer, issue):
     assert_outcome(passport, verdict, cred, REVOKED)
 
 
-@pytest.mark.parametrize("crl", [42, {"revoked": None}, {"revoked": 5}, 1.5, True])
+@pytest.mark.parametrize(
+    "crl",
+    [
+        42,
+        {"revoked": None},
+        {"revoked": 5},
+        1.5,
+        True,
+        PID,
+        "pxq",
+        b"pp",
+        bytearray(b"pp"),
+        {"revoked": PID},
+        type("Id", (str,), {})(PID),
+    ],
+)
 def test_unusable_crl_raises_after_signature_and_expiry_pass(passport, issuer, issue, crl):
     with pytest.raises(passport.PassportError) as info:
         run(passport, issuer, issue(), crl=crl)
@@ -868,13 +882,9 @@ class Text(str):
         ({}, set()),
         ({"next_update": "x"}, set()),
         ({"revoked": ["a", 7]}, {"a", "7"}),
-        ({"revoked": "ab"}, {"a", "b"}),
         ({"revoked": {"k": 1}}, {"k"}),
         (["a", "a"], {"a"}),
         ((1, 1.5, None, True), {"1", "1.5", "None", "True"}),
-        ("abc", {"a", "b", "c"}),
-        ("", set()),
-        (b"ab", {"97", "98"}),
         (frozenset({"x"}), {"x"}),
         (types.MappingProxyType({"revoked": ["a"]}), {"revoked"}),
         ([Text("t")], {"t"}),
@@ -887,8 +897,11 @@ def test_revoked_ids_normalise_every_crl_form_to_text(passport, crl, expected):
         assert type(got) is set and all(type(x) is str for x in got)
 
 
-@pytest.mark.parametrize("crl", [42, {"revoked": None}, {"revoked": 7}, [BadText()], object()])
-def test_revoked_ids_refuse_a_crl_that_cannot_be_iterated(passport, crl):
+@pytest.mark.parametrize(
+    "crl",
+    [42, {"revoked": None}, {"revoked": 7}, [BadText()], object(), "abc", "", b"ab", bytearray(), {"revoked": "ab"}],
+)
+def test_revoked_ids_refuse_a_crl_that_cannot_be_iterated_or_is_text(passport, crl):
     with pytest.raises(passport.PassportError) as info:
         passport._revoked_ids(crl)
     assert str(info.value) == BAD_CRL
