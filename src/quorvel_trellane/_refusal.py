@@ -14,16 +14,17 @@ way; everything else is decided here, once:
    reason, headers with the challenge, JSON body.
 
 Neither this module nor the middleware imports a web framework; this
-module imports only the native module, ``json`` and the check that the
-passport components load.
+module imports only the native module, ``json``, ``urllib.parse`` and the
+check that the passport components load.
 """
 
 from __future__ import annotations
 
 import json
-from collections.abc import Awaitable, Callable, Iterable, MutableMapping
+from collections.abc import Awaitable, Callable, Iterable, Mapping, MutableMapping
 from dataclasses import dataclass, field
 from typing import TYPE_CHECKING, Any, Final, Generic, Protocol, TypeAlias, TypeVar
+from urllib.parse import unquote
 
 from quorvel_trellane._internal.components import require_components
 from quorvel_trellane._internal.outage import retry_after
@@ -43,6 +44,7 @@ __all__ = [
     "CLOSE_POLICY_VIOLATION",
     "public_path_test",
     "send_answer",
+    "raw_target",
 ]
 
 
@@ -239,7 +241,9 @@ class Middleware(Gate[_Trust, _Context], Generic[_App, _Trust, _Context]):
     schema, health, the agent card): a request for one reaches the
     application unchecked, with the verdict None. An entry ending in "/"
     matches every path under it; any other entry matches exactly (the ASGI
-    ``scope["path"]``, the WSGI ``environ["PATH_INFO"]``).
+    ``scope["path"]``, the WSGI ``environ["PATH_INFO"]``). A path with a
+    "." or ".." segment, raw or percent-encoded, or an encoded "/", is
+    never public.
 
     ``readiness_path`` is a public path the middleware answers itself, for a
     load balancer's readiness probe: 200, or 503 while the trust cannot
@@ -268,17 +272,23 @@ class Middleware(Gate[_Trust, _Context], Generic[_App, _Trust, _Context]):
             self.readiness = Readiness(trust)
             if not isinstance(public_paths, (str, bytes)):
                 public_paths = [*public_paths, readiness_path]
-        #: Whether a request path needs no passport; None when every path needs one.
+        #: Whether a request path (decoded, and as sent) needs no passport;
+        #: None when every path needs one.
         self.is_public = public_path_test(public_paths)
 
 
-def public_path_test(paths: Iterable[str]) -> Callable[[str], bool] | None:
+def public_path_test(paths: Iterable[str]) -> Callable[[str, str | bytes | None], bool] | None:
     """A test of a request path against ``paths``, the paths that need no passport.
+
+    The test takes the decoded path a server hands on and, where the server
+    gives it, the request target as sent (``raw``).
 
     An entry ending in "/" matches every path under it (``"/docs/"`` matches
     "/docs/" and "/docs/oauth2-redirect"); any other entry matches exactly
-    that path. None when ``paths`` is empty, so that a middleware without
-    public paths pays nothing per request.
+    that path. A path with a "." or ".." segment, raw or percent-encoded,
+    or an encoded "/", is never public: a router that resolves it would
+    serve another path. None when ``paths`` is empty, so that a middleware
+    without public paths pays nothing per request.
     """
     if isinstance(paths, (str, bytes)):
         raise TypeError("public_paths must be an iterable of paths, not a single str")
@@ -296,8 +306,12 @@ def public_path_test(paths: Iterable[str]) -> Callable[[str], bool] | None:
     starts = tuple(prefixes)
     frozen = frozenset(exact)
 
-    def is_public(path: str) -> bool:
-        return path in frozen or path.startswith(starts)
+    def is_public(path: str, raw: str | bytes | None = None) -> bool:
+        if not (path in frozen or path.startswith(starts)) or _resolvable(path):
+            return False
+        # Servers decode the path they hand on ("%2F" becomes "/"); the
+        # request's own text, where the server gives it, shows what they hid.
+        return raw is None or not _resolvable(_path_of(raw))
 
     return is_public
 
@@ -307,3 +321,47 @@ async def send_answer(send: Callable[[MutableMapping[str, Any]], Awaitable[None]
     headers = [(name.lower().encode("latin-1"), value.encode("latin-1")) for name, value in answer.headers]
     await send({"type": "http.response.start", "status": answer.code, "headers": headers})
     await send({"type": "http.response.body", "body": answer.body})
+
+
+# How many rounds of percent-decoding a path is looked through: a router or
+# proxy that decodes twice still finds no dot segment in a public path.
+_DECODING_ROUNDS: Final = 3
+
+
+def raw_target(environ: Mapping[str, object]) -> str | None:
+    """The request target as sent, where a WSGI server gives it (gunicorn's
+    ``RAW_URI``, uWSGI's and mod_wsgi's ``REQUEST_URI``); None otherwise."""
+    for key in ("RAW_URI", "REQUEST_URI"):
+        value = environ.get(key)
+        if isinstance(value, str):
+            return value
+    return None
+
+
+def _path_of(raw: str | bytes) -> str:
+    """The path part of a request target as sent (an ASGI ``raw_path``, a
+    server's ``RAW_URI``), without its query."""
+    text = raw.decode("latin-1") if isinstance(raw, bytes) else raw
+    return text.partition("?")[0]
+
+
+def _resolvable(path: str) -> bool:
+    """Whether a router could read ``path`` as another path: it has a "." or
+    ".." segment, raw or percent-encoded, or an encoded "/" (or "\\").
+
+    "/docs/../pay" matches "/docs/" as text, yet a router that resolves dot
+    segments serves "/pay": such a path is never public, whatever it
+    matches. Asked only of a path that would otherwise be public.
+    """
+    for _ in range(_DECODING_ROUNDS):
+        lowered = path.lower()
+        if "%2f" in lowered or "%5c" in lowered:
+            return True
+        for segment in lowered.replace("\\", "/").split("/"):
+            if segment.replace("%2e", ".") in (".", ".."):
+                return True
+        decoded = unquote(path)
+        if decoded == path:
+            return False
+        path = decoded
+    return True  # still encoded after every round: not a path to trust

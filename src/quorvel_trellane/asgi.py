@@ -59,7 +59,7 @@ class PassportMiddleware(Middleware[ASGIApp, AsyncTrust, Scope]):
             await self.app(scope, receive, send)
             return
         is_public = self.is_public
-        public = is_public is not None and is_public(scope["path"])
+        public = is_public is not None and is_public(scope["path"], scope.get("raw_path"))
         if public and self.readiness is not None and kind == "http" and scope["path"] == self.readiness_path:
             await _answer(send, self.readiness.answer())
             return

@@ -25,7 +25,7 @@ from django.conf import settings  # type: ignore[import-untyped]
 from django.http import HttpRequest, HttpResponse  # type: ignore[import-untyped]
 from django.utils.module_loading import import_string  # type: ignore[import-untyped]
 
-from quorvel_trellane._refusal import Answer, Ask, Gate, SyncTrust, public_path_test
+from quorvel_trellane._refusal import Answer, Ask, Gate, SyncTrust, public_path_test, raw_target
 from quorvel_trellane.passport import X402_PASSPORT_HEADER, PassportVerdict
 
 __all__ = ["PassportMiddleware", "passport_required", "SETTING", "REQUEST_ATTRIBUTE"]
@@ -122,7 +122,7 @@ class PassportMiddleware:
 
     def __call__(self, request: HttpRequest) -> HttpResponse:
         config = self.config
-        if config.is_public is not None and config.is_public(request.path_info):
+        if config.is_public is not None and config.is_public(request.path_info, raw_target(request.META)):
             setattr(request, REQUEST_ATTRIBUTE, None)
             return self.get_response(request)
         verdict, refused = _judge(request, config.gate)

@@ -15,7 +15,7 @@ from __future__ import annotations
 from collections.abc import Iterable
 from typing import TYPE_CHECKING, Final
 
-from quorvel_trellane._refusal import Ask, Middleware, SyncTrust
+from quorvel_trellane._refusal import Ask, Middleware, SyncTrust, raw_target
 from quorvel_trellane.passport import X402_PASSPORT_HEADER
 
 if TYPE_CHECKING:
@@ -46,7 +46,7 @@ class PassportMiddleware(Middleware["WSGIApplication", SyncTrust, "WSGIEnvironme
 
     def __call__(self, environ: WSGIEnvironment, start_response: StartResponse) -> Iterable[bytes]:
         is_public = self.is_public
-        public = is_public is not None and is_public(environ.get("PATH_INFO", ""))
+        public = is_public is not None and is_public(environ.get("PATH_INFO", ""), raw_target(environ))
         if public and self.readiness is not None and environ.get("PATH_INFO") == self.readiness_path:
             ready = self.readiness.answer()
             start_response(ready.status_line, list(ready.headers))
