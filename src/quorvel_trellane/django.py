@@ -42,7 +42,7 @@ _OPTIONS: Final = frozenset({"TRUST", "REQUIRED_SCOPE", "HEADER", "PUBLIC_PATHS"
 @dataclass(frozen=True)
 class _Config:
     gate: Gate[SyncTrust, HttpRequest]  # the middleware's: REQUIRED_SCOPE, OPTIONAL
-    is_public: Callable[[str], bool] | None
+    is_public: Callable[[str, str | bytes | None], bool] | None
     scoped: dict[str | None, Gate[SyncTrust, HttpRequest]]  # the decorators', by scope
 
     def for_scope(self, scope: str | None) -> Gate[SyncTrust, HttpRequest]:
