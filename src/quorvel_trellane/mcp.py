@@ -35,6 +35,7 @@ import contextlib
 import contextvars
 import hashlib
 import json
+from collections import OrderedDict
 from collections.abc import AsyncIterator, Mapping
 from datetime import datetime
 from typing import Any, Final, TypedDict
@@ -59,7 +60,7 @@ from quorvel_trellane.spend import HoldSettledError, SpendDecision, SpendLedger
 
 __all__ = [
     "NEEDS_META_KEY",
-    "IDEMPOTENCY_META_KEY",
+    "DUPLICATE_CALL",
     "PASSPORT_REFUSED",
     "PassportAccess",
     "PassportAccessToken",
@@ -72,9 +73,9 @@ __all__ = [
 
 #: The tool ``_meta`` entry that says what a tool needs of a passport (see ``needs``).
 NEEDS_META_KEY: Final = "quorvel.com/agent-passport"
-#: The ``_meta`` entry of a ``tools/call`` in which a client may name the
-#: call itself, so that its retries count once on any connection.
-IDEMPOTENCY_META_KEY: Final = "quorvel.com/idempotency-key"
+#: The refusal of a metered call made again in its session (a request id
+#: used before) while it runs or after it was charged: it runs, and counts, once.
+DUPLICATE_CALL: Final = "DUPLICATE_CALL"
 #: The JSON-RPC error code of every refusal: at the door (in the HTTP
 #: answer's body) and at a tool. The error's ``data`` is the refusal
 #: document ``{"status", "error_code", "error_message"}``.
@@ -87,6 +88,8 @@ _BEARER: Final = b"bearer "
 _AUTHORIZATION: Final = b"authorization"
 _SESSION_HEADER: Final = "mcp-session-id"
 _ENCODER: Final = json.JSONEncoder(separators=(",", ":"))
+# How many metered calls a server remembers, to run and charge a retry once.
+_REMEMBERED: Final = 65_536
 
 # The verdict the door reached for the credential of the request being
 # served, so that the SDK's token check, called further in on the same
@@ -265,6 +268,10 @@ class _ToolChecks:
     def __init__(self, access: PassportAccess, server: MCPServer[Any]) -> None:
         self.access = access
         self.server = server
+        # The metered calls of this process's sessions by ledger key: True
+        # once charged, False while running. Sessions live in one process,
+        # so their calls are never made on another.
+        self._calls: OrderedDict[str, bool] = OrderedDict()
 
     async def __call__(self, ctx: ServerRequestContext[Any, Any], call_next: CallNext) -> HandlerResult:
         if ctx.method == "tools/list":
@@ -305,24 +312,45 @@ class _ToolChecks:
         ledger = self.access.ledger
         if ledger is None:
             raise _refusal("active", "SPEND_TERMS_UNSUPPORTED", f"tool '{name}' has a price and the server no ledger")
-        decision = await ledger.reserve_async(token.token, price, key=_call_key(ctx, name, price))
-        if not decision:
-            raise _refusal(decision.verdict.status, decision.error_code, decision.error_message)
+        key = _call_key(ctx, name, price)
+        if key is not None:
+            # Checked and claimed with no await between: one of two copies
+            # arriving together runs.
+            done = self._calls.get(key)
+            if done is not None:
+                why = "was already made and charged" if done else "is already running"
+                raise _refusal("active", DUPLICATE_CALL, f"this call of tool '{name}' {why}")
+            self._calls[key] = False
+            while len(self._calls) > _REMEMBERED:
+                self._calls.popitem(last=False)
+        charged = False
         try:
-            result = await call_next(ctx)
-        except asyncio.CancelledError:
-            # The tool may have done its work before it was cancelled: an
-            # uncertain outcome stays held, and counts until it leaves the window.
-            raise
-        except Exception:
-            await _release(ledger, decision)
-            raise
-        if _is_error(result):
-            # The SDK turns what a tool raises into an error result.
-            await _release(ledger, decision)
-        else:
-            await ledger.commit_async(decision)
-        return result
+            decision = await ledger.reserve_async(token.token, price, key=key)
+            if not decision:
+                raise _refusal(decision.verdict.status, decision.error_code, decision.error_message)
+            try:
+                result = await call_next(ctx)
+            except asyncio.CancelledError:
+                # The tool may have done its work before it was cancelled: an
+                # uncertain outcome stays held, and counts until it leaves the
+                # window; a retry reuses the hold.
+                raise
+            except Exception:
+                await _release(ledger, decision)
+                raise
+            if _is_error(result):
+                # The SDK turns what a tool raises into an error result.
+                await _release(ledger, decision)
+            else:
+                await ledger.commit_async(decision)
+                charged = True
+            return result
+        finally:
+            if key is not None:
+                if charged:
+                    self._calls[key] = True
+                else:
+                    self._calls.pop(key, None)
 
 
 async def _release(ledger: SpendLedger, decision: SpendDecision) -> None:
@@ -334,23 +362,17 @@ async def _release(ledger: SpendLedger, decision: SpendDecision) -> None:
 def _call_key(ctx: ServerRequestContext[Any, Any], name: str, price: int) -> str | None:
     """The ledger key of a tool call, so that its retries count once.
 
-    The client's own key when it names the call; else the session (the
-    server chose it, and only this agent may use it) with the request id,
-    which restarts on every connection and so is never a key alone. A
-    call with neither is charged every time it is made.
+    The session (the server chose it, and only its agent may use it) with
+    the request id, which a client never uses twice in a session but starts
+    again on every connection, so is never a key alone. None without a
+    session: such a call is charged each time it is made.
     """
-    meta = ctx.params.get("_meta") if ctx.params else None
-    given = meta.get(IDEMPOTENCY_META_KEY) if isinstance(meta, Mapping) else None
-    if isinstance(given, str) and given:
-        parts: list[object] = ["key", given]
-    else:
-        request = ctx.request
-        session = request.headers.get(_SESSION_HEADER) if request is not None else None
-        if not session or ctx.request_id is None:
-            return None
-        parts = ["session", session, ctx.request_id]
-    digest = hashlib.sha256(_ENCODER.encode([name, price, *parts]).encode("utf-8")).hexdigest()
-    return f"mcp:{digest}"
+    request = ctx.request
+    session = request.headers.get(_SESSION_HEADER) if request is not None else None
+    if not session or ctx.request_id is None:
+        return None
+    parts = [name, price, session, ctx.request_id]
+    return "mcp:" + hashlib.sha256(_ENCODER.encode(parts).encode("utf-8")).hexdigest()
 
 
 def _token(ctx: ServerRequestContext[Any, Any]) -> PassportAccessToken | None:

@@ -12,7 +12,7 @@ from mcp.server.mcpserver import Context, MCPServer
 from mcp.shared.exceptions import MCPError
 
 from quorvel_trellane.demo import serve
-from quorvel_trellane.mcp import IDEMPOTENCY_META_KEY, PassportAccess, needs, passport_transport, passport_verdict
+from quorvel_trellane.mcp import PassportAccess, needs, passport_transport, passport_verdict
 from quorvel_trellane.spend import SpendLedger
 from quorvel_trellane.testing import Issuer
 
@@ -41,7 +41,7 @@ def shop(adapter_trust, tmp_path_factory):
             raise RuntimeError("out of stock")
         return item
 
-    with ledger, serve(access.app(server)) as url:
+    with ledger, serve(access.app(server, json_response=True)) as url:
         yield f"{url}/mcp", ledger
 
 
@@ -79,15 +79,34 @@ async def steal(url, ledger, credential, other):
         return answers, (await http.post(url, headers=mine, json=LIST)).status_code
 
 
+async def twice(url, ledger, credential):
+    """A metered call made twice in its session (its request id again):
+    each answer's text or refusal, and what is left of the bound."""
+    async with httpx.AsyncClient(timeout=30) as http:
+        head = {**HEAD, "x-agent-passport": credential}
+        opened = await http.post(url, headers=head, json=INITIALIZE)
+        head["mcp-session-id"] = opened.headers["mcp-session-id"]
+        await http.post(url, headers=head, json={"jsonrpc": "2.0", "method": "notifications/initialized"})
+        call = {
+            "jsonrpc": "2.0",
+            "id": 7,
+            "method": "tools/call",
+            "params": {"name": "buy", "arguments": {"item": "a"}},
+        }
+        answers = [(await http.post(url, headers=head, json=call)).json() for _ in range(2)]
+    texts = [a["result"]["content"][0]["text"] if "result" in a else a["error"]["message"] for a in answers]
+    return texts, ledger.remaining(credential)
+
+
 async def calls(url, ledger, credential, *steps):
-    """Each (tool, arguments, meta) called in one SDK client: the result's
+    """Each (tool, arguments) called in one SDK client: the result's
     text, "error" for an error result, or the refusal's code; then the tools
     listed and what is left of the bound."""
     outcomes = []
     async with Client(passport_transport(url, credential), mode="legacy") as client:
-        for name, arguments, meta in steps:
+        for name, arguments in steps:
             try:
-                result = await client.call_tool(name, arguments, meta=meta)
+                result = await client.call_tool(name, arguments)
                 outcomes.append("error" if result.is_error else result.content[0].text)
             except MCPError as refused:
                 outcomes.append(refused.message)
@@ -99,7 +118,6 @@ def issued(*scopes, agent=ADAPTER_AGENT):
     return lambda issuer: issuer.issue(agent_did=agent, scopes=list(scopes), spend_limit_microusd=1_000_000)
 
 
-ONCE = {IDEMPOTENCY_META_KEY: "order-1"}
 NOT_GRANTED = "SCOPE_NOT_GRANTED: scope 'payments:x402' not granted"
 EXCEEDED = "SPEND_LIMIT_EXCEEDED: 400000 micro-USD would take the passport past its bound of 1000000: 200000 left"
 CASES = {
@@ -126,23 +144,27 @@ CASES = {
     ),
     "a verified agent is admitted and its tool reads the verdict": (
         calls,
-        [issued(*FULL), ("whoami", {}, None)],
+        [issued(*FULL), ("whoami", {})],
         ([ADAPTER_AGENT], ["buy", "whoami"], 1_000_000),
     ),
     "a scoped tool is hidden and refused": (
         calls,
-        [issued("catalog:read"), ("buy", {"item": "tea"}, None)],
+        [issued("catalog:read"), ("buy", {"item": "tea"})],
         ([NOT_GRANTED], ["whoami"], 1_000_000),
     ),
-    "a metered tool is charged once per call, a retry once, and refused past the bound": (
+    "a metered tool is charged once per call and refused past the bound": (
         calls,
-        [issued(*FULL), ("buy", {"item": "a"}, ONCE), ("buy", {"item": "a"}, ONCE), ("buy", {"item": "b"}, None)]
-        + [("buy", {"item": "c"}, None)],
-        (["a", "a", "b", EXCEEDED + " in the window"], ["buy", "whoami"], 200_000),
+        [issued(*FULL), ("buy", {"item": "a"}), ("buy", {"item": "b"}), ("buy", {"item": "c"})],
+        (["a", "b", EXCEEDED + " in the window"], ["buy", "whoami"], 200_000),
+    ),
+    "a metered call made again runs and counts once": (
+        twice,
+        [issued(*FULL)],
+        (["a", "DUPLICATE_CALL: this call of tool 'buy' was already made and charged"], 600_000),
     ),
     "a metered tool that raises is released": (
         calls,
-        [issued(*FULL), ("buy", {"item": "bad"}, None)],
+        [issued(*FULL), ("buy", {"item": "bad"})],
         (["error"], ["buy", "whoami"], 1_000_000),
     ),
 }
