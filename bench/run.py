@@ -224,7 +224,7 @@ def warm_trust(credential: str, wellknown: bytes, kid: str, crl: dict[str, Any])
     )
     if not trust.verify(credential).verified:
         raise SystemExit("the benchmark's IssuerTrust did not verify its credential")
-    revoked = trust._crls[kid].value  # the ready frozenset the trust layer passes
+    revoked = trust._material.crls[kid].value  # the ready frozenset the trust layer passes
     assert isinstance(revoked, frozenset)
     return trust, revoked
 

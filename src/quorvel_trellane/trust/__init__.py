@@ -22,6 +22,10 @@ threads started on demand, and an idle trust runs no thread at all.
 Modules:
 
 - ``_issuers``: IssuerTrust and TrustedIssuers, the policy a relying party configures
+- ``_options``: TrustOptions, one issuer's options checked once
+- ``_material``: one issuer's key set and revocation lists, and which key to offer
+- ``_loaders``: reading the key set and a revocation list, with their shape checks
+- ``_warm``: the warm cache a verification reads without waiting (a leaf)
 - ``_fetching``: the HTTP client for an issuer's documents
 - ``_connection``: one connection under the fetch's deadline
 - ``_addresses``: the document URLs, and which addresses a fetch may reach

@@ -21,60 +21,22 @@ callbacks.
 from __future__ import annotations
 
 import functools
-import threading
 import time
-from collections.abc import Callable, Generator, Mapping
+from collections.abc import Callable
 from datetime import UTC, datetime, timedelta
 from types import TracebackType
 from typing import TYPE_CHECKING, Any, Final, NamedTuple, Self, TypeVar
 
 from quorvel_trellane._internal.outage import mark_unavailable
 from quorvel_trellane.passport import PassportVerdict, verify_passport
+from quorvel_trellane.trust._warm import Direct, KeySource, Steps, WarmCache, WarmEntry
 
 if TYPE_CHECKING:
     from quorvel_trellane._internal.observing import Observer
-    from quorvel_trellane.trust._issuers import IssuerTrust
 
 _IDLE_PROBES: Final = 64  # idle probes kept per verifier
 _NO_LIST: Final[frozenset[str]] = frozenset()  # stands in the revocation input while no key is given
 _T = TypeVar("_T")
-
-#: What :func:`_rest` yields: a fetch to wait for.
-Steps = Generator[threading.Event, None, _T]
-
-
-class WarmEntry(NamedTuple):
-    """A kid ready to verify: its key and revocation set, both held."""
-
-    fresh_until: float  # both documents fresh until then (the trust's clock)
-    usable_until: float  # both usable until then: served while refreshed
-    key: bytes
-    revoked: frozenset[str]
-    bound: str | None  # the issuer DID the trust is bound to
-    trust: IssuerTrust
-
-
-class Direct(NamedTuple):
-    """Every warm kid of one trust at once, for the pipeline to read without calling back."""
-
-    until: float
-    keys: dict[str, bytes]
-    revoked: frozenset[str]  # the union of the kids' sets when there are several
-    several: bool
-    bound: str | None
-
-
-def direct_material(warm: Mapping[str | None, WarmEntry]) -> Direct:
-    entries = [(kid, entry) for kid, entry in warm.items() if kid is not None]
-    first = entries[0][1]
-    several = len(entries) > 1
-    return Direct(
-        until=min(entry.fresh_until for _, entry in entries),
-        keys={kid: entry.key for kid, entry in entries},
-        revoked=frozenset().union(*(entry.revoked for _, entry in entries)) if several else first.revoked,
-        several=several,
-        bound=first.bound,
-    )
 
 
 class Request(NamedTuple):
@@ -130,10 +92,10 @@ class Probe:
     def _resolve(self, kid: Any, issuer_did: Any) -> bytes | None:
         hit = self.owner._warm_entry(kid, issuer_did)
         if hit is not None and (hit.bound is None or issuer_did == hit.bound):
-            now = hit.trust._clock()
+            now = hit.source.clock()
             if now < hit.usable_until:
                 if now >= hit.fresh_until:
-                    hit.trust._refresh_stale(kid)  # served while one refresh runs
+                    hit.source.refresh_stale(kid)  # served while one refresh runs
                 self.crl["revoked"] = hit.revoked
                 return hit.key
         # No key given: the pipeline stops before the revocation step, so the
@@ -227,20 +189,20 @@ def _rest(
         # fault), or there is no key set to look in (the issuer's).
         wait = owner._key_set_retry(kid, issuer_did)
         return unresolved if wait is None else mark_unavailable(unresolved, wait)
-    trust, key = found
+    source, key = found
     # Judged with the revocation status unknown, any outcome but "the list
     # is needed" is final: every check before revocation decides alone.
     verdict = request.judge(key, None, True)
     if verdict.error_code != "REVOCATION_CHECK_FAILED":
         return verdict
-    revoked = yield from trust._obtain_list(kid)
+    revoked = yield from source.obtain_list(kid)
     if revoked is not None:
-        trust._remember(kid)
+        source.remember(kid)
     # With no usable list the status stays unknown: fail closed, unless the
     # caller waived the check.
     verdict = request.judge(key, revoked, request.require_revocation_check)
     if revoked is None and verdict.error_code == "REVOCATION_CHECK_FAILED":
-        return mark_unavailable(verdict, trust._list_retry(kid))
+        return mark_unavailable(verdict, source.list_retry(kid))
     return verdict
 
 
@@ -285,7 +247,7 @@ class Verifier:
 
     # Set by the subclasses on the instance (never as class attributes, which
     # would slow every read of them).
-    _direct: Direct | None
+    _warm: WarmCache  # its direct material, when it has any
     _clock: Callable[[], float]
     _timeout: float  # the longest one verification waits on the network, real seconds
     _idle: list[Probe]
@@ -295,7 +257,7 @@ class Verifier:
         """The warm entry that may judge this kid and DID, if any; never starts anything."""
         raise NotImplementedError
 
-    def _obtain_key(self, kid: Any, issuer_did: Any) -> Steps[tuple[IssuerTrust, bytes] | None]:
+    def _obtain_key(self, kid: Any, issuer_did: Any) -> Steps[tuple[KeySource, bytes] | None]:
         """The trust that judges this kid and DID and its key, fetching as needed; None when none."""
         raise NotImplementedError
 
@@ -325,7 +287,7 @@ class Verifier:
         """
         if leeway:
             now = _earlier(now, leeway)
-        direct = self._direct
+        direct = self._warm.direct
         if direct is not None and self._clock() < direct.until:
             verdict = _directly(direct, credential, required_scope, expected_agent_did, require_revocation_check, now)
             if verdict is not None:
@@ -353,7 +315,7 @@ class Verifier:
         """:meth:`verify` for event loops: inline with usable documents, network waits off the loop."""
         if leeway:
             now = _earlier(now, leeway)
-        direct = self._direct
+        direct = self._warm.direct
         if direct is not None and self._clock() < direct.until:
             verdict = _directly(direct, credential, required_scope, expected_agent_did, require_revocation_check, now)
             if verdict is not None:
