@@ -52,7 +52,7 @@ from mcp_types import CallToolResult, ListToolsResult
 from pydantic import ConfigDict
 from starlette.applications import Starlette
 
-from quorvel_trellane._refusal import Answer, Ask, AsyncTrust, Gate
+from quorvel_trellane._refusal import CLOSE_POLICY_VIOLATION, Answer, Ask, AsyncTrust, Gate
 from quorvel_trellane.asgi import STATE_KEY, Receive, Scope, Send
 from quorvel_trellane.http import PassportAuth
 from quorvel_trellane.passport import X402_PASSPORT_HEADER, PassportVerdict
@@ -235,7 +235,13 @@ class PassportApp:
         self.app = app
 
     async def __call__(self, scope: Scope, receive: Receive, send: Send) -> None:
-        if scope["type"] not in ("http", "websocket"):
+        if scope["type"] == "websocket":
+            # MCP has no websocket route here: a handshake is closed, never
+            # handed to the app unchecked.
+            if (await receive())["type"] == "websocket.connect":
+                await send({"type": "websocket.close", "code": CLOSE_POLICY_VIOLATION})
+            return
+        if scope["type"] != "http":
             await self.app(scope, receive, send)
             return
         credential, repeated = _credential(scope, self.access.header_key)
