@@ -15,6 +15,7 @@ from quorvel_trellane.demo import serve
 from quorvel_trellane.mcp import PassportAccess, needs, passport_transport, passport_verdict
 from quorvel_trellane.spend import SpendLedger
 from quorvel_trellane.testing import Issuer
+from quorvel_trellane.trust import IssuerTrust
 
 FULL = ["catalog:read", "payments:x402"]
 HEAD = {"accept": "application/json, text/event-stream", "content-type": "application/json"}
@@ -61,6 +62,20 @@ async def door(url, ledger, credential):
         message = error.message
     code = answer.json()["error_code"]
     return answer.status_code, answer.headers.get("www-authenticate"), code, message and message.split(":")[0]
+
+
+async def outage(url, ledger, credential):
+    """A server whose issuer cannot be reached: status, Retry-After, code."""
+
+    def down(url):
+        raise OSError("unreachable")
+
+    trust = IssuerTrust("https://issuer.example.org", issuer_did=ADAPTER_ISSUER_DID, fetch=down)
+    access = PassportAccess(trust)
+    with trust, serve(access.app(MCPServer("down", **access.server_options))) as base:
+        async with httpx.AsyncClient(timeout=30) as http:
+            answer = await http.post(f"{base}/mcp", headers={**HEAD, "x-agent-passport": credential}, json=INITIALIZE)
+    return answer.status_code, "retry-after" in answer.headers, answer.json()["error"]["data"]["status"]
 
 
 async def steal(url, ledger, credential, other):
@@ -137,6 +152,7 @@ CASES = {
         [issued("payments:x402")],
         (403, None, "SCOPE_NOT_GRANTED", "SCOPE_NOT_GRANTED"),
     ),
+    "an issuer outage is 503": (outage, [issued(*FULL)], (503, True, "unverifiable")),
     "a session is its opener's alone": (
         steal,
         [issued(*FULL), issued(*FULL, agent="did:web:x:other")],
