@@ -292,7 +292,7 @@ def test_verify_table_shows_control_characters_of_a_claim_escaped(creds, server)
     spoof = tamper(creds["genuine"], agent_did="did:x\x1b[2J\rverdict      VERIFIED\n\u009b")
     result = run_cli("verify", spoof, "--issuer", server.url)
     assert result.returncode == 1
-    assert [line for line in result.stdout.splitlines() if line.startswith("verdict")] == ["verdict      NOT VERIFIED"]
+    assert [line for line in result.stdout.splitlines() if line.startswith("verdict")] == ["verdict      NOT VERIFIED: signature does not verify"]
     assert "\x1b" not in result.stdout and "\r" not in result.stdout
 
 
@@ -330,12 +330,12 @@ def test_verify_json_holds_every_verdict_field_from_the_payload(creds, server):
     ("credential", "options", "headline", "detail", "label"),
     [
         ("genuine", [], "VERIFIED", "active", None),
-        ("genuine", ["--scope", "payments:refund"], "NOT VERIFIED", "SCOPE_NOT_GRANTED: scope", None),
-        ("genuine", ["--agent", "did:web:someone-else"], "NOT VERIFIED", "AGENT_MISMATCH: agent_did", None),
-        ("tampered", [], "NOT VERIFIED", "TAMPERED_SIGNATURE: signature verification failed", "unverified claim"),
-        ("malformed", [], "NOT VERIFIED", "INVALID_CREDENTIAL", "unverified claim"),
-        ("expired", [], "NOT VERIFIED", "EXPIRED: credential has expired", "issuer-signed, expired"),
-        ("revoked", [], "NOT VERIFIED", "REVOKED: credential has been revoked", "issuer-signed, revoked"),
+        ("genuine", ["--scope", "payments:refund"], "NOT VERIFIED: scope not granted", "SCOPE_NOT_GRANTED: scope", None),
+        ("genuine", ["--agent", "did:web:someone-else"], "NOT VERIFIED: another agent's passport", "AGENT_MISMATCH: agent_did", None),
+        ("tampered", [], "NOT VERIFIED: signature does not verify", "TAMPERED_SIGNATURE: signature verification failed", "unverified claim"),
+        ("malformed", [], "NOT VERIFIED: malformed credential", "INVALID_CREDENTIAL", "unverified claim"),
+        ("expired", [], "NOT VERIFIED: expired", "EXPIRED: credential has expired", "issuer-signed, expired"),
+        ("revoked", [], "NOT VERIFIED: revoked", "REVOKED: credential has been revoked", "issuer-signed, revoked"),
     ],
 )
 def test_verify_table_labels_each_field_by_what_was_verified(
@@ -757,7 +757,7 @@ def test_the_test_issuer_writes_files_whose_suggested_commands_work_as_printed(t
     assert outcomes == [
         ("verify", 0, "VERIFIED", ""),
         ("verify", 0, "VERIFIED", ""),
-        ("verify", 1, "NOT VERIFIED", ""),
+        ("verify", 1, "NOT VERIFIED: revoked", ""),
         ("inspect", 0, "decoded only, the signature has NOT been checked", ""),
         ("present", 0, (tmp_path / "files" / "passport.txt").read_text().strip(), ""),
     ]

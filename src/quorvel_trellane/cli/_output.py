@@ -79,11 +79,39 @@ _NOT_IN_FORCE: Final = {
 }
 
 
+# Why a passport is not verified, in words, first on the verdict line: a
+# genuine passport refused for its scope has the status "active", which
+# read alone looks like an admission.
+_REASONS: Final = {
+    "INVALID_CREDENTIAL": "malformed credential",
+    "UNSUPPORTED_ALG": "unsupported algorithm",
+    "UNRESOLVED_ISSUER_KEY": "no issuer key for its kid",
+    "BAD_ISSUER_KEY": "unusable issuer key",
+    "KID_KEY_MISMATCH": "key does not match the kid",
+    "TAMPERED_SIGNATURE": "signature does not verify",
+    "EXPIRED": "expired",
+    "REVOCATION_CHECK_FAILED": "revocation status unconfirmed",
+    "REVOCATION_ID_MISSING": "no passport id to check against the revocation list",
+    "REVOKED": "revoked",
+    "AGENT_MISMATCH": "another agent's passport",
+    "SCOPE_NOT_GRANTED": "scope not granted",
+}
+
+
+def headline(verdict: passport.PassportVerdict) -> str:
+    """"VERIFIED", or "NOT VERIFIED: " and the reason in words."""
+    if verdict.verified is True:
+        return "VERIFIED"
+    code = verdict.error_code
+    reason = _REASONS.get(code) if isinstance(code, str) else None
+    return f"NOT VERIFIED: {reason or shown(verdict.status)}"
+
+
 def print_verdict(verdict: passport.PassportVerdict, out: TextIO) -> None:
     verified = verdict.verified is True
     signed = verified or verdict.error_code in _SIGNATURE_VERIFIED
     rows = [
-        ("verdict", "VERIFIED" if verified else "NOT VERIFIED"),
+        ("verdict", headline(verdict)),
         ("status", shown(verdict.status)),
     ]
     if verdict.error_code is not None:
