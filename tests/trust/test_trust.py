@@ -437,7 +437,9 @@ def test_conditional_requests_renew_the_document_with_a_304(make_trust, clock, s
 
 
 @pytest.mark.parametrize(("max_age", "ttl"), [(120, 120), (1, 10), (3600, 2700), (10**9, 2700)])
-def test_cache_control_max_age_replaces_the_ttl_within_bounds_leaving_a_refresh_window(make_trust, clock, server, issuer, max_age, ttl):
+def test_cache_control_max_age_replaces_the_ttl_within_bounds_leaving_a_refresh_window(
+    make_trust, clock, server, issuer, max_age, ttl
+):
     server.cache_control = f"max-age={max_age}"
     trust = make_trust(key_ttl=300, key_max_stale=3600)
     trust.keys()

@@ -1,9 +1,8 @@
 """The passport components (``rfc8785`` and ``pqcrypto``): how to install them.
 
-The package is installed from a checkout or a built wheel, so every hint
-names the components themselves, which come from the package index, and
-the ``passport`` extra for a checkout. Keep the version bounds those of
-the ``passport`` extra in pyproject.toml.
+Every hint names the package's ``passport`` extra, which brings both with
+the version bounds pyproject.toml gives them, and the same extra for a
+checkout.
 """
 
 from __future__ import annotations
@@ -11,13 +10,13 @@ from __future__ import annotations
 from typing import Final
 
 #: The command that installs the canonicaliser and the Falcon-1024 verifier.
-PASSPORT_INSTALL: Final = "pip install 'rfc8785>=0.1.4' 'pqcrypto>=0.4.0,<1.0'"
+PASSPORT_INSTALL: Final = "pip install 'quorvel-trellane[passport]'"
 
 #: How to install them, whichever way the package itself was installed.
-PASSPORT_HINT: Final = f"{PASSPORT_INSTALL} (or, in a checkout of quorvel-trellane, pip install '.[passport]')"
+PASSPORT_HINT: Final = f"{PASSPORT_INSTALL} (in a checkout of quorvel-trellane: pip install '.[passport]')"
 
 #: How to install what the demo runs besides them.
-DEMO_HINT: Final = "pip install uvicorn httpx (or, in a checkout of quorvel-trellane, pip install '.[demo]')"
+DEMO_HINT: Final = "pip install 'quorvel-trellane[demo]' (in a checkout of quorvel-trellane: pip install '.[demo]')"
 
 
 def require_components(what: str) -> None:

@@ -6,10 +6,11 @@ import argparse
 import os
 import sys
 from collections.abc import Callable, Sequence
-from datetime import UTC, datetime, timedelta
+from datetime import UTC, datetime
 from typing import Any, TextIO
 
 from quorvel_trellane import __version__, passport
+from quorvel_trellane._internal.components import PASSPORT_HINT
 from quorvel_trellane._internal.presenting import own_credential
 from quorvel_trellane._internal.text import escaped
 from quorvel_trellane.cli._errors import NetworkError as NetworkError
@@ -24,8 +25,11 @@ from quorvel_trellane.cli._fetch import (
     issuer_trust,
 )
 from quorvel_trellane.cli._input import (
+    components_missing,
     crl_document,
     crl_from_file,
+    decode_unverified,
+    earlier,
     is_url,
     keys_from_file,
     not_a_file,
@@ -55,28 +59,22 @@ EXIT_INTERRUPTED = 130  # what a shell reports for a command ended by Ctrl-C
 
 
 def cmd_inspect(args: argparse.Namespace, out: TextIO, err: TextIO, stdin: TextIO) -> int:
-    require_components("inspect")
     credential = read_credential(args.credential, stdin)
-    decoded = passport.decode_passport(credential)
-    envelope = {
-        "alg": decoded.alg,
-        "kid": decoded.kid,
-        "signature_bytes": len(decoded.sig),
-    }
+    if components_missing():
+        # Looking at a passport needs base64 and JSON, not the crypto extra.
+        alg, kid, sig_bytes, payload = decode_unverified(credential)
+        err.write(f"note: decoded without the passport components ({PASSPORT_HINT})\n")
+    else:
+        decoded = passport.decode_passport(credential)
+        alg, kid, sig_bytes, payload = decoded.alg, decoded.kid, len(decoded.sig), decoded.payload
+    envelope = {"alg": alg, "kid": kid, "signature_bytes": sig_bytes}
     if args.json:
-        emit_json({"verified": False, "envelope": envelope, "payload": decoded.payload}, out)
+        emit_json({"verified": False, "envelope": envelope, "payload": payload}, out)
         return EXIT_OK
     out.write("UNVERIFIED: decoded only, the signature has NOT been checked\n\n")
-    print_table(
-        [
-            ("alg", shown(decoded.alg)),
-            ("kid", shown(decoded.kid)),
-            ("signature", f"{len(decoded.sig)} bytes"),
-        ],
-        out,
-    )
+    print_table([("alg", shown(alg)), ("kid", shown(kid)), ("signature", f"{sig_bytes} bytes")], out)
     out.write("\npayload (unverified):\n")
-    emit_json(decoded.payload, out)
+    emit_json(payload, out)
     return EXIT_OK
 
 
@@ -89,8 +87,7 @@ def cmd_verify(args: argparse.Namespace, out: TextIO, err: TextIO, stdin: TextIO
         checked_url(list_url, "--crl", err, issuer=False)
     credential = read_credential(args.credential, stdin)
     # One moment for every verification below, moved back by the leeway.
-    now = parse_now(args.now) if args.now is not None else datetime.now(UTC)
-    now -= timedelta(seconds=args.leeway)
+    now = earlier(parse_now(args.now) if args.now is not None else datetime.now(UTC), args.leeway)
 
     issuer_keys: Any = None
     if args.keys is not None:
@@ -240,6 +237,8 @@ def _timeout(text: str) -> float:
 
 
 _TIMEOUT_HELP = "how long one fetch may take, all told, and the longest verify waits on the network (default 6)"
+_FETCH_TIMEOUT_HELP = "how long the fetch may take, all told (default 6)"
+_ISSUER_URL_HELP = "the issuer's base URL (https), where it publishes its key set and revocation lists"
 
 
 def build_parser() -> argparse.ArgumentParser:
@@ -324,8 +323,8 @@ def build_parser() -> argparse.ArgumentParser:
         description=f"Fetch <ISSUER_URL>{WELLKNOWN_PATH} and print the usable "
         "keys as a well-known key document (input for verify --keys).",
     )
-    p.add_argument("issuer_url", metavar="ISSUER_URL")
-    p.add_argument("--timeout", type=_timeout, default=6.0, metavar="SECONDS", help=_TIMEOUT_HELP)
+    p.add_argument("issuer_url", metavar="ISSUER_URL", help=_ISSUER_URL_HELP)
+    p.add_argument("--timeout", type=_timeout, default=6.0, metavar="SECONDS", help=_FETCH_TIMEOUT_HELP)
     p.set_defaults(run=cmd_fetch_keys)
 
     p = sub.add_parser(
@@ -333,9 +332,11 @@ def build_parser() -> argparse.ArgumentParser:
         help="fetch an issuer's revocation list for one kid",
         description=f"Fetch <ISSUER_URL>{CRL_PREFIX}<KID>.json and print it (input for verify --crl).",
     )
-    p.add_argument("issuer_url", metavar="ISSUER_URL")
-    p.add_argument("kid", metavar="KID")
-    p.add_argument("--timeout", type=_timeout, default=6.0, metavar="SECONDS", help=_TIMEOUT_HELP)
+    p.add_argument("issuer_url", metavar="ISSUER_URL", help=_ISSUER_URL_HELP)
+    p.add_argument(
+        "kid", metavar="KID", help="the key id whose list to fetch (16 hex digits, as inspect shows a passport's kid)"
+    )
+    p.add_argument("--timeout", type=_timeout, default=6.0, metavar="SECONDS", help=_FETCH_TIMEOUT_HELP)
     p.set_defaults(run=cmd_fetch_crl)
     return parser
 

@@ -5,9 +5,11 @@ Imported through :mod:`quorvel_trellane.cli`.
 
 from __future__ import annotations
 
+import base64
+import binascii
 import json
 import os
-from datetime import UTC, datetime
+from datetime import UTC, datetime, timedelta
 from typing import Any, TextIO
 
 from quorvel_trellane import passport
@@ -26,6 +28,48 @@ def require_components(command: str) -> None:
         components.require_components(command)
     except passport.PassportError as exc:
         raise UsageError(str(exc)) from exc.__cause__
+
+
+def components_missing() -> bool:
+    """Whether the canonicaliser or the Falcon-1024 verifier fails to load."""
+    try:
+        components.require_components("inspect")
+    except passport.PassportError:
+        return True
+    return False
+
+
+def decode_unverified(credential: str) -> tuple[Any, Any, int, dict[str, Any]]:
+    """The envelope's alg, kid, signature length and payload, with base64 and JSON alone.
+
+    For ``inspect`` where the passport components are not installed: looking
+    at a passport needs neither. Structure is checked as the decoder checks
+    it, with its messages; nothing is verified.
+    """
+    text = credential.strip()
+    if not text:
+        raise UsageError("credential must be a non-empty string")
+    try:
+        envelope = json.loads(_b64u(text))
+    except ValueError as exc:  # binascii.Error and JSON and text decoding errors alike
+        raise UsageError(f"malformed credential envelope: {exc}") from exc
+    if not isinstance(envelope, dict):
+        raise UsageError("credential envelope is not an object")
+    payload = envelope.get("payload")
+    if not isinstance(payload, dict):
+        raise UsageError("credential payload is not an object")
+    try:
+        sig = _b64u(envelope["sig"])
+    except (KeyError, TypeError, ValueError):
+        raise UsageError("credential signature is not base64url: 'sig'") from None
+    return envelope.get("alg"), envelope.get("kid"), len(sig), payload
+
+
+def _b64u(text: str) -> bytes:
+    if not isinstance(text, str):
+        raise TypeError("not text")
+    text = text.strip()
+    return base64.urlsafe_b64decode(text + "=" * (-len(text) % 4))
 
 
 def _names_a_file(arg: str, *, slash_is_base64: bool) -> bool:
@@ -103,7 +147,7 @@ def pinned_key(arg: str) -> bytes | str:
     if not os.path.isfile(arg):
         if _names_a_file(arg, slash_is_base64=True):
             raise not_a_file(arg, "--key")
-        return arg
+        return _key_text(arg, "--key: not a key (base64 text of a Falcon-1024 public key)")
     try:
         with open(arg, "rb") as handle:
             raw = handle.read()
@@ -112,9 +156,31 @@ def pinned_key(arg: str) -> bytes | str:
     if len(raw) == passport.FALCON_1024_PUBLIC_KEY_BYTES:
         return raw
     try:
-        return raw.decode("ascii").strip()
+        text = raw.decode("ascii").strip()
     except UnicodeDecodeError:
         return raw  # the verifier reports its size
+    if text.startswith(("{", "[")):
+        # A document given where one key was wanted: base64 decoding skips
+        # its punctuation and would make some odd-sized "key" of the rest.
+        try:
+            doc = json.loads(text)
+        except ValueError:
+            pass
+        else:
+            if isinstance(doc, dict) and "keys" in doc:
+                raise UsageError(f"--key: {arg} is a key set document, not one key: pass it with --keys {arg}")
+            raise UsageError(f"--key: {arg} is a JSON document, not a key (a raw or base64 Falcon-1024 public key)")
+    return _key_text(text, f"--key: {arg} is not a key (a raw or base64 Falcon-1024 public key)")
+
+
+def _key_text(text: str, problem: str) -> str:
+    # Keys are written in the standard or the url-safe alphabet, padded or not.
+    bare = "".join(text.split()).rstrip("=")
+    try:
+        base64.b64decode(bare.replace("-", "+").replace("_", "/") + "=" * (-len(bare) % 4), validate=True)
+    except binascii.Error:
+        raise UsageError(problem) from None
+    return text
 
 
 def crl_document(doc: object, where: str, err: TextIO) -> Any:
@@ -151,6 +217,14 @@ def parse_now(text: str) -> datetime:
     if moment.tzinfo is None:
         moment = moment.replace(tzinfo=UTC)
     return moment
+
+
+def earlier(now: datetime, leeway: float) -> datetime:
+    """``now`` moved back by ``leeway`` seconds, or a usage error naming --leeway."""
+    try:
+        return now - timedelta(seconds=leeway)
+    except OverflowError:
+        raise UsageError(f"--leeway: {leeway:g} seconds is more than a date can go back") from None
 
 
 def is_url(text: str) -> bool:

@@ -99,7 +99,7 @@ _REASONS: Final = {
 
 
 def headline(verdict: passport.PassportVerdict) -> str:
-    """"VERIFIED", or "NOT VERIFIED: " and the reason in words."""
+    """ "VERIFIED", or "NOT VERIFIED: " and the reason in words."""
     if verdict.verified is True:
         return "VERIFIED"
     code = verdict.error_code
