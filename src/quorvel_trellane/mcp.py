@@ -411,11 +411,13 @@ def _visible(result: HandlerResult, token: PassportAccessToken | None) -> Handle
         scope = (_needs_of(meta) or {}).get("scope")
         return scope is None or scope in granted
 
+    # The list is this passport's: never one a shared cache may hand another agent.
     if isinstance(result, ListToolsResult):
-        return result.model_copy(update={"tools": [tool for tool in result.tools if allowed(tool.meta)]})
+        tools = [tool for tool in result.tools if allowed(tool.meta)]
+        return result.model_copy(update={"tools": tools, "cache_scope": "private"})
     if isinstance(result, Mapping) and isinstance(result.get("tools"), list):
         tools = [tool for tool in result["tools"] if not isinstance(tool, Mapping) or allowed(tool.get("_meta"))]
-        return {**result, "tools": tools}
+        return {**result, "tools": tools, **({"cacheScope": "private"} if "cacheScope" in result else {})}
     return result
 
 
