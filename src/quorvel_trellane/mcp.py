@@ -52,7 +52,7 @@ from mcp_types import CallToolResult, ListToolsResult
 from pydantic import ConfigDict
 from starlette.applications import Starlette
 
-from quorvel_trellane._refusal import CLOSE_POLICY_VIOLATION, Answer, Ask, AsyncTrust, Gate
+from quorvel_trellane._refusal import CLOSE_POLICY_VIOLATION, Answer, Ask, AsyncTrust, Gate, RequiredScope
 from quorvel_trellane.asgi import STATE_KEY, Receive, Scope, Send
 from quorvel_trellane.http import PassportAuth
 from quorvel_trellane.passport import X402_PASSPORT_HEADER, PassportVerdict
@@ -174,7 +174,8 @@ class PassportAccess(Gate[AsyncTrust, Scope]):
     ``Authorization: Bearer <credential>``); otherwise it is answered, as
     the passport middleware answers it, before the SDK reads it: 401 with
     ``WWW-Authenticate: AgentPassport``, 403 for a genuine passport refused
-    by the relying party's checks. The JSON body is the middleware's
+    by the relying party's checks, 503 with ``Retry-After`` while the
+    issuer's documents cannot be obtained. The JSON body is the middleware's
     ``{"status", "error_code", "error_message"}`` and also a JSON-RPC error
     (``PASSPORT_REFUSED``, the code and message in its text, the document
     as its data), which the SDK's client raises as ``MCPError``.
@@ -185,7 +186,7 @@ class PassportAccess(Gate[AsyncTrust, Scope]):
         trust: AsyncTrust,
         *,
         ledger: SpendLedger | None = None,
-        required_scope: str | None = None,
+        required_scope: RequiredScope[Scope] = None,
         header: str = X402_PASSPORT_HEADER,
     ) -> None:
         super().__init__(trust=trust, required_scope=required_scope, header=header)
@@ -209,7 +210,8 @@ class PassportAccess(Gate[AsyncTrust, Scope]):
         if server.settings.auth is not self.auth:
             # Without it the SDK would bind no session to its agent.
             raise ValueError("build the server as MCPServer(name, **access.server_options)")
-        server.middleware.append(_ToolChecks(self, server))
+        if not any(isinstance(each, _ToolChecks) and each.access is self for each in server.middleware):
+            server.middleware.append(_ToolChecks(self, server))
         return PassportApp(self, server.streamable_http_app(**options))
 
     async def verify_token(self, token: str) -> PassportAccessToken | None:
