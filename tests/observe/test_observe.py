@@ -8,8 +8,11 @@ under the same names, and its spans compared too.
 
 from __future__ import annotations
 
+import functools
+import os
 import socket
 import threading
+import uuid
 from wsgiref.simple_server import WSGIRequestHandler, make_server
 
 import pytest
@@ -24,6 +27,7 @@ from prometheus_client import CollectorRegistry
 
 from quorvel_trellane import asgi, passport, wsgi
 from quorvel_trellane.observe import OpenTelemetryMetrics, PrometheusMetrics
+from quorvel_trellane.spend import SpendLedger
 from quorvel_trellane.testing import Issuer, IssuerServer
 from quorvel_trellane.trust import IssuerTrust, TrustedIssuers
 
@@ -33,7 +37,15 @@ V, F, S, U = (
     "quorvel_passport_document_fetch_seconds_count",
     "quorvel_passport_document_usable",
 )
+R, T, C = (
+    "quorvel_passport_spend_reservations_total",
+    "quorvel_passport_spend_settlements_total",
+    "quorvel_passport_spend_committed_microusd_total",
+)
 OTEL_NAMES = {
+    "quorvel.passport.spend_reservations": R,
+    "quorvel.passport.spend_settlements": T,
+    "quorvel.passport.spend_committed": C,
     "quorvel.passport.verifications": V,
     "quorvel.passport.document_fetches": F,
     "quorvel.passport.document_fetch_duration": S,
@@ -57,6 +69,26 @@ def usable(*rows):
 
 def good(c):
     c.trust.verify(c.creds["good"])
+
+
+def spend(c, *steps):
+    """Reserve (amount, key), commit or release the last hold, in turn."""
+    held = None
+    for step in steps:
+        if step == "commit":
+            c.ledger.commit(held)
+        elif step == "release":
+            c.ledger.release(held)
+        else:
+            held = c.ledger.reserve(c.creds.get(step[1], c.spender), step[0], key=step[1])
+
+
+def counts(name, label, **values):
+    return {(name, ((label, value),)): n for value, n in values.items()}
+
+
+FETCHED = [("quorvel.passport.fetch", "updated", 200)] * 2
+RESERVE, COMMIT, RELEASE = (f"quorvel.spend.{name}" for name in ("reserve", "commit", "release"))
 
 
 # name: (what happens, expected samples of the families named, expected spans (name, outcome, status code))
@@ -97,6 +129,28 @@ EVENTS = {
         [("quorvel.passport.fetch", "failed", 503)],
     ),
     "documents read usable when scraped": (good, usable((KEYS, 1), (LIST, 1)), None),
+    "a hold committed counts its amount": (
+        lambda c: spend(c, (1_500_000, "k"), "commit"),
+        {**counts(R, "result", held=1), **counts(T, "action", commit=1), (C, ()): 1_500_000},
+        FETCHED + [(RESERVE, "held", "STORE"), (COMMIT, "committed", "STORE")],
+    ),
+    "a retried key is replayed and a repeated commit counts once": (
+        lambda c: spend(c, (1_000_000, "k"), (1_000_000, "k"), "commit", "commit"),
+        {**counts(R, "result", held=1, replayed=1), **counts(T, "action", commit=1), (C, ()): 1_000_000},
+        FETCHED
+        + [(RESERVE, "held", "STORE"), (RESERVE, "replayed", "STORE")]
+        + [(COMMIT, "committed", "STORE"), (COMMIT, "unchanged", "STORE")],
+    ),
+    "a released hold commits nothing": (
+        lambda c: spend(c, (1_000_000, None), "release"),
+        {**counts(R, "result", held=1), **counts(T, "action", release=1)},
+        FETCHED + [(RESERVE, "held", "STORE"), (RELEASE, "released", "STORE")],
+    ),
+    "past the bound and revoked are refused by code, the revoked before the store": (
+        lambda c: spend(c, (9_000_000, None), (1, "revoked")),
+        counts(R, "result", SPEND_LIMIT_EXCEEDED=1, REVOKED=1),
+        FETCHED + [(RESERVE, "SPEND_LIMIT_EXCEEDED", "STORE")],
+    ),
     "a set of trusts counts its verdicts once": (
         lambda c: TrustedIssuers(c.trust, observer=c.observer).verify(c.creds["good"]),
         verdicts((ACTIVE, 1)),
@@ -106,9 +160,11 @@ EVENTS = {
 
 
 class Case:
-    def __init__(self, backend, server, issuer, creds):
-        self.backend, self.server, self.creds = backend, server, creds
+    def __init__(self, backend, server, issuer, creds, store="sqlite", tmp_path=None):
+        self.backend, self.server, self.creds, self.store, self.tmp_path = backend, server, creds, store, tmp_path
         self.kid = issuer.keypair.kid
+        # a passport of its own: the PostgreSQL database is shared
+        self.spender = issuer.issue(passport_id=uuid.uuid4().hex, spend_limit_microusd=5_000_000, spend_window="P1D")
         if backend == "prometheus":
             self.registry = CollectorRegistry()
             self.observer = PrometheusMetrics(registry=self.registry)
@@ -118,6 +174,14 @@ class Case:
             tracer_provider.add_span_processor(SimpleSpanProcessor(self.spans))
             self.observer = OpenTelemetryMetrics(MeterProvider(metric_readers=[self.reader]), tracer_provider)
         self.trust = IssuerTrust(server.url, observer=self.observer)
+
+    @functools.cached_property
+    def ledger(self):
+        url = os.environ.get("QUORVEL_TEST_POSTGRES_URL")
+        if self.store == "postgresql" and not url:
+            pytest.skip("no PostgreSQL server: run the tests with ./scripts/test")
+        url = url if self.store == "postgresql" else f"sqlite:///{self.tmp_path}/spend.sqlite3"
+        return SpendLedger(self.trust, url, observer=self.observer)
 
     def samples(self):
         found = {}
@@ -143,24 +207,30 @@ def issuer():
     return issuer, {"good": issuer.issue(), "revoked": revoked}
 
 
-@pytest.mark.parametrize("backend", ["prometheus", "otel"])
+@pytest.mark.parametrize(("backend", "store"), [("prometheus", "sqlite"), ("otel", "postgresql")])
 @pytest.mark.parametrize("event", EVENTS.values(), ids=EVENTS.keys())
-def test_each_event_leaves_exactly_its_samples(backend, event, issuer):
+def test_each_event_leaves_exactly_its_samples(backend, store, event, issuer, tmp_path):
     happen, expected, spans = event
     with IssuerServer(issuer[0]) as server:
-        case = Case(backend, server, issuer[0], issuer[1])
+        case = Case(backend, server, issuer[0], issuer[1], store, tmp_path)
         happen(case)
         case.trust.close(wait=5)
-        found, swap = case.samples(), {"URL": server.url, "KID": case.kid}
+        if "ledger" in vars(case):
+            case.ledger.close()
+        found, swap = case.samples(), {"URL": server.url, "KID": case.kid, "STORE": store}
     names = {name for name, _ in expected}
     got = {key: value for key, value in found.items() if key[0] in names}
     assert got == {(n, tuple((k, swap.get(v, v)) for k, v in labels)): x for (n, labels), x in expected.items()}
     if backend == "otel" and spans is not None:
         drawn = [
-            (s.name, s.attributes["outcome"], s.attributes.get("http.response.status_code"))
+            (
+                s.name,
+                s.attributes.get("outcome", s.attributes.get("result")),
+                s.attributes.get("http.response.status_code", s.attributes.get("store")),
+            )
             for s in case.spans.get_finished_spans()
         ]
-        assert sorted(drawn) == sorted(spans)
+        assert sorted(drawn) == sorted((name, x, swap.get(y, y)) for name, x, y in spans)
 
 
 class Quiet(WSGIRequestHandler):

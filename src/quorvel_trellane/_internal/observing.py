@@ -36,7 +36,8 @@ class Observer(Protocol):
     ("keys" or "revocation"; outcome "updated", "not_modified" or "failed";
     the HTTP status code when there was one). ``reserved`` follows each
     reservation (result "held", "replayed", the refusal code, or "error"
-    when the store failed), ``settled`` each commit or release of a hold
+    when the store failed; ``started`` None when it was refused before
+    reaching the store), ``settled`` each commit or release of a hold
     (result "committed", "released", "unchanged" for a repeat or a hold
     already pruned, or "error"; ``amount_microusd`` what a commit made
     final) in the store ``store`` ("sqlite" or "postgresql"). None of them
@@ -51,7 +52,7 @@ class Observer(Protocol):
         self, issuer: str, document: str, outcome: str, status_code: int | None, started: int, seconds: float
     ) -> None: ...
 
-    def reserved(self, result: str, store: str, started: int, seconds: float) -> None: ...
+    def reserved(self, result: str, store: str, started: int | None, seconds: float) -> None: ...
 
     def settled(
         self, action: str, result: str, store: str, amount_microusd: int, started: int, seconds: float

@@ -111,14 +111,16 @@ class OpenTelemetryMetrics(Tally):
             attributes["http.response.status_code"] = status_code
         self._span("quorvel.passport.fetch", attributes, started, seconds, outcome == "failed")
 
-    def reserved(self, result: str, store: str, started: int, seconds: float) -> None:
+    def reserved(self, result: str, store: str, started: int | None, seconds: float) -> None:
         self._reservations.add(1, {"result": result})
-        self._span("quorvel.spend.reserve", {"result": result, "store": store}, started, seconds, result == "error")
+        if started is not None:  # else refused before the store: nothing waited
+            self._span("quorvel.spend.reserve", {"result": result, "store": store}, started, seconds, result == "error")
 
     def settled(self, action: str, result: str, store: str, amount_microusd: int, started: int, seconds: float) -> None:
-        self._settlements.add(1, {"action": action})
-        if result == "committed" and amount_microusd > 0:
-            self._committed.add(amount_microusd)
+        if result == "committed" or result == "released":  # a repeat changes nothing
+            self._settlements.add(1, {"action": action})
+            if amount_microusd > 0:
+                self._committed.add(amount_microusd)
         attributes = {"result": result, "store": store}
         self._span(f"quorvel.spend.{action}", attributes, started, seconds, result == "error")
 

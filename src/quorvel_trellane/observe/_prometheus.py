@@ -34,7 +34,8 @@ class PrometheusMetrics(Tally):
       no age for a document never fetched);
     - ``quorvel_passport_spend_reservations_total{result}``: "held",
       "replayed" or the refusal code;
-    - ``quorvel_passport_spend_settlements_total{action}``: "commit" or "release";
+    - ``quorvel_passport_spend_settlements_total{action}``: "commit" or
+      "release", each hold settled once (a repeat is not counted);
     - ``quorvel_passport_spend_committed_microusd_total``.
 
     ``issuer`` is the issuer URL a trust was given.
@@ -128,10 +129,11 @@ class PrometheusMetrics(Tally):
         self._fetches.labels(issuer, document, outcome).inc()
         self._fetch_seconds.labels(issuer, document).observe(max(0.0, seconds))
 
-    def reserved(self, result: str, store: str, started: int, seconds: float) -> None:
+    def reserved(self, result: str, store: str, started: int | None, seconds: float) -> None:
         self._reservations.labels(result).inc()
 
     def settled(self, action: str, result: str, store: str, amount_microusd: int, started: int, seconds: float) -> None:
-        self._settlements.labels(action).inc()
-        if result == "committed" and amount_microusd > 0:
-            self._committed.inc(amount_microusd)
+        if result == "committed" or result == "released":  # a repeat changes nothing
+            self._settlements.labels(action).inc()
+            if amount_microusd > 0:
+                self._committed.inc(amount_microusd)

@@ -3,16 +3,19 @@
 from __future__ import annotations
 
 import asyncio
+import logging
 import os
 import re
+import time
 from collections.abc import Mapping
 from dataclasses import dataclass, field
 from datetime import UTC, datetime, timedelta
 from decimal import Decimal
 from types import MappingProxyType, TracebackType
-from typing import Final, NamedTuple, Protocol, Self
+from typing import Any, Final, NamedTuple, Protocol, Self
 
 from quorvel_trellane import passport
+from quorvel_trellane._internal.observing import Observer
 from quorvel_trellane.passport import PassportVerdict
 
 __all__ = [
@@ -53,6 +56,7 @@ _UNITS: Final = ("Y", "M", "W", "D", "H", "TM", "S")
 _LONGEST_US: Final = 2**62
 _HELD, _COMMITTED, _RELEASED = 0, 1, 2
 _STATE_NAMES: Final = {_HELD: "held", _COMMITTED: "committed", _RELEASED: "released"}
+_LOG: Final = logging.getLogger("quorvel_trellane.spend")
 
 
 def parse_window(text: str) -> timedelta | None:
@@ -147,6 +151,7 @@ class _Reserved(NamedTuple):
     hold: int | None
     amount: int
     remaining: int
+    replayed: bool = False  # the hold a key already had, returned again
 
 
 class _Settled(NamedTuple):
@@ -155,6 +160,7 @@ class _Settled(NamedTuple):
     state: int
     amount: int
     requested: int
+    fresh: bool = False  # settled by this call, not before
 
 
 class _Store(Protocol):
@@ -221,6 +227,8 @@ class SpendLedger:
     ledger cannot read (such as "daily") to their length. ``timeout`` is how
     long, in seconds, an operation waits for the store's lock or a pooled
     connection; ``pool_size`` bounds the PostgreSQL connections.
+    ``observer`` (``quorvel_trellane.observe``) counts every reservation and
+    settlement and times each store operation.
     """
 
     def __init__(
@@ -231,6 +239,7 @@ class SpendLedger:
         windows: Mapping[str, timedelta] | None = None,
         timeout: float = 10.0,
         pool_size: int = 10,
+        observer: Observer | None = None,
     ) -> None:
         if not callable(getattr(trust, "verify", None)):
             raise TypeError(f"trust must have a verify method (an IssuerTrust or TrustedIssuers), not {trust!r}")
@@ -240,7 +249,12 @@ class SpendLedger:
             raise ValueError(f"timeout must be a positive number of seconds, not {timeout!r}")
         if type(pool_size) is not int or pool_size < 1:
             raise ValueError(f"pool_size must be a positive int, not {pool_size!r}")
+        if observer is not None and not isinstance(observer, Observer):
+            raise TypeError(f"observer must be an Observer (quorvel_trellane.observe), not {observer!r}")
+        self._observer = observer
         self._store = _open_store(url, timeout, pool_size)
+        if observer is not None:
+            self._store = _ObservedStore(self._store, observer)
 
     # -- the three operations --
 
@@ -273,6 +287,8 @@ class SpendLedger:
         )
         request = self._request(verdict, credential, amount_microusd, key, at)
         if isinstance(request, SpendDecision):
+            if self._observer is not None:  # refused before the store
+                self._observer.reserved(request.error_code or "error", "", None, 0.0)
             return request
         return self._decide(verdict, request, self._store.reserve(request))
 
@@ -333,6 +349,8 @@ class SpendLedger:
         )
         request = self._request(verdict, credential, amount_microusd, key, at)
         if isinstance(request, SpendDecision):
+            if self._observer is not None:  # refused before the store
+                self._observer.reserved(request.error_code or "error", "", None, 0.0)
             return request
         return self._decide(verdict, request, await asyncio.to_thread(self._store.reserve, request))
 
@@ -412,6 +430,15 @@ class SpendLedger:
         return _Request(terms.issuer_did, terms.passport_id, key, at, amount, terms.limit, terms.window)
 
     def _decide(self, verdict: PassportVerdict, request: _Request, reserved: _Reserved) -> SpendDecision:
+        if _LOG.isEnabledFor(logging.INFO):
+            outcome = "refused" if reserved.hold is None else "replayed" if reserved.replayed else "held"
+            _LOG.log(
+                logging.INFO if reserved.hold is None else logging.DEBUG,
+                "reservation of %d micro-USD %s",
+                request.amount,
+                outcome,
+                extra={"issuer": request.issuer_did, "passport_id": request.passport_id, "outcome": outcome},
+            )
         if reserved.hold is None:
             return SpendDecision(
                 verdict,
@@ -455,6 +482,13 @@ class SpendLedger:
         return decision._hold
 
     def _after(self, decision: SpendDecision, state: int, amount: int, settled: _Settled | None) -> None:
+        if settled is not None and settled.fresh:
+            _LOG.debug(
+                "hold %s at %d micro-USD",
+                _STATE_NAMES[state],
+                amount,
+                extra={"passport_id": decision.passport_id, "outcome": _STATE_NAMES[state]},
+            )
         # None: the hold was pruned, having left every window; nothing to do.
         if settled is None or (settled.state == state and settled.amount == amount):
             return
@@ -464,6 +498,48 @@ class SpendLedger:
                 f"the hold was already committed at {settled.amount} micro-USD, not {amount}", name, settled.amount
             )
         raise HoldSettledError(f"the hold was already {name}", name, settled.amount)
+
+
+class _ObservedStore:
+    """A store whose every operation its observer times and counts."""
+
+    def __init__(self, store: Any, observer: Observer) -> None:
+        self._store = store
+        self._observer = observer
+        self._kind = "postgresql" if type(store).__name__.startswith("Postgres") else "sqlite"
+
+    def __repr__(self) -> str:
+        return repr(self._store)
+
+    def reserve(self, request: _Request) -> _Reserved:
+        started, began = time.time_ns(), time.perf_counter()
+        result = "error"
+        try:
+            reserved: _Reserved = self._store.reserve(request)
+            result = SPEND_LIMIT_EXCEEDED if reserved.hold is None else "replayed" if reserved.replayed else "held"
+            return reserved
+        finally:
+            self._observer.reserved(result, self._kind, started, time.perf_counter() - began)
+
+    def settle(self, hold: int, state: int, amount: int) -> _Settled | None:
+        started, began = time.time_ns(), time.perf_counter()
+        result, final = "error", 0
+        try:
+            settled: _Settled | None = self._store.settle(hold, state, amount)
+            fresh = settled is not None and settled.fresh
+            result = _STATE_NAMES[state] if fresh else "unchanged"
+            final = settled.amount if settled is not None and fresh else 0
+            return settled
+        finally:
+            action = "commit" if state == _COMMITTED else "release"
+            self._observer.settled(action, result, self._kind, final, started, time.perf_counter() - began)
+
+    def spent(self, issuer_did: str, passport_id: str, at: int, window: int | None) -> int:
+        spent: int = self._store.spent(issuer_did, passport_id, at, window)
+        return spent
+
+    def close(self) -> None:
+        self._store.close()
 
 
 def _unreadable(value: object) -> int:

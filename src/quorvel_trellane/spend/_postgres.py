@@ -208,8 +208,17 @@ CREATE OR REPLACE FUNCTION quorvel_spend_sweep(p_at bigint) RETURNS void LANGUAG
 $$;
 """
 
-_RESERVE: Final = "SELECT hold, amount, remaining FROM quorvel_spend_reserve(%s, %s, %s, %s, %s, %s, %s)"
-_SETTLE: Final = "SELECT state, amount, requested FROM quorvel_spend_settle(%s, %s::smallint, %s)"
+# The subqueries read the holds as they were when the statement began (its
+# snapshot does not see what the function writes): a hold found there was a
+# key's replay, not a new one; a hold held there was settled by this call.
+_RESERVE: Final = (
+    "SELECT r.hold, r.amount, r.remaining, EXISTS (SELECT 1 FROM quorvel_spend_hold h WHERE h.id = r.hold) "
+    "FROM quorvel_spend_reserve(%s, %s, %s, %s, %s, %s, %s) r"
+)
+_SETTLE: Final = (
+    "SELECT s.state, s.amount, s.requested, (SELECT h.state FROM quorvel_spend_hold h WHERE h.id = %s) = 0 "
+    "FROM quorvel_spend_settle(%s, %s::smallint, %s) s"
+)
 _SPENT: Final = "SELECT quorvel_spend_spent(%s, %s, %s)"
 _SWEEP: Final = "SELECT quorvel_spend_sweep(%s)"
 
@@ -264,12 +273,12 @@ class PostgresStore:
         if sweep:
             with self._pool.connection() as conn:
                 conn.execute(_SWEEP, (request.at,))
-        return _Reserved(row[0], row[1], row[2])
+        return _Reserved(row[0], row[1], row[2], bool(row[3]))
 
     def settle(self, hold: int, state: int, amount: int) -> _Settled | None:
         with self._pool.connection() as conn:
-            row = conn.execute(_SETTLE, (hold, state, amount)).fetchone()
-        return None if row is None or row[0] is None else _Settled(row[0], row[1], row[2])
+            row = conn.execute(_SETTLE, (hold, hold, state, amount)).fetchone()
+        return None if row is None or row[0] is None else _Settled(row[0], row[1], row[2], bool(row[3]))
 
     def spent(self, issuer_did: str, passport_id: str, at: int, window: int | None) -> int:
         with self._pool.connection() as conn:

@@ -279,7 +279,7 @@ def _reserve(conn: sqlite3.Connection, request: _Request) -> _Reserved:
     if key is not None:
         replay = conn.execute(_REPLAY, (issuer_did, passport_id, key)).fetchone()
         if replay is not None and replay[3] != _RELEASED:
-            return _Reserved(replay[0], replay[1], replay[2])
+            return _Reserved(replay[0], replay[1], replay[2], True)
         if replay is not None:
             released = replay[0]
     since = _ALL if window is None else at - window
@@ -318,7 +318,7 @@ def _settle(conn: sqlite3.Connection, hold: int, state: int, amount: int) -> _Se
         return _Settled(was, counted, requested)
     conn.execute(_SETTLE, (state, amount, hold))
     conn.execute(_LOWER, (counted - amount, issuer_did, passport_id, at))
-    return _Settled(state, amount, requested)
+    return _Settled(state, amount, requested, True)
 
 
 def _sweep(conn: sqlite3.Connection, at: int) -> None:
