@@ -54,6 +54,24 @@ DEFAULT_PAYLOAD = {
 }
 
 
+#: A verdict's fields, in order, and those of them a genuine credential's payload fills.
+VERDICT_FIELDS = (
+    "verified",
+    "status",
+    "agent_did",
+    "scopes",
+    "spend_limit_microusd",
+    "spend_window",
+    "issuer_did",
+    "kid",
+    "issued_at",
+    "expires_at",
+    "error_code",
+    "error_message",
+)
+VERDICT_CLAIMS = tuple(name for name in VERDICT_FIELDS if name in DEFAULT_PAYLOAD)
+
+
 def payload(**changes) -> dict:
     """A fresh copy of the default payload; a value of OMIT drops that member."""
     out = copy.deepcopy(DEFAULT_PAYLOAD)
@@ -194,8 +212,21 @@ class Issuer:
 
 
 @pytest.fixture(scope="session")
-def issuer() -> Issuer:
+def keypair_issuer() -> Issuer:
     return Issuer(testing.generate_keypair())
+
+
+@pytest.fixture(scope="module")
+def issuer(request: pytest.FixtureRequest, keypair_issuer: Issuer) -> Issuer | testing.Issuer:
+    """The module's issuer.
+
+    A module that sets ``ISSUER_DID`` gets a test issuer of its own with that
+    DID (``quorvel_trellane.testing.Issuer``: it publishes its documents, and
+    what the module revokes stays within the module); any other module gets
+    the shared key pair issuing the default payload.
+    """
+    issuer_did = getattr(request.module, "ISSUER_DID", None)
+    return keypair_issuer if issuer_did is None else testing.Issuer(issuer_did=issuer_did)
 
 
 @pytest.fixture(scope="session")
@@ -204,9 +235,9 @@ def other_issuer() -> Issuer:
 
 
 @pytest.fixture(scope="session")
-def issue(issuer):
+def issue(keypair_issuer):
     """Issue a credential signed by ``issuer``: ``issue(payload, **options)``."""
-    return issuer.issue
+    return keypair_issuer.issue
 
 
 @pytest.fixture(scope="session")

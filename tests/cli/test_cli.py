@@ -26,6 +26,7 @@ from datetime import timedelta
 from pathlib import Path
 
 import pytest
+from conftest import VERDICT_CLAIMS, VERDICT_FIELDS
 
 import quorvel_trellane
 from quorvel_trellane import cli
@@ -83,11 +84,6 @@ def closed_port_url() -> str:
         sock.bind(("127.0.0.1", 0))
         port = sock.getsockname()[1]
     return f"http://127.0.0.1:{port}"
-
-
-@pytest.fixture(scope="module")
-def issuer() -> Issuer:
-    return Issuer(issuer_did=ISSUER_DID)
 
 
 @pytest.fixture(scope="module")
@@ -301,30 +297,9 @@ def test_verify_table_shows_control_characters_of_a_claim_escaped(creds, server)
 def test_verify_json_holds_every_verdict_field_from_the_payload(creds, server):
     result = run_cli("verify", creds["genuine"], "--issuer", server.url, "--json")
     verdict = json.loads(result.stdout)
-    assert list(verdict) == [
-        "verified",
-        "status",
-        "agent_did",
-        "scopes",
-        "spend_limit_microusd",
-        "spend_window",
-        "issuer_did",
-        "kid",
-        "issued_at",
-        "expires_at",
-        "error_code",
-        "error_message",
-    ]
+    assert tuple(verdict) == VERDICT_FIELDS
     payload = json.loads(base64.urlsafe_b64decode(creds["genuine"] + "==="))["payload"]
-    for name in (
-        "agent_did",
-        "scopes",
-        "spend_limit_microusd",
-        "spend_window",
-        "issuer_did",
-        "issued_at",
-        "expires_at",
-    ):
+    for name in VERDICT_CLAIMS:
         assert verdict[name] == payload[name]
 
 

@@ -18,7 +18,7 @@ from pathlib import Path
 
 import pytest
 import rfc8785
-from conftest import ALG, OMIT, b64u, b64u_decode, each_road, encode_envelope, payload, taking
+from conftest import ALG, OMIT, VERDICT_FIELDS, b64u, b64u_decode, each_road, encode_envelope, payload, taking
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 from pqcrypto.sign import falcon_1024
@@ -72,18 +72,9 @@ def test_verdict_builds_alike_by_position_and_by_keyword(passport):
 def test_verdict_defaults_leave_only_the_two_required_fields(passport):
     v = passport.PassportVerdict(verified=False, status="invalid")
     assert v.scopes == () and type(v.scopes) is tuple
-    for name in (
-        "agent_did",
-        "spend_limit_microusd",
-        "spend_window",
-        "issuer_did",
-        "kid",
-        "issued_at",
-        "expires_at",
-        "error_code",
-        "error_message",
-    ):
-        assert getattr(v, name) is None, name
+    for name in VERDICT_FIELDS:
+        if name not in {"verified", "status", "scopes"}:
+            assert getattr(v, name) is None, name
     assert not v
 
 

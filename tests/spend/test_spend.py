@@ -49,9 +49,7 @@ def store_url(kind: str, tmp_path) -> str:
 STORES = pytest.mark.parametrize("kind", ["sqlite", "postgres"])
 
 
-@pytest.fixture(scope="module")
-def issuer() -> Issuer:
-    return Issuer(issuer_did="did:example:issuer")
+ISSUER_DID = "did:example:issuer"  # the module's own test issuer (conftest's issuer fixture)
 
 
 @pytest.fixture(scope="module")

@@ -43,9 +43,7 @@ BUDGETS = [
 ]
 
 
-@pytest.fixture(scope="module")
-def issuer() -> Issuer:
-    return Issuer(issuer_did="did:example:fleet-issuer")
+ISSUER_DID = "did:example:fleet-issuer"  # the module's own test issuer (conftest's issuer fixture)
 
 
 def run_fleet(issuer: Issuer, url: str, directory: Path, *, kill: bool) -> tuple[list[str], dict[str, list[dict]]]:

@@ -12,15 +12,13 @@ import threading
 
 import pytest
 
-from quorvel_trellane.testing import Issuer, IssuerServer
+from quorvel_trellane.testing import IssuerServer
 from quorvel_trellane.trust import IssuerTrust, _addresses
 
 KEYS = "/.well-known/pqc-keys.json"
 
 
-@pytest.fixture(scope="module")
-def issuer() -> Issuer:
-    return Issuer(issuer_did="did:example:fetching")
+ISSUER_DID = "did:example:fetching"  # the module's own test issuer (conftest's issuer fixture)
 
 
 @pytest.fixture

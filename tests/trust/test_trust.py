@@ -58,9 +58,7 @@ NO_CRL = ("unverifiable", "REVOCATION_CHECK_FAILED")
 REVOKED = ("revoked", "REVOKED")
 
 
-@pytest.fixture(scope="module")
-def issuer() -> Issuer:
-    return Issuer(issuer_did="did:example:issuer")
+ISSUER_DID = "did:example:issuer"  # the module's own test issuer (conftest's issuer fixture)
 
 
 @pytest.fixture

@@ -45,11 +45,6 @@ HEADER = "X-Agent-Passport"
 
 
 @pytest.fixture(scope="module")
-def issuer() -> Issuer:
-    return Issuer(issuer_did=ISSUER_DID)
-
-
-@pytest.fixture(scope="module")
 def creds(issuer: Issuer) -> dict[str, str]:
     genuine = issuer.issue(agent_did=AGENT, scopes=["payments:write", "catalog:read"])
     revoked = issuer.issue(agent_did=AGENT, scopes=["payments:write"])

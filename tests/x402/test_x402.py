@@ -179,9 +179,7 @@ class SLOW:
     leave = threading.Event()
 
 
-@pytest.fixture(scope="module")
-def issuer() -> Issuer:
-    return Issuer(issuer_did="did:web:issuer.example.org")
+ISSUER_DID = "did:web:issuer.example.org"  # the module's own test issuer (conftest's issuer fixture)
 
 
 @pytest.fixture(scope="module")
