@@ -45,6 +45,7 @@ __all__ = [
     "public_path_test",
     "send_answer",
     "raw_target",
+    "verify_in_loop",
 ]
 
 
@@ -321,6 +322,19 @@ async def send_answer(send: Callable[[MutableMapping[str, Any]], Awaitable[None]
     headers = [(name.lower().encode("latin-1"), value.encode("latin-1")) for name, value in answer.headers]
     await send({"type": "http.response.start", "status": answer.code, "headers": headers})
     await send({"type": "http.response.body", "body": answer.body})
+
+
+async def verify_in_loop(trust: SyncTrust, ask: Ask) -> PassportVerdict:
+    """The verdict on ``ask`` from inside an event loop (an async view of a
+    synchronous framework): the trust's ``verify_async`` where it has one,
+    else its ``verify`` in a worker thread, never blocking the loop."""
+    verify_async = getattr(trust, "verify_async", None)
+    if callable(verify_async):
+        verdict: PassportVerdict = await verify_async(ask.credential, required_scope=ask.required_scope)
+        return verdict
+    import asyncio  # only for a trust without verify_async
+
+    return await asyncio.to_thread(trust.verify, ask.credential, required_scope=ask.required_scope)
 
 
 # How many rounds of percent-decoding a path is looked through: a router or

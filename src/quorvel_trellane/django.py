@@ -17,6 +17,7 @@ Importing this module imports Django; the rest of the package never does.
 from __future__ import annotations
 
 import functools
+import inspect
 from collections.abc import Callable, Mapping
 from dataclasses import dataclass
 from typing import Any, Concatenate, Final, ParamSpec
@@ -25,7 +26,7 @@ from django.conf import settings  # type: ignore[import-untyped]
 from django.http import HttpRequest, HttpResponse  # type: ignore[import-untyped]
 from django.utils.module_loading import import_string  # type: ignore[import-untyped]
 
-from quorvel_trellane._refusal import Answer, Ask, Gate, SyncTrust, public_path_test, raw_target
+from quorvel_trellane._refusal import Answer, Ask, Gate, SyncTrust, public_path_test, raw_target, verify_in_loop
 from quorvel_trellane.passport import X402_PASSPORT_HEADER, PassportVerdict
 
 __all__ = ["PassportMiddleware", "passport_required", "SETTING", "REQUEST_ATTRIBUTE"]
@@ -94,6 +95,20 @@ def _judge(
     # which the gate refuses as a repeated header.
     seen = gate.examine(request.headers.get(gate.header), request)
     verdict = gate.trust.verify(seen.credential, required_scope=seen.required_scope) if isinstance(seen, Ask) else seen
+    return _decided(gate, verdict)
+
+
+async def _judge_async(
+    request: HttpRequest, gate: Gate[SyncTrust, HttpRequest]
+) -> tuple[PassportVerdict | None, HttpResponse | None]:
+    seen = gate.examine(request.headers.get(gate.header), request)
+    verdict = await verify_in_loop(gate.trust, seen) if isinstance(seen, Ask) else seen
+    return _decided(gate, verdict)
+
+
+def _decided(
+    gate: Gate[SyncTrust, HttpRequest], verdict: PassportVerdict | None
+) -> tuple[PassportVerdict | None, HttpResponse | None]:
     answer = gate.answer(verdict)
     return verdict, None if answer is None else _response(answer)
 
@@ -142,12 +157,29 @@ def passport_required(
     The passport is verified with the trust of ``settings.QUORVEL_PASSPORT``
     (with or without :class:`PassportMiddleware` installed); the verdict goes
     to ``request.agent_passport`` and a refused request is answered as the
-    middleware answers, without calling the view.
+    middleware answers, without calling the view. The decorated view keeps
+    its kind: an ``async def`` view stays a coroutine function, which
+    Django awaits, and its passport is verified with the trust's
+    ``verify_async``; a plain view stays plain.
     """
 
     def decorator(
         view: Callable[Concatenate[HttpRequest, _P], HttpResponse],
     ) -> Callable[Concatenate[HttpRequest, _P], HttpResponse]:
+        if inspect.iscoroutinefunction(view):
+            # An async view stays async: Django awaits it (under ASGI, in
+            # the server's loop, where the trust's verify_async waits).
+            @functools.wraps(view)
+            async def guarded_async(request: HttpRequest, /, *args: _P.args, **kwargs: _P.kwargs) -> HttpResponse:
+                verdict, refused = await _judge_async(request, _config().for_scope(scope))
+                if refused is not None:
+                    return refused
+                setattr(request, REQUEST_ATTRIBUTE, verdict)
+                response: HttpResponse = await view(request, *args, **kwargs)
+                return response
+
+            return guarded_async
+
         @functools.wraps(view)
         def guarded(request: HttpRequest, /, *args: _P.args, **kwargs: _P.kwargs) -> HttpResponse:
             verdict, refused = _judge(request, _config().for_scope(scope))

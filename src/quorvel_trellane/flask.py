@@ -17,13 +17,14 @@ Importing this module imports Flask; the rest of the package never does.
 from __future__ import annotations
 
 import functools
+import inspect
 from collections.abc import Callable
 from typing import Any, Final, ParamSpec, TypeVar
 
 from flask import Flask, Response, current_app, g, request
 
 from quorvel_trellane._internal.components import require_components
-from quorvel_trellane._refusal import Answer, Ask, Gate, SyncTrust
+from quorvel_trellane._refusal import Answer, Ask, Gate, SyncTrust, verify_in_loop
 from quorvel_trellane.passport import X402_PASSPORT_HEADER, PassportVerdict
 
 __all__ = ["Passport", "passport_required", "EXTENSION_KEY", "G_KEY"]
@@ -64,12 +65,26 @@ class Passport:
         return gate
 
 
-def _judge(gate: Gate[SyncTrust, None]) -> tuple[PassportVerdict | None, Answer | None]:
+def _examine(gate: Gate[SyncTrust, None]) -> Ask | PassportVerdict | None:
     values = request.headers.getlist(gate.header)
     # WSGI servers fold a repeated header into one value with commas, which the gate refuses.
-    seen = gate.examine(values[0] if values else None, None, repeated=len(values) > 1)
+    return gate.examine(values[0] if values else None, None, repeated=len(values) > 1)
+
+
+def _judge(gate: Gate[SyncTrust, None]) -> tuple[PassportVerdict | None, Answer | None]:
+    seen = _examine(gate)
     verdict = gate.trust.verify(seen.credential, required_scope=seen.required_scope) if isinstance(seen, Ask) else seen
     return verdict, gate.answer(verdict)
+
+
+async def _judge_async(gate: Gate[SyncTrust, None]) -> tuple[PassportVerdict | None, Answer | None]:
+    seen = _examine(gate)
+    verdict = await verify_in_loop(gate.trust, seen) if isinstance(seen, Ask) else seen
+    return verdict, gate.answer(verdict)
+
+
+def _refusal(refused: Answer) -> Response:
+    return Response(refused.body, status=refused.code, headers=list(refused.headers))
 
 
 def passport_required(
@@ -83,17 +98,33 @@ def passport_required(
     without calling the view. The trust is the app's :class:`Passport`
     extension's, or ``trust``. ``optional=True`` never refuses: the verdict,
     or None without a header, goes to ``g`` and the view decides.
+
+    The decorated view keeps its kind: an ``async def`` view stays a
+    coroutine function, which Flask awaits, and its passport is verified
+    with the trust's ``verify_async``; a plain view stays plain.
     """
 
     own = None if trust is None else Passport(trust=trust).gate(scope, optional)
 
     def decorator(view: Callable[_P, _R]) -> Callable[_P, _R | Response]:
+        if inspect.iscoroutinefunction(view):
+            # An async view stays async, so that Flask awaits it (and the
+            # trust's verify_async does the waiting).
+            @functools.wraps(view)
+            async def guarded_async(*args: _P.args, **kwargs: _P.kwargs) -> Any:
+                verdict, refused = await _judge_async(own or _app_extension().gate(scope, optional))
+                if refused is not None:
+                    return _refusal(refused)
+                setattr(g, G_KEY, verdict)
+                return await view(*args, **kwargs)
+
+            return guarded_async  # type: ignore[return-value]
+
         @functools.wraps(view)
         def guarded(*args: _P.args, **kwargs: _P.kwargs) -> _R | Response:
-            gate = own or _app_extension().gate(scope, optional)
-            verdict, refused = _judge(gate)
+            verdict, refused = _judge(own or _app_extension().gate(scope, optional))
             if refused is not None:
-                return Response(refused.body, status=refused.code, headers=list(refused.headers))
+                return _refusal(refused)
             setattr(g, G_KEY, verdict)
             return view(*args, **kwargs)
 
