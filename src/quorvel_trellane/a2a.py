@@ -35,12 +35,12 @@ from starlette.requests import Request
 
 from quorvel_trellane import asgi
 from quorvel_trellane._internal.components import require_components
+from quorvel_trellane._internal.presenting import checked, own_credential
 from quorvel_trellane._refusal import Answer, AsyncTrust
 from quorvel_trellane.passport import (
     A2A_PASSPORT_METADATA_KEY,
     X402_PASSPORT_HEADER,
     PassportVerdict,
-    load_credential,
 )
 from quorvel_trellane.trust import passport_from_a2a_metadata
 
@@ -64,6 +64,8 @@ PASSPORT_EXTENSION_URI: Final = "https://quorvel.com/a2a/extensions/agent-passpo
 STATE_KEY: Final = asgi.STATE_KEY
 
 _MESSAGE_METHODS: Final = frozenset({"send_message", "send_message_streaming"})
+_GIVEN: Final = "PassportInterceptor was given text that is not a credential"
+_HINT: Final = "PassportInterceptor(load_credential(PATH))"
 _MISSING: Final = Answer.of("missing", "MISSING_PASSPORT", f"no {A2A_PASSPORT_METADATA_KEY} metadata member")
 
 
@@ -210,13 +212,17 @@ class PassportInterceptor(ClientCallInterceptor):
     "quorvel.com/agent-passport" and, unless ``header`` is None, into the
     ``header`` request header of every call (for agents behind the ASGI
     middleware). ``credential`` is the passport to present; with None, the
-    agent's own is loaded as ``load_credential()`` loads it, on first use,
-    and kept. The caller's request and call context are never modified:
-    the interceptor sends copies.
+    agent's own is loaded as ``load_credential()`` loads it (from
+    ``QUORVEL_AGENT_PASSPORT``, which holds the credential's text, not the
+    name of a file), on first use, and kept. Either way a value that cannot
+    be a credential (characters outside base64url) raises ``PassportError``
+    with a hint, and nothing is sent; to present a file, pass
+    ``load_credential(path)``. The caller's request and call context are
+    never modified: the interceptor sends copies.
     """
 
     def __init__(self, credential: str | None = None, *, header: str | None = X402_PASSPORT_HEADER) -> None:
-        self._credential = credential
+        self._credential = None if credential is None else checked(credential, _GIVEN, _HINT)
         self.header = header
 
     @property
@@ -224,7 +230,7 @@ class PassportInterceptor(ClientCallInterceptor):
         """The credential presented, loaded on first use when none was given."""
         credential = self._credential
         if credential is None:
-            credential = self._credential = load_credential()
+            credential = self._credential = own_credential(None, _HINT)
         return credential
 
     async def before(self, args: BeforeArgs) -> None:

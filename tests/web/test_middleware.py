@@ -746,27 +746,34 @@ def test_client_auth_without_any_passport_raises_the_loading_error(monkeypatch):
     [("passport.txt", True), ("./missing/passport.txt", False), ('{"payload": {}}', False), ("eyJh bGc", False)],
 )
 @pytest.mark.parametrize("source", ["environment", "argument"])
-def test_client_auth_refuses_what_cannot_be_a_credential_before_sending_it(
-    given, names_file, source, creds, tmp_path, monkeypatch
+@pytest.mark.parametrize("client", ["PassportAuth", "PassportInterceptor"])
+def test_client_auth_and_the_a2a_interceptor_refuse_what_cannot_be_a_credential_before_sending_it(
+    given, names_file, source, client, creds, tmp_path, monkeypatch
 ):
+    from quorvel_trellane.a2a import PassportInterceptor
+
     (tmp_path / "passport.txt").write_text(creds["genuine"])
     monkeypatch.chdir(tmp_path)
+    kind = {"PassportAuth": PassportAuth, "PassportInterceptor": PassportInterceptor}[client]
     if source == "environment":
         monkeypatch.setenv(passport.PASSPORT_ENV_VAR, given)
-        make, opening = PassportAuth, "QUORVEL_AGENT_PASSPORT does not hold a credential"
+        make, opening = kind, "QUORVEL_AGENT_PASSPORT does not hold a credential"
     else:
-        make, opening = (lambda: PassportAuth(given)), "PassportAuth was given text that is not a credential"
+        make, opening = (lambda: kind(given)), f"{client} was given text that is not a credential"
     with socket.socket() as listener:
         listener.bind(("127.0.0.1", 0))
         listener.listen()
         listener.settimeout(0.2)
         with pytest.raises(passport.PassportError) as info:
-            httpx.Client(auth=make()).get(f"http://127.0.0.1:{listener.getsockname()[1]}/")
+            presenter = make()
+            if client == "PassportAuth":
+                httpx.Client(auth=presenter).get(f"http://127.0.0.1:{listener.getsockname()[1]}/")
+            assert not presenter.credential  # what the interceptor puts into each message
         with pytest.raises(TimeoutError):
             listener.accept()  # nothing was sent
     message = str(info.value)
     assert message.startswith(f"{opening} (base64url text: letters, digits, '-' and '_')")
-    assert message.endswith("PassportAuth(load_credential(PATH))")
+    assert message.endswith(f"{client}(load_credential(PATH))")
     assert (": it names the file passport.txt;" in message) is names_file
     assert given not in message or names_file
 
