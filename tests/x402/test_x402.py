@@ -27,6 +27,7 @@ from datetime import UTC, datetime, timedelta
 from pathlib import Path
 from typing import Any
 
+import httpx
 import pytest
 import requests
 import uvicorn
@@ -35,6 +36,9 @@ pytest.importorskip("x402", reason="the x402 extra is not installed")
 
 from fastapi import FastAPI, Request
 from fastapi.responses import JSONResponse
+from starlette.applications import Starlette
+from starlette.responses import PlainTextResponse
+from starlette.routing import Route
 from x402 import (
     AssetAmount,
     PaymentRequirements,
@@ -53,7 +57,7 @@ from x402.http.utils import (
     encode_payment_signature_header,
 )
 from x402.payment_flow import AUTHORIZATION_PAYMENT_FLOW
-from x402.schemas import NoMatchingRequirementsError
+from x402.schemas import NoMatchingRequirementsError, PaymentCreationContext
 
 import quorvel_trellane
 from quorvel_trellane.http import PassportAuth
@@ -127,6 +131,7 @@ class LoopbackChain:
     def __init__(self) -> None:
         self.settled: dict[str, str] = {}
         self.fail_settlement = False
+        self.mode: str | None = None  # "pending": sent, not confirmed; "timeout": moved, answer lost
         self.on_settle: Any = None  # called as settlement starts
 
     def get_extra(self, network: str) -> None:
@@ -138,7 +143,8 @@ class LoopbackChain:
     def verify(self, payload: Any, requirements: Any, context: Any = None) -> VerifyResponse:
         inner = dict(payload.payload)
         mac = inner.pop("mac", "")
-        if not hmac.compare_digest(mac, _mac(inner)) or inner["amount"] != requirements.amount:
+        # An IOU pays up to its amount.
+        if not hmac.compare_digest(mac, _mac(inner)) or int(inner["amount"]) < int(requirements.amount):
             return VerifyResponse(is_valid=False, invalid_reason="bad_iou")
         if inner["nonce"] in self.settled:
             return VerifyResponse(is_valid=False, invalid_reason="nonce_used")
@@ -148,6 +154,13 @@ class LoopbackChain:
         nonce = payload.payload["nonce"]
         if self.on_settle is not None:
             self.on_settle()
+        if self.mode is not None:
+            self.settled[nonce] = requirements.amount
+            if self.mode == "timeout":
+                raise TimeoutError("the facilitator did not answer")
+            return SettleResponse(
+                success=False, error_reason="settlement_pending", transaction=nonce, network=requirements.network
+            )
         if self.fail_settlement or nonce in self.settled:
             return SettleResponse(success=False, error_reason="refused", transaction="", network=requirements.network)
         self.settled[nonce] = requirements.amount
@@ -171,12 +184,25 @@ ROUTES = {
     "GET /odd-report": route(UNLISTED, PRICE),
     "GET /broken": route(USDC, PRICE),
     "GET /slow": route(USDC, PRICE),
+    "GET /dear": route(USDC, 99 * PRICE),
+    "GET /plain/report": route(USDC, PRICE),
 }
 
 
 class SLOW:
     entered = threading.Event()
     leave = threading.Event()
+    inside = 0
+
+
+PAYWALL: list[PassportPaywall] = []
+PENDING: list[Any] = []  # what the paywall reports to on_pending
+RAN: list[str] = []  # the Starlette handler's runs
+
+
+async def plain(request: Any) -> PlainTextResponse:
+    RAN.append(request.method)
+    return PlainTextResponse("ready")
 
 
 ISSUER_DID = "did:web:issuer.example.org"  # the module's own test issuer (conftest's issuer fixture)
@@ -211,6 +237,7 @@ def url(ledger: SpendLedger, chain: LoopbackChain) -> Iterator[str]:
     @app.get("/report")
     @app.get("/dai-report")
     @app.get("/odd-report")
+    @app.get("/dear")
     async def report(request: Request) -> dict[str, str]:
         return {"report": "ready", "for": request.state.agent_passport.agent_did}
 
@@ -220,6 +247,7 @@ def url(ledger: SpendLedger, chain: LoopbackChain) -> Iterator[str]:
 
     @app.get("/slow")
     async def slow() -> dict[str, str]:
+        SLOW.inside += 1
         SLOW.entered.set()
         while not SLOW.leave.is_set():
             await asyncio.sleep(0.01)
@@ -232,7 +260,17 @@ def url(ledger: SpendLedger, chain: LoopbackChain) -> Iterator[str]:
     facilitator = x402Facilitator()
     facilitator.register([NETWORK], chain)
     server = x402ResourceServer(facilitator).register(NETWORK, LoopbackPricing())
-    paywall = PassportPaywall(app, routes=ROUTES, server=server, ledger=ledger, stablecoins=COINS, required_scope=SCOPE)
+    app.mount("/plain", Starlette(routes=[Route("/report", plain)]))
+    paywall = PassportPaywall(
+        app,
+        routes=ROUTES,
+        server=server,
+        ledger=ledger,
+        stablecoins=COINS,
+        required_scope=SCOPE,
+        on_pending=PENDING.append,
+    )
+    PAYWALL[:] = [paywall]
     sock = socket.socket()
     sock.bind(("127.0.0.1", 0))
     runner = uvicorn.Server(uvicorn.Config(paywall, log_level="warning", lifespan="off"))
@@ -251,6 +289,7 @@ def url(ledger: SpendLedger, chain: LoopbackChain) -> Iterator[str]:
 @pytest.fixture(autouse=True)
 def settlement_works(chain: LoopbackChain) -> None:
     chain.fail_settlement = False
+    chain.mode = None
     chain.on_settle = None
 
 
@@ -278,6 +317,18 @@ def spent(ledger: SpendLedger, credential: str, limit: int) -> int:
     left = ledger.remaining(credential)
     assert left is not None
     return limit - left
+
+
+def signed(url: str, credential: str, path: str) -> Any:
+    """A payment signed for the challenge of ``path``."""
+    challenge = requests.get(url + path, auth=PassportAuth(credential), timeout=30).headers["payment-required"]
+    client = x402ClientSync().register(NETWORK, LoopbackWallet()).set_spend_controls(False)
+    return client.create_payment_payload(decode_payment_required_header(challenge))
+
+
+def moved(chain: LoopbackChain, before: dict[str, str]) -> int:
+    """What the chain settled since ``before`` (USDC: atomic units are micro-USD)."""
+    return sum(int(amount) for nonce, amount in chain.settled.items() if nonce not in before)
 
 
 # -- the paywall -----------------------------------------------------------------------
@@ -350,19 +401,32 @@ def test_a_paid_request_is_served_and_its_price_committed_to_the_passport_budget
 
 
 @pytest.mark.parametrize(
-    ("path", "fail_settlement"), [("/report", True), ("/broken", False)], ids=["settlement fails", "handler fails"]
+    ("path", "mode", "status", "held", "later", "after"),
+    [
+        ("/report", "refuse", 402, 0, None, 0),
+        ("/broken", None, 503, 0, None, 0),
+        ("/report", "pending", 402, PRICE, "commit", PRICE),
+        ("/report", "timeout", 402, PRICE, "release", 0),
+    ],
+    ids=["settlement refused", "handler fails", "pending, later settled", "no answer, later known not made"],
 )
-def test_a_payment_that_does_not_settle_releases_its_hold(url, issuer, ledger, chain, path, fail_settlement):
+def test_a_hold_is_released_only_when_its_payment_is_known_not_to_have_happened(
+    url, issuer, ledger, chain, path, mode, status, held, later, after
+):
     credential = issuer.issue(spend_limit_microusd=PRICE)
-    chain.fail_settlement = fail_settlement
+    chain.fail_settlement, chain.mode = mode == "refuse", mode if mode in ("pending", "timeout") else None
     agent = Agent(credential)
-    response = agent.get(url + path)
-    assert response.status_code == (402 if fail_settlement else 503)
+    before = dict(chain.settled)
+    assert agent.get(url + path).status_code == status
     assert len(agent.wallet.signed) == 1
-    assert spent(ledger, credential, PRICE) == 0
-    chain.fail_settlement = False
-    assert agent.get(url + "/report").status_code == 200  # the whole bound is free again
-    assert spent(ledger, credential, PRICE) == PRICE
+    assert spent(ledger, credential, PRICE) == held == moved(chain, before)
+    chain.fail_settlement, chain.mode = False, None
+    if later:
+        # The relying party learns the outcome and settles the hold by its key.
+        settle = PAYWALL[0].commit_pending if later == "commit" else PAYWALL[0].release_pending
+        asyncio.run(settle(PENDING[-1]))
+    assert spent(ledger, credential, PRICE) == after
+    assert agent.get(url + "/report").status_code == (200 if after == 0 else 403)  # the bound is free only then
 
 
 def test_a_payment_that_failed_to_settle_is_counted_when_it_settles_on_a_retry(url, issuer, ledger, chain):
@@ -428,6 +492,77 @@ def test_a_payment_failing_in_one_request_stays_held_while_another_carrying_it_s
     assert spent(ledger, credential, PRICE) == PRICE
 
 
+@pytest.mark.parametrize(
+    ("method", "path", "passport", "payment", "status", "held"),
+    [
+        ("GET", "/report", True, ["PAYMENT-SIGNATURE", "payment-signature"], 400, 0),
+        ("GET", "/report", True, ["payment-signature", "X-PAYMENT"], 400, 0),
+        ("GET", "/report", True, ["X-PAYMENT"], 402, 0),
+        ("HEAD", "/plain/report", False, [], 401, 0),
+        ("HEAD", "/plain/report", True, [], 402, 0),
+        ("HEAD", "/plain/report", True, ["PAYMENT-SIGNATURE"], 200, PRICE),
+        ("HEAD", "/report", True, [], 402, 0),
+        ("HEAD", "/report", True, ["PAYMENT-SIGNATURE"], 200, PRICE),
+    ],
+    ids=[
+        "payment header twice",
+        "payment header in both spellings",
+        "payment in the other spelling",
+        "starlette HEAD without a passport",
+        "starlette HEAD unpaid",
+        "starlette HEAD paid",
+        "fastapi HEAD unpaid",
+        "fastapi HEAD paid",
+    ],
+)
+def test_odd_requests_move_no_money_past_the_ledger(
+    url, issuer, ledger, chain, method, path, passport, payment, status, held
+):
+    credential = issuer.issue(spend_limit_microusd=PRICE)
+    header = encode_payment_signature_header(signed(url, credential, path))
+    headers = [(name, header) for name in payment] + ([("X-Agent-Passport", credential)] if passport else [])
+    before, runs = dict(chain.settled), len(RAN)
+    response = httpx.request(method, url + path, headers=headers, timeout=30)
+    assert (response.status_code, response.content == b"") == (status, method == "HEAD")
+    assert spent(ledger, credential, PRICE) == held == moved(chain, before)
+    assert len(RAN) - runs == (status == 200 and path.startswith("/plain"))  # no handler ran unpaid
+
+
+@pytest.mark.parametrize("second", ["passport", "route"])
+def test_one_signature_in_flight_twice_is_counted_as_it_settles(url, issuer, ledger, chain, second):
+    SLOW.entered.clear()
+    SLOW.leave.clear()
+    SLOW.inside = 0
+    credential = issuer.issue(spend_limit_microusd=100 * PRICE)
+    other = issuer.issue(spend_limit_microusd=100 * PRICE) if second == "passport" else credential
+    # An IOU for up to 99 cents, offered for the one-cent /slow and, at once, for /dear.
+    dear = signed(url, credential, "/dear")
+    cheap = dear.model_copy(update={"accepted": signed(url, credential, "/slow").accepted})
+    path, payment = ("/slow", cheap) if second == "passport" else ("/dear", dear)
+    before = dict(chain.settled)
+    with ThreadPoolExecutor(2) as pool:
+        get = lambda path, payment, credential: requests.get(  # noqa: E731
+            url + path,
+            headers={"PAYMENT-SIGNATURE": encode_payment_signature_header(payment)},
+            auth=PassportAuth(credential),
+            timeout=30,
+        )
+        first = pool.submit(get, "/slow", cheap, credential)
+        assert SLOW.entered.wait(10)
+        again = pool.submit(get, path, payment, other)
+        if second == "route":
+            assert (again.result().status_code, again.result().json()["error_code"]) == (403, "PAYMENT_KEY_REUSED")
+        while second == "passport" and SLOW.inside < 2:
+            threading.Event().wait(0.01)
+        SLOW.leave.set()
+        assert sorted([first.result().status_code, again.result().status_code]) == [
+            200,
+            402 if second == "passport" else 403,
+        ]
+    total = spent(ledger, credential, 100 * PRICE) + (spent(ledger, other, 100 * PRICE) if other != credential else 0)
+    assert total == moved(chain, before) == PRICE
+
+
 def test_a_payment_in_an_asset_not_listed_is_refused(url, issuer):
     credential = issuer.issue(spend_limit_microusd=10 * PRICE)
     agent = Agent(credential)
@@ -475,6 +610,32 @@ def test_the_agent_budget_keeps_only_listed_coins_and_needs_a_readable_bound(iss
     for members in ({"spend_window": "daily"}, {"spend_limit_microusd": "10"}, {"spend_limit_microusd": None}):
         with pytest.raises(ValueError, match="spend_"):
             PassportBudget(issuer.issue(**members), COINS)
+
+
+@pytest.mark.parametrize(
+    ("readings", "signed"),
+    [
+        ([(0, 4), (2, 0), (0, 4)], 4),
+        ([(0, 2), (-2, 2), (0, 4)], 4),
+        ([(0, 4), (1.01, 4)], 8),
+    ],
+    ids=["stepped ahead and back", "stepped back and ahead", "an hour passing"],
+)
+def test_the_agent_budget_frees_nothing_for_a_clock_step_undone(issuer, readings, signed):
+    quarter = 250_000
+    now = [datetime(2030, 1, 1, tzinfo=UTC)]
+    budget = PassportBudget(
+        issuer.issue(spend_limit_microusd=4 * quarter, spend_window="PT1H"), COINS, clock=lambda: now[-1]
+    )
+    option = PaymentRequirements(
+        scheme="loopback", network=NETWORK, asset=USDC, amount=str(quarter), pay_to="rp", max_timeout_seconds=60
+    )
+    count = 0
+    for hours, tries in readings:
+        now.append(now[0] + timedelta(hours=hours))
+        budget.remaining()
+        count += sum(budget.before_payment_creation(PaymentCreationContext(None, option)) is None for _ in range(tries))
+    assert count == signed
 
 
 # -- amounts ---------------------------------------------------------------------------

@@ -23,10 +23,8 @@ if TYPE_CHECKING:
 
 logger = logging.getLogger("quorvel_trellane.x402")
 
-# Settlement answers that say nothing final: the transfer may have happened.
-# x402 answers "unexpected_settle_error" when settling raised (a timeout, a
-# dropped connection), and "settlement_pending" when the transfer was sent
-# but not confirmed.
+# Failed settlement answers that say nothing final: the transfer was sent
+# but not confirmed, or the facilitator itself met an error.
 _UNCERTAIN_REASONS: Final = frozenset({"settlement_pending", "unexpected_settle_error"})
 # Pending payments remembered here, so that a retry failing here never
 # releases one: the oldest are forgotten past this many.
@@ -40,7 +38,7 @@ class PendingPayment:
     ``credential`` is the passport it was reserved under, ``key`` its
     :func:`payment_key`, ``amount_microusd`` what is held, ``at`` when it
     was held and ``reason`` the settlement's last word ("settlement_pending",
-    "unexpected_settle_error", ...). Settle it with
+    or "no answer: TimeoutError" for an error on the way). Settle it with
     :meth:`PassportPaywall.commit_pending` or :meth:`PassportPaywall.release_pending`
     once the facilitator knows; left alone, it counts until it leaves the
     passport's window.
@@ -70,7 +68,18 @@ class Committed(Enum):
 class Flight:
     """One payment of one passport, in flight in one or more requests here."""
 
-    __slots__ = ("credential", "key", "signature", "decision", "at", "requests", "attempted", "settled", "uncertain")
+    __slots__ = (
+        "credential",
+        "key",
+        "signature",
+        "decision",
+        "at",
+        "requests",
+        "attempted",
+        "settled",
+        "refused",
+        "uncertain",
+    )
 
     def __init__(self, credential: str, key: str, signature: str, decision: SpendDecision, at: datetime) -> None:
         self.credential = credential
@@ -81,6 +90,7 @@ class Flight:
         self.requests = 0
         self.attempted = False  # x402 began to settle it
         self.settled = False
+        self.refused = False  # the facilitator answered that it was not made
         self.uncertain: str | None = None  # why its outcome is not final
 
 
@@ -170,14 +180,26 @@ class PaymentBook:
         except Exception:
             logger.exception("x402: could not commit the hold of settled payment %s", flight.key)
 
-    async def close(self, flight: Flight, failure: str | None) -> None:
-        """One request carrying ``flight`` ended; ``failure`` is the reason of
-        the failed settlement its response reports, if any."""
-        if failure in _UNCERTAIN_REASONS:
-            flight.uncertain = failure
-        elif flight.attempted and not flight.settled and failure is None and flight.uncertain is None:
-            # x402 began to settle and this request learned no answer.
-            flight.uncertain = "unexpected_settle_error"
+    def failed(self, flight: Flight, error: BaseException) -> None:
+        """x402 reports a failed settlement: an answer, or an error meanwhile."""
+        # x402 hands a facilitator's failed answer over as a plain Exception
+        # carrying its reason (or a SettleError); anything else was raised
+        # on the way, and the transfer may have happened all the same.
+        from x402 import SettleError
+
+        if isinstance(error, SettleError):
+            reason: str | None = error.error_reason
+        else:
+            reason = str(error) if type(error) is Exception else None
+        if reason is None or reason in _UNCERTAIN_REASONS:
+            flight.uncertain = reason or f"no answer: {type(error).__name__}"
+        else:
+            flight.refused = True
+
+    async def close(self, flight: Flight) -> None:
+        """One request carrying ``flight`` ended."""
+        if flight.attempted and not flight.settled and not flight.refused and flight.uncertain is None:
+            flight.uncertain = "no answer"  # x402 began to settle it and reported nothing
         flight.requests -= 1
         self._forget(flight.signature)
         if flight.requests:

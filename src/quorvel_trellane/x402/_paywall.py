@@ -25,7 +25,7 @@ from quorvel_trellane.x402._amounts import (
 from quorvel_trellane.x402._book import Flight, PaymentBook, PendingPayment, Refusal
 
 if TYPE_CHECKING:
-    from x402 import SettleContext, SettleResultContext, x402ResourceServer
+    from x402 import SettleContext, SettleFailureContext, SettleResultContext, x402ResourceServer
     from x402.http import RoutesConfig
 
     from quorvel_trellane.asgi import ASGIApp, Receive, Scope, Send
@@ -102,6 +102,7 @@ class PassportPaywall:
         self._book = PaymentBook(ledger, self.stablecoins, required_scope, on_pending)
         server.on_before_settle(self._before_settle)
         server.on_after_settle(self._after_settle)
+        server.on_settle_failure(self._settle_failed)
 
     async def __call__(self, scope: Scope, receive: Receive, send: Send) -> None:
         if scope["type"] != "http":
@@ -257,28 +258,28 @@ class PassportPaywall:
     async def _settling(self, scope: Scope, receive: Receive, send: Send, flight: Flight) -> None:
         closed = False
 
-        async def close(failure: str | None) -> None:
+        async def close() -> None:
             nonlocal closed
             if not closed:
                 closed = True
-                await self._book.close(flight, failure)
+                await self._book.close(flight)
 
         async def ending(message: MutableMapping[str, Any]) -> None:
             # x402 settles before the response starts, and never after: by
             # then the payment has settled or will not, and the ledger is
             # up to date before the agent reads the answer.
             if message["type"] == "http.response.start":
-                await close(_settle_failure(message))
+                await close()
             await send(message)
 
         try:
             await self._x402(scope, receive, ending)
         finally:
-            await close(None)
+            await close()
 
     # -- x402's settlement hooks: which passport's payment, read from the request --
 
-    def _flight(self, context: SettleContext | SettleResultContext) -> Flight | None:
+    def _flight(self, context: SettleContext | SettleResultContext | SettleFailureContext) -> Flight | None:
         request = getattr(context.transport_context, "request", None)
         adapter = getattr(request, "adapter", None)
         if adapter is None:
@@ -289,6 +290,11 @@ class PassportPaywall:
         flight = self._flight(context)
         if flight is not None:
             flight.attempted = True
+
+    async def _settle_failed(self, context: SettleFailureContext) -> None:
+        flight = self._flight(context)
+        if flight is not None:
+            self._book.failed(flight, context.error)
 
     async def _after_settle(self, context: SettleResultContext) -> None:
         """The money moved: the hold is committed."""
@@ -305,23 +311,6 @@ def _payment(value: bytes) -> Any:
         return decode_payment_signature_header(value.decode("latin-1"))
     except Exception:
         return None  # x402 treats it as no payment: the challenge
-
-
-def _settle_failure(start: MutableMapping[str, Any]) -> str | None:
-    """The reason of the failed settlement a response reports, or None."""
-    from x402 import SettleResponse
-    from x402.http import decode_payment_response_header
-
-    if start.get("status") != 402:
-        return None
-    encoded = next((v for k, v in start.get("headers", ()) if k.lower() == b"payment-response"), None)
-    try:
-        answer = decode_payment_response_header(encoded.decode("latin-1")) if encoded else None
-    except Exception:
-        return None
-    if not isinstance(answer, SettleResponse) or answer.success:
-        return None
-    return answer.error_reason or "unexpected_settle_error"
 
 
 def _headless(send: Send) -> Send:
