@@ -175,7 +175,7 @@ class PaymentBook:
         # as failed; a hold that cannot be committed keeps counting until it
         # leaves the window.
         try:
-            if await self._commit(flight.decision, final) is Committed.RELEASED_MEANWHILE:
+            if await commit(self.ledger, flight.decision, final) is Committed.RELEASED_MEANWHILE:
                 await self._recount(flight, final)
         except Exception:
             logger.exception("x402: could not commit the hold of settled payment %s", flight.key)
@@ -211,7 +211,7 @@ class PaymentBook:
         if flight.uncertain is not None or earlier is not None:
             await self._report(flight, flight.uncertain or (earlier.reason if earlier else ""))
             return
-        await self._release(flight.decision)
+        await release(self.ledger, flight.decision)
 
     # -- settling later, by the payment's key --
 
@@ -221,7 +221,7 @@ class PaymentBook:
             logger.error("x402: pending payment %s could not be counted: %s", pending.key, decision.error_message)
             return False
         amount = decision.amount_microusd if amount_microusd is None else amount_microusd
-        if await self._commit(decision, amount) is Committed.RELEASED_MEANWHILE:
+        if await commit(self.ledger, decision, amount) is Committed.RELEASED_MEANWHILE:
             return False
         self._pending.pop((pending.credential, pending.key), None)
         return True
@@ -233,8 +233,6 @@ class PaymentBook:
         await self.ledger.release_async(decision)
         self._pending.pop((pending.credential, pending.key), None)
 
-    # -- the ledger's answers, as outcomes --
-
     async def _held(self, pending: PendingPayment) -> SpendDecision:
         # The same key and amount find the hold (held or committed); dated
         # as it was, a hold pruned meanwhile is held anew in its own window.
@@ -245,22 +243,6 @@ class PaymentBook:
             required_scope=self.required_scope,
             now=pending.at,
         )
-
-    async def _commit(self, decision: SpendDecision, amount: int) -> Committed:
-        try:
-            await self.ledger.commit_async(decision, amount_microusd=amount)
-        except HoldSettledError as exc:
-            # Committed at another amount: counted already.
-            return Committed.RELEASED_MEANWHILE if exc.state == "released" else Committed.COUNTED
-        return Committed.COUNTED
-
-    async def _release(self, decision: SpendDecision) -> None:
-        try:
-            await self.ledger.release_async(decision)
-        except HoldSettledError:
-            pass  # committed meanwhile, through another server: it stays counted
-        except Exception:
-            logger.exception("x402: could not release a hold; it counts until it leaves the window")
 
     async def _recount(self, flight: Flight, amount: int) -> None:
         """Count a settled payment whose hold was released meanwhile.
@@ -274,7 +256,7 @@ class PaymentBook:
             flight.credential, amount, key=flight.key, required_scope=self.required_scope
         )
         if again:
-            await self._commit(again, min(amount, again.amount_microusd))
+            await commit(self.ledger, again, min(amount, again.amount_microusd))
         else:
             logger.error("x402: settled payment %s could not be counted: %s", flight.key, again.error_message)
 
@@ -304,3 +286,23 @@ class PaymentBook:
             self._signatures[signature] = (key, requests - 1)
         else:
             del self._signatures[signature]
+
+
+async def commit(ledger: SpendLedger, decision: SpendDecision, amount: int) -> Committed:
+    """Commit a hold, and say whether it was released meanwhile."""
+    try:
+        await ledger.commit_async(decision, amount_microusd=amount)
+    except HoldSettledError as exc:
+        # Committed at another amount: counted already.
+        return Committed.RELEASED_MEANWHILE if exc.state == "released" else Committed.COUNTED
+    return Committed.COUNTED
+
+
+async def release(ledger: SpendLedger, decision: SpendDecision) -> None:
+    """Release a hold, unless it was committed meanwhile; never raises."""
+    try:
+        await ledger.release_async(decision)
+    except HoldSettledError:
+        pass  # committed meanwhile, through another server: it stays counted
+    except Exception:
+        logger.exception("x402: could not release a hold; it counts until it leaves the window")

@@ -6,7 +6,6 @@ Imported through :mod:`quorvel_trellane.x402`.
 
 from __future__ import annotations
 
-import asyncio
 from collections.abc import Callable, Iterable, MutableMapping
 from typing import TYPE_CHECKING, Any, Final
 
@@ -16,17 +15,16 @@ from quorvel_trellane.passport import X402_PASSPORT_HEADER, PassportVerdict
 from quorvel_trellane.x402._amounts import (
     PAYMENT_HEADER_REPEATED,
     PAYMENT_NOT_PRICED,
-    SPEND_LIMIT_EXCEEDED,
-    SPEND_TERMS_UNSUPPORTED,
     Stablecoin,
     Stablecoins,
     _table,
 )
 from quorvel_trellane.x402._book import Flight, PaymentBook, PendingPayment, Refusal
+from quorvel_trellane.x402._challenge import challenge_checked, forbidden
 
 if TYPE_CHECKING:
     from x402 import SettleContext, SettleFailureContext, SettleResultContext, x402ResourceServer
-    from x402.http import RoutesConfig
+    from x402.http import RoutesConfig, x402HTTPResourceServer
 
     from quorvel_trellane.asgi import ASGIApp, Receive, Scope, Send
     from quorvel_trellane.spend import SpendLedger
@@ -107,11 +105,11 @@ class PassportPaywall:
     async def __call__(self, scope: Scope, receive: Receive, send: Send) -> None:
         if scope["type"] != "http":
             await self._x402(scope, receive, send)
-        elif scope["method"] == "HEAD" and self._priced(scope, "GET"):
+        elif scope["method"] == "HEAD" and _priced(self._routes, scope, "GET"):
             # Starlette answers HEAD with the GET handler: x402 prices and
             # settles it as that GET, and the server sends no body.
             await self._passport({**scope, "method": "GET"}, receive, _headless(send))
-        elif self._priced(scope, scope["method"]):
+        elif _priced(self._routes, scope, scope["method"]):
             await self._passport(scope, receive, send)
         else:
             await self._x402(scope, receive, send)
@@ -149,86 +147,11 @@ class PassportPaywall:
             return
         payment = _payment(headers[0]) if headers else None
         if payment is None:
-            await self._x402(scope, receive, self._challenge_checked(send, credential, verdict))
+            await self._x402(
+                scope, receive, challenge_checked(send, self.ledger, self.stablecoins, credential, verdict)
+            )
         else:
             await self._paid(scope, receive, send, credential, verdict, payment)
-
-    # -- which requests: x402's own route table decides --
-
-    def _priced(self, scope: Scope, method: str) -> bool:
-        from starlette.requests import Request
-        from x402.http import HTTPRequestContext
-        from x402.http.middleware.fastapi import FastAPIAdapter
-
-        request = Request(scope)
-        raw = scope.get("raw_path") or scope["path"].encode("utf-8")
-        context = HTTPRequestContext(
-            adapter=FastAPIAdapter(request),
-            path=raw.decode("latin-1").split("?")[0],
-            decoded_path=_route_path(scope),
-            method=method,
-        )
-        return self._routes.requires_payment(context)
-
-    # -- unpaid: the challenge goes out only when the budget can pay it --
-
-    def _challenge_checked(self, send: Send, credential: str, verdict: PassportVerdict) -> Send:
-        replaced = False
-
-        async def checked(message: MutableMapping[str, Any]) -> None:
-            nonlocal replaced
-            if replaced:
-                return  # the body of the challenge we did not send
-            if message["type"] == "http.response.start" and message["status"] == 402:
-                answer = await self._budget_refusal(credential, verdict, message["headers"])
-                if answer is not None:
-                    replaced = True
-                    await send_answer(send, answer)
-                    return
-            await send(message)
-
-        return checked
-
-    async def _budget_refusal(
-        self, credential: str, verdict: PassportVerdict, headers: Iterable[tuple[bytes, bytes]]
-    ) -> Answer | None:
-        from x402 import PaymentRequired
-        from x402.http import decode_payment_required_header
-
-        encoded = next((v for k, v in headers if k.lower() == b"payment-required"), None)
-        try:
-            required = decode_payment_required_header(encoded.decode("latin-1")) if encoded else None
-        except Exception:
-            required = None
-        if not isinstance(required, PaymentRequired):
-            # No challenge this server can read: it goes out, and a payment
-            # made on it is still reserved before it settles.
-            return None
-        prices = []
-        for option in required.accepts:
-            try:
-                prices.append(self.stablecoins.price(option))
-            except ValueError:
-                continue  # an option in an asset this server does not count, or no amount
-        if not prices:
-            return _forbidden(
-                verdict.status, PAYMENT_NOT_PRICED, "no payment option of this route is in a listed USD stablecoin"
-            )
-        cheapest = min(prices)
-        if cheapest == 0:
-            return None
-        left = await asyncio.to_thread(self.ledger.remaining, credential)
-        if left is None:
-            return _forbidden(
-                verdict.status, SPEND_TERMS_UNSUPPORTED, "the passport has no spend bound this server can read"
-            )
-        if left < cheapest:
-            return _forbidden(
-                verdict.status,
-                SPEND_LIMIT_EXCEEDED,
-                f"the price of {cheapest} micro-USD exceeds the {left} left in the passport's spend window",
-            )
-        return None
 
     # -- paid: hold, let x402 verify and settle, then commit, release or keep --
 
@@ -239,19 +162,19 @@ class PassportPaywall:
 
         if not isinstance(payment, PaymentPayload):
             message = "an x402 version 1 payment names no requirement to price"
-            await send_answer(send, _forbidden(verdict.status, PAYMENT_NOT_PRICED, message))
+            await send_answer(send, forbidden(verdict.status, PAYMENT_NOT_PRICED, message))
             return
         try:
             amount = self.stablecoins.price(payment.accepted)
         except ValueError as exc:  # an unlisted asset, or an amount that is none
-            await send_answer(send, _forbidden(verdict.status, PAYMENT_NOT_PRICED, str(exc)))
+            await send_answer(send, forbidden(verdict.status, PAYMENT_NOT_PRICED, str(exc)))
             return
         if amount == 0:
             await self._x402(scope, receive, send)
             return
         flight = await self._book.open(credential, payment, f"{scope['method']} {_route_path(scope)}", amount)
         if isinstance(flight, Refusal):
-            await send_answer(send, _forbidden(verdict.status, flight.code, flight.message))
+            await send_answer(send, forbidden(verdict.status, flight.code, flight.message))
             return
         await self._settling(scope, receive, send, flight)
 
@@ -303,6 +226,23 @@ class PassportPaywall:
             await self._book.settled(flight, context.requirements)  # type: ignore[arg-type]
 
 
+def _priced(routes: x402HTTPResourceServer, scope: Scope, method: str) -> bool:
+    """Whether x402's own route table prices the request, read as ``method``."""
+    from starlette.requests import Request
+    from x402.http import HTTPRequestContext
+    from x402.http.middleware.fastapi import FastAPIAdapter
+
+    request = Request(scope)
+    raw = scope.get("raw_path") or scope["path"].encode("utf-8")
+    context = HTTPRequestContext(
+        adapter=FastAPIAdapter(request),
+        path=raw.decode("latin-1").split("?")[0],
+        decoded_path=_route_path(scope),
+        method=method,
+    )
+    return routes.requires_payment(context)
+
+
 def _payment(value: bytes) -> Any:
     """The request's x402 payment, decoded as x402's middleware decodes it, or None."""
     from x402.http import decode_payment_signature_header
@@ -331,9 +271,3 @@ def _route_path(scope: Scope) -> str:
     if root and path.startswith(root) and (len(path) == len(root) or path[len(root)] == "/"):
         return path[len(root) :]
     return path
-
-
-def _forbidden(status: str | None, code: str, message: str) -> Answer:
-    """A 403 for a genuine passport refused for its budget or an unpriced
-    payment, in the passport middleware's JSON body."""
-    return Answer(403, Answer.of(status, code, message).body)
