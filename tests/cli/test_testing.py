@@ -133,9 +133,12 @@ def test_tamper_changes_members_but_keeps_the_signature(changes, status, code, i
             "EXPIRED",
         ),
         ({"passport_id": "pp_known"}, "active", None),
+        ({"expires_at": datetime(2999, 1, 1, tzinfo=UTC)}, "active", None),
+        ({"issued_at": "2000-01-01T00:00:00Z", "valid_for": timedelta(days=1)}, "expired", "EXPIRED"),
+        ({"issued_at": "2000-01-01T00:00:00Z", "expires_at": datetime(2999, 1, 1, tzinfo=UTC)}, "active", None),
     ],
 )
-def test_make_payload_controls_expiry_and_members(members, status, code, issuer):
+def test_make_payload_controls_expiry_and_members_given_as_datetimes_or_text(members, status, code, issuer):
     verdict = verify(issuer.issue(**members), issuer)
     assert (verdict.status, verdict.error_code) == (status, code)
 

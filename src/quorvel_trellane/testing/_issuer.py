@@ -149,18 +149,23 @@ def make_payload(
     passport_id: str | None = None,
     spend_limit_microusd: int = 25_000_000,
     spend_window: str = "P1D",
-    issued_at: datetime | None = None,
+    issued_at: datetime | str | None = None,
     valid_for: timedelta = timedelta(hours=1),
     **extra: Any,
 ) -> dict[str, Any]:
     """A complete passport payload; ``extra`` members are added or override.
 
     ``issued_at`` defaults to now; the expiry is ``issued_at + valid_for``, so a
-    negative ``valid_for`` gives an already expired passport. Pass
-    ``expires_at=...`` (or any other member) in ``extra`` to set it verbatim,
-    or ``None`` there to drop the member.
+    negative ``valid_for`` gives an already expired passport. ``issued_at``
+    and ``expires_at`` each take a datetime (written as a payload time
+    stamp, a naive one read as UTC) or text (written verbatim; text that is
+    no ISO 8601 time leaves the default expiry counted from now). Pass
+    ``expires_at=...`` (or any other member) in ``extra`` to set it, or
+    ``None`` there to drop the member.
     """
-    issued = issued_at or datetime.now(UTC).replace(microsecond=0)
+    issued = _moment(issued_at) or datetime.now(UTC).replace(microsecond=0)
+    if isinstance(extra.get("expires_at"), datetime):
+        extra["expires_at"] = stamp(_utc(extra["expires_at"]))
     payload: dict[str, Any] = {
         "passport_id": passport_id or f"pp_{uuid.uuid4().hex[:20]}",
         "agent_did": agent_did,
@@ -171,12 +176,31 @@ def make_payload(
         "issued_at": stamp(issued),
         "expires_at": stamp(issued + valid_for),
     }
+    if isinstance(issued_at, str):
+        payload["issued_at"] = issued_at
     for name, value in extra.items():
         if value is None:
             payload.pop(name, None)
         else:
             payload[name] = value
     return payload
+
+
+def _utc(moment: datetime) -> datetime:
+    return moment.replace(tzinfo=UTC) if moment.tzinfo is None else moment
+
+
+def _moment(value: datetime | str | None) -> datetime | None:
+    """The datetime a time stamp option stands for; None for none, or for text that is none."""
+    if isinstance(value, datetime):
+        return _utc(value)
+    if isinstance(value, str):
+        text = value.strip()
+        try:
+            return _utc(datetime.fromisoformat(text[:-1] + "+00:00" if text[-1:] in ("z", "Z") else text))
+        except ValueError:
+            return None
+    return None
 
 
 def encode_envelope(envelope: Mapping[str, Any] | str, *, encoding: str = "utf-8", padded: bool = False) -> str:
@@ -351,7 +375,15 @@ class Issuer:
         kid: object = _DEFAULT,
         **members: Any,
     ) -> str:
-        """Issue a credential; ``members`` go to :func:`make_payload`."""
+        """Issue a credential signed with the newest key.
+
+        ``members`` go to :func:`make_payload`: ``agent_did``, ``scopes``,
+        ``passport_id``, ``spend_limit_microusd``, ``spend_window``,
+        ``issued_at`` and ``expires_at`` (a datetime or text), ``valid_for``
+        (a timedelta; negative for an expired passport), any other payload
+        member, or None to leave one out. ``alg`` and ``kid`` replace the
+        envelope's members (any JSON value).
+        """
         return issue_credential(self.payload(**members), self.keypair, alg=alg, kid=kid)
 
     def revoke(self, passport_id: str, kid: str | None = None) -> None:
