@@ -14,7 +14,7 @@ from enum import Enum
 from typing import TYPE_CHECKING, Any, Final, NamedTuple
 
 from quorvel_trellane.spend import SPEND_LIMIT_EXCEEDED, HoldSettledError
-from quorvel_trellane.x402._amounts import PAYMENT_KEY_REUSED, Stablecoins, UnlistedAsset, _signature_key, payment_key
+from quorvel_trellane.x402._amounts import PAYMENT_KEY_REUSED, Stablecoins, _signature_key, payment_key
 
 if TYPE_CHECKING:
     from x402 import PaymentPayload, PaymentRequirements
@@ -169,8 +169,10 @@ class PaymentBook:
         final = flight.decision.amount_microusd
         try:
             final = min(final, self.stablecoins.price(requirements))
-        except UnlistedAsset:
-            pass  # settled in terms this server does not price: the hold's amount counts
+        except ValueError:
+            # Settled in an asset this server does not list (UnlistedAsset), or
+            # for an amount that is no amount: the hold's amount counts.
+            pass
         # Nothing is raised into x402, which would answer a settled payment
         # as failed; a hold that cannot be committed keeps counting until it
         # leaves the window.
