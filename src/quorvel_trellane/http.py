@@ -4,16 +4,19 @@
 
     auth = PassportAuth()                        # from $QUORVEL_AGENT_PASSPORT
     requests.get(url, auth=auth)
-    with httpx.Client(auth=auth, event_hooks=auth.event_hooks, follow_redirects=True) as client: ...
-    async with httpx.AsyncClient(auth=auth, event_hooks=auth.async_event_hooks) as client: ...
+    with httpx.Client(auth=auth, follow_redirects=True) as client: ...
+    async with httpx.AsyncClient(auth=auth, follow_redirects=True) as client: ...
 
 The passport is a bearer credential, and is kept like ``Authorization``: a
 redirect to another origin (scheme, host and port) never carries it, nor
-does any later hop of that redirect chain. With requests the auth object
-sees to it alone. httpx applies an auth object to the first request only
-and copies its headers onto the redirects it follows, so with
-``follow_redirects=True`` the client also needs the event hooks, which
-see every hop.
+does any later hop of that redirect chain. The auth object sees to it
+alone. httpx applies an auth object to the first request only and copies
+its headers and extensions onto the redirects it follows; the auth puts a
+``trace`` extension on the request, which httpx's transport calls with
+every hop's wire request before writing its headers, and there the header
+is taken off a hop that leaves the origin. The event hooks
+(``event_hooks=auth.event_hooks``) do the same one step earlier, and may
+still be passed.
 
 Importing this module imports no HTTP client: the object works with any
 client that calls its ``auth`` with a request carrying a mutable
@@ -23,6 +26,8 @@ client that calls its ``auth`` with a request carrying a mutable
 
 from __future__ import annotations
 
+import inspect
+import sys
 from collections.abc import Awaitable, Callable
 from typing import Any, Final, Protocol, TypeAlias, TypeVar
 from urllib.parse import urljoin, urlsplit
@@ -130,6 +135,66 @@ async def _keep_to_origin_async(request: Any) -> None:
     _keep_to_origin(request)
 
 
+_HEADER_BYTES: Final = X402_PASSPORT_HEADER.lower().encode("latin-1")
+
+
+async def _traced() -> None:
+    return None
+
+
+class _OriginTrace:
+    """httpx's transport ``trace`` extension: the one per-hop step that a
+    client set up with ``auth=`` alone runs.
+
+    httpx copies a request's headers and extensions onto every redirect it
+    follows, and its transport calls the "trace" extension with each hop's
+    wire request just before the headers are written. There, a hop that
+    leaves the origin the passport was given for has the header taken off
+    the wire request, as does every hop after it. A trace of the caller's
+    own is called after, and its answer is the answer.
+    """
+
+    __slots__ = ("origin", "inner", "left")
+
+    def __init__(self, origin: _Origin | None, inner: Any) -> None:
+        self.origin = origin
+        self.inner = inner
+        self.left = False  # the chain has left the origin: no hop carries the passport again
+
+    def __call__(self, name: str, info: dict[str, Any]) -> Any:
+        if name.endswith(".send_request_headers.started"):
+            self._keep(info.get("request"))
+        if self.inner is not None:
+            return self.inner(name, info)
+        # The async transport awaits what its trace returns, the sync one
+        # refuses an awaitable: answer as the caller's kind asks.
+        if sys._getframe(1).f_code.co_flags & inspect.CO_COROUTINE:
+            return _traced()
+        return None
+
+    def _keep(self, wire: Any) -> None:
+        headers = getattr(wire, "headers", None)
+        if not isinstance(headers, list):
+            return
+        if not self.left:
+            self.left = self.origin is None or _wire_origin(getattr(wire, "url", None)) != self.origin
+        if self.left:
+            headers[:] = [(k, v) for k, v in headers if bytes(k).lower() != _HEADER_BYTES]
+
+
+def _wire_origin(url: Any) -> _Origin | None:
+    """The origin of a transport's request URL (scheme, host and port as bytes)."""
+    try:
+        scheme = bytes(url.scheme).decode("ascii").lower()
+        host = bytes(url.host).decode("ascii").lower()
+        port = url.port
+    except (AttributeError, TypeError, UnicodeError):
+        return None
+    if scheme not in _DEFAULT_PORTS or not host:
+        return None
+    return scheme, host, _DEFAULT_PORTS[scheme] if port is None else port
+
+
 class PassportAuth:
     """Add the "X-Agent-Passport" header to each request, for its origin only.
 
@@ -145,10 +210,11 @@ class PassportAuth:
 
     A redirect to another origin (scheme, host or port; an http to https
     upgrade included) never carries the header, nor do the hops after it.
-    requests: passing ``auth=`` is enough. httpx: a client that follows
-    redirects also takes ``event_hooks=auth.event_hooks`` (``httpx.Client``)
-    or ``event_hooks=auth.async_event_hooks`` (``httpx.AsyncClient``);
-    without them it would copy the header to every hop.
+    Passing ``auth=`` is enough, with requests and with httpx (sync and
+    async), whose transport calls the ``trace`` extension this auth puts on
+    each request (a ``trace`` of the caller's own is still called). The
+    ``event_hooks`` and ``async_event_hooks`` properties strip the header at
+    httpx's own request hooks too, for transports that call no trace.
     """
 
     def __init__(self, credential: str | None = None) -> None:
@@ -164,12 +230,12 @@ class PassportAuth:
 
     @property
     def event_hooks(self) -> dict[str, list[SyncHook]]:
-        """The ``event_hooks`` of an ``httpx.Client`` that follows redirects."""
+        """``event_hooks`` for an ``httpx.Client``: the same check at httpx's request hooks."""
         return {"request": [_keep_to_origin]}
 
     @property
     def async_event_hooks(self) -> dict[str, list[AsyncHook]]:
-        """The ``event_hooks`` of an ``httpx.AsyncClient`` that follows redirects."""
+        """``event_hooks`` for an ``httpx.AsyncClient``: the same check at httpx's request hooks."""
         return {"request": [_keep_to_origin_async]}
 
     def __call__(self, request: _R) -> _R:
@@ -183,7 +249,8 @@ class PassportAuth:
         extensions = getattr(request, "extensions", None)
         if isinstance(extensions, dict):  # httpx
             # A new dict: the caller's own extensions are left as they were.
-            request.extensions = {**extensions, _ORIGIN_KEY: origin}  # type: ignore[attr-defined]
+            trace = _OriginTrace(origin, extensions.get("trace"))
+            request.extensions = {**extensions, _ORIGIN_KEY: origin, "trace": trace}  # type: ignore[attr-defined]
         return request
 
     def __repr__(self) -> str:

@@ -701,14 +701,16 @@ def follow(client: str, auth: PassportAuth, url: str) -> Any:
         with requests.Session() as session:
             session.auth = auth
             return session.get(url, timeout=30).json()
-    if client == "httpx":
-        with httpx.Client(auth=auth, event_hooks=auth.event_hooks, follow_redirects=True, timeout=30) as http_client:
+    hooks = {"httpx, auth= alone": {}, "httpx async, auth= alone": {}}.get(client)
+    if client.startswith("httpx,") or client == "httpx":
+        hooks = auth.event_hooks if hooks is None else hooks
+        with httpx.Client(auth=auth, event_hooks=hooks, follow_redirects=True, timeout=30) as http_client:
             return http_client.get(url).json()
 
     async def go() -> Any:
-        hooks = auth.async_event_hooks
-        async with httpx.AsyncClient(auth=auth, event_hooks=hooks, follow_redirects=True, timeout=30) as http_client:
-            return (await http_client.get(url)).json()
+        async_hooks = auth.async_event_hooks if hooks is None else hooks
+        async with httpx.AsyncClient(auth=auth, event_hooks=async_hooks, follow_redirects=True) as http_client:
+            return (await http_client.get(url, timeout=30)).json()
 
     return asyncio.run(go())
 
@@ -716,7 +718,10 @@ def follow(client: str, auth: PassportAuth, url: str) -> Any:
 @pytest.mark.parametrize(
     ("status", "target", "arrives"), [r[1:] for r in REDIRECT_TARGETS], ids=[r[0] for r in REDIRECT_TARGETS]
 )
-@pytest.mark.parametrize("client", ["requests", "requests session", "httpx", "httpx async"])
+@pytest.mark.parametrize(
+    "client",
+    ["requests", "requests session", "httpx", "httpx async", "httpx, auth= alone", "httpx async, auth= alone"],
+)
 def test_the_passport_never_follows_a_redirect_to_another_origin(origins, client, status, target, arrives):
     a, b = origins
     a.log.clear()
