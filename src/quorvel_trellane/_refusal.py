@@ -276,6 +276,18 @@ class Middleware(Gate[_Trust, _Context], Generic[_App, _Trust, _Context]):
         #: Whether a request path (decoded, and as sent) needs no passport;
         #: None when every path needs one.
         self.is_public = public_path_test(public_paths)
+        #: The trust's memo (``IssuerTrust.recall``), through which a passport
+        #: it admitted before is admitted again without a verification;
+        #: None for another trust, or a scope that depends on the request.
+        self.recall = _recall_of(trust) if not callable(required_scope) else None
+
+
+def _recall_of(trust: object) -> Callable[..., PassportVerdict | None] | None:
+    # Only the library's own trusts: another object's "recall" may mean
+    # something else entirely.
+    from quorvel_trellane.trust._verifying import Verifier
+
+    return trust.recall if isinstance(trust, Verifier) else None
 
 
 def public_path_test(paths: Iterable[str]) -> Callable[[str, str | bytes | None], bool] | None:

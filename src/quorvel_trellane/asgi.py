@@ -54,6 +54,34 @@ class PassportMiddleware(Middleware[ASGIApp, AsyncTrust, Scope]):
     """
 
     async def __call__(self, scope: Scope, receive: Receive, send: Send) -> None:
+        recall = self.recall
+        if recall is not None and scope["type"] == "http":
+            # The lean path: a passport the trust judged before, with the
+            # same scope and material, is answered again from its memo, with
+            # no other coroutine and no record made. Anything else (no
+            # header, two, a public path, a memo miss) takes the full path.
+            name = self.header_key
+            size = len(name)
+            found: bytes | None = None
+            for key, value in scope["headers"]:
+                if key == name or (len(key) == size and key.lower() == name):
+                    if found is not None:
+                        found = None
+                        break
+                    found = value
+            is_public = self.is_public
+            if found is not None and (is_public is None or not is_public(scope["path"], scope.get("raw_path"))):
+                verdict = recall(found.decode("latin-1"), required_scope=self.required_scope)
+                if verdict is not None:
+                    answer = None if verdict.verified else self.answer(verdict)
+                    if answer is not None:  # the answer the full path gives the same verdict
+                        await _answer(send, answer)
+                        return
+                    scope = dict(scope)
+                    state = scope.get("state")
+                    scope["state"] = {**state, STATE_KEY: verdict} if state else {STATE_KEY: verdict}
+                    await self.app(scope, receive, send)
+                    return
         kind = scope["type"]
         if kind != "http" and kind != "websocket":
             await self.app(scope, receive, send)

@@ -26,6 +26,7 @@ Modules:
 - ``_material``: one issuer's key set and revocation lists, and which key to offer
 - ``_loaders``: reading the key set and a revocation list, with their shape checks
 - ``_warm``: the warm cache a verification reads without waiting (a leaf)
+- ``_memo``: the verdict memo, a repeated credential answered without decoding (a leaf)
 - ``_fetching``: the HTTP client for an issuer's documents
 - ``_connection``: one connection under the fetch's deadline
 - ``_addresses``: the document URLs, and which addresses a fetch may reach

@@ -14,6 +14,7 @@ from quorvel_trellane.passport import A2A_PASSPORT_METADATA_KEY
 from quorvel_trellane.trust._document import DocumentStatus, SteadyClock
 from quorvel_trellane.trust._fetching import CheckedFetch, Fetch, Fetcher, HttpFetch
 from quorvel_trellane.trust._material import IssuerMaterial
+from quorvel_trellane.trust._memo import VerdictMemo
 from quorvel_trellane.trust._options import TrustOptions
 from quorvel_trellane.trust._verifying import Verifier, wait_sync
 from quorvel_trellane.trust._warm import KeySource, Steps, WarmCache, WarmEntry
@@ -136,6 +137,8 @@ class IssuerTrust(Verifier):
         )
         self._observer = _checked_observer(observer)
         self._warm = WarmCache()
+        self._memo = VerdictMemo()
+        self._warm.feeds(self._memo)
         self._material = IssuerMaterial(options, self._fetch, self._clock, self._warm, self._observer)
         self._idle = []
         if observer is not None:
@@ -191,8 +194,9 @@ class IssuerTrust(Verifier):
         process about to exit waits, so that no fetch is left inside the
         retrieval functions while the interpreter shuts down. Verification
         goes on with the documents held, and fails closed once they are past
-        their usable age.
+        their usable age. No verdict is answered from the memo any more.
         """
+        self._memo.close()
         return self._material.close(wait)
 
 
@@ -221,8 +225,12 @@ class TrustedIssuers(Verifier):
         self.trusts: tuple[IssuerTrust, ...] = trusts
         self._idle = []
         # No warm cache of its own (its direct material stays None): each
-        # trust's warm entries are reached through _warm_entry.
+        # trust's warm entries are reached through _warm_entry. Its memo is
+        # emptied with any of theirs.
         self._warm = WarmCache()
+        self._memo = VerdictMemo()
+        for trust in trusts:
+            trust._warm.feeds(self._memo)
         self._clock = time.monotonic
         self._timeout = max(trust.timeout for trust in trusts)
         self._by_did: dict[str, IssuerTrust] = {}
@@ -288,4 +296,5 @@ class TrustedIssuers(Verifier):
     def close(self, wait: float = 0.0) -> bool:
         """Close every trust; ``wait`` bounds the wait for all of their fetches together."""
         until = time.monotonic() + wait
+        self._memo.close()
         return all([trust.close(max(0.0, until - time.monotonic())) for trust in self.trusts])

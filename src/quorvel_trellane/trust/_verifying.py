@@ -2,7 +2,10 @@
 
 A verification reads top to bottom:
 
-1. :meth:`Verifier.verify` tries the direct material (every warm kid's key
+0. :meth:`Verifier.verify` looks the exact credential and options up in the
+   verdict memo (not for a verification at another moment: ``now``,
+   ``leeway``); the full check's verdict is offered to it at the end;
+1. then it tries the direct material (every warm kid's key
    and revocation set, read by the pipeline without calling back);
 2. :func:`_first_pass` runs the pipeline once with a resolver that learns
    the credential's kid and issuer DID and answers only from warm entries;
@@ -29,6 +32,7 @@ from typing import TYPE_CHECKING, Any, Final, NamedTuple, Self, TypeVar
 
 from quorvel_trellane._internal.outage import mark_unavailable
 from quorvel_trellane.passport import PassportVerdict, verify_passport
+from quorvel_trellane.trust._memo import VerdictMemo, memoisable
 from quorvel_trellane.trust._warm import Direct, KeySource, Steps, WarmCache, WarmEntry
 
 if TYPE_CHECKING:
@@ -252,6 +256,7 @@ class Verifier:
     _timeout: float  # the longest one verification waits on the network, real seconds
     _idle: list[Probe]
     _observer: Observer | None  # told every verdict
+    _memo: VerdictMemo  # the verdicts a repeated credential gets again
 
     def _warm_entry(self, kid: Any, issuer_did: Any) -> WarmEntry | None:
         """The warm entry that may judge this kid and DID, if any; never starts anything."""
@@ -269,6 +274,24 @@ class Verifier:
     def close(self, wait: float = 0.0) -> bool:
         raise NotImplementedError
 
+    def recall(
+        self,
+        credential: str,
+        *,
+        required_scope: str | None = None,
+        expected_agent_did: str | None = None,
+        require_revocation_check: bool = True,
+    ) -> PassportVerdict | None:
+        """The verdict :meth:`verify` would give from its memo, or None: then only it can tell.
+
+        Never decodes, fetches or waits. A verdict recalled counts as a
+        verification (the observer sees it).
+        """
+        verdict = self._memo.find(credential, required_scope, expected_agent_did, require_revocation_check)
+        if verdict is not None and self._observer is not None:
+            self._observer.verified(verdict)
+        return verdict
+
     def verify(
         self,
         credential: str,
@@ -283,23 +306,25 @@ class Verifier:
 
         Waits on the network (at most ``timeout`` in all) only when no usable
         document exists or the kid is unknown; ``leeway`` verifies the expiry
-        at ``now`` minus ``leeway`` seconds.
+        at ``now`` minus ``leeway`` seconds. A credential verified again with
+        the same options and material is answered from a memo (never with
+        ``now`` or ``leeway``), its expiry read against the current time.
         """
-        if leeway:
-            now = _earlier(now, leeway)
-        direct = self._warm.direct
-        if direct is not None and self._clock() < direct.until:
-            verdict = _directly(direct, credential, required_scope, expected_agent_did, require_revocation_check, now)
+        if now is not None or leeway:
+            generation = -1  # a verdict for another moment is never kept
+            if leeway:
+                now = _earlier(now, leeway)
+        else:
+            verdict = self._memo.find(credential, required_scope, expected_agent_did, require_revocation_check)
             if verdict is not None:
                 if self._observer is not None:
                     self._observer.verified(verdict)
                 return verdict
-        request = _request((credential, required_scope, expected_agent_did, require_revocation_check, now))
-        verdict, rest = _first_pass(self, request)
+            generation = self._memo.generation
+        verdict, rest = self._judge(credential, required_scope, expected_agent_did, require_revocation_check, now)
         if rest is not None:
             verdict = wait_sync(rest, self._timeout)
-        if self._observer is not None:
-            self._observer.verified(verdict)
+        self._reached(generation, credential, required_scope, expected_agent_did, require_revocation_check, verdict)
         return verdict
 
     async def verify_async(
@@ -313,22 +338,68 @@ class Verifier:
         leeway: float = 0.0,
     ) -> PassportVerdict:
         """:meth:`verify` for event loops: inline with usable documents, network waits off the loop."""
-        if leeway:
-            now = _earlier(now, leeway)
-        direct = self._warm.direct
-        if direct is not None and self._clock() < direct.until:
-            verdict = _directly(direct, credential, required_scope, expected_agent_did, require_revocation_check, now)
+        if now is not None or leeway:
+            generation = -1
+            if leeway:
+                now = _earlier(now, leeway)
+        else:
+            verdict = self._memo.find(credential, required_scope, expected_agent_did, require_revocation_check)
             if verdict is not None:
                 if self._observer is not None:
                     self._observer.verified(verdict)
                 return verdict
-        request = _request((credential, required_scope, expected_agent_did, require_revocation_check, now))
-        verdict, rest = _first_pass(self, request)
+            generation = self._memo.generation
+        verdict, rest = self._judge(credential, required_scope, expected_agent_did, require_revocation_check, now)
         if rest is not None:
             verdict = await _wait_async(rest, self._timeout)
+        self._reached(generation, credential, required_scope, expected_agent_did, require_revocation_check, verdict)
+        return verdict
+
+    def _judge(
+        self,
+        credential: str,
+        required_scope: str | None,
+        expected_agent_did: str | None,
+        require_revocation_check: bool,
+        now: datetime | None,
+    ) -> tuple[PassportVerdict, Steps[PassportVerdict] | None]:
+        """The verdict from what is held, and the steps still to take (None: it is final)."""
+        direct = self._warm.direct
+        if direct is not None and self._clock() < direct.until:
+            verdict = _directly(direct, credential, required_scope, expected_agent_did, require_revocation_check, now)
+            if verdict is not None:
+                return verdict, None
+        request = _request((credential, required_scope, expected_agent_did, require_revocation_check, now))
+        return _first_pass(self, request)
+
+    def _reached(
+        self,
+        generation: int,
+        credential: str,
+        required_scope: str | None,
+        expected_agent_did: str | None,
+        require_revocation_check: bool,
+        verdict: PassportVerdict,
+    ) -> None:
+        # The full check's verdict: told to the observer, and kept when the
+        # warm material of its kid reached it and nothing changed meanwhile.
         if self._observer is not None:
             self._observer.verified(verdict)
-        return verdict
+        if generation < 0 or not memoisable(verdict):
+            return
+        warm = self._warm_entry(verdict.kid, verdict.issuer_did)
+        if warm is None or (warm.bound is not None and verdict.issuer_did != warm.bound):
+            return
+        self._memo.keep(
+            generation,
+            credential,
+            required_scope,
+            expected_agent_did,
+            require_revocation_check,
+            verdict,
+            warm.fresh_until,
+            warm.source.clock,
+        )
 
     def __enter__(self) -> Self:
         return self

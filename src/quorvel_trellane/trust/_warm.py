@@ -10,15 +10,22 @@ trust behind an entry; nothing here knows the trust itself.
 from __future__ import annotations
 
 import threading
+import weakref
 from collections.abc import Callable, Generator, Mapping
 from typing import Any, NamedTuple, Protocol, TypeVar
 
-__all__ = ["Direct", "KeySource", "Steps", "WarmCache", "WarmEntry", "direct_material"]
+__all__ = ["Clearable", "Direct", "KeySource", "Steps", "WarmCache", "WarmEntry", "direct_material"]
 
 _T = TypeVar("_T")
 
 #: A flow that may wait: it yields each fetch to wait for, and returns its result.
 Steps = Generator[threading.Event, None, _T]
+
+
+class Clearable(Protocol):
+    """What the warm cache empties with itself: a verdict memo."""
+
+    def clear(self) -> None: ...
 
 
 class KeySource(Protocol):
@@ -85,12 +92,12 @@ class WarmCache:
     (each read is of one attribute, replaced whole or updated in one step).
     """
 
-    __slots__ = ("entries", "direct", "_listeners")
+    __slots__ = ("entries", "direct", "_memos")
 
     def __init__(self) -> None:
         self.entries: dict[str | None, WarmEntry] = {}
         self.direct: Direct | None = None
-        self._listeners: list[Callable[[], None]] = []
+        self._memos: weakref.WeakSet[Clearable] = weakref.WeakSet()
 
     def get(self, kid: Any) -> WarmEntry | None:
         """The warm entry of ``kid``; None for any other value, even one that is no dict key."""
@@ -104,12 +111,12 @@ class WarmCache:
         self.direct = direct_material(self.entries)
 
     def forget(self) -> None:
-        """A document changed: nothing warm stays, and every listener hears it."""
+        """A document changed: nothing warm stays, nor any verdict reached with it."""
         self.entries = {}
         self.direct = None
-        for listener in self._listeners:
-            listener()
+        for memo in list(self._memos):
+            memo.clear()
 
-    def listen(self, listener: Callable[[], None]) -> None:
-        """Call ``listener`` (with the trust's lock held) whenever the cache is emptied."""
-        self._listeners.append(listener)
+    def feeds(self, memo: Clearable) -> None:
+        """Empty ``memo`` (with the trust's lock held) whenever this cache is emptied; held weakly."""
+        self._memos.add(memo)

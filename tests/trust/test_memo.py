@@ -1,0 +1,105 @@
+"""The verdict memo answers a repeated credential, and never admits what the full check refuses."""
+
+from __future__ import annotations
+
+import time
+from datetime import UTC, datetime, timedelta
+
+import pytest
+
+from quorvel_trellane.testing import Issuer, IssuerServer, generate_keypair, wellknown_document
+from quorvel_trellane.trust import IssuerTrust, TrustedIssuers
+
+KEYS = "/.well-known/pqc-keys.json"
+SCOPE = "payments:x402"
+
+
+class Clock:
+    now = 1000.0
+
+    def __call__(self) -> float:
+        return self.now
+
+
+def rotated(env):
+    env.server.routes[KEYS] = wellknown_document(generate_keypair())  # the kid retired
+    env.trust.refresh()
+
+
+def revoked(env):
+    env.issuer.revoke("pp_memo")
+    env.trust.refresh()
+
+
+def list_past_its_age(env):
+    env.server.inject(f"/passport/crl/{env.issuer.kid}.json", status=503)
+    env.clock.now += 601  # crl_max_age 600: the list is dropped, nothing replaces it
+
+
+def expiry_crossed(env):
+    expiry = datetime.strptime(env.verdict.expires_at, "%Y-%m-%dT%H:%M:%SZ").replace(tzinfo=UTC)
+    time.sleep(max(0.0, (expiry - datetime.now(UTC)).total_seconds()) + 0.05)
+
+
+def stale(env):
+    env.clock.now += 61  # crl_ttl 60: past its freshness, served while refreshed
+
+
+def closed(env):
+    env.trust.close()
+
+
+def another_trust(env):
+    other = Issuer(issuer_did="did:example:memo-other")
+    with IssuerServer(other) as elsewhere:
+        env.trust = IssuerTrust(elsewhere.url, issuer_did=other.issuer_did, timeout=2.0)
+        env.trust.close()
+
+
+def a_set_of_trusts(env):
+    env.trust = TrustedIssuers(env.trust)
+    env.trust.close()
+
+
+# (case, change between the first check and the repeat, options of the repeat, what the repeat gets)
+CASES = [
+    ("a revoked passport", revoked, {}, ("revoked", "REVOKED")),
+    ("a rotated key set without the kid", rotated, {}, ("unverifiable", "UNRESOLVED_ISSUER_KEY")),
+    ("a revocation list past its age", list_past_its_age, {}, ("unverifiable", "REVOCATION_CHECK_FAILED")),
+    ("an expiry crossed while memoised", expiry_crossed, {}, ("expired", "EXPIRED")),
+    ("another scope asked", None, {"required_scope": "admin"}, ("active", "SCOPE_NOT_GRANTED")),
+    ("another agent expected", None, {"expected_agent_did": "did:example:x"}, ("active", "AGENT_MISMATCH")),
+    ("another moment asked", None, {"now": datetime.now(UTC) + timedelta(days=9)}, ("expired", "EXPIRED")),
+    ("a leeway asked", None, {"leeway": -86400 * 9}, ("expired", "EXPIRED")),
+    ("the credential under another trust", another_trust, {}, ("unverifiable", "UNRESOLVED_ISSUER_KEY")),
+    ("a stale revocation list", stale, {}, ("active", None)),
+    ("a closed trust", closed, {}, ("active", None)),
+    ("a set of trusts judging it first", a_set_of_trusts, {}, ("active", None)),
+]
+
+
+@pytest.mark.parametrize(("change", "options", "expected"), [case[1:] for case in CASES], ids=[c[0] for c in CASES])
+def test_the_memo_never_answers_for_a_verdict_the_full_check_would_not_give(change, options, expected):
+    class Env:
+        issuer = Issuer(issuer_did="did:example:memo")
+        clock = Clock()
+
+    env = Env()
+    valid_for = timedelta(seconds=2) if change is expiry_crossed else timedelta(hours=1)
+    credential = env.issuer.issue(passport_id="pp_memo", scopes=[SCOPE], valid_for=valid_for)
+    with IssuerServer(env.issuer) as env.server:
+        env.trust = IssuerTrust(env.server.url, issuer_did=env.issuer.issuer_did, clock=env.clock, timeout=2.0)
+        env.trust.verify(credential, required_scope=SCOPE)  # fetches: the material changes meanwhile
+        env.verdict = env.trust.verify(credential, required_scope=SCOPE)
+        assert env.verdict.verified
+        assert env.trust.recall(credential, required_scope=SCOPE) == env.verdict  # memoised
+        first = env.trust
+        if change is not None:
+            change(env)
+        ask = {"required_scope": SCOPE, **options}
+        remembered = {k: v for k, v in ask.items() if k not in ("now", "leeway")}
+        if change is not None or remembered != {"required_scope": SCOPE}:
+            assert env.trust.recall(credential, **remembered) is None  # only the full check answers
+        verdict = env.trust.verify(credential, **ask)
+        assert (verdict.status, verdict.error_code) == expected
+        first.close()
