@@ -122,6 +122,7 @@ def trust(tmp_path_factory: pytest.TempPathFactory, issuer: Issuer, creds: dict[
         "not_json": ("broken.json", "{not json"),
         "crl_int": ("crl-int.json", "42"),
         "crl_null": ("crl-null.json", '{"revoked": null}'),
+        "crl_error": ("crl-error.json", '{"error": "not found"}'),
         "keys_empty": ("keys-empty.json", '{"keys": []}'),
         "keys_text": ("keys-text.json", '{"keys": ["abc"]}'),
     }
@@ -412,7 +413,9 @@ def test_offline_verify_without_a_revocation_list_says_what_to_pass(options, hin
         (["--keys", "{crl_int}"], "must be a well-known key document"),
         (["--keys", "{wellknown}", "--crl", "{crl_int}"], "must be an object"),
         (["--keys", "{wellknown}", "--crl", "{url}/text.json"], "/text.json must be an object"),
-        (["--keys", "{wellknown}", "--crl", "{crl_null}"], "crl must be a mapping with 'revoked', a list, or None"),
+        (["--keys", "{wellknown}", "--crl", "{crl_null}"], 'crl-null.json: "revoked" is not a list of text'),
+        (["--keys", "{wellknown}", "--crl", "{crl_error}"], 'crl-error.json: no "revoked" list'),
+        (["--keys", "{wellknown}", "--crl", "{wellknown}"], 'keys.json: no "revoked" list'),
         (["--keys", "{wellknown}", "--now", "yesterday"], "--now"),
         (["--keys", "{wellknown}", "--key", "{key_text}"], "not allowed with argument"),
         (["--timeout", "-1"], "must be positive"),
@@ -465,13 +468,19 @@ def test_network_failures_exit_3_naming_the_url(args, url_suffix, reason, creds,
         ("crl", b"<html>gateway error</html>", "JSONDecodeError"),
         ("crl", {"revoked": "pp_1"}, '"revoked" is not a list'),
         ("keys", {"keys": []}, "no usable Falcon-1024 key"),
+        ("fetch-crl", {"revoked": "pp_1"}, '"revoked" is not a list'),
+        ("fetch-crl", {"error": "not found"}, 'no "revoked" list'),
     ],
 )
 def test_verify_with_an_issuer_whose_document_fails_exits_3_naming_it(document, served, reason, creds, issuer):
-    path = f"/passport/crl/{issuer.kid}.json" if document == "crl" else "/.well-known/pqc-keys.json"
+    path = "/.well-known/pqc-keys.json" if document == "keys" else f"/passport/crl/{issuer.kid}.json"
     with IssuerServer(issuer, routes={path: served}) as srv:
         url = srv.url
-        result = run_cli("verify", creds["genuine"], "--issuer", url)
+        fetching = document == "fetch-crl"  # which saves no list it would not verify against
+        result = (
+            run_cli("fetch-crl", url, issuer.kid) if fetching else run_cli("verify", creds["genuine"], "--issuer", url)
+        )
+    assert result.stdout == "" or not fetching
     assert result.returncode == 3, result.stdout + result.stderr
     assert result.stderr.startswith(f"quorvel-passport: cannot fetch {url}{path}: ")
     assert reason in result.stderr
@@ -865,16 +874,16 @@ def test_fetch_commands_refuse_what_is_not_http_or_https(args):
 
 
 @pytest.mark.parametrize("source", ["file", "url"])
-def test_a_revocation_list_given_without_revoked_counts_as_none_revoked_with_a_warning(source, tmp_path, creds, issuer):
-    # The list the caller names keeps the library's rule; the one fetched
-    # from --issuer does not (see the hostile answers below).
+def test_a_revocation_list_given_without_revoked_is_malformed_input_naming_it(source, tmp_path, creds, issuer):
+    # An error page served as JSON is no list: read as "none revoked" it
+    # would verify a revoked passport.
     body = {"error": "not found"}
     (tmp_path / "crl.json").write_text(json.dumps(body))
     with IssuerServer(issuer, routes={"/given.json": body}) as srv:
         given = str(tmp_path / "crl.json") if source == "file" else srv.url + "/given.json"
         result = run_cli("verify", creds["genuine"], "--issuer", srv.url, "--crl", given)
-    assert result.returncode == 0, result.stderr
-    assert 'has no "revoked" member' in result.stderr
+    assert result.returncode == 2, result.stderr
+    assert f'revocation list {given}: no "revoked" list' in result.stderr
 
 
 def default_sigint() -> None:

@@ -121,13 +121,11 @@ def cmd_verify(args: argparse.Namespace, out: TextIO, err: TextIO, stdin: TextIO
     crl: Any = None
     fetch_crl: Callable[[str], Any] | None = None
     if list_url is not None:
-        fetch_crl = lambda _kid: crl_document(  # noqa: E731
-            fetch_direct(list_url, args.timeout, err), list_url, err
-        )
+        fetch_crl = lambda _kid: crl_document(fetch_direct(list_url, args.timeout, err), list_url)  # noqa: E731
     elif args.crl is not None:
-        crl = crl_from_file(args.crl, err)
+        crl = crl_from_file(args.crl)
     elif args.issuer is not None and not args.no_revocation_check:
-        fetch_crl = lambda kid: fetch_issuer_crl(args.issuer, kid, args.timeout, err, strict=True)  # noqa: E731
+        fetch_crl = lambda kid: fetch_issuer_crl(args.issuer, kid, args.timeout, err)  # noqa: E731
 
     def verify(crl: Any, require_revocation_check: bool) -> passport.PassportVerdict:
         return passport.verify_passport(

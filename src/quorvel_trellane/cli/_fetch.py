@@ -13,9 +13,9 @@ from collections.abc import Callable
 from typing import TYPE_CHECKING, Any, Final, TextIO
 
 from quorvel_trellane import passport
+from quorvel_trellane._internal.revocation import revocation_list_problem
 from quorvel_trellane._internal.text import escaped
 from quorvel_trellane.cli._errors import NetworkError, UsageError, one_line
-from quorvel_trellane.cli._input import crl_document
 from quorvel_trellane.trust import FetchError
 from quorvel_trellane.trust._addresses import check_issuer_url, crl_url, is_loopback_host, key_set_url
 from quorvel_trellane.trust._fetching import HttpFetch
@@ -89,29 +89,16 @@ def fetch_keys(issuer_url: str, timeout: float, err: TextIO) -> dict[str, bytes]
     return keys
 
 
-def _list_missing(doc: object) -> str | None:
-    """What a fetched revocation document lacks, as the trust layer judges it; None when whole."""
-    if not isinstance(doc, dict) or "revoked" not in doc:
-        return 'no "revoked" list'
-    revoked = doc["revoked"]
-    if not isinstance(revoked, list) or not all(isinstance(item, str) for item in revoked):
-        return '"revoked" is not a list of text'
-    return None
-
-
-def fetch_issuer_crl(issuer_url: str, kid: str, timeout: float, err: TextIO, *, strict: bool = False) -> dict[str, Any]:
-    """The issuer's revocation list for ``kid``.
-
-    ``strict`` (the list a verification uses): a document without its list
-    is a failed fetch, as in the trust layer, never "none revoked".
-    """
+def fetch_issuer_crl(issuer_url: str, kid: str, timeout: float, err: TextIO) -> dict[str, Any]:
+    """The issuer's revocation list for ``kid``: a document without its list
+    of ids is a failed fetch, as in the trust layer, never "none revoked"."""
     url = crl_url(issuer_url, kid)
     client = _client(issuer_url, timeout)
     fetched = _fetching(url, lambda: passport.fetch_crl(issuer_url, kid, fetch=client), err)
-    missing = _list_missing(fetched) if strict else None
-    if missing is not None:
-        raise NetworkError(f"cannot fetch {url}: {missing}")
-    doc: dict[str, Any] = crl_document(fetched, url, err)
+    problem = revocation_list_problem(fetched)
+    if problem is not None:
+        raise NetworkError(f"cannot fetch {url}: {problem}")
+    doc: dict[str, Any] = fetched
     return doc
 
 
@@ -136,7 +123,7 @@ class CommandFetch:
             if url != self.wellknown_url:
                 # The trust layer fails such a list too; keep the reason to report it.
                 try:
-                    missing = _list_missing(json.loads(body))
+                    missing = revocation_list_problem(json.loads(body))
                 except ValueError:
                     missing = None  # the trust layer records it as not JSON
                 if missing is not None:

@@ -14,7 +14,7 @@ from typing import Any, TextIO
 
 from quorvel_trellane import passport
 from quorvel_trellane._internal import components
-from quorvel_trellane._internal.text import escaped
+from quorvel_trellane._internal.revocation import revocation_list_problem
 from quorvel_trellane.cli._errors import UsageError
 
 
@@ -183,27 +183,24 @@ def _key_text(text: str, problem: str) -> str:
     return text
 
 
-def crl_document(doc: object, where: str, err: TextIO) -> Any:
-    # A bare string or number would reach the verifier as "a collection of
-    # ids" (its characters) or as a usage error there; refuse it here, naming
-    # where it came from.
-    if not isinstance(doc, (dict, list)):
+def crl_document(doc: object, where: str) -> Any:
+    """A revocation list read from ``where``: a bare list of ids, or a
+    document with its list of ids under "revoked". Anything else is
+    malformed input naming ``where``: a bare string would reach the
+    verifier as a collection of ids, and a document without its list (a
+    key file, an error page served as JSON) as "none revoked"."""
+    if isinstance(doc, list):
+        return doc
+    if not isinstance(doc, dict):
         raise UsageError(f'revocation list {where} must be an object with "revoked" or a list of ids')
-    _warn_unless_revoked(doc, where, err)
+    problem = revocation_list_problem(doc)
+    if problem is not None:
+        raise UsageError(f"revocation list {where}: {problem}")
     return doc
 
 
-def _warn_unless_revoked(doc: object, where: str, err: TextIO) -> None:
-    # The library's rule, kept: such a document lists nobody. An error page
-    # served as JSON looks just like that, so say it.
-    if isinstance(doc, dict) and "revoked" not in doc:
-        err.write(
-            f'warning: revocation list {escaped(where)} has no "revoked" member; it is taken as revoking nothing\n'
-        )
-
-
-def crl_from_file(path: str, err: TextIO) -> Any:
-    return crl_document(_read_json_file(path, "revocation list", "--crl"), path, err)
+def crl_from_file(path: str) -> Any:
+    return crl_document(_read_json_file(path, "revocation list", "--crl"), path)
 
 
 def parse_now(text: str) -> datetime:

@@ -10,6 +10,7 @@ from __future__ import annotations
 from typing import Any
 
 from quorvel_trellane import passport
+from quorvel_trellane._internal.revocation import revocation_list_problem
 from quorvel_trellane.trust._addresses import crl_url, key_set_url
 from quorvel_trellane.trust._errors import FetchError
 from quorvel_trellane.trust._fetching import Fetcher
@@ -32,11 +33,9 @@ def check_revocation_document(document: Any, url: str) -> frozenset[str]:
     mangled answer: read as "none revoked" it would make revoked passports
     active again, so it is refused, as is a list holding anything but text.
     """
-    if not isinstance(document, dict) or "revoked" not in document:
-        raise FetchError(url, 'no "revoked" list')
-    revoked = document["revoked"]
-    if not isinstance(revoked, list) or not all(isinstance(item, str) for item in revoked):
-        raise FetchError(url, '"revoked" is not a list of text')
+    problem = revocation_list_problem(document)
+    if problem is not None:
+        raise FetchError(url, problem)
     ids = passport._revoked_ids(document)  # the set verify_passport would build
     assert ids is not None
     return frozenset(ids)
