@@ -20,17 +20,24 @@ The rules the stores keep (``spend._sqlite``, ``spend._postgres``):
 - At any instant, what was held or committed in the preceding window is at
   most the limit. A reservation dated ``t`` counts every live hold dated
   after ``t - window`` (later ones included, so reservations dated out of
-  order still keep the bound).
+  order still keep the bound). A hold is deleted only once it is two
+  windows behind a reservation: clocks that disagree by less than one
+  window keep the bound.
 - A hold counts from ``reserve`` until it is released; a committed hold
-  counts its final amount. A hold nobody settles keeps counting until it
-  leaves the window.
+  counts its final amount, never more than it held. A hold nobody settles
+  keeps counting until it leaves the window.
 - A ``key`` already used for the passport returns the first decision while
-  its hold is held or committed, and never charges twice; once that hold
+  its hold is held or committed, and never charges twice; for another
+  amount the decision is false ("IDEMPOTENCY_KEY_REUSED"). Once that hold
   is released, the key is a fresh attempt that holds anew (or is refused).
 
 Modules:
 
-- ``_ledger``: SpendLedger, SpendDecision and the spend window's reading
+- ``_store``: the leaf both stores import: their interface, records and errors
+- ``_window``: the spend window's reading
+- ``_terms``: the budget a verified passport names; the checks on arguments
+- ``_ledger``: SpendLedger and SpendDecision, which pick a store
+- ``_observed``: a store timed and counted by an observer
 - ``_sqlite``: the store on one SQLite file
 - ``_postgres``: the store on a PostgreSQL server
 """
@@ -40,13 +47,13 @@ from __future__ import annotations
 from types import FunctionType
 
 from quorvel_trellane.spend._ledger import (
+    IDEMPOTENCY_KEY_REUSED as IDEMPOTENCY_KEY_REUSED,
+)
+from quorvel_trellane.spend._ledger import (
     SPEND_LIMIT_EXCEEDED as SPEND_LIMIT_EXCEEDED,
 )
 from quorvel_trellane.spend._ledger import (
     SPEND_TERMS_UNSUPPORTED as SPEND_TERMS_UNSUPPORTED,
-)
-from quorvel_trellane.spend._ledger import (
-    HoldSettledError as HoldSettledError,
 )
 from quorvel_trellane.spend._ledger import (
     SpendDecision as SpendDecision,
@@ -54,11 +61,15 @@ from quorvel_trellane.spend._ledger import (
 from quorvel_trellane.spend._ledger import (
     SpendLedger as SpendLedger,
 )
-from quorvel_trellane.spend._ledger import (
+from quorvel_trellane.spend._store import (
+    HoldSettledError as HoldSettledError,
+)
+from quorvel_trellane.spend._window import (
     parse_window as parse_window,
 )
 
 __all__ = [
+    "IDEMPOTENCY_KEY_REUSED",
     "SPEND_LIMIT_EXCEEDED",
     "SPEND_TERMS_UNSUPPORTED",
     "HoldSettledError",

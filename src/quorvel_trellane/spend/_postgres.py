@@ -17,10 +17,13 @@ upgraded in place.
 
 from __future__ import annotations
 
+import asyncio
+import select
 import threading
+from collections.abc import Sequence
 from typing import TYPE_CHECKING, Any, Final
 
-from quorvel_trellane.spend._ledger import _Request, _Reserved, _schema_to_build, _Settled
+from quorvel_trellane.spend._store import ALL, Request, Reserved, Settled, StoreValueError, schema_to_build
 
 if TYPE_CHECKING:
     from psycopg import Connection
@@ -28,10 +31,12 @@ if TYPE_CHECKING:
 
 __all__ = ["PostgresStore"]
 
-# 2: a reservation whose key's hold was released holds anew (the tables
-# are those of 1; only the functions changed).
-SCHEMA_VERSION: Final = 2
-_SWEEP_EVERY: Final = 4096  # reservations between two sweeps of every budget
+# 2: a reservation whose key's hold was released holds anew; 3: a key
+# reused for another amount is told apart, a settle never exceeds the hold,
+# and holds are deleted two windows behind (the tables are those of 1;
+# only the functions changed).
+SCHEMA_VERSION: Final = 3
+_SWEEP_EVERY: Final = 64  # reservations between two sweeps of expired budgets
 _SCHEMA_LOCK: Final = 0x71756F7276656C  # the advisory lock key of schema creation
 
 _SCHEMA: Final = """
@@ -42,7 +47,7 @@ CREATE TABLE IF NOT EXISTS quorvel_spend_budget (
     passport_id text NOT NULL,
     cutoff bigint NOT NULL,             -- the last reservation's window start (µs since the epoch)
     total bigint NOT NULL,              -- what the holds dated after cutoff count
-    keep_until bigint,                  -- the latest hold's at + window; NULL: the whole life
+    keep_until bigint,                  -- the latest hold's at + 2 windows; NULL: the whole life
     PRIMARY KEY (issuer_did, passport_id)
 );
 CREATE INDEX IF NOT EXISTS quorvel_spend_budget_keep
@@ -65,22 +70,26 @@ CREATE UNIQUE INDEX IF NOT EXISTS quorvel_spend_hold_key
 
 -- The budget keeps the total of its holds dated after its cutoff (the last
 -- reservation's window start). A reservation moves the cutoff to its own
--- window start and reads only the holds in between: those leaving the
--- window are subtracted and deleted, so it reads a few rows, never the
--- window's history. A reservation dated earlier than the last moves the
--- cutoff back and adds the holds it finds there again.
-CREATE OR REPLACE FUNCTION quorvel_spend_reserve(
+-- window start and reads only the holds in between, so it reads a few rows,
+-- never the window's history. A reservation dated earlier than the last
+-- moves the cutoff back and adds the holds it finds there again: so a hold
+-- is deleted only once it is a window behind this window's start, where no
+-- reservation dated up to a window earlier counts it, a few at a time.
+DROP FUNCTION IF EXISTS quorvel_spend_reserve(text, text, text, bigint, bigint, bigint, bigint);
+CREATE FUNCTION quorvel_spend_reserve(
     p_issuer text, p_passport text, p_key text, p_at bigint, p_amount bigint, p_limit bigint, p_window bigint,
-    OUT hold bigint, OUT amount bigint, OUT remaining bigint
+    OUT hold bigint, OUT amount bigint, OUT remaining bigint, OUT replayed boolean, OUT reused boolean
 ) LANGUAGE plpgsql AS $$
 DECLARE
-    v_keep bigint := p_at + p_window;   -- NULL for the whole life
+    v_keep bigint := least(p_at::numeric + 2 * p_window, 9223372036854775807)::bigint;  -- NULL: the whole life
     v_since bigint := coalesce(p_at - p_window, -9223372036854775808);
     v_cutoff bigint;
     v_total bigint;
     v_state smallint;
     v_released bigint;                  -- the key's released hold, when it had one
 BEGIN
+    replayed := false;
+    reused := false;
     -- The budget's lock: every reservation for this passport queues here,
     -- and each statement below sees what the one before it committed.
     LOOP
@@ -98,6 +107,14 @@ BEGIN
         FROM quorvel_spend_hold h
         WHERE h.issuer_did = p_issuer AND h.passport_id = p_passport AND h.key = p_key;
         IF FOUND AND v_state <> 2 THEN
+            IF amount <> p_amount THEN
+                -- Another amount under a held key: refused, nothing held.
+                hold := NULL;
+                remaining := 0;
+                reused := true;
+            ELSE
+                replayed := true;
+            END IF;
             RETURN;  -- held or committed: the first decision
         END IF;
         -- Released: a fresh attempt, as if the key were new.
@@ -105,12 +122,15 @@ BEGIN
         hold := NULL;
     END IF;
     IF v_since > v_cutoff THEN
-        WITH gone AS (
-            DELETE FROM quorvel_spend_hold h
-            WHERE h.issuer_did = p_issuer AND h.passport_id = p_passport AND h.at > v_cutoff AND h.at <= v_since
-            RETURNING h.amount
-        )
-        SELECT v_total - coalesce(sum(gone.amount), 0) INTO v_total FROM gone;
+        SELECT v_total - coalesce(sum(h.amount), 0) INTO v_total FROM quorvel_spend_hold h
+        WHERE h.issuer_did = p_issuer AND h.passport_id = p_passport AND h.at > v_cutoff AND h.at <= v_since;
+        IF p_window IS NOT NULL THEN
+            DELETE FROM quorvel_spend_hold h WHERE h.id IN (
+                SELECT o.id FROM quorvel_spend_hold o
+                WHERE o.issuer_did = p_issuer AND o.passport_id = p_passport
+                  AND o.at <= greatest(v_since::numeric - p_window, -9223372036854775808)::bigint
+                LIMIT 256);
+        END IF;
     ELSIF v_since < v_cutoff THEN
         SELECT v_total + coalesce(sum(h.amount), 0) INTO v_total FROM quorvel_spend_hold h
         WHERE h.issuer_did = p_issuer AND h.passport_id = p_passport AND h.at > v_since AND h.at <= v_cutoff;
@@ -139,9 +159,10 @@ BEGIN
 END
 $$;
 
-CREATE OR REPLACE FUNCTION quorvel_spend_settle(
+DROP FUNCTION IF EXISTS quorvel_spend_settle(bigint, smallint, bigint);
+CREATE FUNCTION quorvel_spend_settle(
     p_hold bigint, p_state smallint, p_amount bigint,
-    OUT state smallint, OUT amount bigint, OUT requested bigint
+    OUT state smallint, OUT amount bigint, OUT requested bigint, OUT fresh boolean
 ) LANGUAGE plpgsql AS $$
 DECLARE
     v_issuer text;
@@ -157,16 +178,18 @@ BEGIN
     -- The budget first, as a reservation takes it: no deadlock between them.
     SELECT b.cutoff INTO v_cutoff FROM quorvel_spend_budget b
     WHERE b.issuer_did = v_issuer AND b.passport_id = v_passport FOR UPDATE;
+    -- Never above what is held: such a settle leaves the hold as it is.
     UPDATE quorvel_spend_hold h SET state = p_state, amount = p_amount
-    WHERE h.id = p_hold AND h.state = 0
+    WHERE h.id = p_hold AND h.state = 0 AND p_amount <= h.requested
     RETURNING h.state, h.amount, h.requested INTO state, amount, requested;
+    fresh := FOUND;
     IF FOUND THEN
         IF v_at > v_cutoff THEN
             UPDATE quorvel_spend_budget b SET total = b.total - (requested - p_amount)
             WHERE b.issuer_did = v_issuer AND b.passport_id = v_passport;
         END IF;
     ELSE
-        -- Settled before (or pruned meanwhile: all NULL).
+        -- Settled before, above the hold (or pruned meanwhile: all NULL).
         SELECT h.state, h.amount, h.requested INTO state, amount, requested
         FROM quorvel_spend_hold h WHERE h.id = p_hold;
     END IF;
@@ -190,35 +213,37 @@ RETURNS bigint LANGUAGE sql STABLE AS $$
     LEFT JOIN quorvel_spend_budget b ON b.issuer_did = p_issuer AND b.passport_id = p_passport
 $$;
 
--- Budgets whose every hold has left its window go, holds and all; each is
--- locked first (a budget being reserved is skipped), so no reservation
--- ever sees half of one swept.
-CREATE OR REPLACE FUNCTION quorvel_spend_sweep(p_at bigint) RETURNS void LANGUAGE sql AS $$
-    WITH expired AS (
-        SELECT b.issuer_did, b.passport_id FROM quorvel_spend_budget b
-        WHERE b.keep_until < p_at
-        LIMIT 10000
-        FOR UPDATE SKIP LOCKED
-    ), holds AS (
-        DELETE FROM quorvel_spend_hold h USING expired e
-        WHERE h.issuer_did = e.issuer_did AND h.passport_id = e.passport_id
-    )
-    DELETE FROM quorvel_spend_budget b USING expired e
-    WHERE b.issuer_did = e.issuer_did AND b.passport_id = e.passport_id;
+-- Budgets whose every hold is two windows behind go, holds and all, a few
+-- hundred rows a call; each is locked first (a budget being reserved is
+-- skipped) and emptied (its total is zero past keep_until, no hold being
+-- dated later), so a reservation meeting one half swept reads it right.
+DROP FUNCTION IF EXISTS quorvel_spend_sweep(bigint);
+CREATE FUNCTION quorvel_spend_sweep(p_at bigint) RETURNS void LANGUAGE plpgsql AS $$
+DECLARE
+    r record;
+    v_left integer := 256;
+    v_gone integer;
+BEGIN
+    FOR r IN SELECT b.issuer_did, b.passport_id FROM quorvel_spend_budget b
+             WHERE b.keep_until < p_at LIMIT 64 FOR UPDATE SKIP LOCKED LOOP
+        UPDATE quorvel_spend_budget b SET cutoff = b.keep_until, total = 0
+        WHERE b.issuer_did = r.issuer_did AND b.passport_id = r.passport_id;
+        DELETE FROM quorvel_spend_hold h WHERE h.id IN (
+            SELECT o.id FROM quorvel_spend_hold o
+            WHERE o.issuer_did = r.issuer_did AND o.passport_id = r.passport_id LIMIT v_left);
+        GET DIAGNOSTICS v_gone = ROW_COUNT;
+        v_left := v_left - v_gone;
+        EXIT WHEN v_left <= 0;
+        DELETE FROM quorvel_spend_budget b WHERE b.issuer_did = r.issuer_did AND b.passport_id = r.passport_id;
+    END LOOP;
+END
 $$;
 """
 
-# The subqueries read the holds as they were when the statement began (its
-# snapshot does not see what the function writes): a hold found there was a
-# key's replay, not a new one; a hold held there was settled by this call.
 _RESERVE: Final = (
-    "SELECT r.hold, r.amount, r.remaining, EXISTS (SELECT 1 FROM quorvel_spend_hold h WHERE h.id = r.hold) "
-    "FROM quorvel_spend_reserve(%s, %s, %s, %s, %s, %s, %s) r"
+    "SELECT hold, amount, remaining, replayed, reused FROM quorvel_spend_reserve(%s, %s, %s, %s, %s, %s, %s)"
 )
-_SETTLE: Final = (
-    "SELECT s.state, s.amount, s.requested, (SELECT h.state FROM quorvel_spend_hold h WHERE h.id = %s) = 0 "
-    "FROM quorvel_spend_settle(%s, %s::smallint, %s) s"
-)
+_SETTLE: Final = "SELECT state, amount, requested, fresh FROM quorvel_spend_settle(%s, %s::smallint, %s)"
 _SPENT: Final = "SELECT quorvel_spend_spent(%s, %s, %s)"
 _SWEEP: Final = "SELECT quorvel_spend_sweep(%s)"
 
@@ -263,32 +288,82 @@ class PostgresStore:
     def __repr__(self) -> str:
         return f"PostgresStore({_redacted(self.url)!r})"
 
-    def reserve(self, request: _Request) -> _Reserved:
-        with self._pool.connection() as conn:
-            row = conn.execute(_RESERVE, request).fetchone()
-        assert row is not None
+    def reserve(self, request: Request) -> Reserved:
+        # A reservation with a key may run twice (the second returns the
+        # first's decision); one without never does.
+        row = self._run(_RESERVE, request, repeatable=request.key is not None)
         with self._lock:
             self._reserves += 1
             sweep = self._reserves % _SWEEP_EVERY == 0
         if sweep:
-            with self._pool.connection() as conn:
-                conn.execute(_SWEEP, (request.at,))
-        return _Reserved(row[0], row[1], row[2], bool(row[3]))
+            self._run(_SWEEP, (request.at,), repeatable=True)
+        return Reserved(row[0], row[1], row[2], row[3], row[4])
 
-    def settle(self, hold: int, state: int, amount: int) -> _Settled | None:
-        with self._pool.connection() as conn:
-            row = conn.execute(_SETTLE, (hold, hold, state, amount)).fetchone()
-        return None if row is None or row[0] is None else _Settled(row[0], row[1], row[2], bool(row[3]))
+    def settle(self, hold: int, state: int, amount: int) -> Settled | None:
+        # Settling again at the same state and amount changes nothing.
+        row = self._run(_SETTLE, (hold, state, amount), repeatable=True)
+        return None if row[0] is None else Settled(row[0], row[1], row[2], row[3])
+
+    async def reserve_async(self, request: Request) -> Reserved:
+        return await asyncio.to_thread(self.reserve, request)
+
+    async def settle_async(self, hold: int, state: int, amount: int) -> Settled | None:
+        return await asyncio.to_thread(self.settle, hold, state, amount)
 
     def spent(self, issuer_did: str, passport_id: str, at: int, window: int | None) -> int:
-        with self._pool.connection() as conn:
-            since = -(2**63) if window is None else at - window
-            row = conn.execute(_SPENT, (issuer_did, passport_id, since)).fetchone()
-        assert row is not None
-        return int(row[0])
+        since = ALL if window is None else at - window
+        return int(self._run(_SPENT, (issuer_did, passport_id, since), repeatable=True)[0])
+
+    def _run(self, query: str, params: Sequence[object], *, repeatable: bool) -> tuple[Any, ...]:
+        """One statement's row.
+
+        A pooled connection the server has ended is replaced before anything
+        is sent on it (it provably never ran the statement). A connection lost
+        under the statement is replaced and the statement sent once more only
+        when running it twice changes nothing."""
+        from psycopg import OperationalError
+
+        value_errors = _value_errors()
+        sent = False
+        for _ in range(self._pool.max_size + 2):
+            with self._pool.connection() as conn:
+                if _ended(conn):
+                    conn.close()  # closed, the pool replaces it
+                    continue
+                try:
+                    row = conn.execute(query, params).fetchone()
+                except value_errors as exc:
+                    raise StoreValueError(str(exc).splitlines()[0]) from exc
+                except OperationalError:
+                    if sent or not repeatable or not conn.broken:
+                        raise
+                    sent = True
+                    continue
+            assert row is not None
+            return row
+        raise OperationalError("no live connection to the spend store")
 
     def close(self) -> None:
         self._pool.close()
+
+
+def _value_errors() -> tuple[type[Exception], ...]:
+    """What the store cannot keep: a NUL in a text, a number out of range, an
+    index row too long. The ledger answers these with a false decision."""
+    from psycopg import DataError, errors
+
+    return (DataError, errors.ProgramLimitExceeded)
+
+
+def _ended(conn: Connection[tuple[Any, ...]]) -> bool:
+    """Whether the server has ended a pooled connection (a restart, an idle
+    timeout, a failover): an idle connection has nothing to read, an ended
+    one its end. No round trip."""
+    if conn.closed or conn.broken:
+        return True
+    poll = select.poll()
+    poll.register(conn.pgconn.socket, select.POLLIN)
+    return bool(poll.poll(0))
 
 
 def _configure(conn: Connection[tuple[Any, ...]]) -> None:
@@ -306,7 +381,7 @@ def _create_schema(conn: Connection[tuple[Any, ...]]) -> None:
         if found is not None and found[0]:
             row = conn.execute("SELECT version FROM quorvel_spend_schema").fetchone()
             version = None if row is None else row[0]
-        if not _schema_to_build(version, SCHEMA_VERSION):
+        if not schema_to_build(version, SCHEMA_VERSION):
             return
         # Every statement of the schema is idempotent (IF NOT EXISTS, OR
         # REPLACE): over version 1 it keeps the tables and replaces the functions.

@@ -13,31 +13,40 @@ full amount, never less, and the next reservation's sync makes it durable
 anyway (the WAL is one file, synced in order).
 
 Connections are pooled in pairs (one per synchronous setting), as many
-as operations ever ran at once. A busy file is waited for here,
-with short sleeps growing to 2 ms, rather than by SQLite's own busy
-handler, whose first sleep is a whole millisecond.
+as operations ever ran at once. A busy file is waited for by SQLite's own
+busy handler, up to the ledger's timeout: waiting costs no client CPU.
+The async twins run on a worker thread (SQLite has no async interface).
 """
 
 from __future__ import annotations
 
+import asyncio
 import os
-import random
 import sqlite3
 import threading
-import time
 from collections.abc import Callable, Iterator
 from contextlib import contextmanager
 from typing import Final, NamedTuple, TypeVar
 
-from quorvel_trellane.spend._ledger import _RELEASED, _Request, _Reserved, _schema_to_build, _Settled
+from quorvel_trellane.spend._store import (
+    ALL,
+    NEVER,
+    HoldState,
+    Request,
+    Reserved,
+    Settled,
+    schema_to_build,
+)
 
 __all__ = ["SqliteStore"]
 
 # 2: hold ids are never reused (AUTOINCREMENT); a version 1 file is rebuilt.
 SCHEMA_VERSION: Final = 2
 _T = TypeVar("_T")
-_BUSY: Final = frozenset({sqlite3.SQLITE_BUSY, sqlite3.SQLITE_LOCKED})
-_SWEEP_EVERY: Final = 4096  # reservations between two sweeps of every budget
+_SWEEP_EVERY: Final = 64  # reservations between two sweeps of expired budgets
+_SWEEP_HOLDS: Final = 256  # holds one sweep deletes at most
+_SWEEP_BUDGETS: Final = 64  # expired budgets one sweep looks at
+_PRUNE: Final = 256  # old holds of its own budget one reservation deletes at most
 
 _SCHEMA: Final = """
 CREATE TABLE IF NOT EXISTS quorvel_spend_schema (version INTEGER NOT NULL);
@@ -46,7 +55,7 @@ CREATE TABLE IF NOT EXISTS quorvel_spend_budget (
     passport_id TEXT NOT NULL,
     cutoff INTEGER NOT NULL,        -- the last reservation's window start (µs since the epoch)
     total INTEGER NOT NULL,         -- what the holds dated after cutoff count
-    keep_until INTEGER,             -- the latest reservation's at + window; NULL: the whole life
+    keep_until INTEGER,             -- the latest reservation's at + 2 windows; NULL: the whole life
     PRIMARY KEY (issuer_did, passport_id)
 ) WITHOUT ROWID;
 CREATE TABLE IF NOT EXISTS quorvel_spend_hold (
@@ -79,8 +88,9 @@ _BETWEEN: Final = (
     "SELECT coalesce(sum(amount), 0) FROM quorvel_spend_hold "
     "WHERE issuer_did = ? AND passport_id = ? AND at > ? AND at <= ?"
 )
-_LEAVING: Final = (
-    "DELETE FROM quorvel_spend_hold WHERE issuer_did = ? AND passport_id = ? AND at > ? AND at <= ? RETURNING amount"
+_PRUNE_OLD: Final = (
+    "DELETE FROM quorvel_spend_hold WHERE id IN (SELECT id FROM quorvel_spend_hold "
+    f"WHERE issuer_did = ? AND passport_id = ? AND at <= ? LIMIT {_PRUNE})"
 )
 _HOLD: Final = (
     "INSERT INTO quorvel_spend_hold (issuer_did, passport_id, key, at, requested, remaining, amount)"
@@ -97,9 +107,19 @@ _SETTLE: Final = "UPDATE quorvel_spend_hold SET state = ?, amount = ? WHERE id =
 _LOWER: Final = (
     "UPDATE quorvel_spend_budget SET total = total - ? WHERE issuer_did = ? AND passport_id = ? AND cutoff < ?"
 )
-# Before and after every timestamp: a window of the whole life counts everything.
-_ALL: Final = -(2**63)
-_NEVER: Final = 2**63 - 1
+_EXPIRED: Final = (
+    f"SELECT issuer_did, passport_id FROM quorvel_spend_budget WHERE keep_until < ? LIMIT {_SWEEP_BUDGETS}"
+)
+# Its total is zero past keep_until (no hold is dated later), so a
+# reservation meeting a budget half swept reads it right.
+_EMPTY: Final = (
+    "UPDATE quorvel_spend_budget SET cutoff = keep_until, total = 0 WHERE issuer_did = ? AND passport_id = ?"
+)
+_DROP_HOLDS: Final = (
+    "DELETE FROM quorvel_spend_hold WHERE id IN (SELECT id FROM quorvel_spend_hold "
+    "WHERE issuer_did = ? AND passport_id = ? LIMIT ?)"
+)
+_DROP_BUDGET: Final = "DELETE FROM quorvel_spend_budget WHERE issuer_did = ? AND passport_id = ?"
 
 
 class _Pair(NamedTuple):
@@ -124,7 +144,7 @@ class SqliteStore:
         self._closed = False
         self._reserves = 0
         with self._borrow() as pair:
-            self._write(pair.durable, _create_schema)
+            _write(pair.durable, _create_schema)
 
     def __repr__(self) -> str:
         return f"SqliteStore({self.path!r})"
@@ -132,10 +152,10 @@ class SqliteStore:
     # -- connections --
 
     def _connect(self, synchronous: str) -> sqlite3.Connection:
-        # timeout=0: busy waits are ours (_retry); autocommit outside BEGIN.
-        conn = sqlite3.connect(self.path, timeout=0, isolation_level=None, check_same_thread=False)
+        # SQLite's busy handler waits for the file's lock (autocommit outside BEGIN).
+        conn = sqlite3.connect(self.path, timeout=self.timeout, isolation_level=None, check_same_thread=False)
         try:
-            self._retry(lambda: conn.execute("PRAGMA journal_mode=WAL").fetchone())
+            conn.execute("PRAGMA journal_mode=WAL").fetchone()
             conn.execute(f"PRAGMA synchronous={synchronous}")
         except BaseException:
             conn.close()
@@ -166,61 +186,36 @@ class SqliteStore:
                 pair.durable.close()
                 pair.quick.close()
 
-    def _retry(self, step: Callable[[], _T]) -> _T:
-        deadline = time.monotonic() + self.timeout
-        pause = 0.00005
-        while True:
-            try:
-                return step()
-            except sqlite3.OperationalError as exc:
-                if (getattr(exc, "sqlite_errorcode", 0) & 0xFF) not in _BUSY or time.monotonic() > deadline:
-                    raise
-            time.sleep(pause * (0.5 + random.random()))
-            pause = min(pause * 1.5, 0.002)
-
-    def _write(self, conn: sqlite3.Connection, work: Callable[[sqlite3.Connection], _T]) -> _T:
-        """``work`` in one write transaction, the write lock taken first; retried while busy."""
-
-        def attempt() -> _T:
-            conn.execute("BEGIN IMMEDIATE")
-            try:
-                result = work(conn)
-                conn.execute("COMMIT")
-            except BaseException:
-                if conn.in_transaction:
-                    conn.execute("ROLLBACK")
-                raise
-            return result
-
-        return self._retry(attempt)
-
     # -- the store's operations --
 
-    def reserve(self, request: _Request) -> _Reserved:
+    def reserve(self, request: Request) -> Reserved:
         with self._borrow() as pair:
-            reserved = self._write(pair.durable, lambda c: _reserve(c, request))
+            reserved = _write(pair.durable, lambda c: _reserve(c, request))
             self._reserves += 1  # unlocked: only the sweep's rhythm depends on it
             if self._reserves % _SWEEP_EVERY == 0:
-                self._write(pair.durable, lambda c: _sweep(c, request.at))
+                _write(pair.durable, lambda c: _sweep(c, request.at))
         return reserved
 
-    def settle(self, hold: int, state: int, amount: int) -> _Settled | None:
+    def settle(self, hold: int, state: int, amount: int) -> Settled | None:
         with self._borrow() as pair:
-            return self._write(pair.quick, lambda c: _settle(c, hold, state, amount))
+            return _write(pair.quick, lambda c: _settle(c, hold, state, amount))
+
+    async def reserve_async(self, request: Request) -> Reserved:
+        return await asyncio.to_thread(self.reserve, request)
+
+    async def settle_async(self, hold: int, state: int, amount: int) -> Settled | None:
+        return await asyncio.to_thread(self.settle, hold, state, amount)
 
     def spent(self, issuer_did: str, passport_id: str, at: int, window: int | None) -> int:
-        since = _ALL if window is None else at - window
-
-        def read(conn: sqlite3.Connection) -> int:
+        since = ALL if window is None else at - window
+        with self._borrow() as pair:
+            conn = pair.quick
             # One read transaction, so that the budget and the holds agree.
             conn.execute("BEGIN")
             try:
                 return _spent(conn, issuer_did, passport_id, since)
             finally:
                 conn.execute("COMMIT")
-
-        with self._borrow() as pair:
-            return self._retry(lambda: read(pair.quick))
 
     def close(self) -> None:
         with self._lock:
@@ -231,12 +226,25 @@ class SqliteStore:
             pair.quick.close()
 
 
+def _write(conn: sqlite3.Connection, work: Callable[[sqlite3.Connection], _T]) -> _T:
+    """``work`` in one write transaction, the write lock taken first."""
+    conn.execute("BEGIN IMMEDIATE")
+    try:
+        result = work(conn)
+        conn.execute("COMMIT")
+    except BaseException:
+        if conn.in_transaction:
+            conn.execute("ROLLBACK")
+        raise
+    return result
+
+
 def _create_schema(conn: sqlite3.Connection) -> None:
     found = None
     if conn.execute("SELECT 1 FROM sqlite_master WHERE name = 'quorvel_spend_schema'").fetchone():
         found = conn.execute("SELECT version FROM quorvel_spend_schema").fetchone()
     version = None if found is None else found[0]
-    if not _schema_to_build(version, SCHEMA_VERSION):
+    if not schema_to_build(version, SCHEMA_VERSION):
         return
     if version == 1:
         # Its holds move to a table whose ids are never reused (created below).
@@ -260,36 +268,41 @@ def _spent(conn: sqlite3.Connection, issuer_did: str, passport_id: str, since: i
     """What the holds dated after ``since`` count, without changing anything."""
     row = conn.execute(_BUDGET, (issuer_did, passport_id)).fetchone()
     if row is None:
-        return int(conn.execute(_BETWEEN, (issuer_did, passport_id, since, _NEVER)).fetchone()[0])
+        return int(conn.execute(_BETWEEN, (issuer_did, passport_id, since, NEVER)).fetchone()[0])
     cutoff, total = row
     if since > cutoff:
         return int(total - conn.execute(_BETWEEN, (issuer_did, passport_id, cutoff, since)).fetchone()[0])
     return int(total + conn.execute(_BETWEEN, (issuer_did, passport_id, since, cutoff)).fetchone()[0])
 
 
-def _reserve(conn: sqlite3.Connection, request: _Request) -> _Reserved:
+def _reserve(conn: sqlite3.Connection, request: Request) -> Reserved:
     # The budget keeps the total of its holds dated after its cutoff (the
     # last reservation's window start). A reservation moves the cutoff to
-    # its own window start and reads only the holds in between: those
-    # leaving the window are subtracted and deleted, so it reads a few
-    # rows, never the window's history. One dated earlier than the last
-    # moves the cutoff back and adds the holds it finds there again.
+    # its own window start and reads only the holds in between, so it reads
+    # a few rows, never the window's history. One dated earlier than the
+    # last moves the cutoff back and adds the holds it finds there again:
+    # so a hold is deleted only once it is a window behind this window's
+    # start, where no reservation dated up to a window earlier counts it.
     issuer_did, passport_id, key, at, amount, limit, window = request
     released = None
     if key is not None:
         replay = conn.execute(_REPLAY, (issuer_did, passport_id, key)).fetchone()
-        if replay is not None and replay[3] != _RELEASED:
-            return _Reserved(replay[0], replay[1], replay[2], True)
+        if replay is not None and replay[3] != HoldState.RELEASED:
+            if replay[1] != amount:
+                return Reserved(None, replay[1], 0, reused=True)
+            return Reserved(replay[0], replay[1], replay[2], replayed=True)
         if replay is not None:
             released = replay[0]
-    since = _ALL if window is None else at - window
+    since = ALL if window is None else at - window
     row = conn.execute(_BUDGET, (issuer_did, passport_id)).fetchone()
     if row is None:
-        spent = conn.execute(_BETWEEN, (issuer_did, passport_id, since, _NEVER)).fetchone()[0]
+        spent = conn.execute(_BETWEEN, (issuer_did, passport_id, since, NEVER)).fetchone()[0]
     else:
         cutoff, spent = row
         if since > cutoff:
-            spent -= sum(gone for (gone,) in conn.execute(_LEAVING, (issuer_did, passport_id, cutoff, since)))
+            spent -= conn.execute(_BETWEEN, (issuer_did, passport_id, cutoff, since)).fetchone()[0]
+            if window is not None:
+                conn.execute(_PRUNE_OLD, (issuer_did, passport_id, max(ALL, since - window)))
         elif since < cutoff:
             spent += conn.execute(_BETWEEN, (issuer_did, passport_id, since, cutoff)).fetchone()[0]
     left = limit - spent
@@ -304,28 +317,31 @@ def _reserve(conn: sqlite3.Connection, request: _Request) -> _Reserved:
         hold = cursor.lastrowid
         assert hold is not None
         spent += amount
-    keep = None if window is None else at + window
+    keep = None if window is None else min(NEVER, at + 2 * window)
     conn.execute(_KEEP, (issuer_did, passport_id, since, spent, keep))
-    return _Reserved(hold, amount, max(0, limit - spent))
+    return Reserved(hold, amount, max(0, limit - spent))
 
 
-def _settle(conn: sqlite3.Connection, hold: int, state: int, amount: int) -> _Settled | None:
+def _settle(conn: sqlite3.Connection, hold: int, state: int, amount: int) -> Settled | None:
     row = conn.execute(_FIND, (hold,)).fetchone()
     if row is None:
         return None  # pruned: it left every window
     issuer_did, passport_id, at, was, counted, requested = row
-    if was != 0:
-        return _Settled(was, counted, requested)
+    if was != HoldState.HELD or amount > requested:
+        # Settled before, or a final amount above the hold: left as it is.
+        return Settled(was, counted, requested)
     conn.execute(_SETTLE, (state, amount, hold))
     conn.execute(_LOWER, (counted - amount, issuer_did, passport_id, at))
-    return _Settled(state, amount, requested, True)
+    return Settled(state, amount, requested, fresh=True)
 
 
 def _sweep(conn: sqlite3.Connection, at: int) -> None:
-    # Budgets whose every hold has left its window go, holds and all.
-    conn.execute(
-        "DELETE FROM quorvel_spend_hold WHERE (issuer_did, passport_id) IN "
-        "(SELECT issuer_did, passport_id FROM quorvel_spend_budget WHERE keep_until < ?)",
-        (at,),
-    )
-    conn.execute("DELETE FROM quorvel_spend_budget WHERE keep_until < ?", (at,))
+    # Budgets whose every hold is two windows behind go, holds and all, a
+    # few hundred rows at a time; the write lock is never held for long.
+    left = _SWEEP_HOLDS
+    for issuer_did, passport_id in conn.execute(_EXPIRED, (at,)).fetchall():
+        conn.execute(_EMPTY, (issuer_did, passport_id))
+        left -= conn.execute(_DROP_HOLDS, (issuer_did, passport_id, left)).rowcount
+        if left <= 0:
+            return
+        conn.execute(_DROP_BUDGET, (issuer_did, passport_id))
