@@ -393,6 +393,8 @@ def readme_trust(issuer: testing.Issuer):
     real = trust_module.IssuerTrust
 
     def issuer_trust(url: str, **options):
+        if options.get("issuer_did") is not None:  # the example's issuer is the test issuer
+            options["issuer_did"] = issuer.issuer_did
         return real(url, fetch=issuer_fetch(issuer), **options)
 
     with pytest.MonkeyPatch.context() as m:
