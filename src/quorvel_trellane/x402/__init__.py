@@ -22,6 +22,14 @@ guessed. A payment whose settlement has no final answer keeps its hold
 counting, reported as a :class:`PendingPayment` to settle later by its key.
 The ``x402`` package (``pip install 'quorvel-trellane[x402]'``) is
 imported on first use, not with this module.
+
+Modules:
+
+- ``_amounts``: stablecoins, exact conversions, the payment key and the refusal codes
+- ``_paywall``: PassportPaywall, the ASGI side of the relying party
+- ``_challenge``: the unpaid side, the challenge sent only when the budget can pay it
+- ``_book``: the payments in flight by passport and payment, and PendingPayment
+- ``_budget``: PassportBudget, the agent's side
 """
 
 from __future__ import annotations
