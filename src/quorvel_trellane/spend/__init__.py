@@ -39,7 +39,8 @@ Modules:
 - ``_ledger``: SpendLedger and SpendDecision, which pick a store
 - ``_observed``: a store timed and counted by an observer
 - ``_sqlite``: the store on one SQLite file
-- ``_postgres``: the store on a PostgreSQL server
+- ``_postgres``: the store on a PostgreSQL server, sync and async pools
+- ``_postgres_schema``: its tables, functions and statements
 """
 
 from __future__ import annotations
