@@ -10,8 +10,9 @@ pinned with taskset to core 0; wrk runs pinned to core 1. The application
 answers every GET with a 15-byte JSON body: a bare ASGI callable, or with
 ``--app fastapi`` a one-route FastAPI application. In front of it:
 
-- "unchecked": nothing (the requests still carry the passport header, so
-  the server parses the same bytes);
+- "unchecked": nothing, loaded twice: with requests that carry no passport
+  ("no header") and with the passport header it never reads ("header
+  unread": the server parses the same bytes as a checked one);
 - "passport": ``quorvel_trellane.asgi.PassportMiddleware`` with a warm
   ``IssuerTrust`` (its key set and revocation list read once, at start, from
   files through an injected fetch) and a required scope;
@@ -28,7 +29,9 @@ in full. One wrk Lua script sends every load, reading its header values
 from a file (one line for the repeated case). Each round runs every case
 once, in a shuffled order, so that a slow spell of the shared machine hits
 all alike; reported is the median over rounds of requests per second, and
-the ratio to the unchecked app. Beside it, the server process's CPU time
+the ratio to both unchecked baselines, with the machine's noise: each case's
+spread over rounds (half its range over its median) and the load average
+before and after. Beside it, the server process's CPU time
 (user and system, from /proc) per request, which a busy machine disturbs
 less than the rate: the share of core 0 that other processes take away
 slows every case, but does not add CPU time to the server's requests.
@@ -66,6 +69,7 @@ for line in io.lines(os.getenv("BENCH_VALUES")) do values[#values + 1] = line en
 local header = os.getenv("BENCH_HEADER")
 local i = 0
 request = function()
+  if header == "" then return wrk.format("GET", "/") end
   i = i + 1
   if i > #values then i = 1 end
   return wrk.format("GET", "/", {[header] = values[i]})
@@ -354,7 +358,8 @@ def main() -> int:
             for _, port in servers.values():
                 wait_for(port)
             cases = {
-                "unchecked": ("unchecked", "passport-repeated.txt", HEADER),
+                "unchecked, no header": ("unchecked", "passport-repeated.txt", ""),
+                "unchecked, header unread": ("unchecked", "passport-repeated.txt", HEADER),
                 "passport, one credential repeated": ("passport", "passport-repeated.txt", HEADER),
                 "passport, distinct credentials": ("passport", "passport-distinct.txt", HEADER),
                 "jwt EdDSA, one token repeated": ("jwt", "jwt-repeated.txt", "Authorization"),
@@ -366,6 +371,7 @@ def main() -> int:
             # Warm every server (and uvicorn's first-request paths) before measuring.
             for kind, values, header in cases.values():
                 load(servers[kind][1], material / values, header, 1, args.connections, script, servers[kind][0].pid)
+            load_before = os.getloadavg()
             rates: dict[str, list[float]] = {name: [] for name in cases}
             costs: dict[str, list[float]] = {name: [] for name in cases}
             for round_number in range(args.rounds):
@@ -387,14 +393,21 @@ def main() -> int:
                 os.killpg(process.pid, signal.SIGTERM)
                 process.wait(30)
 
-    base = statistics.median(rates["unchecked"])
-    base_cost = statistics.median(costs["unchecked"])
-    print(f"{'case':<36} {'req/s':>8} {'min':>7} {'max':>7} {'x unchecked':>11} {'CPU µs/req':>11} {'x unchecked':>11}")
+    load_after = os.getloadavg()
+    bare = statistics.median(rates["unchecked, no header"])
+    base = statistics.median(rates["unchecked, header unread"])
+    base_cost = statistics.median(costs["unchecked, header unread"])
+    print(f"load average {load_before[0]:.2f} before, {load_after[0]:.2f} after, on {os.cpu_count()} cores")
+    print(
+        f"{'case':<36} {'req/s':>8} {'spread':>7} {'x no header':>11} {'x unread':>9}"
+        f" {'CPU µs/req':>11} {'x unread':>9}"
+    )
     for name, measured in rates.items():
         median, cost = statistics.median(measured), statistics.median(costs[name])
+        spread = (max(measured) - min(measured)) / 2 / median
         print(
-            f"{name:<36} {median:>8.0f} {min(measured):>7.0f} {max(measured):>7.0f} {median / base:>11.2f}"
-            f" {cost:>11.1f} {base_cost / cost:>11.2f}"
+            f"{name:<36} {median:>8.0f} {spread:>6.0%} {median / bare:>11.2f} {median / base:>9.2f}"
+            f" {cost:>11.1f} {base_cost / cost:>9.2f}"
         )
     return 0
 

@@ -71,7 +71,7 @@ class PassportMiddleware(Middleware[ASGIApp, AsyncTrust, Scope]):
                     found = value
             is_public = self.is_public
             if found is not None and (is_public is None or not is_public(scope["path"], scope.get("raw_path"))):
-                verdict = recall(found.decode("latin-1"), required_scope=self.required_scope)
+                verdict = recall(found, self.required_scope)
                 if verdict is not None:
                     answer = None if verdict.verified else self.answer(verdict)
                     if answer is not None:  # the answer the full path gives the same verdict

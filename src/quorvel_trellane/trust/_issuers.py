@@ -141,6 +141,7 @@ class IssuerTrust(Verifier):
         self._warm.feeds(self._memo)
         self._material = IssuerMaterial(options, self._fetch, self._clock, self._warm, self._observer)
         self._idle = []
+        self._bind_recall()
         if observer is not None:
             observer.watch(self)
 
@@ -241,6 +242,7 @@ class TrustedIssuers(Verifier):
                 self._by_did[trust.issuer_did] = trust
         self._unbound = tuple(trust for trust in trusts if trust.issuer_did is None)
         self._observer = _checked_observer(observer)
+        self._bind_recall()
         if observer is not None:
             observer.watch(self)
 

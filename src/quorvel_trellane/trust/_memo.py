@@ -35,14 +35,15 @@ from quorvel_trellane.passport import PassportVerdict
 __all__ = ["MemoEntry", "VerdictMemo", "memoisable"]
 
 _TAIL: Final = -32  # the characters that find an entry: the signature's last ones
-_MAX_ENTRIES: Final = 4096
+_MAX_ENTRIES: Final = 2048  # credentials of a few kB, each kept as text and as bytes
+_wall: Final = time.time
 _STAMP: Final = "%Y-%m-%dT%H:%M:%SZ"
 # Refusals of a genuine passport that the same material and options give again.
 _KEPT_REFUSALS: Final = frozenset({"REVOKED", "AGENT_MISMATCH", "SCOPE_NOT_GRANTED"})
 
 
 class MemoEntry(NamedTuple):
-    credential: str
+    credential: str | bytes
     verdict: PassportVerdict
     expires: float  # the passport's expiry, POSIX seconds
     fresh_until: float  # the material's freshness, on ``clock``
@@ -64,34 +65,42 @@ def _expiry(expires_at: Any) -> float | None:
 
 
 class VerdictMemo:
-    """Verdicts of one verifier, by credential and options; bounded, oldest out first."""
+    """Verdicts of one verifier, by credential and options; bounded, oldest out first.
 
-    __slots__ = ("entries", "generation", "closed", "_lock", "__weakref__")
+    Each entry is found by the credential as text and as the bytes a server
+    hands over (an ASCII credential is the same in both), so that a
+    middleware never decodes a header it admits.
+    """
+
+    __slots__ = ("texts", "raws", "generation", "closed", "_lock", "__weakref__")
 
     def __init__(self) -> None:
-        self.entries: dict[tuple[str, Any, Any, Any], MemoEntry] = {}
+        self.texts: dict[tuple[str, Any, Any, Any], MemoEntry] = {}
+        self.raws: dict[tuple[bytes, Any, Any, Any], MemoEntry] = {}
         self.generation = 0  # bumped whenever the memo is emptied
         self.closed = False
         self._lock = threading.Lock()
 
     def find(
-        self, credential: Any, required_scope: Any, expected_agent_did: Any, require_revocation_check: Any
+        self,
+        credential: Any,
+        required_scope: Any = None,
+        expected_agent_did: Any = None,
+        require_revocation_check: Any = True,
     ) -> PassportVerdict | None:
-        """The kept verdict of exactly this credential and these options, if it still holds."""
-        if type(credential) is not str:
-            return None
+        """The kept verdict of exactly this credential (text or bytes) and these options, if it still holds."""
+        kind = type(credential)
+        entries: dict[Any, MemoEntry] = self.texts if kind is str else self.raws if kind is bytes else {}
         try:
-            entry = self.entries.get((credential[_TAIL:], required_scope, expected_agent_did, require_revocation_check))
+            entry = entries.get((credential[_TAIL:], required_scope, expected_agent_did, require_revocation_check))
         except TypeError:  # an option that is no dict key: never kept
             return None
-        if (
-            entry is None
-            or entry.credential != credential
-            or time.time() >= entry.expires
-            or entry.clock() >= entry.fresh_until
-        ):
+        if entry is None:
             return None
-        return entry.verdict
+        kept, verdict, expires, fresh_until, clock = entry
+        if kept != credential or _wall() >= expires or clock() >= fresh_until:
+            return None
+        return verdict
 
     def keep(
         self,
@@ -110,27 +119,31 @@ class VerdictMemo:
         material changed while the verdict was reached), or once closed.
         """
         expires = _expiry(verdict.expires_at)
-        if expires is None or type(credential) is not str:
+        if expires is None or type(credential) is not str or not credential.isascii():
             return
-        key = (credential[_TAIL:], required_scope, expected_agent_did, require_revocation_check)
-        entry = MemoEntry(credential, verdict, expires, fresh_until, clock)
+        options = (required_scope, expected_agent_did, require_revocation_check)
+        raw = credential.encode("ascii")
+        text_key, raw_key = (credential[_TAIL:], *options), (raw[_TAIL:], *options)
         with self._lock:
             if self.closed or generation != self.generation:
                 return
-            entries = self.entries
-            if len(entries) >= _MAX_ENTRIES and key not in entries:
-                del entries[next(iter(entries))]
-            entries[key] = entry
+            texts, raws = self.texts, self.raws
+            if len(texts) >= _MAX_ENTRIES and text_key not in texts:
+                oldest = next(iter(texts))
+                del texts[oldest]
+                raws.pop((oldest[0].encode("ascii"), *oldest[1:]), None)
+            texts[text_key] = MemoEntry(credential, verdict, expires, fresh_until, clock)
+            raws[raw_key] = MemoEntry(raw, verdict, expires, fresh_until, clock)
 
     def clear(self) -> None:
         """Forget every verdict: the material they were reached with changed."""
         with self._lock:
             self.generation += 1
-            self.entries = {}
+            self.texts, self.raws = {}, {}
 
     def close(self) -> None:
         """Forget every verdict and keep none from now on."""
         with self._lock:
             self.closed = True
             self.generation += 1
-            self.entries = {}
+            self.texts, self.raws = {}, {}

@@ -276,7 +276,7 @@ class Verifier:
 
     def recall(
         self,
-        credential: str,
+        credential: str | bytes,
         *,
         required_scope: str | None = None,
         expected_agent_did: str | None = None,
@@ -284,6 +284,7 @@ class Verifier:
     ) -> PassportVerdict | None:
         """The verdict :meth:`verify` would give from its memo, or None: then only it can tell.
 
+        ``credential`` may also be the bytes of the header that carried it.
         Never decodes, fetches or waits. A verdict recalled counts as a
         verification (the observer sees it).
         """
@@ -291,6 +292,12 @@ class Verifier:
         if verdict is not None and self._observer is not None:
             self._observer.verified(verdict)
         return verdict
+
+    def _bind_recall(self) -> None:
+        # Without an observer, recall is the memo's own lookup: no frame of
+        # its own on the middleware's lean path.
+        if self._observer is None:
+            self.__dict__["recall"] = self._memo.find
 
     def verify(
         self,
