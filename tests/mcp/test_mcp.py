@@ -64,6 +64,13 @@ async def door(url, ledger, credential):
     return answer.status_code, answer.headers.get("www-authenticate"), code, message and message.split(":")[0]
 
 
+async def bearer(url, ledger, credential):
+    """An opening request with the passport as a bearer token: status, session."""
+    async with httpx.AsyncClient(timeout=30) as http:
+        answer = await http.post(url, headers={**HEAD, "authorization": f"Bearer {credential}"}, json=INITIALIZE)
+    return answer.status_code, "mcp-session-id" in answer.headers
+
+
 async def outage(url, ledger, credential):
     """A server whose issuer cannot be reached: status, Retry-After, code."""
 
@@ -152,6 +159,7 @@ CASES = {
         [issued("payments:x402")],
         (403, None, "SCOPE_NOT_GRANTED", "SCOPE_NOT_GRANTED"),
     ),
+    "a bearer token is the passport too": (bearer, [issued(*FULL)], (200, True)),
     "an issuer outage is 503": (outage, [issued(*FULL)], (503, True, "unverifiable")),
     "a session is its opener's alone": (
         steal,
