@@ -21,11 +21,24 @@ The credentials are real and verified by a real ``IssuerTrust`` (its
 fetcher serves the issuer's documents from memory; a warm verification
 is part of every ``reserve``). Each figure is the median over R rounds of
 interleaved batches; the bound is never reached.
+
+Also, each side by side with its floor in the same run:
+
+- the ledger's own Python per reservation (a store that does nothing
+  stands in for the real one), against the passport decode it no longer
+  repeats;
+- the async twins against the sync calls (PostgreSQL: the async pool on
+  the loop; SQLite: the worker thread);
+- SQLite under contention: 1, 2 and 4 processes, wall and CPU time per
+  pair, waiting in SQLite's busy handler;
+- the one reservation whose window slides past 10^5 holds, and the next
+  one that prunes, on both stores.
 """
 
 from __future__ import annotations
 
 import argparse
+import asyncio
 import json
 import multiprocessing
 import os
@@ -34,9 +47,11 @@ import subprocess
 import tempfile
 import time
 from collections.abc import Callable
+from datetime import UTC, datetime, timedelta
 from pathlib import Path
 from typing import Any
 
+from quorvel_trellane.passport import decode_passport
 from quorvel_trellane.spend import SpendLedger
 from quorvel_trellane.testing import Issuer
 from quorvel_trellane.trust import IssuerTrust
@@ -69,6 +84,108 @@ def timed(rounds: int, batch: int, cases: dict[str, Callable[[], None]]) -> dict
     return {name: statistics.median(values) for name, values in samples.items()}
 
 
+def timed_batches(rounds: int, batch: int, cases: dict[str, Callable[[int], None]]) -> dict[str, float]:
+    """:func:`timed` for cases that run a whole batch themselves (an event loop's)."""
+    samples: dict[str, list[float]] = {name: [] for name in cases}
+    for _ in range(rounds):
+        for name, case in cases.items():
+            start = time.perf_counter()
+            case(batch)
+            samples[name].append((time.perf_counter() - start) / batch * 1e6)
+    return {name: statistics.median(values) for name, values in samples.items()}
+
+
+def async_pairs(ledger: SpendLedger, credential: str) -> tuple[Callable[[int], None], Callable[[int], None]]:
+    """Batches of reserve+commit pairs: the sync calls, and the async twins on one event loop."""
+    loop = asyncio.new_event_loop()
+
+    def sync(n: int) -> None:
+        for _ in range(n):
+            ledger.commit(ledger.reserve(credential, 1))
+
+    async def pairs(n: int) -> None:
+        for _ in range(n):
+            await ledger.commit_async(await ledger.reserve_async(credential, 1))
+
+    return sync, lambda n: loop.run_until_complete(pairs(n))
+
+
+def print_async(result: dict[str, float], how: str) -> None:
+    sync, asynced = result["sync"], result["async"]
+    print(f"  reserve + commit, sync             {sync:9.1f} µs")
+    print(f"  reserve_async + commit_async       {asynced:9.1f} µs   {asynced / sync:.2f}x sync ({how})")
+
+
+class NullStore:
+    """A store that holds everything at once: what is left is the ledger's own Python."""
+
+    def reserve(self, request: Any) -> Any:
+        from quorvel_trellane.spend._store import Reserved
+
+        return Reserved(1, request.amount, 0)
+
+    def close(self) -> None:
+        pass
+
+
+def bench_python(issuer: Issuer, documents: dict[str, str], args: argparse.Namespace, directory: str) -> None:
+    trust = make_trust(documents, issuer.issuer_did)
+    credential = issuer.issue(spend_limit_microusd=BIG, spend_window="P1D")
+    with SpendLedger(trust, os.path.join(directory, "python.sqlite3")) as ledger:
+        ledger._store.close()
+        ledger._store = NullStore()  # type: ignore[assignment]
+        result = timed(
+            args.rounds,
+            args.batch * 5,
+            {
+                "reserve": lambda: ledger.reserve(credential, 1),
+                "verify": lambda: trust.verify(credential),
+                "decode": lambda: decode_passport(credential),
+            },
+        )
+    own = result["reserve"] - result["verify"]
+    print("The ledger's own Python (a store that does nothing)")
+    print(f"  reserve, store excluded            {result['reserve']:9.1f} µs")
+    print(f"  of which the warm verification     {result['verify']:9.1f} µs")
+    print(f"  the ledger's own part              {own:9.1f} µs")
+    print(f"  a passport decode, no longer done  {result['decode']:9.1f} µs   (was part of every reservation)")
+
+
+def slide(url: str, issuer: Issuer, documents: dict[str, str], holds: int) -> None:
+    """One reservation whose window slides past ``holds`` holds, then the next, which prunes."""
+    trust = make_trust(documents, issuer.issuer_did)
+    credential = issuer.issue(spend_limit_microusd=BIG, spend_window="PT1H", valid_for=timedelta(hours=4))
+    passport_id = decode_passport(credential).payload["passport_id"]
+    t0 = datetime.now(UTC)  # within the credential's life, as every reservation below
+    at0 = (t0 - datetime(1970, 1, 1, tzinfo=UTC)) // timedelta(microseconds=1)
+    with SpendLedger(trust, url) as ledger:
+        ledger.reserve(credential, 1, now=t0)
+        rows = [(issuer.issuer_did, passport_id, at0 + 1 + i) for i in range(holds)]
+        insert = (
+            "INSERT INTO quorvel_spend_hold (issuer_did, passport_id, at, requested, remaining, amount)"
+            " VALUES ({0}, {0}, {0}, 1, 0, 1)"
+        )
+        total = "UPDATE quorvel_spend_budget SET total = total + {0} WHERE passport_id = {0}"
+        store = ledger._store
+        if hasattr(store, "_pool"):
+            with store._pool.connection() as conn, conn.cursor() as cursor:
+                cursor.executemany(insert.format("%s"), rows)
+                cursor.execute(total.format("%s"), (holds, passport_id))
+        else:
+            import sqlite3
+
+            with sqlite3.connect(store.path) as conn:
+                conn.executemany(insert.format("?"), rows)
+                conn.execute(total.format("?"), (holds, passport_id))
+        times = []
+        for later in (timedelta(hours=1, seconds=1), timedelta(hours=2, seconds=2), timedelta(hours=2, seconds=3)):
+            start = time.perf_counter()
+            assert ledger.reserve(credential, 1, now=t0 + later)
+            times.append((time.perf_counter() - start) * 1e3)
+    print(f"  the slide past {holds} holds         {times[0]:9.1f} ms   (counted, none deleted)")
+    print(f"  the next two, deleting 256 each    {times[1]:9.1f} ms, {times[2]:.1f} ms")
+
+
 # -- two processes against one -----------------------------------------------------------
 
 
@@ -79,15 +196,17 @@ def _child(
     with SpendLedger(trust, url, pool_size=1) as ledger:
         ledger.commit(ledger.reserve(credential, 1))
         barrier.wait()
-        done, end = 0, time.perf_counter() + seconds
+        done, end, cpu = 0, time.perf_counter() + seconds, time.process_time()
         while time.perf_counter() < end:
             ledger.commit(ledger.reserve(credential, 1))
             done += 1
-        out.put(done / seconds)
+        out.put((done / seconds, (time.process_time() - cpu) / done * 1e6))
 
 
-def throughput(url: str, documents: dict[str, str], issuer_did: str, credentials: list[str], seconds: float) -> float:
-    """Reserve+commit pairs per second of ``len(credentials)`` processes together."""
+def throughput(
+    url: str, documents: dict[str, str], issuer_did: str, credentials: list[str], seconds: float
+) -> tuple[float, float]:
+    """Reserve+commit pairs per second of ``len(credentials)`` processes together, and CPU µs per pair."""
     context = multiprocessing.get_context("spawn")
     barrier, out = context.Barrier(len(credentials)), context.Queue()
     processes = [
@@ -96,10 +215,10 @@ def throughput(url: str, documents: dict[str, str], issuer_did: str, credentials
     ]
     for process in processes:
         process.start()
-    rates = [out.get(timeout=120) for _ in processes]
+    results = [out.get(timeout=120) for _ in processes]
     for process in processes:
         process.join()
-    return sum(rates)
+    return sum(rate for rate, _ in results), statistics.mean(cpu for _, cpu in results)
 
 
 def scaling(url: str, documents: dict[str, str], issuer: Issuer, args: argparse.Namespace) -> None:
@@ -107,11 +226,21 @@ def scaling(url: str, documents: dict[str, str], issuer: Issuer, args: argparse.
     ones, twos = [], []
     for _ in range(args.scaling_rounds):
         fresh = [issuer.issue(spend_limit_microusd=BIG) for _ in range(3)]
-        ones.append(throughput(url, documents, issuer.issuer_did, fresh[:1], args.seconds))
-        twos.append(throughput(url, documents, issuer.issuer_did, fresh[1:], args.seconds))
+        ones.append(throughput(url, documents, issuer.issuer_did, fresh[:1], args.seconds)[0])
+        twos.append(throughput(url, documents, issuer.issuer_did, fresh[1:], args.seconds)[0])
     one, two = statistics.median(ones), statistics.median(twos)
     print(f"  one process   {one:9.0f} pairs/s   (runs: {', '.join(f'{x:.0f}' for x in ones)})")
     print(f"  two processes {two:9.0f} pairs/s   {two / one:.2f}x   (runs: {', '.join(f'{x:.0f}' for x in twos)})")
+
+
+def contention(url: str, documents: dict[str, str], issuer: Issuer, args: argparse.Namespace) -> None:
+    """1, 2 and 4 processes on one file: wall µs per pair per process, and CPU µs per pair."""
+    for n in (1, 2, 4):
+        fresh = [issuer.issue(spend_limit_microusd=BIG) for _ in range(n)]
+        rate, cpu = throughput(url, documents, issuer.issuer_did, fresh, args.seconds)
+        print(
+            f"  {n} process(es): {rate:7.0f} pairs/s, {n / rate * 1e6:7.0f} µs per pair each, {cpu:5.0f} µs CPU per pair"
+        )
 
 
 # -- the stores --------------------------------------------------------------------------
@@ -140,14 +269,25 @@ def bench_sqlite(issuer: Issuer, documents: dict[str, str], args: argparse.Names
         def verify() -> None:
             trust.verify(credential)
 
-        result = timed(args.rounds, args.batch, {"floor": bare, "pair": pair, "verify": verify})
+        def reserve() -> None:
+            ledger.reserve(credential, 1)
+
+        result = timed(args.rounds, args.batch, {"floor": bare, "pair": pair, "reserve": reserve, "verify": verify})
         floor.close()
+        sync, asynced = async_pairs(ledger, credential)
+        twins = timed_batches(args.rounds, args.batch, {"sync": sync, "async": asynced})
     print("SQLite (one file, WAL; reservations synchronous=FULL, settlements NORMAL)")
     print(f"  bare one-row write transaction     {result['floor']:9.1f} µs")
     print(
         f"  reserve + commit                   {result['pair']:9.1f} µs   {result['pair'] / result['floor']:.2f}x the floor"
     )
+    print(
+        f"  reserve alone                      {result['reserve']:9.1f} µs   {result['reserve'] / result['floor']:.2f}x the floor"
+    )
     print(f"  (of which the warm verification    {result['verify']:9.1f} µs)")
+    print_async(twins, "a worker thread per call")
+    slide(url, issuer, documents, args.holds)
+    contention(url, documents, issuer, args)
     scaling(url, documents, issuer, args)
 
 
@@ -203,6 +343,8 @@ def bench_postgres(
             args.rounds, args.batch, {"select": select, "insert": insert, "reserve": reserve, "commit": commit}
         )
         release_time = timed(args.rounds, args.batch // 2, {"reserve+release": release})["reserve+release"]
+        sync, asynced = async_pairs(ledger, credential)
+        twins = timed_batches(args.rounds, args.batch // 2, {"sync": sync, "async": asynced})
     floor = result["select"]
     print("PostgreSQL (loopback, autocommit pool, throwaway server: fsync off)")
     print(f"  bare round trip, SELECT 1          {floor:9.1f} µs")
@@ -217,6 +359,8 @@ def bench_postgres(
         f"  release                            {release_only:9.1f} µs   {release_only / floor:.2f}x SELECT 1, {trips['release']} round trip(s)"
     )
     print(f"  replayed reserve (same key)        {'':9}      {trips['replay']} round trip(s)")
+    print_async(twins, "the async pool on the loop")
+    slide(url, issuer, documents, args.holds)
     scaling(url, documents, issuer, args)
 
 
@@ -228,10 +372,12 @@ def main() -> None:
     parser.add_argument("--batch", type=int, default=200)
     parser.add_argument("--postgres", default=os.environ.get("QUORVEL_TEST_POSTGRES_URL"))
     parser.add_argument("--only", choices=["sqlite", "postgres"])
+    parser.add_argument("--holds", type=int, default=100_000, help="holds the slide passes")
     args = parser.parse_args()
     issuer = Issuer(issuer_did="did:example:bench-issuer")
     documents = documents_of(issuer)
     with tempfile.TemporaryDirectory() as directory:
+        bench_python(issuer, documents, args, directory)
         if args.only != "postgres":
             bench_sqlite(issuer, documents, args, directory)
         if args.only == "sqlite":

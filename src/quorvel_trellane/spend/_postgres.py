@@ -125,6 +125,8 @@ class PostgresStore:
                 loop.create_task(pool.close())
             elif loop.is_running():
                 asyncio.run_coroutine_threadsafe(pool.close(), loop)
+            elif running is None:
+                loop.run_until_complete(pool.close())  # an idle loop: its pool's tasks end now
 
     # -- one statement, on a live connection --
 
