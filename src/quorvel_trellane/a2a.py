@@ -19,18 +19,42 @@ does (``passport_from_a2a_metadata`` lives in :mod:`quorvel_trellane.trust`).
 
 from __future__ import annotations
 
+import hashlib
 import json
-from collections.abc import Iterable, Mapping
+from collections.abc import AsyncGenerator, Iterable, Mapping
 from typing import Any, Final
 
+from a2a.auth.user import User
 from a2a.client import ClientCallContext
 from a2a.client.interceptors import AfterArgs, BeforeArgs, ClientCallInterceptor
 from a2a.helpers import new_data_part, new_message, new_text_part
 from a2a.server.agent_execution import AgentExecutor, RequestContext
 from a2a.server.context import ServerCallContext
-from a2a.server.events import EventQueue
+from a2a.server.events import Event, EventQueue
+from a2a.server.request_handlers import RequestHandler
 from a2a.server.routes import DefaultServerCallContextBuilder
-from a2a.types import AgentExtension, SendMessageRequest, Task, TaskState, TaskStatus, TaskStatusUpdateEvent
+from a2a.types import (
+    AgentCard,
+    AgentExtension,
+    CancelTaskRequest,
+    DeleteTaskPushNotificationConfigRequest,
+    GetExtendedAgentCardRequest,
+    GetTaskPushNotificationConfigRequest,
+    GetTaskRequest,
+    ListTaskPushNotificationConfigsRequest,
+    ListTaskPushNotificationConfigsResponse,
+    ListTasksRequest,
+    ListTasksResponse,
+    Message,
+    SendMessageRequest,
+    SubscribeToTaskRequest,
+    Task,
+    TaskPushNotificationConfig,
+    TaskState,
+    TaskStatus,
+    TaskStatusUpdateEvent,
+)
+from a2a.utils.errors import TaskNotFoundError
 from starlette.requests import Request
 
 from quorvel_trellane import asgi
@@ -51,6 +75,8 @@ __all__ = [
     "passport_from_a2a_message",
     "PassportExecutor",
     "PassportCallContextBuilder",
+    "PassportRequestHandler",
+    "PassportUser",
     "PassportInterceptor",
     "passport_extension",
 ]
@@ -97,7 +123,9 @@ class PassportExecutor(AgentExecutor):
     ``required_scope``: see :class:`PassportCallContextBuilder`.
 
     The passport is removed from the message before anything else sees it,
-    so that the task's stored history never holds the credential.
+    so that the task's stored history never holds the credential. A message
+    whose passport names another agent than the call's user (a
+    :class:`PassportUser`, under whom the task is filed) is refused.
 
     Admitted: the verdict goes to ``context.call_context.state["agent_passport"]``
     and ``executor.execute`` runs. Refused, the executor never runs and the
@@ -133,7 +161,15 @@ class PassportExecutor(AgentExecutor):
         if credential is not None:
             _forget_passport(context.message)
             verdict = await self.trust.verify_async(credential, required_scope=self.required_scope)
-            return verdict, None if verdict.verified else _refused(verdict)
+            if not verdict.verified:
+                return verdict, _refused(verdict)
+            user = context.call_context.user
+            if isinstance(user, PassportUser) and PassportUser(verdict).user_name != user.user_name:
+                # The task is filed under the call's agent: it must be the one that runs.
+                return verdict, Answer.of(
+                    verdict.status, "AGENT_MISMATCH", "the message's passport names another agent"
+                )
+            return verdict, None
         # The header route: the middleware verified the request's passport.
         carried = context.call_context.state.get(STATE_KEY)
         if isinstance(carried, PassportVerdict) and carried.verified:
@@ -193,8 +229,11 @@ class PassportCallContextBuilder(DefaultServerCallContextBuilder):
     Behind ``quorvel_trellane.asgi.PassportMiddleware`` (the header route),
     the verdict it stored in the request state is copied to
     ``ServerCallContext.state["agent_passport"]``, where the executor (and
-    :class:`PassportExecutor`) find it. Pass it as ``context_builder=`` to the
-    SDK's route factories.
+    :class:`PassportExecutor`) find it, and the verified agent becomes the
+    call's user (a :class:`PassportUser`), under whom the SDK's task stores
+    file every task: reading, listing, continuing, cancelling or
+    subscribing to a task then needs a passport of the agent that created
+    it. Pass it as ``context_builder=`` to the SDK's route factories.
     """
 
     def build(self, request: Request) -> ServerCallContext:
@@ -203,6 +242,153 @@ class PassportCallContextBuilder(DefaultServerCallContextBuilder):
         if state is not None and STATE_KEY in state:
             context.state[STATE_KEY] = state[STATE_KEY]
         return context
+
+    def build_user(self, request: Request) -> User:
+        state = request.scope.get("state")
+        verdict = state.get(STATE_KEY) if state is not None else None
+        if isinstance(verdict, PassportVerdict) and verdict.verified:
+            return PassportUser(verdict)
+        return super().build_user(request)
+
+
+class PassportUser(User):
+    """The call's user for a verified passport: the agent its issuer vouches for.
+
+    ``user_name`` is the owner under which the SDK's task stores (its
+    ``owner_resolver``) file the agent's tasks: one fixed-length text per
+    (issuer DID, agent DID), the same for every passport of that agent from
+    that issuer, and never the empty name of an unauthenticated call.
+    """
+
+    def __init__(self, verdict: PassportVerdict) -> None:
+        self.verdict = verdict
+        owner = json.dumps([verdict.issuer_did, verdict.agent_did], separators=(",", ":"))
+        self._name = "agent-passport:" + hashlib.sha256(owner.encode("utf-8")).hexdigest()
+
+    @property
+    def is_authenticated(self) -> bool:
+        return True
+
+    @property
+    def user_name(self) -> str:
+        return self._name
+
+    def __repr__(self) -> str:
+        return f"PassportUser(issuer_did={self.verdict.issuer_did!r}, agent_did={self.verdict.agent_did!r})"
+
+
+class PassportRequestHandler(RequestHandler):
+    """The SDK's request handler, with every task kept to the agent that created it.
+
+    Wraps ``handler`` (the SDK's ``DefaultRequestHandler`` over a
+    :class:`PassportExecutor`). A call's agent is the user
+    :class:`PassportCallContextBuilder` found (the header route), or else
+    the agent of the passport in the message's metadata or, for a call
+    without a message, in the ``header`` request header, verified with
+    ``trust`` (the metadata route); it becomes the call's user, under whom
+    the SDK's task store files and looks up tasks. Without a verified agent,
+    a message may open a new task (the executor then refuses it) but
+    continue none, and a read (get, list, cancel, subscribe, push
+    configurations) finds nothing: every task "does not exist", an empty
+    list. Another agent is told the same, so a task's existence is never
+    shown to anyone but its owner.
+    """
+
+    def __init__(
+        self, handler: RequestHandler, *, trust: AsyncTrust | None = None, header: str = X402_PASSPORT_HEADER
+    ) -> None:
+        self.handler = handler
+        self.trust = trust
+        self.header = header
+
+    async def _agent(self, context: ServerCallContext, message: Message | None = None) -> PassportUser | None:
+        user = context.user
+        if isinstance(user, PassportUser):
+            return user
+        credential = passport_from_a2a_message(message) if message is not None else None
+        if credential is None:
+            # A call without a message authenticates through the header,
+            # which the SDK's context builder keeps in the call's state.
+            headers = context.state.get("headers")
+            value = headers.get(self.header.lower()) if isinstance(headers, dict) else None
+            # Copies folded into one value by commas are ambiguous: none.
+            credential = value if isinstance(value, str) and "," not in value else None
+        if credential is None or self.trust is None:
+            return None
+        # No scope here: the executor checks its own on the same passport.
+        verdict = await self.trust.verify_async(credential)
+        if not verdict.verified:
+            return None
+        context.user = agent = PassportUser(verdict)
+        return agent
+
+    async def _owner_only(self, context: ServerCallContext) -> None:
+        if await self._agent(context) is None:
+            raise TaskNotFoundError
+
+    async def _message(self, params: SendMessageRequest, context: ServerCallContext) -> None:
+        if await self._agent(context, params.message) is None and params.message.task_id:
+            raise TaskNotFoundError
+
+    async def on_message_send(self, params: SendMessageRequest, context: ServerCallContext) -> Task | Message:
+        await self._message(params, context)
+        return await self.handler.on_message_send(params, context)
+
+    async def on_message_send_stream(
+        self, params: SendMessageRequest, context: ServerCallContext
+    ) -> AsyncGenerator[Event]:
+        await self._message(params, context)
+        async for event in self.handler.on_message_send_stream(params, context):
+            yield event
+
+    async def on_get_task(self, params: GetTaskRequest, context: ServerCallContext) -> Task | None:
+        await self._owner_only(context)
+        return await self.handler.on_get_task(params, context)
+
+    async def on_list_tasks(self, params: ListTasksRequest, context: ServerCallContext) -> ListTasksResponse:
+        if await self._agent(context) is None:
+            return ListTasksResponse()
+        return await self.handler.on_list_tasks(params, context)
+
+    async def on_cancel_task(self, params: CancelTaskRequest, context: ServerCallContext) -> Task | None:
+        await self._owner_only(context)
+        return await self.handler.on_cancel_task(params, context)
+
+    async def on_subscribe_to_task(
+        self, params: SubscribeToTaskRequest, context: ServerCallContext
+    ) -> AsyncGenerator[Event]:
+        await self._owner_only(context)
+        async for event in self.handler.on_subscribe_to_task(params, context):
+            yield event
+
+    async def on_create_task_push_notification_config(
+        self, params: TaskPushNotificationConfig, context: ServerCallContext
+    ) -> TaskPushNotificationConfig:
+        await self._owner_only(context)
+        return await self.handler.on_create_task_push_notification_config(params, context)
+
+    async def on_get_task_push_notification_config(
+        self, params: GetTaskPushNotificationConfigRequest, context: ServerCallContext
+    ) -> TaskPushNotificationConfig:
+        await self._owner_only(context)
+        return await self.handler.on_get_task_push_notification_config(params, context)
+
+    async def on_list_task_push_notification_configs(
+        self, params: ListTaskPushNotificationConfigsRequest, context: ServerCallContext
+    ) -> ListTaskPushNotificationConfigsResponse:
+        await self._owner_only(context)
+        return await self.handler.on_list_task_push_notification_configs(params, context)
+
+    async def on_delete_task_push_notification_config(
+        self, params: DeleteTaskPushNotificationConfigRequest, context: ServerCallContext
+    ) -> None:
+        await self._owner_only(context)
+        await self.handler.on_delete_task_push_notification_config(params, context)
+
+    async def on_get_extended_agent_card(
+        self, params: GetExtendedAgentCardRequest, context: ServerCallContext
+    ) -> AgentCard:
+        return await self.handler.on_get_extended_agent_card(params, context)
 
 
 class PassportInterceptor(ClientCallInterceptor):
