@@ -143,10 +143,14 @@ class SpendLedger:
         expected_agent_did: str | None = None,
         now: datetime | None = None,
         leeway: float = 0.0,
+        verdict: PassportVerdict | None = None,
     ) -> SpendDecision:
         """Verify ``credential`` and hold ``amount_microusd`` against its budget.
 
         The keyword arguments are ``verify``'s; ``now`` also dates the hold.
+        ``verdict`` is one a trust reached for this very ``credential`` a
+        moment ago (a middleware's, say): the ledger then holds against it
+        without verifying again, and takes none of ``verify``'s options.
         A ``key`` already used for this passport returns the first decision
         and charges nothing while its hold is held or committed, when the
         amount is the same; for another amount the decision is false with
@@ -155,13 +159,15 @@ class SpendLedger:
         then stays released.
         """
         at = check_reserve(amount_microusd, key, now)
-        verdict = self.trust.verify(
-            credential,
-            required_scope=required_scope,
-            expected_agent_did=expected_agent_did,
-            now=now,
-            leeway=leeway,
-        )
+        verdict = _given(verdict, required_scope, expected_agent_did, leeway)
+        if verdict is None:
+            verdict = self.trust.verify(
+                credential,
+                required_scope=required_scope,
+                expected_agent_did=expected_agent_did,
+                now=now,
+                leeway=leeway,
+            )
         request = self._request(verdict, credential, amount_microusd, key, at)
         if isinstance(request, SpendDecision):
             return request
@@ -216,19 +222,22 @@ class SpendLedger:
         expected_agent_did: str | None = None,
         now: datetime | None = None,
         leeway: float = 0.0,
+        verdict: PassportVerdict | None = None,
     ) -> SpendDecision:
         """:meth:`reserve` for event loops: the event loop is never blocked.
 
         PostgreSQL is used through an async connection pool on the loop;
         SQLite on a worker thread."""
         at = check_reserve(amount_microusd, key, now)
-        verdict = await self.trust.verify_async(
-            credential,
-            required_scope=required_scope,
-            expected_agent_did=expected_agent_did,
-            now=now,
-            leeway=leeway,
-        )
+        verdict = _given(verdict, required_scope, expected_agent_did, leeway)
+        if verdict is None:
+            verdict = await self.trust.verify_async(
+                credential,
+                required_scope=required_scope,
+                expected_agent_did=expected_agent_did,
+                now=now,
+                leeway=leeway,
+            )
         request = self._request(verdict, credential, amount_microusd, key, at)
         if isinstance(request, SpendDecision):
             return request
@@ -282,6 +291,20 @@ class SpendLedger:
                 self._observer.reserved(refused.error_code or "error", "", None, 0.0)
             return refused
         return Request(terms.issuer_did, terms.passport_id, key, at, amount, terms.limit, terms.window)
+
+
+def _given(
+    verdict: PassportVerdict | None, required_scope: str | None, expected_agent_did: str | None, leeway: float
+) -> PassportVerdict | None:
+    """The verdict a caller gave ``reserve``, checked; None to verify."""
+    if verdict is None:
+        return None
+    if not isinstance(verdict, PassportVerdict):
+        raise TypeError(f"verdict must be a PassportVerdict, not {type(verdict).__name__}")
+    if required_scope is not None or expected_agent_did is not None or leeway:
+        # They are checks of a verification, and the verdict given is one already reached.
+        raise ValueError("a verdict given to reserve takes no required_scope, expected_agent_did or leeway")
+    return verdict
 
 
 def _decide(ledger: SpendLedger, verdict: PassportVerdict, request: Request, reserved: Reserved) -> SpendDecision:
