@@ -333,7 +333,8 @@ class _ToolChecks:
                 self._calls.popitem(last=False)
         charged = False
         try:
-            decision = await ledger.reserve_async(token.token, price, key=key)
+            # The door's verdict: the ledger does not verify the passport again.
+            decision = await ledger.reserve_async(token.token, price, key=key, verdict=token.verdict)
             if not decision:
                 raise _refusal(decision.verdict.status, decision.error_code, decision.error_message)
             try:

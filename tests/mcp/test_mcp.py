@@ -24,12 +24,19 @@ INITIALIZE = {"jsonrpc": "2.0", "id": 1, "method": "initialize", "params": HELLO
 LIST = {"jsonrpc": "2.0", "id": 2, "method": "tools/list"}
 
 
+def down(url):
+    raise OSError("unreachable")
+
+
 @pytest.fixture(scope="module")
 def shop(adapter_trust, tmp_path_factory):
-    """The server's URL and ledger. Every request needs catalog:read; "whoami"
-    answers the verdict's agent, "buy" needs payments:x402 and costs 0.4 USD."""
-    ledger = SpendLedger(adapter_trust, tmp_path_factory.mktemp("mcp") / "spend.sqlite3")
-    access = PassportAccess(adapter_trust, ledger=ledger, required_scope="catalog:read")
+    """The server's URL and a ledger on its store. Every request needs
+    catalog:read; "whoami" answers the verdict's agent, "buy" needs
+    payments:x402 and costs 0.4 USD. The server's ledger holds against the
+    verdict its door reached: its own trust could verify nothing."""
+    store = tmp_path_factory.mktemp("mcp") / "spend.sqlite3"
+    blind = IssuerTrust("https://issuer.example.org", issuer_did=ADAPTER_ISSUER_DID, fetch=down)
+    access = PassportAccess(adapter_trust, ledger=SpendLedger(blind, store), required_scope="catalog:read")
     server = MCPServer("shop", **access.server_options)
 
     @server.tool()
@@ -42,8 +49,9 @@ def shop(adapter_trust, tmp_path_factory):
             raise RuntimeError("out of stock")
         return item
 
-    with ledger, serve(access.app(server, json_response=True)) as url:
-        yield f"{url}/mcp", ledger
+    with blind, access.ledger, SpendLedger(adapter_trust, store) as ledger:
+        with serve(access.app(server, json_response=True)) as url:
+            yield f"{url}/mcp", ledger
 
 
 async def door(url, ledger, credential):
@@ -73,10 +81,6 @@ async def bearer(url, ledger, credential):
 
 async def outage(url, ledger, credential):
     """A server whose issuer cannot be reached: status, Retry-After, code."""
-
-    def down(url):
-        raise OSError("unreachable")
-
     trust = IssuerTrust("https://issuer.example.org", issuer_did=ADAPTER_ISSUER_DID, fetch=down)
     access = PassportAccess(trust)
     with trust, serve(access.app(MCPServer("down", **access.server_options))) as base:
