@@ -430,20 +430,19 @@ def _refusal(status: str | None, code: str | None, message: str | None) -> MCPEr
 
 
 def _credential(scope: Scope, name: bytes) -> tuple[str | None, bool]:
-    """The passport the request carries: its header (once), else a bearer token."""
-    found: bytes | None = None
-    bearer: bytes | None = None
+    """The passport the request carries, its header else a bearer token, and
+    whether it came more than once (ambiguous: neither copy is chosen)."""
+    found: list[bytes] = []
+    bearers: list[bytes] = []
     for key, value in scope["headers"]:
         key = key.lower()
         if key == name:
-            if found is not None:
-                return found.decode("latin-1"), True
-            found = value
+            found.append(value)
         elif key == _AUTHORIZATION and value[:7].lower() == _BEARER:
-            bearer = value[7:].strip()
-    found = found if found is not None else bearer
+            bearers.append(value[7:].strip())
+    found = found or bearers
     # Latin-1 maps every byte to one character; what is not base64url is judged invalid.
-    return (None if found is None else found.decode("latin-1")), False
+    return (found[0].decode("latin-1") if found else None), len(found) > 1
 
 
 async def _refuse(send: Send, answer: Answer) -> None:
