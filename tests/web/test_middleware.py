@@ -937,3 +937,21 @@ def test_an_issuer_outage_is_survived_on_the_last_lists_then_answered_unavailabl
     clock.now += 86400  # past the key set's usable age too
     code, body = send(credential)
     assert (code, body["status"], body["error_code"]) == (503, "unverifiable", "UNRESOLVED_ISSUER_KEY")
+
+
+REMEMBERED = [
+    ("an admitted passport", "genuine", "/scoped/x", "payments:write"),
+    ("a revoked passport", "revoked", "/strict/x", None),
+    ("a passport without the scope", "narrow", "/scoped/x", "payments:write"),
+]
+
+
+@pytest.mark.parametrize(("value", "path", "scope"), [r[1:] for r in REMEMBERED], ids=[r[0] for r in REMEMBERED])
+def test_a_passport_answered_from_the_memo_gets_the_full_checks_answer(server, creds, issuer, trust, value, path, scope):
+    credential = creds.get(value) or issuer.issue(agent_did=AGENT, scopes=["catalog:read"])
+    answers = []
+    for _ in range(3):
+        code, headers, body = server(path, [(HEADER, credential)])
+        answers.append((code, {k: v for k, v in headers.items() if k not in ("date", "server")}, body))
+    assert trust.recall(credential, required_scope=scope) is not None  # remembered after the first
+    assert answers[0] == answers[1] == answers[2]

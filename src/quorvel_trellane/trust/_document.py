@@ -23,7 +23,7 @@ from typing import Any, Final
 
 from quorvel_trellane._internal.text import escaped
 
-__all__ = ["Document", "DocumentStatus", "SteadyClock"]
+__all__ = ["Document", "DocumentStatus", "SteadyClock", "status_of"]
 
 # The trust layer's logger: what happens to its documents is its story.
 _LOG: Final = logging.getLogger("quorvel_trellane.trust")
@@ -281,17 +281,20 @@ class Document:
                 if self.flight is flight:
                     self.flight = None
 
-    def status(self, now: float) -> DocumentStatus:
-        if self.value is not None and now < self.usable_until:
-            state = "fresh" if now < self.fresh_until else "stale"
-        else:
-            state = "missing" if self.fetched_at is None else "unusable"
-        return DocumentStatus(
-            url=self.url,
-            state=state,
-            last_success=self.fetched_wall,
-            age=None if self.fetched_at is None else now - self.fetched_at,
-            last_error=self.last_error,
-            fetches=self.fetches,
-            failures=self.failures,
-        )
+
+def status_of(doc: Document, now: float) -> DocumentStatus:
+    """What ``doc`` is at ``now`` (the owner's clock), for a status snapshot. Lock held."""
+
+    if doc.value is not None and now < doc.usable_until:
+        state = "fresh" if now < doc.fresh_until else "stale"
+    else:
+        state = "missing" if doc.fetched_at is None else "unusable"
+    return DocumentStatus(
+        url=doc.url,
+        state=state,
+        last_success=doc.fetched_wall,
+        age=None if doc.fetched_at is None else now - doc.fetched_at,
+        last_error=doc.last_error,
+        fetches=doc.fetches,
+        failures=doc.failures,
+    )

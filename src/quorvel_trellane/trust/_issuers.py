@@ -11,12 +11,13 @@ from typing import Any
 from quorvel_trellane._internal.components import require_components
 from quorvel_trellane._internal.observing import Observer
 from quorvel_trellane.passport import A2A_PASSPORT_METADATA_KEY
-from quorvel_trellane.trust._document import DocumentStatus, SteadyClock
+from quorvel_trellane.trust._document import DocumentStatus, SteadyClock, status_of
 from quorvel_trellane.trust._fetching import CheckedFetch, Fetch, Fetcher, HttpFetch
 from quorvel_trellane.trust._material import IssuerMaterial
 from quorvel_trellane.trust._memo import VerdictMemo
 from quorvel_trellane.trust._options import TrustOptions
-from quorvel_trellane.trust._verifying import Verifier, wait_sync
+from quorvel_trellane.trust._verifying import Verifier
+from quorvel_trellane.trust._waiting import wait_sync
 from quorvel_trellane.trust._warm import KeySource, Steps, WarmCache, WarmEntry
 
 __all__ = [
@@ -161,7 +162,13 @@ class IssuerTrust(Verifier):
         return None if key is None else (self._material, key)
 
     def _key_set_retry(self, kid: Any, issuer_did: Any) -> float | None:
-        return self._material.key_set_retry(kid, issuer_did)
+        if (self.issuer_did is not None and issuer_did != self.issuer_did) or type(kid) is not str:
+            return None
+        material = self._material
+        with material.lock:
+            now = material.clock()
+            doc = material.keyset
+            return None if doc.value is not None and now < doc.usable_until else doc.retry_in(now)
 
     def keys(self) -> dict[str, bytes]:
         """The key map in use (a copy), fetching it if there is none; empty when none is usable."""
@@ -174,18 +181,27 @@ class IssuerTrust(Verifier):
         Failures are recorded in :meth:`status`, not raised; the last good
         copies stay in use.
         """
-        self._material.refresh(self.timeout)
+        material = self._material
+        with material.lock:
+            now = material.clock()
+            flights = [doc.start(now, force=True) for doc in (material.keyset, *material.crls.values())]
+        deadline = time.monotonic() + self.timeout
+        for flight in flights:
+            if flight is not None:
+                flight.wait(max(0.0, deadline - time.monotonic()))
 
     def status(self) -> TrustStatus:
         """A frozen snapshot of every document's state."""
-        key_set, lists, closed = self._material.statuses()
-        return TrustStatus(
-            issuer_url=self.issuer_url,
-            issuer_did=self.issuer_did,
-            key_set=key_set,
-            revocation_lists=MappingProxyType(lists),
-            closed=closed,
-        )
+        material = self._material
+        with material.lock:
+            now = material.clock()
+            return TrustStatus(
+                issuer_url=self.issuer_url,
+                issuer_did=self.issuer_did,
+                key_set=status_of(material.keyset, now),
+                revocation_lists=MappingProxyType({kid: status_of(doc, now) for kid, doc in material.crls.items()}),
+                closed=material.closed,
+            )
 
     def close(self, wait: float = 0.0) -> bool:
         """Stop fetching: running exchanges are cut short and waiting callers return at once.

@@ -21,7 +21,7 @@ from typing import Any, Final
 from quorvel_trellane._internal.observing import Observer
 from quorvel_trellane._internal.text import escaped
 from quorvel_trellane.trust._addresses import crl_url, key_set_url
-from quorvel_trellane.trust._document import Document, DocumentStatus
+from quorvel_trellane.trust._document import Document
 from quorvel_trellane.trust._fetching import Fetch
 from quorvel_trellane.trust._loaders import load_key_set, load_revocation_list
 from quorvel_trellane.trust._options import TrustOptions
@@ -31,6 +31,25 @@ __all__ = ["IssuerMaterial"]
 
 _LOG: Final = logging.getLogger("quorvel_trellane.trust")
 _KID_SHAPE: Final = re.compile(r"[0-9a-f]{16}")
+
+
+#: What a document is read with: its value, and the max-age the server named.
+Loader = Callable[[], tuple[Any, float | None]]
+
+
+class _FetchReport:
+    """Tells an observer how each fetch of a document went (on the fetch's thread)."""
+
+    __slots__ = ("observer", "fetch", "issuer")
+
+    def __init__(self, observer: Observer, fetch: Fetch, issuer: str) -> None:
+        self.observer, self.fetch, self.issuer = observer, fetch, issuer
+
+    def __call__(self, doc: Document, ok: bool, started: int, seconds: float) -> None:
+        # The HTTP status tells a 304 from a new copy.
+        code = self.fetch.last_status(doc.url)
+        outcome = "failed" if not ok else "not_modified" if code == 304 else "updated"
+        self.observer.fetched(self.issuer, str(doc.fields["document"]), outcome, code, started, seconds)
 
 
 class IssuerMaterial:
@@ -45,7 +64,7 @@ class IssuerMaterial:
         observer: Observer | None = None,
     ) -> None:
         self.options = options
-        self.observer = observer
+        self._report = None if observer is None else _FetchReport(observer, fetch, options.issuer_url)
         self.fetch = fetch
         self.clock = clock
         self.warm = warm
@@ -60,15 +79,9 @@ class IssuerMaterial:
         self._dropped: list[Document] = []  # lists pruned while a fetch of theirs may still run
 
     def _document(
-        self,
-        url: str,
-        ttl: float,
-        max_age: float,
-        load: Callable[[], tuple[Any, float | None]],
-        what: str,
-        kind: str,
-        kid: str | None,
+        self, url: str, ttl: float, max_age: float, load: Loader, what: str, kind: str, kid: str | None
     ) -> Document:
+        fields = MappingProxyType({"issuer": self.options.issuer_url, "document": kind, "kid": kid})
         return Document(
             url,
             ttl,
@@ -78,18 +91,9 @@ class IssuerMaterial:
             lock=self.lock,
             clock=self.clock,
             changed=self._changed,
-            fields=MappingProxyType({"issuer": self.options.issuer_url, "document": kind, "kid": kid}),
-            observed=None if self.observer is None else self._observed,
+            fields=fields,
+            observed=self._report,
         )
-
-    def _observed(self, doc: Document, ok: bool, started: int, seconds: float) -> None:
-        # After each fetch (on its thread): the HTTP status tells a 304 from a new copy.
-        observer = self.observer
-        if observer is not None:
-            code = self.fetch.last_status(doc.url)
-            outcome = "failed" if not ok else "not_modified" if code == 304 else "updated"
-            kind = doc.fields["document"]
-            observer.fetched(self.options.issuer_url, str(kind), outcome, code, started, seconds)
 
     def _changed(self, value: Any) -> None:
         # A document changed (lock held): the warm entries built from it go,
@@ -231,33 +235,6 @@ class IssuerMaterial:
             return 1.0 if doc is None else doc.retry_in(self.clock())
 
     # -- the trust's own calls --
-
-    def key_set_retry(self, kid: Any, issuer_did: Any) -> float | None:
-        """Seconds until the key set may be fetched again when none is usable; None when one is (or it would not judge)."""
-        bound = self.options.issuer_did
-        if (bound is not None and issuer_did != bound) or type(kid) is not str:
-            return None
-        with self.lock:
-            now = self.clock()
-            doc = self.keyset
-            return None if doc.value is not None and now < doc.usable_until else doc.retry_in(now)
-
-    def refresh(self, timeout: float) -> None:
-        """Fetch every document now, waiting up to ``timeout`` real seconds."""
-        with self.lock:
-            now = self.clock()
-            flights = [doc.start(now, force=True) for doc in (self.keyset, *self.crls.values())]
-        deadline = time.monotonic() + timeout
-        for flight in flights:
-            if flight is not None:
-                flight.wait(max(0.0, deadline - time.monotonic()))
-
-    def statuses(self) -> tuple[DocumentStatus, dict[str, DocumentStatus], bool]:
-        """The key set's status, each list's by kid, and whether closed: one snapshot."""
-        with self.lock:
-            now = self.clock()
-            lists = {kid: doc.status(now) for kid, doc in self.crls.items()}
-            return self.keyset.status(now), lists, self.closed
 
     def close(self, wait: float) -> bool:
         """Stop every fetch; wait up to ``wait`` seconds for their threads; whether none runs."""

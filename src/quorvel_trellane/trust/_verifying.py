@@ -15,16 +15,15 @@ A verification reads top to bottom:
    unless the pipeline reached the revocation step), the revocation list,
    and the last verification with it.
 
-Waiting is the driver's business: :func:`_rest` yields each fetch it needs
-to wait for; :func:`wait_sync` blocks on it, :func:`_wait_async` waits off
-the event loop. No exception steers the flow through the pipeline's
+Waiting is the driver's business (``_waiting``): :func:`_rest` yields each
+fetch it needs to wait for; ``wait_sync`` blocks on it, ``wait_async``
+waits off the event loop. No exception steers the flow through the pipeline's
 callbacks.
 """
 
 from __future__ import annotations
 
 import functools
-import time
 from collections.abc import Callable
 from datetime import UTC, datetime, timedelta
 from types import TracebackType
@@ -33,6 +32,7 @@ from typing import TYPE_CHECKING, Any, Final, NamedTuple, Self, TypeVar
 from quorvel_trellane._internal.outage import mark_unavailable
 from quorvel_trellane.passport import PassportVerdict, verify_passport
 from quorvel_trellane.trust._memo import VerdictMemo, memoisable
+from quorvel_trellane.trust._waiting import wait_async, wait_sync
 from quorvel_trellane.trust._warm import Direct, KeySource, Steps, WarmCache, WarmEntry
 
 if TYPE_CHECKING:
@@ -210,38 +210,6 @@ def _rest(
     return verdict
 
 
-def wait_sync(steps: Steps[_T], timeout: float) -> _T:
-    # One deadline for every wait of the call, from its first wait.
-    until: float | None = None
-    try:
-        flight = next(steps)
-        while True:
-            if until is None:
-                until = time.monotonic() + timeout
-            flight.wait(max(0.0, until - time.monotonic()))
-            flight = steps.send(None)
-    except StopIteration as done:
-        result: _T = done.value
-        return result
-
-
-async def _wait_async(steps: Steps[_T], timeout: float) -> _T:
-    import asyncio  # here, so that importing this module does not load it
-
-    until: float | None = None
-    try:
-        flight = next(steps)
-        while True:
-            if not flight.is_set():
-                if until is None:
-                    until = time.monotonic() + timeout
-                await asyncio.to_thread(flight.wait, max(0.0, until - time.monotonic()))
-            flight = steps.send(None)
-    except StopIteration as done:
-        result: _T = done.value
-        return result
-
-
 def _earlier(now: datetime | None, leeway: float) -> datetime:
     return (now or datetime.now(UTC)) - timedelta(seconds=leeway)
 
@@ -358,7 +326,7 @@ class Verifier:
             generation = self._memo.generation
         verdict, rest = self._judge(credential, required_scope, expected_agent_did, require_revocation_check, now)
         if rest is not None:
-            verdict = await _wait_async(rest, self._timeout)
+            verdict = await wait_async(rest, self._timeout)
         self._reached(generation, credential, required_scope, expected_agent_did, require_revocation_check, verdict)
         return verdict
 
