@@ -947,7 +947,9 @@ REMEMBERED = [
 
 
 @pytest.mark.parametrize(("value", "path", "scope"), [r[1:] for r in REMEMBERED], ids=[r[0] for r in REMEMBERED])
-def test_a_passport_answered_from_the_memo_gets_the_full_checks_answer(server, creds, issuer, trust, value, path, scope):
+def test_a_passport_answered_from_the_memo_gets_the_full_checks_answer(
+    server, creds, issuer, trust, value, path, scope
+):
     credential = creds.get(value) or issuer.issue(agent_did=AGENT, scopes=["catalog:read"])
     answers = []
     for _ in range(3):
