@@ -62,7 +62,7 @@ from x402.schemas import NoMatchingRequirementsError, PaymentCreationContext
 import quorvel_trellane
 from quorvel_trellane.http import PassportAuth
 from quorvel_trellane.spend import SpendLedger
-from quorvel_trellane.testing import Issuer
+from quorvel_trellane.testing import Issuer, generate_keypair, issue_credential, wellknown_document
 from quorvel_trellane.trust import IssuerTrust
 from quorvel_trellane.x402 import (
     PassportBudget,
@@ -208,11 +208,16 @@ async def plain(request: Any) -> PlainTextResponse:
 ISSUER_DID = "did:web:issuer.example.org"  # the module's own test issuer (conftest's issuer fixture)
 
 
+UNREACHABLE = generate_keypair()  # published, but its revocation list cannot be fetched
+
+
 @pytest.fixture(scope="module")
 def trust(issuer: Issuer) -> Iterator[IssuerTrust]:
     def fetch(url: str) -> str:
         if url.endswith("/.well-known/pqc-keys.json"):
-            return json.dumps(issuer.wellknown_document())
+            return json.dumps(wellknown_document(*issuer.keypairs, UNREACHABLE))
+        if url.endswith(f"/{UNREACHABLE.kid}.json"):
+            raise OSError("the issuer is down")
         return json.dumps(issuer.revocation_list())
 
     with IssuerTrust("https://issuer.example.org", fetch=fetch) as trust:
@@ -340,14 +345,17 @@ def moved(chain: LoopbackChain, before: dict[str, str]) -> int:
         ({"absent": True}, 401, "MISSING_PASSPORT"),
         ({"valid_for_seconds": -1}, 401, "EXPIRED"),
         ({"scopes": ["catalog:read"]}, 403, "SCOPE_NOT_GRANTED"),
+        ({"key": UNREACHABLE}, 503, "REVOCATION_CHECK_FAILED"),
     ],
-    ids=["no passport", "expired", "scope not granted"],
+    ids=["no passport", "expired", "scope not granted", "revocation list unobtainable"],
 )
 def test_a_request_without_a_valid_passport_is_refused_before_any_payment_challenge(
     url, issuer, passport, status, code
 ):
     credential = None
-    if not passport.get("absent"):
+    if "key" in passport:
+        credential = issue_credential(issuer.payload(scopes=[SCOPE]), passport["key"])
+    elif not passport.get("absent"):
         credential = issuer.issue(
             scopes=passport.get("scopes", [SCOPE]), valid_for=timedelta(seconds=passport.get("valid_for_seconds", 3600))
         )
@@ -357,6 +365,7 @@ def test_a_request_without_a_valid_passport_is_refused_before_any_payment_challe
     assert "payment-required" not in response.headers
     assert agent.wallet.signed == []
     assert (response.headers.get("www-authenticate") == "AgentPassport") == (status == 401)
+    assert ("retry-after" in response.headers) == (status == 503)
 
 
 def test_unpriced_routes_pass_without_a_passport(url):
