@@ -13,6 +13,7 @@ import json
 from collections.abc import Iterator, Mapping
 from typing import Any
 
+import a2a.types as a2a_types
 import httpx
 import pytest
 from a2a.client import ClientConfig, create_client
@@ -344,3 +345,99 @@ def test_the_readme_examples_build_a_protected_agent_and_a_passport_sending_clie
         event = asyncio.run(call())
     assert json.loads(get_message_text(event.message)) == {"agent": ADAPTER_AGENT}
     assert greeter.runs == 1
+
+
+# -- tasks belong to the verified agent that created them, on both routes ---------
+
+WAITING, CANCELED = a2a_types.TaskState.TASK_STATE_INPUT_REQUIRED, a2a_types.TaskState.TASK_STATE_CANCELED
+
+
+class Keeper(AgentExecutor):
+    """Keeps every task open, waiting for the next message."""
+
+    async def execute(self, context, event_queue, state=WAITING):
+        ids = {"task_id": context.task_id, "context_id": context.context_id}
+        if context.current_task is None and state == WAITING:
+            opened = a2a_types.Task(id=context.task_id, context_id=context.context_id, history=[context.message])
+            opened.status.state = state
+            return await event_queue.enqueue_event(opened)
+        await event_queue.enqueue_event(
+            a2a_types.TaskStatusUpdateEvent(**ids, status=a2a_types.TaskStatus(state=state))
+        )
+
+    async def cancel(self, context, event_queue):
+        await self.execute(context, event_queue, CANCELED)
+
+
+def serve(trust, route):
+    server = UvicornThread(None)
+    card = agent_card(f"http://127.0.0.1:{server.sock.getsockname()[1]}")
+    card.capabilities.streaming = True
+    handler = DefaultRequestHandler(a2a.PassportExecutor(Keeper(), trust=trust), InMemoryTaskStore(), card)
+    if route == "metadata":
+        handler = a2a.PassportRequestHandler(handler, trust=trust)
+    builder = a2a.PassportCallContextBuilder() if route == "header" else None  # alone: the SDK's store scopes tasks
+    app = Starlette(
+        routes=create_agent_card_routes(card) + create_jsonrpc_routes(handler, "/", context_builder=builder)
+    )
+    if route == "header":
+        app = PassportMiddleware(app, trust=trust, public_paths=[AGENT_CARD_WELL_KNOWN_PATH])
+    server.server.config.app = app
+    return server
+
+
+@pytest.fixture(scope="module")
+def agents(adapter_trust):
+    servers = {route: serve(adapter_trust, route) for route in ("metadata", "header")}
+    yield {route: server.__enter__() for route, server in servers.items()}
+    for server in servers.values():
+        server.__exit__(None, None, None)
+
+
+@pytest.fixture(scope="module")
+def callers(adapter_issuer, adapter_creds):
+    other = adapter_issuer.issue(agent_did="did:web:agents.example.com:someone-else", scopes=[ADAPTER_SCOPE])
+    owner = [a2a.PassportInterceptor(adapter_creds["genuine"])]
+    return {"the owner": owner, "another agent": [a2a.PassportInterceptor(other)], "no passport": []}
+
+
+async def operate(url, interceptors, operation, task=None):
+    """The task created, or what the caller sees of ``task``: "seen", "not found" or "refused: ..."."""
+    client = await create_client(url, client_config=ClientConfig(streaming=True), interceptors=interceptors)
+    message = user_message()
+    if task is not None:
+        message.task_id, message.context_id = task.id, task.context_id
+    send = lambda: anext(client.send_message(a2a_types.SendMessageRequest(message=message)))  # noqa: E731
+    requests = {
+        "create": send,
+        "continue": send,
+        "get": lambda: client.get_task(a2a_types.GetTaskRequest(id=task.id)),
+        "list": lambda: client.list_tasks(a2a_types.ListTasksRequest()),
+        "cancel": lambda: client.cancel_task(a2a_types.CancelTaskRequest(id=task.id)),
+        "subscribe": lambda: anext(client.subscribe(a2a_types.SubscribeToTaskRequest(id=task.id))),
+    }
+    try:
+        got = await requests[operation]()
+    except Exception as exc:  # the SDK client's error for the server's answer
+        text = f"{type(exc).__name__}: {exc}"
+        return "not found" if "not found" in text.lower() else f"refused: {text}"[:200]
+    finally:
+        await client.close()
+    if operation == "create":
+        return got.task
+    return "not found" if operation == "list" and task.id not in [t.id for t in got.tasks] else "seen"
+
+
+@pytest.mark.parametrize("route", ["metadata", "header"])
+@pytest.mark.parametrize("caller", ["the owner", "another agent", "no passport"])
+@pytest.mark.parametrize("operation", ["get", "list", "continue", "cancel", "subscribe"])
+def test_a_task_is_seen_only_by_the_agent_that_created_it(agents, callers, route, caller, operation):
+    task = asyncio.run(operate(agents[route], callers["the owner"], "create"))
+    assert task.status.state == WAITING
+    seen = asyncio.run(operate(agents[route], callers[caller], operation, task))
+    if caller == "the owner":
+        assert seen == "seen"
+    elif caller == "no passport" and route == "header":  # the middleware answers 401 before the SDK
+        assert seen.startswith("refused") and "401" in seen
+    else:  # no existence oracle; and whatever a stranger tried, the owner still finds the task
+        assert (seen, asyncio.run(operate(agents[route], callers["the owner"], "get", task))) == ("not found", "seen")

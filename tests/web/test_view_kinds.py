@@ -1,19 +1,14 @@
-"""Flask and Django view decorators keep the view's kind: async views are awaited, sync views stay sync.
-
-Real Flask on wsgiref and real Django under uvicorn (ASGI, so an async
-view runs in the server's loop) on 127.0.0.1, real credentials.
-"""
+"""View decorators keep the view's kind; real Flask on wsgiref, real Django under uvicorn (ASGI)."""
 
 from __future__ import annotations
 
 import inspect
-from typing import Any
 
 import pytest
 import test_adapter_django  # noqa: F401  (configures Django's settings)
 from conftest import ADAPTER_AGENT, ADAPTER_HEADER, ADAPTER_SCOPE
 from django.core.handlers.asgi import ASGIHandler
-from django.http import HttpRequest, JsonResponse
+from django.http import JsonResponse
 from django.test import override_settings
 from django.urls import path
 from flask import Flask, g
@@ -23,65 +18,47 @@ from quorvel_trellane import django as on_django
 from quorvel_trellane import flask as on_flask
 
 
-def answer(verdict: Any) -> dict[str, Any]:
-    return {"agent": verdict.agent_did}
+def sync_flask():
+    return {"agent": g.agent_passport.agent_did}
 
 
-def flask_views() -> dict[str, Any]:
-    def sync_view() -> dict[str, Any]:
-        return answer(g.agent_passport)
-
-    async def async_view() -> dict[str, Any]:
-        return answer(g.agent_passport)
-
-    return {
-        kind: on_flask.passport_required(scope=ADAPTER_SCOPE)(view)
-        for kind, view in [("sync", sync_view), ("async", async_view)]
-    }
+async def async_flask():
+    return sync_flask()
 
 
-def django_views() -> dict[str, Any]:
-    def sync_view(request: HttpRequest) -> JsonResponse:
-        return JsonResponse(answer(request.agent_passport))
-
-    async def async_view(request: HttpRequest) -> JsonResponse:
-        return JsonResponse(answer(request.agent_passport))
-
-    return {
-        kind: on_django.passport_required(scope=ADAPTER_SCOPE)(view)
-        for kind, view in [("sync", sync_view), ("async", async_view)]
-    }
+def sync_django(request):
+    return JsonResponse({"agent": request.agent_passport.agent_did})
 
 
-DJANGO_VIEWS = django_views()
-urlpatterns = [path(kind, view) for kind, view in DJANGO_VIEWS.items()]
+async def async_django(request):
+    return sync_django(request)
 
 
-def without_lifespan(handler: ASGIHandler) -> Any:
-    """Django's handler takes no lifespan scope, which the test server sends."""
+VIEWS = {
+    (framework, kind): module.passport_required(scope=ADAPTER_SCOPE)(globals()[f"{kind}_{framework}"])
+    for framework, module in (("flask", on_flask), ("django", on_django))
+    for kind in ("sync", "async")
+}
+urlpatterns = [path(kind, view) for (framework, kind), view in VIEWS.items() if framework == "django"]
 
-    async def app(scope: dict[str, Any], receive: Any, send: Any) -> None:
-        if scope["type"] == "lifespan":
-            while (await receive())["type"] != "lifespan.shutdown":
-                await send({"type": "lifespan.startup.complete"})
-            await send({"type": "lifespan.shutdown.complete"})
-            return
-        await handler(scope, receive, send)
 
-    return app
+async def django_app(scope, receive, send):
+    if scope["type"] == "lifespan":  # which Django's handler does not take
+        while (await receive())["type"] != "lifespan.shutdown":
+            await send({"type": "lifespan.startup.complete"})
+        return await send({"type": "lifespan.shutdown.complete"})
+    await ASGIHandler()(scope, receive, send)
 
 
 @pytest.fixture(scope="module")
-def served(adapter_trust: Any) -> Any:
+def served(adapter_trust):
     app = Flask(__name__)
     on_flask.Passport(app, trust=adapter_trust)
-    flask = flask_views()
-    for kind, view in flask.items():
-        app.add_url_rule(f"/{kind}", endpoint=kind, view_func=view)
-    options = {"TRUST": adapter_trust}
-    with override_settings(QUORVEL_PASSPORT=options, ROOT_URLCONF=__name__, MIDDLEWARE=[]):
-        with WsgirefThread(app) as flask_url, UvicornThread(without_lifespan(ASGIHandler())) as django_url:
-            yield {"flask": (flask_url, flask), "django": (django_url, DJANGO_VIEWS)}
+    for kind in ("sync", "async"):
+        app.add_url_rule(f"/{kind}", endpoint=kind, view_func=VIEWS["flask", kind])
+    with override_settings(QUORVEL_PASSPORT={"TRUST": adapter_trust}, ROOT_URLCONF=__name__, MIDDLEWARE=[]):
+        with WsgirefThread(app) as flask_url, UvicornThread(django_app) as django_url:
+            yield {"flask": flask_url, "django": django_url}
 
 
 @pytest.mark.parametrize("framework", ["flask", "django"])
@@ -90,8 +67,7 @@ def served(adapter_trust: Any) -> Any:
 def test_a_decorated_view_keeps_its_kind_and_answers_each_passport(
     served, adapter_creds, framework, kind, presented, code
 ):
-    url, views = served[framework]
-    assert inspect.iscoroutinefunction(views[kind]) == (kind == "async")
+    assert inspect.iscoroutinefunction(VIEWS[framework, kind]) == (kind == "async")
     headers = [] if presented is None else [(ADAPTER_HEADER, adapter_creds[presented])]
-    got, _, body = call_wsgi(f"{url}/{kind}", headers)
-    assert (got, body if code == 200 else got) == (code, {"agent": ADAPTER_AGENT} if code == 200 else code)
+    got, _, body = call_wsgi(f"{served[framework]}/{kind}", headers)
+    assert (got, body if code == 200 else None) == (code, {"agent": ADAPTER_AGENT} if code == 200 else None)
