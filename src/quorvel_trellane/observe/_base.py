@@ -67,9 +67,10 @@ class Tally:
 
     def __init__(self) -> None:
         self._lock = threading.Lock()
-        # One itertools.count per (status, code): next() on it is one C call,
-        # atomic without a lock, and its repr tells how often it was called.
-        self._verdicts: dict[tuple[str, str | None], itertools.count[int]] = {}
+        # One itertools.count per status and code: next() on it is one C
+        # call, atomic without a lock, and its repr tells how often it was
+        # called. Added to under the lock only.
+        self._verdicts: dict[str, dict[str | None, itertools.count[int]]] = {}
         self._sources: list[weakref.ref[Watched]] = []
 
     def watch(self, source: Watched) -> None:
@@ -80,21 +81,24 @@ class Tally:
                 self._sources.append(weakref.ref(source))
 
     def verified(self, verdict: PassportVerdict) -> None:
-        # On every verification: a dict lookup and a C call, no lock.
-        key = (verdict.status, verdict.error_code)
+        # On every verification: two lookups by text (hashes cached) and one
+        # C call, no lock and no object made.
         try:
-            next(self._verdicts[key])
+            next(self._verdicts[verdict.status][verdict.error_code])
         except KeyError:  # the first of its kind
             with self._lock:
-                counter = self._verdicts.setdefault(key, itertools.count())
+                codes = self._verdicts.setdefault(verdict.status, {})
+                counter = codes.setdefault(verdict.error_code, itertools.count())
             next(counter)
 
     def verdict_counts(self) -> list[tuple[str, str, int]]:
         """(status, error code, count) of every verdict so far; the code "none" for a verified one."""
         with self._lock:
-            counters = list(self._verdicts.items())
+            counters = [
+                (status, code, counter) for status, codes in self._verdicts.items() for code, counter in codes.items()
+            ]
         # repr(count) is "count(N)": N calls of next() so far.
-        return [(status, code or "none", int(repr(counter)[6:-1])) for (status, code), counter in counters]
+        return [(status, code or "none", int(repr(counter)[6:-1])) for status, code, counter in counters]
 
     def readings(self) -> list[Reading]:
         with self._lock:
