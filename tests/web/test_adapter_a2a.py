@@ -252,6 +252,12 @@ def test_the_sdk_client_with_the_interceptor_passes_the_header_route(header_agen
     assert json.loads(get_message_text(answer)) == {"agent": ADAPTER_AGENT}
 
 
+def test_a_message_passport_naming_another_agent_than_the_header_is_refused(header_agent, callers, adapter_creds):
+    other = a2a.PassportInterceptor(callers["another agent"][0].credential, header=None)
+    answer, _ = header_agent.send([a2a.PassportInterceptor(adapter_creds["genuine"]), other])
+    assert get_data_parts(answer.status.message.parts)[0]["error_code"] == "AGENT_MISMATCH"
+
+
 # -- reading a message's passport ----------------------------------------------
 
 

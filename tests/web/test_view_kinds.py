@@ -42,14 +42,6 @@ VIEWS = {
 urlpatterns = [path(kind, view) for (framework, kind), view in VIEWS.items() if framework == "django"]
 
 
-async def django_app(scope, receive, send):
-    if scope["type"] == "lifespan":  # which Django's handler does not take
-        while (await receive())["type"] != "lifespan.shutdown":
-            await send({"type": "lifespan.startup.complete"})
-        return await send({"type": "lifespan.shutdown.complete"})
-    await ASGIHandler()(scope, receive, send)
-
-
 @pytest.fixture(scope="module")
 def served(adapter_trust):
     app = Flask(__name__)
@@ -57,7 +49,9 @@ def served(adapter_trust):
     for kind in ("sync", "async"):
         app.add_url_rule(f"/{kind}", endpoint=kind, view_func=VIEWS["flask", kind])
     with override_settings(QUORVEL_PASSPORT={"TRUST": adapter_trust}, ROOT_URLCONF=__name__, MIDDLEWARE=[]):
-        with WsgirefThread(app) as flask_url, UvicornThread(django_app) as django_url:
+        django = UvicornThread(ASGIHandler())
+        django.server.config.lifespan = "off"  # which Django's handler does not take
+        with WsgirefThread(app) as flask_url, django as django_url:
             yield {"flask": flask_url, "django": django_url}
 
 
