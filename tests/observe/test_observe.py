@@ -83,6 +83,14 @@ def spend(c, *steps):
             held = c.ledger.reserve(c.creds.get(step[1], c.spender), step[0], key=step[1])
 
 
+def after_close(c):
+    held = c.ledger.reserve(c.spender, 1_000)
+    c.ledger.close()
+    for step in (lambda: c.ledger.reserve(c.spender, 1_000), lambda: c.ledger.commit(held)):
+        with pytest.raises(Exception):  # noqa: B017 - each store its own error for "closed"
+            step()
+
+
 def counts(name, label, **values):
     return {(name, ((label, value),)): n for value, n in values.items()}
 
@@ -150,6 +158,11 @@ EVENTS = {
         lambda c: spend(c, (9_000_000, None), (1, "revoked")),
         counts(R, "result", SPEND_LIMIT_EXCEEDED=1, REVOKED=1),
         FETCHED + [(RESERVE, "SPEND_LIMIT_EXCEEDED", "STORE")],
+    ),
+    "store operations that fail are errors": (
+        after_close,
+        {**counts(R, "result", held=1, error=1), **counts(T, "action")},
+        FETCHED + [(RESERVE, "held", "STORE"), (RESERVE, "error", "STORE"), (COMMIT, "error", "STORE")],
     ),
     "a set of trusts counts its verdicts once": (
         lambda c: TrustedIssuers(c.trust, observer=c.observer).verify(c.creds["good"]),

@@ -51,24 +51,26 @@ class ObservedStore:
             self._observer.reserved(result, self._kind, started, time.perf_counter() - began)
 
     def settle(self, hold: int, state: int, amount: int) -> Settled | None:
-        started, began, settled = time.time_ns(), time.perf_counter(), None
+        started, began, settled, failed = time.time_ns(), time.perf_counter(), None, True
         try:
             settled = self._store.settle(hold, state, amount)
+            failed = False
             return settled
         finally:
-            self._settled(state, settled, started, began)
+            self._settled(state, None if failed else settled, failed, started, began)
 
     async def settle_async(self, hold: int, state: int, amount: int) -> Settled | None:
-        started, began, settled = time.time_ns(), time.perf_counter(), None
+        started, began, settled, failed = time.time_ns(), time.perf_counter(), None, True
         try:
             settled = await self._store.settle_async(hold, state, amount)
+            failed = False
             return settled
         finally:
-            self._settled(state, settled, started, began)
+            self._settled(state, None if failed else settled, failed, started, began)
 
-    def _settled(self, state: int, settled: Settled | None, started: int, began: float) -> None:
+    def _settled(self, state: int, settled: Settled | None, failed: bool, started: int, began: float) -> None:
         fresh = settled is not None and settled.fresh
-        result = HoldState(state).name.lower() if fresh else "unchanged"
+        result = "error" if failed else HoldState(state).name.lower() if fresh else "unchanged"
         final = settled.amount if settled is not None and fresh else 0
         action = "commit" if state == HoldState.COMMITTED else "release"
         self._observer.settled(action, result, self._kind, final, started, time.perf_counter() - began)
