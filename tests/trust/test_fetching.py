@@ -8,6 +8,7 @@ loopback server can show that otherwise.
 from __future__ import annotations
 
 import io
+import pickle
 import socket
 import threading
 
@@ -15,7 +16,7 @@ import pytest
 
 from quorvel_trellane import cli
 from quorvel_trellane.testing import IssuerServer, b64u
-from quorvel_trellane.trust import IssuerTrust, _addresses
+from quorvel_trellane.trust import FetchError, IssuerTrust, _addresses
 
 KEYS = "/.well-known/pqc-keys.json"
 
@@ -115,3 +116,10 @@ def test_the_trust_layer_and_the_command_agree_on_what_is_this_machine(host, loo
     err = io.StringIO()  # a credential that is no passport: the list is never fetched
     cli.main(["verify", b64u(b"[1]"), "--crl", f"{url}/crl.json"], stdout=io.StringIO(), stderr=err)
     assert ("is plain http" in err.getvalue()) is not loopback
+
+
+@pytest.mark.parametrize("protocol", [0, pickle.HIGHEST_PROTOCOL])
+def test_a_fetch_error_survives_a_pickle_round_trip_with_its_url_and_reason(protocol):
+    error = FetchError("https://issuer.example/\x1b[2J", "HTTP 503 Service Unavailable")
+    back = pickle.loads(pickle.dumps(error, protocol=protocol))
+    assert (type(back), back.url, back.reason, str(back)) == (FetchError, error.url, error.reason, str(error))

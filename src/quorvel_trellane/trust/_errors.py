@@ -18,3 +18,7 @@ class FetchError(Exception):
         super().__init__(f"{escaped(url)}: {reason}")
         self.url = url
         self.reason = reason
+
+    def __reduce__(self) -> tuple[type[FetchError], tuple[str, str]]:
+        # Rebuilt from both arguments: the default would pass the one message.
+        return type(self), (self.url, self.reason)
