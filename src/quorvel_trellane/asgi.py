@@ -89,7 +89,7 @@ class PassportMiddleware(Middleware[ASGIApp, AsyncTrust, Scope]):
         is_public = self.is_public
         public = is_public is not None and is_public(scope["path"], scope.get("raw_path"))
         if public and self.readiness is not None and kind == "http" and scope["path"] == self.readiness_path:
-            await _answer(send, self.readiness.answer())
+            await self.readiness(scope, receive, send)
             return
         verdict = None if public else await self._verdict(scope)
         answer = None if public else self.answer(verdict)

@@ -48,9 +48,7 @@ class PassportMiddleware(Middleware["WSGIApplication", SyncTrust, "WSGIEnvironme
         is_public = self.is_public
         public = is_public is not None and is_public(environ.get("PATH_INFO", ""), raw_target(environ))
         if public and self.readiness is not None and environ.get("PATH_INFO") == self.readiness_path:
-            ready = self.readiness.answer()
-            start_response(ready.status_line, list(ready.headers))
-            return [ready.body]
+            return self.readiness.wsgi(environ, start_response)
         seen = None if public else self.examine(environ.get(self.environ_key), environ)
         # Whatever the trust raises (misuse of its arguments) propagates:
         # the server answers 500 and the application is never called.

@@ -10,10 +10,9 @@ from __future__ import annotations
 
 import json
 from collections.abc import Iterable
-from dataclasses import dataclass
+from dataclasses import dataclass, field
 from typing import TYPE_CHECKING, Any, Final
 
-from quorvel_trellane._refusal import Answer
 from quorvel_trellane.observe._base import USABLE
 
 if TYPE_CHECKING:
@@ -25,12 +24,32 @@ _REASONS: Final = {200: "OK", 503: "Service Unavailable"}
 
 
 @dataclass(frozen=True, slots=True)
-class ReadinessAnswer(Answer):
-    """The probe's answer: 200 or 503, a JSON body ``{"ready", "reasons"}``."""
+class ReadinessAnswer:
+    """The probe's answer: 200 or 503, a JSON body ``{"ready", "reasons"}``.
+
+    ``headers`` are spelled as HTTP writes them; never to be cached.
+    """
+
+    code: int
+    body: bytes
+    headers: tuple[tuple[str, str], ...] = field(init=False)
+
+    def __post_init__(self) -> None:
+        headers = (
+            ("Content-Type", "application/json"),
+            ("Content-Length", str(len(self.body))),
+            ("Cache-Control", "no-store"),
+        )
+        object.__setattr__(self, "headers", headers)
 
     @property
     def reason(self) -> str:
         return _REASONS[self.code]
+
+    @property
+    def status_line(self) -> str:
+        """``"503 Service Unavailable"``, as WSGI's ``start_response`` takes it."""
+        return f"{self.code} {self.reason}"
 
 
 class Readiness:
