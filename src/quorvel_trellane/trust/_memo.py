@@ -55,6 +55,10 @@ def memoisable(verdict: PassportVerdict) -> bool:
     return verdict.verified or verdict.error_code in _KEPT_REFUSALS
 
 
+def _plain(option: object) -> bool:
+    return option is None or type(option) is str
+
+
 def _expiry(expires_at: Any) -> float | None:
     if type(expires_at) is not str:
         return None
@@ -118,6 +122,8 @@ class VerdictMemo:
         Not kept when the memo was emptied since ``generation`` was read (the
         material changed while the verdict was reached), or once closed.
         """
+        if not (_plain(required_scope) and _plain(expected_agent_did) and type(require_revocation_check) is bool):
+            return  # options of another kind are looked up, never kept
         expires = _expiry(verdict.expires_at)
         if expires is None or type(credential) is not str or not credential.isascii():
             return

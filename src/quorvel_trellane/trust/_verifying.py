@@ -289,13 +289,15 @@ class Verifier:
             generation = -1  # a verdict for another moment is never kept
             if leeway:
                 now = _earlier(now, leeway)
-        else:
+        elif type(credential) is str:  # the memo also finds bytes, which verify_passport refuses
             verdict = self._memo.find(credential, required_scope, expected_agent_did, require_revocation_check)
             if verdict is not None:
                 if self._observer is not None:
                     self._observer.verified(verdict)
                 return verdict
             generation = self._memo.generation
+        else:
+            generation = -1
         verdict, rest = self._judge(credential, required_scope, expected_agent_did, require_revocation_check, now)
         if rest is not None:
             verdict = wait_sync(rest, self._timeout)
@@ -317,13 +319,15 @@ class Verifier:
             generation = -1
             if leeway:
                 now = _earlier(now, leeway)
-        else:
+        elif type(credential) is str:  # the memo also finds bytes, which verify_passport refuses
             verdict = self._memo.find(credential, required_scope, expected_agent_did, require_revocation_check)
             if verdict is not None:
                 if self._observer is not None:
                     self._observer.verified(verdict)
                 return verdict
             generation = self._memo.generation
+        else:
+            generation = -1
         verdict, rest = self._judge(credential, required_scope, expected_agent_did, require_revocation_check, now)
         if rest is not None:
             verdict = await wait_async(rest, self._timeout)
