@@ -24,7 +24,8 @@ Needs ``rfc8785`` and ``pqcrypto`` (the ``passport`` extra).
 
 Modules:
 
-- ``_issuer``: Issuer, IssuerKeyPair and the functions that make credentials and documents
+- ``_credentials``: IssuerKeyPair and the functions that make payloads, envelopes and credentials
+- ``_issuer``: Issuer, and the documents it publishes
 - ``_server``: IssuerServer, the issuer's documents on a loopback HTTP server
 - ``_files``: the files ``python -m quorvel_trellane.testing`` writes
 """
@@ -35,56 +36,56 @@ import sys
 from types import FunctionType
 
 try:
-    from quorvel_trellane.testing._issuer import (
+    from quorvel_trellane.testing._credentials import (
         ALG as ALG,
     )
-    from quorvel_trellane.testing._issuer import (
+    from quorvel_trellane.testing._credentials import (
         OMIT as OMIT,
+    )
+    from quorvel_trellane.testing._credentials import (
+        IssuerKeyPair as IssuerKeyPair,
+    )
+    from quorvel_trellane.testing._credentials import (
+        b64u as b64u,
+    )
+    from quorvel_trellane.testing._credentials import (
+        b64u_decode as b64u_decode,
+    )
+    from quorvel_trellane.testing._credentials import (
+        encode_envelope as encode_envelope,
+    )
+    from quorvel_trellane.testing._credentials import (
+        envelope_of as envelope_of,
+    )
+    from quorvel_trellane.testing._credentials import (
+        generate_keypair as generate_keypair,
+    )
+    from quorvel_trellane.testing._credentials import (
+        issue_credential as issue_credential,
+    )
+    from quorvel_trellane.testing._credentials import (
+        key_id as key_id,
+    )
+    from quorvel_trellane.testing._credentials import (
+        make_envelope as make_envelope,
+    )
+    from quorvel_trellane.testing._credentials import (
+        make_payload as make_payload,
+    )
+    from quorvel_trellane.testing._credentials import (
+        sign_payload as sign_payload,
+    )
+    from quorvel_trellane.testing._credentials import (
+        stamp as stamp,
+    )
+    from quorvel_trellane.testing._credentials import (
+        tamper as tamper,
     )
     from quorvel_trellane.testing._issuer import (
         Issuer as Issuer,
     )
     from quorvel_trellane.testing._issuer import (
-        IssuerKeyPair as IssuerKeyPair,
-    )
-    from quorvel_trellane.testing._issuer import (
-        b64u as b64u,
-    )
-    from quorvel_trellane.testing._issuer import (
-        b64u_decode as b64u_decode,
-    )
-    from quorvel_trellane.testing._issuer import (
-        encode_envelope as encode_envelope,
-    )
-    from quorvel_trellane.testing._issuer import (
-        envelope_of as envelope_of,
-    )
-    from quorvel_trellane.testing._issuer import (
-        generate_keypair as generate_keypair,
-    )
-    from quorvel_trellane.testing._issuer import (
-        issue_credential as issue_credential,
-    )
-    from quorvel_trellane.testing._issuer import (
-        key_id as key_id,
-    )
-    from quorvel_trellane.testing._issuer import (
-        make_envelope as make_envelope,
-    )
-    from quorvel_trellane.testing._issuer import (
-        make_payload as make_payload,
-    )
-    from quorvel_trellane.testing._issuer import (
         revocation_list as revocation_list,
-    )
-    from quorvel_trellane.testing._issuer import (
-        sign_payload as sign_payload,
-    )
-    from quorvel_trellane.testing._issuer import (
-        stamp as stamp,
-    )
-    from quorvel_trellane.testing._issuer import (
-        tamper as tamper,
     )
     from quorvel_trellane.testing._issuer import (
         wellknown_document as wellknown_document,
