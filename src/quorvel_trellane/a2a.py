@@ -301,6 +301,11 @@ class PassportRequestHandler(RequestHandler):
         self.trust = trust
         self.header = header
 
+    def __getattr__(self, name: str) -> Any:
+        # The wrapped handler's other members (its aclose for a server's
+        # shutdown, its agent card) stay reachable through the wrapper.
+        return getattr(self.__dict__["handler"] if "handler" in self.__dict__ else None, name)
+
     async def _agent(self, context: ServerCallContext, message: Message | None = None) -> PassportUser | None:
         user = context.user
         if isinstance(user, PassportUser):
