@@ -19,8 +19,11 @@ _MICROSECOND: Final = timedelta(microseconds=1)
 # row holds a few kB at most).
 _LONGEST_ID: Final = 1024
 # The passport ids read from credentials verified lately; the credential is
-# the key, compared whole on a hit. Cleared when full.
+# the key, compared whole on a hit. Cleared when full; credentials and texts
+# past the sizes below are read each time, never kept.
 _MEMO_SIZE: Final = 1024
+_MEMO_CREDENTIAL: Final = 16_384
+_MEMO_TEXT: Final = 256
 
 
 class Terms(NamedTuple):
@@ -70,6 +73,8 @@ class TermsReader:
         found = self._ids.get(credential, self)
         if found is self:
             found = passport.decode_passport(credential).payload.get("passport_id")
+            if len(credential) > _MEMO_CREDENTIAL:
+                return found
             if len(self._ids) >= _MEMO_SIZE:
                 self._ids.clear()
             self._ids[credential] = found
@@ -94,6 +99,8 @@ class TermsReader:
             except ValueError:
                 shown = text if len(text) <= 40 else text[:40] + "..."
                 length = f"the passport's spend_window cannot be read: {shown!r}"
+        if len(text) > _MEMO_TEXT:
+            return length
         if len(self._lengths) >= _MEMO_SIZE:
             self._lengths.clear()
         self._lengths[text] = length
