@@ -542,6 +542,19 @@ def test_holds_past_their_window_are_pruned_and_whole_life_holds_kept(trust, iss
         ledger.release(old[0])
 
 
+def test_a_budget_swept_in_part_reads_right(trust, issuer, tmp_path, monkeypatch):
+    from quorvel_trellane.spend import _sqlite as _spend_sqlite
+
+    credential, other = issue(issuer, limit=10, window="PT10S"), issue(issuer, limit=10, window="PT10S")
+    with SpendLedger(trust, store_url("sqlite", tmp_path)) as ledger:
+        for _ in range(5):
+            ledger.reserve(credential, 2, now=T0)
+        monkeypatch.setattr(_spend_sqlite, "_SWEEP_EVERY", 1)
+        monkeypatch.setattr(_spend_sqlite, "_SWEEP_HOLDS", 2)  # the sweep stops after two of the five holds
+        ledger.reserve(other, 1, now=T0 + timedelta(minutes=1))
+        assert ledger.reserve(credential, 10, now=T0 + timedelta(minutes=1))
+
+
 def _passport_id(credential: str) -> str:
     from quorvel_trellane.passport import decode_passport
 
