@@ -35,7 +35,7 @@ Modules:
 
 - ``_store``: the leaf both stores import: their interface, records and errors
 - ``_window``: the spend window's reading
-- ``_terms``: the budget a verified passport names; the checks on arguments
+- ``_terms``: the trust the ledger asks, the budget a verified passport names, the checks on arguments
 - ``_ledger``: SpendLedger and SpendDecision, which pick a store
 - ``_observed``: a store timed and counted by an observer
 - ``_sqlite``: the store on one SQLite file

@@ -8,7 +8,7 @@ from collections.abc import Mapping
 from dataclasses import dataclass, field
 from datetime import datetime, timedelta
 from types import TracebackType
-from typing import Final, Protocol, Self
+from typing import Final, Self
 
 from quorvel_trellane._internal.observing import Observer
 from quorvel_trellane.passport import PassportVerdict
@@ -22,7 +22,16 @@ from quorvel_trellane.spend._store import (
     Store,
     StoreValueError,
 )
-from quorvel_trellane.spend._terms import Terms, TermsReader, at_of, check_amount, check_reserve, copy_windows
+from quorvel_trellane.spend._terms import (
+    Terms,
+    TermsReader,
+    Trust,
+    at_of,
+    check_amount,
+    check_reserve,
+    copy_windows,
+    given_verdict,
+)
 
 __all__ = [
     "IDEMPOTENCY_KEY_REUSED",
@@ -66,30 +75,6 @@ class SpendDecision:
         return self._hold is not None
 
 
-class _Trust(Protocol):
-    """What the ledger needs of a trust: ``IssuerTrust``, ``TrustedIssuers``."""
-
-    def verify(
-        self,
-        credential: str,
-        *,
-        required_scope: str | None = ...,
-        expected_agent_did: str | None = ...,
-        now: datetime | None = ...,
-        leeway: float = ...,
-    ) -> PassportVerdict: ...
-
-    async def verify_async(
-        self,
-        credential: str,
-        *,
-        required_scope: str | None = ...,
-        expected_agent_did: str | None = ...,
-        now: datetime | None = ...,
-        leeway: float = ...,
-    ) -> PassportVerdict: ...
-
-
 class SpendLedger:
     """Spend budgets per passport, in SQLite or PostgreSQL.
 
@@ -107,7 +92,7 @@ class SpendLedger:
 
     def __init__(
         self,
-        trust: _Trust,
+        trust: Trust,
         url: str | os.PathLike[str],
         *,
         windows: Mapping[str, timedelta] | None = None,
@@ -159,7 +144,7 @@ class SpendLedger:
         then stays released.
         """
         at = check_reserve(amount_microusd, key, now)
-        verdict = _given(verdict, required_scope, expected_agent_did, leeway)
+        verdict = given_verdict(verdict, required_scope, expected_agent_did, leeway)
         if verdict is None:
             verdict = self.trust.verify(
                 credential,
@@ -168,7 +153,7 @@ class SpendLedger:
                 now=now,
                 leeway=leeway,
             )
-        request = self._request(verdict, credential, amount_microusd, key, at)
+        request = _request(self, verdict, credential, amount_microusd, key, at)
         if isinstance(request, SpendDecision):
             return request
         try:
@@ -229,7 +214,7 @@ class SpendLedger:
         PostgreSQL is used through an async connection pool on the loop;
         SQLite on a worker thread."""
         at = check_reserve(amount_microusd, key, now)
-        verdict = _given(verdict, required_scope, expected_agent_did, leeway)
+        verdict = given_verdict(verdict, required_scope, expected_agent_did, leeway)
         if verdict is None:
             verdict = await self.trust.verify_async(
                 credential,
@@ -238,7 +223,7 @@ class SpendLedger:
                 now=now,
                 leeway=leeway,
             )
-        request = self._request(verdict, credential, amount_microusd, key, at)
+        request = _request(self, verdict, credential, amount_microusd, key, at)
         if isinstance(request, SpendDecision):
             return request
         try:
@@ -278,33 +263,20 @@ class SpendLedger:
 
     # -- the steps both drivers share --
 
-    def _request(
-        self, verdict: PassportVerdict, credential: str, amount: int, key: str | None, at: int
-    ) -> Request | SpendDecision:
-        terms = self._terms.read(verdict, credential)
-        if not isinstance(terms, Terms):
-            if terms is None:
-                refused = SpendDecision(verdict, None, amount, None, verdict.error_code, verdict.error_message)
-            else:
-                refused = SpendDecision(verdict, terms[0], amount, None, SPEND_TERMS_UNSUPPORTED, terms[1])
-            if self._observer is not None:  # refused before the store
-                self._observer.reserved(refused.error_code or "error", "", None, 0.0)
-            return refused
-        return Request(terms.issuer_did, terms.passport_id, key, at, amount, terms.limit, terms.window)
 
-
-def _given(
-    verdict: PassportVerdict | None, required_scope: str | None, expected_agent_did: str | None, leeway: float
-) -> PassportVerdict | None:
-    """The verdict a caller gave ``reserve``, checked; None to verify."""
-    if verdict is None:
-        return None
-    if not isinstance(verdict, PassportVerdict):
-        raise TypeError(f"verdict must be a PassportVerdict, not {type(verdict).__name__}")
-    if required_scope is not None or expected_agent_did is not None or leeway:
-        # They are checks of a verification, and the verdict given is one already reached.
-        raise ValueError("a verdict given to reserve takes no required_scope, expected_agent_did or leeway")
-    return verdict
+def _request(
+    ledger: SpendLedger, verdict: PassportVerdict, credential: str, amount: int, key: str | None, at: int
+) -> Request | SpendDecision:
+    terms = ledger._terms.read(verdict, credential)
+    if not isinstance(terms, Terms):
+        if terms is None:
+            refused = SpendDecision(verdict, None, amount, None, verdict.error_code, verdict.error_message)
+        else:
+            refused = SpendDecision(verdict, terms[0], amount, None, SPEND_TERMS_UNSUPPORTED, terms[1])
+        if ledger._observer is not None:  # refused before the store
+            ledger._observer.reserved(refused.error_code or "error", "", None, 0.0)
+        return refused
+    return Request(terms.issuer_did, terms.passport_id, key, at, amount, terms.limit, terms.window)
 
 
 def _decide(ledger: SpendLedger, verdict: PassportVerdict, request: Request, reserved: Reserved) -> SpendDecision:

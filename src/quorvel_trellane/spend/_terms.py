@@ -5,13 +5,13 @@ from __future__ import annotations
 from collections.abc import Mapping
 from datetime import UTC, datetime, timedelta
 from types import MappingProxyType
-from typing import Final, NamedTuple
+from typing import Final, NamedTuple, Protocol
 
 from quorvel_trellane import passport
 from quorvel_trellane.passport import PassportVerdict
 from quorvel_trellane.spend._window import LONGEST_US, window_us
 
-__all__ = ["Terms", "TermsReader", "at_of", "check_amount", "check_reserve", "copy_windows"]
+__all__ = ["Terms", "TermsReader", "Trust", "given_verdict", "at_of", "check_amount", "check_reserve", "copy_windows"]
 
 _EPOCH: Final = datetime(1970, 1, 1, tzinfo=UTC)
 _MICROSECOND: Final = timedelta(microseconds=1)
@@ -24,6 +24,30 @@ _LONGEST_ID: Final = 1024
 _MEMO_SIZE: Final = 1024
 _MEMO_CREDENTIAL: Final = 16_384
 _MEMO_TEXT: Final = 256
+
+
+class Trust(Protocol):
+    """What the ledger needs of a trust: ``IssuerTrust``, ``TrustedIssuers``."""
+
+    def verify(
+        self,
+        credential: str,
+        *,
+        required_scope: str | None = ...,
+        expected_agent_did: str | None = ...,
+        now: datetime | None = ...,
+        leeway: float = ...,
+    ) -> PassportVerdict: ...
+
+    async def verify_async(
+        self,
+        credential: str,
+        *,
+        required_scope: str | None = ...,
+        expected_agent_did: str | None = ...,
+        now: datetime | None = ...,
+        leeway: float = ...,
+    ) -> PassportVerdict: ...
 
 
 class Terms(NamedTuple):
@@ -109,6 +133,20 @@ class TermsReader:
 
 def _storable(text: str) -> bool:
     return len(text) <= _LONGEST_ID and "\x00" not in text
+
+
+def given_verdict(
+    verdict: PassportVerdict | None, required_scope: str | None, expected_agent_did: str | None, leeway: float
+) -> PassportVerdict | None:
+    """The verdict a caller gave ``reserve``, checked; None to verify."""
+    if verdict is None:
+        return None
+    if not isinstance(verdict, PassportVerdict):
+        raise TypeError(f"verdict must be a PassportVerdict, not {type(verdict).__name__}")
+    if required_scope is not None or expected_agent_did is not None or leeway:
+        # They are checks of a verification, and the verdict given is one already reached.
+        raise ValueError("a verdict given to reserve takes no required_scope, expected_agent_did or leeway")
+    return verdict
 
 
 def copy_windows(windows: Mapping[str, timedelta] | None) -> Mapping[str, timedelta]:
