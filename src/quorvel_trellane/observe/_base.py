@@ -35,12 +35,9 @@ class Reading(NamedTuple):
     usable: bool
 
 
-def statuses(sources: list[weakref.ref[Watched]]) -> Iterator[Any]:
-    """Every watched trust's status, a set of trusts giving one per trust; gone ones skipped."""
-    for ref in sources:
-        source = ref()
-        if source is None:
-            continue
+def statuses(sources: list[Watched]) -> Iterator[Any]:
+    """Every watched trust's status, a set of trusts giving one per trust."""
+    for source in sources:
         status = source.status()
         if isinstance(status, tuple):
             yield from status
@@ -48,7 +45,7 @@ def statuses(sources: list[weakref.ref[Watched]]) -> Iterator[Any]:
             yield status
 
 
-def readings(sources: list[weakref.ref[Watched]]) -> Iterator[Reading]:
+def readings(sources: list[Watched]) -> Iterator[Reading]:
     seen: set[tuple[str, str, str]] = set()
     for status in statuses(sources):
         issuer = status.issuer_url
@@ -71,14 +68,12 @@ class Tally:
         # call, atomic without a lock, and its repr tells how often it was
         # called. Added to under the lock only.
         self._verdicts: dict[str, dict[str | None, itertools.count[int]]] = {}
-        self._sources: list[weakref.ref[Watched]] = []
+        self._sources: weakref.WeakSet[Watched] = weakref.WeakSet()
 
     def watch(self, source: Watched) -> None:
         # Weakly: a trust dropped by its application is no longer reported.
         with self._lock:
-            self._sources = [ref for ref in self._sources if ref() is not None]
-            if not any(ref() is source for ref in self._sources):
-                self._sources.append(weakref.ref(source))
+            self._sources.add(source)
 
     def verified(self, verdict: PassportVerdict) -> None:
         # On every verification: two lookups by text (hashes cached) and one
