@@ -33,6 +33,7 @@ Modules:
 - ``_errors``: ``FetchError``, a document that could not be fetched
 - ``_document``: one fetched document and its freshness, on a steady clock
 - ``_verifying``: one verification's steps over the warm material
+- ``_waiting``: the two drivers of a flow that waits for fetches, blocking and async
 """
 
 from __future__ import annotations
