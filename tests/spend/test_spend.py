@@ -12,6 +12,7 @@ import asyncio
 import dataclasses
 import json
 import os
+import pickle
 import uuid
 from datetime import UTC, datetime, timedelta
 
@@ -317,6 +318,7 @@ def _settled_other_way(ledger, url, credential):
         with pytest.raises(HoldSettledError, match="already") as raised:
             settle(decision)
         assert isinstance(raised.value, ValueError) and raised.value.state == state
+        assert pickle.loads(pickle.dumps(raised.value)).state == state  # it crosses processes whole
     return dropped, 93
 
 

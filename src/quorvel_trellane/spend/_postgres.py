@@ -59,6 +59,7 @@ class PostgresStore:
         self._lock = threading.Lock()
         self._reserves = 0
         self._closed = False
+        self._closing: set[asyncio.Task[None]] = set()
         # The async pools, one per event loop that used the store.
         self._async: dict[asyncio.AbstractEventLoop, AsyncConnectionPool[AsyncConnection[tuple[Any, ...]]]] = {}
         self._pool: ConnectionPool[Connection[tuple[Any, ...]]] = ConnectionPool(
@@ -122,7 +123,10 @@ class PostgresStore:
             except RuntimeError:
                 running = None
             if running is loop:
-                loop.create_task(pool.close())
+                # The loop keeps only a weak reference to a task: this one is kept.
+                closing = loop.create_task(pool.close())
+                self._closing.add(closing)
+                closing.add_done_callback(self._closing.discard)
             elif loop.is_running():
                 asyncio.run_coroutine_threadsafe(pool.close(), loop)
             elif running is None:

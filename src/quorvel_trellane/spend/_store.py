@@ -49,6 +49,10 @@ class HoldSettledError(ValueError):
         self.state = state
         self.amount_microusd = amount_microusd
 
+    def __reduce__(self) -> tuple[type[HoldSettledError], tuple[str, str, int]]:
+        # Pickled whole (across processes), not as its message alone.
+        return type(self), (str(self), self.state, self.amount_microusd)
+
 
 class StoreValueError(ValueError):
     """A value the store cannot keep (a text it refuses, a number past its range)."""
