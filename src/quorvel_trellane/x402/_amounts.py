@@ -195,7 +195,8 @@ class Stablecoins:
         return f"Stablecoins({list(self._coins.values())!r})"
 
 
-def _table(stablecoins: Stablecoins | Iterable[Stablecoin]) -> Stablecoins:
+def as_stablecoins(stablecoins: Stablecoins | Iterable[Stablecoin]) -> Stablecoins:
+    """``stablecoins`` as a :class:`Stablecoins` table (a table is taken as it is)."""
     return stablecoins if isinstance(stablecoins, Stablecoins) else Stablecoins(stablecoins)
 
 
@@ -214,7 +215,7 @@ def payment_key(payment: PaymentPayload, route: str | None = None) -> str:
     return "x402:" + _digest([terms, payment.payload])
 
 
-def _signature_key(payment: PaymentPayload) -> str:
+def signature_key(payment: PaymentPayload) -> str:
     """What identifies the signature alone, whatever terms it is offered for."""
     return _digest([payment.accepted.scheme, payment.accepted.network, payment.payload])
 
@@ -224,6 +225,7 @@ def _digest(document: object) -> str:
     return hashlib.sha256(text.encode("ascii")).hexdigest()
 
 
-def _money(amount_microusd: int) -> str:
+def usd_text(amount_microusd: int) -> str:
+    """An amount in micro-USD as x402 writes dollars: ``"$1.250000"``."""
     dollars, micros = divmod(amount_microusd, 10**_MICRO_DIGITS)
     return f"${dollars}.{micros:06d}"

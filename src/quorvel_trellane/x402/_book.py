@@ -14,7 +14,7 @@ from enum import Enum
 from typing import TYPE_CHECKING, Any, Final, NamedTuple
 
 from quorvel_trellane.spend import SPEND_LIMIT_EXCEEDED, HoldSettledError
-from quorvel_trellane.x402._amounts import PAYMENT_KEY_REUSED, Stablecoins, _signature_key, payment_key
+from quorvel_trellane.x402._amounts import PAYMENT_KEY_REUSED, Stablecoins, payment_key, signature_key
 
 if TYPE_CHECKING:
     from x402 import PaymentPayload, PaymentRequirements
@@ -125,7 +125,7 @@ class PaymentBook:
     async def open(self, credential: str, payment: PaymentPayload, route: str, amount: int) -> Flight | Refusal:
         """Hold ``amount`` for a request carrying ``payment``, or say why not."""
         key = payment_key(payment, route)
-        signature = _signature_key(payment)
+        signature = signature_key(payment)
         offered = self._signatures.get(signature)
         if offered is not None and offered[0] != key:
             return Refusal(PAYMENT_KEY_REUSED, "this signed payment is in flight here for other terms")
@@ -155,7 +155,7 @@ class PaymentBook:
         if credential is None:
             return None
         try:
-            offered = self._signatures.get(_signature_key(payment))
+            offered = self._signatures.get(signature_key(payment))
         except Exception:
             return None  # not a payment of ours (x402 version 1)
         return None if offered is None else self._flights.get((credential, offered[0]))

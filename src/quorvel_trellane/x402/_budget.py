@@ -17,9 +17,9 @@ from quorvel_trellane.x402._amounts import (
     SPEND_LIMIT_EXCEEDED,
     Stablecoin,
     Stablecoins,
-    _money,
-    _table,
+    as_stablecoins,
     atomic_units,
+    usd_text,
 )
 
 if TYPE_CHECKING:
@@ -70,7 +70,7 @@ class PassportBudget:
             raise ValueError(f"the passport's spend_limit_microusd is not a non-negative integer: {limit!r}")
         self.limit_microusd: Final = limit
         self.window: Final = _window(payload.get("spend_window"), windows)
-        self.stablecoins = _table(stablecoins)
+        self.stablecoins = as_stablecoins(stablecoins)
         self._clock = clock or (lambda: datetime.now(UTC))
         self._lock = threading.Lock()
         self._spent: list[tuple[datetime, int]] = []
@@ -91,7 +91,7 @@ class PassportBudget:
             }
             for coin in self.stablecoins
         ]
-        return {"allowed_assets": allowed, "max_amount_per_payment": _money(self.limit_microusd)}
+        return {"allowed_assets": allowed, "max_amount_per_payment": usd_text(self.limit_microusd)}
 
     def policy(self, version: int, requirements: list[Any]) -> list[Any]:
         """x402 payment policy: the options in a listed coin that fit the window's remainder."""

@@ -17,7 +17,7 @@ from quorvel_trellane.x402._amounts import (
     PAYMENT_NOT_PRICED,
     Stablecoin,
     Stablecoins,
-    _table,
+    as_stablecoins,
 )
 from quorvel_trellane.x402._book import Flight, PaymentBook, PendingPayment, Refusal
 from quorvel_trellane.x402._challenge import challenge_checked, forbidden
@@ -88,7 +88,7 @@ class PassportPaywall:
         from x402.http.middleware.fastapi import PaymentMiddlewareASGI
 
         self.ledger = ledger
-        self.stablecoins = _table(stablecoins)
+        self.stablecoins = as_stablecoins(stablecoins)
         self.required_scope = required_scope
         self._routes = x402HTTPResourceServer(server, routes)
         self._x402 = PaymentMiddlewareASGI(app, routes=routes, server=server)
