@@ -1,0 +1,59 @@
+"""What a tool needs of a passport (a scope, a price), and the refusals' codes.
+
+Imported through :mod:`quorvel_trellane.mcp`.
+"""
+
+from __future__ import annotations
+
+from collections.abc import Mapping
+from typing import Any, Final, TypedDict
+
+from mcp.shared.exceptions import MCPError
+
+#: The tool ``_meta`` entry that says what a tool needs of a passport (see ``needs``).
+NEEDS_META_KEY: Final = "quorvel.com/agent-passport"
+#: The refusal of a metered call made again in its session (a request id
+#: used before) while it runs or after it was charged: it runs, and counts, once.
+DUPLICATE_CALL: Final = "DUPLICATE_CALL"
+#: The JSON-RPC error code of every refusal: at the door (in the HTTP
+#: answer's body) and at a tool. The error's ``data`` is the refusal
+#: document ``{"status", "error_code", "error_message"}``.
+PASSPORT_REFUSED: Final = -32030
+
+
+class Needs(TypedDict, total=False):
+    """What a tool needs of a passport: a scope, a price in micro-USD per call."""
+
+    scope: str
+    price_microusd: int
+
+
+def needs(scope: str | None = None, *, price_microusd: int | None = None) -> dict[str, Any]:
+    """A tool's ``meta=``: the ``scope`` a passport must grant to see and call
+    it, and the ``price_microusd`` each call reserves on the ledger.
+
+    ``@server.tool(meta=needs("catalog:read"))``; merge with other entries
+    of your own as ``{**needs(...), "mine": 1}``.
+    """
+    if scope is not None and (not isinstance(scope, str) or not scope):
+        raise TypeError(f"scope must be a non-empty str or None, not {scope!r}")
+    if price_microusd is not None and (type(price_microusd) is not int or price_microusd <= 0):
+        raise ValueError(f"price_microusd must be a positive int or None, not {price_microusd!r}")
+    entry: Needs = {}
+    if scope is not None:
+        entry["scope"] = scope
+    if price_microusd is not None:
+        entry["price_microusd"] = price_microusd
+    return {NEEDS_META_KEY: dict(entry)}
+
+
+def needs_of(meta: Mapping[str, Any] | None) -> Needs | None:
+    """What a tool's ``_meta`` says it needs, or None when it needs nothing."""
+    entry = meta.get(NEEDS_META_KEY) if meta else None
+    return entry if isinstance(entry, dict) and entry else None  # type: ignore[return-value]
+
+
+def refusal(status: str | None, code: str | None, message: str | None) -> MCPError:
+    """The JSON-RPC error refusing a tool call, the refusal document as its data."""
+    document = {"status": status, "error_code": code, "error_message": message}
+    return MCPError(PASSPORT_REFUSED, f"{code}: {message}", document)
