@@ -13,8 +13,10 @@ full amount, never less, and the next reservation's sync makes it durable
 anyway (the WAL is one file, synced in order).
 
 Connections are pooled in pairs (one per synchronous setting), as many
-as operations ever ran at once. A busy file is waited for by SQLite's own
-busy handler, up to the ledger's timeout: waiting costs no client CPU.
+as operations ever ran at once. Writers queue on a kernel lock of a file
+beside the database (``<file>-queue``), each woken as the one before it
+finishes, with no CPU spent waiting; SQLite's own busy handler, up to the
+ledger's timeout, waits for any other writer of the file.
 The async twins run on a worker thread (SQLite has no async interface).
 """
 
@@ -27,6 +29,11 @@ import threading
 from collections.abc import Callable, Iterator
 from contextlib import contextmanager
 from typing import Final, NamedTuple, TypeVar
+
+try:
+    import fcntl
+except ModuleNotFoundError:  # not on Windows: SQLite's busy handler waits alone
+    fcntl = None  # type: ignore[assignment]
 
 from quorvel_trellane.spend._store import (
     ALL,
@@ -123,10 +130,18 @@ _DROP_BUDGET: Final = "DELETE FROM quorvel_spend_budget WHERE issuer_did = ? AND
 
 
 class _Pair(NamedTuple):
-    """One connection for reservations (synced), one for settlements and reads."""
+    """One connection for reservations (synced), one for settlements and reads,
+    and this pair's own descriptor of the writers' queue (-1: none)."""
 
     durable: sqlite3.Connection
     quick: sqlite3.Connection
+    queue: int
+
+    def close(self) -> None:
+        self.durable.close()
+        self.quick.close()
+        if self.queue >= 0:
+            os.close(self.queue)
 
 
 class SqliteStore:
@@ -144,7 +159,7 @@ class SqliteStore:
         self._closed = False
         self._reserves = 0
         with self._borrow() as pair:
-            _write(pair.durable, _create_schema)
+            _write(pair, pair.durable, _create_schema)
 
     def __repr__(self) -> str:
         return f"SqliteStore({self.path!r})"
@@ -174,7 +189,7 @@ class SqliteStore:
                 self._idle, self._pid = [], os.getpid()
             pair = self._idle.pop() if self._idle else None
         if pair is None:
-            pair = _Pair(self._connect("FULL"), self._connect("NORMAL"))
+            pair = _Pair(self._connect("FULL"), self._connect("NORMAL"), self._open_queue())
         try:
             yield pair
         finally:
@@ -183,22 +198,36 @@ class SqliteStore:
                 if keep:
                     self._idle.append(pair)
             if not keep:
-                pair.durable.close()
-                pair.quick.close()
+                pair.close()
+
+    def _open_queue(self) -> int:
+        # Writers wait for the file in the kernel, on a lock of a file beside
+        # it: woken the moment the writer before them is done, taking no CPU
+        # meanwhile. SQLite's busy handler alone sleeps in growing steps (up to
+        # 100 ms) and lets the writer that just finished take the file again,
+        # so a process could starve for seconds. The lock goes with a writer
+        # that dies; without one (another OS, a read-only directory), the busy
+        # handler waits alone.
+        if fcntl is None or self.path == ":memory:" or self.path.startswith("file:"):
+            return -1
+        try:
+            return os.open(self.path + "-queue", os.O_RDWR | os.O_CREAT | os.O_CLOEXEC, 0o600)
+        except OSError:
+            return -1
 
     # -- the store's operations --
 
     def reserve(self, request: Request) -> Reserved:
         with self._borrow() as pair:
-            reserved = _write(pair.durable, lambda c: _reserve(c, request))
+            reserved = _write(pair, pair.durable, lambda c: _reserve(c, request))
             self._reserves += 1  # unlocked: only the sweep's rhythm depends on it
             if self._reserves % _SWEEP_EVERY == 0:
-                _write(pair.durable, lambda c: _sweep(c, request.at))
+                _write(pair, pair.durable, lambda c: _sweep(c, request.at))
         return reserved
 
     def settle(self, hold: int, state: int, amount: int) -> Settled | None:
         with self._borrow() as pair:
-            return _write(pair.quick, lambda c: _settle(c, hold, state, amount))
+            return _write(pair, pair.quick, lambda c: _settle(c, hold, state, amount))
 
     async def reserve_async(self, request: Request) -> Reserved:
         return await asyncio.to_thread(self.reserve, request)
@@ -222,21 +251,26 @@ class SqliteStore:
             self._closed = True
             idle, self._idle = self._idle, []
         for pair in idle:
-            pair.durable.close()
-            pair.quick.close()
+            pair.close()
 
 
-def _write(conn: sqlite3.Connection, work: Callable[[sqlite3.Connection], _T]) -> _T:
-    """``work`` in one write transaction, the write lock taken first."""
-    conn.execute("BEGIN IMMEDIATE")
+def _write(pair: _Pair, conn: sqlite3.Connection, work: Callable[[sqlite3.Connection], _T]) -> _T:
+    """``work`` in one write transaction, the write lock taken first, in the writers' queue."""
+    if pair.queue >= 0:
+        fcntl.flock(pair.queue, fcntl.LOCK_EX)
     try:
-        result = work(conn)
-        conn.execute("COMMIT")
-    except BaseException:
-        if conn.in_transaction:
-            conn.execute("ROLLBACK")
-        raise
-    return result
+        conn.execute("BEGIN IMMEDIATE")
+        try:
+            result = work(conn)
+            conn.execute("COMMIT")
+        except BaseException:
+            if conn.in_transaction:
+                conn.execute("ROLLBACK")
+            raise
+        return result
+    finally:
+        if pair.queue >= 0:
+            fcntl.flock(pair.queue, fcntl.LOCK_UN)
 
 
 def _create_schema(conn: sqlite3.Connection) -> None:
