@@ -60,6 +60,15 @@ def as_bytes(env):
     env.asked = env.asked.encode()  # the memo finds a header's bytes; verify takes text only
 
 
+def revoked_under_a_set(env):
+    trusts = TrustedIssuers(env.trust)
+    for _ in range(2):
+        trusts.verify(env.asked, required_scope=SCOPE)
+    assert trusts.recall(env.asked, required_scope=SCOPE) is not None  # the set's own memo
+    revoked(env)
+    env.trust = trusts
+
+
 def a_set_of_trusts(env):
     env.trust = TrustedIssuers(env.trust)
     env.trust.close()
@@ -68,6 +77,7 @@ def a_set_of_trusts(env):
 # (case, change between the first check and the repeat, options of the repeat, what the repeat gets)
 CASES = [
     ("a revoked passport", revoked, {}, ("revoked", "REVOKED")),
+    ("a revoked passport, judged by a set of trusts", revoked_under_a_set, {}, ("revoked", "REVOKED")),
     ("a rotated key set without the kid", rotated, {}, ("unverifiable", "UNRESOLVED_ISSUER_KEY")),
     ("a revocation list past its age", list_past_its_age, {}, ("unverifiable", "REVOCATION_CHECK_FAILED")),
     ("an expiry crossed while memoised", expiry_crossed, {}, ("expired", "EXPIRED")),
