@@ -648,6 +648,28 @@ def test_the_async_twins_leave_the_event_loop_free_while_the_store_waits(trust, 
     assert decision and ticks >= 10
 
 
+@pytest.mark.parametrize(("kind", "hops"), [("sqlite", 2), ("postgres", 0)])
+def test_the_async_twins_use_a_worker_thread_only_on_sqlite(trust, issuer, tmp_path, kind, hops):
+    from concurrent.futures import ThreadPoolExecutor
+
+    class Counted(ThreadPoolExecutor):
+        def submit(self, *args, **kwargs):
+            self.count += 1
+            return super().submit(*args, **kwargs)
+
+    credential, executor = issue(issuer), Counted(1)
+    executor.count = 0
+    assert trust.verify(credential)  # its documents fetched: only the store's hops remain
+
+    async def run(ledger):
+        asyncio.get_running_loop().set_default_executor(executor)
+        await ledger.commit_async(await ledger.reserve_async(credential, 1, now=T0))
+
+    with SpendLedger(trust, store_url(kind, tmp_path)) as ledger:
+        asyncio.run(run(ledger))
+    assert executor.count == hops
+
+
 def test_a_thread_per_request_server_reuses_the_stores_connections(trust, issuer, tmp_path):
     import threading
 
