@@ -602,7 +602,7 @@ def test_a_version_1_sqlite_store_is_upgraded_in_place(trust, issuer, tmp_path):
         assert ledger.reserve(credential, 4, key="k", now=T0)._hold == first._hold
         assert ledger.remaining(credential, now=T0) == 6
     with sqlite3.connect(path) as conn:
-        assert conn.execute("SELECT version FROM quorvel_spend_schema").fetchone() == (2,)
+        assert conn.execute("SELECT version FROM quorvel_spend_schema").fetchone() == (3,)
         assert (
             "AUTOINCREMENT"
             in conn.execute("SELECT sql FROM sqlite_master WHERE name = 'quorvel_spend_hold'").fetchone()[0]

@@ -250,4 +250,11 @@ def create_schema(conn: Connection[tuple[Any, ...]]) -> None:
         if version is None:
             conn.execute("INSERT INTO quorvel_spend_schema (version) VALUES (%s)", (SCHEMA_VERSION,))
         else:
+            # An older budget was kept one window past its latest reservation
+            # (at + window, its cutoff at most at - window): moved on by its own
+            # span, it is kept at least two windows past, as a reservation now keeps it.
+            conn.execute(
+                "UPDATE quorvel_spend_budget SET keep_until = "
+                "least(keep_until::numeric * 2 - cutoff, 9223372036854775807)::bigint WHERE keep_until IS NOT NULL"
+            )
             conn.execute("UPDATE quorvel_spend_schema SET version = %s", (SCHEMA_VERSION,))

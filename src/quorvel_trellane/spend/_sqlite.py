@@ -48,7 +48,8 @@ from quorvel_trellane.spend._store import (
 __all__ = ["SqliteStore"]
 
 # 2: hold ids are never reused (AUTOINCREMENT); a version 1 file is rebuilt.
-SCHEMA_VERSION: Final = 2
+# 3: a budget is kept two windows past its latest reservation, not one.
+SCHEMA_VERSION: Final = 3
 _T = TypeVar("_T")
 _SWEEP_EVERY: Final = 64  # reservations between two sweeps of expired budgets
 _SWEEP_HOLDS: Final = 256  # holds one sweep deletes at most
@@ -113,6 +114,14 @@ _FIND: Final = "SELECT issuer_did, passport_id, at, state, amount, requested FRO
 _SETTLE: Final = "UPDATE quorvel_spend_hold SET state = ?, amount = ? WHERE id = ?"
 _LOWER: Final = (
     "UPDATE quorvel_spend_budget SET total = total - ? WHERE issuer_did = ? AND passport_id = ? AND cutoff < ?"
+)
+# An older budget was kept one window past its latest reservation (at +
+# window, its cutoff at most at - window): moved on by its own span, it is
+# kept at least two windows past, as a reservation now keeps it.
+_KEEP_LONGER: Final = (
+    "UPDATE quorvel_spend_budget SET keep_until = CASE"
+    " WHEN keep_until >= 4611686018427387904 OR keep_until - cutoff >= 4611686018427387904"
+    " THEN 9223372036854775807 ELSE keep_until + (keep_until - cutoff) END WHERE keep_until IS NOT NULL"
 )
 _EXPIRED: Final = (
     f"SELECT issuer_did, passport_id FROM quorvel_spend_budget WHERE keep_until < ? LIMIT {_SWEEP_BUDGETS}"
@@ -293,8 +302,10 @@ def _create_schema(conn: sqlite3.Connection) -> None:
         conn.execute("INSERT INTO quorvel_spend_schema (version) VALUES (?)", (SCHEMA_VERSION,))
         return
     columns = "id, issuer_did, passport_id, key, at, requested, remaining, amount, state"
-    conn.execute(f"INSERT INTO quorvel_spend_hold ({columns}) SELECT {columns} FROM quorvel_spend_hold_v1")
-    conn.execute("DROP TABLE quorvel_spend_hold_v1")
+    if version == 1:
+        conn.execute(f"INSERT INTO quorvel_spend_hold ({columns}) SELECT {columns} FROM quorvel_spend_hold_v1")
+        conn.execute("DROP TABLE quorvel_spend_hold_v1")
+    conn.execute(_KEEP_LONGER)
     conn.execute("UPDATE quorvel_spend_schema SET version = ?", (SCHEMA_VERSION,))
 
 
