@@ -417,17 +417,22 @@ def test_an_amount_that_is_not_a_positive_int_raises_before_anything_is_verified
 @pytest.mark.parametrize(
     ("call", "error", "match"),
     [
-        (lambda ledger, cred: ledger.reserve(cred, 1, key=""), TypeError, "key"),
-        (lambda ledger, cred: ledger.reserve(cred, 1, key=7), TypeError, "key"),
-        (lambda ledger, cred: ledger.reserve(cred, 1, now=datetime(2030, 1, 1)), TypeError, "timezone-aware"),
-        (lambda ledger, cred: ledger.reserve(cred, 1, now="2030-01-01"), TypeError, "datetime"),
-        (lambda ledger, cred: ledger.commit("decision"), TypeError, "SpendDecision"),
-        (lambda ledger, cred: ledger.release(None), TypeError, "SpendDecision"),
+        (lambda ledger, cred, other: ledger.reserve(cred, 1, key=""), TypeError, "key"),
+        (lambda ledger, cred, other: ledger.reserve(cred, 1, key=7), TypeError, "key"),
+        (lambda ledger, cred, other: ledger.reserve(cred, 1, now=datetime(2030, 1, 1)), TypeError, "timezone-aware"),
+        (lambda ledger, cred, other: ledger.reserve(cred, 1, now="2030-01-01"), TypeError, "datetime"),
+        (lambda ledger, cred, other: ledger.commit("decision"), TypeError, "SpendDecision"),
+        (lambda ledger, cred, other: ledger.release(None), TypeError, "SpendDecision"),
+        (
+            lambda ledger, cred, other: ledger.reserve(cred, 1, verdict=ledger.trust.verify(other)),
+            ValueError,
+            "not this",
+        ),
     ],
 )
 def test_misuse_raises_at_once_with_a_clear_message(ledger, issuer, call, error, match):
     with pytest.raises(error, match=match):
-        call(ledger, issue(issuer))
+        call(ledger, issue(issuer), issue(issuer, agent_did="did:example:another-agent"))
 
 
 def test_a_decision_from_another_ledger_is_refused(trust, issuer, tmp_path):

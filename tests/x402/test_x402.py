@@ -464,6 +464,17 @@ def test_a_payment_whose_hold_another_server_released_is_counted_when_it_settles
     assert spent(ledger, credential, PRICE) == PRICE
 
 
+def test_a_hold_another_server_made_is_never_released_by_a_request_failing_here(url, issuer, ledger, chain):
+    credential = issuer.issue(spend_limit_microusd=PRICE)
+    payment = signed(url, credential, "/report")
+    # Another server holds this payment and has no final answer yet.
+    assert ledger.reserve(credential, PRICE, key=payment_key(payment, "GET /report"), required_scope=SCOPE)
+    chain.fail_settlement = True
+    headers = {"PAYMENT-SIGNATURE": encode_payment_signature_header(payment)}
+    assert requests.get(url + "/report", headers=headers, auth=PassportAuth(credential), timeout=30).status_code == 402
+    assert spent(ledger, credential, PRICE) == PRICE
+
+
 def test_a_retried_payment_is_never_charged_twice(url, issuer, ledger):
     credential = issuer.issue(spend_limit_microusd=PRICE)
     agent = Agent(credential)

@@ -58,6 +58,9 @@ class SpendDecision:
     (or, refused for the bound, what is left without it); None when not
     known. ``error_code`` is the verdict's code, "SPEND_LIMIT_EXCEEDED",
     "SPEND_TERMS_UNSUPPORTED" or "IDEMPOTENCY_KEY_REUSED"; None on success.
+    ``replayed`` is True when the key's hold was already held or committed:
+    this reservation found it and held nothing new, so whoever made the
+    hold settles it (a caller that did not make it should not release it).
     """
 
     verdict: PassportVerdict
@@ -66,6 +69,7 @@ class SpendDecision:
     remaining_microusd: int | None = None
     error_code: str | None = None
     error_message: str | None = None
+    replayed: bool = field(default=False, compare=False)
     # The hold in its store, and the ledger that made it: only that ledger
     # settles it.
     _hold: int | None = field(default=None, repr=False, compare=False)
@@ -135,7 +139,8 @@ class SpendLedger:
         The keyword arguments are ``verify``'s; ``now`` also dates the hold.
         ``verdict`` is one a trust reached for this very ``credential`` a
         moment ago (a middleware's, say): the ledger then holds against it
-        without verifying again, and takes none of ``verify``'s options.
+        without verifying again, and takes none of ``verify``'s options (a
+        verdict naming another issuer, agent, kid or expiry raises ``ValueError``).
         A ``key`` already used for this passport returns the first decision
         and charges nothing while its hold is held or committed, when the
         amount is the same; for another amount the decision is false with
@@ -291,7 +296,13 @@ def _decide(ledger: SpendLedger, verdict: PassportVerdict, request: Request, res
         )
     if reserved.hold is not None:
         return SpendDecision(
-            verdict, request.passport_id, reserved.amount, reserved.remaining, _hold=reserved.hold, _ledger=ledger
+            verdict,
+            request.passport_id,
+            reserved.amount,
+            reserved.remaining,
+            replayed=reserved.replayed,
+            _hold=reserved.hold,
+            _ledger=ledger,
         )
     if reserved.reused:
         code = IDEMPOTENCY_KEY_REUSED

@@ -68,14 +68,23 @@ class TermsReader:
 
     def __init__(self, windows: Mapping[str, timedelta]) -> None:
         self.windows = windows
-        self._ids: dict[str, object] = {}
+        self._ids: dict[str, tuple[object, tuple[object, ...]]] = {}
         self._lengths: dict[str, int | None | str] = {}
 
     def read(self, verdict: PassportVerdict, credential: str) -> Terms | tuple[str | None, str] | None:
         """The budget; (passport id, why) when unreadable; None when unverified."""
         if not verdict:
             return None
-        passport_id = self._passport_id(credential)
+        passport_id, named = self._passport_of(credential)
+        verdict_named = (verdict.issuer_did, verdict.agent_did, verdict.kid, verdict.expires_at)
+        # Only a verdict given to reserve can differ: one reached for another
+        # credential must not charge this one's budget. (Compared as text
+        # too, so that a member that never equals itself, a NaN, is no
+        # difference.)
+        if named != verdict_named and repr(named) != repr(verdict_named):
+            raise ValueError(
+                "the verdict given to reserve is not this credential's: issuer, agent, kid or expiry differ"
+            )
         issuer_did = verdict.issuer_did
         limit = verdict.spend_limit_microusd
         if not isinstance(passport_id, str) or not passport_id:
@@ -93,10 +102,14 @@ class TermsReader:
         # total and remainder stays a 64-bit integer in both stores.
         return Terms(issuer_did, passport_id, min(limit, LONGEST_US), window)
 
-    def _passport_id(self, credential: str) -> object:
-        found = self._ids.get(credential, self)
-        if found is self:
-            found = passport.decode_passport(credential).payload.get("passport_id")
+    def _passport_of(self, credential: str) -> tuple[object, tuple[object, ...]]:
+        """The credential's passport id, and the issuer DID, agent DID, kid and expiry it names."""
+        found = self._ids.get(credential)
+        if found is None:
+            decoded = passport.decode_passport(credential)
+            payload = decoded.payload
+            named = (decoded.issuer_did, decoded.agent_did, decoded.kid, payload.get("expires_at"))
+            found = (payload.get("passport_id"), named)
             if len(credential) > _MEMO_CREDENTIAL:
                 return found
             if len(self._ids) >= _MEMO_SIZE:

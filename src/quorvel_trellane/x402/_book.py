@@ -79,6 +79,7 @@ class Flight:
         "settled",
         "refused",
         "uncertain",
+        "owned",
     )
 
     def __init__(self, credential: str, key: str, signature: str, decision: SpendDecision, at: datetime) -> None:
@@ -92,6 +93,10 @@ class Flight:
         self.settled = False
         self.refused = False  # the facilitator answered that it was not made
         self.uncertain: str | None = None  # why its outcome is not final
+        # False when the reservation found the payment's hold already made,
+        # by a request on another server (or one here that ended): that
+        # request settles it, and a failure here never releases it.
+        self.owned = not decision.replayed
 
 
 class PaymentBook:
@@ -213,6 +218,8 @@ class PaymentBook:
         if flight.uncertain is not None or earlier is not None:
             await self._report(flight, flight.uncertain or (earlier.reason if earlier else ""))
             return
+        if not flight.owned:
+            return  # another request's hold: its outcome, pending or final, is that request's to settle
         await release(self.ledger, flight.decision)
 
     # -- settling later, by the payment's key --
