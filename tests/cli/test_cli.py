@@ -10,7 +10,6 @@ exiting with a fetch still running, Ctrl-C.
 from __future__ import annotations
 
 import base64
-import contextlib
 import io
 import json
 import os
@@ -66,16 +65,13 @@ def run_cli(
             check=False,
         )
     out, err = io.StringIO(), io.StringIO()
-    with pytest.MonkeyPatch.context() as patch, contextlib.redirect_stdout(out), contextlib.redirect_stderr(err):
+    with pytest.MonkeyPatch.context() as patch:
         patch.delenv(ENV_VAR, raising=False)
         for name, value in (env or {}).items():
             patch.setenv(name, value)
         if cwd is not None:
             patch.chdir(cwd)
-        try:  # argparse writes its usage errors to sys.stderr and exits
-            code = cli.main(list(args), stdout=out, stderr=err, stdin=io.StringIO(stdin or ""))
-        except SystemExit as exc:
-            code = 0 if exc.code is None else exc.code if isinstance(exc.code, int) else 2
+        code = cli.main(list(args), stdout=out, stderr=err, stdin=io.StringIO(stdin or ""))
     return subprocess.CompletedProcess(["quorvel-passport", *args], code, out.getvalue(), err.getvalue())
 
 

@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import argparse
+import contextlib
 import os
 import sys
 from collections.abc import Callable, Sequence
@@ -339,6 +340,20 @@ def build_parser() -> argparse.ArgumentParser:
     return parser
 
 
+def _parse(argv: Sequence[str] | None, out: TextIO, err: TextIO) -> argparse.Namespace | int:
+    """The arguments, or the exit status of --help, --version or a usage error.
+
+    argparse prints those to the process's streams and exits; here they go
+    to ``out`` and ``err`` and ``main`` returns the status, so that a caller
+    running the command in its own process gets an answer, not SystemExit.
+    """
+    with contextlib.redirect_stdout(out), contextlib.redirect_stderr(err):
+        try:
+            return build_parser().parse_args(argv)
+        except SystemExit as exc:
+            return exc.code if isinstance(exc.code, int) else EXIT_OK if exc.code is None else EXIT_USAGE
+
+
 def main(
     argv: Sequence[str] | None = None,
     *,
@@ -349,7 +364,9 @@ def main(
     out = stdout or sys.stdout
     err = stderr or sys.stderr
     try:
-        args = build_parser().parse_args(argv)
+        args = _parse(argv, out, err)
+        if isinstance(args, int):
+            return args
         code: int = args.run(args, out, err, stdin or sys.stdin)
         return code
     except UsageError as exc:
