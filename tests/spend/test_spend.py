@@ -686,3 +686,14 @@ def test_a_thread_per_request_server_reuses_the_stores_connections(trust, issuer
             thread.join()
         assert len(ledger._store._idle) == 1
         assert ledger.remaining(credential, now=T0) == 980
+
+
+@pytest.mark.parametrize("kind", ["sqlite", "postgres"])
+@pytest.mark.parametrize(
+    "operation", [lambda ledger, cred: ledger.reserve(cred, 1), lambda ledger, cred: ledger.remaining(cred)]
+)
+def test_a_closed_ledger_says_so_on_either_store(trust, issuer, tmp_path, kind, operation):
+    ledger = SpendLedger(trust, store_url(kind, tmp_path))
+    ledger.close()
+    with pytest.raises(ValueError, match="the spend ledger is closed"):
+        operation(ledger, issue(issuer))

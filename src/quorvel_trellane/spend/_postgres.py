@@ -148,6 +148,8 @@ class PostgresStore:
         when running it twice changes nothing."""
         from psycopg import OperationalError
 
+        if self._closed:
+            raise ValueError("the spend ledger is closed")  # as on SQLite, not the pool's own error
         value_errors = _value_errors()
         sent = False
         for _ in range(self.pool_size + 2):
