@@ -7,6 +7,7 @@ Imported through :mod:`quorvel_trellane.x402`.
 from __future__ import annotations
 
 import threading
+import time
 from collections.abc import Callable, Iterable, Mapping
 from datetime import UTC, datetime, timedelta
 from typing import TYPE_CHECKING, Any, Final
@@ -50,7 +51,9 @@ class PassportBudget:
     The count lives in this object: one budget per passport per process
     (several processes spending one passport each count only their own
     payments; the relying parties' ledger still holds the bound). ``windows`` maps window texts the ledger cannot read to their
-    length, as for the ledger; ``clock`` returns the current UTC time.
+    length, as for the ledger; ``clock`` returns the current UTC time (by
+    default: when the budget was made plus the time elapsed since on the
+    monotonic clock, so that no step of the wall clock frees anything).
 
     Raises ValueError for a passport without a readable bound: such an
     agent pays nothing.
@@ -71,7 +74,7 @@ class PassportBudget:
         self.limit_microusd: Final = limit
         self.window: Final = _window(payload.get("spend_window"), windows)
         self.stablecoins = as_stablecoins(stablecoins)
-        self._clock = clock or (lambda: datetime.now(UTC))
+        self._clock = clock or _elapsed_since(datetime.now(UTC))
         self._lock = threading.Lock()
         self._spent: list[tuple[datetime, int]] = []
         self._last: datetime | None = None
@@ -158,6 +161,11 @@ class PassportBudget:
 
     def __repr__(self) -> str:
         return f"PassportBudget(limit_microusd={self.limit_microusd}, window={self.window!r})"
+
+
+def _elapsed_since(start: datetime) -> Callable[[], datetime]:
+    origin = time.monotonic()
+    return lambda: start + timedelta(seconds=time.monotonic() - origin)
 
 
 def _window(text: object, windows: Mapping[str, timedelta] | None) -> timedelta | None:
