@@ -23,6 +23,7 @@ from __future__ import annotations
 import json
 from collections.abc import Awaitable, Callable, Iterable, Mapping, MutableMapping
 from dataclasses import dataclass, field
+from http import HTTPStatus
 from typing import TYPE_CHECKING, Any, Final, Generic, Protocol, TypeAlias, TypeVar
 from urllib.parse import unquote
 
@@ -75,10 +76,13 @@ CLOSE_POLICY_VIOLATION: Final = 1008
 # expired, revoked, unverifiable) leaves the caller unauthenticated: 401.
 _FORBIDDEN_CODES: Final = frozenset({"AGENT_MISMATCH", "SCOPE_NOT_GRANTED"})
 
-_REASONS: Final = {400: "Bad Request", 401: "Unauthorized", 403: "Forbidden", 503: "Service Unavailable"}
-
 # One encoder for every body: json.dumps with options builds a new one per call.
 _ENCODER: Final = json.JSONEncoder(separators=(",", ":"))
+
+
+def compact_json(document: object) -> str:
+    """``document`` as JSON without spaces, as every answer's body is written."""
+    return _ENCODER.encode(document)
 
 
 @dataclass(frozen=True, slots=True)
@@ -129,7 +133,7 @@ class Answer:
 
     @property
     def reason(self) -> str:
-        return _REASONS[self.code]
+        return HTTPStatus(self.code).phrase
 
     @property
     def status_line(self) -> str:

@@ -14,7 +14,7 @@ from mcp.server.auth.settings import AuthSettings
 from mcp.server.mcpserver import MCPServer
 from starlette.applications import Starlette
 
-from quorvel_trellane._refusal import CLOSE_POLICY_VIOLATION, Answer, Ask, AsyncTrust, Gate, RequiredScope
+from quorvel_trellane._refusal import CLOSE_POLICY_VIOLATION, Answer, Ask, AsyncTrust, Gate, RequiredScope, compact_json
 from quorvel_trellane.asgi import STATE_KEY, Receive, Scope, Send
 from quorvel_trellane.mcp._needs import PASSPORT_REFUSED
 from quorvel_trellane.mcp._token import PassportAccessToken
@@ -27,7 +27,6 @@ from quorvel_trellane.spend import SpendLedger
 _NO_AUTHORIZATION_SERVER: Final = "https://authorization.invalid"
 _BEARER: Final = b"bearer "
 _AUTHORIZATION: Final = b"authorization"
-_ENCODER: Final = json.JSONEncoder(separators=(",", ":"))
 
 # The verdict the door reached for the credential of the request being
 # served, so that the SDK's token check, called further in on the same
@@ -173,7 +172,7 @@ async def _refuse(send: Send, answer: Answer) -> None:
         id=None,
         error={"code": PASSPORT_REFUSED, "message": f"{code}: {message}", "data": dict(document)},
     )
-    body = _ENCODER.encode(document).encode("utf-8")
+    body = compact_json(document).encode("utf-8")
     headers = [
         (name.lower().encode("latin-1"), (str(len(body)) if name.lower() == "content-length" else value).encode())
         for name, value in answer.headers

@@ -8,7 +8,6 @@ from __future__ import annotations
 import asyncio
 import contextlib
 import hashlib
-import json
 from collections import OrderedDict
 from collections.abc import Mapping
 from typing import Any, Final, Protocol
@@ -17,12 +16,12 @@ from mcp.server.context import CallNext, HandlerResult, ServerRequestContext
 from mcp.server.mcpserver import MCPServer
 from mcp_types import CallToolResult, ListToolsResult
 
+from quorvel_trellane._refusal import compact_json
 from quorvel_trellane.mcp._needs import DUPLICATE_CALL, Needs, needs_of, refusal
 from quorvel_trellane.mcp._token import PassportAccessToken, token_of
 from quorvel_trellane.spend import HoldSettledError, SpendDecision, SpendLedger
 
 _SESSION_HEADER: Final = "mcp-session-id"
-_ENCODER: Final = json.JSONEncoder(separators=(",", ":"))
 # How many metered calls a server remembers, to run and charge a retry once.
 _REMEMBERED: Final = 65_536
 
@@ -145,7 +144,7 @@ def _call_key(ctx: ServerRequestContext[Any, Any], name: str, price: int) -> str
     if not session or ctx.request_id is None:
         return None
     parts = [name, price, session, ctx.request_id]
-    return "mcp:" + hashlib.sha256(_ENCODER.encode(parts).encode("utf-8")).hexdigest()
+    return "mcp:" + hashlib.sha256(compact_json(parts).encode("utf-8")).hexdigest()
 
 
 def _is_error(result: HandlerResult) -> bool:

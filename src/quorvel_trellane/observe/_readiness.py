@@ -11,7 +11,8 @@ from __future__ import annotations
 import json
 from collections.abc import Iterable
 from dataclasses import dataclass, field
-from typing import TYPE_CHECKING, Any, Final
+from http import HTTPStatus
+from typing import TYPE_CHECKING, Any
 
 from quorvel_trellane.observe._base import USABLE
 
@@ -19,8 +20,6 @@ if TYPE_CHECKING:
     from wsgiref.types import StartResponse, WSGIEnvironment
 
 __all__ = ["Readiness", "ReadinessAnswer"]
-
-_REASONS: Final = {200: "OK", 503: "Service Unavailable"}
 
 
 @dataclass(frozen=True, slots=True)
@@ -44,7 +43,7 @@ class ReadinessAnswer:
 
     @property
     def reason(self) -> str:
-        return _REASONS[self.code]
+        return HTTPStatus(self.code).phrase
 
     @property
     def status_line(self) -> str:
