@@ -245,7 +245,6 @@ class Verifier:
     def recall(
         self,
         credential: str | bytes,
-        *,
         required_scope: str | None = None,
         expected_agent_did: str | None = None,
         require_revocation_check: bool = True,
@@ -254,7 +253,8 @@ class Verifier:
 
         ``credential`` may also be the bytes of the header that carried it.
         Never decodes, fetches or waits. A verdict recalled counts as a
-        verification (the observer sees it).
+        verification (the observer sees it). The options may be given by
+        position or keyword, whether or not an observer is attached.
         """
         verdict = self._memo.find(credential, required_scope, expected_agent_did, require_revocation_check)
         if verdict is not None and self._observer is not None:
