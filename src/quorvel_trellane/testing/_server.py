@@ -52,9 +52,9 @@ class _Handler(BaseHTTPRequestHandler):
         owner = self.server.owner
         path = self.path.split("?", 1)[0]
         owner.requests.append(path)
-        status, body, headers, fault = owner._reply(path, self.headers)
+        status, body, headers, fault = owner.reply(path, self.headers)
         owner.exchanges.append((path, status))
-        if fault.hang and owner._halt.wait(fault.hang):
+        if fault.hang and owner.pause(fault.hang):
             return
         try:
             self.send_response(status)
@@ -70,7 +70,7 @@ class _Handler(BaseHTTPRequestHandler):
             for i in range(len(body)):
                 self.wfile.write(body[i : i + 1])
                 self.wfile.flush()
-                if owner._halt.wait(fault.trickle):
+                if owner.pause(fault.trickle):
                     return
         except (BrokenPipeError, ConnectionResetError):
             pass  # the client gave up, as it should with a slow server
@@ -177,8 +177,13 @@ class IssuerServer:
                     return 200, json.dumps(issuer.revocation_list(kid)).encode("utf-8"), {}
         return 404, b'{"error": "not found"}', {}
 
-    def _reply(self, path: str, request: Any) -> tuple[int, bytes, dict[str, str], Fault]:
-        # ``request`` is the handler's header message.
+    def pause(self, seconds: float) -> bool:
+        """Wait ``seconds`` as a fault asks; True when the server stops meanwhile."""
+        return self._halt.wait(seconds)
+
+    def reply(self, path: str, request: Any) -> tuple[int, bytes, dict[str, str], Fault]:
+        """The answer to a GET of ``path`` (status, body, headers) and the fault
+        that shapes its sending; ``request`` is the request's header message."""
         with self._lock:
             fault = self.faults.get(path) or self.faults.get(None) or _NO_FAULT
             if fault.times is not None:
