@@ -2,32 +2,52 @@
 
 from __future__ import annotations
 
+import functools
 from collections.abc import Iterable, Iterator
-from typing import Any, Final
+from typing import TYPE_CHECKING, Any, Final
 
-from quorvel_trellane.observe._base import Tally
+from quorvel_trellane.observe._base import LATENCY_BUCKETS, Tally
+
+if TYPE_CHECKING:
+    from quorvel_trellane.passport import PassportVerdict
 
 __all__ = ["OpenTelemetryMetrics"]
 
 _INSTALL: Final = "OpenTelemetryMetrics needs opentelemetry-api: pip install 'quorvel-trellane[otel]'"
 _SCOPE: Final = "quorvel_trellane"
+_LIMITS: Final = (
+    ("quorvel.passport.document_ttl", "ttl", "How long a copy of an issuer document is fresh, as configured."),
+    ("quorvel.passport.document_max_age", "max_age", "How old an issuer document may grow before it is dropped."),
+)
+_PENDING: Final = (
+    ("quorvel.spend.pending_payments", "{payment}", "x402 payments held with no final settlement."),
+    ("quorvel.spend.pending_held", "{microUSD}", "Micro-USD the pending x402 payments hold."),
+    ("quorvel.spend.pending_oldest", "s", "Seconds since the oldest pending x402 payment was held; 0 when none."),
+)
 
 
 class OpenTelemetryMetrics(Tally):
     """Metrics and spans of trusts and spend ledgers through OpenTelemetry.
 
-    Give it as ``observer=`` to ``IssuerTrust``, ``TrustedIssuers`` and
-    ``SpendLedger``. ``meter_provider`` and ``tracer_provider`` default to
-    the global ones (only ``opentelemetry-api`` is needed here; the SDK and
-    its exporters are the application's). Instruments, with the Prometheus
-    labels as attributes: ``quorvel.passport.verifications``,
+    Give it as ``observer=`` to ``IssuerTrust``, ``TrustedIssuers``,
+    ``SpendLedger`` and ``PassportPaywall``. ``meter_provider`` and
+    ``tracer_provider`` default to the global ones (only
+    ``opentelemetry-api`` is needed here; the SDK and its exporters are the
+    application's). Instruments, the twins of the Prometheus families, with
+    their labels as attributes: ``quorvel.passport.verifications``,
+    ``quorvel.passport.verification.duration`` (s, full checks only),
     ``quorvel.passport.document_fetches``,
     ``quorvel.passport.document_fetch_duration`` (s),
-    ``quorvel.passport.document_age`` (s) and
+    ``quorvel.passport.document_age``, ``quorvel.passport.document_ttl``,
+    ``quorvel.passport.document_max_age`` (s) and
     ``quorvel.passport.document_usable`` (observable gauges, read from the
     trusts' status when collected), ``quorvel.passport.spend_reservations``,
-    ``quorvel.passport.spend_settlements`` and
-    ``quorvel.passport.spend_committed`` (micro-USD). Spans, for what waits:
+    ``quorvel.passport.spend_settlements``,
+    ``quorvel.passport.spend_settlement_errors``,
+    ``quorvel.passport.spend_committed`` (micro-USD), and
+    ``quorvel.spend.pending_payments``, ``quorvel.spend.pending_held``
+    (micro-USD) and ``quorvel.spend.pending_oldest`` (s), read from the
+    watched paywalls when collected. Spans, for what waits:
     ``quorvel.passport.fetch`` around each document fetch (issuer, document,
     outcome, ``http.response.status_code``) and ``quorvel.spend.reserve``,
     ``quorvel.spend.commit`` and ``quorvel.spend.release`` around each store
@@ -50,6 +70,12 @@ class OpenTelemetryMetrics(Tally):
             unit="{verification}",
             description="Verifications through a trust, by status and error code.",
         )
+        self._latency = meter.create_histogram(
+            "quorvel.passport.verification.duration",
+            unit="s",
+            description="How long each full check of a passport took (memo answers are not timed).",
+            explicit_bucket_boundaries_advisory=list(LATENCY_BUCKETS),
+        )
         self._fetches = meter.create_counter(
             "quorvel.passport.document_fetches", unit="{fetch}", description="Fetches of issuer documents."
         )
@@ -68,11 +94,24 @@ class OpenTelemetryMetrics(Tally):
             unit="1",
             description="Whether verification may use an issuer document (1) or not (0).",
         )
+        for name, limit, text in _LIMITS:
+            meter.create_observable_gauge(
+                name, callbacks=[functools.partial(self._observe_limit, limit)], unit="s", description=text
+            )
+        for index, (name, unit, text) in enumerate(_PENDING):
+            meter.create_observable_gauge(
+                name, callbacks=[functools.partial(self._observe_pending, index)], unit=unit, description=text
+            )
         self._reservations = meter.create_counter(
             "quorvel.passport.spend_reservations", unit="{reservation}", description="Spend reservations."
         )
         self._settlements = meter.create_counter(
             "quorvel.passport.spend_settlements", unit="{settlement}", description="Commits and releases of holds."
+        )
+        self._settle_errors = meter.create_counter(
+            "quorvel.passport.spend_settlement_errors",
+            unit="{settlement}",
+            description="Commits and releases of holds the store failed.",
         )
         self._committed = meter.create_counter(
             "quorvel.passport.spend_committed", unit="{microUSD}", description="Micro-USD committed."
@@ -98,7 +137,22 @@ class OpenTelemetryMetrics(Tally):
         for reading in self.readings():
             yield self._observation(1 if reading.usable else 0, _document_attributes(reading))
 
+    def _observe_limit(self, limit: str, options: Any) -> Iterator[Any]:
+        for reading in self.readings():
+            value = getattr(reading, limit)
+            if value is not None:
+                yield self._observation(value, _document_attributes(reading))
+
+    def _observe_pending(self, index: int, options: Any) -> Iterator[Any]:
+        pending = self.pending()
+        if pending is not None:
+            yield self._observation(pending[index])
+
     # -- events --
+
+    def verified_in(self, verdict: PassportVerdict, seconds: float) -> None:
+        self.verified(verdict)
+        self._latency.record(max(0.0, seconds), {"status": verdict.status})
 
     def fetched(
         self, issuer: str, document: str, outcome: str, status_code: int | None, started: int, seconds: float
@@ -121,6 +175,8 @@ class OpenTelemetryMetrics(Tally):
             self._settlements.add(1, {"action": action})
             if amount_microusd > 0:
                 self._committed.add(amount_microusd)
+        elif result == "error":
+            self._settle_errors.add(1, {"action": action})
         attributes = {"result": result, "store": store}
         self._span(f"quorvel.spend.{action}", attributes, started, seconds, result == "error")
 

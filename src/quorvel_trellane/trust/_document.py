@@ -72,7 +72,11 @@ class DocumentStatus:
     "missing" (never fetched successfully). ``last_success`` is wall-clock
     time; ``age`` is seconds of the trust's clock since then. ``fetches``
     counts the attempts, ``failures`` those that failed, and ``last_error``
-    describes the latest failure (kept after a later success).
+    describes the latest failure (kept after a later success). ``ttl`` and
+    ``max_age`` are the configured limits, in seconds: how long a copy is
+    fresh (an issuer's Cache-Control max-age may shorten or lengthen it, to
+    at most three quarters of ``max_age``) and how old it may grow before
+    it is dropped.
     """
 
     url: str
@@ -82,6 +86,8 @@ class DocumentStatus:
     last_error: str | None
     fetches: int
     failures: int
+    ttl: float | None = None
+    max_age: float | None = None
 
 
 class Document:
@@ -297,4 +303,6 @@ def status_of(doc: Document, now: float) -> DocumentStatus:
         last_error=doc.last_error,
         fetches=doc.fetches,
         failures=doc.failures,
+        ttl=doc.ttl,
+        max_age=doc.max_age,
     )

@@ -24,9 +24,9 @@ callbacks.
 from __future__ import annotations
 
 import functools
+import time
 from collections.abc import Callable
 from datetime import UTC, datetime, timedelta
-from types import TracebackType
 from typing import TYPE_CHECKING, Any, Final, NamedTuple, Self, TypeVar
 
 from quorvel_trellane._internal.outage import mark_unavailable
@@ -264,6 +264,7 @@ class Verifier:
     def _bind_recall(self) -> None:
         # Without an observer, recall is the memo's own lookup: no frame of
         # its own on the middleware's lean path.
+        self._timed = getattr(self._observer, "verified_in", None)  # an observer told each full check's duration
         if self._observer is None:
             self.__dict__["recall"] = self._memo.find
 
@@ -298,10 +299,13 @@ class Verifier:
             generation = self._memo.generation
         else:
             generation = -1
+        began = time.perf_counter() if self._timed is not None else 0.0
         verdict, rest = self._judge(credential, required_scope, expected_agent_did, require_revocation_check, now)
         if rest is not None:
             verdict = wait_sync(rest, self._timeout)
-        self._reached(generation, credential, required_scope, expected_agent_did, require_revocation_check, verdict)
+        self._reached(
+            generation, credential, required_scope, expected_agent_did, require_revocation_check, verdict, began
+        )
         return verdict
 
     async def verify_async(
@@ -328,10 +332,13 @@ class Verifier:
             generation = self._memo.generation
         else:
             generation = -1
+        began = time.perf_counter() if self._timed is not None else 0.0
         verdict, rest = self._judge(credential, required_scope, expected_agent_did, require_revocation_check, now)
         if rest is not None:
             verdict = await wait_async(rest, self._timeout)
-        self._reached(generation, credential, required_scope, expected_agent_did, require_revocation_check, verdict)
+        self._reached(
+            generation, credential, required_scope, expected_agent_did, require_revocation_check, verdict, began
+        )
         return verdict
 
     def _judge(
@@ -359,10 +366,13 @@ class Verifier:
         expected_agent_did: str | None,
         require_revocation_check: bool,
         verdict: PassportVerdict,
+        began: float,
     ) -> None:
-        # The full check's verdict: told to the observer, and kept when the
-        # warm material of its kid reached it and nothing changed meanwhile.
-        if self._observer is not None:
+        # The full check's verdict: told to the observer (timed, when it takes a
+        # duration), and kept when the warm material of its kid reached it and nothing changed meanwhile.
+        if self._timed is not None:
+            self._timed(verdict, time.perf_counter() - began)
+        elif self._observer is not None:
             self._observer.verified(verdict)
         if generation < 0 or not memoisable(verdict):
             return
@@ -383,10 +393,5 @@ class Verifier:
     def __enter__(self) -> Self:
         return self
 
-    def __exit__(
-        self,
-        exc_type: type[BaseException] | None,
-        exc: BaseException | None,
-        tb: TracebackType | None,
-    ) -> None:
+    def __exit__(self, *exc_info: object) -> None:
         self.close()

@@ -222,6 +222,9 @@ class PaymentBook:
             return  # another request's hold: its outcome, pending or final, is that request's to settle
         await release(self.ledger, flight.decision)
 
+    def pending_payments(self) -> tuple[PendingPayment, ...]:  # read when scraped, on any thread: one C call
+        return tuple(self._pending.values())
+
     # -- settling later, by the payment's key --
 
     async def commit_pending(self, pending: PendingPayment, amount_microusd: int | None) -> bool:

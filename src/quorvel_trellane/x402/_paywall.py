@@ -9,6 +9,7 @@ from __future__ import annotations
 from collections.abc import Callable, Iterable, MutableMapping
 from typing import TYPE_CHECKING, Any, Final
 
+from quorvel_trellane._internal.observing import Observer, PaymentsObserver, checked_observer
 from quorvel_trellane._refusal import Answer, send_answer
 from quorvel_trellane.asgi import STATE_KEY, PassportMiddleware
 from quorvel_trellane.passport import X402_PASSPORT_HEADER, PassportVerdict
@@ -69,7 +70,7 @@ class PassportPaywall:
     Other routes, and lifespan and websocket scopes, go to x402's middleware
     untouched. The verdict is stored in ``scope["state"]["agent_passport"]``.
     The hooks that commit are registered on ``server`` (an async
-    ``x402ResourceServer``).
+    ``x402ResourceServer``). ``observer`` reads the pending payments when scraped.
     """
 
     def __init__(
@@ -83,7 +84,9 @@ class PassportPaywall:
         required_scope: str | None = None,
         header: str = X402_PASSPORT_HEADER,
         on_pending: Callable[[PendingPayment], object] | None = None,
+        observer: Observer | None = None,
     ) -> None:
+        watcher = checked_observer(observer)  # before anything is registered on the server
         from x402.http import x402HTTPResourceServer
         from x402.http.middleware.fastapi import PaymentMiddlewareASGI
 
@@ -101,6 +104,8 @@ class PassportPaywall:
         server.on_before_settle(self._before_settle)
         server.on_after_settle(self._after_settle)
         server.on_settle_failure(self._settle_failed)
+        if isinstance(watcher, PaymentsObserver):
+            watcher.watch_payments(self._book)
 
     async def __call__(self, scope: Scope, receive: Receive, send: Send) -> None:
         if scope["type"] != "http":
