@@ -4,19 +4,25 @@
 
     auth = PassportAuth()                        # from $QUORVEL_AGENT_PASSPORT
     requests.get(url, auth=auth)
-    with httpx.Client(auth=auth, follow_redirects=True) as client: ...
-    async with httpx.AsyncClient(auth=auth, follow_redirects=True) as client: ...
+    with httpx.Client(auth=auth, event_hooks=auth.event_hooks, follow_redirects=True) as client: ...
+    async with httpx.AsyncClient(auth=auth, event_hooks=auth.async_event_hooks, follow_redirects=True) as client: ...
 
 The passport is a bearer credential, and is kept like ``Authorization``: a
 redirect to another origin (scheme, host and port) never carries it, nor
-does any later hop of that redirect chain. The auth object sees to it
-alone. httpx applies an auth object to the first request only and copies
-its headers and extensions onto the redirects it follows; the auth puts a
-``trace`` extension on the request, which httpx's transport calls with
-every hop's wire request before writing its headers, and there the header
-is taken off a hop that leaves the origin. The event hooks
-(``event_hooks=auth.event_hooks``) do the same one step earlier, and may
-still be passed.
+does any later hop of that redirect chain. Each client is held to it
+through its own documented hooks:
+
+- requests copies the request it just sent to build the next hop, and
+  calls the request's response hooks before: the auth registers one that
+  takes the passport off a request whose next hop leaves its origin.
+- httpx (and httpx2) apply an auth to the first request of a chain only,
+  and copy its headers and extensions onto the redirects the client
+  follows itself; its request event hooks see every hop. The auth marks
+  the first request with the chain's origin (an extension, which httpx
+  hands on to each hop), and ``auth.event_hooks`` (``async_event_hooks``)
+  take the passport off a hop away from it. A redirect followed by hand,
+  sending ``response.next_request`` (as the MCP SDK does), passes the auth
+  again, which reads the same mark.
 
 Importing this module imports no HTTP client: the object works with any
 client that calls its ``auth`` with a request carrying a mutable
@@ -26,13 +32,11 @@ client that calls its ``auth`` with a request carrying a mutable
 
 from __future__ import annotations
 
-import inspect
-import sys
 from collections.abc import Awaitable, Callable
 from typing import Any, Final, Protocol, TypeAlias, TypeVar
 from urllib.parse import urljoin, urlsplit
 
-from quorvel_trellane._internal.presenting import checked, own_credential
+from quorvel_trellane._internal.presenting import Presented
 from quorvel_trellane.passport import X402_PASSPORT_HEADER
 
 __all__ = ["PassportAuth", "X402_PASSPORT_HEADER"]
@@ -59,10 +63,10 @@ _HINT: Final = "PassportAuth(load_credential(PATH))"
 _Origin: TypeAlias = tuple[str, str, int]
 _DEFAULT_PORTS: Final = {"http": 80, "https": 443}
 
-#: The key of an httpx request's extensions that holds the origin the
-#: passport was given for. httpx hands a request's extensions on to the
-#: redirects it builds from it, so every hop carries it.
-_ORIGIN_KEY: Final = "quorvel.passport_origin"
+#: The key of an httpx request's extensions that holds its redirect chain
+#: (``_Chain``). httpx hands a request's extensions on to the redirects it
+#: builds from it, so every hop carries the same one.
+_CHAIN_KEY: Final = "quorvel.passport_chain"
 
 
 def _origin(url: str) -> _Origin | None:
@@ -82,6 +86,24 @@ def _origin(url: str) -> _Origin | None:
 def _same_origin(url: str, origin: _Origin) -> bool:
     found = _origin(url)
     return found is not None and found == origin
+
+
+class _Chain:
+    """An httpx redirect chain: the origin the passport was given for, and
+    whether a hop has left it (then no later hop carries the passport,
+    even one back at the origin)."""
+
+    __slots__ = ("left", "origin")
+
+    def __init__(self, origin: _Origin | None) -> None:
+        self.origin = origin
+        self.left = origin is None
+
+    def keeps(self, url: str) -> bool:
+        """Whether the hop to ``url`` may carry the passport."""
+        if not self.left and self.origin is not None and not _same_origin(url, self.origin):
+            self.left = True
+        return not self.left
 
 
 def _requests_target(response: Any) -> str | None:
@@ -122,77 +144,15 @@ class _KeepToOrigin:
 
 def _keep_to_origin(request: Any) -> None:
     """httpx request hook: a hop away from the origin the passport was
-    given for goes without it."""
+    given for goes without it, as does every hop after it."""
     extensions = getattr(request, "extensions", None)
-    if not isinstance(extensions, dict) or _ORIGIN_KEY not in extensions:
-        return  # not a request this auth was applied to
-    origin = extensions[_ORIGIN_KEY]
-    if origin is None or not _same_origin(str(request.url), origin):
+    chain = extensions.get(_CHAIN_KEY) if isinstance(extensions, dict) else None
+    if isinstance(chain, _Chain) and not chain.keeps(str(request.url)):
         request.headers.pop(X402_PASSPORT_HEADER, None)
 
 
 async def _keep_to_origin_async(request: Any) -> None:
     _keep_to_origin(request)
-
-
-_HEADER_BYTES: Final = X402_PASSPORT_HEADER.lower().encode("latin-1")
-
-
-async def _traced() -> None:
-    return None
-
-
-class _OriginTrace:
-    """httpx's transport ``trace`` extension: the one per-hop step that a
-    client set up with ``auth=`` alone runs.
-
-    httpx copies a request's headers and extensions onto every redirect it
-    follows, and its transport calls the "trace" extension with each hop's
-    wire request just before the headers are written. There, a hop that
-    leaves the origin the passport was given for has the header taken off
-    the wire request, as does every hop after it. A trace of the caller's
-    own is called after, and its answer is the answer.
-    """
-
-    __slots__ = ("origin", "inner", "left")
-
-    def __init__(self, origin: _Origin | None, inner: Any) -> None:
-        self.origin = origin
-        self.inner = inner
-        self.left = False  # the chain has left the origin: no hop carries the passport again
-
-    def __call__(self, name: str, info: dict[str, Any]) -> Any:
-        if name.endswith(".send_request_headers.started"):
-            self._keep(info.get("request"))
-        if self.inner is not None:
-            return self.inner(name, info)
-        # The async transport awaits what its trace returns, the sync one
-        # refuses an awaitable: answer as the caller's kind asks.
-        if sys._getframe(1).f_code.co_flags & inspect.CO_COROUTINE:
-            return _traced()
-        return None
-
-    def _keep(self, wire: Any) -> None:
-        headers = getattr(wire, "headers", None)
-        if not isinstance(headers, list):
-            return
-        if not self.left:
-            self.left = self.origin is None or _wire_origin(getattr(wire, "url", None)) != self.origin
-        if self.left:
-            headers[:] = [(k, v) for k, v in headers if bytes(k).lower() != _HEADER_BYTES]
-
-
-def _wire_origin(url: Any) -> _Origin | None:
-    """The origin of a transport's request URL (scheme, host and port as bytes)."""
-    try:
-        scheme = bytes(url.scheme).decode("ascii").lower()
-        host = bytes(url.host).decode("ascii").lower()
-        port = url.port
-    except (AttributeError, TypeError, UnicodeError):
-        return None
-    if scheme not in _DEFAULT_PORTS or not host:
-        return None
-    return scheme, host, _DEFAULT_PORTS[scheme] if port is None else port
 
 
 class PassportAuth:
@@ -210,50 +170,53 @@ class PassportAuth:
 
     A redirect to another origin (scheme, host or port; an http to https
     upgrade included) never carries the header, nor do the hops after it.
-    Passing ``auth=`` is enough, with requests and with httpx (sync and
-    async), whose transport calls the ``trace`` extension this auth puts on
-    each request (a ``trace`` of the caller's own is still called). The
-    ``event_hooks`` and ``async_event_hooks`` properties strip the header at
-    httpx's own request hooks too, for transports that call no trace.
+    With requests, ``auth=`` is enough. httpx applies an auth to the first
+    request only: a client that follows redirects itself
+    (``follow_redirects=True``) also takes ``event_hooks=auth.event_hooks``
+    (``auth.async_event_hooks`` for an ``AsyncClient``), the request hooks
+    httpx runs on every hop. A redirect followed by hand (sending
+    ``response.next_request``) passes this auth again and keeps the rule.
     """
 
     def __init__(self, credential: str | None = None) -> None:
-        self._credential = None if credential is None else checked(credential, _GIVEN, _HINT)
+        self._presented = Presented(credential, _GIVEN, _HINT)
 
     @property
     def credential(self) -> str:
         """The credential presented, loaded on first use when none was given."""
-        credential = self._credential
-        if credential is None:
-            credential = self._credential = own_credential(None, _HINT)
-        return credential
+        return self._presented.text
 
     @property
     def event_hooks(self) -> dict[str, list[SyncHook]]:
-        """``event_hooks`` for an ``httpx.Client``: the same check at httpx's request hooks."""
+        """``event_hooks`` for an ``httpx.Client``: each hop of a redirect checked at httpx's request hooks."""
         return {"request": [_keep_to_origin]}
 
     @property
     def async_event_hooks(self) -> dict[str, list[AsyncHook]]:
-        """``event_hooks`` for an ``httpx.AsyncClient``: the same check at httpx's request hooks."""
+        """``event_hooks`` for an ``httpx.AsyncClient``: each hop of a redirect checked at httpx's request hooks."""
         return {"request": [_keep_to_origin_async]}
 
     def __call__(self, request: _R) -> _R:
-        request.headers[X402_PASSPORT_HEADER] = self.credential
-        origin = _origin(str(getattr(request, "url", "")))
+        credential = self.credential
+        url = str(getattr(request, "url", ""))
+        extensions = getattr(request, "extensions", None)
+        if isinstance(extensions, dict):  # httpx
+            chain = extensions.get(_CHAIN_KEY)
+            if not isinstance(chain, _Chain):
+                # A new dict: the caller's own extensions are left as they were.
+                chain = _Chain(_origin(url))
+                request.extensions = {**extensions, _CHAIN_KEY: chain}  # type: ignore[attr-defined]
+            if not chain.keeps(url):
+                # A hop of a redirect followed by hand, away from the origin.
+                request.headers.pop(X402_PASSPORT_HEADER, None)  # type: ignore[attr-defined]
+                return request
+        request.headers[X402_PASSPORT_HEADER] = credential
         register = getattr(request, "register_hook", None)
         if callable(register):  # requests
             hooks = getattr(request, "hooks", {}).get("response", [])
             if not any(isinstance(hook, _KeepToOrigin) for hook in hooks):
-                register("response", _KeepToOrigin(origin))
-        extensions = getattr(request, "extensions", None)
-        if isinstance(extensions, dict):  # httpx
-            # A new dict: the caller's own extensions are left as they were.
-            trace = _OriginTrace(origin, extensions.get("trace"))
-            request.extensions = {**extensions, _ORIGIN_KEY: origin, "trace": trace}  # type: ignore[attr-defined]
+                register("response", _KeepToOrigin(_origin(url)))
         return request
 
     def __repr__(self) -> str:
-        # Never the credential itself: reprs end up in logs.
-        state = "loaded" if self._credential is not None else "not loaded"
-        return f"PassportAuth(<credential {state}>)"
+        return f"PassportAuth(<credential {self._presented.state}>)"

@@ -63,3 +63,31 @@ def own_credential(file: str | None, hint_for_file: str) -> str:
         f"{PASSPORT_ENV_VAR} does not hold a credential",
         f"put the credential's text in {PASSPORT_ENV_VAR}, or pass its file: {hint_for_file}",
     )
+
+
+class Presented:
+    """The credential a client presents: the one it was given, checked at
+    once, or the agent's own, loaded on first use and kept.
+
+    ``problem`` opens the message refusing a given value that cannot be a
+    credential; ``hint`` says how to present a file instead.
+    """
+
+    __slots__ = ("_hint", "_text")
+
+    def __init__(self, credential: str | None, problem: str, hint: str) -> None:
+        self._hint = hint
+        self._text = None if credential is None else checked(credential, problem, hint)
+
+    @property
+    def text(self) -> str:
+        """The credential, loaded from ``$QUORVEL_AGENT_PASSPORT`` on first use when none was given."""
+        text = self._text
+        if text is None:
+            text = self._text = own_credential(None, self._hint)
+        return text
+
+    @property
+    def state(self) -> str:
+        """Whether it is "loaded" or "not loaded", for a ``repr``: never the credential itself."""
+        return "loaded" if self._text is not None else "not loaded"

@@ -11,7 +11,7 @@ from a2a.client import ClientCallContext
 from a2a.client.interceptors import AfterArgs, BeforeArgs, ClientCallInterceptor
 from a2a.types import SendMessageRequest
 
-from quorvel_trellane._internal.presenting import checked, own_credential
+from quorvel_trellane._internal.presenting import Presented
 from quorvel_trellane.passport import A2A_PASSPORT_METADATA_KEY, X402_PASSPORT_HEADER
 
 _MESSAGE_METHODS: Final = frozenset({"send_message", "send_message_streaming"})
@@ -36,16 +36,13 @@ class PassportInterceptor(ClientCallInterceptor):
     """
 
     def __init__(self, credential: str | None = None, *, header: str | None = X402_PASSPORT_HEADER) -> None:
-        self._credential = None if credential is None else checked(credential, _GIVEN, _HINT)
+        self._presented = Presented(credential, _GIVEN, _HINT)
         self.header = header
 
     @property
     def credential(self) -> str:
         """The credential presented, loaded on first use when none was given."""
-        credential = self._credential
-        if credential is None:
-            credential = self._credential = own_credential(None, _HINT)
-        return credential
+        return self._presented.text
 
     async def before(self, args: BeforeArgs) -> None:
         credential = self.credential
@@ -68,6 +65,4 @@ class PassportInterceptor(ClientCallInterceptor):
         return None
 
     def __repr__(self) -> str:
-        # Never the credential itself: reprs end up in logs.
-        state = "loaded" if self._credential is not None else "not loaded"
-        return f"PassportInterceptor(<credential {state}>, header={self.header!r})"
+        return f"PassportInterceptor(<credential {self._presented.state}>, header={self.header!r})"

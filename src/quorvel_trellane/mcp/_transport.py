@@ -25,10 +25,13 @@ async def passport_transport(
     is the passport's text, by default the agent's own
     (``$QUORVEL_AGENT_PASSPORT``), sent in the "X-Agent-Passport" header of
     every request to the server, and never to another origin: the SDK
-    follows no redirect away from it. ``timeout`` and ``read_timeout``
-    (seconds) are the HTTP client's.
+    follows a redirect (a trailing slash) only within the server's origin,
+    and the auth keeps the passport to it on each hop. ``timeout`` and
+    ``read_timeout`` (seconds) are the HTTP client's.
     """
     auth = PassportAuth(credential)
-    http = httpx2.AsyncClient(auth=auth, timeout=httpx2.Timeout(timeout, read=read_timeout))
+    http = httpx2.AsyncClient(
+        auth=auth, event_hooks=auth.async_event_hooks, timeout=httpx2.Timeout(timeout, read=read_timeout)
+    )
     async with http, streamable_http_client(url, http_client=http) as streams:
         yield streams
