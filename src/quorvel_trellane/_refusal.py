@@ -29,6 +29,7 @@ from urllib.parse import unquote
 
 from quorvel_trellane._internal.components import require_components
 from quorvel_trellane._internal.outage import retry_after
+from quorvel_trellane._internal.text import plain_reason
 from quorvel_trellane.passport import X402_PASSPORT_HEADER, PassportVerdict
 
 if TYPE_CHECKING:
@@ -123,7 +124,7 @@ class Answer:
             code = 503
         else:
             code = 403 if error_code in _FORBIDDEN_CODES else 401
-        document = {"status": status, "error_code": error_code, "error_message": error_message}
+        document = {"status": status, "error_code": error_code, "error_message": plain_reason(error_message)}
         return cls(code, _ENCODER.encode(document).encode("utf-8"), retry_after)
 
     @classmethod

@@ -121,6 +121,7 @@ def trust(tmp_path_factory: pytest.TempPathFactory, issuer: Issuer, creds: dict[
         "crl_error": ("crl-error.json", '{"error": "not found"}'),
         "keys_empty": ("keys-empty.json", '{"keys": []}'),
         "keys_text": ("keys-text.json", '{"keys": ["abc"]}'),
+        "notes": ("notes.txt", "ask the issuer for its key\n"),
     }
     out = {}
     for name, (fname, text) in files.items():
@@ -424,6 +425,23 @@ def test_verify_usage_errors_exit_2_with_a_message_and_no_traceback(options, mes
     assert result.returncode == 2
     assert message in result.stderr
     assert "Traceback" not in result.stderr
+
+
+@pytest.mark.parametrize(
+    ("args", "code", "message"),
+    [
+        (["{credential}", "--crl", "{crl}"], 1, "hint: no issuer key was given: pin the issuer's public key"),
+        (["{key_b64}", "--key", "{key_b64}"], 2, "key.b64 holds a public key, not a credential: pin it with --key"),
+        (["{wellknown}", "--key", "{key_b64}"], 2, "keys.json is a JSON document, not a credential (a key set: pass"),
+        (["{notes}", "--key", "{key_b64}"], 2, "notes.txt does not hold a credential: a credential file holds"),
+        ([sys.executable, "--key", "{key_b64}"], 2, f"credential file {sys.executable} is not text"),
+        (["{credential}", "--keys", "{key_b64}"], 2, "key.b64 is one key, not a key set: pin it with --key"),
+    ],
+    ids=["no key", "a key as the credential", "a key set as the credential", "notes", "a binary", "one key as --keys"],
+)
+def test_the_first_mistakes_are_named_with_what_to_pass_instead(args, code, message, trust, server, issuer):
+    result = run_cli("verify", *_fill(args, trust, server, issuer))
+    assert (result.returncode, message in result.stderr, "codec" in result.stderr) == (code, True, False), result.stderr
 
 
 def test_verify_reads_the_credential_from_stdin(creds, server):

@@ -29,6 +29,7 @@ from quorvel_trellane.testing import (
     key_id,
     make_envelope,
     make_payload,
+    passport_id_of,
     revocation_list,
     sign_payload,
     stamp,
@@ -161,6 +162,29 @@ def test_revoked_passport_is_listed_and_verifies_revoked():
     issuer.revoke("pp_gone")
     assert issuer.revocation_list() == {"revoked": ["pp_gone"]}
     assert (verify(credential, issuer).error_code) == "REVOKED"
+
+
+@pytest.mark.parametrize(
+    ("given", "listed"),
+    [("credential", "pp_gone"), ("id", "pp_gone"), (7, TypeError), ("", ValueError), ("pp gone", ValueError)]
+    + [("credential without an id", ValueError), ("damaged credential", ValueError)],
+)
+def test_revoke_lists_the_id_of_a_credential_or_an_id_and_refuses_anything_else(given, listed):
+    issuer = Issuer()
+    credential = issuer.issue(passport_id="pp_gone")
+    value = {
+        "credential": credential,
+        "id": "pp_gone",
+        "credential without an id": tamper(credential, passport_id=OMIT),
+        "damaged credential": credential[:-300] + "!",
+    }.get(given, given)
+    if isinstance(listed, type):
+        with pytest.raises(listed):
+            issuer.revoke(value)
+        assert issuer.revocation_list() == {"revoked": []}
+    else:
+        assert (issuer.revoke(value), passport_id_of(credential)) == (listed, listed)
+        assert verify(credential, issuer).error_code == "REVOKED"
 
 
 def test_documents_have_the_published_shapes(issuer):

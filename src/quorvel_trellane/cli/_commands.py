@@ -41,6 +41,7 @@ from quorvel_trellane.cli._input import (
 )
 from quorvel_trellane.cli._output import (
     emit_json,
+    missing_input_hint,
     print_table,
     print_verdict,
     shown,
@@ -159,14 +160,13 @@ def _report(verdict: passport.PassportVerdict, args: argparse.Namespace, out: Te
         emit_json(verdict_fields(verdict), out)
     else:
         print_verdict(verdict, out)
-    if verdict.error_code == "REVOCATION_CHECK_FAILED" and args.crl is None and args.issuer is None:
-        # Fail closed without a list is the library's rule, and the first
-        # thing anyone verifying offline runs into: say what to pass.
-        err.write(
-            "hint: no revocation list was given: pass the issuer's list for this kid "
-            "with --crl FILE|URL, or accept the passport without one with "
-            "--no-revocation-check\n"
-        )
+    hint = missing_input_hint(
+        verdict,
+        keys_given=args.keys is not None or args.key is not None or args.issuer is not None,
+        crl_given=args.crl is not None or args.issuer is not None,
+    )
+    if hint is not None:
+        err.write(f"hint: {hint}\n")
     return EXIT_OK if verdict.verified is True else EXIT_NOT_VERIFIED
 
 

@@ -10,10 +10,12 @@ import binascii
 import json
 import os
 from datetime import UTC, datetime, timedelta
+from pathlib import Path
 from typing import Any, TextIO
 
 from quorvel_trellane import passport
 from quorvel_trellane._internal import components
+from quorvel_trellane._internal.presenting import can_be_credential
 from quorvel_trellane._internal.revocation import revocation_list_problem
 from quorvel_trellane.cli._errors import UsageError
 
@@ -101,12 +103,59 @@ def read_credential(arg: str, stdin: TextIO) -> str:
         return stdin.read().strip()
     if os.path.isfile(arg):
         try:
-            return passport.load_credential(arg)
+            with open(arg, "rb") as handle:
+                raw = handle.read()
         except OSError as exc:
             raise UsageError(f"cannot read credential file {arg}: {exc.strerror or exc}") from exc
+        return _credential_in(arg, raw)
     if _names_a_file(arg, slash_is_base64=False):
         raise not_a_file(arg)
     return arg.strip()
+
+
+def _credential_in(path: str, raw: bytes) -> str:
+    """The credential text a file holds, or a usage error naming the file and what it holds instead.
+
+    The other files of an issuer (its key, key set, revocation list) and
+    notes or binaries end up here by mistake; decoded as a credential they
+    would only yield a codec or padding error about no file in particular.
+    """
+    try:
+        text = raw.decode("utf-8").strip()
+    except UnicodeDecodeError:
+        text = None
+    if text is not None and can_be_credential(text):
+        return text
+    if _is_one_key(raw):
+        raise UsageError(f"{path} holds a public key, not a credential: pin it with --key {path}")
+    if not text:
+        raise UsageError(f"credential file {path} is {'empty' if text == '' else 'not text'}: {_CREDENTIAL_FILE}")
+    try:
+        doc = json.loads(text)
+    except ValueError:
+        raise UsageError(f"{path} does not hold a credential: {_CREDENTIAL_FILE}") from None
+    if isinstance(doc, dict) and "keys" in doc:
+        hint = f"a key set: pass it with --keys {path}"
+    elif isinstance(doc, list) or (isinstance(doc, dict) and "revoked" in doc):
+        hint = f"a revocation list: pass it with --crl {path}"
+    else:
+        hint = _CREDENTIAL_FILE
+    raise UsageError(f"{path} is a JSON document, not a credential ({hint})")
+
+
+_CREDENTIAL_FILE = "a credential file holds the passport's base64url text alone (letters, digits, '-' and '_')"
+
+
+def _is_one_key(raw: bytes) -> bool:
+    """Whether ``raw`` is one Falcon-1024 public key, raw or as base64 text."""
+    if len(raw) == passport.FALCON_1024_PUBLIC_KEY_BYTES:
+        return True
+    bare = b"".join(raw.split()).rstrip(b"=")
+    try:
+        key = base64.b64decode(bare.replace(b"-", b"+").replace(b"_", b"/") + b"=" * (-len(bare) % 4), validate=True)
+    except binascii.Error:
+        return False
+    return len(key) == passport.FALCON_1024_PUBLIC_KEY_BYTES
 
 
 def _read_json_file(path: str, what: str, option: str) -> Any:
@@ -118,6 +167,10 @@ def _read_json_file(path: str, what: str, option: str) -> Any:
     except OSError as exc:
         raise UsageError(f"cannot read {what} {path}: {exc.strerror or exc}") from exc
     except ValueError as exc:
+        if option == "--keys":
+            if _is_one_key(Path(path).read_bytes()):
+                raise UsageError(f"--keys: {path} is one key, not a key set: pin it with --key {path}") from exc
+            raise UsageError(f"{what} {path} is not JSON: {exc} (to pin one key, pass it with --key {path})") from exc
         raise UsageError(f"{what} {path} is not JSON: {exc}") from exc
 
 

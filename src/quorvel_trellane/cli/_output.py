@@ -13,6 +13,7 @@ from typing import Any, Final, TextIO
 
 from quorvel_trellane import passport
 from quorvel_trellane._internal.display import dollars, duration_words
+from quorvel_trellane._internal.text import plain_reason
 
 
 def shown(value: object) -> str:
@@ -107,6 +108,26 @@ def headline(verdict: passport.PassportVerdict) -> str:
     return f"NOT VERIFIED: {reason or shown(verdict.status)}"
 
 
+def missing_input_hint(verdict: passport.PassportVerdict, *, keys_given: bool, crl_given: bool) -> str | None:
+    """What to pass when a verdict comes from what the command was not given.
+
+    Failing closed without a key or a revocation list is the library's rule,
+    and the first thing anyone verifying offline runs into.
+    """
+    if verdict.error_code == "UNRESOLVED_ISSUER_KEY" and not keys_given:
+        return (
+            "no issuer key was given: pin the issuer's public key with --key FILE, "
+            "its key set with --keys FILE, or fetch them with --issuer URL"
+        )
+    if verdict.error_code == "REVOCATION_CHECK_FAILED" and not crl_given:
+        return (
+            "no revocation list was given: pass the issuer's list for this kid "
+            "with --crl FILE|URL, or accept the passport without one with "
+            "--no-revocation-check"
+        )
+    return None
+
+
 def print_verdict(verdict: passport.PassportVerdict, out: TextIO) -> None:
     verified = verdict.verified is True
     signed = verified or verdict.error_code in _SIGNATURE_VERIFIED
@@ -115,7 +136,7 @@ def print_verdict(verdict: passport.PassportVerdict, out: TextIO) -> None:
         ("status", shown(verdict.status)),
     ]
     if verdict.error_code is not None:
-        rows.append(("error", f"{shown(verdict.error_code)}: {shown(verdict.error_message)}"))
+        rows.append(("error", f"{shown(verdict.error_code)}: {shown(plain_reason(verdict.error_message))}"))
     rows.append(("signature", "verified with the issuer key" if signed else "not verified"))
     claims = [
         ("agent_did", shown(verdict.agent_did)),

@@ -73,6 +73,9 @@ try:
         make_payload as make_payload,
     )
     from quorvel_trellane.testing._credentials import (
+        passport_id_of as passport_id_of,
+    )
+    from quorvel_trellane.testing._credentials import (
         sign_payload as sign_payload,
     )
     from quorvel_trellane.testing._credentials import (
@@ -116,6 +119,7 @@ __all__ = [
     "key_id",
     "make_envelope",
     "make_payload",
+    "passport_id_of",
     "revocation_list",
     "sign_payload",
     "stamp",

@@ -5,6 +5,7 @@ from __future__ import annotations
 import base64
 import hashlib
 import json
+import re
 import uuid
 from collections.abc import Iterable, Mapping
 from dataclasses import dataclass, field
@@ -35,6 +36,8 @@ __all__ = [
     "key_id",
     "make_envelope",
     "make_payload",
+    "passport_id_of",
+    "revoked_id",
     "sign_payload",
     "stamp",
     "tamper",
@@ -285,6 +288,42 @@ def envelope_of(credential: str) -> dict[str, Any]:
     """The envelope object inside a credential (no checks of any kind)."""
     envelope: dict[str, Any] = json.loads(b64u_decode(credential))
     return envelope
+
+
+def passport_id_of(credential: str) -> str:
+    """The ``passport_id`` a credential's payload carries, as text (no checks of the signature).
+
+    ``ValueError`` when ``credential`` is no credential or its payload has no id.
+    """
+    try:
+        envelope = envelope_of(credential)
+        payload = envelope["payload"]
+        passport_id = payload.get("passport_id")
+    except (ValueError, TypeError, KeyError, AttributeError):
+        raise ValueError("not a credential (the base64url text of an envelope with a payload)") from None
+    if not passport_id:
+        raise ValueError("the credential's payload has no passport_id")
+    return str(passport_id)
+
+
+# A passport id as issuers write them: one short word of printable text.
+_PASSPORT_ID: Final = re.compile(r"[^\s]{1,200}")
+
+
+def revoked_id(passport: str) -> tuple[str, str | None]:
+    """The passport id to revoke for ``passport`` (a credential or a passport id), and the kid a credential names."""
+    if not isinstance(passport, str):
+        raise TypeError(f"revoke takes a credential or a passport id (str), not {type(passport).__name__}")
+    try:
+        envelope = envelope_of(passport)
+    except ValueError:
+        envelope = None
+    if not isinstance(envelope, dict):
+        if _PASSPORT_ID.fullmatch(passport) and passport.isprintable():
+            return passport, None
+        raise ValueError("revoke takes a credential or a passport id: this text is neither")
+    kid = envelope.get("kid")
+    return passport_id_of(passport), kid if isinstance(kid, str) else None
 
 
 def tamper(credential: str, **changes: Any) -> str:

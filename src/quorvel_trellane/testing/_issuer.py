@@ -15,6 +15,7 @@ from quorvel_trellane.testing._credentials import (
     issue_credential,
     key_id,
     make_payload,
+    revoked_id,
 )
 
 __all__ = ["Issuer", "revocation_list", "wellknown_document"]
@@ -93,11 +94,23 @@ class Issuer:
         """
         return issue_credential(self.payload(**members), self.keypair, alg=alg, kid=kid)
 
-    def revoke(self, passport_id: str, kid: str | None = None) -> None:
+    def revoke(self, passport: str, kid: str | None = None) -> str:
+        """List a passport on the revocation list of ``kid``, and return its id.
+
+        ``passport`` is a credential (its payload's ``passport_id`` is listed,
+        on the list of the kid it names when it is one of this issuer's, unless
+        ``kid`` is given) or a passport
+        id. Anything else raises: a revocation that lists nothing would let a
+        test pass for the wrong reason.
+        """
+        passport_id, named_kid = revoked_id(passport)
+        if kid is None and named_kid is not None and self.knows_kid(named_kid):
+            kid = named_kid
         with self._lock:
             ids = self._revoked.setdefault(kid or self.kid, [])
             if passport_id not in ids:
                 ids.append(passport_id)
+        return passport_id
 
     def wellknown_document(self) -> dict[str, Any]:
         return wellknown_document(*self.keypairs)
