@@ -12,6 +12,7 @@ sides, whose facilitator settles into a dictionary instead of a chain.
 from __future__ import annotations
 
 import asyncio
+import dataclasses
 import hashlib
 import hmac
 import json
@@ -44,13 +45,20 @@ from x402 import (
     PaymentRequirements,
     SettleResponse,
     VerifyResponse,
+    x402Client,
     x402ClientSync,
     x402Facilitator,
     x402ResourceServer,
 )
+from x402.extensions.payment_identifier import (
+    PAYMENT_IDENTIFIER,
+    append_payment_identifier_to_extensions,
+    declare_payment_identifier_extension,
+)
 from x402.http import PaymentOption, RouteConfig
-from x402.http.clients import x402_requests
+from x402.http.clients import x402_http_adapter, x402_httpx_transport, x402_requests
 from x402.http.clients.requests import PaymentError
+from x402.http.middleware.fastapi import PaymentMiddlewareASGI
 from x402.http.utils import (
     decode_payment_required_header,
     decode_payment_signature_header,
@@ -66,6 +74,7 @@ from quorvel_trellane.testing import Issuer, generate_keypair, issue_credential,
 from quorvel_trellane.trust import IssuerTrust
 from quorvel_trellane.x402 import (
     PassportBudget,
+    PassportClientExtension,
     PassportPaywall,
     Stablecoin,
     Stablecoins,
@@ -178,8 +187,16 @@ def route(asset: str, amount: int) -> RouteConfig:
     )
 
 
+def identified(asset: str, amount: int) -> RouteConfig:
+    return dataclasses.replace(
+        route(asset, amount), extensions={PAYMENT_IDENTIFIER: declare_payment_identifier_extension()}
+    )
+
+
 ROUTES = {
     "GET /report": route(USDC, PRICE),
+    "GET /id-report": identified(USDC, PRICE),
+    "GET /id-other": identified(USDC, PRICE),
     "GET /dai-report": route(DAI, PRICE * 10**12),
     "GET /odd-report": route(UNLISTED, PRICE),
     "GET /broken": route(USDC, PRICE),
@@ -196,6 +213,7 @@ class SLOW:
 
 
 PAYWALL: list[PassportPaywall] = []
+BARE: list[Any] = []  # the request headers a seller without the passport declaration sees
 PENDING: list[Any] = []  # what the paywall reports to on_pending
 RAN: list[str] = []  # the Starlette handler's runs
 
@@ -240,6 +258,8 @@ def url(ledger: SpendLedger, chain: LoopbackChain) -> Iterator[str]:
     app = FastAPI()
 
     @app.get("/report")
+    @app.get("/id-report")
+    @app.get("/id-other")
     @app.get("/dai-report")
     @app.get("/odd-report")
     @app.get("/dear")
@@ -266,6 +286,14 @@ def url(ledger: SpendLedger, chain: LoopbackChain) -> Iterator[str]:
     facilitator.register([NETWORK], chain)
     server = x402ResourceServer(facilitator).register(NETWORK, LoopbackPricing())
     app.mount("/plain", Starlette(routes=[Route("/report", plain)]))
+
+    async def seen(request: Any) -> PlainTextResponse:
+        BARE.append(request.headers)
+        return PlainTextResponse("ready")
+
+    bare = Starlette(routes=[Route("/report", seen)])
+    bare_server = x402ResourceServer(facilitator).register(NETWORK, LoopbackPricing())
+    app.mount("/bare", PaymentMiddlewareASGI(bare, routes={"GET /report": route(USDC, PRICE)}, server=bare_server))
     paywall = PassportPaywall(
         app,
         routes=ROUTES,
@@ -342,20 +370,18 @@ def moved(chain: LoopbackChain, before: dict[str, str]) -> int:
 @pytest.mark.parametrize(
     ("passport", "status", "code"),
     [
-        ({"absent": True}, 401, "MISSING_PASSPORT"),
         ({"valid_for_seconds": -1}, 401, "EXPIRED"),
         ({"scopes": ["catalog:read"]}, 403, "SCOPE_NOT_GRANTED"),
         ({"key": UNREACHABLE}, 503, "REVOCATION_CHECK_FAILED"),
     ],
-    ids=["no passport", "expired", "scope not granted", "revocation list unobtainable"],
+    ids=["expired", "scope not granted", "revocation list unobtainable"],
 )
 def test_a_request_without_a_valid_passport_is_refused_before_any_payment_challenge(
     url, issuer, passport, status, code
 ):
-    credential = None
     if "key" in passport:
         credential = issue_credential(issuer.payload(scopes=[SCOPE]), passport["key"])
-    elif not passport.get("absent"):
+    else:
         credential = issuer.issue(
             scopes=passport.get("scopes", [SCOPE]), valid_for=timedelta(seconds=passport.get("valid_for_seconds", 3600))
         )
@@ -518,7 +544,7 @@ def test_a_payment_failing_in_one_request_stays_held_while_another_carrying_it_s
         ("GET", "/report", True, ["PAYMENT-SIGNATURE", "payment-signature"], 400, 0),
         ("GET", "/report", True, ["payment-signature", "X-PAYMENT"], 400, 0),
         ("GET", "/report", True, ["X-PAYMENT"], 402, 0),
-        ("HEAD", "/plain/report", False, [], 401, 0),
+        ("HEAD", "/plain/report", False, [], 402, 0),
         ("HEAD", "/plain/report", True, [], 402, 0),
         ("HEAD", "/plain/report", True, ["PAYMENT-SIGNATURE"], 200, PRICE),
         ("HEAD", "/report", True, [], 402, 0),
@@ -589,6 +615,95 @@ def test_a_payment_in_an_asset_not_listed_is_refused(url, issuer):
     response = agent.get(url + "/odd-report")
     assert (response.status_code, response.json()["error_code"]) == (403, "PAYMENT_NOT_PRICED")
     assert agent.wallet.signed == []
+
+
+# -- the passport declared in the challenge, and presented where declared --------------
+
+
+class Identifier:
+    """The SDK's payment-identifier, sent by a client extension with one fixed id."""
+
+    key = PAYMENT_IDENTIFIER
+
+    def __init__(self, identifier: str) -> None:
+        self.identifier = identifier
+
+    def enrich_payment_payload(self, payload: Any, required: Any) -> Any:
+        extensions = append_payment_identifier_to_extensions(dict(payload.extensions or {}), self.identifier)
+        return payload.model_copy(update={"extensions": extensions})
+
+
+def calls(url: str, client: str, paths: list[str], credential: str, identifier: str | None) -> list[Any]:
+    """The agent's calls, on x402's own clients: "probe" sends nothing but
+    the request; "sdk" is x402's requests client without the extension,
+    "extension only" with it but without what carries it to the paid retry."""
+    if client == "probe":
+        return [httpx.get(url + path, timeout=30) for path in paths]
+    passport, wallet = PassportClientExtension(credential), LoopbackWallet()
+    x402 = (x402Client() if client == "httpx" else x402ClientSync()).register(NETWORK, wallet)
+    PassportBudget(credential, COINS).install(x402)  # the agent's own bound, beside the extension
+    if client != "sdk":
+        x402.register_extension(passport)
+    if identifier:
+        x402.register_extension(Identifier(identifier))
+    if client == "httpx":
+
+        async def run() -> list[Any]:
+            transport = x402_httpx_transport(x402, transport=passport.httpx_transport())
+            async with httpx.AsyncClient(transport=transport, timeout=30) as http:
+                return [await http.get(url + path) for path in paths]
+
+        return asyncio.run(run())
+    session = requests.Session()
+    session.mount("http://", passport.requests_adapter(x402) if client == "requests" else x402_http_adapter(x402))
+    return [session.get(url + path, timeout=30) for path in paths]
+
+
+@pytest.mark.parametrize(
+    ("client", "paths", "identifier", "statuses", "charged", "settled"),
+    [
+        ("probe", ["/id-report"], None, [402], 0, 0),
+        ("httpx", ["/report"], None, [200], PRICE, PRICE),
+        ("requests", ["/report"], None, [200], PRICE, PRICE),
+        ("httpx", ["/bare/report"], None, [200], 0, PRICE),
+        ("requests", ["/bare/report"], None, [200], 0, PRICE),
+        ("sdk", ["/report"], None, [401], 0, 0),
+        ("extension only", ["/report"], None, [401], 0, 0),
+        ("httpx", ["/id-report", "/id-report"], "pay_" + uuid.uuid4().hex, [200, 200], PRICE, PRICE),
+        ("requests", ["/id-report", "/id-other"], "pay_" + uuid.uuid4().hex, [200, 403], PRICE, PRICE),
+    ],
+    ids=[
+        "a cold probe gets the challenge declaring the passport",
+        "the extension's httpx client pays once",
+        "the extension's requests client pays once",
+        "a seller not declaring it never sees the passport (httpx)",
+        "a seller not declaring it never sees the passport (requests)",
+        "a payment without a passport is refused, nothing settled",
+        "the extension without its transport: the passport is dropped, nothing settled",
+        "a payment identifier sent twice is charged once",
+        "a payment identifier for another route is refused",
+    ],
+)
+def test_the_challenge_declares_the_passport_and_the_agent_presents_it_only_where_declared(
+    url, issuer, ledger, chain, client, paths, identifier, statuses, charged, settled
+):
+    credential = issuer.issue(spend_limit_microusd=10 * PRICE)
+    before, seen = dict(chain.settled), len(BARE)
+    responses = calls(url, client, paths, credential, identifier)
+    assert [r.status_code for r in responses] == statuses
+    assert (spent(ledger, credential, 10 * PRICE), moved(chain, before)) == (charged, settled)
+    assert len(BARE) - seen == paths.count("/bare/report")
+    assert all("x-agent-passport" not in headers for headers in BARE[seen:])
+    if statuses[0] in (401, 402):
+        # The challenge, in the header (and, refused, again in the body).
+        required = decode_payment_required_header(responses[0].headers["payment-required"])
+        assert required.extensions["agent-passport"] == {"header": "X-Agent-Passport", "scopes": [SCOPE]}
+        assert (PAYMENT_IDENTIFIER in required.extensions) == (paths[0] == "/id-report")  # left as declared
+        if statuses[0] == 401:
+            assert (
+                responses[0].json()["payment_required"]["extensions"]
+                == required.model_dump(by_alias=True)["extensions"]
+            )
 
 
 # -- the agent's own budget -----------------------------------------------------------

@@ -9,6 +9,14 @@ budget cannot cover the price, is refused before it ever signs a payment::
                           stablecoins=Stablecoins([Stablecoin("eip155:8453", USDC_ON_BASE, 6)]),
                           required_scope="payments:x402")
 
+Its 402 challenge declares the passport (``extensions["agent-passport"]``),
+and an agent's x402 client presents it to such a seller, and to no other,
+with :class:`PassportClientExtension`::
+
+    passport = PassportClientExtension()            # $QUORVEL_AGENT_PASSPORT
+    client.register_extension(passport)
+    http = httpx.AsyncClient(transport=x402_httpx_transport(client, transport=passport.httpx_transport()))
+
 An agent hands its passport's bound to x402's client with
 :class:`PassportBudget`, so that the client signs no payment the passport
 does not cover::
@@ -28,8 +36,10 @@ Modules:
 - ``_amounts``: stablecoins, exact conversions, the payment key and the refusal codes
 - ``_paywall``: PassportPaywall, the ASGI side of the relying party
 - ``_challenge``: the unpaid side, the challenge sent only when the budget can pay it
+- ``_declare``: the passport's declaration in the challenge, and the routes taking a payment identifier
 - ``_book``: the payments in flight by passport and payment, and PendingPayment
 - ``_budget``: PassportBudget, the agent's side
+- ``_client``: PassportClientExtension, the agent's passport for the sellers that declare it
 """
 
 from __future__ import annotations
@@ -49,6 +59,7 @@ from quorvel_trellane.x402._amounts import (
 )
 from quorvel_trellane.x402._book import PendingPayment
 from quorvel_trellane.x402._budget import PassportBudget
+from quorvel_trellane.x402._client import PassportClientExtension
 from quorvel_trellane.x402._paywall import PassportPaywall
 
 __all__ = [
@@ -65,6 +76,7 @@ __all__ = [
     "payment_key",
     "PassportPaywall",
     "PassportBudget",
+    "PassportClientExtension",
     "PendingPayment",
 ]
 
@@ -75,6 +87,7 @@ for _name in (
     "UnlistedAsset",
     "PassportPaywall",
     "PassportBudget",
+    "PassportClientExtension",
     "PendingPayment",
     "microusd",
     "atomic_units",

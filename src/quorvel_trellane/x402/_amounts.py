@@ -27,8 +27,11 @@ if TYPE_CHECKING:
 PAYMENT_NOT_PRICED: Final = "PAYMENT_NOT_PRICED"
 #: A request carrying the payment header more than once, in any spelling.
 PAYMENT_HEADER_REPEATED: Final = "PAYMENT_HEADER_REPEATED"
-#: A signed payment already in flight on this server for other terms.
+#: A signed payment already in flight on this server for other terms, or a
+#: payment identifier used before for another route or not yet settled.
 PAYMENT_KEY_REUSED: Final = "PAYMENT_KEY_REUSED"
+#: The key of x402's payment-identifier extension, in a route's and a payment's extensions.
+PAYMENT_IDENTIFIER: Final = "payment-identifier"
 
 #: One micro-USD is 10**-6 of a dollar.
 _MICRO_DIGITS: Final = 6
@@ -37,6 +40,8 @@ _MICRO_DIGITS: Final = 6
 _ATOMIC: Final = re.compile(r"[0-9]{1,78}", re.ASCII)
 _EVM_ADDRESS: Final = re.compile(r"0x[0-9a-fA-F]{40}", re.ASCII)
 _MAX_DECIMALS: Final = 77
+# What x402's payment-identifier extension accepts as an identifier.
+_IDENTIFIER: Final = re.compile(r"[A-Za-z0-9_-]{16,128}", re.ASCII)
 
 
 # -- amounts ------------------------------------------------------------------
@@ -213,6 +218,24 @@ def payment_key(payment: PaymentPayload, route: str | None = None) -> str:
     accepted = payment.accepted
     terms = [accepted.scheme, accepted.network, accepted.asset, accepted.pay_to, accepted.amount, route]
     return "x402:" + _digest([terms, payment.payload])
+
+
+def payment_identifier(payment: PaymentPayload) -> str | None:
+    """The identifier a payment carries in x402's payment-identifier
+    extension (``extensions["payment-identifier"]["info"]["id"]``), or None
+    when it carries none the extension accepts (16 to 128 letters, digits,
+    "-" and "_")."""
+    extensions = payment.extensions if isinstance(payment.extensions, dict) else {}
+    entry = extensions.get(PAYMENT_IDENTIFIER)
+    info = entry.get("info") if isinstance(entry, dict) else None
+    identifier = info.get("id") if isinstance(info, dict) else None
+    return identifier if isinstance(identifier, str) and _IDENTIFIER.fullmatch(identifier) else None
+
+
+def identifier_key(identifier: str) -> str:
+    """The ledger key of a payment identifier: the passport's ledger keeps
+    it once, so a second payment under it is never charged again."""
+    return "x402-id:" + _digest([identifier])
 
 
 def signature_key(payment: PaymentPayload) -> str:

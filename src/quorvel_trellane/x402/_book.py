@@ -14,7 +14,13 @@ from enum import Enum
 from typing import TYPE_CHECKING, Any, Final, NamedTuple
 
 from quorvel_trellane.spend import SPEND_LIMIT_EXCEEDED, HoldSettledError
-from quorvel_trellane.x402._amounts import PAYMENT_KEY_REUSED, Stablecoins, payment_key, signature_key
+from quorvel_trellane.x402._amounts import (
+    PAYMENT_KEY_REUSED,
+    Stablecoins,
+    identifier_key,
+    payment_key,
+    signature_key,
+)
 
 if TYPE_CHECKING:
     from x402 import PaymentPayload, PaymentRequirements
@@ -52,10 +58,58 @@ class PendingPayment:
 
 
 class Refusal(NamedTuple):
-    """Why a payment is not held: the code and message of a 403."""
+    """Why a payment is not held: the code and message of a 403 (or of ``status``)."""
 
     code: str
     message: str
+    status: int = 403
+
+
+class Served(Enum):
+    """A payment under an identifier whose first payment settled here: the
+    request is served again, and the payment neither held nor settled."""
+
+    SERVED = "served"
+
+
+SERVED: Final = Served.SERVED
+
+
+class Identifiers:
+    """The payment identifiers held here, by passport and key: the route
+    each was held for, and whether its payment settled."""
+
+    def __init__(self) -> None:
+        self._held: dict[tuple[str, str], list[Any]] = {}  # [route, settled]
+
+    def other_route(self, credential: str, key: str, route: str) -> Refusal | None:
+        held = self._held.get((credential, key))
+        if held is None or held[0] == route:
+            return None
+        return Refusal(PAYMENT_KEY_REUSED, "this payment identifier was used for another route")
+
+    def again(self, credential: str, key: str) -> Served | Refusal:
+        """Another payment under an identifier already held: never settled
+        too. Served again only when the first one is known to have settled;
+        in flight, pending or held elsewhere, the first one's outcome decides."""
+        held = self._held.get((credential, key))
+        if held is not None and held[1]:
+            return SERVED
+        return Refusal(PAYMENT_KEY_REUSED, "a payment under this identifier is in flight, or settled elsewhere", 409)
+
+    def hold(self, credential: str, key: str, route: str) -> None:
+        self._held[credential, key] = [route, False]
+        if len(self._held) > _PENDING_KEPT:
+            del self._held[next(iter(self._held))]  # the oldest: a payment under it again is refused
+
+    def settled(self, credential: str, key: str) -> None:
+        held = self._held.get((credential, key))
+        if held is not None:
+            held[1] = True
+
+    def forget(self, credential: str, key: str) -> None:
+        """Its payment did not happen: the identifier is free again."""
+        self._held.pop((credential, key), None)
 
 
 class Committed(Enum):
@@ -126,10 +180,17 @@ class PaymentBook:
         # Payments whose outcome was not final: a later request carrying
         # one never releases its hold, whatever becomes of that request.
         self._pending: dict[tuple[str, str], PendingPayment] = {}
+        self._identifiers = Identifiers()
 
-    async def open(self, credential: str, payment: PaymentPayload, route: str, amount: int) -> Flight | Refusal:
-        """Hold ``amount`` for a request carrying ``payment``, or say why not."""
-        key = payment_key(payment, route)
+    async def open(
+        self, credential: str, payment: PaymentPayload, route: str, amount: int, identifier: str | None = None
+    ) -> Flight | Refusal | Served:
+        """Hold ``amount`` for a request carrying ``payment`` (under its
+        payment ``identifier`` when the route takes one), or say why not."""
+        key = payment_key(payment, route) if identifier is None else identifier_key(identifier)
+        other = None if identifier is None else self._identifiers.other_route(credential, key, route)
+        if other is not None:
+            return other
         signature = signature_key(payment)
         offered = self._signatures.get(signature)
         if offered is not None and offered[0] != key:
@@ -148,6 +209,11 @@ class PaymentBook:
         if not decision:
             self._forget(signature)
             return Refusal(decision.error_code or SPEND_LIMIT_EXCEEDED, decision.error_message or "")
+        if identifier is not None:
+            if decision.replayed:
+                self._forget(signature)
+                return self._identifiers.again(credential, key)
+            self._identifiers.hold(credential, key, route)
         # Two requests carrying one payment of one passport share its hold.
         flight = self._flights.get((credential, key))
         if flight is None:
@@ -171,6 +237,7 @@ class PaymentBook:
             return
         flight.settled = True
         self._pending.pop((flight.credential, flight.key), None)
+        self._identifiers.settled(flight.credential, flight.key)
         final = flight.decision.amount_microusd
         try:
             final = min(final, self.stablecoins.price(requirements))
@@ -183,7 +250,7 @@ class PaymentBook:
         # leaves the window.
         try:
             if await commit(self.ledger, flight.decision, final) is Committed.RELEASED_MEANWHILE:
-                await self._recount(flight, final)
+                await recount(self.ledger, self.required_scope, flight, final)
         except Exception:
             logger.exception("x402: could not commit the hold of settled payment %s", flight.key)
 
@@ -220,6 +287,7 @@ class PaymentBook:
             return
         if not flight.owned:
             return  # another request's hold: its outcome, pending or final, is that request's to settle
+        self._identifiers.forget(flight.credential, flight.key)
         await release(self.ledger, flight.decision)
 
     def pending_payments(self) -> tuple[PendingPayment, ...]:  # read when scraped, on any thread: one C call
@@ -236,6 +304,7 @@ class PaymentBook:
         if await commit(self.ledger, decision, amount) is Committed.RELEASED_MEANWHILE:
             return False
         self._pending.pop((pending.credential, pending.key), None)
+        self._identifiers.settled(pending.credential, pending.key)
         return True
 
     async def release_pending(self, pending: PendingPayment) -> None:
@@ -244,6 +313,7 @@ class PaymentBook:
         # nothing counted either way.
         await self.ledger.release_async(decision)
         self._pending.pop((pending.credential, pending.key), None)
+        self._identifiers.forget(pending.credential, pending.key)
 
     async def _held(self, pending: PendingPayment) -> SpendDecision:
         # The same key and amount find the hold (held or committed); dated
@@ -255,22 +325,6 @@ class PaymentBook:
             required_scope=self.required_scope,
             now=pending.at,
         )
-
-    async def _recount(self, flight: Flight, amount: int) -> None:
-        """Count a settled payment whose hold was released meanwhile.
-
-        Another server carrying the same payment may have released the hold
-        (its request failed) while this one settled it. The money has moved:
-        the payment's key, released, is reserved again, which holds anew (or
-        finds the hold a request made meanwhile), and that hold is committed.
-        """
-        again = await self.ledger.reserve_async(
-            flight.credential, amount, key=flight.key, required_scope=self.required_scope
-        )
-        if again:
-            await commit(self.ledger, again, min(amount, again.amount_microusd))
-        else:
-            logger.error("x402: settled payment %s could not be counted: %s", flight.key, again.error_message)
 
     async def _report(self, flight: Flight, reason: str) -> None:
         pending = PendingPayment(flight.credential, flight.key, flight.decision.amount_microusd, flight.at, reason)
@@ -298,6 +352,21 @@ class PaymentBook:
             self._signatures[signature] = (key, requests - 1)
         else:
             del self._signatures[signature]
+
+
+async def recount(ledger: SpendLedger, required_scope: str | None, flight: Flight, amount: int) -> None:
+    """Count a settled payment whose hold was released meanwhile.
+
+    Another server carrying the same payment may have released the hold
+    (its request failed) while this one settled it. The money has moved:
+    the payment's key, released, is reserved again, which holds anew (or
+    finds the hold a request made meanwhile), and that hold is committed.
+    """
+    again = await ledger.reserve_async(flight.credential, amount, key=flight.key, required_scope=required_scope)
+    if again:
+        await commit(ledger, again, min(amount, again.amount_microusd))
+    else:
+        logger.error("x402: settled payment %s could not be counted: %s", flight.key, again.error_message)
 
 
 async def commit(ledger: SpendLedger, decision: SpendDecision, amount: int) -> Committed:

@@ -7,7 +7,7 @@ Imported through :mod:`quorvel_trellane.x402`.
 from __future__ import annotations
 
 from collections.abc import Callable, Iterable, MutableMapping
-from typing import TYPE_CHECKING, Any, Final
+from typing import TYPE_CHECKING, Any
 
 from quorvel_trellane._internal.observing import Observer, PaymentsObserver, checked_observer
 from quorvel_trellane._refusal import Answer, send_answer
@@ -19,19 +19,18 @@ from quorvel_trellane.x402._amounts import (
     Stablecoin,
     Stablecoins,
     as_stablecoins,
+    payment_identifier,
 )
-from quorvel_trellane.x402._book import Flight, PaymentBook, PendingPayment, Refusal
+from quorvel_trellane.x402._book import SERVED, Flight, PaymentBook, PendingPayment, Refusal
 from quorvel_trellane.x402._challenge import challenge_checked, forbidden
+from quorvel_trellane.x402._declare import PAYMENT_HEADERS, DeclaredX402, IdentifiedRoutes, passport_declaration
 
 if TYPE_CHECKING:
     from x402 import SettleContext, SettleFailureContext, SettleResultContext, x402ResourceServer
-    from x402.http import RoutesConfig, x402HTTPResourceServer
+    from x402.http import HTTPRequestContext, RoutesConfig, x402HTTPResourceServer
 
     from quorvel_trellane.asgi import ASGIApp, Receive, Scope, Send
     from quorvel_trellane.spend import SpendLedger
-
-# x402 reads a payment from either header; a request may carry one of them, once.
-_PAYMENT_HEADERS: Final = frozenset({b"payment-signature", b"x-payment"})
 
 
 class PassportPaywall:
@@ -40,6 +39,12 @@ class PassportPaywall:
     For a request to a route in ``routes`` (x402's own route table; a HEAD
     request is priced and checked as its GET), in order:
 
+    0. Without the ``header`` request header: x402's 402 challenge,
+       declaring the passport in ``extensions["agent-passport"]``
+       (``header``, ``scopes`` and, when the trust binds every issuer to its
+       DID, ``issuers``); with a payment, the passport middleware's 401 with
+       that challenge in its body (``"payment_required"``), nothing held or
+       settled. The handler never runs.
     1. The passport in the ``header`` request header is verified with the
        ledger's trust and ``required_scope``; without a valid one the answer
        is the passport middleware's own: 401 (or 403 for another agent or a
@@ -58,7 +63,11 @@ class PassportPaywall:
        :func:`payment_key` (the signature, the terms it accepted and the
        route) before x402 verifies and settles it; refused, 403 with the
        decision's code ("PAYMENT_KEY_REUSED" for a signature in flight here
-       for other terms). The hold is committed once settlement succeeds (at
+       for other terms). On a route declaring x402's payment-identifier
+       extension, a payment's identifier is its key, once per passport: sent
+       again for the same route and amount, it is neither charged nor
+       settled again (served again when its payment settled here, else 409),
+       for other terms refused. The hold is committed once settlement succeeds (at
        the settled amount when lower) and released only when the payment is
        known not to have happened: refused before settling, the handler
        failing before it, or a facilitator answer that it was not made. A
@@ -69,8 +78,9 @@ class PassportPaywall:
 
     Other routes, and lifespan and websocket scopes, go to x402's middleware
     untouched. The verdict is stored in ``scope["state"]["agent_passport"]``.
-    The hooks that commit are registered on ``server`` (an async
-    ``x402ResourceServer``). ``observer`` reads the pending payments when scraped.
+    The hooks that commit, and the extension that declares the passport,
+    are registered on ``server`` (an async ``x402ResourceServer``).
+    ``observer`` reads the pending payments when scraped.
     """
 
     def __init__(
@@ -88,18 +98,22 @@ class PassportPaywall:
     ) -> None:
         watcher = checked_observer(observer)  # before anything is registered on the server
         from x402.http import x402HTTPResourceServer
-        from x402.http.middleware.fastapi import PaymentMiddlewareASGI
 
         self.ledger = ledger
         self.stablecoins = as_stablecoins(stablecoins)
         self.required_scope = required_scope
+        self._app = app
         self._routes = x402HTTPResourceServer(server, routes)
-        self._x402 = PaymentMiddlewareASGI(app, routes=routes, server=server)
+        self._identified = IdentifiedRoutes(server, routes)
         # The passport middleware itself, in front of the budget: the same
         # verification, the same refusals, the verdict in the scope's state.
         self._passport = PassportMiddleware(
             self._budgeted, trust=ledger.trust, required_scope=required_scope, header=header
         )
+        missing = self._passport.answer(None)
+        assert missing is not None  # the paywall's gate is never optional
+        declaration = passport_declaration(header, required_scope, ledger.trust)
+        self._x402 = DeclaredX402(app, routes, server, declaration, missing)
         self._book = PaymentBook(ledger, self.stablecoins, required_scope, on_pending)
         server.on_before_settle(self._before_settle)
         server.on_after_settle(self._after_settle)
@@ -110,14 +124,19 @@ class PassportPaywall:
     async def __call__(self, scope: Scope, receive: Receive, send: Send) -> None:
         if scope["type"] != "http":
             await self._x402(scope, receive, send)
-        elif scope["method"] == "HEAD" and _priced(self._routes, scope, "GET"):
+            return
+        if scope["method"] == "HEAD" and _priced(self._routes, scope, "GET"):
             # Starlette answers HEAD with the GET handler: x402 prices and
             # settles it as that GET, and the server sends no body.
-            await self._passport({**scope, "method": "GET"}, receive, _headless(send))
-        elif _priced(self._routes, scope, scope["method"]):
+            scope, send = {**scope, "method": "GET"}, _headless(send)
+        elif not _priced(self._routes, scope, scope["method"]):
+            await self._x402(scope, receive, send)
+            return
+        name = self._passport.header_key
+        if any(key.lower() == name for key, _ in scope["headers"]):
             await self._passport(scope, receive, send)
         else:
-            await self._x402(scope, receive, send)
+            await self._x402.unidentified(scope, receive, send)
 
     async def commit_pending(self, pending: PendingPayment, *, amount_microusd: int | None = None) -> bool:
         """Count a pending payment the facilitator now reports settled.
@@ -143,7 +162,7 @@ class PassportPaywall:
         verdict: PassportVerdict = scope["state"][STATE_KEY]
         name = self._passport.header_key
         credential = next(value for key, value in scope["headers"] if key.lower() == name).decode("latin-1")
-        headers = [value for key, value in scope["headers"] if key.lower() in _PAYMENT_HEADERS]
+        headers = [value for key, value in scope["headers"] if key.lower() in PAYMENT_HEADERS]
         if len(headers) > 1:
             # Servers that keep the client's spelling pass each copy: the
             # paywall would hold one while x402 settles another.
@@ -177,11 +196,19 @@ class PassportPaywall:
         if amount == 0:
             await self._x402(scope, receive, send)
             return
-        flight = await self._book.open(credential, payment, f"{scope['method']} {_route_path(scope)}", amount)
-        if isinstance(flight, Refusal):
-            await send_answer(send, forbidden(verdict.status, flight.code, flight.message))
-            return
-        await self._settling(scope, receive, send, flight)
+        identifier = payment_identifier(payment)
+        if identifier is not None and not self._identified.declared(_context(scope, scope["method"])):
+            identifier = None  # the route did not offer the extension: the payment's own key
+        route = f"{scope['method']} {_route_path(scope)}"
+        flight = await self._book.open(credential, payment, route, amount, identifier)
+        if flight is SERVED:
+            # Its identifier's payment settled here: served again, nothing settled.
+            await self._app(scope, receive, send)
+        elif isinstance(flight, Refusal):
+            refusal = Answer.of(verdict.status, flight.code, flight.message)
+            await send_answer(send, Answer(flight.status, refusal.body))
+        elif isinstance(flight, Flight):
+            await self._settling(scope, receive, send, flight)
 
     async def _settling(self, scope: Scope, receive: Receive, send: Send, flight: Flight) -> None:
         closed = False
@@ -233,19 +260,23 @@ class PassportPaywall:
 
 def _priced(routes: x402HTTPResourceServer, scope: Scope, method: str) -> bool:
     """Whether x402's own route table prices the request, read as ``method``."""
+    return routes.requires_payment(_context(scope, method))
+
+
+def _context(scope: Scope, method: str) -> HTTPRequestContext:
+    """The request as x402's route matching reads it."""
     from starlette.requests import Request
     from x402.http import HTTPRequestContext
     from x402.http.middleware.fastapi import FastAPIAdapter
 
     request = Request(scope)
     raw = scope.get("raw_path") or scope["path"].encode("utf-8")
-    context = HTTPRequestContext(
+    return HTTPRequestContext(
         adapter=FastAPIAdapter(request),
         path=raw.decode("latin-1").split("?")[0],
         decoded_path=_route_path(scope),
         method=method,
     )
-    return routes.requires_payment(context)
 
 
 def _payment(value: bytes) -> Any:
