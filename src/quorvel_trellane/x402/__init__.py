@@ -38,6 +38,7 @@ Modules:
 - ``_challenge``: the unpaid side, the challenge sent only when the budget can pay it
 - ``_declare``: the passport's declaration in the challenge, and the routes taking a payment identifier
 - ``_book``: the payments in flight by passport and payment, and PendingPayment
+- ``_hooks``: x402's settlement hooks, telling the book what became of a payment
 - ``_budget``: PassportBudget, the agent's side
 - ``_client``: PassportClientExtension, the agent's passport for the sellers that declare it
 """

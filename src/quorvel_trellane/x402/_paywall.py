@@ -24,9 +24,10 @@ from quorvel_trellane.x402._amounts import (
 from quorvel_trellane.x402._book import SERVED, Flight, PaymentBook, PendingPayment, Refusal
 from quorvel_trellane.x402._challenge import challenge_checked, forbidden
 from quorvel_trellane.x402._declare import PAYMENT_HEADERS, DeclaredX402, IdentifiedRoutes, passport_declaration
+from quorvel_trellane.x402._hooks import SettlementHooks
 
 if TYPE_CHECKING:
-    from x402 import SettleContext, SettleFailureContext, SettleResultContext, x402ResourceServer
+    from x402 import x402ResourceServer
     from x402.http import HTTPRequestContext, RoutesConfig, x402HTTPResourceServer
 
     from quorvel_trellane.asgi import ASGIApp, Receive, Scope, Send
@@ -115,9 +116,7 @@ class PassportPaywall:
         declaration = passport_declaration(header, required_scope, ledger.trust)
         self._x402 = DeclaredX402(app, routes, server, declaration, missing)
         self._book = PaymentBook(ledger, self.stablecoins, required_scope, on_pending)
-        server.on_before_settle(self._before_settle)
-        server.on_after_settle(self._after_settle)
-        server.on_settle_failure(self._settle_failed)
+        SettlementHooks(self._book, header).register(server)
         if isinstance(watcher, PaymentsObserver):
             watcher.watch_payments(self._book)
 
@@ -231,31 +230,6 @@ class PassportPaywall:
             await self._x402(scope, receive, ending)
         finally:
             await close()
-
-    # -- x402's settlement hooks: which passport's payment, read from the request --
-
-    def _flight(self, context: SettleContext | SettleResultContext | SettleFailureContext) -> Flight | None:
-        request = getattr(context.transport_context, "request", None)
-        adapter = getattr(request, "adapter", None)
-        if adapter is None:
-            return None  # settled outside an HTTP request of this paywall
-        return self._book.find(adapter.get_header(self._passport.header), context.payment_payload)
-
-    async def _before_settle(self, context: SettleContext) -> None:
-        flight = self._flight(context)
-        if flight is not None:
-            flight.attempted = True
-
-    async def _settle_failed(self, context: SettleFailureContext) -> None:
-        flight = self._flight(context)
-        if flight is not None:
-            self._book.failed(flight, context.error)
-
-    async def _after_settle(self, context: SettleResultContext) -> None:
-        """The money moved: the hold is committed."""
-        flight = self._flight(context)
-        if flight is not None:
-            await self._book.settled(flight, context.requirements)  # type: ignore[arg-type]
 
 
 def _priced(routes: x402HTTPResourceServer, scope: Scope, method: str) -> bool:
