@@ -3,16 +3,24 @@
 from __future__ import annotations
 
 import asyncio
+import contextlib
+import os
+import threading
+import time
+from typing import Annotated
 
 import httpx
 import pytest
 from conftest import ADAPTER_AGENT, ADAPTER_ISSUER_DID
 from mcp import Client
 from mcp.server.mcpserver import Context, MCPServer
+from mcp.server.mcpserver.resolve import Elicit, Resolve
 from mcp.shared.exceptions import MCPError
+from mcp_types import ElicitResult
+from pydantic import BaseModel
 
 from quorvel_trellane.demo import serve
-from quorvel_trellane.mcp import PassportAccess, needs, passport_transport, passport_verdict
+from quorvel_trellane.mcp import IDEMPOTENCY_META_KEY, PassportAccess, needs, passport_transport, passport_verdict
 from quorvel_trellane.spend import SpendLedger
 from quorvel_trellane.testing import Issuer
 from quorvel_trellane.trust import IssuerTrust
@@ -203,3 +211,156 @@ def test_an_mcp_server_answers_by_the_verified_passport(shop, adapter_issuer, sc
     url, ledger = shop
     arguments = [argument(adapter_issuer) if callable(argument) else argument for argument in given]
     assert asyncio.run(scenario(url, ledger, *arguments)) == expected
+
+
+# -- metering: each call charged once, however it is retried, cancelled or resumed --
+
+PRICE = 100_000
+SHIPPED: list[str] = []  # what the tools below did, in order
+BLOCKED: set[str] = set()  # items whose tool waits until the test lets them go
+STARTED = threading.Event()
+
+
+class Size(BaseModel):
+    size: str
+
+
+def ask_size() -> Elicit[Size]:
+    return Elicit("which size?", Size)
+
+
+def metered_server(access: PassportAccess) -> MCPServer:
+    """ "ship" (sync: a cancel lands once it returns), "pack" (async: a
+    cancel interrupts it) and "fit" (asks for a size first), each PRICE."""
+    server = MCPServer("metered", **access.server_options)
+
+    @server.tool(meta=needs(price_microusd=PRICE))
+    def ship(item: str) -> str:
+        STARTED.set()
+        while item in BLOCKED:
+            time.sleep(0.01)
+        SHIPPED.append(item)
+        return item
+
+    @server.tool(meta=needs(price_microusd=PRICE))
+    async def pack(item: str) -> str:
+        STARTED.set()
+        while item in BLOCKED:
+            await asyncio.sleep(0.01)
+        SHIPPED.append(item)
+        return item
+
+    @server.tool(meta=needs(price_microusd=PRICE))
+    def fit(item: str, size: Annotated[Size, Resolve(ask_size)]) -> str:
+        SHIPPED.append(f"{item} {size.size}")
+        return SHIPPED[-1]
+
+    return server
+
+
+@pytest.fixture(scope="module", params=["sqlite", "postgres"])
+def metered_shops(request, adapter_trust, tmp_path_factory):
+    """Two servers on one ledger (SQLite, PostgreSQL): their URLs and the ledger."""
+    url = os.environ.get("QUORVEL_TEST_POSTGRES_URL")
+    if request.param == "postgres" and not url:
+        if os.environ.get("CI") == "true":
+            pytest.fail("QUORVEL_TEST_POSTGRES_URL is not set: scripts/test starts the PostgreSQL server in CI")
+        pytest.skip("no PostgreSQL server: run the tests with ./scripts/test")
+    store = url if request.param == "postgres" else tmp_path_factory.mktemp("metered") / "spend.sqlite3"
+    accesses = [PassportAccess(adapter_trust, ledger=SpendLedger(adapter_trust, store)) for _ in range(2)]
+    with contextlib.ExitStack() as stack:
+        for access in accesses:
+            stack.enter_context(access.ledger)
+        urls = [stack.enter_context(serve(a.app(metered_server(a), json_response=True))) for a in accesses]
+        yield [f"{u}/mcp" for u in urls], accesses[0].ledger
+
+
+async def elicited(context, params):
+    return ElicitResult(action="accept", content={"size": "L"})
+
+
+async def step(http, head, url, credential, how, name, item, key=None):
+    """One step of a case: its answer's text or refusal code (None for a call cancelled)."""
+    meta = None if key is None else {IDEMPOTENCY_META_KEY: key}
+    if how in ("sessionless", "elsewhere", "other passport"):
+        async with Client(passport_transport(url, credential), elicitation_callback=elicited) as client:
+            try:
+                return (await client.call_tool(name, {"item": item}, meta=meta)).content[0].text
+            except MCPError as refused:
+                return refused.message.split(":")[0]
+    params = {"name": name, "arguments": {"item": item}, **({"_meta": meta} if meta else {})}
+    call = http.post(url, headers=head, json={"jsonrpc": "2.0", "id": 7, "method": "tools/call", "params": params})
+    if how == "session":
+        answer = (await call).json()
+        return (
+            answer["result"]["content"][0]["text"] if "result" in answer else answer["error"]["message"].split(":")[0]
+        )
+    BLOCKED.add(item)
+    STARTED.clear()
+    running = asyncio.ensure_future(call)
+    await asyncio.to_thread(STARTED.wait, 10)
+    cancel = {"jsonrpc": "2.0", "method": "notifications/cancelled", "params": {"requestId": 7}}
+    await http.post(url, headers=head, json=cancel)
+    if name == "ship":
+        await asyncio.sleep(0.3)  # let the cancel land: it takes effect once the sync tool returns
+        BLOCKED.discard(item)
+    await running
+    BLOCKED.discard(item)
+
+
+async def metering(urls, ledger, credential, other, steps):
+    """Each step in one session (cancelled or made again with request id 7),
+    without one (the SDK's client), on the other server or with another
+    passport of the agent: the answers, what the tools did, what was charged."""
+    SHIPPED.clear()
+    async with httpx.AsyncClient(timeout=30) as http:
+        head = {**HEAD, "x-agent-passport": credential}
+        head["mcp-session-id"] = (await http.post(urls[0], headers=head, json=INITIALIZE)).headers["mcp-session-id"]
+        await http.post(urls[0], headers=head, json={"jsonrpc": "2.0", "method": "notifications/initialized"})
+        answers = []
+        for how, *call in steps:
+            url = urls[how == "elsewhere"]
+            answers.append(await step(http, head, url, other if how == "other passport" else credential, how, *call))
+    return [a for a in answers if a is not None], SHIPPED, 1_000_000 - ledger.remaining(credential)
+
+
+DUPLICATE = "DUPLICATE_CALL"
+METERING = {
+    "a cancelled sync call retried with other arguments is a new call": (
+        [("cancel", "ship", "slow"), ("session", "ship", "b")],
+        (["b"], ["slow", "b"], 2 * PRICE),
+    ),
+    "a sync call that returns after its cancel is charged, and not run again": (
+        [("cancel", "ship", "slow"), ("session", "ship", "slow"), ("session", "ship", "slow")],
+        ([DUPLICATE, DUPLICATE], ["slow"], PRICE),
+    ),
+    "an async call cancelled while it runs may be retried as it was, once, on its hold": (
+        [("cancel", "pack", "x"), ("session", "pack", "x")]
+        + [("cancel", "pack", "y"), ("cancel", "pack", "y"), ("session", "pack", "y")],
+        (["x", DUPLICATE], ["x"], 2 * PRICE),
+    ),
+    "a tool that asks for input first is charged once": (
+        [("sessionless", "fit", "tea"), ("sessionless", "fit", "tea", "k1")],
+        (["tea L", "tea L"], ["tea L", "tea L"], 2 * PRICE),
+    ),
+    "the same key for the same call is charged once, on both paths and every server": (
+        [("sessionless", "ship", "a", "k1"), ("sessionless", "ship", "a", "k1"), ("elsewhere", "ship", "a", "k1")]
+        + [("session", "ship", "b", "k2"), ("session", "ship", "b", "k2"), ("other passport", "ship", "a", "k1")],
+        (["a", DUPLICATE, DUPLICATE, "b", DUPLICATE, "a"], ["a", "b", "a"], 2 * PRICE),
+    ),
+    "the same key for another call is refused, on every server": (
+        [("sessionless", "ship", "a", "k1"), ("sessionless", "ship", "b", "k1"), ("elsewhere", "pack", "a", "k1")],
+        (["a", "IDEMPOTENCY_KEY_REUSED", DUPLICATE], ["a"], PRICE),
+    ),
+    "an idempotency key that cannot be one is refused": (
+        [("sessionless", "ship", "a", ""), ("session", "ship", "a", "x" * 257)],
+        (["Invalid idempotency key", "Invalid idempotency key"], [], 0),
+    ),
+}
+
+
+@pytest.mark.parametrize(("steps", "expected"), list(METERING.values()), ids=list(METERING))
+def test_a_metered_call_is_charged_once_however_it_is_made(metered_shops, adapter_issuer, steps, expected):
+    urls, ledger = metered_shops
+    credential, other = (issued(*FULL)(adapter_issuer) for _ in range(2))
+    assert asyncio.run(metering(urls, ledger, credential, other, steps)) == expected

@@ -31,7 +31,8 @@ Modules:
 
 - ``_needs``: what a tool needs of a passport (``needs``), the refusals' codes
 - ``_token``: the SDK's access token for a verified passport, the verdict read back
-- ``_tools``: the SDK's server middleware: tool scopes, hidden tools, metered calls
+- ``_tools``: the SDK's server middleware: tool scopes, hidden tools, priced tools
+- ``_metering``: metered calls, each charged once: their identity, the calls remembered
 - ``_access``: PassportAccess and PassportApp, the passport check at the door
 - ``_transport``: the agent's side, the SDK's transport presenting a passport
 """
@@ -41,13 +42,21 @@ from __future__ import annotations
 from types import FunctionType
 
 from quorvel_trellane.mcp._access import PassportAccess, PassportApp
-from quorvel_trellane.mcp._needs import DUPLICATE_CALL, NEEDS_META_KEY, PASSPORT_REFUSED, Needs, needs
+from quorvel_trellane.mcp._needs import (
+    DUPLICATE_CALL,
+    IDEMPOTENCY_META_KEY,
+    NEEDS_META_KEY,
+    PASSPORT_REFUSED,
+    Needs,
+    needs,
+)
 from quorvel_trellane.mcp._token import PassportAccessToken, passport_verdict
 from quorvel_trellane.mcp._transport import passport_transport
 
 __all__ = [
     "NEEDS_META_KEY",
     "DUPLICATE_CALL",
+    "IDEMPOTENCY_META_KEY",
     "PASSPORT_REFUSED",
     "PassportAccess",
     "PassportAccessToken",

@@ -6,19 +6,27 @@ Imported through :mod:`quorvel_trellane.mcp`.
 from __future__ import annotations
 
 from collections.abc import Mapping
-from typing import Any, Final, TypedDict
+from typing import Any, Final, TypedDict, TypeGuard
 
 from mcp.shared.exceptions import MCPError
 
 #: The tool ``_meta`` entry that says what a tool needs of a passport (see ``needs``).
 NEEDS_META_KEY: Final = "quorvel.com/agent-passport"
-#: The refusal of a metered call made again in its session (a request id
-#: used before) while it runs or after it was charged: it runs, and counts, once.
+#: The request ``_meta`` entry naming a metered call: the agent's
+#: idempotency key, text of 1 to 256 characters, kept per passport. The
+#: same key for the same call (tool and arguments) runs and is charged
+#: once; for another call it is refused ("IDEMPOTENCY_KEY_REUSED").
+IDEMPOTENCY_META_KEY: Final = "quorvel.com/idempotency-key"
+#: The refusal of a metered call made again (the same idempotency key, or
+#: in its session the same request id) while it runs or after it was
+#: charged: it runs, and counts, once.
 DUPLICATE_CALL: Final = "DUPLICATE_CALL"
 #: The JSON-RPC error code of every refusal: at the door (in the HTTP
 #: answer's body) and at a tool. The error's ``data`` is the refusal
 #: document ``{"status", "error_code", "error_message"}``.
 PASSPORT_REFUSED: Final = -32030
+
+_PRICE_BOUND: Final = 2**63
 
 
 class Needs(TypedDict, total=False):
@@ -30,21 +38,27 @@ class Needs(TypedDict, total=False):
 
 def needs(scope: str | None = None, *, price_microusd: int | None = None) -> dict[str, Any]:
     """A tool's ``meta=``: the ``scope`` a passport must grant to see and call
-    it, and the ``price_microusd`` each call reserves on the ledger.
+    it, and the ``price_microusd`` each call reserves on the ledger (a
+    positive int below 2**63, what a ledger can hold).
 
     ``@server.tool(meta=needs("catalog:read"))``; merge with other entries
     of your own as ``{**needs(...), "mine": 1}``.
     """
     if scope is not None and (not isinstance(scope, str) or not scope):
         raise TypeError(f"scope must be a non-empty str or None, not {scope!r}")
-    if price_microusd is not None and (type(price_microusd) is not int or price_microusd <= 0):
-        raise ValueError(f"price_microusd must be a positive int or None, not {price_microusd!r}")
+    if price_microusd is not None and not is_price(price_microusd):
+        raise ValueError(f"price_microusd must be a positive int below 2**63 or None, not {price_microusd!r}")
     entry: Needs = {}
     if scope is not None:
         entry["scope"] = scope
     if price_microusd is not None:
         entry["price_microusd"] = price_microusd
     return {NEEDS_META_KEY: dict(entry)}
+
+
+def is_price(value: object) -> TypeGuard[int]:
+    """Whether ``value`` is a price a ledger can hold: a positive int below 2**63 (a bool is none)."""
+    return type(value) is int and 0 < value < _PRICE_BOUND
 
 
 def needs_of(meta: Mapping[str, Any] | None) -> Needs | None:
