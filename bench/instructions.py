@@ -23,7 +23,12 @@ forms:
   header it never reads (the server parses the same bytes);
 - "protected, one credential repeated": ``PassportMiddleware`` with a warm
   ``IssuerTrust`` (documents read once through an injected fetch, ttls that
-  do not run out during the count) and a required scope.
+  do not run out during the count) and a required scope;
+- "protected, repeated, observer": the same with ``PrometheusMetrics`` as
+  the trust's observer;
+- "protected, distinct credentials": the same server as the first, every
+  request carrying a passport it has never seen (a memo miss and a first
+  verification each).
 
 In one process, one call at a time:
 
@@ -124,10 +129,17 @@ def serve(kind: str, port: int, material: Path) -> None:
     import uvicorn
 
     app: Any = rps._app
-    if kind == "protected":
+    if kind in ("protected", "observed"):
         from quorvel_trellane.asgi import PassportMiddleware
         from quorvel_trellane.trust import IssuerTrust
 
+        observer = None
+        if kind == "observed":
+            from prometheus_client import CollectorRegistry
+
+            from quorvel_trellane.observe import PrometheusMetrics
+
+            observer = PrometheusMetrics(registry=CollectorRegistry())
         trust = IssuerTrust(
             "https://issuer.example",
             fetch=lambda url: (material / ("keys.json" if "pqc-keys" in url else "crl.json")).read_bytes(),
@@ -135,6 +147,7 @@ def serve(kind: str, port: int, material: Path) -> None:
             key_max_stale=LONG,
             crl_ttl=LONG,
             crl_max_age=LONG,
+            observer=observer,
         )
         warm = (material / "passport-repeated.txt").read_text().strip()
         assert trust.verify(warm, required_scope=SCOPE).verified
@@ -144,11 +157,14 @@ def serve(kind: str, port: int, material: Path) -> None:
     )
 
 
-def _requests(port: int, headers: dict[str, str]) -> Any:
+def _requests(port: int, headers: dict[str, str], distinct: list[str] | None = None) -> Any:
     connection = http.client.HTTPConnection("127.0.0.1", port, timeout=600)
+    unseen = iter(distinct or ())
 
     def send(n: int) -> None:
         for _ in range(n):
+            if distinct is not None:
+                headers[HEADER] = next(unseen)
             connection.request("GET", "/", headers=headers)
             response = connection.getresponse()
             body = response.read()
@@ -164,24 +180,27 @@ def _free_port() -> int:
         return int(s.getsockname()[1])
 
 
-def server_figures(material: Path, directory: Path, n: int) -> dict[str, float]:
+def server_figures(material: Path, directory: Path, n: int, n_distinct: int) -> dict[str, float]:
     credential = (material / "passport-repeated.txt").read_text().strip()
-    cases = {
-        "bare, no header": ("bare", {}),
-        "bare, header unread": ("bare", {HEADER: credential}),
-        "protected, one credential repeated": ("protected", {HEADER: credential}),
+    distinct = (material / "passport-server.txt").read_text().split()
+    cases: dict[str, tuple[str, dict[str, str], list[str] | None, int]] = {
+        "bare, no header": ("bare", {}, None, n),
+        "bare, header unread": ("bare", {HEADER: credential}, None, n),
+        "protected, one credential repeated": ("protected", {HEADER: credential}, None, n),
+        "protected, repeated, observer": ("observed", {HEADER: credential}, None, n),
+        "protected, distinct credentials": ("protected", {HEADER: credential}, distinct, n_distinct),
     }
     figures: dict[str, float] = {}
-    for name, (kind, headers) in cases.items():
+    for name, (kind, headers, pool, count) in cases.items():
         port = _free_port()
         counted = Counted(["--serve", kind, "--port", str(port), "--material", str(material)], directory)
         try:
             rps.wait_for(port, deadline=600.0)
-            send = _requests(port, headers)
+            send = _requests(port, headers, pool)
             send(20)  # uninstrumented warm-up: imports done, memo filled
             counted.instrument()
             send(20)
-            figures[name] = counted.per_operation(send, n)[0]
+            figures[name] = counted.per_operation(send, count)[0]
         finally:
             counted.stop()
         print(f"  {name:<40} {figures[name]:>10,.0f} instructions/request", file=sys.stderr)
@@ -315,7 +334,7 @@ def call_figures(material: Path, directory: Path, calls: int, firsts: int) -> di
     return figures
 
 
-def make_material(directory: Path, distinct: int) -> None:
+def make_material(directory: Path, distinct: int, server: int) -> None:
     from quorvel_trellane.testing import Issuer
 
     issuer = Issuer(issuer_did="did:web:issuer.example")
@@ -325,10 +344,11 @@ def make_material(directory: Path, distinct: int) -> None:
         issuer.issue(
             agent_did=f"did:web:agents.example:{i}", scopes=[SCOPE, "catalog:read"], valid_for=timedelta(hours=6)
         )
-        for i in range(distinct + 1)
+        for i in range(distinct + server + 1)
     ]
     (directory / "passport-repeated.txt").write_text(passports[0] + "\n")
-    (directory / "passport-distinct.txt").write_text("\n".join(passports[1:]) + "\n")
+    (directory / "passport-distinct.txt").write_text("\n".join(passports[1 : distinct + 1]) + "\n")
+    (directory / "passport-server.txt").write_text("\n".join(passports[distinct + 1 :]) + "\n")
 
 
 def main() -> int:
@@ -336,7 +356,13 @@ def main() -> int:
     parser.add_argument("--requests", type=int, default=300, help="requests in the smaller window (default 300)")
     parser.add_argument("--calls", type=int, default=2000, help="repeated calls in the smaller window (default 2000)")
     parser.add_argument("--firsts", type=int, default=40, help="first verifications in the smaller window (default 40)")
-    parser.add_argument("--serve", choices=["bare", "protected"], help=argparse.SUPPRESS)
+    parser.add_argument(
+        "--distinct-requests",
+        type=int,
+        default=60,
+        help="requests with distinct passports in the smaller window (default 60)",
+    )
+    parser.add_argument("--serve", choices=["bare", "protected", "observed"], help=argparse.SUPPRESS)
     parser.add_argument("--port", type=int, help=argparse.SUPPRESS)
     parser.add_argument("--loops", action="store_true", help=argparse.SUPPRESS)
     parser.add_argument("--material", type=Path, help=argparse.SUPPRESS)
@@ -351,9 +377,9 @@ def main() -> int:
         raise SystemExit("needs valgrind (with callgrind_control) on PATH")
     with tempfile.TemporaryDirectory(prefix="qt-instructions-") as name:
         directory = Path(name)
-        make_material(directory, 3 * args.firsts + 4)
+        make_material(directory, 3 * args.firsts + 4, 3 * args.distinct_requests + 44)
         print("in the server (instructions per request):", file=sys.stderr)
-        server = server_figures(directory, directory, args.requests)
+        server = server_figures(directory, directory, args.requests, args.distinct_requests)
         print("in one process (instructions per call):", file=sys.stderr)
         calls = call_figures(directory, directory, args.calls, args.firsts)
     bare, unread = server["bare, no header"], server["bare, header unread"]
@@ -367,6 +393,8 @@ def main() -> int:
     for label, value in server.items():
         print(f"{label:<40} {value:>13,.0f} {value / bare:>12.2f} {value / unread:>16.2f}")
     print(f"the check adds {protected - unread:,.0f} instructions per request over the app that receives the header")
+    observed = server["protected, repeated, observer"]
+    print(f"the observer adds {observed - protected:,.0f} instructions per memoised request")
     print()
     print(f"{'call':<50} {'instructions':>13}")
     for label, value in calls.items():

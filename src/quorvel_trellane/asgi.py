@@ -15,8 +15,8 @@ from __future__ import annotations
 from collections.abc import Awaitable, Callable, MutableMapping
 from typing import Any, Final, TypeAlias
 
-from quorvel_trellane._refusal import CLOSE_POLICY_VIOLATION, Answer, Ask, AsyncTrust, Middleware
-from quorvel_trellane.passport import X402_PASSPORT_HEADER, PassportVerdict
+from quorvel_trellane._gate import Admission, AsyncTrust, Middleware, refuse_handshake, scan_headers, send_answer
+from quorvel_trellane.passport import X402_PASSPORT_HEADER
 
 __all__ = ["PassportMiddleware", "STATE_KEY", "Scope", "Receive", "Send", "ASGIApp", "X402_PASSPORT_HEADER"]
 
@@ -54,98 +54,35 @@ class PassportMiddleware(Middleware[ASGIApp, AsyncTrust, Scope]):
     """
 
     async def __call__(self, scope: Scope, receive: Receive, send: Send) -> None:
-        recall = self.recall
-        if recall is not None and scope["type"] == "http":
-            # The lean path: a passport the trust judged before, with the
-            # same scope and material, is answered again from its memo, with
-            # no other coroutine and no record made. Anything else (no
-            # header, two, a public path, a memo miss) takes the full path.
-            name = self.header_key
-            size = len(name)
-            found: bytes | None = None
-            for key, value in scope["headers"]:
-                if key == name or (len(key) == size and key.lower() == name):
-                    if found is not None:
-                        found = None
-                        break
-                    found = value
-            is_public = self.is_public
-            if found is not None and (is_public is None or not is_public(scope["path"], scope.get("raw_path"))):
-                verdict = recall(found, self.required_scope)
-                if verdict is not None:
-                    answer = None if verdict.verified else self.answer(verdict)
-                    if answer is not None:  # the answer the full path gives the same verdict
-                        await _answer(send, answer)
-                        return
-                    scope = dict(scope)
-                    state = scope.get("state")
-                    scope["state"] = {**state, STATE_KEY: verdict} if state else {STATE_KEY: verdict}
-                    await self.app(scope, receive, send)
-                    return
         kind = scope["type"]
         if kind != "http" and kind != "websocket":
             await self.app(scope, receive, send)
             return
         is_public = self.is_public
-        public = is_public is not None and is_public(scope["path"], scope.get("raw_path"))
-        if public and self.readiness is not None and kind == "http" and scope["path"] == self.readiness_path:
-            await self.readiness(scope, receive, send)
-            return
-        verdict = None if public else await self._verdict(scope)
-        answer = None if public else self.answer(verdict)
-        if answer is not None:
-            if kind == "http":
-                await _answer(send, answer)
-            else:
-                await _refuse_handshake(scope, receive, send, answer)
-            return
+        if is_public is not None and is_public(scope["path"], scope.get("raw_path")):
+            if self.readiness is not None and kind == "http" and scope["path"] == self.readiness_path:
+                await send_answer(send, self.readiness.answer())
+                return
+            verdict = None
+        else:
+            # The header scanned once, the trust's memo asked once: a passport
+            # judged before is admitted with no other coroutine made.
+            found, repeated = scan_headers(scope["headers"], self.header_key)
+            # Latin-1 maps every byte to one character, so no byte sequence can
+            # make decoding fail; whatever is not base64url is judged invalid.
+            begun = self.begin(None if found is None else found.decode("latin-1"), scope, repeated=repeated)
+            admission = begun if type(begun) is Admission else await self.finish_async(begun)  # type: ignore[arg-type]
+            answer = admission.answer
+            if answer is not None:
+                if kind == "http":
+                    await send_answer(send, answer)
+                else:
+                    await refuse_handshake(scope, receive, send, answer)
+                return
+            verdict = admission.verdict
         # A copy, so that a server sharing its scope or lifespan state across
         # requests never sees one request's verdict in another.
         scope = dict(scope)
         state = scope.get("state")
         scope["state"] = {**state, STATE_KEY: verdict} if state else {STATE_KEY: verdict}
         await self.app(scope, receive, send)
-
-    async def _verdict(self, scope: Scope) -> PassportVerdict | None:
-        name = self.header_key
-        size = len(name)
-        found: bytes | None = None
-        repeated = False
-        for key, value in scope["headers"]:
-            # Servers send lower-case names; the second test is for one that
-            # keeps the client's spelling.
-            if key == name or (len(key) == size and key.lower() == name):
-                repeated = found is not None
-                if repeated:
-                    break
-                found = value
-        # Latin-1 maps every byte to one character, so no byte sequence can
-        # make decoding fail; whatever is not base64url is judged invalid.
-        seen = self.examine(None if found is None else found.decode("latin-1"), scope, repeated=repeated)
-        if not isinstance(seen, Ask):
-            return seen
-        # Whatever the trust raises (misuse of its arguments) propagates: the
-        # server answers 500 and the application is still never called.
-        return await self.trust.verify_async(seen.credential, required_scope=seen.required_scope)
-
-
-def _headers(answer: Answer) -> list[tuple[bytes, bytes]]:
-    return [(name.lower().encode("latin-1"), value.encode("latin-1")) for name, value in answer.headers]
-
-
-async def _answer(send: Send, answer: Answer) -> None:
-    await send({"type": "http.response.start", "status": answer.code, "headers": _headers(answer)})
-    await send({"type": "http.response.body", "body": answer.body})
-
-
-async def _refuse_handshake(scope: Scope, receive: Receive, send: Send, answer: Answer) -> None:
-    # The server asks with "websocket.connect" before it takes an answer to
-    # the handshake; a client gone already needs none.
-    if (await receive())["type"] != "websocket.connect":
-        return
-    if "websocket.http.response" in (scope.get("extensions") or {}):
-        start = {"type": "websocket.http.response.start", "status": answer.code, "headers": _headers(answer)}
-        await send(start)
-        await send({"type": "websocket.http.response.body", "body": answer.body})
-    else:
-        await send({"type": "websocket.close", "code": CLOSE_POLICY_VIOLATION})

@@ -26,7 +26,7 @@ from django.conf import settings  # type: ignore[import-untyped]
 from django.http import HttpRequest, HttpResponse  # type: ignore[import-untyped]
 from django.utils.module_loading import import_string  # type: ignore[import-untyped]
 
-from quorvel_trellane._refusal import Answer, Ask, Gate, SyncTrust, public_path_test, raw_target, verify_in_loop
+from quorvel_trellane._gate import Admission, Answer, Gate, SyncTrust, public_path_test, raw_target
 from quorvel_trellane.passport import X402_PASSPORT_HEADER, PassportVerdict
 
 __all__ = ["PassportMiddleware", "passport_required", "SETTING", "REQUEST_ATTRIBUTE"]
@@ -93,24 +93,18 @@ def _judge(
 ) -> tuple[PassportVerdict | None, HttpResponse | None]:
     # WSGI servers fold a repeated header into one value joined by commas,
     # which the gate refuses as a repeated header.
-    seen = gate.examine(request.headers.get(gate.header), request)
-    verdict = gate.trust.verify(seen.credential, required_scope=seen.required_scope) if isinstance(seen, Ask) else seen
-    return _decided(gate, verdict)
+    return _decided(gate.admit(request.headers.get(gate.header), request))
 
 
 async def _judge_async(
     request: HttpRequest, gate: Gate[SyncTrust, HttpRequest]
 ) -> tuple[PassportVerdict | None, HttpResponse | None]:
-    seen = gate.examine(request.headers.get(gate.header), request)
-    verdict = await verify_in_loop(gate.trust, seen) if isinstance(seen, Ask) else seen
-    return _decided(gate, verdict)
+    return _decided(await gate.admit_async(request.headers.get(gate.header), request))
 
 
-def _decided(
-    gate: Gate[SyncTrust, HttpRequest], verdict: PassportVerdict | None
-) -> tuple[PassportVerdict | None, HttpResponse | None]:
-    answer = gate.answer(verdict)
-    return verdict, None if answer is None else _response(answer)
+def _decided(admission: Admission) -> tuple[PassportVerdict | None, HttpResponse | None]:
+    answer = admission.answer
+    return admission.verdict, None if answer is None else _response(answer)
 
 
 def _response(answer: Answer) -> HttpResponse:

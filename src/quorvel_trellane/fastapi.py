@@ -23,7 +23,7 @@ from fastapi.exceptions import HTTPException
 from fastapi.security import APIKeyHeader
 from starlette.responses import Response
 
-from quorvel_trellane._refusal import Answer, Ask, AsyncTrust, Gate
+from quorvel_trellane._gate import Answer, AsyncTrust, Gate
 from quorvel_trellane.passport import X402_PASSPORT_HEADER, PassportVerdict
 
 __all__ = ["PassportHeader", "PassportRefused", "require_passport", "exception_handlers", "SCHEME_NAME"]
@@ -88,15 +88,10 @@ class PassportHeader(APIKeyHeader):
         self.gate: Gate[AsyncTrust, Request] = Gate(trust=trust, required_scope=scope, optional=optional, header=header)
 
     async def __call__(self, request: Request) -> PassportVerdict | None:  # type: ignore[override]
-        gate = self.gate
-        values = request.headers.getlist(gate.header)
-        seen = gate.examine(values[0] if values else None, request, repeated=len(values) > 1)
-        verdict = (
-            await gate.trust.verify_async(seen.credential, required_scope=seen.required_scope)
-            if isinstance(seen, Ask)
-            else seen
+        values = request.headers.getlist(self.gate.header)
+        verdict, _, answer = await self.gate.admit_async(
+            values[0] if values else None, request, repeated=len(values) > 1
         )
-        answer = gate.answer(verdict)
         if answer is not None:
             raise PassportRefused(answer)
         return verdict

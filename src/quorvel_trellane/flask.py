@@ -23,9 +23,9 @@ from typing import Any, Final, ParamSpec, TypeVar
 
 from flask import Flask, Response, current_app, g, request
 
+from quorvel_trellane._gate import Admission, Answer, Gate, SyncTrust
 from quorvel_trellane._internal.components import require_components
-from quorvel_trellane._refusal import Answer, Ask, Gate, SyncTrust, verify_in_loop
-from quorvel_trellane.passport import X402_PASSPORT_HEADER, PassportVerdict
+from quorvel_trellane.passport import X402_PASSPORT_HEADER
 
 __all__ = ["Passport", "passport_required", "EXTENSION_KEY", "G_KEY"]
 
@@ -65,22 +65,15 @@ class Passport:
         return gate
 
 
-def _examine(gate: Gate[SyncTrust, None]) -> Ask | PassportVerdict | None:
+def _judge(gate: Gate[SyncTrust, None]) -> Admission:
     values = request.headers.getlist(gate.header)
     # WSGI servers fold a repeated header into one value with commas, which the gate refuses.
-    return gate.examine(values[0] if values else None, None, repeated=len(values) > 1)
+    return gate.admit(values[0] if values else None, repeated=len(values) > 1)
 
 
-def _judge(gate: Gate[SyncTrust, None]) -> tuple[PassportVerdict | None, Answer | None]:
-    seen = _examine(gate)
-    verdict = gate.trust.verify(seen.credential, required_scope=seen.required_scope) if isinstance(seen, Ask) else seen
-    return verdict, gate.answer(verdict)
-
-
-async def _judge_async(gate: Gate[SyncTrust, None]) -> tuple[PassportVerdict | None, Answer | None]:
-    seen = _examine(gate)
-    verdict = await verify_in_loop(gate.trust, seen) if isinstance(seen, Ask) else seen
-    return verdict, gate.answer(verdict)
+async def _judge_async(gate: Gate[SyncTrust, None]) -> Admission:
+    values = request.headers.getlist(gate.header)
+    return await gate.admit_async(values[0] if values else None, repeated=len(values) > 1)
 
 
 def _refusal(refused: Answer) -> Response:
@@ -112,7 +105,7 @@ def passport_required(
             # trust's verify_async does the waiting).
             @functools.wraps(view)
             async def guarded_async(*args: _P.args, **kwargs: _P.kwargs) -> Any:
-                verdict, refused = await _judge_async(own or _app_extension().gate(scope, optional))
+                verdict, _, refused = await _judge_async(own or _app_extension().gate(scope, optional))
                 if refused is not None:
                     return _refusal(refused)
                 setattr(g, G_KEY, verdict)
@@ -122,7 +115,7 @@ def passport_required(
 
         @functools.wraps(view)
         def guarded(*args: _P.args, **kwargs: _P.kwargs) -> _R | Response:
-            verdict, refused = _judge(own or _app_extension().gate(scope, optional))
+            verdict, _, refused = _judge(own or _app_extension().gate(scope, optional))
             if refused is not None:
                 return _refusal(refused)
             setattr(g, G_KEY, verdict)

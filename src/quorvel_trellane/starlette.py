@@ -25,7 +25,7 @@ from starlette.middleware.authentication import AuthenticationMiddleware
 from starlette.requests import HTTPConnection, Request
 from starlette.responses import PlainTextResponse, Response
 
-from quorvel_trellane._refusal import Answer, Ask, AsyncTrust, Gate
+from quorvel_trellane._gate import Answer, AsyncTrust, Gate
 from quorvel_trellane.passport import X402_PASSPORT_HEADER, PassportVerdict
 
 __all__ = [
@@ -85,13 +85,10 @@ class PassportBackend(AuthenticationBackend):
         self.gate: Gate[AsyncTrust, HTTPConnection] = Gate(trust=trust, header=header)
 
     async def authenticate(self, conn: HTTPConnection) -> tuple[AuthCredentials, BaseUser] | None:
-        gate = self.gate
-        values = conn.headers.getlist(gate.header)
-        seen = gate.examine(values[0] if values else None, conn, repeated=len(values) > 1)
-        if seen is None:
+        values = conn.headers.getlist(self.gate.header)
+        verdict, _, answer = await self.gate.admit_async(values[0] if values else None, conn, repeated=len(values) > 1)
+        if verdict is None:
             return None
-        verdict = await gate.trust.verify_async(seen.credential) if isinstance(seen, Ask) else seen
-        answer = gate.answer(verdict)
         if answer is not None:
             raise PassportAuthenticationError(answer)
         return AuthCredentials(verdict.scopes), PassportUser(verdict)

@@ -15,7 +15,7 @@ from __future__ import annotations
 from collections.abc import Iterable
 from typing import TYPE_CHECKING, Final
 
-from quorvel_trellane._refusal import Ask, Middleware, SyncTrust, raw_target
+from quorvel_trellane._gate import Middleware, SyncTrust, raw_target, start_answer
 from quorvel_trellane.passport import X402_PASSPORT_HEADER
 
 if TYPE_CHECKING:
@@ -46,18 +46,14 @@ class PassportMiddleware(Middleware["WSGIApplication", SyncTrust, "WSGIEnvironme
 
     def __call__(self, environ: WSGIEnvironment, start_response: StartResponse) -> Iterable[bytes]:
         is_public = self.is_public
-        public = is_public is not None and is_public(environ.get("PATH_INFO", ""), raw_target(environ))
-        if public and self.readiness is not None and environ.get("PATH_INFO") == self.readiness_path:
-            return self.readiness.wsgi(environ, start_response)
-        seen = None if public else self.examine(environ.get(self.environ_key), environ)
-        # Whatever the trust raises (misuse of its arguments) propagates:
-        # the server answers 500 and the application is never called.
-        verdict = (
-            self.trust.verify(seen.credential, required_scope=seen.required_scope) if isinstance(seen, Ask) else seen
-        )
-        answer = None if public else self.answer(verdict)
-        if answer is not None:
-            start_response(answer.status_line, list(answer.headers))
-            return [answer.body]
+        if is_public is not None and is_public(environ.get("PATH_INFO", ""), raw_target(environ)):
+            if self.readiness is not None and environ.get("PATH_INFO") == self.readiness_path:
+                return start_answer(start_response, self.readiness.answer())
+            verdict = None
+        else:
+            admission = self.admit(environ.get(self.environ_key), environ)
+            if admission.answer is not None:
+                return start_answer(start_response, admission.answer)
+            verdict = admission.verdict
         environ[ENVIRON_KEY] = verdict
         return self.app(environ, start_response)

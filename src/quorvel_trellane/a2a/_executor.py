@@ -13,8 +13,8 @@ from a2a.server.agent_execution import AgentExecutor, RequestContext
 from a2a.server.events import EventQueue
 from a2a.types import Task, TaskState, TaskStatus, TaskStatusUpdateEvent
 
+from quorvel_trellane._gate import Answer, AsyncTrust, Gate
 from quorvel_trellane._internal.components import require_components
-from quorvel_trellane._refusal import Answer, AsyncTrust
 from quorvel_trellane.a2a._agent import STATE_KEY, PassportUser, passport_from_a2a_message
 from quorvel_trellane.passport import A2A_PASSPORT_METADATA_KEY, PassportVerdict
 
@@ -50,6 +50,7 @@ class PassportExecutor(AgentExecutor):
 
     def __init__(self, executor: AgentExecutor, *, trust: AsyncTrust, required_scope: str | None = None) -> None:
         require_components("PassportExecutor")
+        self.gate: Gate[AsyncTrust, RequestContext] = Gate(trust=trust, required_scope=required_scope)
         self.executor = executor
         self.trust = trust
         self.required_scope = required_scope
@@ -69,9 +70,11 @@ class PassportExecutor(AgentExecutor):
         credential = passport_from_a2a_message(context.message)
         if credential is not None:
             _forget_passport(context.message)
-            verdict = await self.trust.verify_async(credential, required_scope=self.required_scope)
-            if not verdict.verified:
-                return verdict, _refused(verdict)
+            # A message's metadata is no header: a comma is the credential's own.
+            verdict, _, refused = await self.gate.admit_async(credential, context, folded=False)
+            assert verdict is not None  # a credential was given
+            if refused is not None:
+                return verdict, refused
             user = context.call_context.user
             if isinstance(user, PassportUser) and PassportUser(verdict).user_name != user.user_name:
                 # The task is filed under the call's agent: it must be the one that runs.
@@ -88,10 +91,6 @@ class PassportExecutor(AgentExecutor):
                 return carried, Answer.of(carried.status, "SCOPE_NOT_GRANTED", f"scope {scope!r} not granted")
             return carried, None
         return None, _MISSING
-
-
-def _refused(verdict: PassportVerdict) -> Answer:
-    return Answer.refusing(verdict)
 
 
 def _forget_passport(message: Any) -> None:

@@ -30,7 +30,7 @@ from a2a.types import (
 )
 from a2a.utils.errors import TaskNotFoundError
 
-from quorvel_trellane._refusal import AsyncTrust
+from quorvel_trellane._gate import AsyncTrust, Gate
 from quorvel_trellane.a2a._agent import PassportUser, passport_from_a2a_message
 from quorvel_trellane.passport import X402_PASSPORT_HEADER
 
@@ -58,6 +58,10 @@ class PassportRequestHandler(RequestHandler):
         self.handler = handler
         self.trust = trust
         self.header = header
+        # No scope here: the executor checks its own on the same passport.
+        self._gate: Gate[AsyncTrust, ServerCallContext] | None = (
+            None if trust is None else Gate(trust=trust, header=header)
+        )
 
     def __getattr__(self, name: str) -> Any:
         # The wrapped handler's other members (its aclose for a server's
@@ -68,19 +72,20 @@ class PassportRequestHandler(RequestHandler):
         user = context.user
         if isinstance(user, PassportUser):
             return user
+        gate = self._gate
         credential = passport_from_a2a_message(message) if message is not None else None
-        if credential is None:
+        folded = credential is None
+        if folded:
             # A call without a message authenticates through the header,
             # which the SDK's context builder keeps in the call's state.
             headers = context.state.get("headers")
             value = headers.get(self.header.lower()) if isinstance(headers, dict) else None
-            # Copies folded into one value by commas are ambiguous: none.
-            credential = value if isinstance(value, str) and "," not in value else None
-        if credential is None or self.trust is None:
+            credential = value if isinstance(value, str) else None
+        if credential is None or gate is None:
             return None
-        # No scope here: the executor checks its own on the same passport.
-        verdict = await self.trust.verify_async(credential)
-        if not verdict.verified:
+        # Copies of the header folded into one value by commas are ambiguous: none.
+        verdict, _, refused = await gate.admit_async(credential, context, folded=folded)
+        if verdict is None or refused is not None:
             return None
         context.user = agent = PassportUser(verdict)
         return agent

@@ -14,7 +14,7 @@ from mcp.server.auth.settings import AuthSettings
 from mcp.server.mcpserver import MCPServer
 from starlette.applications import Starlette
 
-from quorvel_trellane._refusal import CLOSE_POLICY_VIOLATION, Answer, Ask, AsyncTrust, Gate, RequiredScope, compact_json
+from quorvel_trellane._gate import CLOSE_POLICY_VIOLATION, Answer, AsyncTrust, Gate, RequiredScope, compact_json
 from quorvel_trellane.asgi import STATE_KEY, Receive, Scope, Send
 from quorvel_trellane.mcp._needs import PASSPORT_REFUSED
 from quorvel_trellane.mcp._token import PassportAccessToken
@@ -123,19 +123,13 @@ class PassportApp:
         if scope["type"] != "http":
             await self.app(scope, receive, send)
             return
-        credential, repeated = _credential(scope, self.access.header_key)
-        seen = self.access.examine(credential, scope, repeated=repeated)
-        verdict: PassportVerdict | None
-        if isinstance(seen, Ask):
-            verdict = await self.access.trust.verify_async(seen.credential, required_scope=seen.required_scope)
-        else:
-            verdict = seen
-        answer = self.access.answer(verdict)
+        found, repeated = _credential(scope, self.access.header_key)
+        verdict, credential, answer = await self.access.admit_async(found, scope, repeated=repeated)
         if answer is not None:
             await _refuse(send, answer)
             return
         # Admitted: the header held a credential that verified.
-        assert credential is not None and isinstance(verdict, PassportVerdict)
+        assert credential is not None and verdict is not None
         headers = [(k, v) for k, v in scope["headers"] if k.lower() != _AUTHORIZATION]
         headers.append((_AUTHORIZATION, b"Bearer " + credential.encode("latin-1")))
         state = scope.get("state")

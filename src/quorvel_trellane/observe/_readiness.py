@@ -4,15 +4,22 @@ A server cannot verify while a trust has no usable key set, or while every
 revocation list it fetched is past its usable age (verification fails
 closed on them). The probe answers 503 with the reasons in JSON then, 200
 otherwise; a set of trusts is ready while one of them is.
+
+The probe is served without a passport, so its body names reasons by code
+only ("KEY_SET_FETCHING", "KEY_SET_UNUSABLE", "REVOCATION_LISTS_UNUSABLE"):
+no issuer address, no fetch error. The details (which issuer, what failed)
+go to the log "quorvel_trellane.observe", and :meth:`Readiness.check` gives
+them in-process.
 """
 
 from __future__ import annotations
 
 import json
+import logging
 from collections.abc import Iterable
 from dataclasses import dataclass, field
 from http import HTTPStatus
-from typing import TYPE_CHECKING, Any
+from typing import TYPE_CHECKING, Any, Final, NamedTuple
 
 from quorvel_trellane.observe._base import USABLE
 
@@ -20,6 +27,13 @@ if TYPE_CHECKING:
     from wsgiref.types import StartResponse, WSGIEnvironment
 
 __all__ = ["Readiness", "ReadinessAnswer"]
+
+_LOG: Final = logging.getLogger("quorvel_trellane.observe")
+
+
+class _Unready(NamedTuple):
+    code: str  # what the body says
+    detail: str  # what the log and check() say
 
 
 @dataclass(frozen=True, slots=True)
@@ -55,7 +69,8 @@ class Readiness:
     """A readiness probe over a trust (``IssuerTrust``) or a set of trusts (``TrustedIssuers``).
 
     ``check()`` lists why the server cannot verify now (empty when it
-    can); ``answer()`` is the probe's answer. The object is itself an ASGI
+    can), in words naming each issuer; ``answer()`` is the probe's answer,
+    whose body gives the reasons by code only. The object is itself an ASGI
     application, and ``wsgi`` a WSGI one, answering every request with it;
     the ASGI and WSGI ``PassportMiddleware`` serve it at ``readiness_path``.
     A trust that never fetched its key set starts that fetch when probed, and
@@ -74,21 +89,25 @@ class Readiness:
 
     def check(self) -> tuple[str, ...]:
         """Why no trust can verify now; empty when one can."""
+        return tuple(reason.detail for reason in self._reasons())
+
+    def answer(self) -> ReadinessAnswer:
+        reasons = self._reasons()
+        for reason in reasons:
+            _LOG.warning("not ready: %s", reason.detail, extra={"reason": reason.code})
+        codes = [reason.code for reason in reasons]
+        body = json.dumps({"ready": not codes, "reasons": codes}, separators=(",", ":"))
+        return ReadinessAnswer(503 if codes else 200, body.encode("utf-8"))
+
+    def _reasons(self) -> list[_Unready]:
         trusts = getattr(self.trust, "trusts", None) or (self.trust,)
-        reasons: list[str] = []
-        ready = False
+        reasons: list[_Unready] = []
         for trust in trusts:
             reason = _unready(trust)
             if reason is None:
-                ready = True
-            else:
-                reasons.append(reason)
-        return () if ready else tuple(reasons)
-
-    def answer(self) -> ReadinessAnswer:
-        reasons = self.check()
-        body = json.dumps({"ready": not reasons, "reasons": list(reasons)}, separators=(",", ":"))
-        return ReadinessAnswer(503 if reasons else 200, body.encode("utf-8"))
+                return []
+            reasons.append(reason)
+        return reasons
 
     async def __call__(self, scope: Any, receive: Any, send: Any) -> None:
         answer = self.answer()
@@ -103,7 +122,7 @@ class Readiness:
         return [answer.body]
 
 
-def _unready(trust: Any) -> str | None:
+def _unready(trust: Any) -> _Unready | None:
     status = trust.status()
     issuer = status.issuer_url
     keys = status.key_set
@@ -111,12 +130,13 @@ def _unready(trust: Any) -> str | None:
         if keys.fetches == 0:
             # Probed before any request needed it: fetch it now, so that a
             # server kept out of traffic until ready becomes ready at all.
-            start = getattr(trust, "_prefetch", None)
-            if start is not None:
-                start()
-            return f"{issuer}: the key set is being fetched"
-        return f"{issuer}: no usable key set ({keys.last_error or keys.state})"
+            material = getattr(trust, "material", None)
+            if material is not None:
+                material.prefetch()
+            return _Unready("KEY_SET_FETCHING", f"{issuer}: the key set is being fetched")
+        return _Unready("KEY_SET_UNUSABLE", f"{issuer}: no usable key set ({keys.last_error or keys.state})")
     lists = status.revocation_lists.values()
     if lists and all(doc.fetches > 0 and doc.state not in USABLE for doc in lists):
-        return f"{issuer}: no usable revocation list (each past its usable age or never fetched)"
+        detail = f"{issuer}: no usable revocation list (each past its usable age or never fetched)"
+        return _Unready("REVOCATION_LISTS_UNUSABLE", detail)
     return None

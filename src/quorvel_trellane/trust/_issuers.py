@@ -9,12 +9,11 @@ from types import MappingProxyType
 from typing import Any
 
 from quorvel_trellane._internal.components import require_components
-from quorvel_trellane._internal.observing import Observer
+from quorvel_trellane._internal.observing import Observer, checked_observer
 from quorvel_trellane.passport import A2A_PASSPORT_METADATA_KEY
 from quorvel_trellane.trust._document import DocumentStatus, SteadyClock, status_of
 from quorvel_trellane.trust._fetching import CheckedFetch, Fetch, Fetcher, HttpFetch
 from quorvel_trellane.trust._material import IssuerMaterial
-from quorvel_trellane.trust._memo import VerdictMemo
 from quorvel_trellane.trust._options import TrustOptions
 from quorvel_trellane.trust._verifying import Verifier
 from quorvel_trellane.trust._waiting import wait_sync
@@ -50,14 +49,6 @@ def passport_from_a2a_metadata(metadata: object) -> str | None:
     return value if isinstance(value, str) else None
 
 
-def _checked_observer(observer: object) -> Observer | None:
-    # At set-up: an object without the observer's methods would fail at the
-    # first verification or fetch instead.
-    if observer is not None and not isinstance(observer, Observer):
-        raise TypeError(f"observer must be an Observer (quorvel_trellane.observe), not {observer!r}")
-    return observer
-
-
 # --- Status records -------------------------------------------------------------
 
 
@@ -70,6 +61,70 @@ class TrustStatus:
     key_set: DocumentStatus
     revocation_lists: Mapping[str, DocumentStatus]
     closed: bool
+
+
+# --- Routing ----------------------------------------------------------------------
+
+
+class Routing:
+    """The judges of a set of trusts: which issuer's material judges a kid and DID.
+
+    A DID bound to one trust has that judge alone; any other credential goes
+    to the unbound ones, the one whose key set holds its kid.
+    """
+
+    def __init__(self, materials: tuple[IssuerMaterial, ...]) -> None:
+        self.by_did: dict[str, IssuerMaterial] = {}
+        for material in materials:
+            did = material.options.issuer_did
+            if did is not None:
+                if did in self.by_did:
+                    raise ValueError(f"two trusts have the same issuer_did {did!r}")
+                self.by_did[did] = material
+        self.unbound = tuple(material for material in materials if material.options.issuer_did is None)
+
+    def route(self, kid: Any, issuer_did: Any) -> IssuerMaterial | tuple[IssuerMaterial, ...]:
+        # Any JSON value may stand for the kid or the issuer DID: only text
+        # is looked up. A bound DID has one judge; the rest go to the unbound.
+        bound = self.by_did.get(issuer_did) if type(issuer_did) is str else None
+        if bound is not None:
+            return bound
+        return self.unbound if type(kid) is str else ()
+
+    def warm_entry(self, kid: Any, issuer_did: Any) -> WarmEntry | None:
+        # route, written out: this runs on every warm verification.
+        bound = self.by_did.get(issuer_did) if type(issuer_did) is str else None
+        if bound is not None:
+            return bound.warm.get(kid)
+        if type(kid) is str:
+            for material in self.unbound:
+                hit = material.warm.entries.get(kid)
+                if hit is not None:
+                    return hit
+        return None
+
+    def find_key(self, kid: Any, issuer_did: Any) -> Steps[tuple[KeySource, bytes] | None]:
+        judges = self.route(kid, issuer_did)
+        if isinstance(judges, IssuerMaterial):
+            return (yield from judges.find_key(kid, issuer_did))
+        # First the key sets held now, so that a kid one issuer holds never
+        # makes another refetch; then each in turn, fetching as needed.
+        for material in judges:
+            if material.holds(kid):
+                return (yield from material.find_key(kid, issuer_did))
+        for material in judges:
+            found = yield from material.find_key(kid, issuer_did)
+            if found is not None:
+                return found
+        return None
+
+    def key_set_retry(self, kid: Any, issuer_did: Any) -> float | None:
+        # Any judge without a key set may hold the kid.
+        judges = self.route(kid, issuer_did)
+        if isinstance(judges, IssuerMaterial):
+            return judges.key_set_retry(kid, issuer_did)
+        waits = [wait for material in judges if (wait := material.key_set_retry(kid, issuer_did)) is not None]
+        return min(waits, default=None)
 
 
 # --- Trusts -----------------------------------------------------------------------
@@ -127,52 +182,31 @@ class IssuerTrust(Verifier):
         self.crl_ttl = crl_ttl
         self.crl_max_age = crl_max_age
         self.unknown_kid_cooldown = unknown_kid_cooldown
-        self.timeout = self._timeout = timeout
+        self.timeout = timeout
         # The default clock never steps back; an injected one may, and is
         # read through a guard so that no age ever shrinks.
-        self._clock = clock if clock is time.monotonic else SteadyClock(clock)
+        steady = clock if clock is time.monotonic else SteadyClock(clock)
         self._fetch: Fetch = (
             HttpFetch(timeout, max_document_bytes, allow_http, issuer_url)
             if fetch is None
             else CheckedFetch(fetch, max_document_bytes)
         )
-        self._observer = _checked_observer(observer)
-        self._warm = WarmCache()
-        self._memo = VerdictMemo()
-        self._warm.feeds(self._memo)
-        self._material = IssuerMaterial(options, self._fetch, self._clock, self._warm, self._observer)
-        self._idle = []
-        self._bind_recall()
+        checked = checked_observer(observer)
+        warm = WarmCache()
+        #: The issuer's documents and warm cache: what this trust's
+        #: verifications, and a ``TrustedIssuers`` holding it, ask.
+        self.material = IssuerMaterial(options, self._fetch, steady, warm, checked)
+        super().__init__(self.material, warm, clock=steady, timeout=timeout, observer=checked)
+        warm.feeds(self._memo)
         if observer is not None:
             observer.watch(self)
 
     def __repr__(self) -> str:
         return f"IssuerTrust({self.issuer_url!r}, issuer_did={self.issuer_did!r})"
 
-    def _prefetch(self) -> None:
-        # A readiness probe on a trust that never fetched starts the key set's
-        # fetch, without waiting for it.
-        self._material.keyset.begin()
-
-    def _warm_entry(self, kid: Any, issuer_did: Any) -> WarmEntry | None:
-        return self._warm.get(kid)
-
-    def _obtain_key(self, kid: Any, issuer_did: Any) -> Steps[tuple[KeySource, bytes] | None]:
-        key = yield from self._material.obtain_key(kid, issuer_did)
-        return None if key is None else (self._material, key)
-
-    def _key_set_retry(self, kid: Any, issuer_did: Any) -> float | None:
-        if (self.issuer_did is not None and issuer_did != self.issuer_did) or type(kid) is not str:
-            return None
-        material = self._material
-        with material.lock:
-            now = material.clock()
-            doc = material.keyset
-            return None if doc.value is not None and now < doc.usable_until else doc.retry_in(now)
-
     def keys(self) -> dict[str, bytes]:
         """The key map in use (a copy), fetching it if there is none; empty when none is usable."""
-        keys: dict[str, bytes] | None = wait_sync(self._material.keyset.obtain(), self.timeout)
+        keys: dict[str, bytes] | None = wait_sync(self.material.keyset.obtain(), self.timeout)
         return dict(keys) if keys else {}
 
     def refresh(self) -> None:
@@ -181,7 +215,7 @@ class IssuerTrust(Verifier):
         Failures are recorded in :meth:`status`, not raised; the last good
         copies stay in use.
         """
-        material = self._material
+        material = self.material
         with material.lock:
             now = material.clock()
             flights = [doc.start(now, force=True) for doc in (material.keyset, *material.crls.values())]
@@ -192,7 +226,7 @@ class IssuerTrust(Verifier):
 
     def status(self) -> TrustStatus:
         """A frozen snapshot of every document's state."""
-        material = self._material
+        material = self.material
         with material.lock:
             now = material.clock()
             return TrustStatus(
@@ -214,7 +248,7 @@ class IssuerTrust(Verifier):
         their usable age. No verdict is answered from the memo any more.
         """
         self._memo.close()
-        return self._material.close(wait)
+        return self.material.close(wait)
 
 
 class TrustedIssuers(Verifier):
@@ -240,73 +274,21 @@ class TrustedIssuers(Verifier):
                 raise TypeError(f"TrustedIssuers takes IssuerTrust objects, not {type(trust).__name__}")
         require_components("TrustedIssuers")
         self.trusts: tuple[IssuerTrust, ...] = trusts
-        self._idle = []
         # No warm cache of its own (its direct material stays None): each
-        # trust's warm entries are reached through _warm_entry. Its memo is
+        # trust's warm entries are reached through the routing. Its memo is
         # emptied with any of theirs.
-        self._warm = WarmCache()
-        self._memo = VerdictMemo()
+        routing = Routing(tuple(trust.material for trust in trusts))
+        timeout = max(trust.timeout for trust in trusts)
+        super().__init__(
+            routing, WarmCache(), clock=time.monotonic, timeout=timeout, observer=checked_observer(observer)
+        )
         for trust in trusts:
-            trust._warm.feeds(self._memo)
-        self._clock = time.monotonic
-        self._timeout = max(trust.timeout for trust in trusts)
-        self._by_did: dict[str, IssuerTrust] = {}
-        for trust in trusts:
-            if trust.issuer_did is not None:
-                if trust.issuer_did in self._by_did:
-                    raise ValueError(f"two trusts have the same issuer_did {trust.issuer_did!r}")
-                self._by_did[trust.issuer_did] = trust
-        self._unbound = tuple(trust for trust in trusts if trust.issuer_did is None)
-        self._observer = _checked_observer(observer)
-        self._bind_recall()
+            trust.material.warm.feeds(self._memo)
         if observer is not None:
             observer.watch(self)
 
     def __repr__(self) -> str:
         return f"TrustedIssuers{self.trusts!r}"
-
-    def _route(self, kid: Any, issuer_did: Any) -> IssuerTrust | tuple[IssuerTrust, ...]:
-        # Any JSON value may stand for the kid or the issuer DID: only text
-        # is looked up. A bound DID has one judge; the rest go to the unbound.
-        bound = self._by_did.get(issuer_did) if type(issuer_did) is str else None
-        if bound is not None:
-            return bound
-        return self._unbound if type(kid) is str else ()
-
-    def _warm_entry(self, kid: Any, issuer_did: Any) -> WarmEntry | None:
-        # _route, written out: this runs on every warm verification.
-        bound = self._by_did.get(issuer_did) if type(issuer_did) is str else None
-        if bound is not None:
-            return bound._warm.get(kid)
-        if type(kid) is str:
-            for trust in self._unbound:
-                hit = trust._warm.entries.get(kid)
-                if hit is not None:
-                    return hit
-        return None
-
-    def _obtain_key(self, kid: Any, issuer_did: Any) -> Steps[tuple[KeySource, bytes] | None]:
-        judges = self._route(kid, issuer_did)
-        if isinstance(judges, IssuerTrust):
-            return (yield from judges._obtain_key(kid, issuer_did))
-        # First the key sets held now, so that a kid one issuer holds never
-        # makes another refetch; then each in turn, fetching as needed.
-        for trust in judges:
-            if trust._material.holds(kid):
-                return (yield from trust._obtain_key(kid, issuer_did))
-        for trust in judges:
-            found = yield from trust._obtain_key(kid, issuer_did)
-            if found is not None:
-                return found
-        return None
-
-    def _key_set_retry(self, kid: Any, issuer_did: Any) -> float | None:
-        # Any judge without a key set may hold the kid.
-        judges = self._route(kid, issuer_did)
-        if isinstance(judges, IssuerTrust):
-            return judges._key_set_retry(kid, issuer_did)
-        waits = [wait for trust in judges if (wait := trust._key_set_retry(kid, issuer_did)) is not None]
-        return min(waits, default=None)
 
     def status(self) -> tuple[TrustStatus, ...]:
         return tuple(trust.status() for trust in self.trusts)

@@ -4,7 +4,8 @@
 reads them: which kid's key to offer (issuer binding, one refetch of the
 key set per cooldown for an unknown kid of the published shape), which
 list to load, and the warm cache it fills once both documents of a kid are
-usable. It is the :class:`KeySource` a verification asks.
+usable. It is the :class:`KeySource` a verification asks, and the
+:class:`Judges` of a trust for one issuer.
 """
 
 from __future__ import annotations
@@ -16,7 +17,7 @@ import threading
 import time
 from collections.abc import Callable
 from types import MappingProxyType
-from typing import Any, Final
+from typing import Any, Final, TypeVar
 
 from quorvel_trellane._internal.observing import Observer
 from quorvel_trellane._internal.text import escaped
@@ -25,12 +26,13 @@ from quorvel_trellane.trust._document import Document
 from quorvel_trellane.trust._fetching import Fetch
 from quorvel_trellane.trust._loaders import load_key_set, load_revocation_list
 from quorvel_trellane.trust._options import TrustOptions
-from quorvel_trellane.trust._warm import Steps, WarmCache, WarmEntry
+from quorvel_trellane.trust._warm import KeySource, Steps, WarmCache, WarmEntry
 
 __all__ = ["IssuerMaterial"]
 
 _LOG: Final = logging.getLogger("quorvel_trellane.trust")
 _KID_SHAPE: Final = re.compile(r"[0-9a-f]{16}")
+_V = TypeVar("_V")
 
 
 #: What a document is read with: its value, and the max-age the server named.
@@ -50,6 +52,17 @@ class _FetchReport:
         code = self.fetch.last_status(doc.url)
         outcome = "failed" if not ok else "not_modified" if code == 304 else "updated"
         self.observer.fetched(self.issuer, str(doc.fields["document"]), outcome, code, started, seconds)
+
+
+def _settled(fetch: Fetch, url: str, load: Callable[[], _V]) -> tuple[_V, float | None]:
+    """A document loaded, and the max-age its server named; a failed or
+    malformed fetch raises, and the last good copy stays in use."""
+    try:
+        value = load()
+    except BaseException:
+        fetch.settle(url, False)
+        raise
+    return value, fetch.settle(url, True)
 
 
 class IssuerMaterial:
@@ -83,17 +96,9 @@ class IssuerMaterial:
     ) -> Document:
         fields = MappingProxyType({"issuer": self.options.issuer_url, "document": kind, "kid": kid})
         return Document(
-            url,
-            ttl,
-            max_age,
-            load,
-            what,
-            lock=self.lock,
-            clock=self.clock,
-            changed=self._changed,
-            fields=fields,
+            url, ttl, max_age, load, what, lock=self.lock, clock=self.clock, changed=self._changed, fields=fields,
             observed=self._report,
-        )
+        )  # fmt: skip
 
     def _changed(self, value: Any) -> None:
         # A document changed (lock held): the warm entries built from it go,
@@ -105,22 +110,10 @@ class IssuerMaterial:
     # -- loading (on fetch threads) --
 
     def _load_keys(self) -> tuple[dict[str, bytes], float | None]:
-        url = self.keyset.url
-        try:
-            keys = load_key_set(self.options.issuer_url, self.fetch)
-        except BaseException:
-            self.fetch.settle(url, False)
-            raise
-        return keys, self.fetch.settle(url, True)
+        return _settled(self.fetch, self.keyset.url, lambda: load_key_set(self.options.issuer_url, self.fetch))
 
     def _load_revocation_list(self, kid: str, url: str) -> tuple[frozenset[str], float | None]:
-        # A failed or malformed fetch keeps the last good list in use.
-        try:
-            revoked = load_revocation_list(self.options.issuer_url, kid, self.fetch)
-        except BaseException:
-            self.fetch.settle(url, False)
-            raise
-        return revoked, self.fetch.settle(url, True)
+        return _settled(self.fetch, url, lambda: load_revocation_list(self.options.issuer_url, kid, self.fetch))
 
     def _prune(self, keys: dict[str, bytes]) -> None:
         # Revocation lists are kept only for kids the key set holds. Lock held.
@@ -153,13 +146,31 @@ class IssuerMaterial:
         if doc is not None:
             doc.begin()
 
+    # -- what a verification asks of its judges (Judges) --
+
+    def warm_entry(self, kid: Any, issuer_did: Any) -> WarmEntry | None:
+        return self.warm.get(kid)
+
+    def key_set_retry(self, kid: Any, issuer_did: Any) -> float | None:
+        bound = self.options.issuer_did
+        if (bound is not None and issuer_did != bound) or type(kid) is not str:
+            return None
+        with self.lock:
+            now = self.clock()
+            doc = self.keyset
+            return None if doc.value is not None and now < doc.usable_until else doc.retry_in(now)
+
+    def prefetch(self) -> None:
+        """Start fetching the key set, not waiting (a probe of a trust that never fetched)."""
+        self.keyset.begin()
+
     def holds(self, kid: Any) -> bool:
         """Whether the key set held now has this kid (no fetch)."""
         keys = self.keyset.value
         return keys is not None and kid in keys
 
-    def obtain_key(self, kid: Any, issuer_did: Any) -> Steps[bytes | None]:
-        """The key of ``kid`` for a credential naming ``issuer_did``, fetching as needed."""
+    def find_key(self, kid: Any, issuer_did: Any) -> Steps[tuple[KeySource, bytes] | None]:
+        """This material and the key of ``kid`` for a credential naming ``issuer_did``, fetching as needed."""
         # Issuer binding comes first: a credential naming another issuer is
         # never offered this issuer's keys, and causes no fetch.
         bound = self.options.issuer_did
@@ -172,7 +183,7 @@ class IssuerMaterial:
             keys = yield from doc.obtain()
             if keys is None:
                 return None
-        key = keys.get(kid)
+        key: bytes | None = keys.get(kid)
         if key is None and _KID_SHAPE.fullmatch(kid):
             if fetched_now:
                 # The key set was just fetched for this caller: that fetch
@@ -185,7 +196,7 @@ class IssuerMaterial:
                     yield flight
                     keys = doc.value
                     key = None if keys is None else keys.get(kid)
-        return key
+        return None if key is None else (self, key)
 
     def _refetch_for(self, kid: str) -> threading.Event | None:
         # An unknown kid of the published shape may be a newly rotated key:

@@ -1,56 +1,68 @@
 """One verification through the trust layer, in order, for sync and async callers.
 
-A verification reads top to bottom:
+A verification reads top to bottom, as one :class:`Request` passed along:
 
-0. :meth:`Verifier.verify` looks the exact credential and options up in the
+0. :meth:`Verifier.start` looks the exact credential and options up in the
    verdict memo (not for a verification at another moment: ``now``,
-   ``leeway``); the full check's verdict is offered to it at the end;
-1. then it tries the direct material (every warm kid's key
-   and revocation set, read by the pipeline without calling back);
-2. :func:`_first_pass` runs the pipeline once with a resolver that learns
-   the credential's kid and issuer DID and answers only from warm entries;
-   most verdicts are final there;
-3. :func:`_rest` obtains what is missing, in order: the key (waiting for the
-   key set if need be), a verification with the key and no list (final
-   unless the pipeline reached the revocation step), the revocation list,
-   and the last verification with it.
+   ``leeway``) and answers a hit at once; a miss is the request to judge;
+1. :meth:`Verifier.complete` (or ``complete_async``) judges it: first with
+   the direct material (every warm kid's key and revocation set, read by
+   the pipeline without calling back);
+2. then :func:`_first_pass` runs the pipeline once with a resolver that
+   learns the credential's kid and issuer DID and answers only from warm
+   entries; most verdicts are final there;
+3. :func:`_rest` obtains what is missing from the trust's :class:`Judges`,
+   in order: the key (waiting for the key set if need be), a verification
+   with the key and no list (final unless the pipeline reached the
+   revocation step), the revocation list, and the last verification with it;
+4. the end, shared by both drivers: the observer is told the verdict and the
+   memo offered it.
 
 Waiting is the driver's business (``_waiting``): :func:`_rest` yields each
 fetch it needs to wait for; ``wait_sync`` blocks on it, ``wait_async``
 waits off the event loop. No exception steers the flow through the pipeline's
-callbacks.
+callbacks. ``verify`` is ``start`` then ``complete``; a door that looked the
+memo up itself (the gate) calls ``complete`` with the request it got, so a
+miss is looked up once.
 """
 
 from __future__ import annotations
 
 import functools
 import time
+from abc import ABC, abstractmethod
 from collections.abc import Callable
 from datetime import UTC, datetime, timedelta
-from typing import TYPE_CHECKING, Any, Final, NamedTuple, Self, TypeVar
+from typing import TYPE_CHECKING, Any, Final, NamedTuple, Self
 
 from quorvel_trellane._internal.outage import mark_unavailable
 from quorvel_trellane.passport import PassportVerdict, verify_passport
 from quorvel_trellane.trust._memo import VerdictMemo, memoisable
 from quorvel_trellane.trust._waiting import wait_async, wait_sync
-from quorvel_trellane.trust._warm import Direct, KeySource, Steps, WarmCache, WarmEntry
+from quorvel_trellane.trust._warm import Direct, Judges, Steps, WarmCache
 
 if TYPE_CHECKING:
     from quorvel_trellane._internal.observing import Observer
 
+__all__ = ["Request", "Verifier"]
+
 _IDLE_PROBES: Final = 64  # idle probes kept per verifier
 _NO_LIST: Final[frozenset[str]] = frozenset()  # stands in the revocation input while no key is given
-_T = TypeVar("_T")
 
 
 class Request(NamedTuple):
-    """What one caller asked: the credential and the options of ``verify_passport``."""
+    """What one caller asked: the credential and the options of ``verify_passport``.
+
+    ``generation`` is the memo's generation when it missed (the verdict may
+    then be kept), or -1: a verdict for another moment, never kept.
+    """
 
     credential: str
     required_scope: str | None
     expected_agent_did: str | None
     require_revocation_check: bool
     now: datetime | None
+    generation: int
 
     def judge(self, key: Any, crl: Any, require_revocation_check: bool) -> PassportVerdict:
         return verify_passport(
@@ -64,10 +76,10 @@ class Request(NamedTuple):
         )
 
 
-# Request(...) without the Python frame of a named tuple's __new__: the
-# first pass runs on every warm verification of a set of trusts.
-_request: Final[Callable[[tuple[str, str | None, str | None, bool, datetime | None]], Request]] = functools.partial(
-    tuple.__new__, Request
+# Request(...) without the Python frame of a named tuple's __new__: it is
+# made on every verification the memo cannot answer.
+_request: Final[Callable[[tuple[Any, str | None, str | None, bool, datetime | None, int]], Request]] = (
+    functools.partial(tuple.__new__, Request)
 )
 
 
@@ -83,10 +95,10 @@ class Probe:
     given back right after it, so the steady state makes no objects.
     """
 
-    __slots__ = ("owner", "crl", "resolve", "missed", "kid", "issuer_did")
+    __slots__ = ("judges", "crl", "resolve", "missed", "kid", "issuer_did")
 
-    def __init__(self, owner: Verifier) -> None:
-        self.owner = owner
+    def __init__(self, judges: Judges) -> None:
+        self.judges = judges
         self.crl: dict[str, Any] = {"revoked": _NO_LIST}
         self.resolve: Callable[[Any, Any], bytes | None] = self._resolve
         self.missed = False
@@ -94,7 +106,7 @@ class Probe:
         self.issuer_did: Any = None
 
     def _resolve(self, kid: Any, issuer_did: Any) -> bytes | None:
-        hit = self.owner._warm_entry(kid, issuer_did)
+        hit = self.judges.warm_entry(kid, issuer_did)
         if hit is not None and (hit.bound is None or issuer_did == hit.bound):
             now = hit.source.clock()
             if now < hit.usable_until:
@@ -129,51 +141,26 @@ def _answers_directly(verdict: PassportVerdict, direct: Direct) -> bool:
     )
 
 
-def _directly(
-    direct: Direct,
-    credential: str,
-    required_scope: str | None,
-    expected_agent_did: str | None,
-    require_revocation_check: bool,
-    now: datetime | None,
-) -> PassportVerdict | None:
+def _directly(direct: Direct, request: Request) -> PassportVerdict | None:
     # The warm path: no object made, no callback.
     try:
-        verdict = verify_passport(
-            credential,
-            issuer_keys=direct.keys,
-            crl=direct.revoked,
-            required_scope=required_scope,
-            expected_agent_did=expected_agent_did,
-            require_revocation_check=require_revocation_check,
-            now=now,
-        )
+        verdict = request.judge(direct.keys, direct.revoked, request.require_revocation_check)
     except TypeError:  # a kid or issuer DID that is no dict key: the resolver's case
         return None
     return verdict if _answers_directly(verdict, direct) else None
 
 
-def _first_pass(owner: Verifier, request: Request) -> tuple[PassportVerdict, Steps[PassportVerdict] | None]:
+def _first_pass(
+    judges: Judges, idle: list[Probe], request: Request
+) -> tuple[PassportVerdict, Steps[PassportVerdict] | None]:
     """The verdict from what is held, and the steps still to take (None: it is final)."""
-    idle = owner._idle
     try:
         probe = idle.pop()
     except IndexError:
-        probe = Probe(owner)
+        probe = Probe(judges)
     probe.missed = False
-    credential, required_scope, expected_agent_did, require_revocation_check, now = request
     try:
-        # Request.judge, written out: this runs on every warm verification
-        # the direct material cannot answer.
-        verdict = verify_passport(
-            credential,
-            issuer_keys=probe.resolve,
-            crl=probe.crl,
-            required_scope=required_scope,
-            expected_agent_did=expected_agent_did,
-            require_revocation_check=require_revocation_check,
-            now=now,
-        )
+        verdict = request.judge(probe.resolve, probe.crl, request.require_revocation_check)
         missed, kid, issuer_did = probe.missed, probe.kid, probe.issuer_did
     finally:
         probe.kid = probe.issuer_did = None
@@ -181,17 +168,17 @@ def _first_pass(owner: Verifier, request: Request) -> tuple[PassportVerdict, Ste
             idle.append(probe)
     if not missed:
         return verdict, None  # decided before the key, or with a warm kid
-    return verdict, _rest(owner, request, kid, issuer_did, verdict)
+    return verdict, _rest(judges, request, kid, issuer_did, verdict)
 
 
 def _rest(
-    owner: Verifier, request: Request, kid: Any, issuer_did: Any, unresolved: PassportVerdict
+    judges: Judges, request: Request, kid: Any, issuer_did: Any, unresolved: PassportVerdict
 ) -> Steps[PassportVerdict]:
-    found = yield from owner._obtain_key(kid, issuer_did)
+    found = yield from judges.find_key(kid, issuer_did)
     if found is None:
         # No key: either the key set held lacks the kid (the passport's
         # fault), or there is no key set to look in (the issuer's).
-        wait = owner._key_set_retry(kid, issuer_did)
+        wait = judges.key_set_retry(kid, issuer_did)
         return unresolved if wait is None else mark_unavailable(unresolved, wait)
     source, key = found
     # Judged with the revocation status unknown, any outcome but "the list
@@ -214,33 +201,82 @@ def _earlier(now: datetime | None, leeway: float) -> datetime:
     return (now or datetime.now(UTC)) - timedelta(seconds=leeway)
 
 
-class Verifier:
-    """``verify`` and ``verify_async``, shared by a trust and a set of trusts."""
+class Verifier(ABC):
+    """``verify`` and ``verify_async``, shared by a trust and a set of trusts.
 
-    # Set by the subclasses on the instance (never as class attributes, which
-    # would slow every read of them).
-    _warm: WarmCache  # its direct material, when it has any
-    _clock: Callable[[], float]
-    _timeout: float  # the longest one verification waits on the network, real seconds
-    _idle: list[Probe]
-    _observer: Observer | None  # told every verdict
-    _memo: VerdictMemo  # the verdicts a repeated credential gets again
+    What it asks of the trusts behind it goes through their :class:`Judges`
+    (one issuer's material, or a set's routing), given at construction.
+    """
 
-    def _warm_entry(self, kid: Any, issuer_did: Any) -> WarmEntry | None:
-        """The warm entry that may judge this kid and DID, if any; never starts anything."""
-        raise NotImplementedError
+    def __init__(
+        self,
+        judges: Judges,
+        warm: WarmCache,
+        *,
+        clock: Callable[[], float],
+        timeout: float,
+        observer: Observer | None,
+    ) -> None:
+        self._judges = judges
+        self._warm = warm  # its direct material, when it has any
+        self._clock = clock
+        self._timeout = timeout  # the longest one verification waits on the network, real seconds
+        self._observer = observer  # told every verdict
+        self._timed = getattr(observer, "verified_in", None)  # an observer told each full check's duration
+        self._memo = VerdictMemo()  # the verdicts a repeated credential gets again
+        self._idle: list[Probe] = []
 
-    def _obtain_key(self, kid: Any, issuer_did: Any) -> Steps[tuple[KeySource, bytes] | None]:
-        """The trust that judges this kid and DID and its key, fetching as needed; None when none."""
-        raise NotImplementedError
-
-    def _key_set_retry(self, kid: Any, issuer_did: Any) -> float | None:
-        """Seconds until the key set that would judge this kid and DID may be
-        fetched again, when none is usable; None when one is (or none would)."""
-        raise NotImplementedError
-
+    @abstractmethod
     def close(self, wait: float = 0.0) -> bool:
-        raise NotImplementedError
+        """Stop fetching; see the trusts' own."""
+
+    def start(
+        self,
+        credential: str,
+        required_scope: str | None = None,
+        expected_agent_did: str | None = None,
+        require_revocation_check: bool = True,
+        now: datetime | None = None,
+        leeway: float = 0.0,
+    ) -> PassportVerdict | Request:
+        """The first half of :meth:`verify`: the verdict its memo holds, else the
+        :class:`Request` that :meth:`complete` (or ``complete_async``) judges.
+
+        Never decodes, fetches or waits; a verdict recalled counts as a
+        verification (the observer sees it).
+        """
+        if now is not None or leeway:
+            # A verdict for another moment is never looked up nor kept.
+            if leeway:
+                now = _earlier(now, leeway)
+            return _request((credential, required_scope, expected_agent_did, require_revocation_check, now, -1))
+        memo = self._memo
+        if type(credential) is str:  # the memo also finds bytes, which verify_passport refuses
+            verdict = memo.find(credential, required_scope, expected_agent_did, require_revocation_check)
+            if verdict is not None:
+                if self._observer is not None:
+                    self._observer.verified(verdict)
+                return verdict
+            generation = memo.generation
+        else:
+            generation = -1
+        return _request((credential, required_scope, expected_agent_did, require_revocation_check, None, generation))
+
+    def complete(self, request: Request) -> PassportVerdict:
+        """The second half of :meth:`verify`: judge a request :meth:`start` made, blocking."""
+        began = time.perf_counter() if self._timed is not None else 0.0
+        verdict, rest = self._judge(request)
+        if rest is not None:
+            verdict = wait_sync(rest, self._timeout)
+        return self._end(request, verdict, began)
+
+    async def complete_async(self, request: Request) -> PassportVerdict:
+        """:meth:`complete` for event loops: network waits off the loop."""
+        began = time.perf_counter() if self._timed is not None else 0.0
+        verdict, rest = self._judge(request)
+        if rest is not None:
+            verdict = await wait_async(rest, self._timeout)
+        return self._end(request, verdict, began)
 
     def recall(
         self,
@@ -261,13 +297,6 @@ class Verifier:
             self._observer.verified(verdict)
         return verdict
 
-    def _bind_recall(self) -> None:
-        # Without an observer, recall is the memo's own lookup: no frame of
-        # its own on the middleware's lean path.
-        self._timed = getattr(self._observer, "verified_in", None)  # an observer told each full check's duration
-        if self._observer is None:
-            self.__dict__["recall"] = self._memo.find
-
     def verify(
         self,
         credential: str,
@@ -286,27 +315,10 @@ class Verifier:
         the same options and material is answered from a memo (never with
         ``now`` or ``leeway``), its expiry read against the current time.
         """
-        if now is not None or leeway:
-            generation = -1  # a verdict for another moment is never kept
-            if leeway:
-                now = _earlier(now, leeway)
-        elif type(credential) is str:  # the memo also finds bytes, which verify_passport refuses
-            verdict = self._memo.find(credential, required_scope, expected_agent_did, require_revocation_check)
-            if verdict is not None:
-                if self._observer is not None:
-                    self._observer.verified(verdict)
-                return verdict
-            generation = self._memo.generation
-        else:
-            generation = -1
-        began = time.perf_counter() if self._timed is not None else 0.0
-        verdict, rest = self._judge(credential, required_scope, expected_agent_did, require_revocation_check, now)
-        if rest is not None:
-            verdict = wait_sync(rest, self._timeout)
-        self._reached(
-            generation, credential, required_scope, expected_agent_did, require_revocation_check, verdict, began
-        )
-        return verdict
+        asked = self.start(credential, required_scope, expected_agent_did, require_revocation_check, now, leeway)
+        if isinstance(asked, Request):
+            return self.complete(asked)
+        return asked
 
     async def verify_async(
         self,
@@ -319,76 +331,34 @@ class Verifier:
         leeway: float = 0.0,
     ) -> PassportVerdict:
         """:meth:`verify` for event loops: inline with usable documents, network waits off the loop."""
-        if now is not None or leeway:
-            generation = -1
-            if leeway:
-                now = _earlier(now, leeway)
-        elif type(credential) is str:  # the memo also finds bytes, which verify_passport refuses
-            verdict = self._memo.find(credential, required_scope, expected_agent_did, require_revocation_check)
-            if verdict is not None:
-                if self._observer is not None:
-                    self._observer.verified(verdict)
-                return verdict
-            generation = self._memo.generation
-        else:
-            generation = -1
-        began = time.perf_counter() if self._timed is not None else 0.0
-        verdict, rest = self._judge(credential, required_scope, expected_agent_did, require_revocation_check, now)
-        if rest is not None:
-            verdict = await wait_async(rest, self._timeout)
-        self._reached(
-            generation, credential, required_scope, expected_agent_did, require_revocation_check, verdict, began
-        )
-        return verdict
+        asked = self.start(credential, required_scope, expected_agent_did, require_revocation_check, now, leeway)
+        if isinstance(asked, Request):
+            return await self.complete_async(asked)
+        return asked
 
-    def _judge(
-        self,
-        credential: str,
-        required_scope: str | None,
-        expected_agent_did: str | None,
-        require_revocation_check: bool,
-        now: datetime | None,
-    ) -> tuple[PassportVerdict, Steps[PassportVerdict] | None]:
+    def _judge(self, request: Request) -> tuple[PassportVerdict, Steps[PassportVerdict] | None]:
         """The verdict from what is held, and the steps still to take (None: it is final)."""
         direct = self._warm.direct
         if direct is not None and self._clock() < direct.until:
-            verdict = _directly(direct, credential, required_scope, expected_agent_did, require_revocation_check, now)
+            verdict = _directly(direct, request)
             if verdict is not None:
                 return verdict, None
-        request = _request((credential, required_scope, expected_agent_did, require_revocation_check, now))
-        return _first_pass(self, request)
+        return _first_pass(self._judges, self._idle, request)
 
-    def _reached(
-        self,
-        generation: int,
-        credential: str,
-        required_scope: str | None,
-        expected_agent_did: str | None,
-        require_revocation_check: bool,
-        verdict: PassportVerdict,
-        began: float,
-    ) -> None:
-        # The full check's verdict: told to the observer (timed, when it takes a
-        # duration), and kept when the warm material of its kid reached it and nothing changed meanwhile.
+    def _end(self, request: Request, verdict: PassportVerdict, began: float) -> PassportVerdict:
+        # The full check's verdict: told to the observer (timed, when it takes
+        # a duration), and kept when the warm material of its kid reached it
+        # and nothing changed meanwhile.
         if self._timed is not None:
             self._timed(verdict, time.perf_counter() - began)
         elif self._observer is not None:
             self._observer.verified(verdict)
-        if generation < 0 or not memoisable(verdict):
-            return
-        warm = self._warm_entry(verdict.kid, verdict.issuer_did)
-        if warm is None or (warm.bound is not None and verdict.issuer_did != warm.bound):
-            return
-        self._memo.keep(
-            generation,
-            credential,
-            required_scope,
-            expected_agent_did,
-            require_revocation_check,
-            verdict,
-            warm.fresh_until,
-            warm.source.clock,
-        )
+        if request.generation < 0 or not memoisable(verdict):
+            return verdict
+        warm = self._judges.warm_entry(verdict.kid, verdict.issuer_did)
+        if warm is not None and (warm.bound is None or verdict.issuer_did == warm.bound):
+            self._memo.keep(request, verdict, warm.fresh_until, warm.source.clock)
+        return verdict
 
     def __enter__(self) -> Self:
         return self

@@ -4,7 +4,9 @@ A kid is warm while its key and its revocation set are both held and
 usable. The cache keeps one :class:`WarmEntry` per warm kid and the
 :class:`Direct` material built from them all, and is emptied whenever a
 document changes. :class:`KeySource` is what a verification asks of the
-trust behind an entry; nothing here knows the trust itself.
+trust behind an entry, and :class:`Judges` what it asks of whoever routes a
+credential to that trust (one issuer's material, or a set's routing);
+nothing here knows the trusts themselves.
 """
 
 from __future__ import annotations
@@ -14,7 +16,7 @@ import weakref
 from collections.abc import Callable, Generator, Mapping
 from typing import Any, NamedTuple, Protocol, TypeVar
 
-__all__ = ["Clearable", "Direct", "KeySource", "Steps", "WarmCache", "WarmEntry", "direct_material"]
+__all__ = ["Clearable", "Direct", "Judges", "KeySource", "Steps", "WarmCache", "WarmEntry", "direct_material"]
 
 _T = TypeVar("_T")
 
@@ -48,6 +50,26 @@ class KeySource(Protocol):
 
     def list_retry(self, kid: str) -> float:
         """Seconds until the kid's revocation list may be fetched again, at least 1."""
+        ...
+
+
+class Judges(Protocol):
+    """Who judges a credential, by the kid and issuer DID it names: what a verification asks.
+
+    Any JSON value may stand for the kid or the DID; only text is looked up.
+    """
+
+    def warm_entry(self, kid: Any, issuer_did: Any) -> WarmEntry | None:
+        """The warm entry that may judge this kid and DID, if any; never starts anything."""
+        ...
+
+    def find_key(self, kid: Any, issuer_did: Any) -> Steps[tuple[KeySource, bytes] | None]:
+        """The source that judges this kid and DID and its key, fetching as needed; None when none."""
+        ...
+
+    def key_set_retry(self, kid: Any, issuer_did: Any) -> float | None:
+        """Seconds until the key set that would judge this kid and DID may be
+        fetched again, when none is usable; None when one is (or none would)."""
         ...
 
 

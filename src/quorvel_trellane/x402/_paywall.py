@@ -9,9 +9,8 @@ from __future__ import annotations
 from collections.abc import Callable, Iterable, MutableMapping
 from typing import TYPE_CHECKING, Any
 
+from quorvel_trellane._gate import Answer, Gate, scan_headers, send_answer, with_verdict
 from quorvel_trellane._internal.observing import Observer, PaymentsObserver, checked_observer
-from quorvel_trellane._refusal import Answer, send_answer
-from quorvel_trellane.asgi import STATE_KEY, PassportMiddleware
 from quorvel_trellane.passport import X402_PASSPORT_HEADER, PassportVerdict
 from quorvel_trellane.x402._amounts import (
     PAYMENT_HEADER_REPEATED,
@@ -106,12 +105,9 @@ class PassportPaywall:
         self._app = app
         self._routes = x402HTTPResourceServer(server, routes)
         self._identified = IdentifiedRoutes(server, routes)
-        # The passport middleware itself, in front of the budget: the same
-        # verification, the same refusals, the verdict in the scope's state.
-        self._passport = PassportMiddleware(
-            self._budgeted, trust=ledger.trust, required_scope=required_scope, header=header
-        )
-        missing = self._passport.answer(None)
+        # The passport middleware's admission and refusals; the credential handed on with the verdict.
+        self._gate: Gate[Any, Scope] = Gate(trust=ledger.trust, required_scope=required_scope, header=header)
+        missing = self._gate.answer(None)
         assert missing is not None  # the paywall's gate is never optional
         declaration = passport_declaration(header, required_scope, ledger.trust)
         self._x402 = DeclaredX402(app, routes, server, declaration, missing)
@@ -131,11 +127,16 @@ class PassportPaywall:
         elif not _priced(self._routes, scope, scope["method"]):
             await self._x402(scope, receive, send)
             return
-        name = self._passport.header_key
-        if any(key.lower() == name for key, _ in scope["headers"]):
-            await self._passport(scope, receive, send)
-        else:
+        found, repeated = scan_headers(scope["headers"], self._gate.header_key)
+        if found is None:
             await self._x402.unidentified(scope, receive, send)
+            return
+        verdict, credential, answer = await self._gate.admit_async(found.decode("latin-1"), scope, repeated=repeated)
+        if answer is not None:
+            await send_answer(send, answer)
+            return
+        assert verdict is not None and credential is not None  # verified
+        await self._budgeted(with_verdict(scope, verdict), receive, send, credential, verdict)
 
     async def commit_pending(self, pending: PendingPayment, *, amount_microusd: int | None = None) -> bool:
         """Count a pending payment the facilitator now reports settled.
@@ -156,11 +157,10 @@ class PassportPaywall:
         """
         await self._book.release_pending(pending)
 
-    async def _budgeted(self, scope: Scope, receive: Receive, send: Send) -> None:
+    async def _budgeted(
+        self, scope: Scope, receive: Receive, send: Send, credential: str, verdict: PassportVerdict
+    ) -> None:
         """Behind the passport check: the request carries one verified passport."""
-        verdict: PassportVerdict = scope["state"][STATE_KEY]
-        name = self._passport.header_key
-        credential = next(value for key, value in scope["headers"] if key.lower() == name).decode("latin-1")
         headers = [value for key, value in scope["headers"] if key.lower() in PAYMENT_HEADERS]
         if len(headers) > 1:
             # Servers that keep the client's spelling pass each copy: the
