@@ -13,9 +13,18 @@ callable alike; importing this module imports no web framework.
 from __future__ import annotations
 
 from collections.abc import Awaitable, Callable, MutableMapping
-from typing import Any, Final, TypeAlias
+from typing import Any, TypeAlias
 
-from quorvel_trellane._gate import Admission, AsyncTrust, Middleware, refuse_handshake, scan_headers, send_answer
+from quorvel_trellane._gate import (
+    STATE_KEY,
+    Admission,
+    AsyncTrust,
+    Middleware,
+    refuse_handshake,
+    scan_headers,
+    send_answer,
+    with_verdict,
+)
 from quorvel_trellane.passport import X402_PASSPORT_HEADER
 
 __all__ = ["PassportMiddleware", "STATE_KEY", "Scope", "Receive", "Send", "ASGIApp", "X402_PASSPORT_HEADER"]
@@ -25,10 +34,6 @@ Message: TypeAlias = MutableMapping[str, Any]
 Receive: TypeAlias = Callable[[], Awaitable[Message]]
 Send: TypeAlias = Callable[[Message], Awaitable[None]]
 ASGIApp: TypeAlias = Callable[[Scope, Receive, Send], Awaitable[None]]
-
-#: The key of ``scope["state"]`` that holds the verdict (Starlette's
-#: ``request.state.agent_passport``).
-STATE_KEY: Final = "agent_passport"
 
 
 class PassportMiddleware(Middleware[ASGIApp, AsyncTrust, Scope]):
@@ -80,9 +85,4 @@ class PassportMiddleware(Middleware[ASGIApp, AsyncTrust, Scope]):
                     await refuse_handshake(scope, receive, send, answer)
                 return
             verdict = admission.verdict
-        # A copy, so that a server sharing its scope or lifespan state across
-        # requests never sees one request's verdict in another.
-        scope = dict(scope)
-        state = scope.get("state")
-        scope["state"] = {**state, STATE_KEY: verdict} if state else {STATE_KEY: verdict}
-        await self.app(scope, receive, send)
+        await self.app(with_verdict(scope, verdict), receive, send)

@@ -57,18 +57,23 @@ from quorvel_trellane._gate._admission import (
 )
 from quorvel_trellane._gate._answers import CHALLENGE, CLOSE_POLICY_VIOLATION, Answer, compact_json
 from quorvel_trellane._gate._doors import (
+    STATE_KEY,
     Middleware,
+    Reply,
     admit_scope,
     refuse_handshake,
     scan_headers,
     send_answer,
     start_answer,
+    with_verdict,
 )
 from quorvel_trellane._gate._paths import public_path_test, raw_target
 
 __all__ = [
     "CHALLENGE",
     "CLOSE_POLICY_VIOLATION",
+    "STATE_KEY",
+    "Reply",
     "Admission",
     "Answer",
     "Ask",
@@ -86,4 +91,5 @@ __all__ = [
     "send_answer",
     "start_answer",
     "verify_in_loop",
+    "with_verdict",
 ]

@@ -5,12 +5,12 @@ and the middleware's options (public paths, the readiness path).
 from __future__ import annotations
 
 from collections.abc import Awaitable, Callable, Iterable, MutableMapping
-from typing import TYPE_CHECKING, Any, Generic, Protocol, TypeVar
+from typing import TYPE_CHECKING, Any, Final, Generic, Protocol, TypeVar
 
 from quorvel_trellane._gate._admission import Admission, Gate, RequiredScope
 from quorvel_trellane._gate._answers import CLOSE_POLICY_VIOLATION, Answer
 from quorvel_trellane._gate._paths import public_path_test
-from quorvel_trellane.passport import X402_PASSPORT_HEADER
+from quorvel_trellane.passport import X402_PASSPORT_HEADER, PassportVerdict
 
 if TYPE_CHECKING:
     from wsgiref.types import StartResponse
@@ -25,7 +25,12 @@ __all__ = [
     "scan_headers",
     "send_answer",
     "start_answer",
+    "with_verdict",
 ]
+
+#: The key of an ASGI scope's "state" that holds the verdict (Starlette's
+#: ``request.state.agent_passport``).
+STATE_KEY: Final = "agent_passport"
 
 _Trust = TypeVar("_Trust")
 _Context = TypeVar("_Context")
@@ -69,6 +74,16 @@ class Reply(Protocol):
     def headers(self) -> tuple[tuple[str, str], ...]: ...
     @property
     def status_line(self) -> str: ...
+
+
+def with_verdict(scope: MutableMapping[str, Any], verdict: PassportVerdict | None) -> dict[str, Any]:
+    """A copy of an ASGI ``scope`` whose state holds ``verdict`` under :data:`STATE_KEY`.
+
+    A copy, so that a server sharing its scope or lifespan state across
+    requests never sees one request's verdict in another.
+    """
+    state = scope.get("state")
+    return {**scope, "state": {**state, STATE_KEY: verdict} if state else {STATE_KEY: verdict}}
 
 
 def _asgi_headers(answer: Reply) -> list[tuple[bytes, bytes]]:

@@ -14,8 +14,16 @@ from mcp.server.auth.settings import AuthSettings
 from mcp.server.mcpserver import MCPServer
 from starlette.applications import Starlette
 
-from quorvel_trellane._gate import CLOSE_POLICY_VIOLATION, Answer, AsyncTrust, Gate, RequiredScope, compact_json
-from quorvel_trellane.asgi import STATE_KEY, Receive, Scope, Send
+from quorvel_trellane._gate import (
+    CLOSE_POLICY_VIOLATION,
+    Answer,
+    AsyncTrust,
+    Gate,
+    RequiredScope,
+    compact_json,
+    with_verdict,
+)
+from quorvel_trellane.asgi import Receive, Scope, Send
 from quorvel_trellane.mcp._needs import PASSPORT_REFUSED
 from quorvel_trellane.mcp._token import PassportAccessToken
 from quorvel_trellane.mcp._tools import ToolChecks
@@ -132,8 +140,7 @@ class PassportApp:
         assert credential is not None and verdict is not None
         headers = [(k, v) for k, v in scope["headers"] if k.lower() != _AUTHORIZATION]
         headers.append((_AUTHORIZATION, b"Bearer " + credential.encode("latin-1")))
-        state = scope.get("state")
-        scope = {**scope, "headers": headers, "state": {**state, STATE_KEY: verdict} if state else {STATE_KEY: verdict}}
+        scope = with_verdict({**scope, "headers": headers}, verdict)
         admitted = _admitted.set((credential, verdict))
         try:
             await self.app(scope, receive, send)
