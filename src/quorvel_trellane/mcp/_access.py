@@ -25,7 +25,7 @@ from quorvel_trellane._gate import (
 )
 from quorvel_trellane.asgi import Receive, Scope, Send
 from quorvel_trellane.mcp._needs import PASSPORT_REFUSED
-from quorvel_trellane.mcp._token import PassportAccessToken
+from quorvel_trellane.mcp._token import PassportAccessToken, unfit
 from quorvel_trellane.mcp._tools import ToolChecks
 from quorvel_trellane.passport import X402_PASSPORT_HEADER, PassportVerdict
 from quorvel_trellane.spend import SpendLedger
@@ -106,7 +106,7 @@ class PassportAccess(Gate[AsyncTrust, Scope]):
             verdict = admitted[1]
         else:
             verdict = await self.trust.verify_async(token)
-        return PassportAccessToken.of(token, verdict) if verdict.verified else None
+        return PassportAccessToken.of(token, verdict) if verdict.verified and unfit(verdict) is None else None
 
 
 class PassportApp:
@@ -133,6 +133,8 @@ class PassportApp:
             return
         found, repeated = _credential(scope, self.access.header_key)
         verdict, credential, answer = await self.access.admit_async(found, scope, repeated=repeated)
+        if answer is None and verdict is not None and (why := unfit(verdict)) is not None:
+            answer = Answer.of("invalid", "INVALID_CREDENTIAL", why)
         if answer is not None:
             await _refuse(send, answer)
             return

@@ -32,7 +32,11 @@ class PassportAccessToken(AccessToken):
 
     @classmethod
     def of(cls, credential: str, verdict: PassportVerdict) -> PassportAccessToken:
-        agent = verdict.agent_did or ""
+        """The token of a verified verdict that names its principal (``unfit`` is None)."""
+        why = unfit(verdict)
+        agent = verdict.agent_did
+        if why is not None or agent is None:
+            raise ValueError(f"no MCP principal for this passport: {why}")
         return cls(
             token=credential,
             client_id=agent,
@@ -42,6 +46,22 @@ class PassportAccessToken(AccessToken):
             claims={"iss": verdict.issuer_did},
             verdict=verdict,
         )
+
+
+def unfit(verdict: PassportVerdict) -> str | None:
+    """Why a genuine passport cannot be an MCP principal, or None when it can.
+
+    The SDK binds sessions to the token's principal, the agent DID: a
+    passport without one as text (absent, empty, a number, a list) would
+    share its sessions with every such passport, and scopes that are not
+    text have no meaning to a tool's scope.
+    """
+    agent = verdict.agent_did
+    if not isinstance(agent, str) or not agent:
+        return "the passport names no agent DID (text), to which MCP binds its sessions"
+    if not all(isinstance(scope, str) for scope in verdict.scopes):
+        return "the passport's scopes are not all text"
+    return None
 
 
 def passport_verdict(context: Context[Any] | ServerRequestContext[Any, Any]) -> PassportVerdict | None:
