@@ -210,15 +210,13 @@ CASES = {
 
 
 async def declared(url, ledger, price):
-    """The error of declaring a tool at ``price``."""
     try:
         needs(price_microusd=price)
     except ValueError as refused:
         return type(refused).__name__
 
 
-async def redirected(url, ledger, credential):
-    """A session opened at the URL with a trailing slash, which the server redirects."""
+async def redirected(url, ledger, credential):  # the server redirects "/mcp/" to "/mcp"
     return await calls(url + "/", ledger, credential, ("whoami", {}))
 
 
@@ -230,11 +228,7 @@ EDGES = {
     "an empty agent DID is refused": (door, [issued(*FULL, agent="")], REFUSED),
     "scopes that are not text are refused": (door, [issued(*FULL, 7)], REFUSED),
     "a price no ledger can hold is refused when declared": (declared, [10**30], "ValueError"),
-    "a same-origin redirect is followed": (
-        redirected,
-        [issued(*FULL)],
-        ([ADAPTER_AGENT], ["buy", "whoami"], 1_000_000),
-    ),
+    "a same-origin redirect is followed": (redirected, [issued(*FULL)], ([ADAPTER_AGENT], ["buy", "whoami"], 10**6)),
 }
 
 
@@ -262,8 +256,7 @@ def ask_size() -> Elicit[Size]:
 
 
 def metered_server(access: PassportAccess) -> MCPServer:
-    """ "ship" (sync: a cancel lands once it returns), "pack" (async: a
-    cancel interrupts it) and "fit" (asks for a size first), each PRICE."""
+    """ "ship" (sync: a cancel lands once it returns), "pack" (async), "fit" (asks for a size first)."""
     server = MCPServer("metered", **access.server_options)
 
     @server.tool(meta=needs(price_microusd=PRICE))
