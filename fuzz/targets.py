@@ -502,6 +502,66 @@ def target_verify_substituted(data: bytes) -> None:
 
 
 # --------------------------------------------------------------------------
+# The compiled Falcon-1024 check against pqcrypto's verify
+
+
+def mutate_bytes(inp: Input, data: bytes, limit: int) -> bytes:
+    """``data`` changed as the input says: bits flipped, bytes set, cut,
+    extended (with zeros, padded to 1280 bytes, or input bytes), or replaced."""
+    out = bytearray(data)
+    for _ in range(inp.byte() % 4):
+        op = inp.byte() % 7
+        where = (inp.byte() << 8 | inp.byte()) % max(len(out), 1)
+        if op in (0, 1) and out:
+            out[where] ^= 1 << inp.byte() % 8
+        elif op == 2 and out:
+            out[where] = inp.byte()
+        elif op == 3:
+            del out[where:]
+        elif op == 4:
+            out += bytes(inp.byte() % 9)
+        elif op == 5:
+            out = out.ljust(1280, b"\0")
+        else:
+            out += inp.chunk(16)
+    if inp.byte() % 16 == 0:
+        out = bytearray(inp.chunk(limit))
+    return bytes(out)
+
+
+def target_falcon_check(data: bytes) -> None:
+    from pqcrypto.sign import falcon_1024
+
+    iss = issuer()
+    inp = Input(data)
+    # The components as the module first loads them, so that it may run
+    # pqcrypto's verify past its wrapper.
+    P.verify_passport(_CREDENTIALS[0], issuer_keys=iss.pk, crl=[], now=NOW)
+    message, sig = inp.pick(list(iss.signed.items()))
+    pk = mutate_bytes(inp, iss.pk, 255)
+    message = mutate_bytes(inp, message, 255)
+    sig = mutate_bytes(inp, sig, 255)
+    canonicaliser = type("Canonicaliser", (), {"dumps": staticmethod(lambda body: message)})
+    credential = testing.issue_credential(base_payloads()[0], iss.keypair, kid=testing.OMIT, sig=sig)
+    verdicts = []
+    original = P._load_crypto
+    try:
+        # pqcrypto's verify itself, then a stand-in calling it: the module
+        # may not tell them apart by what they decide.
+        for verify in (falcon_1024.verify, lambda *a: falcon_1024.verify(*a)):
+            P._load_crypto = lambda verify=verify: (canonicaliser, verify)
+            verdicts.append(P.verify_passport(credential, issuer_keys=pk, crl=[], now=NOW))
+    finally:
+        P._load_crypto = original
+    assert verdicts[0] == verdicts[1], (verdicts, len(pk), len(sig))
+    check_verdict(verdicts[0])
+    if len(pk) == 1793 and len(sig) <= 1462:
+        assert verdicts[0].verified is falcon_1024.verify(pk, message, sig), verdicts[0]
+    else:
+        assert not verdicts[0].verified
+
+
+# --------------------------------------------------------------------------
 # _coerce_key
 
 

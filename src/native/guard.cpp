@@ -3,6 +3,7 @@
 // whether they are all still in place.
 #include "guard.hpp"
 
+#include "falcon.hpp"
 #include "pins.hpp"
 
 #include <tuple>
@@ -296,67 +297,6 @@ void capture_originals(PyObject* module, ModuleState* st) {
     st->originals->capture(module, st);
 }
 
-namespace {
-
-constexpr const char kFalconCheck[] = "PQCLEAN_FALCON1024_CLEAN_crypto_sign_verify";
-constexpr const char kFalconCheckType[] = "int(*)(uint8_t *, size_t, uint8_t *, size_t, uint8_t *)";
-
-Py_ssize_t lib_constant(PyObject* lib, const char* name) {
-    Ref value = own(PyObject_GetAttrString(lib, name));
-    const Py_ssize_t n = PyLong_AsSsize_t(value.get());
-    if (n < 0) {
-        if (!PyErr_Occurred()) PyErr_Format(PyExc_ValueError, "%s is negative", name);
-        throw_error();
-    }
-    return n;
-}
-
-// The compiled check that pqcrypto's verify wraps: the function closes over
-// its cffi library alone, the module that defines it holds the FFI of that
-// library, and the library's function has the C type the wrapper's
-// arguments are converted to. Anything else leaves no entry (the wrapper
-// is then always called). Throws on a failure of the lookups.
-void find_falcon_entry(ModuleState* st, PyObject* fn) {
-    if (!PyFunction_Check(fn)) return;
-    PyObject* closure = PyFunction_GET_CLOSURE(fn);
-    Ref freevars = own(PyObject_GetAttrString(PyFunction_GET_CODE(fn), "co_freevars"));
-    if (closure == nullptr || !PyTuple_Check(freevars.get()) || PyTuple_GET_SIZE(freevars.get()) != 1 ||
-        PyTuple_GET_SIZE(closure) != 1 ||
-        PyUnicode_CompareWithASCIIString(PyTuple_GET_ITEM(freevars.get(), 0), "lib") != 0)
-        return;
-    PyObject* lib = PyCell_GET(PyTuple_GET_ITEM(closure, 0));
-    PyObject* ffi = nullptr;
-    check(PyDict_GetItemStringRef(PyFunction_GET_GLOBALS(fn), "__ffi", &ffi));
-    if (ffi == nullptr || lib == nullptr) {
-        Py_XDECREF(ffi);
-        return;
-    }
-    Ref ffi_ref = Ref::own(ffi);
-    Ref name = own(PyUnicode_FromString(kFalconCheck));
-    Ref addressof = own(PyObject_GetAttrString(ffi, "addressof"));
-    Ref pointer = call(addressof.get(), lib, name.get());
-    Ref typeof_ = own(PyObject_GetAttrString(ffi, "typeof"));
-    Ref ctype = call(typeof_.get(), pointer.get());
-    Ref getctype = own(PyObject_GetAttrString(ffi, "getctype"));
-    Ref type_text = call(getctype.get(), ctype.get());
-    if (!PyUnicode_Check(type_text.get()) || PyUnicode_CompareWithASCIIString(type_text.get(), kFalconCheckType) != 0)
-        return;
-    Ref cast = own(PyObject_GetAttrString(ffi, "cast"));
-    Ref uintptr = own(PyUnicode_FromString("uintptr_t"));
-    Ref as_int = call(cast.get(), uintptr.get(), pointer.get());
-    Ref address = own(PyNumber_Long(as_int.get()));
-    void* entry = PyLong_AsVoidPtr(address.get());
-    if (entry == nullptr) {
-        if (PyErr_Occurred()) throw_error();
-        return;
-    }
-    st->falcon_key_bytes = lib_constant(lib, "PQCLEAN_FALCON1024_CLEAN_CRYPTO_PUBLICKEYBYTES");
-    st->falcon_max_sig_bytes = lib_constant(lib, "PQCLEAN_FALCON1024_CLEAN_CRYPTO_BYTES");
-    st->falcon_entry = reinterpret_cast<FalconEntry>(entry);
-}
-
-}  // namespace
-
 void note_verifier(ModuleState* st, PyObject* falcon_verify) {
     Originals* o = st->originals;
     if (o == nullptr || st->falcon_verify != nullptr) return;
@@ -373,9 +313,9 @@ void note_verifier(ModuleState* st, PyObject* falcon_verify) {
     set.never = false;
     st->falcon_verify = Py_NewRef(falcon_verify);
     try {
-        find_falcon_entry(st, falcon_verify);
+        st->falcon_library = falcon::find(falcon_verify).release();
     } catch (const PyErrOccurred&) {
-        st->falcon_entry = nullptr;
+        // No compiled library: the verifier is then always called.
         PyErr_Clear();
     }
 }

@@ -2,6 +2,7 @@
 // holds, and the module lookups of one call.
 #include "state.hpp"
 
+#include "falcon.hpp"
 #include "guard.hpp"
 #include "memo.hpp"
 
@@ -70,6 +71,8 @@ int state_traverse(ModuleState* st, visitproc visit, void* arg) {
 void state_clear(ModuleState* st) {
     delete st->signature_memo;
     st->signature_memo = nullptr;
+    delete st->falcon_library;
+    st->falcon_library = nullptr;
     Py_CLEAR(st->function_type);
     Py_CLEAR(st->binascii_error);
     Py_CLEAR(st->json_decode_error);

@@ -123,11 +123,11 @@ namespace qt {
     X(g_resolve_key, "_resolve_key")                                  \
     X(g_get_json, "_get_json")
 
-struct Originals;  // guard.cpp
-// pqcrypto's compiled Falcon-1024 check: (sig, siglen, m, mlen, pk), 0 when
-// the signature verifies.
-using FalconEntry = int (*)(const unsigned char*, size_t, const unsigned char*, size_t, const unsigned char*);
+struct Originals;     // guard.cpp
 class SignatureMemo;  // memo.hpp
+namespace falcon {
+struct Library;  // falcon.hpp
+}
 
 struct ModuleState {
     PyObject* function_type;  // the native function type
@@ -163,12 +163,9 @@ struct ModuleState {
 
     // Genuine signatures already verified (memo.hpp).
     SignatureMemo* signature_memo;
-    // The compiled check behind falcon_verify, found when it was first
-    // loaded (null when it could not be found as expected), and the two
-    // sizes its wrapper checks before calling it.
-    FalconEntry falcon_entry;
-    Py_ssize_t falcon_key_bytes;
-    Py_ssize_t falcon_max_sig_bytes;
+    // The compiled library behind falcon_verify, found when it was first
+    // loaded (null when it could not be found as expected).
+    falcon::Library* falcon_library;
     // The canonicaliser as _load_crypto first imported it and its dumps
     // then, once seen to be rfc8785's own (NULL before: it loads lazily).
     PyObject* rfc8785;

@@ -4,6 +4,7 @@
 #include "verify.hpp"
 
 #include "credential.hpp"
+#include "falcon.hpp"
 #include "guard.hpp"
 #include "inputs.hpp"
 #include "internals.hpp"
@@ -36,18 +37,19 @@ SignatureMemo* memo_for(const Call& c, PyObject* falcon_verify, PyObject* pk, Py
     return c.st->signature_memo;
 }
 
-// pqcrypto's verify(pk, msg, sig) by its compiled check, where the memo may
-// stand for the verifier (the verifier is the original, all three inputs
+// pqcrypto's verify(pk, msg, sig) by its compiled library, where the memo
+// may stand for the verifier (the verifier is the original, all three inputs
 // exact byte strings) and the sizes are those the wrapper lets through:
-// `0 == check(sig, len(sig), msg, len(msg), pk)`, computed with the GIL
-// released as the wrapper's call does. nullopt when the wrapper is to be
-// called, which is also the case while a profile or trace function watches
-// the thread, so that such tools see the call they would see.
+// `0 == check(sig, len(sig), msg, len(msg), pk)`, decided as the library's
+// check decides it (falcon.cpp), with the GIL released as the wrapper's
+// call does. nullopt when the wrapper is to be called, which is also the
+// case while a profile or trace function watches the thread, so that such
+// tools see the call they would see.
 std::optional<bool> falcon_check(const Call& c, const SignatureMemo* memo, PyObject* pk, PyObject* msg, PyObject* sig) {
-    const FalconEntry check = c.st->falcon_entry;
-    if (memo == nullptr || check == nullptr || PyBytes_GET_SIZE(pk) != c.st->falcon_key_bytes ||
-        PyBytes_GET_SIZE(sig) > c.st->falcon_max_sig_bytes)
-        return std::nullopt;
+    if (memo == nullptr || c.st->falcon_library == nullptr) return std::nullopt;
+    // A copy: the state may be cleared while the GIL is released.
+    const falcon::Entry entry = c.st->falcon_library->entry();
+    if (PyBytes_GET_SIZE(pk) != entry.key_bytes || PyBytes_GET_SIZE(sig) > entry.max_sig_bytes) return std::nullopt;
     const PyThreadState* ts = PyThreadState_GetUnchecked();
     if (ts == nullptr || internals::thread_watched(ts)) return std::nullopt;
     const auto* s = reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(sig));
@@ -55,9 +57,9 @@ std::optional<bool> falcon_check(const Call& c, const SignatureMemo* memo, PyObj
     const auto* k = reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(pk));
     const auto slen = static_cast<size_t>(PyBytes_GET_SIZE(sig));
     const auto mlen = static_cast<size_t>(PyBytes_GET_SIZE(msg));
-    int rc;
-    Py_BEGIN_ALLOW_THREADS rc = check(s, slen, m, mlen, k);
-    Py_END_ALLOW_THREADS return rc == 0;
+    bool ok;
+    Py_BEGIN_ALLOW_THREADS ok = falcon::verifies(entry, s, slen, m, mlen, k);
+    Py_END_ALLOW_THREADS return ok;
 }
 
 // --- The pipeline -------------------------------------------------------------

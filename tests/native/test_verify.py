@@ -767,6 +767,65 @@ def test_verifier_is_not_called_when_an_earlier_check_fails(passport, issuer, is
     assert calls == []
 
 
+def each_bit(data, *indices):
+    """``data`` with one bit flipped, for every bit of each byte named."""
+    return [data[:i] + bytes([data[i] ^ 1 << bit]) + data[i + 1 :] for i in indices for bit in range(8)]
+
+
+# Each case turns a genuine (key, message, signature) into the triples it
+# checks; ``sign`` makes a fresh signature, never seen by the memo.
+FALCON_CASES = {
+    "genuine": lambda k, m, s, sign, other: [(k, m, s), (k, b"", sign(b""))],
+    "signature header bits": lambda k, m, s, sign, other: [(k, m, x) for x in each_bit(s, 0)],
+    "nonce bits": lambda k, m, s, sign, other: [(k, m, x) for x in each_bit(s, 1, 20, 40)],
+    "compressed vector bits": lambda k, m, s, sign, other: [(k, m, x) for x in each_bit(s, 41, len(s) // 2, -1)],
+    "message bits": lambda k, m, s, sign, other: [(k, x, s) for x in each_bit(m, 0, len(m) // 2, -1)],
+    "key header bits": lambda k, m, s, sign, other: [(x, m, s) for x in each_bit(k, 0)],
+    "key coefficient bits": lambda k, m, s, sign, other: [(x, m, s) for x in each_bit(k, 1, 900, -1)],
+    "signature truncated": lambda k, m, s, sign, other: [(k, m, s[:n]) for n in (0, 1, 40, 41, 42, len(s) - 1)],
+    "signature extended": lambda k, m, s, sign, other: [
+        (k, m, s + tail) for tail in (b"\0", b"\1", bytes(1462 - len(s)), bytes(1463 - len(s)))
+    ],
+    # A vector followed by zero bytes up to the padded variant's 1280 bytes
+    # is accepted, any other byte refused.
+    "signature padded": lambda k, m, s, sign, other: [
+        (k, m, s.ljust(1280, b"\0")),
+        (k, m, s.ljust(1279, b"\0") + b"\1"),
+        (k, m, s.ljust(1281, b"\0")),
+    ],
+    "garbage signatures": lambda k, m, s, sign, other: [
+        (k, m, x) for x in (os.urandom(len(s)), b"\x3a" + os.urandom(len(s) - 1), s[:41] + os.urandom(len(s) - 41))
+    ],
+    "keys of the wrong size": lambda k, m, s, sign, other: [(k[:-1], m, s), (k + b"\0", m, s), (b"", m, s)],
+    "garbage and other keys": lambda k, m, s, sign, other: [
+        (x, m, s) for x in (os.urandom(1793), b"\x0a" + os.urandom(1792), bytes(1793), b"\x0a" + bytes(1792), other)
+    ],
+}
+
+
+@pytest.mark.parametrize("case", list(FALCON_CASES))
+def test_compiled_check_decides_as_pqcrypto_verify(passport, issuer, other_issuer, issue, monkeypatch, case):
+    from pqcrypto.sign import falcon_1024
+
+    assert run(passport, issuer, issue())  # the components loaded as the module loads them
+    message = rfc8785.dumps(payload(agent_did=os.urandom(8).hex()))
+    triples = FALCON_CASES[case](issuer.pk, message, issuer.sign(message), issuer.sign, other_issuer.pk)
+    for pk, message, sig in triples:
+        canonicaliser = types.SimpleNamespace(dumps=lambda body, message=message: message)
+        cred = encode_envelope(issuer.envelope(kid=OMIT, sig=sig))
+        verdicts = []
+        # pqcrypto's own verify, which the module runs past its wrapper,
+        # then a stand-in that calls it.
+        for verify in (falcon_1024.verify, lambda *a: falcon_1024.verify(*a)):
+            monkeypatch.setattr(passport, "_load_crypto", lambda c=canonicaliser, v=verify: (c, v))
+            verdicts.append(run(passport, issuer, cred, issuer_keys=pk))
+        assert verdicts[0] == verdicts[1], (len(pk), len(sig))
+        if len(pk) == 1793 and len(sig) <= 1462:
+            assert verdicts[0].verified is falcon_1024.verify(pk, message, sig)
+    if case == "genuine":
+        assert verdicts[0].verified
+
+
 # --------------------------------------------------------------------------
 # Verification time
 
