@@ -2,7 +2,7 @@
 
 Run from the repository root (needs valgrind, and the `bench` extra):
 
-    PYTHONPATH=src .venv/bin/python bench/instructions.py [--requests N] [--calls N]
+    PYTHONPATH=src .venv/bin/python bench/instructions.py [--requests N] [--calls N] [--firsts N] [--calls-only]
 
 Wall time on the project's shared 2-core machine swings by 2x; the count of
 instructions a process executes does not. Every figure here is counted in
@@ -362,6 +362,7 @@ def main() -> int:
         default=60,
         help="requests with distinct passports in the smaller window (default 60)",
     )
+    parser.add_argument("--calls-only", action="store_true", help="count the calls in one process, not the server")
     parser.add_argument("--serve", choices=["bare", "protected", "observed"], help=argparse.SUPPRESS)
     parser.add_argument("--port", type=int, help=argparse.SUPPRESS)
     parser.add_argument("--loops", action="store_true", help=argparse.SUPPRESS)
@@ -378,23 +379,28 @@ def main() -> int:
     with tempfile.TemporaryDirectory(prefix="qt-instructions-") as name:
         directory = Path(name)
         make_material(directory, 3 * args.firsts + 4, 3 * args.distinct_requests + 44)
-        print("in the server (instructions per request):", file=sys.stderr)
-        server = server_figures(directory, directory, args.requests, args.distinct_requests)
+        server: dict[str, float] = {}
+        if not args.calls_only:
+            print("in the server (instructions per request):", file=sys.stderr)
+            server = server_figures(directory, directory, args.requests, args.distinct_requests)
         print("in one process (instructions per call):", file=sys.stderr)
         calls = call_figures(directory, directory, args.calls, args.firsts)
-    bare, unread = server["bare, no header"], server["bare, header unread"]
-    protected = server["protected, one credential repeated"]
     trust = calls["IssuerTrust.verify, one credential repeated"]
     memoised = calls["verify_passport, same credential and material"]
     first = calls["verify_passport, first verification"]
     ratio = calls.pop("first / components, same credentials")
-    print()
-    print(f"{'server case':<40} {'instructions':>13} {'x no header':>12} {'x header unread':>16}")
-    for label, value in server.items():
-        print(f"{label:<40} {value:>13,.0f} {value / bare:>12.2f} {value / unread:>16.2f}")
-    print(f"the check adds {protected - unread:,.0f} instructions per request over the app that receives the header")
-    observed = server["protected, repeated, observer"]
-    print(f"the observer adds {observed - protected:,.0f} instructions per memoised request")
+    if server:
+        bare, unread = server["bare, no header"], server["bare, header unread"]
+        protected = server["protected, one credential repeated"]
+        print()
+        print(f"{'server case':<40} {'instructions':>13} {'x no header':>12} {'x header unread':>16}")
+        for label, value in server.items():
+            print(f"{label:<40} {value:>13,.0f} {value / bare:>12.2f} {value / unread:>16.2f}")
+        print(
+            f"the check adds {protected - unread:,.0f} instructions per request over the app that receives the header"
+        )
+        observed = server["protected, repeated, observer"]
+        print(f"the observer adds {observed - protected:,.0f} instructions per memoised request")
     print()
     print(f"{'call':<50} {'instructions':>13}")
     for label, value in calls.items():
