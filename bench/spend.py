@@ -132,8 +132,8 @@ def bench_python(issuer: Issuer, documents: dict[str, str], args: argparse.Names
     trust = make_trust(documents, issuer.issuer_did)
     credential = issuer.issue(spend_limit_microusd=BIG, spend_window="P1D")
     with SpendLedger(trust, os.path.join(directory, "python.sqlite3")) as ledger:
-        ledger._store.close()
-        ledger._store = NullStore()  # type: ignore[assignment]
+        ledger._books.store.close()
+        ledger._books.store = NullStore()  # type: ignore[assignment]
         result = timed(
             args.rounds,
             args.batch * 5,
@@ -166,7 +166,7 @@ def slide(url: str, issuer: Issuer, documents: dict[str, str], holds: int) -> No
             " VALUES ({0}, {0}, {0}, 1, 0, 1)"
         )
         total = "UPDATE quorvel_spend_budget SET total = total + {0} WHERE passport_id = {0}"
-        store = ledger._store
+        store = ledger._books.store
         if hasattr(store, "_pool"):
             with store._pool.connection() as conn, conn.cursor() as cursor:
                 cursor.executemany(insert.format("%s"), rows)
@@ -314,7 +314,7 @@ def bench_postgres(
     trust = make_trust(documents, issuer.issuer_did)
     credential = issuer.issue(spend_limit_microusd=BIG, spend_window="P1D")
     with SpendLedger(trust, url, pool_size=1) as ledger:
-        pool = ledger._store._pool  # type: ignore[attr-defined]
+        pool = ledger._books.store._pool  # type: ignore[attr-defined]
         with pool.connection() as conn:
             conn.execute("CREATE TABLE IF NOT EXISTS bench_floor (id bigint GENERATED ALWAYS AS IDENTITY, x int)")
         held = [ledger.reserve(credential, 1)]

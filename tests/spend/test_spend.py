@@ -490,7 +490,7 @@ def test_postgres_answers_each_operation_in_one_round_trip(trust, issuer, tmp_pa
     credential = issue(issuer, limit=10)
     with SpendLedger(trust, postgres_url(), pool_size=1) as ledger:
         ledger.release(ledger.reserve(credential, 1, now=T0))
-        pool = ledger._store._pool
+        pool = ledger._books.store._pool
         operations = [
             lambda: ledger.reserve(credential, 2, key="k", now=T0),
             lambda: ledger.reserve(credential, 2, key="k", now=T0),
@@ -570,7 +570,7 @@ def _passport_id(credential: str) -> str:
 
 def _rows(ledger: SpendLedger, ids: list[str]) -> dict[str, int]:
     query = "SELECT passport_id, count(*) FROM quorvel_spend_hold WHERE passport_id IN ({}) GROUP BY passport_id"
-    store = ledger._store
+    store = ledger._books.store
     if hasattr(store, "_pool"):
         with store._pool.connection() as conn:
             return dict(conn.execute(query.format(",".join(["%s"] * len(ids))), ids).fetchall())
@@ -590,28 +590,34 @@ def test_a_store_written_by_a_newer_schema_is_refused(trust, tmp_path):
         SpendLedger(trust, tmp_path / "spend.sqlite3")
 
 
-def test_a_version_1_sqlite_store_is_upgraded_in_place(trust, issuer, tmp_path):
+@pytest.mark.parametrize(
+    ("version", "table"), [(1, "id INTEGER PRIMARY KEY,"), (3, "id INTEGER PRIMARY KEY AUTOINCREMENT,")]
+)
+def test_an_older_sqlite_store_is_upgraded_in_place_and_never_gives_an_id_twice(
+    trust, issuer, tmp_path, version, table
+):
     import sqlite3
 
     path, credential = tmp_path / "spend.sqlite3", issue(issuer, limit=10)
     with SpendLedger(trust, path) as ledger:
         first = ledger.reserve(credential, 4, key="k", now=T0)
-    with sqlite3.connect(path) as conn:  # back to version 1: hold ids without AUTOINCREMENT
-        (table,) = conn.execute("SELECT sql FROM sqlite_master WHERE name = 'quorvel_spend_hold'").fetchone()
+        gone = ledger.reserve(credential, 1, now=T0)
+    with sqlite3.connect(path) as conn:  # back to an older version, its newest hold deleted
+        (sql,) = conn.execute("SELECT sql FROM sqlite_master WHERE name = 'quorvel_spend_hold'").fetchone()
         conn.executescript(
-            f"ALTER TABLE quorvel_spend_hold RENAME TO old; {table.replace(' AUTOINCREMENT', '')};"
+            f"ALTER TABLE quorvel_spend_hold RENAME TO old; {sql.replace('id INTEGER PRIMARY KEY,', table)};"
             "INSERT INTO quorvel_spend_hold SELECT * FROM old; DROP TABLE old;"
-            "UPDATE quorvel_spend_schema SET version = 1;"
+            f"DELETE FROM quorvel_spend_hold WHERE id = {gone._hold};"
+            f"UPDATE quorvel_spend_budget SET total = total - 1; UPDATE quorvel_spend_schema SET version = {version};"
         )
     with SpendLedger(trust, path) as ledger:
         assert ledger.reserve(credential, 4, key="k", now=T0)._hold == first._hold
         assert ledger.remaining(credential, now=T0) == 6
+        later = ledger.reserve(credential, 1, now=T0)
+        if version > 1:  # ids AUTOINCREMENT gave stay given, the deleted newest one too
+            assert later._hold != gone._hold
     with sqlite3.connect(path) as conn:
-        assert conn.execute("SELECT version FROM quorvel_spend_schema").fetchone() == (3,)
-        assert (
-            "AUTOINCREMENT"
-            in conn.execute("SELECT sql FROM sqlite_master WHERE name = 'quorvel_spend_hold'").fetchone()[0]
-        )
+        assert conn.execute("SELECT version FROM quorvel_spend_schema").fetchone() == (4,)
 
 
 def test_a_version_1_postgres_store_is_upgraded_in_place(trust, issuer):
@@ -684,7 +690,7 @@ def test_a_thread_per_request_server_reuses_the_stores_connections(trust, issuer
             thread = threading.Thread(target=lambda: ledger.commit(ledger.reserve(credential, 1, now=T0)))
             thread.start()
             thread.join()
-        assert len(ledger._store._idle) == 1
+        assert len(ledger._books.store._idle) == 1
         assert ledger.remaining(credential, now=T0) == 980
 
 
@@ -697,3 +703,108 @@ def test_a_closed_ledger_says_so_on_either_store(trust, issuer, tmp_path, kind, 
     ledger.close()
     with pytest.raises(ValueError, match="the spend ledger is closed"):
         operation(ledger, issue(issuer))
+
+
+# -- the ledger's inputs -----------------------------------------------------------------
+
+
+def _verdict_of_another_passport(url, trust, issuer, tmp_path):
+    # The same agent, issuer, kid and expiry: only the bound (and the id) differ.
+    mine, other = issue(issuer, limit=100), issue(issuer, limit=1_000_000)
+    with SpendLedger(trust, url) as ledger:
+        with pytest.raises(ValueError, match="not this credential"):
+            ledger.reserve(mine, 5_000, verdict=trust.verify(other), now=T0)
+        assert ledger.remaining(mine, now=T0) == 100
+        assert ledger.reserve(mine, 100, verdict=trust.verify(mine), now=T0)
+
+
+def _key_value_connection_string(url, trust, issuer, tmp_path):
+    with pytest.raises(ValueError, match="postgresql://"):
+        SpendLedger(trust, "host=db password=s3cret dbname=spend")
+    assert os.listdir(tmp_path) == []
+
+
+def _passwords_in_the_url(url, trust, issuer, tmp_path):
+    scheme, _, rest = url.partition("://")
+    user, _, host = rest.partition("@")
+    for given in (f"{scheme}://{user}:s3cret@{host}", f"{url}?sslmode=disable&password=s3cret"):
+        with SpendLedger(trust, given, pool_size=1) as ledger:
+            assert "s3cret" not in repr(ledger) and "***" in repr(ledger)
+
+
+def _a_link_planted_at_the_queue(url, trust, issuer, tmp_path):
+    (tmp_path / "spend.sqlite3-queue").symlink_to(tmp_path / "elsewhere")
+    with SpendLedger(trust, url) as ledger:
+        assert ledger.reserve(issue(issuer), 1, now=T0)
+    assert not (tmp_path / "elsewhere").exists()
+
+
+def _the_queue_takes_the_files_mode(url, trust, issuer, tmp_path):
+    (tmp_path / "spend.sqlite3").touch(mode=0o660)
+    os.chmod(tmp_path / "spend.sqlite3", 0o660)
+    SpendLedger(trust, url).close()
+    assert (tmp_path / "spend.sqlite3-queue").stat().st_mode & 0o777 == 0o660
+
+
+def _a_queue_held_elsewhere(url, trust, issuer, tmp_path):
+    import fcntl
+    import sqlite3
+    import time
+
+    credential = issue(issuer)
+    with SpendLedger(trust, url, timeout=0.5) as ledger:
+        fd = os.open(tmp_path / "spend.sqlite3-queue", os.O_RDWR)
+        fcntl.flock(fd, fcntl.LOCK_EX)  # another process's writer, stuck
+        try:
+            for _ in range(2):  # the second behind a waiter abandoned by the first
+                began = time.monotonic()
+                with pytest.raises(sqlite3.OperationalError, match="database is locked"):
+                    ledger.reserve(credential, 1, now=T0)
+                assert 0.45 < time.monotonic() - began < 1.5
+        finally:
+            os.close(fd)
+        assert ledger.reserve(credential, 1, now=T0)
+
+
+def _writers_behind_an_outside_lock(url, trust, issuer, tmp_path):
+    import sqlite3
+    import time
+    from concurrent.futures import ThreadPoolExecutor
+
+    credential = issue(issuer)
+    with SpendLedger(trust, url, timeout=0.5) as ledger:
+        ledger.reserve(credential, 1, now=T0)
+        outside = sqlite3.connect(tmp_path / "spend.sqlite3", isolation_level=None)
+        outside.execute("BEGIN IMMEDIATE")  # the file's write lock, held for 3 s
+
+        def attempt(_: int) -> float:
+            began = time.monotonic()
+            with pytest.raises(sqlite3.OperationalError, match="database is locked"):
+                ledger.reserve(credential, 1, now=T0)
+            return time.monotonic() - began
+
+        try:
+            with ThreadPoolExecutor(6) as pool:
+                waits = list(pool.map(attempt, range(6)))
+        finally:
+            outside.execute("ROLLBACK")
+            outside.close()
+    assert max(waits) < 1.5  # each within its own timeout: they do not add up
+
+
+@pytest.mark.parametrize(
+    ("case", "kind"),
+    [
+        (_verdict_of_another_passport, "sqlite"),
+        (_verdict_of_another_passport, "postgres"),
+        (_key_value_connection_string, "sqlite"),
+        (_passwords_in_the_url, "postgres"),
+        (_a_link_planted_at_the_queue, "sqlite"),
+        (_the_queue_takes_the_files_mode, "sqlite"),
+        (_a_queue_held_elsewhere, "sqlite"),
+        (_writers_behind_an_outside_lock, "sqlite"),
+    ],
+)
+def test_the_ledger_keeps_to_what_its_inputs_allow(trust, issuer, tmp_path, monkeypatch, kind, case):
+    monkeypatch.chdir(tmp_path)
+    case(store_url(kind, tmp_path), trust, issuer, tmp_path)

@@ -464,6 +464,26 @@ def test_a_hold_is_released_only_when_its_payment_is_known_not_to_have_happened(
     assert agent.get(url + "/report").status_code == (200 if after == 0 else 403)  # the bound is free only then
 
 
+@pytest.mark.parametrize("later", ["commit", "release"])
+def test_a_pending_payment_settles_by_its_key_while_the_issuer_cannot_be_reached(url, issuer, ledger, later):
+    from quorvel_trellane.passport import verify_passport
+    from quorvel_trellane.x402 import PendingPayment
+
+    # Its key's revocation list cannot be fetched: the passport no longer verifies.
+    credential = issue_credential(issuer.payload(scopes=[SCOPE], spend_limit_microusd=PRICE), UNREACHABLE)
+    assert not ledger.trust.verify(credential, required_scope=SCOPE)
+    # Held while it still could (its verdict reached without the list).
+    verdict = verify_passport(
+        credential, issuer_keys={UNREACHABLE.kid: UNREACHABLE.public_key}, require_revocation_check=False
+    )
+    assert ledger.reserve(credential, PRICE, key="pay-1", verdict=verdict)
+    pending = PendingPayment(credential, "pay-1", PRICE, datetime.now(UTC), "settlement_pending")
+    settle = PAYWALL[0].commit_pending if later == "commit" else PAYWALL[0].release_pending
+    assert asyncio.run(settle(pending)) is not False  # commit_pending's True, release_pending's None
+    # Released, the bound has room again; committed, it has none.
+    assert bool(ledger.reserve(credential, PRICE, verdict=verdict)) is (later == "release")
+
+
 def test_a_payment_that_failed_to_settle_is_counted_when_it_settles_on_a_retry(url, issuer, ledger, chain):
     credential = issuer.issue(spend_limit_microusd=PRICE)
     agent = Agent(credential)

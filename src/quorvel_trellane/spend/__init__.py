@@ -35,10 +35,14 @@ Modules:
 
 - ``_store``: the leaf both stores import: their interface, records and errors
 - ``_window``: the spend window's reading
-- ``_terms``: the trust the ledger asks, the budget a verified passport names, the checks on arguments
-- ``_ledger``: SpendLedger and SpendDecision, which pick a store
+- ``_terms``: the trust the ledger asks, the budget a credential names, the checks on arguments
+- ``_decision``: SpendDecision and the codes of a refusal
+- ``_books``: the ledger's steps around its store, shared by both drivers
+- ``_ledger``: SpendLedger, which picks a store
 - ``_observed``: a store timed and counted by an observer
 - ``_sqlite``: the store on one SQLite file
+- ``_sqlite_schema``: its tables, their upgrade and its statements
+- ``_queue``: the writers' queue of a SQLite file, within a timeout
 - ``_postgres``: the store on a PostgreSQL server, sync and async pools
 - ``_postgres_schema``: its tables, functions and statements
 """
@@ -47,16 +51,16 @@ from __future__ import annotations
 
 from types import FunctionType
 
-from quorvel_trellane.spend._ledger import (
+from quorvel_trellane.spend._decision import (
     IDEMPOTENCY_KEY_REUSED as IDEMPOTENCY_KEY_REUSED,
 )
-from quorvel_trellane.spend._ledger import (
+from quorvel_trellane.spend._decision import (
     SPEND_LIMIT_EXCEEDED as SPEND_LIMIT_EXCEEDED,
 )
-from quorvel_trellane.spend._ledger import (
+from quorvel_trellane.spend._decision import (
     SPEND_TERMS_UNSUPPORTED as SPEND_TERMS_UNSUPPORTED,
 )
-from quorvel_trellane.spend._ledger import (
+from quorvel_trellane.spend._decision import (
     SpendDecision as SpendDecision,
 )
 from quorvel_trellane.spend._ledger import (

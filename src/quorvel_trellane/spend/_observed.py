@@ -12,6 +12,7 @@ __all__ = ["ObservedStore", "reservation_result"]
 
 _LIMIT: Final = "SPEND_LIMIT_EXCEEDED"
 _REUSED: Final = "IDEMPOTENCY_KEY_REUSED"
+_FAILED: Final = object()  # a settlement that raised
 
 
 def reservation_result(reserved: Reserved) -> str:
@@ -33,45 +34,63 @@ class ObservedStore:
         return repr(self._store)
 
     def reserve(self, request: Request) -> Reserved:
-        started, began, result = time.time_ns(), time.perf_counter(), "error"
+        started, began, reserved = time.time_ns(), time.perf_counter(), None
         try:
             reserved = self._store.reserve(request)
-            result = reservation_result(reserved)
             return reserved
         finally:
-            self._observer.reserved(result, self._kind, started, time.perf_counter() - began)
+            self._reserved(reserved, started, began)
 
     async def reserve_async(self, request: Request) -> Reserved:
-        started, began, result = time.time_ns(), time.perf_counter(), "error"
+        started, began, reserved = time.time_ns(), time.perf_counter(), None
         try:
             reserved = await self._store.reserve_async(request)
-            result = reservation_result(reserved)
             return reserved
         finally:
-            self._observer.reserved(result, self._kind, started, time.perf_counter() - began)
+            self._reserved(reserved, started, began)
 
-    def settle(self, hold: int, state: int, amount: int) -> Settled | None:
-        started, began, settled, failed = time.time_ns(), time.perf_counter(), None, True
+    def settle(self, hold: object, state: int, amount: int | None) -> Settled | None:
+        started, began, settled = time.time_ns(), time.perf_counter(), _FAILED
         try:
             settled = self._store.settle(hold, state, amount)
-            failed = False
             return settled
         finally:
-            self._settled(state, None if failed else settled, failed, started, began)
+            self._settled(state, settled, started, began)
 
-    async def settle_async(self, hold: int, state: int, amount: int) -> Settled | None:
-        started, began, settled, failed = time.time_ns(), time.perf_counter(), None, True
+    async def settle_async(self, hold: object, state: int, amount: int | None) -> Settled | None:
+        started, began, settled = time.time_ns(), time.perf_counter(), _FAILED
         try:
             settled = await self._store.settle_async(hold, state, amount)
-            failed = False
             return settled
         finally:
-            self._settled(state, None if failed else settled, failed, started, began)
+            self._settled(state, settled, started, began)
 
-    def _settled(self, state: int, settled: Settled | None, failed: bool, started: int, began: float) -> None:
-        fresh = settled is not None and settled.fresh
-        result = "error" if failed else HoldState(state).name.lower() if fresh else "unchanged"
-        final = settled.amount if settled is not None and fresh else 0
+    def settle_key(self, issuer_did: str, passport_id: str, key: str, state: int, amount: int | None) -> Settled | None:
+        started, began, settled = time.time_ns(), time.perf_counter(), _FAILED
+        try:
+            settled = self._store.settle_key(issuer_did, passport_id, key, state, amount)
+            return settled
+        finally:
+            self._settled(state, settled, started, began)
+
+    async def settle_key_async(
+        self, issuer_did: str, passport_id: str, key: str, state: int, amount: int | None
+    ) -> Settled | None:
+        started, began, settled = time.time_ns(), time.perf_counter(), _FAILED
+        try:
+            settled = await self._store.settle_key_async(issuer_did, passport_id, key, state, amount)
+            return settled
+        finally:
+            self._settled(state, settled, started, began)
+
+    def _reserved(self, reserved: Reserved | None, started: int, began: float) -> None:
+        result = "error" if reserved is None else reservation_result(reserved)
+        self._observer.reserved(result, self._kind, started, time.perf_counter() - began)
+
+    def _settled(self, state: int, settled: object, started: int, began: float) -> None:
+        fresh = isinstance(settled, Settled) and settled.fresh
+        result = "error" if settled is _FAILED else HoldState(state).name.lower() if fresh else "unchanged"
+        final = settled.amount if isinstance(settled, Settled) and fresh else 0
         action = "commit" if state == HoldState.COMMITTED else "release"
         self._observer.settled(action, result, self._kind, final, started, time.perf_counter() - began)
 

@@ -21,8 +21,9 @@ import select
 import threading
 from collections.abc import Sequence
 from typing import TYPE_CHECKING, Any, Final
+from urllib.parse import unquote
 
-from quorvel_trellane.spend._postgres_schema import RESERVE, SETTLE, SPENT, SWEEP, create_schema
+from quorvel_trellane.spend._postgres_schema import RESERVE, SETTLE, SETTLE_KEY, SPENT, SWEEP, create_schema
 from quorvel_trellane.spend._store import ALL, Request, Reserved, Settled, StoreValueError
 
 if TYPE_CHECKING:
@@ -39,6 +40,8 @@ _CONNECTION: Final = {"autocommit": True, "prepare_threshold": None}
 # The lock on the budget row is what keeps the bound; a stricter default
 # isolation would only add serialization failures.
 _ISOLATION: Final = "SET default_transaction_isolation = 'read committed'"
+# The connection parameters whose values are secrets, never shown.
+_SECRETS: Final = frozenset({"password", "sslpassword"})
 
 
 class PostgresStore:
@@ -91,9 +94,12 @@ class PostgresStore:
             self._run(SWEEP, (request.at,), repeatable=True)
         return Reserved(row[0], row[1], row[2], row[3], row[4])
 
-    def settle(self, hold: int, state: int, amount: int) -> Settled | None:
+    def settle(self, hold: object, state: int, amount: int | None) -> Settled | None:
         # Settling again at the same state and amount changes nothing.
         return _settled(self._run(SETTLE, (hold, state, amount), repeatable=True))
+
+    def settle_key(self, issuer_did: str, passport_id: str, key: str, state: int, amount: int | None) -> Settled | None:
+        return _settled(self._run(SETTLE_KEY, (issuer_did, passport_id, key, state, amount), repeatable=True))
 
     async def reserve_async(self, request: Request) -> Reserved:
         row = await self._run_async(RESERVE, request, repeatable=request.key is not None)
@@ -101,8 +107,14 @@ class PostgresStore:
             await self._run_async(SWEEP, (request.at,), repeatable=True)
         return Reserved(row[0], row[1], row[2], row[3], row[4])
 
-    async def settle_async(self, hold: int, state: int, amount: int) -> Settled | None:
+    async def settle_async(self, hold: object, state: int, amount: int | None) -> Settled | None:
         return _settled(await self._run_async(SETTLE, (hold, state, amount), repeatable=True))
+
+    async def settle_key_async(
+        self, issuer_did: str, passport_id: str, key: str, state: int, amount: int | None
+    ) -> Settled | None:
+        params = (issuer_did, passport_id, key, state, amount)
+        return _settled(await self._run_async(SETTLE_KEY, params, repeatable=True))
 
     def spent(self, issuer_did: str, passport_id: str, at: int, window: int | None) -> int:
         since = ALL if window is None else at - window
@@ -258,9 +270,17 @@ async def _configure_async(conn: AsyncConnection[tuple[Any, ...]]) -> None:
 
 
 def _redacted(url: str) -> str:
-    # Never show a password in a repr.
+    """The url with every password in it (its user info, a password parameter) shown as ***."""
     scheme, sep, rest = url.partition("://")
+    rest, mark, query = rest.partition("?")
     credentials, at, host = rest.rpartition("@")
-    if not at or ":" not in credentials:
-        return url
-    return f"{scheme}{sep}{credentials.split(':', 1)[0]}:***@{host}"
+    if at and ":" in credentials:
+        rest = f"{credentials.split(':', 1)[0]}:***@{host}"
+    if mark:
+        parts = query.split("&")
+        for i, part in enumerate(parts):
+            name, equals, _ = part.partition("=")
+            if equals and unquote(name).strip().lower() in _SECRETS:
+                parts[i] = f"{name}=***"
+        query = "&".join(parts)
+    return f"{scheme}{sep}{rest}{mark}{query}"

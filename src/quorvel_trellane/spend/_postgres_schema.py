@@ -15,7 +15,7 @@ from quorvel_trellane.spend._store import schema_to_build
 if TYPE_CHECKING:
     from psycopg import Connection
 
-__all__ = ["RESERVE", "SETTLE", "SPENT", "SWEEP", "create_schema"]
+__all__ = ["RESERVE", "SETTLE", "SETTLE_KEY", "SPENT", "SWEEP", "create_schema"]
 
 # 2: a reservation whose key's hold was released holds anew; 3: a key
 # reused for another amount is told apart, a settle never exceeds the hold,
@@ -231,6 +231,12 @@ RESERVE: Final = (
     "SELECT hold, amount, remaining, replayed, reused FROM quorvel_spend_reserve(%s, %s, %s, %s, %s, %s, %s)"
 )
 SETTLE: Final = "SELECT state, amount, requested, fresh FROM quorvel_spend_settle(%s, %s::smallint, %s)"
+# By the key's hold; a row of NULLs when the key holds nothing.
+SETTLE_KEY: Final = (
+    "SELECT s.state, s.amount, s.requested, s.fresh FROM (SELECT) AS one"
+    " LEFT JOIN quorvel_spend_hold h ON h.issuer_did = %s AND h.passport_id = %s AND h.key = %s"
+    " LEFT JOIN LATERAL quorvel_spend_settle(h.id, %s::smallint, coalesce(%s, h.requested)) s ON true"
+)
 SPENT: Final = "SELECT quorvel_spend_spent(%s, %s, %s)"
 SWEEP: Final = "SELECT quorvel_spend_sweep(%s)"
 

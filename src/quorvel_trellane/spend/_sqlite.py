@@ -14,10 +14,19 @@ anyway (the WAL is one file, synced in order).
 
 Connections are pooled in pairs (one per synchronous setting), as many
 as operations ever ran at once. Writers queue on a kernel lock of a file
-beside the database (``<file>-queue``), each woken as the one before it
-finishes, with no CPU spent waiting; SQLite's own busy handler, up to the
-ledger's timeout, waits for any other writer of the file.
-The async twins run on a worker thread (SQLite has no async interface).
+beside the database (``<file>-queue``, see ``_queue``), each woken as the
+one before it finishes, with no CPU spent waiting; SQLite's own busy
+handler waits for any other writer of the file. The queue and the busy
+handler share one operation's timeout. The async twins run on a worker
+thread (SQLite has no async interface).
+
+A reservation is three statements in its transaction: one read (the
+budget, the holds its window passes over, the key's hold, the oldest
+hold), the hold's INSERT and the budget's UPDATE; a settlement is one
+``UPDATE ... RETURNING``. Holds are named by their row id and date: a row
+id may be given again once the newest hold is pruned, but never with the
+same date (a hold is pruned two windows after it was made, so any later
+one is dated later), so a pruned hold's decision never settles another.
 """
 
 from __future__ import annotations
@@ -26,131 +35,86 @@ import asyncio
 import os
 import sqlite3
 import threading
-from collections.abc import Callable, Iterator
-from contextlib import contextmanager
-from typing import Final, NamedTuple, TypeVar
+import time
+from collections.abc import Callable
+from typing import Final, TypeVar
 
-try:
-    import fcntl
-except ModuleNotFoundError:  # not on Windows: SQLite's busy handler waits alone
-    fcntl = None  # type: ignore[assignment]
-
-from quorvel_trellane.spend._store import (
-    ALL,
-    NEVER,
-    HoldState,
-    Request,
-    Reserved,
-    Settled,
-    schema_to_build,
+from quorvel_trellane.spend._queue import Queue, QueueState
+from quorvel_trellane.spend._sqlite_schema import (
+    BETWEEN,
+    BUDGET,
+    BUDGET_HOLDS,
+    BUDGET_NEW,
+    DETACH,
+    DROP_BUDGET,
+    DROP_HOLDS,
+    EMPTY,
+    EXPIRED,
+    FIND,
+    FIND_KEY,
+    HOLD,
+    LOWER,
+    PRUNE_OLD,
+    READ,
+    READ_KEYED,
+    SETTLE,
+    TOTAL,
+    TOTAL_KEEP,
+    create_schema,
 )
+from quorvel_trellane.spend._store import ALL, NEVER, HoldState, Request, Reserved, Settled
 
 __all__ = ["SqliteStore"]
 
-# 2: hold ids are never reused (AUTOINCREMENT); a version 1 file is rebuilt.
-# 3: a budget is kept two windows past its latest reservation, not one.
-SCHEMA_VERSION: Final = 3
-_T = TypeVar("_T")
 _SWEEP_EVERY: Final = 64  # reservations between two sweeps of expired budgets
 _SWEEP_HOLDS: Final = 256  # holds one sweep deletes at most
-_SWEEP_BUDGETS: Final = 64  # expired budgets one sweep looks at
-_PRUNE: Final = 256  # old holds of its own budget one reservation deletes at most
-
-_SCHEMA: Final = """
-CREATE TABLE IF NOT EXISTS quorvel_spend_schema (version INTEGER NOT NULL);
-CREATE TABLE IF NOT EXISTS quorvel_spend_budget (
-    issuer_did TEXT NOT NULL,
-    passport_id TEXT NOT NULL,
-    cutoff INTEGER NOT NULL,        -- the last reservation's window start (µs since the epoch)
-    total INTEGER NOT NULL,         -- what the holds dated after cutoff count
-    keep_until INTEGER,             -- the latest reservation's at + 2 windows; NULL: the whole life
-    PRIMARY KEY (issuer_did, passport_id)
-) WITHOUT ROWID;
-CREATE TABLE IF NOT EXISTS quorvel_spend_hold (
-    -- Never reused: a plain rowid would give a pruned newest hold's id to the
-    -- next one, and the pruned hold's decision would then settle that one.
-    id INTEGER PRIMARY KEY AUTOINCREMENT,
-    issuer_did TEXT NOT NULL,
-    passport_id TEXT NOT NULL,
-    key TEXT,
-    at INTEGER NOT NULL,            -- µs since the epoch
-    requested INTEGER NOT NULL,     -- the amount held at first
-    remaining INTEGER NOT NULL,     -- what was left after it, for replays
-    amount INTEGER NOT NULL,        -- what counts: lowered by commit, 0 once released
-    state INTEGER NOT NULL DEFAULT 0
-);
-CREATE INDEX IF NOT EXISTS quorvel_spend_hold_budget ON quorvel_spend_hold (issuer_did, passport_id, at);
-CREATE UNIQUE INDEX IF NOT EXISTS quorvel_spend_hold_key
-    ON quorvel_spend_hold (issuer_did, passport_id, key) WHERE key IS NOT NULL;
-CREATE INDEX IF NOT EXISTS quorvel_spend_budget_keep
-    ON quorvel_spend_budget (keep_until) WHERE keep_until IS NOT NULL;
-"""
-
-_BUDGET: Final = "SELECT cutoff, total FROM quorvel_spend_budget WHERE issuer_did = ? AND passport_id = ?"
-_REPLAY: Final = (
-    "SELECT id, requested, remaining, state FROM quorvel_spend_hold "
-    "WHERE issuer_did = ? AND passport_id = ? AND key = ?"
-)
-_DETACH: Final = "UPDATE quorvel_spend_hold SET key = NULL WHERE id = ?"
-_BETWEEN: Final = (
-    "SELECT coalesce(sum(amount), 0) FROM quorvel_spend_hold "
-    "WHERE issuer_did = ? AND passport_id = ? AND at > ? AND at <= ?"
-)
-_PRUNE_OLD: Final = (
-    "DELETE FROM quorvel_spend_hold WHERE id IN (SELECT id FROM quorvel_spend_hold "
-    f"WHERE issuer_did = ? AND passport_id = ? AND at <= ? LIMIT {_PRUNE})"
-)
-_HOLD: Final = (
-    "INSERT INTO quorvel_spend_hold (issuer_did, passport_id, key, at, requested, remaining, amount)"
-    " VALUES (?, ?, ?, ?, ?, ?, ?)"
-)
-_KEEP: Final = (
-    "INSERT INTO quorvel_spend_budget (issuer_did, passport_id, cutoff, total, keep_until) VALUES (?, ?, ?, ?, ?)"
-    " ON CONFLICT (issuer_did, passport_id) DO UPDATE SET cutoff = excluded.cutoff, total = excluded.total,"
-    " keep_until = CASE WHEN keep_until IS NULL OR excluded.keep_until IS NULL THEN NULL"
-    " ELSE max(keep_until, excluded.keep_until) END"
-)
-_FIND: Final = "SELECT issuer_did, passport_id, at, state, amount, requested FROM quorvel_spend_hold WHERE id = ?"
-_SETTLE: Final = "UPDATE quorvel_spend_hold SET state = ?, amount = ? WHERE id = ?"
-_LOWER: Final = (
-    "UPDATE quorvel_spend_budget SET total = total - ? WHERE issuer_did = ? AND passport_id = ? AND cutoff < ?"
-)
-# An older budget was kept one window past its latest reservation (at +
-# window, its cutoff at most at - window): moved on by its own span, it is
-# kept at least two windows past, as a reservation now keeps it.
-_KEEP_LONGER: Final = (
-    "UPDATE quorvel_spend_budget SET keep_until = CASE"
-    " WHEN keep_until >= 4611686018427387904 OR keep_until - cutoff >= 4611686018427387904"
-    " THEN 9223372036854775807 ELSE keep_until + (keep_until - cutoff) END WHERE keep_until IS NOT NULL"
-)
-_EXPIRED: Final = (
-    f"SELECT issuer_did, passport_id FROM quorvel_spend_budget WHERE keep_until < ? LIMIT {_SWEEP_BUDGETS}"
-)
-# Its total is zero past keep_until (no hold is dated later), so a
-# reservation meeting a budget half swept reads it right.
-_EMPTY: Final = (
-    "UPDATE quorvel_spend_budget SET cutoff = keep_until, total = 0 WHERE issuer_did = ? AND passport_id = ?"
-)
-_DROP_HOLDS: Final = (
-    "DELETE FROM quorvel_spend_hold WHERE id IN (SELECT id FROM quorvel_spend_hold "
-    "WHERE issuer_did = ? AND passport_id = ? LIMIT ?)"
-)
-_DROP_BUDGET: Final = "DELETE FROM quorvel_spend_budget WHERE issuer_did = ? AND passport_id = ?"
+_T = TypeVar("_T")
 
 
-class _Pair(NamedTuple):
+class _Pair:
     """One connection for reservations (synced), one for settlements and reads,
-    and this pair's own descriptor of the writers' queue (-1: none)."""
+    and this pair's own place in the writers' queue."""
 
-    durable: sqlite3.Connection
-    quick: sqlite3.Connection
-    queue: int
+    __slots__ = ("durable", "quick", "queue")
+
+    def __init__(self, durable: sqlite3.Connection, quick: sqlite3.Connection, queue: Queue) -> None:
+        self.durable = durable
+        self.quick = quick
+        self.queue = queue
+
+    def write(self, conn: sqlite3.Connection, work: Callable[[sqlite3.Connection], _T], timeout: float) -> _T:
+        """``work`` in one write transaction, the write lock taken first, in the writers' queue.
+
+        The queue and SQLite's busy handler share ``timeout``: what the
+        queue took is not waited for again at the file's lock."""
+        queue = self.queue
+        waited = not queue.enter()
+        if waited:
+            deadline = time.monotonic() + timeout
+            queue.wait(deadline, timeout)
+        try:
+            if waited:
+                conn.execute(f"PRAGMA busy_timeout = {max(1, int((deadline - time.monotonic()) * 1000))}")
+            try:
+                conn.execute("BEGIN IMMEDIATE")
+                try:
+                    result = work(conn)
+                    conn.execute("COMMIT")
+                except BaseException:
+                    if conn.in_transaction:
+                        conn.execute("ROLLBACK")
+                    raise
+                return result
+            finally:
+                if waited:
+                    conn.execute(f"PRAGMA busy_timeout = {int(timeout * 1000)}")
+        finally:
+            queue.leave()
 
     def close(self) -> None:
         self.durable.close()
         self.quick.close()
-        if self.queue >= 0:
-            os.close(self.queue)
+        self.queue.close()
 
 
 class SqliteStore:
@@ -167,8 +131,12 @@ class SqliteStore:
         self._pid = os.getpid()
         self._closed = False
         self._reserves = 0
-        with self._borrow() as pair:
-            _write(pair, pair.durable, _create_schema)
+        self._queues = QueueState(path)
+        pair = self._take()
+        try:
+            pair.write(pair.durable, create_schema, timeout)
+        finally:
+            self._give(pair)
 
     def __repr__(self) -> str:
         return f"SqliteStore({self.path!r})"
@@ -186,8 +154,7 @@ class SqliteStore:
             raise
         return conn
 
-    @contextmanager
-    def _borrow(self) -> Iterator[_Pair]:
+    def _take(self) -> _Pair:
         with self._lock:
             if self._closed:
                 raise ValueError("the spend ledger is closed")
@@ -196,57 +163,61 @@ class SqliteStore:
                 # connections nor close them: they are kept, unused.
                 self._inherited += self._idle
                 self._idle, self._pid = [], os.getpid()
-            pair = self._idle.pop() if self._idle else None
-        if pair is None:
-            pair = _Pair(self._connect("FULL"), self._connect("NORMAL"), self._open_queue())
-        try:
-            yield pair
-        finally:
-            with self._lock:
-                keep = not self._closed and self._pid == os.getpid()
-                if keep:
-                    self._idle.append(pair)
-            if not keep:
-                pair.close()
+            if self._idle:
+                return self._idle.pop()
+        return _Pair(self._connect("FULL"), self._connect("NORMAL"), Queue(self._queues))
 
-    def _open_queue(self) -> int:
-        # Writers wait for the file in the kernel, on a lock of a file beside
-        # it: woken the moment the writer before them is done, taking no CPU
-        # meanwhile. SQLite's busy handler alone sleeps in growing steps (up to
-        # 100 ms) and lets the writer that just finished take the file again,
-        # so a process could starve for seconds. The lock goes with a writer
-        # that dies; without one (another OS, a read-only directory), the busy
-        # handler waits alone.
-        if fcntl is None or self.path == ":memory:" or self.path.startswith("file:"):
-            return -1
-        try:
-            return os.open(self.path + "-queue", os.O_RDWR | os.O_CREAT | os.O_CLOEXEC, 0o600)
-        except OSError:
-            return -1
+    def _give(self, pair: _Pair) -> None:
+        with self._lock:
+            if not self._closed and self._pid == os.getpid():
+                self._idle.append(pair)
+                return
+        pair.close()
 
     # -- the store's operations --
 
     def reserve(self, request: Request) -> Reserved:
-        with self._borrow() as pair:
-            reserved = _write(pair, pair.durable, lambda c: _reserve(c, request))
-            self._reserves += 1  # unlocked: only the sweep's rhythm depends on it
-            if self._reserves % _SWEEP_EVERY == 0:
-                _write(pair, pair.durable, lambda c: _sweep(c, request.at))
-        return reserved
+        self._reserves += 1  # unlocked: only the sweep's rhythm depends on it
+        sweep = self._reserves % _SWEEP_EVERY == 0
+        pair = self._take()
+        try:
+            return pair.write(pair.durable, lambda conn: _reserve(conn, request, sweep), self.timeout)
+        finally:
+            self._give(pair)
 
-    def settle(self, hold: int, state: int, amount: int) -> Settled | None:
-        with self._borrow() as pair:
-            return _write(pair, pair.quick, lambda c: _settle(c, hold, state, amount))
+    def settle(self, hold: object, state: int, amount: int | None) -> Settled | None:
+        pair = self._take()
+        try:
+            return pair.write(pair.quick, lambda conn: _settle(conn, hold, state, amount), self.timeout)
+        finally:
+            self._give(pair)
+
+    def settle_key(self, issuer_did: str, passport_id: str, key: str, state: int, amount: int | None) -> Settled | None:
+        def work(conn: sqlite3.Connection) -> Settled | None:
+            found = conn.execute(FIND_KEY, (issuer_did, passport_id, key)).fetchone()
+            return None if found is None else _settle(conn, found[0], state, amount)
+
+        pair = self._take()
+        try:
+            return pair.write(pair.quick, work, self.timeout)
+        finally:
+            self._give(pair)
 
     async def reserve_async(self, request: Request) -> Reserved:
         return await asyncio.to_thread(self.reserve, request)
 
-    async def settle_async(self, hold: int, state: int, amount: int) -> Settled | None:
+    async def settle_async(self, hold: object, state: int, amount: int | None) -> Settled | None:
         return await asyncio.to_thread(self.settle, hold, state, amount)
+
+    async def settle_key_async(
+        self, issuer_did: str, passport_id: str, key: str, state: int, amount: int | None
+    ) -> Settled | None:
+        return await asyncio.to_thread(self.settle_key, issuer_did, passport_id, key, state, amount)
 
     def spent(self, issuer_did: str, passport_id: str, at: int, window: int | None) -> int:
         since = ALL if window is None else at - window
-        with self._borrow() as pair:
+        pair = self._take()
+        try:
             conn = pair.quick
             # One read transaction, so that the budget and the holds agree.
             conn.execute("BEGIN")
@@ -254,6 +225,8 @@ class SqliteStore:
                 return _spent(conn, issuer_did, passport_id, since)
             finally:
                 conn.execute("COMMIT")
+        finally:
+            self._give(pair)
 
     def close(self) -> None:
         with self._lock:
@@ -263,64 +236,18 @@ class SqliteStore:
             pair.close()
 
 
-def _write(pair: _Pair, conn: sqlite3.Connection, work: Callable[[sqlite3.Connection], _T]) -> _T:
-    """``work`` in one write transaction, the write lock taken first, in the writers' queue."""
-    if pair.queue >= 0:
-        fcntl.flock(pair.queue, fcntl.LOCK_EX)
-    try:
-        conn.execute("BEGIN IMMEDIATE")
-        try:
-            result = work(conn)
-            conn.execute("COMMIT")
-        except BaseException:
-            if conn.in_transaction:
-                conn.execute("ROLLBACK")
-            raise
-        return result
-    finally:
-        if pair.queue >= 0:
-            fcntl.flock(pair.queue, fcntl.LOCK_UN)
-
-
-def _create_schema(conn: sqlite3.Connection) -> None:
-    found = None
-    if conn.execute("SELECT 1 FROM sqlite_master WHERE name = 'quorvel_spend_schema'").fetchone():
-        found = conn.execute("SELECT version FROM quorvel_spend_schema").fetchone()
-    version = None if found is None else found[0]
-    if not schema_to_build(version, SCHEMA_VERSION):
-        return
-    if version == 1:
-        # Its holds move to a table whose ids are never reused (created below).
-        conn.execute("ALTER TABLE quorvel_spend_hold RENAME TO quorvel_spend_hold_v1")
-        conn.execute("DROP INDEX IF EXISTS quorvel_spend_hold_budget")
-        conn.execute("DROP INDEX IF EXISTS quorvel_spend_hold_key")
-    # Not executescript, which would commit the open transaction.
-    for statement in _SCHEMA.split(";\n"):
-        if statement.strip():
-            conn.execute(statement)
-    if version is None:
-        conn.execute("INSERT INTO quorvel_spend_schema (version) VALUES (?)", (SCHEMA_VERSION,))
-        return
-    columns = "id, issuer_did, passport_id, key, at, requested, remaining, amount, state"
-    if version == 1:
-        conn.execute(f"INSERT INTO quorvel_spend_hold ({columns}) SELECT {columns} FROM quorvel_spend_hold_v1")
-        conn.execute("DROP TABLE quorvel_spend_hold_v1")
-    conn.execute(_KEEP_LONGER)
-    conn.execute("UPDATE quorvel_spend_schema SET version = ?", (SCHEMA_VERSION,))
-
-
 def _spent(conn: sqlite3.Connection, issuer_did: str, passport_id: str, since: int) -> int:
     """What the holds dated after ``since`` count, without changing anything."""
-    row = conn.execute(_BUDGET, (issuer_did, passport_id)).fetchone()
+    row = conn.execute(BUDGET, (issuer_did, passport_id)).fetchone()
     if row is None:
-        return int(conn.execute(_BETWEEN, (issuer_did, passport_id, since, NEVER)).fetchone()[0])
+        return int(conn.execute(BUDGET_HOLDS, (issuer_did, passport_id, since)).fetchone()[0])
     cutoff, total = row
     if since > cutoff:
-        return int(total - conn.execute(_BETWEEN, (issuer_did, passport_id, cutoff, since)).fetchone()[0])
-    return int(total + conn.execute(_BETWEEN, (issuer_did, passport_id, since, cutoff)).fetchone()[0])
+        return int(total - conn.execute(BETWEEN, (issuer_did, passport_id, cutoff, since)).fetchone()[0])
+    return int(total + conn.execute(BETWEEN, (issuer_did, passport_id, since, cutoff)).fetchone()[0])
 
 
-def _reserve(conn: sqlite3.Connection, request: Request) -> Reserved:
+def _reserve(conn: sqlite3.Connection, request: Request, sweep: bool) -> Reserved:
     # The budget keeps the total of its holds dated after its cutoff (the
     # last reservation's window start). A reservation moves the cutoff to
     # its own window start and reads only the holds in between, so it reads
@@ -329,64 +256,67 @@ def _reserve(conn: sqlite3.Connection, request: Request) -> Reserved:
     # so a hold is deleted only once it is a window behind this window's
     # start, where no reservation dated up to a window earlier counts it.
     issuer_did, passport_id, key, at, amount, limit, window = request
-    released = None
-    if key is not None:
-        replay = conn.execute(_REPLAY, (issuer_did, passport_id, key)).fetchone()
-        if replay is not None and replay[3] != HoldState.RELEASED:
-            if replay[1] != amount:
-                return Reserved(None, replay[1], 0, reused=True)
-            return Reserved(replay[0], replay[1], replay[2], replayed=True)
-        if replay is not None:
-            released = replay[0]
     since = ALL if window is None else at - window
-    row = conn.execute(_BUDGET, (issuer_did, passport_id)).fetchone()
-    if row is None:
-        spent = conn.execute(_BETWEEN, (issuer_did, passport_id, since, NEVER)).fetchone()[0]
+    if key is None:
+        row = conn.execute(READ, (issuer_did, passport_id, since)).fetchone()
     else:
-        cutoff, spent = row
-        if since > cutoff:
-            spent -= conn.execute(_BETWEEN, (issuer_did, passport_id, cutoff, since)).fetchone()[0]
-            if window is not None:
-                conn.execute(_PRUNE_OLD, (issuer_did, passport_id, max(ALL, since - window)))
-        elif since < cutoff:
-            spent += conn.execute(_BETWEEN, (issuer_did, passport_id, since, cutoff)).fetchone()[0]
+        row = conn.execute(READ_KEYED, (issuer_did, passport_id, since, key)).fetchone()
+    cutoff, spent, keep_until, moved, oldest, released, requested, remaining, state = row
+    if released is not None:
+        if state != HoldState.RELEASED:
+            if requested != amount:
+                return Reserved(None, requested, 0, reused=True)
+            return Reserved(released, requested, remaining, replayed=True)
+    if cutoff is None:
+        spent = conn.execute(BUDGET_HOLDS, (issuer_did, passport_id, since)).fetchone()[0]
+    elif since > cutoff:
+        spent -= moved
+    elif since < cutoff:
+        spent += moved
     left = limit - spent
     hold = None
     if amount <= left:
         if released is not None:
-            # The key's hold was released: this is a fresh attempt. The old
-            # row gives up the key but keeps its id, so its decision still
-            # settles as released and never touches the new hold.
-            conn.execute(_DETACH, (released,))
-        cursor = conn.execute(_HOLD, (issuer_did, passport_id, key, at, amount, left - amount, amount))
-        hold = cursor.lastrowid
-        assert hold is not None
+            # The key's hold was released: this is a fresh attempt.
+            conn.execute(DETACH, (released,))
+        hold = conn.execute(HOLD, (issuer_did, passport_id, key, at, amount, left - amount, amount)).lastrowid
         spent += amount
+    if cutoff is not None and since > cutoff and window is not None and oldest is not None and oldest <= since - window:
+        # After the INSERT, so that the table's newest hold is this one, which is never pruned.
+        conn.execute(PRUNE_OLD, (issuer_did, passport_id, max(ALL, since - window)))
     keep = None if window is None else min(NEVER, at + 2 * window)
-    conn.execute(_KEEP, (issuer_did, passport_id, since, spent, keep))
+    if cutoff is None:
+        conn.execute(BUDGET_NEW, (since, spent, keep, issuer_did, passport_id))
+    elif keep_until is not None and (keep is None or keep_until < keep):
+        # A window further than needed, so that it moves once a window.
+        longer = None if keep is None else min(NEVER, keep + window)  # type: ignore[operator]
+        conn.execute(TOTAL_KEEP, (since, spent, longer, issuer_did, passport_id))
+    else:
+        conn.execute(TOTAL, (since, spent, issuer_did, passport_id))
+    if sweep:
+        _sweep(conn, at)
     return Reserved(hold, amount, max(0, limit - spent))
 
 
-def _settle(conn: sqlite3.Connection, hold: int, state: int, amount: int) -> Settled | None:
-    row = conn.execute(_FIND, (hold,)).fetchone()
+def _settle(conn: sqlite3.Connection, hold: object, state: int, amount: int | None) -> Settled | None:
+    row = conn.execute(SETTLE, (state, amount, hold)).fetchone()
     if row is None:
-        return None  # pruned: it left every window
-    issuer_did, passport_id, at, was, counted, requested = row
-    if was != HoldState.HELD or amount > requested:
-        # Settled before, or a final amount above the hold: left as it is.
-        return Settled(was, counted, requested)
-    conn.execute(_SETTLE, (state, amount, hold))
-    conn.execute(_LOWER, (counted - amount, issuer_did, passport_id, at))
-    return Settled(state, amount, requested, fresh=True)
+        # Settled before, a final amount above the hold, or pruned: left as it is.
+        found = conn.execute(FIND, (hold,)).fetchone()
+        return None if found is None else Settled(*found)
+    issuer_did, passport_id, at, requested, final = row
+    if final != requested:
+        conn.execute(LOWER, (requested - final, issuer_did, passport_id, at))
+    return Settled(state, final, requested, fresh=True)
 
 
 def _sweep(conn: sqlite3.Connection, at: int) -> None:
     # Budgets whose every hold is two windows behind go, holds and all, a
     # few hundred rows at a time; the write lock is never held for long.
     left = _SWEEP_HOLDS
-    for issuer_did, passport_id in conn.execute(_EXPIRED, (at,)).fetchall():
-        conn.execute(_EMPTY, (issuer_did, passport_id))
-        left -= conn.execute(_DROP_HOLDS, (issuer_did, passport_id, left)).rowcount
+    for issuer_did, passport_id in conn.execute(EXPIRED, (at,)).fetchall():
+        conn.execute(EMPTY, (issuer_did, passport_id))
+        left -= conn.execute(DROP_HOLDS, (issuer_did, passport_id, left)).rowcount
         if left <= 0:
             return
-        conn.execute(_DROP_BUDGET, (issuer_did, passport_id))
+        conn.execute(DROP_BUDGET, (issuer_did, passport_id))

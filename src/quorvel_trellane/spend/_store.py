@@ -78,7 +78,7 @@ class Reserved(NamedTuple):
     held for another amount (``amount`` is then the first one).
     """
 
-    hold: int | None
+    hold: object
     amount: int
     remaining: int
     replayed: bool = False
@@ -95,13 +95,24 @@ class Settled(NamedTuple):
 
 
 class Store(Protocol):
+    """A store's operations. A hold is named by whatever ``reserve`` returned
+    for it; ``amount`` None settles at the amount held."""
+
     def reserve(self, request: Request) -> Reserved: ...
 
     async def reserve_async(self, request: Request) -> Reserved: ...
 
-    def settle(self, hold: int, state: int, amount: int) -> Settled | None: ...
+    def settle(self, hold: object, state: int, amount: int | None) -> Settled | None: ...
 
-    async def settle_async(self, hold: int, state: int, amount: int) -> Settled | None: ...
+    async def settle_async(self, hold: object, state: int, amount: int | None) -> Settled | None: ...
+
+    def settle_key(
+        self, issuer_did: str, passport_id: str, key: str, state: int, amount: int | None
+    ) -> Settled | None: ...
+
+    async def settle_key_async(
+        self, issuer_did: str, passport_id: str, key: str, state: int, amount: int | None
+    ) -> Settled | None: ...
 
     def spent(self, issuer_did: str, passport_id: str, at: int, window: int | None) -> int: ...
 

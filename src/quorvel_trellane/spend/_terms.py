@@ -58,35 +58,37 @@ class Terms(NamedTuple):
 
 
 class TermsReader:
-    """Reads a verified passport's budget, keeping what it read for the next time.
+    """Reads a passport's budget from the credential, keeping what it read for the next time.
 
-    A trust has just verified the credential, so its verdict carries the
-    issuer, bound and window text; only the passport id is in the payload.
-    Both it (per credential) and the window's length (per text) are kept,
-    so a repeated passport is never decoded or its window parsed again.
+    The budget (issuer DID, passport id, bound and window) is read from the
+    credential's own payload, never from a verdict: a verdict carries no
+    passport id, and one reached for another credential must never set
+    this one's bound. What the credential names is kept per credential,
+    and the window's length per text, so a repeated passport is never
+    decoded or its window parsed again.
     """
 
     def __init__(self, windows: Mapping[str, timedelta]) -> None:
         self.windows = windows
-        self._ids: dict[str, tuple[object, tuple[object, ...]]] = {}
+        self._named: dict[str, _Named] = {}
         self._lengths: dict[str, int | None | str] = {}
 
-    def read(self, verdict: PassportVerdict, credential: str) -> Terms | tuple[str | None, str] | None:
-        """The budget; (passport id, why) when unreadable; None when unverified."""
+    def read(self, verdict: PassportVerdict, credential: str, given: bool) -> Terms | tuple[str | None, str] | None:
+        """The budget; (passport id, why) when unreadable; None when unverified.
+
+        ``given``: the verdict was handed in by the caller rather than reached
+        here, so it must be this credential's: every field it carries equal
+        to what the credential names, or ValueError.
+        """
         if not verdict:
             return None
-        passport_id, named = self._passport_of(credential)
-        verdict_named = (verdict.issuer_did, verdict.agent_did, verdict.kid, verdict.expires_at)
-        # Only a verdict given to reserve can differ: one reached for another
-        # credential must not charge this one's budget. (Compared as text
-        # too, so that a member that never equals itself, a NaN, is no
-        # difference.)
-        if named != verdict_named and repr(named) != repr(verdict_named):
+        named = self._named_by(credential)
+        if given and not named.matches(verdict):
             raise ValueError(
-                "the verdict given to reserve is not this credential's: issuer, agent, kid or expiry differ"
+                "the verdict given to reserve is not this credential's: "
+                "its issuer, agent, kid, dates, scopes or spend terms differ"
             )
-        issuer_did = verdict.issuer_did
-        limit = verdict.spend_limit_microusd
+        passport_id, issuer_did, limit = named.passport_id, named.issuer_did, named.limit
         if not isinstance(passport_id, str) or not passport_id:
             return None, "the passport has no passport id to keep a budget under"
         if not _storable(passport_id):
@@ -95,26 +97,47 @@ class TermsReader:
             return passport_id, "the passport names no issuer DID the store can keep a budget under"
         if type(limit) is not int or limit < 0:
             return passport_id, f"the passport's spend_limit_microusd is not a non-negative integer: {limit!r}"
-        window = self._window(verdict.spend_window)
+        window = self._window(named.window)
         if isinstance(window, str):
             return passport_id, window
         # A bound past 2**62 micro-USD is no bound at all; capped, every
         # total and remainder stays a 64-bit integer in both stores.
         return Terms(issuer_did, passport_id, min(limit, LONGEST_US), window)
 
-    def _passport_of(self, credential: str) -> tuple[object, tuple[object, ...]]:
-        """The credential's passport id, and the issuer DID, agent DID, kid and expiry it names."""
-        found = self._ids.get(credential)
+    def budget_of(self, credential: str) -> tuple[str, str] | None:
+        """The issuer DID and passport id the credential names, unverified; None when it names none."""
+        named = self._named_by(credential)
+        issuer_did, passport_id = named.issuer_did, named.passport_id
+        if isinstance(issuer_did, str) and isinstance(passport_id, str) and issuer_did and passport_id:
+            return issuer_did, passport_id
+        return None
+
+    def _named_by(self, credential: str) -> _Named:
+        found = self._named.get(credential)
         if found is None:
             decoded = passport.decode_passport(credential)
             payload = decoded.payload
-            named = (decoded.issuer_did, decoded.agent_did, decoded.kid, payload.get("expires_at"))
-            found = (payload.get("passport_id"), named)
+            found = _Named(
+                payload.get("passport_id"),
+                decoded.issuer_did,
+                payload.get("spend_limit_microusd"),
+                payload.get("spend_window"),
+                (
+                    decoded.issuer_did,
+                    decoded.agent_did,
+                    decoded.kid,
+                    payload.get("issued_at"),
+                    payload.get("expires_at"),
+                    decoded.scopes,
+                    payload.get("spend_limit_microusd"),
+                    payload.get("spend_window"),
+                ),
+            )
             if len(credential) > _MEMO_CREDENTIAL:
                 return found
-            if len(self._ids) >= _MEMO_SIZE:
-                self._ids.clear()
-            self._ids[credential] = found
+            if len(self._named) >= _MEMO_SIZE:
+                self._named.clear()
+            self._named[credential] = found
         return found
 
     def _window(self, text: object) -> int | None | str:
@@ -142,6 +165,31 @@ class TermsReader:
             self._lengths.clear()
         self._lengths[text] = length
         return length
+
+
+class _Named(NamedTuple):
+    """What one credential names: its budget, and every field a verdict of it carries."""
+
+    passport_id: object
+    issuer_did: object
+    limit: object
+    window: object
+    fields: tuple[object, ...]
+
+    def matches(self, verdict: PassportVerdict) -> bool:
+        carried = (
+            verdict.issuer_did,
+            verdict.agent_did,
+            verdict.kid,
+            verdict.issued_at,
+            verdict.expires_at,
+            verdict.scopes,
+            verdict.spend_limit_microusd,
+            verdict.spend_window,
+        )
+        # Compared as text too, so that a member that never equals itself
+        # (a NaN) is no difference.
+        return carried == self.fields or repr(carried) == repr(self.fields)
 
 
 def _storable(text: str) -> bool:

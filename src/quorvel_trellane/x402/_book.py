@@ -296,35 +296,39 @@ class PaymentBook:
     # -- settling later, by the payment's key --
 
     async def commit_pending(self, pending: PendingPayment, amount_microusd: int | None) -> bool:
-        decision = await self._held(pending)
-        if not decision:
-            logger.error("x402: pending payment %s could not be counted: %s", pending.key, decision.error_message)
-            return False
-        amount = decision.amount_microusd if amount_microusd is None else amount_microusd
-        if await commit(self.ledger, decision, amount) is Committed.RELEASED_MEANWHILE:
-            return False
+        # By the payment's key, without verifying: the issuer may be down by now.
+        try:
+            counted = await self.ledger.commit_key_async(
+                pending.credential, pending.key, amount_microusd=amount_microusd
+            )
+        except HoldSettledError as exc:
+            counted = exc.state != "released"  # committed at another amount: counted already
+        if not counted:
+            # Released or pruned meanwhile: held anew, dated as it was, and committed.
+            decision = await self.ledger.reserve_async(
+                pending.credential,
+                pending.amount_microusd,
+                key=pending.key,
+                required_scope=self.required_scope,
+                now=pending.at,
+            )
+            if not decision:
+                logger.error("x402: pending payment %s could not be counted: %s", pending.key, decision.error_message)
+                return False
+            amount = decision.amount_microusd if amount_microusd is None else amount_microusd
+            if await commit(self.ledger, decision, amount) is Committed.RELEASED_MEANWHILE:
+                return False
         self._pending.pop((pending.credential, pending.key), None)
         self._identifiers.settled(pending.credential, pending.key)
         return True
 
     async def release_pending(self, pending: PendingPayment) -> None:
-        decision = await self._held(pending)
-        # A hold already gone was held anew just now: releasing it leaves
-        # nothing counted either way.
-        await self.ledger.release_async(decision)
+        # By the payment's key, without verifying: an issuer outage never keeps
+        # the money held. A store that cannot be reached raises, and the
+        # payment stays pending; a hold already gone leaves nothing counted.
+        await self.ledger.release_key_async(pending.credential, pending.key)
         self._pending.pop((pending.credential, pending.key), None)
         self._identifiers.forget(pending.credential, pending.key)
-
-    async def _held(self, pending: PendingPayment) -> SpendDecision:
-        # The same key and amount find the hold (held or committed); dated
-        # as it was, a hold pruned meanwhile is held anew in its own window.
-        return await self.ledger.reserve_async(
-            pending.credential,
-            pending.amount_microusd,
-            key=pending.key,
-            required_scope=self.required_scope,
-            now=pending.at,
-        )
 
     async def _report(self, flight: Flight, reason: str) -> None:
         pending = PendingPayment(flight.credential, flight.key, flight.decision.amount_microusd, flight.at, reason)
