@@ -304,14 +304,7 @@ class PaymentBook:
         except HoldSettledError as exc:
             counted = exc.state != "released"  # committed at another amount: counted already
         if not counted:
-            # Released or pruned meanwhile: held anew, dated as it was, and committed.
-            decision = await self.ledger.reserve_async(
-                pending.credential,
-                pending.amount_microusd,
-                key=pending.key,
-                required_scope=self.required_scope,
-                now=pending.at,
-            )
+            decision = await held_anew(self.ledger, self.required_scope, pending)
             if not decision:
                 logger.error("x402: pending payment %s could not be counted: %s", pending.key, decision.error_message)
                 return False
@@ -371,6 +364,13 @@ async def recount(ledger: SpendLedger, required_scope: str | None, flight: Fligh
         await commit(ledger, again, min(amount, again.amount_microusd))
     else:
         logger.error("x402: settled payment %s could not be counted: %s", flight.key, again.error_message)
+
+
+async def held_anew(ledger: SpendLedger, required_scope: str | None, pending: PendingPayment) -> SpendDecision:
+    """A pending payment's hold, released or pruned meanwhile, held again dated as it was (verified)."""
+    return await ledger.reserve_async(
+        pending.credential, pending.amount_microusd, key=pending.key, required_scope=required_scope, now=pending.at
+    )
 
 
 async def commit(ledger: SpendLedger, decision: SpendDecision, amount: int) -> Committed:

@@ -141,23 +141,19 @@ class PassportPaywall:
     async def commit_pending(self, pending: PendingPayment, *, amount_microusd: int | None = None) -> bool:
         """Count a pending payment the facilitator now reports settled.
 
-        Commits its hold (at ``amount_microusd`` when smaller) by the
-        payment's key, without verifying the passport again; a hold that left
-        the window or was released meanwhile is held anew, dated as it was,
-        and committed. False, and logged, when the ledger cannot count it (a
-        hold held anew needs the passport to verify at the time it was held,
-        and room in the bound).
+        Commits its hold (at ``amount_microusd`` when smaller) by its key,
+        unverified; a hold released or pruned meanwhile is held anew, dated
+        as it was, and committed. False, and logged, when the ledger cannot
+        count it (held anew, the passport must verify, and the bound have room).
         """
         return await self._book.commit_pending(pending, amount_microusd)
 
     async def release_pending(self, pending: PendingPayment) -> None:
         """Free the hold of a pending payment the facilitator reports not made.
 
-        Found by the payment's key, without verifying the passport, so an
-        issuer outage does not keep the money held. Raises HoldSettledError
-        when the hold was committed meanwhile (a retry of the payment
-        settled): it stays counted. Raises the store's error when the ledger
-        cannot be reached: nothing is released, and the payment stays pending.
+        By its key, unverified: an issuer outage keeps no money held. Raises
+        HoldSettledError when the hold was committed meanwhile (it stays
+        counted), and the store's error when it cannot be reached (it stays pending).
         """
         await self._book.release_pending(pending)
 
