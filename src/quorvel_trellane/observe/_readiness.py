@@ -73,8 +73,10 @@ class Readiness:
     whose body gives the reasons by code only. The object is itself an ASGI
     application, and ``wsgi`` a WSGI one, answering every request with it;
     the ASGI and WSGI ``PassportMiddleware`` serve it at ``readiness_path``.
-    A trust that never fetched its key set starts that fetch when probed, and
-    is ready once it has it.
+    Each probe starts the fetch of every document that is due (never
+    fetched, past its ttl or dropped), as a verification would, without
+    waiting for it: a trust that never fetched its key set is ready once it
+    has it, and a server without traffic keeps its documents fresh.
     """
 
     def __init__(self, trust: Any) -> None:
@@ -123,16 +125,18 @@ class Readiness:
 
 
 def _unready(trust: Any) -> _Unready | None:
+    # Each probe starts the fetch of any document due, as a request would:
+    # a server kept out of traffic until ready becomes ready at all, and one
+    # without traffic keeps its documents fresh instead of letting them
+    # pass their usable age.
+    material = getattr(trust, "material", None)
+    if material is not None:
+        material.prefetch()
     status = trust.status()
     issuer = status.issuer_url
     keys = status.key_set
     if keys.state not in USABLE:
         if keys.fetches == 0:
-            # Probed before any request needed it: fetch it now, so that a
-            # server kept out of traffic until ready becomes ready at all.
-            material = getattr(trust, "material", None)
-            if material is not None:
-                material.prefetch()
             return _Unready("KEY_SET_FETCHING", f"{issuer}: the key set is being fetched")
         return _Unready("KEY_SET_UNUSABLE", f"{issuer}: no usable key set ({keys.last_error or keys.state})")
     lists = status.revocation_lists.values()

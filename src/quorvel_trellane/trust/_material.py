@@ -161,8 +161,9 @@ class IssuerMaterial:
             return None if doc.value is not None and now < doc.usable_until else doc.retry_in(now)
 
     def prefetch(self) -> None:
-        """Start fetching the key set, not waiting (a probe of a trust that never fetched)."""
-        self.keyset.begin()
+        """Start fetching each document due (never fetched, past its ttl or dropped), not waiting: a readiness probe."""
+        for doc in (self.keyset, *self.crls.values()):
+            doc.begin()
 
     def holds(self, kid: Any) -> bool:
         """Whether the key set held now has this kid (no fetch)."""
