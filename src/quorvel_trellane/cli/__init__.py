@@ -12,6 +12,7 @@ Modules:
 - ``_input``: credentials, keys and revocation lists read from arguments, files and standard input
 - ``_fetch``: documents fetched from an issuer for the command
 - ``_output``: verdicts, tables and JSON as the command prints them
+- ``_operations``: the alert rules and the dashboard, printed as shipped
 - ``_errors``: the command's own errors
 """
 

@@ -39,6 +39,7 @@ from quorvel_trellane.cli._input import (
     read_credential,
     require_components,
 )
+from quorvel_trellane.cli._operations import add_operations
 from quorvel_trellane.cli._output import (
     emit_json,
     missing_input_hint,
@@ -337,6 +338,7 @@ def build_parser() -> argparse.ArgumentParser:
     )
     p.add_argument("--timeout", type=_timeout, default=6.0, metavar="SECONDS", help=_FETCH_TIMEOUT_HELP)
     p.set_defaults(run=cmd_fetch_crl)
+    add_operations(sub)
     return parser
 
 

@@ -113,6 +113,8 @@ class OpenTelemetryMetrics(Tally):
             unit="{settlement}",
             description="Commits and releases of holds the store failed.",
         )
+        for action in ("commit", "release"):  # at 0 from the start, as in Prometheus
+            self._settle_errors.add(0, {"action": action})
         self._committed = meter.create_counter(
             "quorvel.passport.spend_committed", unit="{microUSD}", description="Micro-USD committed."
         )
