@@ -37,10 +37,16 @@ V, F, S, U = (
     "quorvel_passport_document_fetch_seconds_count",
     "quorvel_passport_document_usable",
 )
-R, T, C = (
+R, T, C, E = (
     "quorvel_passport_spend_reservations_total",
     "quorvel_passport_spend_settlements_total",
     "quorvel_passport_spend_committed_microusd_total",
+    "quorvel_passport_spend_settlement_errors_total",
+)
+H, TTL, MAX = (
+    "quorvel_passport_verification_seconds_count",
+    "quorvel_passport_document_ttl_seconds",
+    "quorvel_passport_document_max_age_seconds",
 )
 OTEL_NAMES = {
     "quorvel.passport.spend_reservations": R,
@@ -50,6 +56,10 @@ OTEL_NAMES = {
     "quorvel.passport.document_fetches": F,
     "quorvel.passport.document_fetch_duration": S,
     "quorvel.passport.document_usable": U,
+    "quorvel.passport.spend_settlement_errors": E,
+    "quorvel.passport.verification.duration": H,
+    "quorvel.passport.document_ttl": TTL,
+    "quorvel.passport.document_max_age": MAX,
 }
 ACTIVE, REVOKED = ("active", "none"), ("revoked", "REVOKED")
 KEYS, LIST = ("keys", ""), ("revocation", "KID")
@@ -63,8 +73,13 @@ def fetches(*rows):
     return {(F, (("document", doc), ("issuer", "URL"), ("outcome", out))): n for doc, out, n in rows}
 
 
-def usable(*rows):
-    return {(U, (("document", doc), ("issuer", "URL"), ("kid", kid))): n for (doc, kid), n in rows}
+def usable(*rows, family=U):
+    return {(family, (("document", doc), ("issuer", "URL"), ("kid", kid))): n for (doc, kid), n in rows}
+
+
+def timed(*pairs):
+    """Full checks timed, by status."""
+    return {(H, (("status", status),)): n for status, n in pairs}
 
 
 def good(c):
@@ -101,14 +116,19 @@ RESERVE, COMMIT, RELEASE = (f"quorvel.spend.{name}" for name in ("reserve", "com
 
 # name: (what happens, expected samples of the families named, expected spans (name, outcome, status code))
 EVENTS = {
-    "a good passport is counted, its documents fetched": (
+    "a good passport is counted and timed, its documents fetched": (
         good,
-        {**verdicts((ACTIVE, 1)), **fetches(("keys", "updated", 1), ("revocation", "updated", 1))},
+        {
+            **verdicts((ACTIVE, 1)),
+            **timed(("active", 1)),
+            **fetches(("keys", "updated", 1), ("revocation", "updated", 1)),
+        },
         [("quorvel.passport.fetch", "updated", 200)] * 2,
     ),
-    "a memoised repeat is counted and makes no span": (
+    "a memoised repeat is counted, not timed, and makes no span": (
         lambda c: [c.trust.verify(c.creds["good"]) for _ in range(3)],
-        verdicts((ACTIVE, 3)),
+        # the first verdict, reached while the documents arrived, is not kept: the second checks again
+        {**verdicts((ACTIVE, 3)), **timed(("active", 2))},
         [("quorvel.passport.fetch", "updated", 200)] * 2,
     ),
     "revoked and garbage credentials are counted by code": (
@@ -136,7 +156,15 @@ EVENTS = {
         },
         [("quorvel.passport.fetch", "failed", 503)],
     ),
-    "documents read usable when scraped": (good, usable((KEYS, 1), (LIST, 1)), None),
+    "documents read usable when scraped, with their configured limits": (
+        good,
+        {
+            **usable((KEYS, 1), (LIST, 1)),
+            **usable((KEYS, 300.0), (LIST, 60.0), family=TTL),
+            **usable((KEYS, 86400.0), (LIST, 600.0), family=MAX),
+        },
+        None,
+    ),
     "a hold committed counts its amount": (
         lambda c: spend(c, (1_500_000, "k"), "commit"),
         {**counts(R, "result", held=1), **counts(T, "action", commit=1), (C, ()): 1_500_000},
@@ -161,7 +189,7 @@ EVENTS = {
     ),
     "store operations that fail are errors": (
         after_close,
-        {**counts(R, "result", held=1, error=1), **counts(T, "action")},
+        {**counts(R, "result", held=1, error=1), **counts(T, "action"), **counts(E, "action", commit=1, release=0)},
         FETCHED + [(RESERVE, "held", "STORE"), (RESERVE, "error", "STORE"), (COMMIT, "error", "STORE")],
     ),
     "a set of trusts counts its verdicts once": (

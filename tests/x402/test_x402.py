@@ -17,6 +17,7 @@ import hashlib
 import hmac
 import json
 import os
+import re
 import socket
 import subprocess
 import sys
@@ -25,6 +26,7 @@ import uuid
 from collections.abc import Iterator
 from concurrent.futures import ThreadPoolExecutor
 from datetime import UTC, datetime, timedelta
+from importlib import resources
 from pathlib import Path
 from typing import Any
 
@@ -37,6 +39,7 @@ pytest.importorskip("x402", reason="the x402 extra is not installed")
 
 from fastapi import FastAPI, Request
 from fastapi.responses import JSONResponse
+from prometheus_client import CollectorRegistry
 from starlette.applications import Starlette
 from starlette.responses import PlainTextResponse
 from starlette.routing import Route
@@ -69,6 +72,7 @@ from x402.schemas import NoMatchingRequirementsError, PaymentCreationContext
 
 import quorvel_trellane
 from quorvel_trellane.http import PassportAuth
+from quorvel_trellane.observe import PrometheusMetrics
 from quorvel_trellane.spend import SpendLedger
 from quorvel_trellane.testing import Issuer, generate_keypair, issue_credential, wellknown_document
 from quorvel_trellane.trust import IssuerTrust
@@ -214,6 +218,7 @@ class SLOW:
 
 PAYWALL: list[PassportPaywall] = []
 BARE: list[Any] = []  # the request headers a seller without the passport declaration sees
+METRICS = PrometheusMetrics(registry=CollectorRegistry())  # the trust's, the ledger's and the paywall's
 PENDING: list[Any] = []  # what the paywall reports to on_pending
 RAN: list[str] = []  # the Starlette handler's runs
 
@@ -238,13 +243,13 @@ def trust(issuer: Issuer) -> Iterator[IssuerTrust]:
             raise OSError("the issuer is down")
         return json.dumps(issuer.revocation_list())
 
-    with IssuerTrust("https://issuer.example.org", fetch=fetch) as trust:
+    with IssuerTrust("https://issuer.example.org", fetch=fetch, observer=METRICS) as trust:
         yield trust
 
 
 @pytest.fixture(scope="module")
 def ledger(trust: IssuerTrust, tmp_path_factory: pytest.TempPathFactory) -> Iterator[SpendLedger]:
-    with SpendLedger(trust, str(tmp_path_factory.mktemp("x402") / "spend.sqlite3")) as ledger:
+    with SpendLedger(trust, str(tmp_path_factory.mktemp("x402") / "spend.sqlite3"), observer=METRICS) as ledger:
         yield ledger
 
 
@@ -302,6 +307,7 @@ def url(ledger: SpendLedger, chain: LoopbackChain) -> Iterator[str]:
         stablecoins=COINS,
         required_scope=SCOPE,
         on_pending=PENDING.append,
+        observer=METRICS,
     )
     PAYWALL[:] = [paywall]
     sock = socket.socket()
@@ -482,6 +488,24 @@ def test_a_pending_payment_settles_by_its_key_while_the_issuer_cannot_be_reached
     assert asyncio.run(settle(pending)) is not False  # commit_pending's True, release_pending's None
     # Released, the bound has room again; committed, it has none.
     assert bool(ledger.reserve(credential, PRICE, verdict=verdict)) is (later == "release")
+
+
+def test_a_scrape_after_a_pending_payment_holds_every_family_the_alert_rules_and_dashboard_name(url, issuer, chain):
+    def scraped():
+        """Every sample, and every family by its name."""
+        families = list(METRICS.registry.collect())
+        return {family.name: None for family in families} | {s.name: s.value for f in families for s in f.samples}
+
+    before = scraped()
+    chain.mode = "pending"
+    assert Agent(issuer.issue(spend_limit_microusd=PRICE)).get(url + "/report").status_code == 402
+    after = scraped()
+    pending = ("quorvel_spend_pending_payments", "quorvel_spend_pending_held_microusd")
+    assert [after[name] - before.get(name, 0) for name in pending] == [1, PRICE]
+    shipped = resources.files("quorvel_trellane.observe")
+    text = shipped.joinpath("alerts.yml").read_text() + shipped.joinpath("dashboard.json").read_text()
+    named = set(re.findall(r"\bquorvel_\w+", re.sub(r"\w*:\w+:\w+", "", text)))  # recorded series aside
+    assert len(named) > 15 and named - after.keys() == set()
 
 
 def test_a_payment_that_failed_to_settle_is_counted_when_it_settles_on_a_retry(url, issuer, ledger, chain):
