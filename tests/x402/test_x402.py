@@ -146,6 +146,7 @@ class LoopbackChain:
         self.fail_settlement = False
         self.mode: str | None = None  # "pending": sent, not confirmed; "timeout": moved, answer lost
         self.on_settle: Any = None  # called as settlement starts
+        self.seen: list[str] = []  # every payment it was asked to verify, as JSON
 
     def get_extra(self, network: str) -> None:
         return None
@@ -154,6 +155,7 @@ class LoopbackChain:
         return []
 
     def verify(self, payload: Any, requirements: Any, context: Any = None) -> VerifyResponse:
+        self.seen.append(payload.model_dump_json())
         inner = dict(payload.payload)
         mac = inner.pop("mac", "")
         # An IOU pays up to its amount.
@@ -737,6 +739,7 @@ def test_the_challenge_declares_the_passport_and_the_agent_presents_it_only_wher
     assert [r.status_code for r in responses] == statuses
     assert (spent(ledger, credential, 10 * PRICE), moved(chain, before)) == (charged, settled)
     assert len(BARE) - seen == paths.count("/bare/report")
+    assert not any(credential in payment for payment in chain.seen)  # never inside the signed payment
     assert all("x-agent-passport" not in headers for headers in BARE[seen:])
     if statuses[0] in (401, 402):
         # The challenge, in the header (and, refused, again in the body).
