@@ -20,7 +20,14 @@ from mcp_types import ElicitResult
 from pydantic import BaseModel
 
 from quorvel_trellane.demo import serve
-from quorvel_trellane.mcp import IDEMPOTENCY_META_KEY, PassportAccess, needs, passport_transport, passport_verdict
+from quorvel_trellane.mcp import (
+    IDEMPOTENCY_META_KEY,
+    NEEDS_META_KEY,
+    PassportAccess,
+    needs,
+    passport_transport,
+    passport_verdict,
+)
 from quorvel_trellane.spend import SpendLedger
 from quorvel_trellane.testing import Issuer
 from quorvel_trellane.trust import IssuerTrust
@@ -50,6 +57,11 @@ def shop(adapter_trust, tmp_path_factory):
     @server.tool()
     def whoami(ctx: Context) -> str:
         return passport_verdict(ctx).agent_did
+
+    # Declared by hand, with the names the x402 challenge and the agent card use.
+    @server.tool(meta={NEEDS_META_KEY: {"scopes": ["catalog:read", "audit:read"]}})
+    def audit() -> str:
+        return "audited"
 
     @server.tool(meta=needs("payments:x402", price_microusd=400_000))
     def buy(item: str) -> str:
@@ -187,6 +199,16 @@ CASES = {
         calls,
         [issued("catalog:read"), ("buy", {"item": "tea"})],
         ([NOT_GRANTED], ["whoami"], 1_000_000),
+    ),
+    "a tool declaring its scopes needs every one": (
+        calls,
+        [issued(*FULL), ("audit", {})],
+        (["SCOPE_NOT_GRANTED: scope 'audit:read' not granted"], ["buy", "whoami"], 1_000_000),
+    ),
+    "a tool declaring its scopes is seen and called with them all": (
+        calls,
+        [issued(*FULL, "audit:read"), ("audit", {})],
+        (["audited"], ["audit", "buy", "whoami"], 1_000_000),
     ),
     "a metered tool is charged once per call and refused past the bound": (
         calls,

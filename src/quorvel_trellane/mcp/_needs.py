@@ -30,9 +30,12 @@ _PRICE_BOUND: Final = 2**63
 
 
 class Needs(TypedDict, total=False):
-    """What a tool needs of a passport: a scope, a price in micro-USD per call."""
+    """What a tool needs of a passport: the ``scopes`` it must grant (named
+    as the x402 challenge and the agent card name them; ``scope``, the
+    first form, names one), a price in micro-USD per call."""
 
     scope: str
+    scopes: list[str]
     price_microusd: int
 
 
@@ -51,6 +54,7 @@ def needs(scope: str | None = None, *, price_microusd: int | None = None) -> dic
     entry: Needs = {}
     if scope is not None:
         entry["scope"] = scope
+        entry["scopes"] = [scope]
     if price_microusd is not None:
         entry["price_microusd"] = price_microusd
     return {NEEDS_META_KEY: dict(entry)}
@@ -65,6 +69,19 @@ def needs_of(meta: Mapping[str, Any] | None) -> Needs | None:
     """What a tool's ``_meta`` says it needs, or None when it needs nothing."""
     entry = meta.get(NEEDS_META_KEY) if meta else None
     return entry if isinstance(entry, dict) and entry else None  # type: ignore[return-value]
+
+
+def required_scopes(wanted: Needs) -> list[object]:
+    """Every scope a tool's entry asks a passport to grant: its ``scope``
+    and each of its ``scopes``. A value of another shape is kept as it is,
+    a scope no passport grants: an entry written by hand fails closed."""
+    found: list[object] = []
+    if wanted.get("scope") is not None:
+        found.append(wanted["scope"])
+    scopes: object = wanted.get("scopes")
+    if scopes is not None:
+        found.extend(scopes if isinstance(scopes, list) else [scopes])
+    return found
 
 
 def refusal(status: str | None, code: str | None, message: str | None) -> MCPError:

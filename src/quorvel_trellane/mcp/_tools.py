@@ -13,7 +13,7 @@ from mcp.server.mcpserver import MCPServer
 from mcp_types import ListToolsResult
 
 from quorvel_trellane.mcp._metering import Calls, metered
-from quorvel_trellane.mcp._needs import Needs, is_price, needs_of, refusal
+from quorvel_trellane.mcp._needs import Needs, is_price, needs_of, refusal, required_scopes
 from quorvel_trellane.mcp._token import PassportAccessToken, token_of
 from quorvel_trellane.spend import SpendLedger
 
@@ -47,9 +47,9 @@ class ToolChecks:
         token = token_of(ctx)
         if token is None:
             raise refusal("missing", "MISSING_PASSPORT", "no verified passport")
-        scope = wanted.get("scope")
-        if scope is not None and scope not in token.verdict.scopes:
-            raise refusal("active", "SCOPE_NOT_GRANTED", f"scope '{scope}' not granted")
+        for scope in required_scopes(wanted):
+            if scope not in token.verdict.scopes:
+                raise refusal("active", "SCOPE_NOT_GRANTED", f"scope '{scope}' not granted")
         price = wanted.get("price_microusd")
         if price is None:
             return await call_next(ctx)
@@ -85,8 +85,7 @@ def _visible(result: HandlerResult, token: PassportAccessToken | None) -> Handle
     granted = () if token is None else token.verdict.scopes
 
     def allowed(meta: Mapping[str, Any] | None) -> bool:
-        scope = (needs_of(meta) or {}).get("scope")
-        return scope is None or scope in granted
+        return all(scope in granted for scope in required_scopes(needs_of(meta) or {}))
 
     # The list is this passport's: never one a shared cache may hand another agent.
     if isinstance(result, ListToolsResult):
