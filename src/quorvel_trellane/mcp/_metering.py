@@ -67,12 +67,10 @@ class _Entry:
 
 @dataclass(frozen=True)
 class Identity:
-    """Who a metered call is: the slot it is remembered in, its ledger key,
-    whether the agent named it (an idempotency key), and the call itself."""
+    """Who a metered call is: the slot it is remembered in, its ledger key, and the call itself."""
 
     slot: str | None
     key: str | None
-    named: bool
     call: str
 
 
@@ -89,13 +87,13 @@ def identify(ctx: ServerRequestContext[Any, Any], token: PassportAccessToken, na
             )
             raise MCPError(INVALID_PARAMS, message)
         slot = _digest(["key", *_passport(token), named])
-        return Identity(slot, "mcp:key:" + _digest([named]), True, call)
+        return Identity(slot, "mcp:key:" + _digest([named]), call)
     request = ctx.request
     session = request.headers.get(_SESSION_HEADER) if request is not None else None
     if not session or ctx.request_id is None:
-        return Identity(None, None, False, call)
+        return Identity(None, None, call)
     slot = _digest(["session", *_passport(token), session, ctx.request_id, call])
-    return Identity(slot, "mcp:" + slot, False, call)
+    return Identity(slot, "mcp:" + slot, call)
 
 
 class Calls:
