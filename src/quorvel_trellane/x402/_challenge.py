@@ -10,7 +10,7 @@ import asyncio
 from collections.abc import Iterable, MutableMapping
 from typing import TYPE_CHECKING, Any
 
-from quorvel_trellane._refusal import Answer, send_answer
+from quorvel_trellane._gate import Answer, send_answer
 from quorvel_trellane.passport import PassportVerdict
 from quorvel_trellane.x402._amounts import (
     PAYMENT_NOT_PRICED,

@@ -12,7 +12,7 @@ import json
 from collections.abc import Iterator, MutableMapping
 from typing import TYPE_CHECKING, Any, Final
 
-from quorvel_trellane._refusal import Answer, compact_json, send_answer
+from quorvel_trellane._gate import Answer, compact_json, send_answer
 from quorvel_trellane.x402._amounts import PAYMENT_IDENTIFIER
 
 if TYPE_CHECKING:
