@@ -374,11 +374,13 @@ def adapter_trust(adapter_issuer, adapter_creds):
 
 
 def readme_examples(heading: str) -> list[str]:
-    """The ```python blocks of the README under the heading ``heading``
-    (a line "### FastAPI", say), up to the next heading."""
+    """The ```python blocks under the heading ``heading`` (a line "### FastAPI",
+    say) of the README or the first docs page holding it, up to the next heading."""
     from pathlib import Path
 
-    text = (Path(__file__).resolve().parents[1] / "README.md").read_text(encoding="utf-8")
+    root = Path(__file__).resolve().parents[1]
+    pages = [page.read_text(encoding="utf-8") for page in [root / "README.md", *sorted(root.glob("docs/*.md"))]]
+    [text, *_] = [page for page in pages if f"\n{heading}\n" in page]
     section = text.split(f"\n{heading}\n", 1)[1]
     section = re.split(r"\n#{2,3} ", section, maxsplit=1)[0]
     return [block.split("\n```", 1)[0] for block in section.split("```python\n")[1:]]

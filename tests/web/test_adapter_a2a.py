@@ -43,7 +43,6 @@ from conftest import (
     check_adapter_answer,
     each_adapter_case,
     readme_examples,
-    readme_trust,
 )
 from starlette.applications import Starlette
 from test_middleware import UvicornThread
@@ -319,22 +318,19 @@ def test_the_card_extension_refuses_what_is_not_a_list_of_texts(options):
         a2a.passport_extension(**options)
 
 
-def test_the_readme_examples_build_a_protected_agent_and_a_passport_sending_client(
-    adapter_issuer, adapter_creds, monkeypatch
+def test_the_documented_interceptor_presents_the_agents_own_passport_to_a_protected_agent(
+    adapter_trust, adapter_creds, monkeypatch
 ):
-    server, client, header_route = readme_examples("### A2A (`a2a-sdk` 1.x)")
+    [client] = readme_examples("## Calling other agents")
+    namespace: dict[str, Any] = {}
+    exec(client, namespace)
     greeter = Greeter()
     card = agent_card("http://127.0.0.1:9")
-    card.capabilities.ClearField("extensions")
-    namespace: dict[str, Any] = {"agent": greeter, "card": card}
-    with readme_trust(adapter_issuer):
-        exec(server, namespace)
-        namespace["handler"] = DefaultRequestHandler(namespace["executor"], InMemoryTaskStore(), card)
-        exec(header_route, namespace)
-    exec(client, namespace)
-    assert isinstance(namespace["executor"], a2a.PassportExecutor)
-    assert [e.uri for e in card.capabilities.extensions] == [a2a.PASSPORT_EXTENSION_URI]
-    with UvicornThread(namespace["app"]) as url:
+    handler = DefaultRequestHandler(a2a.PassportExecutor(greeter, trust=adapter_trust), InMemoryTaskStore(), card)
+    routes = create_jsonrpc_routes(handler, "/", context_builder=a2a.PassportCallContextBuilder())
+    app = Starlette(routes=create_agent_card_routes(card) + routes)
+    app = PassportMiddleware(app, trust=adapter_trust, public_paths=[AGENT_CARD_WELL_KNOWN_PATH])
+    with UvicornThread(app) as url:
         card.supported_interfaces[0].url = url + "/"
         assert httpx.get(url + AGENT_CARD_WELL_KNOWN_PATH, timeout=30).status_code == 200
         assert httpx.post(url + "/", json=SEND, timeout=30).status_code == 401
