@@ -203,6 +203,7 @@ ROUTES = {
     "GET /report": route(USDC, PRICE),
     "GET /id-report": identified(USDC, PRICE),
     "GET /id-other": identified(USDC, PRICE),
+    "GET /id-dear": identified(USDC, 2 * PRICE),
     "GET /dai-report": route(DAI, PRICE * 10**12),
     "GET /odd-report": route(UNLISTED, PRICE),
     "GET /broken": route(USDC, PRICE),
@@ -267,6 +268,7 @@ def url(ledger: SpendLedger, chain: LoopbackChain) -> Iterator[str]:
     @app.get("/report")
     @app.get("/id-report")
     @app.get("/id-other")
+    @app.get("/id-dear")
     @app.get("/dai-report")
     @app.get("/odd-report")
     @app.get("/dear")
@@ -705,6 +707,9 @@ def calls(url: str, client: str, paths: list[str], credential: str, identifier: 
     return [session.get(url + path, timeout=30) for path in paths]
 
 
+MISSING, REUSED = "401 MISSING_PASSPORT", "409 PAYMENT_KEY_REUSED"
+
+
 @pytest.mark.parametrize(
     ("client", "paths", "identifier", "statuses", "charged", "settled"),
     [
@@ -713,10 +718,17 @@ def calls(url: str, client: str, paths: list[str], credential: str, identifier: 
         ("requests", ["/report"], None, [200], PRICE, PRICE),
         ("httpx", ["/bare/report"], None, [200], 0, PRICE),
         ("requests", ["/bare/report"], None, [200], 0, PRICE),
-        ("sdk", ["/report"], None, [401], 0, 0),
-        ("extension only", ["/report"], None, [401], 0, 0),
-        ("httpx", ["/id-report", "/id-report"], "pay_" + uuid.uuid4().hex, [200, 200], PRICE, PRICE),
-        ("requests", ["/id-report", "/id-other"], "pay_" + uuid.uuid4().hex, [200, 403], PRICE, PRICE),
+        ("sdk", ["/report"], None, [MISSING], 0, 0),
+        ("extension only", ["/report"], None, [MISSING], 0, 0),
+        ("httpx", ["/id-report", "/id-report"], "pay_" + uuid.uuid4().hex, [200, REUSED], PRICE, PRICE),
+        (
+            "requests",
+            ["/id-report", "/id-other", "/id-dear"],
+            "pay_" + uuid.uuid4().hex,
+            [200, REUSED, "403 IDEMPOTENCY_KEY_REUSED"],
+            PRICE,
+            PRICE,
+        ),
     ],
     ids=[
         "a cold probe gets the challenge declaring the passport",
@@ -727,7 +739,7 @@ def calls(url: str, client: str, paths: list[str], credential: str, identifier: 
         "a payment without a passport is refused, nothing settled",
         "the extension without its transport: the passport is dropped, nothing settled",
         "a payment identifier sent twice is charged once",
-        "a payment identifier for another route is refused",
+        "a payment identifier for other terms is refused",
     ],
 )
 def test_the_challenge_declares_the_passport_and_the_agent_presents_it_only_where_declared(
@@ -736,17 +748,19 @@ def test_the_challenge_declares_the_passport_and_the_agent_presents_it_only_wher
     credential = issuer.issue(spend_limit_microusd=10 * PRICE)
     before, seen = dict(chain.settled), len(BARE)
     responses = calls(url, client, paths, credential, identifier)
-    assert [r.status_code for r in responses] == statuses
+    assert [
+        r.status_code if r.status_code in (200, 402) else f"{r.status_code} {r.json()['error_code']}" for r in responses
+    ] == statuses
     assert (spent(ledger, credential, 10 * PRICE), moved(chain, before)) == (charged, settled)
     assert len(BARE) - seen == paths.count("/bare/report")
     assert not any(credential in payment for payment in chain.seen)  # never inside the signed payment
     assert all("x-agent-passport" not in headers for headers in BARE[seen:])
-    if statuses[0] in (401, 402):
+    if statuses[0] in (MISSING, 402):
         # The challenge, in the header (and, refused, again in the body).
         required = decode_payment_required_header(responses[0].headers["payment-required"])
         assert required.extensions["agent-passport"] == {"header": "X-Agent-Passport", "scopes": [SCOPE]}
         assert (PAYMENT_IDENTIFIER in required.extensions) == (paths[0] == "/id-report")  # left as declared
-        if statuses[0] == 401:
+        if statuses[0] == MISSING:
             assert (
                 responses[0].json()["payment_required"]["extensions"]
                 == required.model_dump(by_alias=True)["extensions"]

@@ -28,7 +28,7 @@ PAYMENT_NOT_PRICED: Final = "PAYMENT_NOT_PRICED"
 #: A request carrying the payment header more than once, in any spelling.
 PAYMENT_HEADER_REPEATED: Final = "PAYMENT_HEADER_REPEATED"
 #: A signed payment already in flight on this server for other terms, or a
-#: payment identifier used before for another route or not yet settled.
+#: payment under a payment identifier whose first payment still counts.
 PAYMENT_KEY_REUSED: Final = "PAYMENT_KEY_REUSED"
 #: The key of x402's payment-identifier extension, in a route's and a payment's extensions.
 PAYMENT_IDENTIFIER: Final = "payment-identifier"

@@ -65,53 +65,6 @@ class Refusal(NamedTuple):
     status: int = 403
 
 
-class Served(Enum):
-    """A payment under an identifier whose first payment settled here: the
-    request is served again, and the payment neither held nor settled."""
-
-    SERVED = "served"
-
-
-SERVED: Final = Served.SERVED
-
-
-class Identifiers:
-    """The payment identifiers held here, by passport and key: the route
-    each was held for, and whether its payment settled."""
-
-    def __init__(self) -> None:
-        self._held: dict[tuple[str, str], list[Any]] = {}  # [route, settled]
-
-    def other_route(self, credential: str, key: str, route: str) -> Refusal | None:
-        held = self._held.get((credential, key))
-        if held is None or held[0] == route:
-            return None
-        return Refusal(PAYMENT_KEY_REUSED, "this payment identifier was used for another route")
-
-    def again(self, credential: str, key: str) -> Served | Refusal:
-        """Another payment under an identifier already held: never settled
-        too. Served again only when the first one is known to have settled;
-        in flight, pending or held elsewhere, the first one's outcome decides."""
-        held = self._held.get((credential, key))
-        if held is not None and held[1]:
-            return SERVED
-        return Refusal(PAYMENT_KEY_REUSED, "a payment under this identifier is in flight, or settled elsewhere", 409)
-
-    def hold(self, credential: str, key: str, route: str) -> None:
-        self._held[credential, key] = [route, False]
-        if len(self._held) > _PENDING_KEPT:
-            del self._held[next(iter(self._held))]  # the oldest: a payment under it again is refused
-
-    def settled(self, credential: str, key: str) -> None:
-        held = self._held.get((credential, key))
-        if held is not None:
-            held[1] = True
-
-    def forget(self, credential: str, key: str) -> None:
-        """Its payment did not happen: the identifier is free again."""
-        self._held.pop((credential, key), None)
-
-
 class Committed(Enum):
     """What a commit found."""
 
@@ -180,17 +133,13 @@ class PaymentBook:
         # Payments whose outcome was not final: a later request carrying
         # one never releases its hold, whatever becomes of that request.
         self._pending: dict[tuple[str, str], PendingPayment] = {}
-        self._identifiers = Identifiers()
 
     async def open(
         self, credential: str, payment: PaymentPayload, route: str, amount: int, identifier: str | None = None
-    ) -> Flight | Refusal | Served:
+    ) -> Flight | Refusal:
         """Hold ``amount`` for a request carrying ``payment`` (under its
         payment ``identifier`` when the route takes one), or say why not."""
         key = payment_key(payment, route) if identifier is None else identifier_key(identifier)
-        other = None if identifier is None else self._identifiers.other_route(credential, key, route)
-        if other is not None:
-            return other
         signature = signature_key(payment)
         offered = self._signatures.get(signature)
         if offered is not None and offered[0] != key:
@@ -209,11 +158,13 @@ class PaymentBook:
         if not decision:
             self._forget(signature)
             return Refusal(decision.error_code or SPEND_LIMIT_EXCEEDED, decision.error_message or "")
-        if identifier is not None:
-            if decision.replayed:
-                self._forget(signature)
-                return self._identifiers.again(credential, key)
-            self._identifiers.hold(credential, key, route)
+        if identifier is not None and decision.replayed:
+            # Another payment under an identifier already held or committed:
+            # never settled too, whatever became of the first (the ledger
+            # refuses another amount for it).
+            self._forget(signature)
+            message = "a payment under this identifier was made or is in flight: it is not made again"
+            return Refusal(PAYMENT_KEY_REUSED, message, 409)
         # Two requests carrying one payment of one passport share its hold.
         flight = self._flights.get((credential, key))
         if flight is None:
@@ -237,7 +188,6 @@ class PaymentBook:
             return
         flight.settled = True
         self._pending.pop((flight.credential, flight.key), None)
-        self._identifiers.settled(flight.credential, flight.key)
         final = flight.decision.amount_microusd
         try:
             final = min(final, self.stablecoins.price(requirements))
@@ -287,7 +237,6 @@ class PaymentBook:
             return
         if not flight.owned:
             return  # another request's hold: its outcome, pending or final, is that request's to settle
-        self._identifiers.forget(flight.credential, flight.key)
         await release(self.ledger, flight.decision)
 
     def pending_payments(self) -> tuple[PendingPayment, ...]:  # read when scraped, on any thread: one C call
@@ -312,7 +261,6 @@ class PaymentBook:
             if await commit(self.ledger, decision, amount) is Committed.RELEASED_MEANWHILE:
                 return False
         self._pending.pop((pending.credential, pending.key), None)
-        self._identifiers.settled(pending.credential, pending.key)
         return True
 
     async def release_pending(self, pending: PendingPayment) -> None:
@@ -321,7 +269,6 @@ class PaymentBook:
         # payment stays pending; a hold already gone leaves nothing counted.
         await self.ledger.release_key_async(pending.credential, pending.key)
         self._pending.pop((pending.credential, pending.key), None)
-        self._identifiers.forget(pending.credential, pending.key)
 
     async def _report(self, flight: Flight, reason: str) -> None:
         pending = PendingPayment(flight.credential, flight.key, flight.decision.amount_microusd, flight.at, reason)

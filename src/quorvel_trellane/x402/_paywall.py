@@ -20,7 +20,7 @@ from quorvel_trellane.x402._amounts import (
     as_stablecoins,
     payment_identifier,
 )
-from quorvel_trellane.x402._book import SERVED, Flight, PaymentBook, PendingPayment, Refusal
+from quorvel_trellane.x402._book import Flight, PaymentBook, PendingPayment, Refusal
 from quorvel_trellane.x402._challenge import challenge_checked, forbidden
 from quorvel_trellane.x402._declare import PAYMENT_HEADERS, DeclaredX402, IdentifiedRoutes, passport_declaration
 from quorvel_trellane.x402._hooks import SettlementHooks
@@ -64,10 +64,10 @@ class PassportPaywall:
        route) before x402 verifies and settles it; refused, 403 with the
        decision's code ("PAYMENT_KEY_REUSED" for a signature in flight here
        for other terms). On a route declaring x402's payment-identifier
-       extension, a payment's identifier is its key, once per passport: sent
-       again for the same route and amount, it is neither charged nor
-       settled again (served again when its payment settled here, else 409),
-       for other terms refused. The hold is committed once settlement succeeds (at
+       extension, a payment's identifier is its key, once per passport:
+       another payment under it is neither charged nor settled (409
+       "PAYMENT_KEY_REUSED"; 403 "IDEMPOTENCY_KEY_REUSED" for another
+       amount) while the first one counts. The hold is committed once settlement succeeds (at
        the settled amount when lower) and released only when the payment is
        known not to have happened: refused before settling, the handler
        failing before it, or a facilitator answer that it was not made. A
@@ -102,7 +102,6 @@ class PassportPaywall:
         self.ledger = ledger
         self.stablecoins = as_stablecoins(stablecoins)
         self.required_scope = required_scope
-        self._app = app
         self._routes = x402HTTPResourceServer(server, routes)
         self._identified = IdentifiedRoutes(server, routes)
         # The passport middleware's admission and refusals; the credential handed on with the verdict.
@@ -200,13 +199,10 @@ class PassportPaywall:
             identifier = None  # the route did not offer the extension: the payment's own key
         route = f"{scope['method']} {_route_path(scope)}"
         flight = await self._book.open(credential, payment, route, amount, identifier)
-        if flight is SERVED:
-            # Its identifier's payment settled here: served again, nothing settled.
-            await self._app(scope, receive, send)
-        elif isinstance(flight, Refusal):
+        if isinstance(flight, Refusal):
             refusal = Answer.of(verdict.status, flight.code, flight.message)
             await send_answer(send, Answer(flight.status, refusal.body))
-        elif isinstance(flight, Flight):
+        else:
             await self._settling(scope, receive, send, flight)
 
     async def _settling(self, scope: Scope, receive: Receive, send: Send, flight: Flight) -> None:
