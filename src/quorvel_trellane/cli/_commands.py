@@ -49,6 +49,7 @@ from quorvel_trellane.cli._output import (
     verdict_fields,
     wellknown_of,
 )
+from quorvel_trellane.cli._serve import add_serve_parser
 from quorvel_trellane.trust._addresses import CRL_PREFIX, WELLKNOWN_PATH, key_set_url
 
 EXIT_OK = 0
@@ -339,6 +340,7 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("--timeout", type=_timeout, default=6.0, metavar="SECONDS", help=_FETCH_TIMEOUT_HELP)
     p.set_defaults(run=cmd_fetch_crl)
     add_operations(sub)
+    add_serve_parser(sub)
     return parser
 
 
