@@ -10,11 +10,10 @@ the credential header's value, the route's requirement and the request's
 from __future__ import annotations
 
 import logging
-from collections.abc import Callable
 from dataclasses import dataclass, field
 from typing import TYPE_CHECKING, Any, Final
 
-from quorvel_trellane._refusal import Answer, Ask, AsyncTrust, Gate, compact_json
+from quorvel_trellane._gate import Answer, AsyncTrust, Gate, compact_json
 from quorvel_trellane.gateway._requirement import Requirement
 from quorvel_trellane.passport import X402_PASSPORT_HEADER, PassportVerdict
 
@@ -104,8 +103,6 @@ class Checker:
         self.gate: Gate[AsyncTrust, Requirement] = Gate(trust=trust, required_scope=_scope, header=header)
         self.trust = trust
         self.ledger = ledger
-        recall = getattr(trust, "recall", None)
-        self.recall: Callable[..., PassportVerdict | None] | None = recall if callable(recall) else None
         self._allowed: dict[int, Allow] = {}
 
     async def check(
@@ -117,27 +114,20 @@ class Checker:
         idempotency_key: str | None = None,
     ) -> Allow | Answer:
         """Admit (an :class:`Allow`) or refuse (the ``Answer`` to send) one check."""
-        verdict: PassportVerdict | None = None
-        recall = self.recall
-        if recall is not None and credential is not None and not repeated:
-            verdict = recall(credential, requirement.scope)
-        if verdict is None:
-            if isinstance(credential, bytes):
-                # Latin-1 maps every byte to a character: whatever is not
-                # base64url is judged invalid, never an error.
-                credential = credential.decode("latin-1")
-            seen = self.gate.examine(credential, requirement, repeated=repeated)
-            if isinstance(seen, Ask):
-                verdict = await self.trust.verify_async(seen.credential, required_scope=seen.required_scope)
-            else:
-                verdict = seen
-        if verdict is None or not verdict.verified:
-            answer = self.gate.answer(verdict)
-            assert answer is not None  # the gate is never optional here
+        if isinstance(credential, bytes):
+            # Latin-1 maps every byte to a character: whatever is not
+            # base64url is judged invalid, never an error.
+            credential = credential.decode("latin-1")
+        # The one admission every door calls: the memo asked once, the trust on a miss.
+        admission = await self.gate.admit_async(credential, requirement, repeated=repeated)
+        verdict = admission.verdict
+        if admission.answer is not None or verdict is None:
+            answer = admission.answer or self.gate.answer(None)
+            assert answer is not None  # never optional: no admission without a verdict
             _refused(answer.code, "MISSING_PASSPORT" if verdict is None else verdict.error_code)
             return answer
         if requirement.price_microusd:
-            refusal = await self._charge(credential, verdict, requirement, idempotency_key)
+            refusal = await self._charge(admission.credential, verdict, requirement, idempotency_key)
             if refusal is not None:
                 return refusal
         return self.allow(verdict)
@@ -153,7 +143,7 @@ class Checker:
         return made
 
     async def _charge(
-        self, credential: str | bytes | None, verdict: PassportVerdict, requirement: Requirement, key: str | None
+        self, credential: str | None, verdict: PassportVerdict, requirement: Requirement, key: str | None
     ) -> Answer | None:
         """Reserve and commit the route's price; None once charged (or found charged under ``key``)."""
         ledger = self.ledger
@@ -161,8 +151,6 @@ class Checker:
         if ledger is None:
             _LOG.error("check refused: 500 a route is priced at %d micro-USD and the service has no ledger", amount)
             return refusal(500, "error", "SPEND_LEDGER_MISSING", "the route is priced and no ledger is configured")
-        if isinstance(credential, bytes):
-            credential = credential.decode("latin-1")
         assert credential is not None  # verified, so it was given
         try:
             decision = await ledger.reserve_async(credential, amount, key=key, verdict=verdict)

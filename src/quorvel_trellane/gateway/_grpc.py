@@ -20,7 +20,7 @@ from envoy.service.auth.v3 import external_auth_pb2, external_auth_pb2_grpc  # t
 from envoy.type.v3 import http_status_pb2  # type: ignore[import-untyped]
 from google.rpc import code_pb2, status_pb2  # type: ignore[import-untyped]
 
-from quorvel_trellane._refusal import Answer
+from quorvel_trellane._gate import Answer
 from quorvel_trellane.gateway._check import Allow, Checker, credential_of, refusal
 from quorvel_trellane.gateway._requirement import RequirementError, Requirements
 

@@ -12,7 +12,7 @@ from __future__ import annotations
 from collections.abc import Awaitable, Callable, MutableMapping
 from typing import TYPE_CHECKING, Any, Final
 
-from quorvel_trellane._refusal import send_answer
+from quorvel_trellane._gate import send_answer
 from quorvel_trellane.gateway._check import Allow, Checker, credential_of, refusal
 from quorvel_trellane.gateway._requirement import CHECK_PATH, Requirement, RequirementError, Requirements
 

@@ -141,6 +141,11 @@ async def run(service: Service, *, announce: TextIO | None = None) -> None:
     await serving
     stopping.cancel()
     await warming
+    # Closed on this loop, whose async pools (PostgreSQL) close only on it.
+    service.close()
+    others = asyncio.all_tasks() - {asyncio.current_task()}
+    if others:
+        await asyncio.wait(others, timeout=_GRACE)
 
 
 def serve(config: ServiceConfig, *, announce: TextIO | None = None) -> int:
@@ -153,7 +158,7 @@ def serve(config: ServiceConfig, *, announce: TextIO | None = None) -> int:
     try:
         asyncio.run(run(service, announce=announce), loop_factory=_loop_factory(config))
     finally:
-        service.close()
+        service.close()  # again, should the loop have ended early: closing twice does nothing
     return 0
 
 
