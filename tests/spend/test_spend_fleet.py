@@ -17,6 +17,7 @@ logs, and checks what the ledger promises:
 
 from __future__ import annotations
 
+import contextlib
 import json
 import signal
 import sqlite3
@@ -69,11 +70,9 @@ def run_fleet(issuer: Issuer, url: str, directory: Path, *, kill: bool) -> tuple
     }
     (directory / "config.json").write_text(json.dumps(config))
     names = [f"w{i}" for i in range(WORKERS)]
+    errors = {name: (directory / f"{name}.err").open("wb") for name in names}
     workers = {
-        name: subprocess.Popen(
-            [sys.executable, str(WORKER), str(directory / "config.json"), name],
-            stderr=open(directory / f"{name}.err", "wb"),
-        )
+        name: subprocess.Popen([sys.executable, str(WORKER), str(directory / "config.json"), name], stderr=errors[name])
         for name in names
     }
     try:
@@ -96,6 +95,8 @@ def run_fleet(issuer: Issuer, url: str, directory: Path, *, kill: bool) -> tuple
             if process.poll() is None:
                 process.kill()
                 process.wait()
+        for file in errors.values():
+            file.close()
     logs = {name: [json.loads(line) for line in (directory / f"{name}.log").read_text().splitlines()] for name in names}
     for name, entries in logs.items():
         assert not [entry for entry in entries if entry["op"] == "error"], entries
@@ -118,7 +119,7 @@ def store_rows(kind: str, url: str, ids: list[str]) -> list[tuple]:
     """Every hold of the fleet's passports: (passport index, key, at, requested, amount, state)."""
     query = "SELECT passport_id, key, at, requested, amount, state FROM quorvel_spend_hold WHERE passport_id IN ({})"
     if kind == "sqlite":
-        with sqlite3.connect(url.removeprefix("sqlite:///")) as conn:
+        with contextlib.closing(sqlite3.connect(url.removeprefix("sqlite:///"))) as conn:
             assert conn.execute("PRAGMA integrity_check").fetchone() == ("ok",)
             rows = conn.execute(query.format(",".join("?" * len(ids))), ids).fetchall()
     else:
