@@ -11,10 +11,13 @@
 // of the constant-time sampler's first 1311 draws are usable, which its
 // design puts below 2^-256 and which no one can steer, the draws being
 // SHAKE-256 output. Written here: nothing but the order of the calls and the
-// length checks between them, as the library's own check makes them.
+// length checks between them, as the library's own check makes them, and
+// the memory of the last key's decoded form (the key's bytes compared in
+// full: its form depends on nothing else).
 #include "falcon.hpp"
 
 #include <cstdint>
+#include <cstring>
 
 #if __has_include(<dlfcn.h>)
 #include <dlfcn.h>
@@ -45,6 +48,24 @@ constexpr size_t kPaddedBodyBytes = 1280 - 1 - kNonceBytes;
 constexpr size_t kShakeContextBytes = 256;
 
 }  // namespace
+
+struct Library::Last {
+    unsigned char pk[kKeyBytes];
+    KeyForm form;
+};
+
+Library::Library(const Entry& entry, void* handle) : entry_(entry), handle_(handle) {}
+
+void Library::recall(const unsigned char* pk, KeyForm& form) const {
+    if (entry_.composed && last_ != nullptr && std::memcmp(last_->pk, pk, sizeof last_->pk) == 0) form = last_->form;
+}
+
+void Library::remember(const unsigned char* pk, const KeyForm& form) {
+    if (!entry_.composed || !form.ready) return;
+    if (last_ == nullptr) last_ = std::make_unique<Last>();
+    std::memcpy(last_->pk, pk, sizeof last_->pk);
+    last_->form = form;
+}
 
 Library::~Library() {
 #ifdef QT_FALCON_PIECES
@@ -99,14 +120,16 @@ void* find_pieces(const Entry&, Pieces&) { return nullptr; }
 // crypto_sign_verify, step by step, with the variable-time hash-to-point;
 // each early refusal is one the library's check makes at the same point.
 bool composed(const Pieces& p, const unsigned char* sig, size_t sig_len, const unsigned char* msg, size_t msg_len,
-              const unsigned char* pk) {
+              const unsigned char* pk, KeyForm& key) {
     if (sig_len < 1 + kNonceBytes || sig[0] != 0x30 + kLogn) return false;
     // The key: its header, then every coefficient below q, in NTT form.
-    if (pk[0] != kLogn) return false;
-    uint16_t h[kN];
-    constexpr auto coefficient_bytes = static_cast<size_t>(kKeyBytes - 1);
-    if (p.modq_decode(h, kLogn, pk + 1, coefficient_bytes) != coefficient_bytes) return false;
-    p.to_ntt_monty(h, kLogn);
+    if (!key.ready) {
+        if (pk[0] != kLogn) return false;
+        constexpr auto coefficient_bytes = static_cast<size_t>(kKeyBytes - 1);
+        if (p.modq_decode(key.h, kLogn, pk + 1, coefficient_bytes) != coefficient_bytes) return false;
+        p.to_ntt_monty(key.h, kLogn);
+        key.ready = true;
+    }
     // The compressed vector, filling the signature or followed by zero
     // bytes up to the padded length.
     const unsigned char* body = sig + 1 + kNonceBytes;
@@ -131,7 +154,7 @@ bool composed(const Pieces& p, const unsigned char* sig, size_t sig_len, const u
     p.hash_to_point_vartime(sc, hm, kLogn);
     p.shake_release(sc);
     alignas(16) uint8_t tmp[2 * kN];
-    return p.verify_raw(hm, s2, h, kLogn, tmp) != 0;
+    return p.verify_raw(hm, s2, key.h, kLogn, tmp) != 0;
 }
 
 Py_ssize_t lib_constant(PyObject* lib, const char* name) {
@@ -192,8 +215,8 @@ std::unique_ptr<Library> find(PyObject* fn) {
 }
 
 bool verifies(const Entry& entry, const unsigned char* sig, size_t sig_len, const unsigned char* msg, size_t msg_len,
-              const unsigned char* pk) {
-    if (entry.composed) return composed(entry.pieces, sig, sig_len, msg, msg_len, pk);
+              const unsigned char* pk, KeyForm& key) {
+    if (entry.composed) return composed(entry.pieces, sig, sig_len, msg, msg_len, pk, key);
     return entry.check(sig, sig_len, msg, msg_len, pk) == 0;
 }
 

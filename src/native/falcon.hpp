@@ -38,20 +38,35 @@ struct Entry {
     Pieces pieces;
 };
 
+// A public key in the form the check's last step reads it: its 1024
+// coefficients modulo q, in NTT form. `ready` once they are there.
+struct KeyForm {
+    uint16_t h[1024];
+    bool ready = false;
+};
+
 // The compiled library behind pqcrypto's Falcon-1024 verify, held open
-// while its entry is kept.
+// while its entry is kept, and the form of the last key its composed check
+// decoded: a relying party sees the credentials of few issuers, and the
+// key's NTT is a fifth of the check. Used with the GIL held only.
 class Library {
 public:
-    explicit Library(const Entry& entry, void* handle) : entry_(entry), handle_(handle) {}
+    Library(const Entry& entry, void* handle);
     ~Library();
     Library(const Library&) = delete;
     Library& operator=(const Library&) = delete;
 
     const Entry& entry() const { return entry_; }
+    // Fills `form` when `pk` (of key_bytes) is the key last remembered.
+    void recall(const unsigned char* pk, KeyForm& form) const;
+    // Remembers `form`, ready, as the form of `pk` (of key_bytes).
+    void remember(const unsigned char* pk, const KeyForm& form);
 
 private:
+    struct Last;
     Entry entry_;
     void* handle_;  // the library as opened here (null when not opened)
+    std::unique_ptr<Last> last_;
 };
 
 // The library behind `fn`, when `fn` is pqcrypto's verify as its module
@@ -63,8 +78,10 @@ std::unique_ptr<Library> find(PyObject* fn);
 // `0 == crypto_sign_verify(sig, len(sig), msg, len(msg), pk)`, decided as
 // the library's own check decides it, for the inputs the wrapper passes
 // through: a key of key_bytes and a signature of at most max_sig_bytes.
-// Touches no Python object: called with the GIL released.
+// `key` is that key's form when ready (Library::recall), and otherwise
+// receives it if the composed check decodes the key. Touches no Python
+// object: called with the GIL released.
 bool verifies(const Entry& entry, const unsigned char* sig, size_t sig_len, const unsigned char* msg, size_t msg_len,
-              const unsigned char* pk);
+              const unsigned char* pk, KeyForm& key);
 
 }  // namespace qt::falcon

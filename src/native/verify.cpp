@@ -57,9 +57,14 @@ std::optional<bool> falcon_check(const Call& c, const SignatureMemo* memo, PyObj
     const auto* k = reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(pk));
     const auto slen = static_cast<size_t>(PyBytes_GET_SIZE(sig));
     const auto mlen = static_cast<size_t>(PyBytes_GET_SIZE(msg));
+    falcon::KeyForm key;
+    c.st->falcon_library->recall(k, key);
+    const bool known = key.ready;
     bool ok;
-    Py_BEGIN_ALLOW_THREADS ok = falcon::verifies(entry, s, slen, m, mlen, k);
-    Py_END_ALLOW_THREADS return ok;
+    Py_BEGIN_ALLOW_THREADS ok = falcon::verifies(entry, s, slen, m, mlen, k, key);
+    Py_END_ALLOW_THREADS;
+    if (!known && key.ready && c.st->falcon_library != nullptr) c.st->falcon_library->remember(k, key);
+    return ok;
 }
 
 // --- The pipeline -------------------------------------------------------------
