@@ -1,10 +1,12 @@
 """What an on-call engineer sees: metrics, spans and readiness.
 
-Give an observer to the trusts and the spend ledger, and scrape or export it:
+Give an observer to the trusts, the spend ledger and the x402 paywall, and
+scrape or export it:
 
     metrics = PrometheusMetrics()                 # or OpenTelemetryMetrics()
     trust = IssuerTrust(url, issuer_did=did, observer=metrics)
     ledger = SpendLedger(trust, "sqlite:///spend.sqlite3", observer=metrics)
+    app = PassportPaywall(app, ..., ledger=ledger, observer=metrics)
 
 and let a load balancer ask whether the server can verify right now:
 
@@ -20,6 +22,9 @@ Modules:
 - ``_prometheus``: PrometheusMetrics, families on a prometheus_client registry
 - ``_otel``: OpenTelemetryMetrics, instruments on a meter and spans on a tracer
 - ``_readiness``: Readiness, the probe's answer (ASGI and WSGI application)
+- ``alerts.yml``: Prometheus alert rules over these metrics, each with its
+  runbook (``quorvel-passport alerts``), unit-tested by ``alerts.test.yml``
+- ``dashboard.json``: a Grafana dashboard of them (``quorvel-passport dashboard``)
 
 The interface a trust and a ledger call is ``Observer``, a leaf both import.
 """
