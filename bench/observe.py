@@ -6,7 +6,9 @@ Run from the repository root (valgrind on the PATH):
 
 Check: a warm ``IssuerTrust`` verifies one credential again and again (the
 repeated check of a memoised passport), without an observer, with
-``PrometheusMetrics`` and with ``OpenTelemetryMetrics``. Each case runs in
+``PrometheusMetrics`` and with ``OpenTelemetryMetrics``; then the same with
+``now=`` given, which the memo never answers: a full check each time, which
+an observer also times (``verified_in``). Each case runs in
 its own interpreter under ``valgrind --tool=callgrind`` twice, with N and 3N
 calls driven from C (``deque(map(...), maxlen=0)``); the difference of the
 two totals over 2N calls is the per-call figure, so set-up and start-up
@@ -25,6 +27,7 @@ the fastest and the median.
 from __future__ import annotations
 
 import argparse
+import functools
 import json
 import os
 import re
@@ -35,6 +38,7 @@ import sys
 import tempfile
 import time
 from collections import deque
+from datetime import UTC, datetime
 from itertools import repeat
 from urllib.parse import urlsplit
 
@@ -89,7 +93,9 @@ def fixture(directory: str) -> None:
 
 
 def count(case: str, calls: int, directory: str) -> None:
-    """The child: set up from the fixture, warm, then ``calls`` checks driven from C."""
+    """The child: set up from the fixture, warm, then ``calls`` checks driven from C ("full ..." with ``now=``)."""
+    full = case.startswith("full ")
+    case = case.removeprefix("full ")
     with open(os.path.join(directory, "fixture.json"), encoding="utf-8") as file:
         loaded = json.load(file)
     credential, documents = loaded["credential"], loaded["documents"]
@@ -102,6 +108,8 @@ def count(case: str, calls: int, directory: str) -> None:
     if case == "verify_passport":
         keys, crl = trust.keys(), passport.fetch_crl("https://issuer.example", loaded["kid"], fetch=fetch)
         check = lambda c: passport.verify_passport(c, issuer_keys=keys, crl=crl)  # noqa: E731
+    elif full:
+        check = functools.partial(trust.verify, now=datetime.now(UTC))
     else:
         check = trust.verify
     for _ in range(50):
@@ -176,6 +184,13 @@ def main() -> None:
         per_call[case] = (high - low) / (2 * args.calls)
         extra = "" if case in CASES[:2] else f"   +{per_call[case] - per_call['no observer']:,.0f}"
         print(f"  {case:<22} {per_call[case]:>10,.0f}{extra}")
+    print("full check (now= given, never memoised), instructions per call:")
+    for case in CASES[1:]:
+        full = f"full {case}"
+        low, high = instructions(full, args.calls, directory), instructions(full, 3 * args.calls, directory)
+        per_call[full] = (high - low) / (2 * args.calls)
+        extra = "" if case == "no observer" else f"   +{per_call[full] - per_call['full no observer']:,.0f}"
+        print(f"  {case:<22} {per_call[full]:>10,.0f}{extra}")
     shutil.rmtree(directory)
     print(f"scrape of {args.issuers} issuers' status ({args.rounds} rounds):")
     for name, times in scrape(args.issuers, args.rounds).items():
