@@ -124,6 +124,11 @@ class NullStore:
 
         return Reserved(1, request.amount, 0)
 
+    def settle(self, hold: Any, state: int, amount: Any) -> Any:
+        from quorvel_trellane.spend._store import Settled
+
+        return Settled(state, amount, amount, True)
+
     def close(self) -> None:
         pass
 
@@ -171,11 +176,17 @@ def slide(url: str, issuer: Issuer, documents: dict[str, str], holds: int) -> No
             with store._pool.connection() as conn, conn.cursor() as cursor:
                 cursor.executemany(insert.format("%s"), rows)
                 cursor.execute(total.format("%s"), (holds, passport_id))
-        else:
+        else:  # a hold names its budget by the budget's id
             import sqlite3
 
             with sqlite3.connect(store.path) as conn:
-                conn.executemany(insert.format("?"), rows)
+                (budget,) = conn.execute(
+                    "SELECT id FROM quorvel_spend_budget WHERE passport_id = ?", (passport_id,)
+                ).fetchone()
+                conn.executemany(
+                    "INSERT INTO quorvel_spend_hold (budget, at, requested, remaining, amount) VALUES (?, ?, 1, 0, 1)",
+                    [(budget, at) for _, _, at in rows],
+                )
                 conn.execute(total.format("?"), (holds, passport_id))
         times = []
         for later in (timedelta(hours=1, seconds=1), timedelta(hours=2, seconds=2), timedelta(hours=2, seconds=3)):
@@ -368,6 +379,169 @@ def bench_postgres(
     scaling(url, documents, issuer, args)
 
 
+# -- instructions (callgrind) -----------------------------------------------------------
+
+
+def hand_pair(path: str) -> tuple[Callable[[], None], Callable[[], None]]:
+    """The hand-written ledger transaction pair on ``path``, as the ledger's own two transactions:
+    a reservation (BEGIN IMMEDIATE; SELECT total; INSERT hold; UPDATE total; COMMIT, synced) and
+    its commit (BEGIN IMMEDIATE; UPDATE hold; COMMIT, not synced)."""
+    import sqlite3
+
+    durable = sqlite3.connect(path, isolation_level=None, check_same_thread=False)
+    quick = sqlite3.connect(path, isolation_level=None, check_same_thread=False)
+    for conn, sync in ((durable, "FULL"), (quick, "NORMAL")):
+        conn.execute("PRAGMA journal_mode=WAL").fetchone()
+        conn.execute(f"PRAGMA synchronous={sync}")
+    durable.execute("CREATE TABLE IF NOT EXISTS hand_budget (id INTEGER PRIMARY KEY, total INTEGER NOT NULL)")
+    durable.execute(
+        "CREATE TABLE IF NOT EXISTS hand_hold (id INTEGER PRIMARY KEY, budget INTEGER, amount INTEGER, state INTEGER)"
+    )
+    durable.execute("INSERT OR IGNORE INTO hand_budget VALUES (1, 0)")
+    held: list[int] = []
+
+    def reserve() -> None:
+        durable.execute("BEGIN IMMEDIATE")
+        (total,) = durable.execute("SELECT total FROM hand_budget WHERE id = ?", (1,)).fetchone()
+        held.append(durable.execute("INSERT INTO hand_hold (budget, amount, state) VALUES (?, ?, 0)", (1, 1)).lastrowid)
+        durable.execute("UPDATE hand_budget SET total = ? WHERE id = ?", (total + 1, 1))
+        durable.execute("COMMIT")
+
+    def commit() -> None:
+        quick.execute("BEGIN IMMEDIATE")
+        quick.execute("UPDATE hand_hold SET state = 1 WHERE id = ?", (held.pop(),))
+        quick.execute("COMMIT")
+
+    return reserve, commit
+
+
+def instruction_loops(path: str) -> None:
+    """Under callgrind: run the named loop on each line of stdin ("case n"), answering "ok"."""
+    issuer = Issuer(issuer_did="did:example:bench-issuer")
+    documents = documents_of(issuer)
+    trust = make_trust(documents, issuer.issuer_did)
+    credential = issuer.issue(spend_limit_microusd=BIG, spend_window="P1D", valid_for=timedelta(days=2))
+    ledger = SpendLedger(trust, f"sqlite:///{path}")
+    reserve, commit = hand_pair(path)
+    loop = asyncio.new_event_loop()
+
+    async def pairs_async(n: int) -> None:
+        for _ in range(n):
+            await ledger.commit_async(await ledger.reserve_async(credential, 1))
+
+    async def hand_async(n: int) -> None:
+        for _ in range(n):
+            await asyncio.to_thread(reserve)
+            await asyncio.to_thread(commit)
+
+    def pairs(n: int) -> None:
+        for _ in range(n):
+            ledger.commit(ledger.reserve(credential, 1))
+
+    def hand(n: int) -> None:
+        for _ in range(n):
+            reserve()
+            commit()
+
+    from quorvel_trellane.spend._store import HoldState, Request
+
+    store = ledger._books.store
+    request = Request(issuer.issuer_did, "pp_store_only", None, 0, 1, BIG, 86_400_000_000)
+
+    def store_only(n: int) -> None:
+        for _ in range(n):
+            store.settle(store.reserve(request._replace(at=time.time_ns() // 1000)).hold, HoldState.COMMITTED, 1)
+
+    null = SpendLedger(trust, f"sqlite:///{path}-null")
+    null._books.store = NullStore()  # type: ignore[assignment]
+
+    def python_only(n: int) -> None:
+        for _ in range(n):
+            null.commit(null.reserve(credential, 1))
+
+    cases: dict[str, Callable[[int], None]] = {
+        "store": store_only,
+        "python": python_only,
+        "ledger": pairs,
+        "hand": hand,
+        "ledger-async": lambda n: loop.run_until_complete(pairs_async(n)),
+        "hand-async": lambda n: loop.run_until_complete(hand_async(n)),
+        "verify": lambda n: [trust.verify(credential) for _ in range(n)] and None,
+    }
+    for name in cases:  # warm: documents fetched, statements cached, the thread pool started
+        cases[name](20)
+    print("ready", flush=True)
+    import sys
+
+    for line in sys.stdin:
+        name, n = line.split()
+        cases[name](int(n))
+        print("ok", flush=True)
+
+
+def instructions(args: argparse.Namespace) -> None:
+    """SQLite reserve + commit against the hand-written pair, in instructions (callgrind), both drivers."""
+    import subprocess
+    import sys
+
+    sys.path.insert(0, str(ROOT / "bench"))
+    from instructions import Counted
+
+    with tempfile.TemporaryDirectory(prefix="qt-spend-") as name:
+        directory = Path(name)
+        counted = Counted.__new__(Counted)
+        counted.directory, counted._dumps = directory, 0
+        counted.process = subprocess.Popen(
+            [
+                "valgrind",
+                "--tool=callgrind",
+                "--instr-atstart=no",
+                f"--callgrind-out-file={directory}/cg.%p",
+                sys.executable,
+                __file__,
+                "--loops",
+                str(directory / "spend.sqlite3"),
+            ],
+            stdin=subprocess.PIPE,
+            stdout=subprocess.PIPE,
+            stderr=subprocess.DEVNULL,
+            text=True,
+        )
+        stdin, stdout = counted.process.stdin, counted.process.stdout
+        assert stdin is not None and stdout is not None
+        if stdout.readline().strip() != "ready":
+            raise SystemExit("the counted process did not start")
+
+        def run(case: str) -> Callable[[int], None]:
+            def work(n: int) -> None:
+                stdin.write(f"{case} {n}\n")
+                stdin.flush()
+                if stdout.readline().strip() != "ok":
+                    raise SystemExit(f"the loop {case} failed")
+
+            return work
+
+        figures = {}
+        try:
+            counted.instrument()
+            for case in ("hand", "ledger", "hand-async", "ledger-async", "verify", "store", "python"):
+                figures[case] = counted.per_operation(run(case), args.pairs)[0]
+        finally:
+            stdin.close()
+            counted.stop()
+    print("SQLite reserve + commit, instructions per pair (callgrind; N =", args.pairs, "pairs)")
+    print(f"  hand-written pair                  {figures['hand']:>10,.0f}")
+    print(
+        f"  ledger reserve + commit            {figures['ledger']:>10,.0f}   {figures['ledger'] / figures['hand']:.2f}x"
+    )
+    print(f"  of which the warm verification     {figures['verify']:>10,.0f}")
+    print(f"  the store alone (no ledger)        {figures['store']:>10,.0f}")
+    print(f"  the ledger alone (a null store)    {figures['python']:>10,.0f}")
+    print(f"  hand-written pair, two thread hops {figures['hand-async']:>10,.0f}")
+    ratio = figures["ledger-async"] / figures["hand-async"]
+    print(f"  reserve_async + commit_async       {figures['ledger-async']:>10,.0f}   {ratio:.2f}x")
+
+
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--seconds", type=float, default=2.0, help="length of one throughput run")
@@ -377,7 +551,16 @@ def main() -> None:
     parser.add_argument("--postgres", default=os.environ.get("QUORVEL_TEST_POSTGRES_URL"))
     parser.add_argument("--only", choices=["sqlite", "postgres"])
     parser.add_argument("--holds", type=int, default=100_000, help="holds the slide passes")
+    parser.add_argument("--instructions", action="store_true", help="count SQLite pairs with callgrind instead")
+    parser.add_argument("--pairs", type=int, default=200, help="pairs in the smaller callgrind window")
+    parser.add_argument("--loops", help=argparse.SUPPRESS)
     args = parser.parse_args()
+    if args.loops:
+        instruction_loops(args.loops)
+        return
+    if args.instructions:
+        instructions(args)
+        return
     issuer = Issuer(issuer_did="did:example:bench-issuer")
     documents = documents_of(issuer)
     with tempfile.TemporaryDirectory() as directory:

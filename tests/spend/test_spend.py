@@ -576,6 +576,7 @@ def _rows(ledger: SpendLedger, ids: list[str]) -> dict[str, int]:
             return dict(conn.execute(query.format(",".join(["%s"] * len(ids))), ids).fetchall())
     import sqlite3
 
+    query = query.replace("quorvel_spend_hold", "quorvel_spend_hold JOIN quorvel_spend_budget b ON b.id = budget")
     with sqlite3.connect(store.path) as conn:
         return dict(conn.execute(query.format(",".join("?" * len(ids))), ids).fetchall())
 
@@ -590,11 +591,25 @@ def test_a_store_written_by_a_newer_schema_is_refused(trust, tmp_path):
         SpendLedger(trust, tmp_path / "spend.sqlite3")
 
 
-@pytest.mark.parametrize(
-    ("version", "table"), [(1, "id INTEGER PRIMARY KEY,"), (3, "id INTEGER PRIMARY KEY AUTOINCREMENT,")]
-)
+# The tables as versions 1 to 4 kept them: a hold named its budget by its texts.
+_OLDER = """
+CREATE TABLE hold AS SELECT h.id, b.issuer_did, b.passport_id, h.key, h.at, h.requested, h.remaining, h.amount,
+    h.state FROM quorvel_spend_hold h JOIN quorvel_spend_budget b ON b.id = h.budget;
+CREATE TABLE budget AS SELECT issuer_did, passport_id, cutoff, total, keep_until FROM quorvel_spend_budget;
+DROP TABLE quorvel_spend_hold; DROP TABLE quorvel_spend_budget;
+CREATE TABLE quorvel_spend_hold (id INTEGER PRIMARY KEY {increment}, issuer_did TEXT NOT NULL,
+    passport_id TEXT NOT NULL, key TEXT, at INTEGER NOT NULL, requested INTEGER NOT NULL,
+    remaining INTEGER NOT NULL, amount INTEGER NOT NULL, state INTEGER NOT NULL DEFAULT 0);
+CREATE TABLE quorvel_spend_budget (issuer_did TEXT NOT NULL, passport_id TEXT NOT NULL, cutoff INTEGER NOT NULL,
+    total INTEGER NOT NULL, keep_until INTEGER, PRIMARY KEY (issuer_did, passport_id)) WITHOUT ROWID;
+INSERT INTO quorvel_spend_hold SELECT * FROM hold; INSERT INTO quorvel_spend_budget SELECT * FROM budget;
+DROP TABLE hold; DROP TABLE budget;
+"""
+
+
+@pytest.mark.parametrize(("version", "increment"), [(1, ""), (3, "AUTOINCREMENT"), (4, "")])
 def test_an_older_sqlite_store_is_upgraded_in_place_and_never_gives_an_id_twice(
-    trust, issuer, tmp_path, version, table
+    trust, issuer, tmp_path, version, increment
 ):
     import sqlite3
 
@@ -603,21 +618,18 @@ def test_an_older_sqlite_store_is_upgraded_in_place_and_never_gives_an_id_twice(
         first = ledger.reserve(credential, 4, key="k", now=T0)
         gone = ledger.reserve(credential, 1, now=T0)
     with sqlite3.connect(path) as conn:  # back to an older version, its newest hold deleted
-        (sql,) = conn.execute("SELECT sql FROM sqlite_master WHERE name = 'quorvel_spend_hold'").fetchone()
         conn.executescript(
-            f"ALTER TABLE quorvel_spend_hold RENAME TO old; {sql.replace('id INTEGER PRIMARY KEY,', table)};"
-            "INSERT INTO quorvel_spend_hold SELECT * FROM old; DROP TABLE old;"
-            f"DELETE FROM quorvel_spend_hold WHERE id = {gone._hold};"
+            _OLDER.format(increment=increment) + f"DELETE FROM quorvel_spend_hold WHERE id = {gone._hold};"
             f"UPDATE quorvel_spend_budget SET total = total - 1; UPDATE quorvel_spend_schema SET version = {version};"
         )
     with SpendLedger(trust, path) as ledger:
         assert ledger.reserve(credential, 4, key="k", now=T0)._hold == first._hold
         assert ledger.remaining(credential, now=T0) == 6
         later = ledger.reserve(credential, 1, now=T0)
-        if version > 1:  # ids AUTOINCREMENT gave stay given, the deleted newest one too
+        if increment:  # ids AUTOINCREMENT gave stay given, the deleted newest one too
             assert later._hold != gone._hold
     with sqlite3.connect(path) as conn:
-        assert conn.execute("SELECT version FROM quorvel_spend_schema").fetchone() == (4,)
+        assert conn.execute("SELECT version FROM quorvel_spend_schema").fetchone() == (5,)
 
 
 def test_a_version_1_postgres_store_is_upgraded_in_place(trust, issuer):

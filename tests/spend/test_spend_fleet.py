@@ -118,7 +118,8 @@ def wait_for(condition, workers, directory: Path, seconds: float = 60.0) -> None
 def store_rows(kind: str, url: str, ids: list[str]) -> list[tuple]:
     """Every hold of the fleet's passports: (passport index, key, at, requested, amount, state)."""
     query = "SELECT passport_id, key, at, requested, amount, state FROM quorvel_spend_hold WHERE passport_id IN ({})"
-    if kind == "sqlite":
+    if kind == "sqlite":  # a hold names its budget by the budget's id
+        query = query.replace("quorvel_spend_hold", "quorvel_spend_hold JOIN quorvel_spend_budget b ON b.id = budget")
         with contextlib.closing(sqlite3.connect(url.removeprefix("sqlite:///"))) as conn:
             assert conn.execute("PRAGMA integrity_check").fetchone() == ("ok",)
             rows = conn.execute(query.format(",".join("?" * len(ids))), ids).fetchall()

@@ -19,6 +19,7 @@ from quorvel_trellane.spend._decision import (
     SPEND_LIMIT_EXCEEDED,
     SPEND_TERMS_UNSUPPORTED,
     SpendDecision,
+    held,
 )
 from quorvel_trellane.spend._observed import reservation_result
 from quorvel_trellane.spend._store import (
@@ -129,13 +130,11 @@ class Books:
                 extra={"issuer": request.issuer_did, "passport_id": request.passport_id, "outcome": outcome},
             )
         if reserved.hold is not None:
-            return SpendDecision(
+            return held(
                 verdict,
                 request.passport_id,
                 reserved.amount,
                 reserved.remaining,
-                None,
-                None,
                 reserved.replayed,
                 reserved.hold,
                 self,
@@ -196,8 +195,11 @@ class Books:
 def check_settled(passport_id: str | None, state: HoldState, amount: int | None, settled: Settled | None) -> None:
     """Raise if the store found the hold settled otherwise than asked (None: the amount held)."""
     if settled is not None and settled.fresh:
-        name = state.name.lower()
-        _LOG.debug("hold %s at %d micro-USD", name, settled.amount, extra={"passport_id": passport_id, "outcome": name})
+        if _LOG.isEnabledFor(logging.DEBUG):
+            name = state.name.lower()
+            _LOG.debug(
+                "hold %s at %d micro-USD", name, settled.amount, extra={"passport_id": passport_id, "outcome": name}
+            )
         return
     # None: the hold was pruned, having left every window; nothing to do.
     if settled is None:

@@ -7,7 +7,7 @@ from typing import Final
 
 from quorvel_trellane.passport import PassportVerdict
 
-__all__ = ["IDEMPOTENCY_KEY_REUSED", "SPEND_LIMIT_EXCEEDED", "SPEND_TERMS_UNSUPPORTED", "SpendDecision"]
+__all__ = ["IDEMPOTENCY_KEY_REUSED", "SPEND_LIMIT_EXCEEDED", "SPEND_TERMS_UNSUPPORTED", "SpendDecision", "held"]
 
 #: The amount would take the window's spend past the passport's bound.
 SPEND_LIMIT_EXCEEDED: Final = "SPEND_LIMIT_EXCEEDED"
@@ -55,3 +55,33 @@ class SpendDecision:
         if self._hold is not None and self._ledger is not ledger:
             raise ValueError("the decision was made by another ledger")
         return self._hold
+
+
+def held(
+    verdict: PassportVerdict,
+    passport_id: str,
+    amount: int,
+    remaining: int,
+    replayed: bool,
+    hold: object,
+    books: object,
+) -> SpendDecision:
+    """A true decision, as ``SpendDecision(...)`` makes it.
+
+    Every reservation makes one: its fields are set as the generated
+    ``__init__`` sets them, without its nine ``object.__setattr__`` calls
+    (a frozen dataclass has no ``__post_init__`` here to run).
+    """
+    decision = object.__new__(SpendDecision)
+    decision.__dict__.update(
+        verdict=verdict,
+        passport_id=passport_id,
+        amount_microusd=amount,
+        remaining_microusd=remaining,
+        error_code=None,
+        error_message=None,
+        replayed=replayed,
+        _hold=hold,
+        _ledger=books,
+    )
+    return decision

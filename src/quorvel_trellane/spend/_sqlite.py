@@ -43,8 +43,8 @@ from quorvel_trellane.spend._queue import Queue, QueueState
 from quorvel_trellane.spend._sqlite_schema import (
     BETWEEN,
     BUDGET,
-    BUDGET_HOLDS,
     BUDGET_NEW,
+    COMMIT_WHOLE,
     DETACH,
     DROP_BUDGET,
     DROP_HOLDS,
@@ -54,6 +54,7 @@ from quorvel_trellane.spend._sqlite_schema import (
     FIND_KEY,
     HOLD,
     LOWER,
+    OLDEST,
     PRUNE_OLD,
     READ,
     READ_KEYED,
@@ -82,8 +83,8 @@ class _Pair:
         self.quick = quick
         self.queue = queue
 
-    def write(self, conn: sqlite3.Connection, work: Callable[[sqlite3.Connection], _T], timeout: float) -> _T:
-        """``work`` in one write transaction, the write lock taken first, in the writers' queue.
+    def write(self, conn: sqlite3.Connection, timeout: float, work: Callable[..., _T], *args: object) -> _T:
+        """``work(conn, *args)`` in one write transaction, the write lock taken first, in the writers' queue.
 
         The queue and SQLite's busy handler share ``timeout``: what the
         queue took is not waited for again at the file's lock."""
@@ -98,7 +99,7 @@ class _Pair:
             try:
                 conn.execute("BEGIN IMMEDIATE")
                 try:
-                    result = work(conn)
+                    result = work(conn, *args)
                     conn.execute("COMMIT")
                 except BaseException:
                     if conn.in_transaction:
@@ -134,7 +135,7 @@ class SqliteStore:
         self._queues = QueueState(path)
         pair = self._take()
         try:
-            pair.write(pair.durable, create_schema, timeout)
+            pair.write(pair.durable, timeout, create_schema)
         finally:
             self._give(pair)
 
@@ -181,14 +182,14 @@ class SqliteStore:
         sweep = self._reserves % _SWEEP_EVERY == 0
         pair = self._take()
         try:
-            return pair.write(pair.durable, lambda conn: _reserve(conn, request, sweep), self.timeout)
+            return pair.write(pair.durable, self.timeout, _reserve, request, sweep)
         finally:
             self._give(pair)
 
     def settle(self, hold: object, state: int, amount: int | None) -> Settled | None:
         pair = self._take()
         try:
-            return pair.write(pair.quick, lambda conn: _settle(conn, hold, state, amount), self.timeout)
+            return pair.write(pair.quick, self.timeout, _settle, hold, state, amount)
         finally:
             self._give(pair)
 
@@ -199,7 +200,7 @@ class SqliteStore:
 
         pair = self._take()
         try:
-            return pair.write(pair.quick, work, self.timeout)
+            return pair.write(pair.quick, self.timeout, work)
         finally:
             self._give(pair)
 
@@ -240,11 +241,11 @@ def _spent(conn: sqlite3.Connection, issuer_did: str, passport_id: str, since: i
     """What the holds dated after ``since`` count, without changing anything."""
     row = conn.execute(BUDGET, (issuer_did, passport_id)).fetchone()
     if row is None:
-        return int(conn.execute(BUDGET_HOLDS, (issuer_did, passport_id, since)).fetchone()[0])
-    cutoff, total = row
+        return 0  # a budget goes only once it has no hold
+    budget, cutoff, total = row
     if since > cutoff:
-        return int(total - conn.execute(BETWEEN, (issuer_did, passport_id, cutoff, since)).fetchone()[0])
-    return int(total + conn.execute(BETWEEN, (issuer_did, passport_id, since, cutoff)).fetchone()[0])
+        return int(total - conn.execute(BETWEEN, (budget, cutoff, since)).fetchone()[0])
+    return int(total + conn.execute(BETWEEN, (budget, since, cutoff)).fetchone()[0])
 
 
 def _reserve(conn: sqlite3.Connection, request: Request, sweep: bool) -> Reserved:
@@ -261,52 +262,61 @@ def _reserve(conn: sqlite3.Connection, request: Request, sweep: bool) -> Reserve
         row = conn.execute(READ, (issuer_did, passport_id, since)).fetchone()
     else:
         row = conn.execute(READ_KEYED, (issuer_did, passport_id, since, key)).fetchone()
-    cutoff, spent, keep_until, moved, oldest, released, requested, remaining, state = row
-    if released is not None:
-        if state != HoldState.RELEASED:
-            if requested != amount:
-                return Reserved(None, requested, 0, reused=True)
-            return Reserved(released, requested, remaining, replayed=True)
-    if cutoff is None:
-        spent = conn.execute(BUDGET_HOLDS, (issuer_did, passport_id, since)).fetchone()[0]
-    elif since > cutoff:
-        spent -= moved
-    elif since < cutoff:
-        spent += moved
+    keep = None if window is None else min(NEVER, at + 2 * window)
+    if row is None:  # the passport's first reservation (or its first since its budget was swept)
+        if amount > limit:
+            return Reserved(None, amount, limit)
+        budget = conn.execute(BUDGET_NEW, (since, amount, keep, at, issuer_did, passport_id)).lastrowid
+        hold = conn.execute(HOLD, (budget, key, at, amount, limit - amount, amount)).lastrowid
+        return Reserved(hold, amount, limit - amount)
+    budget, cutoff, spent, keep_until, oldest, moved, released, requested, remaining, state = row
+    if released is not None and state != HoldState.RELEASED:
+        if requested != amount:
+            return Reserved(None, requested, 0, reused=True)
+        return Reserved(released, requested, remaining, replayed=True)
+    spent += -moved if since > cutoff else moved
     left = limit - spent
     hold = None
     if amount <= left:
         if released is not None:
             # The key's hold was released: this is a fresh attempt.
             conn.execute(DETACH, (released,))
-        hold = conn.execute(HOLD, (issuer_did, passport_id, key, at, amount, left - amount, amount)).lastrowid
+        hold = conn.execute(HOLD, (budget, key, at, amount, left - amount, amount)).lastrowid
         spent += amount
-    if cutoff is not None and since > cutoff and window is not None and oldest is not None and oldest <= since - window:
-        # After the INSERT, so that the table's newest hold is this one, which is never pruned.
-        conn.execute(PRUNE_OLD, (issuer_did, passport_id, max(ALL, since - window)))
-    keep = None if window is None else min(NEVER, at + 2 * window)
-    if cutoff is None:
-        conn.execute(BUDGET_NEW, (since, spent, keep, issuer_did, passport_id))
-    elif keep_until is not None and (keep is None or keep_until < keep):
+        if oldest is None or at < oldest:
+            oldest = at
+    if since > cutoff and window is not None and oldest is not None and oldest <= since - window:
+        # After the INSERT, so that the table's newest hold is this one, never pruned.
+        conn.execute(PRUNE_OLD, (budget, max(ALL, since - window)))
+        oldest = conn.execute(OLDEST, (budget,)).fetchone()[0]
+    if keep_until is not None and (keep is None or keep_until < keep):
         # A window further than needed, so that it moves once a window.
         longer = None if keep is None else min(NEVER, keep + window)  # type: ignore[operator]
-        conn.execute(TOTAL_KEEP, (since, spent, longer, issuer_did, passport_id))
+        conn.execute(TOTAL_KEEP, (since, spent, oldest, longer, budget))
     else:
-        conn.execute(TOTAL, (since, spent, issuer_did, passport_id))
+        conn.execute(TOTAL, (since, spent, oldest, budget))
     if sweep:
         _sweep(conn, at)
     return Reserved(hold, amount, max(0, limit - spent))
 
 
 def _settle(conn: sqlite3.Connection, hold: object, state: int, amount: int | None) -> Settled | None:
-    row = conn.execute(SETTLE, (state, amount, hold)).fetchone()
+    """Settle ``hold`` at ``amount`` (None: the amount held)."""
+    # The usual settlement, a commit of the whole amount held, is one
+    # UPDATE that finds the hold held at that amount.
+    if state == HoldState.COMMITTED and amount is not None and conn.execute(COMMIT_WHOLE, (hold, amount)).rowcount:
+        return Settled(state, amount, amount, fresh=True)
+    row = conn.execute(FIND, (hold,)).fetchone()
     if row is None:
-        # Settled before, a final amount above the hold, or pruned: left as it is.
-        found = conn.execute(FIND, (hold,)).fetchone()
-        return None if found is None else Settled(*found)
-    issuer_did, passport_id, at, requested, final = row
+        return None  # pruned: it left every window
+    budget, at, was, counted, requested = row
+    final = requested if amount is None else amount
+    if was != HoldState.HELD or final > requested:
+        # Settled before, or a final amount above the hold: left as it is.
+        return Settled(was, counted, requested)
+    conn.execute(SETTLE, (state, final, hold))
     if final != requested:
-        conn.execute(LOWER, (requested - final, issuer_did, passport_id, at))
+        conn.execute(LOWER, (requested - final, budget, at))
     return Settled(state, final, requested, fresh=True)
 
 
@@ -314,9 +324,9 @@ def _sweep(conn: sqlite3.Connection, at: int) -> None:
     # Budgets whose every hold is two windows behind go, holds and all, a
     # few hundred rows at a time; the write lock is never held for long.
     left = _SWEEP_HOLDS
-    for issuer_did, passport_id in conn.execute(EXPIRED, (at,)).fetchall():
-        conn.execute(EMPTY, (issuer_did, passport_id))
-        left -= conn.execute(DROP_HOLDS, (issuer_did, passport_id, left)).rowcount
+    for (budget,) in conn.execute(EXPIRED, (at,)).fetchall():
+        conn.execute(EMPTY, (budget,))
+        left -= conn.execute(DROP_HOLDS, (budget, left)).rowcount
         if left <= 0:
             return
-        conn.execute(DROP_BUDGET, (issuer_did, passport_id))
+        conn.execute(DROP_BUDGET, (budget,))

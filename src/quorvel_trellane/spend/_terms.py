@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import time
 from collections.abc import Mapping
 from datetime import UTC, datetime, timedelta
 from types import MappingProxyType
@@ -82,13 +83,40 @@ class TermsReader:
         """
         if not verdict:
             return None
-        named = self._named_by(credential)
+        named = self._named.get(credential) or self._named_by(credential)
         if given and not named.matches(verdict):
             raise ValueError(
                 "the verdict given to reserve is not this credential's: "
                 "its issuer, agent, kid, dates, scopes or spend terms differ"
             )
-        passport_id, issuer_did, limit = named.passport_id, named.issuer_did, named.limit
+        return named.terms
+
+    def budget_of(self, credential: str) -> tuple[str, str] | None:
+        """The issuer DID and passport id the credential names, unverified; None when it names none."""
+        return (self._named.get(credential) or self._named_by(credential)).budget
+
+    def _named_by(self, credential: str) -> _Named:
+        decoded = passport.decode_passport(credential)
+        payload = decoded.payload
+        passport_id, issuer_did = payload.get("passport_id"), decoded.issuer_did
+        limit, window = payload.get("spend_limit_microusd"), payload.get("spend_window")
+        named = _Named(
+            (decoded.issuer_did, decoded.agent_did, decoded.kid, payload.get("issued_at"), payload.get("expires_at")),
+            (decoded.scopes, limit, window),
+            self._terms(passport_id, issuer_did, limit, window),
+            (issuer_did, passport_id)
+            if isinstance(issuer_did, str) and isinstance(passport_id, str) and issuer_did and passport_id
+            else None,
+        )
+        if len(credential) <= _MEMO_CREDENTIAL:
+            if len(self._named) >= _MEMO_SIZE:
+                self._named.clear()
+            self._named[credential] = named
+        return named
+
+    def _terms(
+        self, passport_id: object, issuer_did: object, limit: object, window_text: object
+    ) -> Terms | tuple[str | None, str]:
         if not isinstance(passport_id, str) or not passport_id:
             return None, "the passport has no passport id to keep a budget under"
         if not _storable(passport_id):
@@ -97,48 +125,12 @@ class TermsReader:
             return passport_id, "the passport names no issuer DID the store can keep a budget under"
         if type(limit) is not int or limit < 0:
             return passport_id, f"the passport's spend_limit_microusd is not a non-negative integer: {limit!r}"
-        window = self._window(named.window)
+        window = self._window(window_text)
         if isinstance(window, str):
             return passport_id, window
         # A bound past 2**62 micro-USD is no bound at all; capped, every
         # total and remainder stays a 64-bit integer in both stores.
         return Terms(issuer_did, passport_id, min(limit, LONGEST_US), window)
-
-    def budget_of(self, credential: str) -> tuple[str, str] | None:
-        """The issuer DID and passport id the credential names, unverified; None when it names none."""
-        named = self._named_by(credential)
-        issuer_did, passport_id = named.issuer_did, named.passport_id
-        if isinstance(issuer_did, str) and isinstance(passport_id, str) and issuer_did and passport_id:
-            return issuer_did, passport_id
-        return None
-
-    def _named_by(self, credential: str) -> _Named:
-        found = self._named.get(credential)
-        if found is None:
-            decoded = passport.decode_passport(credential)
-            payload = decoded.payload
-            found = _Named(
-                payload.get("passport_id"),
-                decoded.issuer_did,
-                payload.get("spend_limit_microusd"),
-                payload.get("spend_window"),
-                (
-                    decoded.issuer_did,
-                    decoded.agent_did,
-                    decoded.kid,
-                    payload.get("issued_at"),
-                    payload.get("expires_at"),
-                    decoded.scopes,
-                    payload.get("spend_limit_microusd"),
-                    payload.get("spend_window"),
-                ),
-            )
-            if len(credential) > _MEMO_CREDENTIAL:
-                return found
-            if len(self._named) >= _MEMO_SIZE:
-                self._named.clear()
-            self._named[credential] = found
-        return found
 
     def _window(self, text: object) -> int | None | str:
         """The window in µs (None: the whole life), or why it cannot be read."""
@@ -168,28 +160,22 @@ class TermsReader:
 
 
 class _Named(NamedTuple):
-    """What one credential names: its budget, and every field a verdict of it carries."""
+    """What one credential names: every field a verdict of it carries, its budget's terms, its budget."""
 
-    passport_id: object
-    issuer_did: object
-    limit: object
-    window: object
-    fields: tuple[object, ...]
+    who: tuple[object, ...]  # issuer, agent, kid, issued, expires
+    spends: tuple[object, ...]  # scopes, bound, window
+    terms: Terms | tuple[str | None, str]
+    budget: tuple[str, str] | None
 
     def matches(self, verdict: PassportVerdict) -> bool:
         carried = (
-            verdict.issuer_did,
-            verdict.agent_did,
-            verdict.kid,
-            verdict.issued_at,
-            verdict.expires_at,
-            verdict.scopes,
-            verdict.spend_limit_microusd,
-            verdict.spend_window,
+            (verdict.issuer_did, verdict.agent_did, verdict.kid, verdict.issued_at, verdict.expires_at),
+            (verdict.scopes, verdict.spend_limit_microusd, verdict.spend_window),
         )
+        fields = (self.who, self.spends)
         # Compared as text too, so that a member that never equals itself
         # (a NaN) is no difference.
-        return carried == self.fields or repr(carried) == repr(self.fields)
+        return carried == fields or repr(carried) == repr(fields)
 
 
 def _storable(text: str) -> bool:
@@ -247,9 +233,9 @@ def check_reserve(amount: object, key: object, now: datetime | None) -> int:
 def at_of(now: datetime | None) -> int:
     """``now`` (default: the current UTC time) in µs since the epoch."""
     if now is None:
-        now = datetime.now(UTC)
-    elif not isinstance(now, datetime):
+        return time.time_ns() // 1000
+    if not isinstance(now, datetime):
         raise TypeError(f"now must be a datetime, not {type(now).__name__}")
-    elif now.tzinfo is None or now.utcoffset() is None:
+    if now.tzinfo is None or now.utcoffset() is None:
         raise TypeError("now must be a timezone-aware datetime")
     return (now - _EPOCH) // _MICROSECOND
