@@ -9,6 +9,7 @@ throwaway server ``scripts/postgres`` starts; skipped locally without it).
 from __future__ import annotations
 
 import asyncio
+import contextlib
 import dataclasses
 import json
 import os
@@ -617,7 +618,7 @@ def test_an_older_sqlite_store_is_upgraded_in_place_and_never_gives_an_id_twice(
     with SpendLedger(trust, path) as ledger:
         first = ledger.reserve(credential, 4, key="k", now=T0)
         gone = ledger.reserve(credential, 1, now=T0)
-    with sqlite3.connect(path) as conn:  # back to an older version, its newest hold deleted
+    with contextlib.closing(sqlite3.connect(path)) as conn:  # back to an older version, its newest hold deleted
         conn.executescript(
             _OLDER.format(increment=increment) + f"DELETE FROM quorvel_spend_hold WHERE id = {gone._hold};"
             f"UPDATE quorvel_spend_budget SET total = total - 1; UPDATE quorvel_spend_schema SET version = {version};"
@@ -628,7 +629,7 @@ def test_an_older_sqlite_store_is_upgraded_in_place_and_never_gives_an_id_twice(
         later = ledger.reserve(credential, 1, now=T0)
         if increment:  # ids AUTOINCREMENT gave stay given, the deleted newest one too
             assert later._hold != gone._hold
-    with sqlite3.connect(path) as conn:
+    with contextlib.closing(sqlite3.connect(path)) as conn:
         assert conn.execute("SELECT version FROM quorvel_spend_schema").fetchone() == (5,)
 
 
