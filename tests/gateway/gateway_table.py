@@ -55,6 +55,9 @@ CASES = {
     "a passport without the scope is forbidden": Case(
         "/orders", {"X-Agent-Passport": "{unscoped}"}, 403, "SCOPE_NOT_GRANTED"
     ),
+    "a scope in the client's own query is never the route's": Case(
+        "/orders?scope=catalog:read&_=&scope=catalog:read", {"X-Agent-Passport": "{unscoped}"}, 403, "SCOPE_NOT_GRANTED"
+    ),
     "an issuer outage asks to retry": Case("/orders", {"X-Agent-Passport": "{outage}"}, 503, "REVOCATION_CHECK_FAILED"),
 }
 

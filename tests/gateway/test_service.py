@@ -30,7 +30,7 @@ from envoy.service.auth.v3 import external_auth_pb2, external_auth_pb2_grpc  # n
 
 
 def over_http(verifier, route: str, headers: dict[str, str]) -> httpx.Response:
-    query = "&".join(f"{name}={value}" for name, value in ROUTES[route].items())
+    query = "&".join(f"{name}={value}" for name, value in ROUTES[route.partition("?")[0]].items())
     return httpx.post(f"{verifier.url}/check?{query}", headers=headers)
 
 
@@ -38,7 +38,7 @@ def over_grpc(verifier, route: str, headers: dict[str, str]) -> httpx.Response:
     """Envoy's gRPC check, its answer read back as the HTTP answer Envoy would send."""
     request = external_auth_pb2.CheckRequest()
     request.attributes.request.http.headers.update({name.lower(): value for name, value in headers.items()})
-    request.attributes.context_extensions.update(ROUTES[route])
+    request.attributes.context_extensions.update(ROUTES[route.partition("?")[0]])
     with grpc.insecure_channel(verifier.grpc) as channel:
         answer = external_auth_pb2_grpc.AuthorizationStub(channel).Check(request, timeout=10)
     if answer.HasField("ok_response"):
