@@ -162,7 +162,9 @@ def world(ledger_dir: Path) -> Iterator[World]:
     }
     with testing.IssuerServer(issuer, lifetime=3600) as server:
         server.inject(f"/passport/crl/{issuer.keypairs[0].kid}.json", status=503)
-        verifier = start_verifier(server.url, "--ledger", f"sqlite:///{ledger_dir / 'spend.sqlite3'}")
+        config = ledger_dir / "verifier.toml"
+        config.write_text(f'ledger = "sqlite:///{ledger_dir / "spend.sqlite3"}"\nfetch_timeout = 2.5\n')
+        verifier = start_verifier(server.url, "--config", str(config))
         try:
             yield World(issuer, server, creds, verifier)
         finally:

@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import asyncio
+import io
 import os
 import threading
 
@@ -22,6 +23,7 @@ from gateway_table import (
 )
 
 from quorvel_trellane import testing
+from quorvel_trellane.cli import EXIT_USAGE, main
 from quorvel_trellane.gateway import IssuerConfig, Service, ServiceConfig
 from quorvel_trellane.spend import SpendLedger
 
@@ -101,6 +103,33 @@ def test_refusals_are_logged_with_their_code_never_the_credential(w):
     log = "".join(w.verifier.log)
     assert "check refused: 401 EXPIRED" in log
     assert not any(credential[-40:] in log for credential in w.creds.values())
+
+
+@pytest.mark.parametrize(
+    ("argv", "file", "message"),
+    [
+        ([], None, "no issuer"),
+        (["--issuer-did", "did:web:x"], None, "--issuer-did needs --issuer"),
+        (["--issuer", "http://issuer.example"], None, "only https is fetched"),
+        (["--issuer", "https://i.example", "--listen", "nowhere"], None, "listen must be HOST:PORT"),
+        (["--issuer", "https://i.example", "--fetch-timeout", "0"], None, "fetch_timeout must be"),
+        ([], "listen = [", "is not TOML"),
+        ([], "listn = '127.0.0.1:1'", "unknown setting 'listn'"),
+        ([], "[[issuers]]\nurl = 1", "issuer 1: a table with url"),
+        (
+            [],
+            "[[issuers]]\nurl = 'https://a.example'\ndid = 'd'\n[[issuers]]\nurl = 'https://b.example'\ndid = 'd'",
+            "same DID",
+        ),
+    ],
+)
+def test_a_configuration_the_service_cannot_use_is_a_usage_error(tmp_path, argv, file, message):
+    if file is not None:
+        (tmp_path / "verifier.toml").write_text(file)
+        argv = [*argv, "--config", str(tmp_path / "verifier.toml")]
+    out, err = io.StringIO(), io.StringIO()
+    assert main(["serve", *argv], stdout=out, stderr=err) == EXIT_USAGE
+    assert message in err.getvalue()
 
 
 def test_sigterm_answers_the_checks_in_flight(w):

@@ -150,11 +150,11 @@ async def run(service: Service, *, announce: TextIO | None = None) -> None:
 
 def serve(config: ServiceConfig, *, announce: TextIO | None = None) -> int:
     """Run the service in this process until it is told to stop; its exit status."""
+    service = Service(config)  # a configuration it cannot use raises before anything is set up
     if not logging.getLogger().handlers:
         logging.basicConfig(
             stream=sys.stderr, level=logging.INFO, format="%(asctime)s %(levelname)s %(name)s: %(message)s"
         )
-    service = Service(config)
     try:
         asyncio.run(run(service, announce=announce), loop_factory=_loop_factory(config))
     finally:
