@@ -3,7 +3,7 @@
 from __future__ import annotations
 
 import argparse
-from typing import TextIO
+from typing import Any, TextIO
 
 from quorvel_trellane.cli._errors import UsageError
 
@@ -31,7 +31,8 @@ def cmd_serve(args: argparse.Namespace, out: TextIO, err: TextIO, stdin: TextIO)
         raise UsageError(str(exc)) from None
 
 
-def add_serve_parser(sub: argparse._SubParsersAction[argparse.ArgumentParser]) -> None:
+def add_serve_parser(sub: Any) -> None:
+    """The ``serve`` subcommand, on the command's subparsers."""
     p = sub.add_parser(
         "serve",
         help="answer a gateway's passport checks (nginx, Envoy, Traefik, Caddy)",
