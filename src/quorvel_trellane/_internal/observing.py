@@ -44,9 +44,10 @@ class Observer(Protocol):
 
     ``watch`` is called once by each trust given the observer, so that the
     state of its documents can be read when the observer is scraped (never
-    per request). ``verified`` sees every verdict of ``verify`` and
-    ``verify_async``, memoised ones included: it runs on the request path and
-    must stay cheap. ``fetched`` follows each fetch of an issuer document
+    per request). ``verified`` sees every verdict of ``verify``,
+    ``verify_async`` and ``recall``, memoised ones included (a full check's
+    goes to ``verified_in`` instead, when the observer has it: ``Timed``):
+    it runs on the request path and must stay cheap. ``fetched`` follows each fetch of an issuer document
     ("keys" or "revocation"; outcome "updated", "not_modified" or "failed";
     the HTTP status code when there was one). ``reserved`` follows each
     reservation (result "held", "replayed", the refusal code, or "error"
