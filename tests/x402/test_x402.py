@@ -60,6 +60,7 @@ from x402.extensions.payment_identifier import (
 )
 from x402.http import PaymentOption, RouteConfig
 from x402.http.clients import x402_http_adapter, x402_httpx_transport, x402_requests
+from x402.http.clients.httpx import PaymentError as HttpxPaymentError
 from x402.http.clients.requests import PaymentError
 from x402.http.middleware.fastapi import PaymentMiddlewareASGI
 from x402.http.utils import (
@@ -246,7 +247,7 @@ def trust(issuer: Issuer) -> Iterator[IssuerTrust]:
             raise OSError("the issuer is down")
         return json.dumps(issuer.revocation_list())
 
-    with IssuerTrust("https://issuer.example.org", fetch=fetch, observer=METRICS) as trust:
+    with IssuerTrust("https://issuer.example.org", issuer_did=ISSUER_DID, fetch=fetch, observer=METRICS) as trust:
         yield trust
 
 
@@ -684,7 +685,8 @@ class Identifier:
 def calls(url: str, client: str, paths: list[str], credential: str, identifier: str | None) -> list[Any]:
     """The agent's calls, on x402's own clients: "probe" sends nothing but
     the request; "sdk" is x402's requests client without the extension,
-    "extension only" with it but without what carries it to the paid retry."""
+    "extension only" with it but without what carries it to the paid retry.
+    A call the client gave up on is its error's text."""
     if client == "probe":
         return [httpx.get(url + path, timeout=30) for path in paths]
     passport, wallet = PassportClientExtension(credential), LoopbackWallet()
@@ -699,32 +701,42 @@ def calls(url: str, client: str, paths: list[str], credential: str, identifier: 
         async def run() -> list[Any]:
             transport = x402_httpx_transport(x402, transport=passport.httpx_transport())
             async with httpx.AsyncClient(transport=transport, timeout=30) as http:
-                return [await http.get(url + path) for path in paths]
+                return [await attempt(http.get, url + path) for path in paths]
 
         return asyncio.run(run())
     session = requests.Session()
     session.mount("http://", passport.requests_adapter(x402) if client == "requests" else x402_http_adapter(x402))
-    return [session.get(url + path, timeout=30) for path in paths]
+    return [asyncio.run(attempt(session.get, url + path, timeout=30)) for path in paths]
 
 
-MISSING, REUSED = "401 MISSING_PASSPORT", "409 PAYMENT_KEY_REUSED"
+async def attempt(get: Any, *args: Any, **kwargs: Any) -> Any:
+    try:
+        response = get(*args, **kwargs)
+        return await response if asyncio.iscoroutine(response) else response
+    except (PaymentError, HttpxPaymentError) as gave_up:
+        return str(gave_up)
+
+
+MISSING, REUSED, WITHHELD = "401 MISSING_PASSPORT", "409 PAYMENT_KEY_REUSED", "withheld"
 
 
 @pytest.mark.parametrize(
-    ("client", "paths", "identifier", "statuses", "charged", "settled"),
+    ("client", "paths", "given", "statuses", "charged", "settled"),
     [
-        ("probe", ["/id-report"], None, [402], 0, 0),
-        ("httpx", ["/report"], None, [200], PRICE, PRICE),
-        ("requests", ["/report"], None, [200], PRICE, PRICE),
-        ("httpx", ["/bare/report"], None, [200], 0, PRICE),
-        ("requests", ["/bare/report"], None, [200], 0, PRICE),
-        ("sdk", ["/report"], None, [MISSING], 0, 0),
-        ("extension only", ["/report"], None, [MISSING], 0, 0),
-        ("httpx", ["/id-report", "/id-report"], "pay_" + uuid.uuid4().hex, [200, REUSED], PRICE, PRICE),
+        ("probe", ["/id-report"], {}, [402], 0, 0),
+        ("httpx", ["/report"], {}, [200], PRICE, PRICE),
+        ("requests", ["/report"], {}, [200], PRICE, PRICE),
+        ("httpx", ["/bare/report"], {}, [200], 0, PRICE),
+        ("requests", ["/bare/report"], {}, [200], 0, PRICE),
+        ("sdk", ["/report"], {}, [MISSING], 0, 0),
+        ("extension only", ["/report"], {}, [MISSING], 0, 0),
+        ("httpx", ["/report"], {"issuer_did": "did:web:elsewhere.example"}, [WITHHELD], 0, 0),
+        ("requests", ["/report"], {"scopes": ["catalog:read"]}, [WITHHELD], 0, 0),
+        ("httpx", ["/id-report", "/id-report"], {"identifier": "pay_" + uuid.uuid4().hex}, [200, REUSED], PRICE, PRICE),
         (
             "requests",
             ["/id-report", "/id-other", "/id-dear"],
-            "pay_" + uuid.uuid4().hex,
+            {"identifier": "pay_" + uuid.uuid4().hex},
             [200, REUSED, "403 IDEMPOTENCY_KEY_REUSED"],
             PRICE,
             PRICE,
@@ -738,27 +750,41 @@ MISSING, REUSED = "401 MISSING_PASSPORT", "409 PAYMENT_KEY_REUSED"
         "a seller not declaring it never sees the passport (requests)",
         "a payment without a passport is refused, nothing settled",
         "the extension without its transport: the passport is dropped, nothing settled",
+        "a seller naming other issuers never sees the passport, nothing signed",
+        "a seller asking for scopes not granted never sees the passport, nothing signed",
         "a payment identifier sent twice is charged once",
         "a payment identifier for other terms is refused",
     ],
 )
 def test_the_challenge_declares_the_passport_and_the_agent_presents_it_only_where_declared(
-    url, issuer, ledger, chain, client, paths, identifier, statuses, charged, settled
+    url, issuer, ledger, chain, client, paths, given, statuses, charged, settled
 ):
-    credential = issuer.issue(spend_limit_microusd=10 * PRICE)
-    before, seen = dict(chain.settled), len(BARE)
-    responses = calls(url, client, paths, credential, identifier)
+    members = {key: value for key, value in given.items() if key != "identifier"}
+    credential = issuer.issue(spend_limit_microusd=10 * PRICE, **({"scopes": [SCOPE]} | members))
+    before, seen, verified = dict(chain.settled), len(BARE), len(chain.seen)
+    responses = calls(url, client, paths, credential, given.get("identifier"))
     assert [
-        r.status_code if r.status_code in (200, 402) else f"{r.status_code} {r.json()['error_code']}" for r in responses
+        WITHHELD
+        if isinstance(r, str) and "the passport is not sent" in r
+        else r.status_code
+        if r.status_code in (200, 402)
+        else f"{r.status_code} {r.json()['error_code']}"
+        for r in responses
     ] == statuses
-    assert (spent(ledger, credential, 10 * PRICE), moved(chain, before)) == (charged, settled)
+    assert (len(chain.seen) - verified > 0) == (settled > 0)  # withheld: nothing signed reached the facilitator
+    left = ledger.remaining(credential)  # None: a passport the ledger's trust refuses
+    assert (10 * PRICE - (10 * PRICE if left is None else left), moved(chain, before)) == (charged, settled)
     assert len(BARE) - seen == paths.count("/bare/report")
     assert not any(credential in payment for payment in chain.seen)  # never inside the signed payment
     assert all("x-agent-passport" not in headers for headers in BARE[seen:])
     if statuses[0] in (MISSING, 402):
         # The challenge, in the header (and, refused, again in the body).
         required = decode_payment_required_header(responses[0].headers["payment-required"])
-        assert required.extensions["agent-passport"] == {"header": "X-Agent-Passport", "scopes": [SCOPE]}
+        assert required.extensions["agent-passport"] == {
+            "header": "X-Agent-Passport",
+            "scopes": [SCOPE],
+            "issuers": [ISSUER_DID],
+        }
         assert (PAYMENT_IDENTIFIER in required.extensions) == (paths[0] == "/id-report")  # left as declared
         if statuses[0] == MISSING:
             assert (

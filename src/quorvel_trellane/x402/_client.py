@@ -12,7 +12,7 @@ from collections.abc import Mapping
 from typing import TYPE_CHECKING, Any, Final
 
 from quorvel_trellane._internal.presenting import checked, own_credential
-from quorvel_trellane.passport import X402_PASSPORT_HEADER
+from quorvel_trellane.passport import X402_PASSPORT_HEADER, PassportError, decode_passport
 from quorvel_trellane.x402._declare import PASSPORT_EXTENSION
 
 if TYPE_CHECKING:
@@ -44,6 +44,11 @@ class PassportClientExtension:
     budget. A request to a seller that declared nothing never carries it,
     and the passport never goes into the signed payment (which reaches the
     facilitator).
+
+    A seller whose declaration names issuers, or scopes, that the passport
+    does not have would refuse it: it is not sent, and the call raises
+    (x402's clients report it as their ``PaymentError``) before anything is
+    signed.
 
     x402's own HTTP clients (its httpx transport and requests adapter) then
     sign the payment and send the request again *as it first was*, with the
@@ -80,9 +85,13 @@ class PassportClientExtension:
 
     def on_payment_required(self, declaration: Any, context: PaymentRequiredContext) -> PaymentRequiredHeadersResult:
         """x402's HTTP hook, for a 402 declaring the extension: the request
-        again, with the passport."""
+        again, with the passport; ``PassportError`` (and nothing signed) when
+        the seller declares issuers or scopes this passport does not have."""
         from x402.schemas import PaymentRequiredHeadersResult
 
+        refusal = self._unfit(declaration)
+        if refusal is not None:
+            raise PassportError(f"{refusal}: the passport is not sent to {context.request_url}")
         return PaymentRequiredHeadersResult(headers={passport_header(declaration): self.credential})
 
     def passport_for(self, headers: Mapping[str, str]) -> tuple[str, str] | None:
@@ -100,10 +109,27 @@ class PassportClientExtension:
             return None  # not a payment this client made
         extensions = getattr(payment, "extensions", None)
         declaration = extensions.get(PASSPORT_EXTENSION) if isinstance(extensions, dict) else None
-        if not isinstance(declaration, dict):
-            return None  # the seller did not ask for a passport
+        if not isinstance(declaration, dict) or self._unfit(declaration) is not None:
+            return None  # the seller did not ask for a passport, or not for this one
         name = passport_header(declaration)
         return None if headers.get(name) else (name, self.credential)
+
+    def _unfit(self, declaration: Any) -> str | None:
+        """Why the seller would refuse this passport, by what it declares; None if it may take it.
+
+        The passport is a bearer credential: a seller that names other
+        issuers, or scopes it does not grant, never sees it.
+        """
+        if not isinstance(declaration, dict):
+            return None
+        payload = decode_passport(self.credential).payload
+        issuers, scopes = declaration.get("issuers"), declaration.get("scopes")
+        if isinstance(issuers, list) and payload.get("issuer_did") not in issuers:
+            return "the seller accepts passports of other issuers"
+        granted = payload.get("scopes")
+        if isinstance(scopes, list) and not (isinstance(granted, list) and all(s in granted for s in scopes)):
+            return f"the seller asks for scopes the passport does not grant: {scopes!r}"
+        return None
 
     def httpx_transport(self, transport: httpx.AsyncBaseTransport | None = None) -> httpx.AsyncBaseTransport:
         """An httpx transport (over ``transport``, by default httpx's own)
