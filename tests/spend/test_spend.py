@@ -646,7 +646,7 @@ def test_a_version_1_postgres_store_is_upgraded_in_place(trust, issuer):
         ledger.release(ledger.reserve(credential, 6, key="k", now=T0))
         assert ledger.reserve(credential, 6, key="k", now=T0) and ledger.remaining(credential, now=T0) == 4
     with psycopg.connect(url) as conn:
-        assert conn.execute("SELECT version FROM quorvel_spend_schema").fetchone() == (3,)
+        assert conn.execute("SELECT version FROM quorvel_spend_schema").fetchone() == (4,)
 
 
 def test_the_async_twins_leave_the_event_loop_free_while_the_store_waits(trust, issuer, tmp_path):

@@ -20,8 +20,9 @@ __all__ = ["RESERVE", "SETTLE", "SETTLE_KEY", "SPENT", "SWEEP", "create_schema"]
 # 2: a reservation whose key's hold was released holds anew; 3: a key
 # reused for another amount is told apart, a settle never exceeds the hold,
 # and holds are deleted two windows behind (the tables are those of 1;
-# only the functions changed).
-SCHEMA_VERSION: Final = 3
+# only the functions changed); 4: the budget keeps a bound of its oldest
+# hold (a column added) and is updated in place, a whole commit is one UPDATE.
+SCHEMA_VERSION: Final = 4
 _SCHEMA_LOCK: Final = 0x71756F7276656C  # the advisory lock key of schema creation
 
 _SCHEMA: Final = """
@@ -53,13 +54,21 @@ CREATE INDEX IF NOT EXISTS quorvel_spend_hold_budget ON quorvel_spend_hold (issu
 CREATE UNIQUE INDEX IF NOT EXISTS quorvel_spend_hold_key
     ON quorvel_spend_hold (issuer_did, passport_id, key) WHERE key IS NOT NULL;
 
+-- Added by version 4: at most the budget's oldest hold's at (NULL: not
+-- known), so that a reservation deletes old holds only when some are due.
+ALTER TABLE quorvel_spend_budget ADD COLUMN IF NOT EXISTS oldest bigint;
+
 -- The budget keeps the total of its holds dated after its cutoff (the last
 -- reservation's window start). A reservation moves the cutoff to its own
 -- window start and reads only the holds in between, so it reads a few rows,
 -- never the window's history. A reservation dated earlier than the last
 -- moves the cutoff back and adds the holds it finds there again: so a hold
 -- is deleted only once it is a window behind this window's start, where no
--- reservation dated up to a window earlier counts it, a few at a time.
+-- reservation dated up to a window earlier counts it, a few at a time, and
+-- only when the budget's oldest hold is that old. keep_until moves only when
+-- it would fall short, a window further than needed: the budget's row is
+-- otherwise updated in place (no indexed column changes, a HOT update), so
+-- its indexes never grow with the reservations made under it.
 -- Its statements keep one generic plan each: planning them anew at every
 -- call (what a custom plan costs) took as long as running them.
 DROP FUNCTION IF EXISTS quorvel_spend_reserve(text, text, text, bigint, bigint, bigint, bigint);
@@ -72,6 +81,8 @@ DECLARE
     v_since bigint := coalesce(p_at - p_window, -9223372036854775808);
     v_cutoff bigint;
     v_total bigint;
+    v_kept bigint;
+    v_oldest bigint;
     v_state smallint;
     v_released bigint;                  -- the key's released hold, when it had one
 BEGIN
@@ -80,7 +91,8 @@ BEGIN
     -- The budget's lock: every reservation for this passport queues here,
     -- and each statement below sees what the one before it committed.
     LOOP
-        SELECT b.cutoff, b.total INTO v_cutoff, v_total FROM quorvel_spend_budget b
+        SELECT b.cutoff, b.total, b.keep_until, b.oldest INTO v_cutoff, v_total, v_kept, v_oldest
+        FROM quorvel_spend_budget b
         WHERE b.issuer_did = p_issuer AND b.passport_id = p_passport FOR UPDATE;
         EXIT WHEN FOUND;
         INSERT INTO quorvel_spend_budget (issuer_did, passport_id, cutoff, total, keep_until)
@@ -111,12 +123,14 @@ BEGIN
     IF v_since > v_cutoff THEN
         SELECT v_total - coalesce(sum(h.amount), 0) INTO v_total FROM quorvel_spend_hold h
         WHERE h.issuer_did = p_issuer AND h.passport_id = p_passport AND h.at > v_cutoff AND h.at <= v_since;
-        IF p_window IS NOT NULL THEN
+        IF p_window IS NOT NULL AND (v_oldest IS NULL OR v_oldest <= v_since - p_window) THEN
             DELETE FROM quorvel_spend_hold h WHERE h.id IN (
                 SELECT o.id FROM quorvel_spend_hold o
                 WHERE o.issuer_did = p_issuer AND o.passport_id = p_passport
                   AND o.at <= greatest(v_since::numeric - p_window, -9223372036854775808)::bigint
                 LIMIT 256);
+            SELECT min(h.at) INTO v_oldest FROM quorvel_spend_hold h
+            WHERE h.issuer_did = p_issuer AND h.passport_id = p_passport;
         END IF;
     ELSIF v_since < v_cutoff THEN
         SELECT v_total + coalesce(sum(h.amount), 0) INTO v_total FROM quorvel_spend_hold h
@@ -135,17 +149,29 @@ BEGIN
         VALUES (p_issuer, p_passport, p_key, p_at, p_amount, remaining, p_amount)
         RETURNING h.id INTO hold;
         v_total := v_total + p_amount;
+        IF v_oldest IS NOT NULL THEN
+            v_oldest := least(v_oldest, p_at);
+        END IF;
     ELSE
         remaining := greatest(p_limit - v_total, 0);
     END IF;
-    UPDATE quorvel_spend_budget b
-    SET cutoff = v_since, total = v_total,
-        keep_until = CASE WHEN b.keep_until IS NULL OR v_keep IS NULL THEN NULL
-                          ELSE greatest(b.keep_until, v_keep) END
-    WHERE b.issuer_did = p_issuer AND b.passport_id = p_passport;
+    IF v_kept IS NOT NULL AND (v_keep IS NULL OR v_kept < v_keep) THEN
+        UPDATE quorvel_spend_budget b
+        SET cutoff = v_since, total = v_total, oldest = v_oldest,
+            keep_until = least(v_keep::numeric + p_window, 9223372036854775807)::bigint
+        WHERE b.issuer_did = p_issuer AND b.passport_id = p_passport;
+    ELSE
+        UPDATE quorvel_spend_budget b SET cutoff = v_since, total = v_total, oldest = v_oldest
+        WHERE b.issuer_did = p_issuer AND b.passport_id = p_passport;
+    END IF;
 END
 $$;
 
+-- A commit of the whole amount held, the usual settlement, is one UPDATE of
+-- the hold: the budget's total does not change, so its row is not locked
+-- (a reservation takes the budget, then deletes holds: a settle that
+-- changes the total takes the budget first too, so neither waits on the
+-- other in turn).
 DROP FUNCTION IF EXISTS quorvel_spend_settle(bigint, smallint, bigint);
 CREATE FUNCTION quorvel_spend_settle(
     p_hold bigint, p_state smallint, p_amount bigint,
@@ -157,11 +183,21 @@ DECLARE
     v_at bigint;
     v_cutoff bigint;
 BEGIN
-    SELECT h.issuer_did, h.passport_id, h.at INTO v_issuer, v_passport, v_at
+    IF p_state = 1 AND p_amount IS NOT NULL THEN
+        UPDATE quorvel_spend_hold h SET state = 1
+        WHERE h.id = p_hold AND h.state = 0 AND h.requested = p_amount
+        RETURNING h.state, h.amount, h.requested INTO state, amount, requested;
+        fresh := FOUND;
+        IF FOUND THEN
+            RETURN;
+        END IF;
+    END IF;
+    SELECT h.issuer_did, h.passport_id, h.at, h.requested INTO v_issuer, v_passport, v_at, requested
     FROM quorvel_spend_hold h WHERE h.id = p_hold;
     IF NOT FOUND THEN
         RETURN;  -- pruned: it left every window
     END IF;
+    p_amount := coalesce(p_amount, requested);  -- NULL: the amount held
     -- The budget first, as a reservation takes it: no deadlock between them.
     SELECT b.cutoff INTO v_cutoff FROM quorvel_spend_budget b
     WHERE b.issuer_did = v_issuer AND b.passport_id = v_passport FOR UPDATE;
@@ -171,7 +207,7 @@ BEGIN
     RETURNING h.state, h.amount, h.requested INTO state, amount, requested;
     fresh := FOUND;
     IF FOUND THEN
-        IF v_at > v_cutoff THEN
+        IF v_at > v_cutoff AND requested <> p_amount THEN
             UPDATE quorvel_spend_budget b SET total = b.total - (requested - p_amount)
             WHERE b.issuer_did = v_issuer AND b.passport_id = v_passport;
         END IF;
@@ -257,7 +293,8 @@ def create_schema(conn: Connection[tuple[Any, ...]]) -> None:
         conn.execute(_SCHEMA)
         if version is None:
             conn.execute("INSERT INTO quorvel_spend_schema (version) VALUES (%s)", (SCHEMA_VERSION,))
-        else:
+            return
+        if version < 3:
             # An older budget was kept one window past its latest reservation
             # (at + window, its cutoff at most at - window): moved on by its own
             # span, it is kept at least two windows past, as a reservation now keeps it.
@@ -265,4 +302,4 @@ def create_schema(conn: Connection[tuple[Any, ...]]) -> None:
                 "UPDATE quorvel_spend_budget SET keep_until = "
                 "least(keep_until::numeric * 2 - cutoff, 9223372036854775807)::bigint WHERE keep_until IS NOT NULL"
             )
-            conn.execute("UPDATE quorvel_spend_schema SET version = %s", (SCHEMA_VERSION,))
+        conn.execute("UPDATE quorvel_spend_schema SET version = %s", (SCHEMA_VERSION,))
