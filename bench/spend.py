@@ -3,13 +3,17 @@
 Run from the repository root:
 
     PYTHONPATH=src .venv/bin/python bench/spend.py [--seconds S] [--rounds R] [--postgres URL]
+    PYTHONPATH=src .venv/bin/python bench/spend.py --instructions [--pairs N]   # needs valgrind
 
 Without ``--postgres`` (or ``QUORVEL_TEST_POSTGRES_URL``) a throwaway server
 is started with ``scripts/postgres`` and stopped at the end.
 
-- SQLite: ``reserve`` + ``commit`` against a bare one-row write transaction
-  (``BEGIN IMMEDIATE``, one INSERT, ``COMMIT``, ``synchronous=FULL`` as the
-  ledger's reservations) on the same file.
+- SQLite: ``reserve`` + ``commit`` against the hand-written ledger pair
+  (``hand_pair``: the reservation's SELECT total, INSERT hold, UPDATE total
+  synced, then its commit's UPDATE, not synced, as the ledger syncs) and a
+  bare one-row write transaction on the same file, with the disk's sync
+  latency measured in the same run. ``--instructions`` counts the pair and
+  its floor with callgrind instead, for both drivers.
 - PostgreSQL: ``reserve``, ``commit`` and ``release`` each against a bare
   single-statement round trip on the same pool (``SELECT 1``, and a one-row
   INSERT as the write floor); the round trips of every operation are
@@ -274,6 +278,12 @@ def bench_sqlite(issuer: Issuer, documents: dict[str, str], args: argparse.Names
             floor.execute("INSERT INTO bench_floor (x) VALUES (?)", (1,))
             floor.execute("COMMIT")
 
+        hand_reserve, hand_commit = hand_pair(path)
+
+        def hand() -> None:
+            hand_reserve()
+            hand_commit()
+
         def pair() -> None:
             ledger.commit(ledger.reserve(credential, 1))
 
@@ -283,7 +293,19 @@ def bench_sqlite(issuer: Issuer, documents: dict[str, str], args: argparse.Names
         def reserve() -> None:
             ledger.reserve(credential, 1)
 
-        result = timed(args.rounds, args.batch, {"floor": bare, "pair": pair, "reserve": reserve, "verify": verify})
+        synced = sync_latency(directory)
+        result = timed(
+            args.rounds,
+            args.batch,
+            {
+                "floor": bare,
+                "hand": hand,
+                "pair": pair,
+                "reserve": reserve,
+                "verify": verify,
+                "sync": synced_once(directory),
+            },
+        )
         floor.close()
     # The twins on a file in memory (/dev/shm where there is one): without the
     # disk's sync, whose time swings by milliseconds, the thread hop shows.
@@ -292,7 +314,12 @@ def bench_sqlite(issuer: Issuer, documents: dict[str, str], args: argparse.Names
         sync, asynced = async_pairs(ledger, credential)
         twins = timed_batches(args.rounds, args.batch, {"sync": sync, "async": asynced})
     print("SQLite (one file, WAL; reservations synchronous=FULL, settlements NORMAL)")
+    print(f"  the disk's sync (write + fsync)    {result['sync']:9.1f} µs   (before the run: {synced:.1f} µs)")
     print(f"  bare one-row write transaction     {result['floor']:9.1f} µs")
+    print(
+        f"  hand-written pair (the floor)      {result['hand']:9.1f} µs   "
+        f"ledger pair {result['pair'] / result['hand']:.2f}x it"
+    )
     print(
         f"  reserve + commit                   {result['pair']:9.1f} µs   {result['pair'] / result['floor']:.2f}x the floor"
     )
@@ -304,6 +331,27 @@ def bench_sqlite(issuer: Issuer, documents: dict[str, str], args: argparse.Names
     slide(url, issuer, documents, args.holds)
     contention(url, documents, issuer, args)
     scaling(url, documents, issuer, args)
+
+
+def synced_once(directory: str) -> Callable[[], None]:
+    """One 4 kB write and fsync of a file in ``directory``: what a synced commit waits for at least."""
+    fd = os.open(os.path.join(directory, "sync-probe"), os.O_RDWR | os.O_CREAT, 0o600)
+
+    def sync() -> None:
+        os.pwrite(fd, b"x" * 4096, 0)
+        os.fsync(fd)
+
+    return sync
+
+
+def sync_latency(directory: str, n: int = 50) -> float:
+    """The median µs of :func:`synced_once`."""
+    sync, samples = synced_once(directory), []
+    for _ in range(n):
+        start = time.perf_counter()
+        sync()
+        samples.append((time.perf_counter() - start) * 1e6)
+    return statistics.median(samples)
 
 
 def round_trips(pool: Any, operation: Callable[[], object], directory: str) -> int:
