@@ -235,6 +235,7 @@ def test_server_answers_404_for_unknown_paths_and_serves_routes(path, status, is
     with IssuerServer(issuer, routes={"/custom": (418, {"teapot": True})}) as server:
         with pytest.raises(urllib.error.HTTPError) as caught:
             urllib.request.urlopen(server.url + path, timeout=5)
+    caught.value.close()
     assert caught.value.code == status
 
 
@@ -249,7 +250,8 @@ def test_server_stops_by_itself(how):
     server = IssuerServer(Issuer(), lifetime=0.3 if how == "lifetime" else 60.0)
     with server:
         url = server.url
-        urllib.request.urlopen(url + "/.well-known/pqc-keys.json", timeout=5).read()
+        with urllib.request.urlopen(url + "/.well-known/pqc-keys.json", timeout=5) as answer:
+            answer.read()
         if how == "lifetime":
             assert server.stopped.wait(10)
             with pytest.raises(urllib.error.URLError):
