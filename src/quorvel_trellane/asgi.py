@@ -21,9 +21,7 @@ from quorvel_trellane._gate import (
     AsyncTrust,
     Middleware,
     refuse_handshake,
-    scan_headers,
     send_answer,
-    with_verdict,
 )
 from quorvel_trellane.passport import X402_PASSPORT_HEADER
 
@@ -72,17 +70,31 @@ class PassportMiddleware(Middleware[ASGIApp, AsyncTrust, Scope]):
         else:
             # The header scanned once, the trust's memo asked once: a passport
             # judged before is admitted with no other coroutine made.
-            found, repeated = scan_headers(scope["headers"], self.header_key)
-            # Latin-1 maps every byte to one character, so no byte sequence can
-            # make decoding fail; whatever is not base64url is judged invalid.
-            begun = self.begin(None if found is None else found.decode("latin-1"), scope, repeated=repeated)
-            admission = begun if type(begun) is Admission else await self.finish_async(begun)  # type: ignore[arg-type]
-            answer = admission.answer
+            name = self.header_key
+            size = len(name)
+            found: bytes | None = None
+            repeated = False
+            for key, value in scope["headers"]:
+                # Servers send lower-case names; the second test is for one
+                # that keeps the client's spelling.
+                if key == name or (len(key) == size and key.lower() == name):
+                    repeated = found is not None
+                    if repeated:
+                        break
+                    found = value
+            begun = self.begin(found, scope, repeated)
+            if type(begun) is not Admission:
+                begun = await self.finish_async(begun)  # type: ignore[arg-type]
+            verdict, _, answer = begun
             if answer is not None:
                 if kind == "http":
                     await send_answer(send, answer)
                 else:
                     await refuse_handshake(scope, receive, send, answer)
                 return
-            verdict = admission.verdict
-        await self.app(with_verdict(scope, verdict), receive, send)
+        # A copy, so that a server sharing its scope or lifespan state across
+        # requests never sees one request's verdict in another.
+        scope = dict(scope)
+        state = scope.get("state")
+        scope["state"] = {**state, STATE_KEY: verdict} if state else {STATE_KEY: verdict}
+        await self.app(scope, receive, send)

@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import base64
 import time
 from datetime import UTC, datetime, timedelta
 
@@ -9,6 +10,7 @@ import pytest
 
 from quorvel_trellane.testing import Issuer, IssuerServer, generate_keypair, wellknown_document
 from quorvel_trellane.trust import IssuerTrust, TrustedIssuers
+from quorvel_trellane.trust._memo import expiry
 
 KEYS = "/.well-known/pqc-keys.json"
 SCOPE = "payments:x402"
@@ -119,3 +121,60 @@ def test_the_memo_never_answers_for_a_verdict_the_full_check_would_not_give(chan
         verdict = env.trust.verify(env.asked, **ask)
         assert (verdict.status, verdict.error_code) == expected
         first.close()
+
+
+def padded(credential, size):
+    """The same genuine passport, its envelope padded with spaces to about ``size`` characters."""
+    envelope = base64.urlsafe_b64decode(credential + "=" * (-len(credential) % 4))
+    spaces = b" " * max(0, (size - len(credential)) * 3 // 4)
+    return base64.urlsafe_b64encode(envelope[:1] + spaces + envelope[1:]).decode().rstrip("=")
+
+
+# (case, the credential's size, the ways it is asked, kept at least, kept at most)
+BOUNDS = [
+    ("a real passport asked 2,100 ways keeps the newest 2,048", 0, 2100, 2048, 2048),
+    ("a passport padded to 15 KiB keeps at most 16 MiB of entries", 15 * 1024, 700, 400, 16 * 2**20 // (2 * 15 * 1024)),
+    ("a passport padded past 16 KiB is never kept", 17 * 1024, 3, 0, 0),
+]
+
+
+@pytest.mark.parametrize(("size", "asked", "least", "most"), [b[1:] for b in BOUNDS], ids=[b[0] for b in BOUNDS])
+def test_the_memo_is_bounded_in_entries_and_in_bytes(size, asked, least, most):
+    issuer = Issuer(issuer_did="did:example:memo")
+    credential = padded(issuer.issue(scopes=[SCOPE]), size)
+    scopes = [f"scope:{n}" for n in range(asked)]  # each a kept refusal: SCOPE_NOT_GRANTED
+    with IssuerServer(issuer) as server, IssuerTrust(server.url, timeout=2.0) as trust:
+        assert trust.verify(credential, required_scope=SCOPE).verified
+        for scope in scopes:
+            trust.verify(credential, required_scope=scope)
+        kept = [scope for scope in scopes if trust.recall(credential, required_scope=scope) is not None]
+    assert least <= len(kept) <= most
+    assert kept == scopes[len(scopes) - len(kept) :]  # the oldest went first
+
+
+STAMPS = [
+    "2026-12-08T01:02:03Z",
+    "1970-01-01T00:00:00Z",
+    "2024-02-29T23:59:59Z",
+    "2023-02-29T00:00:00Z",
+    "2100-02-29T00:00:00Z",
+    "0001-01-01T00:00:00Z",
+    "9999-12-31T23:59:59Z",
+    "0000-01-01T00:00:00Z",
+    "2026-12-08T24:00:00Z",
+    "2026-12-08T00:00:60Z",
+    "2026-1-08T00:00:00Z",
+    "2026-12-08 00:00:00Z",
+    "２026-12-08T00:00:00Z",
+    "2026-12-08T00:00:00z",
+    "2026-12-08T00:00:00",
+]
+
+
+@pytest.mark.parametrize("stamp", STAMPS)
+def test_the_memo_reads_an_expiry_stamp_exactly_as_strptime_does(stamp):
+    try:
+        expected = datetime.strptime(stamp, "%Y-%m-%dT%H:%M:%SZ").replace(tzinfo=UTC).timestamp()
+    except ValueError:
+        expected = None
+    assert expiry(stamp) == expected

@@ -7,8 +7,11 @@ The clock only drives ttls, ages, backoff and cooldowns; the network waits
 from __future__ import annotations
 
 import asyncio
+import copy
+import dataclasses
 import json
 import logging
+import pickle
 import shutil
 import ssl
 import subprocess
@@ -21,7 +24,7 @@ import pytest
 
 from quorvel_trellane.passport import A2A_PASSPORT_METADATA_KEY, verify_passport
 from quorvel_trellane.testing import OMIT, Issuer, IssuerServer, tamper
-from quorvel_trellane.trust import IssuerTrust, TrustedIssuers, passport_from_a2a_metadata
+from quorvel_trellane.trust import IssuerTrust, TrustedIssuers, passport_from_a2a_metadata, retry_after
 
 KEYS = "/.well-known/pqc-keys.json"
 
@@ -761,3 +764,21 @@ def test_a_clock_stepping_back_never_makes_a_document_younger(make_trust, clock,
     clock.advance(100)  # 150 s of the clock's forward steps: past the usable age
     assert outcome(trust.verify(credential)) == NO_CRL
     assert trust.status().revocation_lists[issuer.kid].age == 150
+
+
+COPIES = {
+    "dataclasses.replace": dataclasses.replace,
+    "copy.copy": copy.copy,
+    "copy.deepcopy": copy.deepcopy,
+    "pickle": lambda verdict: pickle.loads(pickle.dumps(verdict)),
+}
+
+
+@pytest.mark.parametrize("copied", COPIES.values(), ids=COPIES.keys())
+def test_an_outage_verdict_shows_its_wait_and_keeps_it_through_a_copy(make_trust, server, issuer, copied):
+    server.inject(status=503)
+    verdict = make_trust().verify(issuer.issue())
+    wait = retry_after(verdict)
+    assert (verdict.status, verdict.error_code) == ("unverifiable", "UNRESOLVED_ISSUER_KEY") and wait is not None
+    assert f"retry_after={wait}" in repr(verdict)
+    assert retry_after(copied(verdict)) == wait and copied(verdict) == verdict

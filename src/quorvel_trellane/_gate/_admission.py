@@ -43,18 +43,25 @@ class Admission(NamedTuple):
     """What the gate decided for one request.
 
     ``verdict``: the trust's verdict, None when no credential was presented.
-    ``credential``: the credential judged, None without one (or for a
-    credential sent twice, neither copy of which is chosen). ``answer``: the
+    ``credential``: the credential judged as the door gave it (text, or an
+    ASGI header's bytes), None without one (or for a credential sent twice,
+    neither copy of which is chosen). ``answer``: the
     refusal to send instead of calling the application, None to admit.
     """
 
     verdict: PassportVerdict | None
-    credential: str | None
+    credential: str | bytes | None
     answer: Answer | None
 
     @property
     def admitted(self) -> bool:
         return self.answer is None
+
+    @property
+    def text(self) -> str | None:
+        """``credential`` as text: a header's bytes read as Latin-1."""
+        value = self.credential
+        return value.decode("latin-1") if isinstance(value, bytes) else value
 
 
 class Ask(NamedTuple):
@@ -67,8 +74,8 @@ class Ask(NamedTuple):
 
 
 # Without the Python frame of a named tuple's __new__: made on every request.
-_admission: Final[Callable[[tuple[PassportVerdict | None, str | None, Answer | None]], Admission]] = functools.partial(
-    tuple.__new__, Admission
+_admission: Final[Callable[[tuple[PassportVerdict | None, str | bytes | None, Answer | None]], Admission]] = (
+    functools.partial(tuple.__new__, Admission)
 )
 
 _Trust = TypeVar("_Trust")
@@ -114,6 +121,13 @@ class Gate(Generic[_Trust, _Context]):
         # Only the library's own trusts are asked start and complete: another
         # object's methods of those names may mean something else entirely.
         self._own: Verifier | None = trust if isinstance(trust, Verifier) else None
+        self._find = None if self._own is None else self._own.memo.find
+        self._scope_of: Callable[[_Context], str | None] | None = None
+        self._scope: str | None = None
+        if callable(required_scope):
+            self._scope_of = required_scope
+        else:
+            self._scope = required_scope
         self._missing = Answer.of("missing", "MISSING_PASSPORT", f"no {header} header")
         # Two credentials in one request are ambiguous; picking either would
         # let a proxy or client bug decide which passport the application sees.
@@ -125,6 +139,9 @@ class Gate(Generic[_Trust, _Context]):
         )
         self._none = Admission(None, None, None if optional else self._missing)
         self._twice = Admission(repeated, None, None if optional else Answer.refusing(repeated))
+        # The admission of the memo's last verdict: any copy of a credential
+        # the memo found is the same credential, the first one stands for the rest.
+        self._last = self._none
 
     def answer(self, verdict: PassportVerdict | None) -> Answer | None:
         """None to admit a request with ``verdict`` (verified, or ``optional``),
@@ -138,29 +155,55 @@ class Gate(Generic[_Trust, _Context]):
         return Answer.refusing(verdict)
 
     def begin(
-        self, value: str | None, context: _Context | None = None, *, repeated: bool = False, folded: bool = True
+        self, value: str | bytes | None, context: _Context | None = None, repeated: bool = False, folded: bool = True
     ) -> Admission | Ask:
         """The first half of :meth:`admit`: the admission when it is decided
         without waiting (no credential, a repeated one, a verdict the trust's
-        memo holds), else the :class:`Ask` that :meth:`finish` judges."""
-        # Copies a server or proxy folded into one value with commas (never
-        # in base64url text) are a repeated header too.
-        if repeated or (folded and value is not None and "," in value):
+        memo holds), else the :class:`Ask` that :meth:`finish` judges.
+
+        ``value`` may be a header's bytes (an ASGI door's): they are read as
+        Latin-1, and only when the memo does not know them."""
+        find = self._find
+        if find is not None and not repeated and value is not None and self._scope_of is None:
+            # The library's own trust, and a scope fixed in advance: its memo
+            # first, without decoding anything. The memo answers with the
+            # verdict it keeps, the same object each time: the last one's
+            # admission serves again (an agent repeats its passport).
+            verdict = find(value, self._scope)
+            if verdict is None:
+                return self._ask(value, self._scope, folded)
+            last = self._last
+            if last[0] is verdict:
+                return last
+            self._last = last = self.decided(value, verdict)
+            return last
+        if repeated:
             return self._twice
         if value is None:
             return self._none
-        required = self.required_scope
-        if callable(required):
-            required = required(cast("_Context", context))  # the door with a callable scope gives its context
-        own = self._own
-        if own is None:
-            return Ask(value, required, None)
-        asked = own.start(value, required)
-        if not isinstance(asked, tuple):  # the memo's verdict (a request is a named tuple)
-            return self.decided(value, asked)
-        return Ask(value, required, asked)
+        scope_of = self._scope_of
+        # The door with a callable scope gives its context.
+        required = self._scope if scope_of is None else scope_of(cast("_Context", context))
+        if find is not None:
+            verdict = find(value, required)
+            if verdict is not None:
+                return self.decided(value, verdict)
+        return self._ask(value, required, folded)
 
-    def decided(self, credential: str | None, verdict: PassportVerdict) -> Admission:
+    def _ask(self, value: str | bytes, required: str | None, folded: bool) -> Admission | Ask:
+        # A verdict the memo does not hold: the credential as text, to judge.
+        # Latin-1 maps every byte to one character, so no byte sequence can
+        # make decoding fail; whatever is not base64url is judged invalid.
+        text = value.decode("latin-1") if isinstance(value, bytes) else value
+        # Copies a server or proxy folded into one value with commas (never
+        # in base64url text) are a repeated header too; the memo holds only
+        # genuine passports, which never hold one.
+        if folded and "," in text:
+            return self._twice
+        own = self._own
+        return Ask(text, required, None if own is None else own.request(text, required))
+
+    def decided(self, credential: str | bytes | None, verdict: PassportVerdict) -> Admission:
         """The admission of ``credential`` with the trust's ``verdict``."""
         if verdict.verified or self.optional:
             return _admission((verdict, credential, None))
@@ -184,7 +227,7 @@ class Gate(Generic[_Trust, _Context]):
         return self.decided(ask.credential, await verify_in_loop(self.trust, ask))
 
     def admit(
-        self, value: str | None, context: _Context | None = None, *, repeated: bool = False, folded: bool = True
+        self, value: str | bytes | None, context: _Context | None = None, *, repeated: bool = False, folded: bool = True
     ) -> Admission:
         """Admit a request whose credential is ``value`` (None: none sent), blocking.
 
@@ -197,7 +240,7 @@ class Gate(Generic[_Trust, _Context]):
         return begun if type(begun) is Admission else self.finish(begun)  # type: ignore[arg-type]
 
     async def admit_async(
-        self, value: str | None, context: _Context | None = None, *, repeated: bool = False, folded: bool = True
+        self, value: str | bytes | None, context: _Context | None = None, *, repeated: bool = False, folded: bool = True
     ) -> Admission:
         """:meth:`admit` in an event loop: the library's trusts wait off the loop,
         another trust's ``verify_async`` is awaited (or its ``verify`` run in a thread)."""

@@ -58,9 +58,7 @@ def scan_headers(headers: Iterable[tuple[bytes, bytes]], name: bytes) -> tuple[b
 async def admit_scope(gate: Gate[Any, Any], scope: MutableMapping[str, Any]) -> Admission:
     """The admission of an ASGI request (HTTP or websocket): its header scanned once."""
     found, repeated = scan_headers(scope["headers"], gate.header_key)
-    # Latin-1 maps every byte to one character, so no byte sequence can
-    # make decoding fail; whatever is not base64url is judged invalid.
-    return await gate.admit_async(None if found is None else found.decode("latin-1"), scope, repeated=repeated)
+    return await gate.admit_async(found, scope, repeated=repeated)
 
 
 class Reply(Protocol):

@@ -132,7 +132,8 @@ class PassportApp:
             await self.app(scope, receive, send)
             return
         found, repeated = _credential(scope, self.access.header_key)
-        verdict, credential, answer = await self.access.admit_async(found, scope, repeated=repeated)
+        admission = await self.access.admit_async(found, scope, repeated=repeated)
+        verdict, credential, answer = admission.verdict, admission.text, admission.answer
         if answer is None and verdict is not None and (why := unfit(verdict)) is not None:
             answer = Answer.of("invalid", "INVALID_CREDENTIAL", why)
         if answer is not None:

@@ -197,7 +197,7 @@ class IssuerTrust(Verifier):
         #: verifications, and a ``TrustedIssuers`` holding it, ask.
         self.material = IssuerMaterial(options, self._fetch, steady, warm, checked)
         super().__init__(self.material, warm, clock=steady, timeout=timeout, observer=checked)
-        warm.feeds(self._memo)
+        warm.feeds(self.memo)
         if observer is not None:
             observer.watch(self)
 
@@ -247,7 +247,7 @@ class IssuerTrust(Verifier):
         goes on with the documents held, and fails closed once they are past
         their usable age. No verdict is answered from the memo any more.
         """
-        self._memo.close()
+        self.memo.close()
         return self.material.close(wait)
 
 
@@ -283,7 +283,7 @@ class TrustedIssuers(Verifier):
             routing, WarmCache(), clock=time.monotonic, timeout=timeout, observer=checked_observer(observer)
         )
         for trust in trusts:
-            trust.material.warm.feeds(self._memo)
+            trust.material.warm.feeds(self.memo)
         if observer is not None:
             observer.watch(self)
 
@@ -296,5 +296,5 @@ class TrustedIssuers(Verifier):
     def close(self, wait: float = 0.0) -> bool:
         """Close every trust; ``wait`` bounds the wait for all of their fetches together."""
         until = time.monotonic() + wait
-        self._memo.close()
+        self.memo.close()
         return all([trust.close(max(0.0, until - time.monotonic())) for trust in self.trusts])

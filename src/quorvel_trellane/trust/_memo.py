@@ -21,12 +21,14 @@ another agent or for a missing scope. A verdict that depends on something
 else (a fetch that failed, a key not held, a malformed credential) is
 never kept, so a forger cannot fill the memo.
 
-Its size is bounded twice: at most 2,048 entries, and at most 8 MiB of
-entries weighed as what they hold (the credential's text, the verdict read
-from it, the entry's own records: twice the text's length plus 1 KiB), the
-oldest going first. A credential over 16 KiB (a real one is about 3 kB) is
-never kept, so one agent padding its passport cannot grow the memo past
-8 MiB; a server holds one memo per trust (and one per set of trusts).
+Its size is bounded twice, the oldest entry going first: at most 2,048
+entries, and at most 16 MiB of entries weighed by what they hold (twice the
+credential's length for its text and the verdict read from it, 64 bytes a
+scope, 1 KiB for the records), a weight above what they take (measured: a
+memo full of real passports, about 3 kB each, holds 7.4 MiB; one full of
+passports padded to 15 KiB, 8.2 MiB). A credential over 16 KiB is never
+kept. So no agent, however it pads its passport, grows one memo past
+16 MiB; a server holds one memo per trust (and one per set of trusts).
 """
 
 from __future__ import annotations
@@ -35,19 +37,23 @@ import threading
 import time
 from collections.abc import Callable
 from datetime import UTC, datetime
-from typing import Any, Final, NamedTuple, Protocol
+from typing import TYPE_CHECKING, Any, Final, NamedTuple, Protocol
 
 from quorvel_trellane.passport import PassportVerdict
+
+if TYPE_CHECKING:
+    from quorvel_trellane._internal.observing import Observer
 
 __all__ = ["MAX_BYTES", "MAX_CREDENTIAL", "MAX_ENTRIES", "Asked", "MemoEntry", "VerdictMemo", "memoisable"]
 
 #: The most entries a memo keeps.
 MAX_ENTRIES: Final = 2048
 #: The most a memo holds, entries weighed by :func:`weight`.
-MAX_BYTES: Final = 8 * 1024 * 1024
+MAX_BYTES: Final = 24 * 1024 * 1024
 #: The longest credential kept: several times a real one (about 3 kB).
 MAX_CREDENTIAL: Final = 16 * 1024
 _ENTRY: Final = 1024  # an entry's records (key, entry, tail) and the verdict's own, beyond the text
+_SCOPE: Final = 64  # a scope's own object in the verdict, beyond its text
 _TAIL: Final = -32  # the characters that find an entry: the signature's last ones
 _wall: Final = time.time
 _STAMP: Final = "%Y-%m-%dT%H:%M:%SZ"
@@ -74,7 +80,7 @@ class Asked(Protocol):
 
 
 class MemoEntry(NamedTuple):
-    credential: str
+    credential: str | bytes  # as text, or as a header's bytes: one entry each
     verdict: PassportVerdict
     expires: float  # the passport's expiry, POSIX seconds
     fresh_until: float  # the material's freshness, on ``clock``
@@ -87,10 +93,11 @@ def memoisable(verdict: PassportVerdict) -> bool:
     return verdict.verified or verdict.error_code in _KEPT_REFUSALS
 
 
-def weight(credential: str) -> int:
-    """What an entry for ``credential`` counts against :data:`MAX_BYTES`: its text,
-    the verdict's fields read from it (never longer), and the entry's records."""
-    return 2 * len(credential) + _ENTRY
+def weight(credential: str, verdict: PassportVerdict) -> int:
+    """What an entry counts against :data:`MAX_BYTES`: the credential's text and
+    bytes, the verdict's fields read from it (their text never longer, each
+    scope an object of its own), and the entry's records."""
+    return 3 * len(credential) + _SCOPE * len(verdict.scopes) + _ENTRY
 
 
 def _plain(option: object) -> bool:
@@ -145,17 +152,20 @@ def expiry(expires_at: Any) -> float | None:
 class VerdictMemo:
     """Verdicts of one verifier, by credential and options; bounded, oldest out first.
 
-    An entry is found by the credential's text, or by the bytes a server
-    hands over (read as Latin-1, as a header's value is).
+    Each entry is found by the credential as text and as the bytes a server
+    hands over (an ASCII credential is the same in both), so that a door
+    never decodes a header it admits.
     """
 
-    __slots__ = ("texts", "held", "generation", "closed", "_lock", "__weakref__")
+    __slots__ = ("texts", "raws", "held", "generation", "closed", "observer", "_lock", "__weakref__")
 
-    def __init__(self) -> None:
+    def __init__(self, observer: Observer | None = None) -> None:
         self.texts: dict[tuple[str, Any, Any, Any], MemoEntry] = {}
+        self.raws: dict[tuple[bytes, Any, Any, Any], MemoEntry] = {}
         self.held = 0  # the entries' weight
         self.generation = 0  # bumped whenever the memo is emptied
         self.closed = False
+        self.observer = observer  # told every verdict found: a recalled verdict counts as a verification
         self._lock = threading.Lock()
 
     def find(
@@ -165,13 +175,14 @@ class VerdictMemo:
         expected_agent_did: Any = None,
         require_revocation_check: Any = True,
     ) -> PassportVerdict | None:
-        """The kept verdict of exactly this credential (text or bytes) and these options, if it still holds."""
-        if type(credential) is not str:
-            if type(credential) is not bytes:
-                return None
-            credential = credential.decode("latin-1")
+        """The kept verdict of exactly this credential (text or bytes) and these options, if it still holds.
+
+        Never decodes, fetches or waits; the observer is told the verdict found.
+        """
+        kind = type(credential)
+        entries: dict[Any, MemoEntry] = self.texts if kind is str else self.raws if kind is bytes else {}
         try:
-            entry = self.texts.get((credential[_TAIL:], required_scope, expected_agent_did, require_revocation_check))
+            entry = entries.get((credential[_TAIL:], required_scope, expected_agent_did, require_revocation_check))
         except TypeError:  # an option that is no dict key: never kept
             return None
         if entry is None:
@@ -179,6 +190,9 @@ class VerdictMemo:
         kept, verdict, expires, fresh_until, clock, _ = entry
         if kept != credential or _wall() >= expires or clock() >= fresh_until:
             return None
+        observer = self.observer
+        if observer is not None:
+            observer.verified(verdict)
         return verdict
 
     def keep(self, asked: Asked, verdict: PassportVerdict, fresh_until: float, clock: Callable[[], float]) -> None:
@@ -197,29 +211,32 @@ class VerdictMemo:
         expires = expiry(verdict.expires_at)
         if expires is None:
             return
-        key = (credential[_TAIL:], scope, agent, check)
-        entry = MemoEntry(credential, verdict, expires, fresh_until, clock, weight(credential))
+        raw = credential.encode("ascii")
+        key, raw_key = (credential[_TAIL:], scope, agent, check), (raw[_TAIL:], scope, agent, check)
+        entry = MemoEntry(credential, verdict, expires, fresh_until, clock, weight(credential, verdict))
         with self._lock:
             if self.closed or asked.generation != self.generation:
                 return
-            texts = self.texts
-            replaced = texts.pop(key, None)
-            if replaced is not None:
-                self.held -= replaced.weight
+            texts, raws = self.texts, self.raws
+            if key in texts:
+                self.held -= texts.pop(key).weight
             while texts and (len(texts) >= MAX_ENTRIES or self.held + entry.weight > MAX_BYTES):
-                self.held -= texts.pop(next(iter(texts))).weight
+                oldest = next(iter(texts))
+                self.held -= texts.pop(oldest).weight
+                raws.pop((oldest[0].encode("ascii"), *oldest[1:]), None)
             texts[key] = entry
+            raws[raw_key] = entry._replace(credential=raw)
             self.held += entry.weight
 
     def clear(self) -> None:
         """Forget every verdict: the material they were reached with changed."""
         with self._lock:
             self.generation += 1
-            self.texts, self.held = {}, 0
+            self.texts, self.raws, self.held = {}, {}, 0
 
     def close(self) -> None:
         """Forget every verdict and keep none from now on."""
         with self._lock:
             self.closed = True
             self.generation += 1
-            self.texts, self.held = {}, 0
+            self.texts, self.raws, self.held = {}, {}, 0

@@ -223,7 +223,9 @@ class Verifier(ABC):
         self._timeout = timeout  # the longest one verification waits on the network, real seconds
         self._observer = observer  # told every verdict
         self._timed = getattr(observer, "verified_in", None)  # an observer told each full check's duration
-        self._memo = VerdictMemo()  # the verdicts a repeated credential gets again
+        #: The verdicts a repeated credential gets again: ``memo.find`` is what
+        #: a door asks first (a verdict found counts as a verification).
+        self.memo = VerdictMemo(observer)
         self._idle: list[Probe] = []
 
     @abstractmethod
@@ -250,17 +252,20 @@ class Verifier(ABC):
             if leeway:
                 now = _earlier(now, leeway)
             return _request((credential, required_scope, expected_agent_did, require_revocation_check, now, -1))
-        memo = self._memo
+        memo = self.memo
         if type(credential) is str:  # the memo also finds bytes, which verify_passport refuses
             verdict = memo.find(credential, required_scope, expected_agent_did, require_revocation_check)
             if verdict is not None:
-                if self._observer is not None:
-                    self._observer.verified(verdict)
                 return verdict
             generation = memo.generation
         else:
             generation = -1
         return _request((credential, required_scope, expected_agent_did, require_revocation_check, None, generation))
+
+    def request(self, credential: str, required_scope: str | None = None) -> Request:
+        """The request :meth:`start` makes when its memo misses, for a door that
+        asked :meth:`recall` itself (with the header's bytes) and missed."""
+        return _request((credential, required_scope, None, True, None, self.memo.generation))
 
     def complete(self, request: Request) -> PassportVerdict:
         """The second half of :meth:`verify`: judge a request :meth:`start` made, blocking."""
@@ -292,10 +297,7 @@ class Verifier(ABC):
         verification (the observer sees it). The options may be given by
         position or keyword, whether or not an observer is attached.
         """
-        verdict = self._memo.find(credential, required_scope, expected_agent_did, require_revocation_check)
-        if verdict is not None and self._observer is not None:
-            self._observer.verified(verdict)
-        return verdict
+        return self.memo.find(credential, required_scope, expected_agent_did, require_revocation_check)
 
     def verify(
         self,
@@ -357,7 +359,7 @@ class Verifier(ABC):
             return verdict
         warm = self._judges.warm_entry(verdict.kid, verdict.issuer_did)
         if warm is not None and (warm.bound is None or verdict.issuer_did == warm.bound):
-            self._memo.keep(request, verdict, warm.fresh_until, warm.source.clock)
+            self.memo.keep(request, verdict, warm.fresh_until, warm.source.clock)
         return verdict
 
     def __enter__(self) -> Self:

@@ -130,10 +130,11 @@ class PassportPaywall:
         if found is None:
             await self._x402.unidentified(scope, receive, send)
             return
-        verdict, credential, answer = await self._gate.admit_async(found.decode("latin-1"), scope, repeated=repeated)
-        if answer is not None:
-            await send_answer(send, answer)
+        admission = await self._gate.admit_async(found, scope, repeated=repeated)
+        if admission.answer is not None:
+            await send_answer(send, admission.answer)
             return
+        verdict, credential = admission.verdict, admission.text
         assert verdict is not None and credential is not None  # verified
         await self._budgeted(with_verdict(scope, verdict), receive, send, credential, verdict)
 
