@@ -127,7 +127,7 @@ class Checker:
             _refused(answer.code, "MISSING_PASSPORT" if verdict is None else verdict.error_code)
             return answer
         if requirement.price_microusd:
-            refusal = await self._charge(admission.credential, verdict, requirement, idempotency_key)
+            refusal = await self._charge(admission.text, verdict, requirement, idempotency_key)
             if refusal is not None:
                 return refusal
         return self.allow(verdict)

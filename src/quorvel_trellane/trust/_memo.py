@@ -225,7 +225,7 @@ class VerdictMemo:
                 self.held -= texts.pop(oldest).weight
                 raws.pop((oldest[0].encode("ascii"), *oldest[1:]), None)
             texts[key] = entry
-            raws[raw_key] = entry._replace(credential=raw)
+            raws[raw_key] = MemoEntry(raw, *entry[1:])
             self.held += entry.weight
 
     def clear(self) -> None:
