@@ -1,21 +1,27 @@
 """Every server-side door, composed as users compose it.
 
 Each door (the ASGI and WSGI middlewares, FastAPI, Starlette, Flask, Django
-sync and async, both A2A routes, MCP) is served on loopback by a real server
+sync and async, both A2A routes, MCP, the x402 paywall, the gateway's
+check) is served on loopback by a real server
 in front of each trust (``IssuerTrust``, ``TrustedIssuers``) with each
 observer (none, Prometheus, OpenTelemetry) attached, and a SQLite ledger
 where the door takes one (every other combination for those). Each gets the
 same requests: a valid passport three times (the third is answered from the
 memo), garbage, none, one without the scope, and one whose issuer cannot be
 reached. The observer, when there is one, is told of every verification.
+The paywall asks an admitted passport, and a request without one, for
+payment (402); the gateway's check charges its price on the ledger when
+it has one.
 """
 
 from __future__ import annotations
 
 import itertools
 import json
+import sys
 from collections.abc import Callable, Iterator
 from contextlib import ExitStack, contextmanager
+from pathlib import Path
 from typing import Any
 
 import django
@@ -47,6 +53,7 @@ from test_middleware import UvicornThread, WsgirefThread
 
 from quorvel_trellane import a2a, asgi, fastapi, flask, starlette, wsgi
 from quorvel_trellane import django as django_door
+from quorvel_trellane.gateway import CheckApp, Checker
 from quorvel_trellane.mcp import PassportAccess
 from quorvel_trellane.observe import OpenTelemetryMetrics, PrometheusMetrics
 from quorvel_trellane.spend import SpendLedger
@@ -140,6 +147,46 @@ def django_handler(trust: Any, kind: str) -> Iterator[Any]:
             yield ASGIHandler()
 
 
+def paywall(ledger: Any) -> Any:
+    """The x402 paywall on the loopback scheme of the x402 tests, /pay priced at one cent."""
+    sys.path.insert(0, str(Path(__file__).parents[1] / "x402"))
+    try:
+        import test_x402 as x402_tests
+    finally:
+        sys.path.pop(0)
+    from x402 import x402Facilitator, x402ResourceServer
+
+    from quorvel_trellane.x402 import PassportPaywall
+
+    facilitator = x402Facilitator()
+    facilitator.register([x402_tests.NETWORK], x402_tests.LoopbackChain())
+    server = x402ResourceServer(facilitator).register(x402_tests.NETWORK, x402_tests.LoopbackPricing())
+    app = FastAPI()
+
+    @app.get("/pay")
+    async def pay() -> dict[str, str]:  # pragma: no cover - never reached unpaid
+        return {}
+
+    return PassportPaywall(
+        app,
+        routes={"GET /pay": x402_tests.route(x402_tests.USDC, x402_tests.PRICE)},
+        server=server,
+        ledger=ledger,
+        stablecoins=x402_tests.COINS,
+        required_scope=ADAPTER_SCOPE,
+    )
+
+
+def gateway_check(priced: bool) -> Ask:
+    query = f"scope={ADAPTER_SCOPE}" + ("&price_microusd=1" if priced else "")
+
+    def ask(url: str, credential: str | None) -> int:
+        headers = {} if credential is None else {ADAPTER_HEADER: credential}
+        return httpx.get(f"{url}/check?{query}", headers=headers, timeout=30).status_code
+
+    return ask
+
+
 # -- the doors: each serves an app and answers one request with a status -------
 
 Ask = Callable[[str, str | None], int]
@@ -225,6 +272,11 @@ def door(name: str, trust: Any, ledger: Any) -> Iterator[tuple[str, Ask]]:
             access = PassportAccess(trust, ledger=ledger, required_scope=ADAPTER_SCOPE)
             server = MCPServer("shop", **access.server_options)
             yield stack.enter_context(UvicornThread(access.app(server, json_response=True))), mcp_open
+        elif name == "x402":
+            yield stack.enter_context(UvicornThread(with_lifespan(paywall(ledger)))), get_pay()
+        elif name == "gateway":
+            app = CheckApp(Checker(trust, ledger=ledger))
+            yield stack.enter_context(UvicornThread(app)), gateway_check(ledger is not None)
         else:  # pragma: no cover - a name missing from DOORS
             raise AssertionError(name)
 
@@ -240,6 +292,8 @@ DOORS = {
     "a2a header": False,
     "a2a metadata": False,
     "mcp": True,  # takes a ledger
+    "x402": "always",  # needs one
+    "gateway": True,
 }
 
 # -- the trusts and observers ---------------------------------------------------
@@ -304,9 +358,10 @@ def trust_of(kind: str, issuer: Any, watcher: Any) -> Iterator[Any]:
 
 # Every trust x observer for every door; the ledger alternates where a door takes one.
 COMBINATIONS = [
-    pytest.param(d, t, o, takes and i % 2 == 0, id=f"{d}-{t}-{o}{'-ledger' if takes and i % 2 == 0 else ''}")
+    pytest.param(d, t, o, ledger, id=f"{d}-{t}-{o}{'-ledger' if ledger else ''}")
     for d, takes in DOORS.items()
     for i, (t, o) in enumerate(itertools.product(["IssuerTrust", "TrustedIssuers"], ["none", "prometheus", "otel"]))
+    for ledger in [takes == "always" or (takes and i % 2 == 0)]
 ]
 
 # What each request is answered: the valid passport three times (the last ones
@@ -320,6 +375,8 @@ REQUESTS = [
     ("narrow", 403),
     ("outage", 503),
 ]
+# Where a door answers otherwise: the paywall asks for payment.
+DIFFERENT = {"x402": {"genuine": 402, None: 402}}
 
 
 @pytest.mark.parametrize(("name", "trust_kind", "observer_kind", "with_ledger"), COMBINATIONS)
@@ -335,6 +392,6 @@ def test_every_door_answers_alike_whatever_trust_observer_and_ledger_stand_behin
             ledger = stack.enter_context(SpendLedger(trust, tmp_path / "spend.sqlite3", observer=watcher))
         url, ask = stack.enter_context(door(name, trust, ledger))
         answers = [ask(url, None if which is None else creds[which]) for which, _ in REQUESTS]
-    assert answers == [code for _, code in REQUESTS]
+    assert answers == [DIFFERENT.get(name, {}).get(which, code) for which, code in REQUESTS]
     if watcher is not None:  # every passport presented was counted, memo hits included
         assert told() >= sum(which is not None for which, _ in REQUESTS)
