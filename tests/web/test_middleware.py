@@ -248,18 +248,11 @@ def server(
 
 # -- statuses and bodies -------------------------------------------------------
 
+PLAIN = "malformed credential envelope: not the base64url text of a JSON object"  # never a codec's words
 REFUSALS = [
     ("no header", None, 401, "missing", "MISSING_PASSPORT", f"no {HEADER} header"),
-    ("not a credential", "not-a-credential!", 401, "invalid", "INVALID_CREDENTIAL", None),
+    ("not a credential", "not-a-credential!", 401, "invalid", "INVALID_CREDENTIAL", PLAIN),
     ("an empty header", "", 401, "invalid", "INVALID_CREDENTIAL", "credential must be a non-empty string"),
-    (
-        "no text inside",
-        "gICA",
-        401,
-        "invalid",
-        "INVALID_CREDENTIAL",
-        "malformed credential envelope: not the base64url text of a JSON object",
-    ),
     ("a raised spend limit", "tampered", 401, "invalid", "TAMPERED_SIGNATURE", "signature verification failed"),
     ("an expired passport", "expired", 401, "expired", "EXPIRED", "credential has expired"),
     ("a revoked passport", "revoked", 401, "revoked", "REVOKED", "credential has been revoked"),
