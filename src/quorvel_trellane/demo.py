@@ -19,7 +19,7 @@ import os
 import socket
 import sys
 import threading
-from collections.abc import Iterator
+from collections.abc import Iterator, Sequence
 from contextlib import contextmanager
 from datetime import UTC, datetime, timedelta
 from typing import Any, TextIO
@@ -278,7 +278,18 @@ def _agent_environment(credential: str) -> Iterator[None]:
             os.environ[passport.PASSPORT_ENV_VAR] = saved
 
 
-def main() -> int:
+USAGE = "usage: python -m quorvel_trellane.demo [--help]"
+
+
+def main(argv: Sequence[str] = ()) -> int:
+    """Run the demo and return its exit status; ``--help`` describes it instead."""
+    if list(argv) in (["-h"], ["--help"]):
+        print(f"{USAGE}\n\n{__doc__}", end="")
+        return 0
+    if argv:
+        # The demo takes no options: anything else is a mistake, not a run.
+        print(f"{USAGE}\nunrecognized arguments: {' '.join(argv)}", file=sys.stderr)
+        return 2
     try:
         import rfc8785  # noqa: F401
         from pqcrypto.sign import falcon_1024  # type: ignore[import-untyped]  # noqa: F401
@@ -295,4 +306,4 @@ def main() -> int:
 
 
 if __name__ == "__main__":
-    sys.exit(main())
+    sys.exit(main(sys.argv[1:]))
