@@ -3,7 +3,7 @@
 from __future__ import annotations
 
 import time
-from collections.abc import Mapping
+from collections.abc import Awaitable, Callable, Mapping
 from datetime import UTC, datetime, timedelta
 from types import MappingProxyType
 from typing import Final, NamedTuple, Protocol
@@ -28,27 +28,15 @@ _MEMO_TEXT: Final = 256
 
 
 class Trust(Protocol):
-    """What the ledger needs of a trust: ``IssuerTrust``, ``TrustedIssuers``."""
+    """What the ledger needs of a trust (``IssuerTrust``, ``TrustedIssuers``): ``verify`` and
+    ``verify_async``, taking a credential and ``required_scope``, ``expected_agent_did``, ``now``
+    and ``leeway`` by keyword."""
 
-    def verify(
-        self,
-        credential: str,
-        *,
-        required_scope: str | None = ...,
-        expected_agent_did: str | None = ...,
-        now: datetime | None = ...,
-        leeway: float = ...,
-    ) -> PassportVerdict: ...
+    @property
+    def verify(self) -> Callable[..., PassportVerdict]: ...
 
-    async def verify_async(
-        self,
-        credential: str,
-        *,
-        required_scope: str | None = ...,
-        expected_agent_did: str | None = ...,
-        now: datetime | None = ...,
-        leeway: float = ...,
-    ) -> PassportVerdict: ...
+    @property
+    def verify_async(self) -> Callable[..., Awaitable[PassportVerdict]]: ...
 
 
 class Terms(NamedTuple):
