@@ -578,7 +578,7 @@ def _rows(ledger: SpendLedger, ids: list[str]) -> dict[str, int]:
     import sqlite3
 
     query = query.replace("quorvel_spend_hold", "quorvel_spend_hold JOIN quorvel_spend_budget b ON b.id = budget")
-    with sqlite3.connect(store.path) as conn:
+    with contextlib.closing(sqlite3.connect(store.path)) as conn:
         return dict(conn.execute(query.format(",".join("?" * len(ids))), ids).fetchall())
 
 
@@ -586,7 +586,7 @@ def test_a_store_written_by_a_newer_schema_is_refused(trust, tmp_path):
     import sqlite3
 
     SpendLedger(trust, tmp_path / "spend.sqlite3").close()
-    with sqlite3.connect(tmp_path / "spend.sqlite3") as conn:
+    with contextlib.closing(sqlite3.connect(tmp_path / "spend.sqlite3")) as conn, conn:
         conn.execute("UPDATE quorvel_spend_schema SET version = 99")
     with pytest.raises(RuntimeError, match="schema is version 99"):
         SpendLedger(trust, tmp_path / "spend.sqlite3")

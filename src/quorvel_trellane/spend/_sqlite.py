@@ -136,8 +136,10 @@ class SqliteStore:
         pair = self._take()
         try:
             pair.write(pair.durable, timeout, create_schema)
-        finally:
-            self._give(pair)
+        except BaseException:
+            pair.close()  # nothing else was opened: the store is never used
+            raise
+        self._give(pair)
 
     def __repr__(self) -> str:
         return f"SqliteStore({self.path!r})"
