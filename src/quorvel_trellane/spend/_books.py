@@ -48,29 +48,17 @@ class Books:
 
     # -- the operations, blocking and async --
 
-    def reserve(
-        self, verdict: PassportVerdict, credential: str, amount: int, key: str | None, at: int, given: bool
-    ) -> SpendDecision:
-        request = self._request(verdict, credential, amount, key, at, given)
-        if type(request) is not Request:
-            return request  # type: ignore[return-value]
+    def reserve(self, verdict: PassportVerdict, request: Request) -> SpendDecision:
         try:
-            reserved = self.store.reserve(request)
+            return self._decide(verdict, request, self.store.reserve(request))
         except StoreValueError as exc:
             return self._unsupported(verdict, request, exc)
-        return self._decide(verdict, request, reserved)
 
-    async def reserve_async(
-        self, verdict: PassportVerdict, credential: str, amount: int, key: str | None, at: int, given: bool
-    ) -> SpendDecision:
-        request = self._request(verdict, credential, amount, key, at, given)
-        if type(request) is not Request:
-            return request  # type: ignore[return-value]
+    async def reserve_async(self, verdict: PassportVerdict, request: Request) -> SpendDecision:
         try:
-            reserved = await self.store.reserve_async(request)
+            return self._decide(verdict, request, await self.store.reserve_async(request))
         except StoreValueError as exc:
             return self._unsupported(verdict, request, exc)
-        return self._decide(verdict, request, reserved)
 
     def settle(self, decision: SpendDecision, state: HoldState, amount: int | None) -> None:
         hold, final = self._to_settle(decision, state, amount)
@@ -102,10 +90,10 @@ class Books:
 
     # -- their steps --
 
-    def _request(
+    def request(
         self, verdict: PassportVerdict, credential: str, amount: int, key: str | None, at: int, given: bool
     ) -> Request | SpendDecision:
-        """What to ask the store, or the decision already reached without it."""
+        """What to ask the store (then :meth:`reserve`), or the decision already reached without it."""
         terms = self.terms.read(verdict, credential, given)
         if type(terms) is Terms:
             return Request(terms.issuer_did, terms.passport_id, key, at, amount, terms.limit, terms.window)

@@ -105,7 +105,8 @@ class SpendLedger:
             verdict = self.trust.verify(
                 credential, required_scope=required_scope, expected_agent_did=expected_agent_did, now=now, leeway=leeway
             )
-        return self._books.reserve(verdict, credential, amount_microusd, key, at, given is not None)  # type: ignore[arg-type]
+        request = self._books.request(verdict, credential, amount_microusd, key, at, given is not None)  # type: ignore[arg-type]
+        return request if type(request) is SpendDecision else self._books.reserve(verdict, request)  # type: ignore[arg-type]
 
     async def reserve_async(
         self,
@@ -129,7 +130,8 @@ class SpendLedger:
             verdict = await self.trust.verify_async(
                 credential, required_scope=required_scope, expected_agent_did=expected_agent_did, now=now, leeway=leeway
             )
-        return await self._books.reserve_async(verdict, credential, amount_microusd, key, at, given is not None)  # type: ignore[arg-type]
+        request = self._books.request(verdict, credential, amount_microusd, key, at, given is not None)  # type: ignore[arg-type]
+        return request if type(request) is SpendDecision else await self._books.reserve_async(verdict, request)  # type: ignore[arg-type]
 
     def commit(self, decision: SpendDecision, *, amount_microusd: int | None = None) -> None:
         """Confirm the payment of ``decision``'s hold, at ``amount_microusd`` when smaller.
