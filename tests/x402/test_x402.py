@@ -501,6 +501,7 @@ def test_a_scrape_after_a_pending_payment_holds_every_family_the_alert_rules_and
         families = list(METRICS.registry.collect())
         return {family.name: None for family in families} | {s.name: s.value for f in families for s in f.samples}
 
+    assert Agent(issuer.issue(spend_limit_microusd=PRICE)).get(url + "/report").status_code == 200  # committed
     before = scraped()
     chain.mode = "pending"
     assert Agent(issuer.issue(spend_limit_microusd=PRICE)).get(url + "/report").status_code == 402
