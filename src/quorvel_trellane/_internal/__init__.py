@@ -4,6 +4,7 @@ Modules:
 
 - ``components``: the passport components and how to install them
 - ``display``: values as the command and the demo show them to people
+- ``exports``: a package's public names made its own (``__module__``)
 - ``presenting``: the agent's own credential, loaded for presenting
 - ``text``: text escaped for logs and terminals
 """

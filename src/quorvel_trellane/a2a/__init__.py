@@ -28,8 +28,7 @@ Modules:
 
 from __future__ import annotations
 
-from types import FunctionType
-
+from quorvel_trellane._internal.exports import claim
 from quorvel_trellane.a2a._agent import STATE_KEY, PassportUser, passport_from_a2a_message
 from quorvel_trellane.a2a._card import PASSPORT_EXTENSION_URI, passport_extension
 from quorvel_trellane.a2a._client import PassportInterceptor
@@ -52,8 +51,4 @@ __all__ = [
 ]
 
 # The public names belong to this package, as help() and pickling show them.
-for _name in __all__:
-    _value = globals()[_name]
-    if isinstance(_value, (type, FunctionType)):
-        _value.__module__ = __name__
-del _name, _value
+claim(__name__, globals(), __all__)

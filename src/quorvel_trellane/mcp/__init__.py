@@ -39,8 +39,7 @@ Modules:
 
 from __future__ import annotations
 
-from types import FunctionType
-
+from quorvel_trellane._internal.exports import claim
 from quorvel_trellane.mcp._access import PassportAccess, PassportApp
 from quorvel_trellane.mcp._needs import (
     DUPLICATE_CALL,
@@ -68,8 +67,4 @@ __all__ = [
 ]
 
 # The public names belong to this package, as help() and pickling show them.
-for _name in __all__:
-    _value = globals()[_name]
-    if isinstance(_value, (type, FunctionType)):
-        _value.__module__ = __name__
-del _name, _value
+claim(__name__, globals(), __all__)

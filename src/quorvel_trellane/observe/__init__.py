@@ -31,8 +31,7 @@ The interface a trust and a ledger call is ``Observer``, a leaf both import.
 
 from __future__ import annotations
 
-from types import FunctionType
-
+from quorvel_trellane._internal.exports import claim
 from quorvel_trellane._internal.observing import Observer as Observer
 from quorvel_trellane.observe._otel import OpenTelemetryMetrics as OpenTelemetryMetrics
 from quorvel_trellane.observe._prometheus import PrometheusMetrics as PrometheusMetrics
@@ -42,8 +41,4 @@ from quorvel_trellane.observe._readiness import ReadinessAnswer as ReadinessAnsw
 __all__ = ["Observer", "OpenTelemetryMetrics", "PrometheusMetrics", "Readiness", "ReadinessAnswer"]
 
 # The public names belong to this package, as help() and pickling show them.
-for _name in __all__:
-    _value = globals()[_name]
-    if isinstance(_value, (type, FunctionType)):
-        _value.__module__ = __name__
-del _name, _value
+claim(__name__, globals(), __all__)

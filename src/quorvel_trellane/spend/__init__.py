@@ -49,8 +49,7 @@ Modules:
 
 from __future__ import annotations
 
-from types import FunctionType
-
+from quorvel_trellane._internal.exports import claim
 from quorvel_trellane.spend._decision import (
     IDEMPOTENCY_KEY_REUSED as IDEMPOTENCY_KEY_REUSED,
 )
@@ -84,8 +83,4 @@ __all__ = [
 ]
 
 # The public names belong to this package, as help() and pickling show them.
-for _name in __all__:
-    _value = globals()[_name]
-    if isinstance(_value, (type, FunctionType)):
-        _value.__module__ = __name__
-del _name, _value
+claim(__name__, globals(), __all__)

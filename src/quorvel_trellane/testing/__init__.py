@@ -33,7 +33,8 @@ Modules:
 from __future__ import annotations
 
 import sys
-from types import FunctionType
+
+from quorvel_trellane._internal.exports import claim
 
 try:
     from quorvel_trellane.testing._credentials import (
@@ -128,8 +129,4 @@ __all__ = [
 ]
 
 # The public names belong to this package, as help() and pickling show them.
-for _name in [*__all__, "Fault"]:
-    _value = globals()[_name]
-    if isinstance(_value, (type, FunctionType)):
-        _value.__module__ = __name__
-del _name, _value
+claim(__name__, globals(), [*__all__, "Fault"])
