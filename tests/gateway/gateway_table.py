@@ -115,10 +115,11 @@ def start_verifier(issuer_url: str, *options: str) -> Verifier:
 
     def read() -> None:
         assert process.stderr is not None
-        for line in process.stderr:
-            log.append(line)
-            if "checks on " in line:
-                announced.set()
+        with process.stderr:
+            for line in process.stderr:
+                log.append(line)
+                if "checks on " in line:
+                    announced.set()
 
     threading.Thread(target=read, daemon=True).start()
     if not announced.wait(30):

@@ -87,10 +87,10 @@ def binary(name: str, install: str) -> str:
 
 def launch(argv: list[str], port: int, tmp: Path, **env: str) -> subprocess.Popen[bytes]:
     """Start a gateway; return once it routes (/orders refuses a request without a passport)."""
-    log = open(tmp / "gateway.log", "wb")
     # Never a sanitizer's runtime preloaded into the gateway (the sanitized run exports it).
     inherited = {name: value for name, value in os.environ.items() if name != "LD_PRELOAD"}
-    process = subprocess.Popen(argv, stdout=log, stderr=log, env={**inherited, **env})
+    with open(tmp / "gateway.log", "wb") as log:  # the gateway keeps its own copy of the descriptor
+        process = subprocess.Popen(argv, stdout=log, stderr=log, env={**inherited, **env})
     deadline = time.monotonic() + 60
     while True:
         try:
