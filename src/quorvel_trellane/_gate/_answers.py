@@ -7,10 +7,10 @@ from __future__ import annotations
 
 import json
 from dataclasses import dataclass, field
-from http import HTTPStatus
 from typing import Final
 
 from quorvel_trellane._internal.outage import retry_after
+from quorvel_trellane._internal.status import StatusLine
 from quorvel_trellane._internal.text import plain_reason
 from quorvel_trellane.passport import PassportVerdict
 
@@ -40,7 +40,7 @@ def compact_json(document: object) -> str:
 
 
 @dataclass(frozen=True, slots=True)
-class Answer:
+class Answer(StatusLine):
     """The answer to a refused request: status code, headers, JSON body.
 
     ``headers`` are spelled as HTTP writes them; an ASGI adapter lower-cases
@@ -84,15 +84,6 @@ class Answer:
     def refusing(cls, verdict: PassportVerdict) -> Answer:
         """The answer to a verdict that does not admit: see :meth:`of`."""
         return cls.of(verdict.status, verdict.error_code, verdict.error_message, retry_after=retry_after(verdict))
-
-    @property
-    def reason(self) -> str:
-        return HTTPStatus(self.code).phrase
-
-    @property
-    def status_line(self) -> str:
-        """``"401 Unauthorized"``, as WSGI's ``start_response`` takes it."""
-        return f"{self.code} {self.reason}"
 
     @property
     def challenge(self) -> bool:

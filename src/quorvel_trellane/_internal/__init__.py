@@ -6,5 +6,6 @@ Modules:
 - ``display``: values as the command and the demo show them to people
 - ``exports``: a package's public names made its own (``__module__``)
 - ``presenting``: the agent's own credential, loaded for presenting
+- ``status``: an answer record's reason phrase and status line
 - ``text``: text escaped for logs and terminals
 """

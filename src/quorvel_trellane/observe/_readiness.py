@@ -18,9 +18,9 @@ import json
 import logging
 from collections.abc import Iterable
 from dataclasses import dataclass, field
-from http import HTTPStatus
 from typing import TYPE_CHECKING, Any, Final, NamedTuple
 
+from quorvel_trellane._internal.status import StatusLine
 from quorvel_trellane.observe._base import USABLE
 
 if TYPE_CHECKING:
@@ -37,7 +37,7 @@ class _Unready(NamedTuple):
 
 
 @dataclass(frozen=True, slots=True)
-class ReadinessAnswer:
+class ReadinessAnswer(StatusLine):
     """The probe's answer: 200 or 503, a JSON body ``{"ready", "reasons"}``.
 
     ``headers`` are spelled as HTTP writes them; never to be cached.
@@ -54,15 +54,6 @@ class ReadinessAnswer:
             ("Cache-Control", "no-store"),
         )
         object.__setattr__(self, "headers", headers)
-
-    @property
-    def reason(self) -> str:
-        return HTTPStatus(self.code).phrase
-
-    @property
-    def status_line(self) -> str:
-        """``"503 Service Unavailable"``, as WSGI's ``start_response`` takes it."""
-        return f"{self.code} {self.reason}"
 
 
 class Readiness:
