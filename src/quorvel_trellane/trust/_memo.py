@@ -22,13 +22,14 @@ else (a fetch that failed, a key not held, a malformed credential) is
 never kept, so a forger cannot fill the memo.
 
 Its size is bounded twice, the oldest entry going first: at most 2,048
-entries, and at most 24 MiB of entries weighed by what they hold (twice the
-credential's length for its text and the verdict read from it, 64 bytes a
-scope, 1 KiB for the records), a weight above what they take (measured: a
-memo full of real passports, about 3 kB each, holds 7.4 MiB; one full of
-passports padded to 15 KiB, 8.2 MiB). A credential over 16 KiB is never
-kept. So no agent, however it pads its passport, grows one memo past
-24 MiB; a server holds one memo per trust (and one per set of trusts).
+entries, and at most 24 MiB of entries weighed by what they hold (three
+times the credential's length for its text, its bytes and the verdict read
+from it, 64 bytes a scope, 1 KiB for the records), a weight above what
+they take (measured with tracemalloc: a memo full of real passports of
+2.7 kB holds 13 MiB; one full of passports padded to 15 KiB, 16 MiB). A
+credential over 16 KiB is never kept. So no agent, however it pads its
+passport, grows one memo past 24 MiB; a server holds one memo per trust
+(and one per set of trusts).
 """
 
 from __future__ import annotations
