@@ -152,7 +152,9 @@ def _subprocess_env() -> dict:
     import quorvel_trellane
 
     src = str(Path(quorvel_trellane.__file__).resolve().parent.parent)
-    env = dict(os.environ)
+    # Without coverage's start-up in the child (a CI run measures the
+    # processes it starts), which imports modules of its own.
+    env = {name: value for name, value in os.environ.items() if not name.startswith("COVERAGE_")}
     env["PYTHONPATH"] = os.pathsep.join([src] + [p for p in env.get("PYTHONPATH", "").split(os.pathsep) if p])
     return env
 

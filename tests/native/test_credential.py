@@ -558,7 +558,9 @@ def test_importing_the_module_loads_no_optional_or_io_modules():
     # The package this run imports: the checkout's src/ in a developer build,
     # the installed copy under ./scripts/test.
     package_root = Path(quorvel_trellane.__file__).resolve().parent.parent
-    env = {**os.environ, "PYTHONPATH": str(package_root)}
+    # Without coverage's start-up in the child, which imports modules of its own.
+    env = {name: value for name, value in os.environ.items() if not name.startswith("COVERAGE_")}
+    env["PYTHONPATH"] = str(package_root)
     out = subprocess.run(
         [sys.executable, "-c", probe],
         capture_output=True,
