@@ -13,7 +13,7 @@ import logging
 from dataclasses import dataclass, field
 from typing import TYPE_CHECKING, Any, Final
 
-from quorvel_trellane._gate import Answer, AsyncTrust, Gate, compact_json
+from quorvel_trellane._gate import Admission, Answer, Ask, AsyncTrust, Gate, compact_json
 from quorvel_trellane.gateway._requirement import Requirement
 from quorvel_trellane.passport import X402_PASSPORT_HEADER, PassportVerdict
 
@@ -114,23 +114,51 @@ class Checker:
         idempotency_key: str | None = None,
     ) -> Allow | Answer:
         """Admit (an :class:`Allow`) or refuse (the ``Answer`` to send) one check."""
+        begun = self.begin(credential, requirement, repeated=repeated)
+        if type(begun) is Allow or type(begun) is Answer:
+            return begun
+        return await self.finish(begun, requirement, idempotency_key)  # type: ignore[arg-type]
+
+    def begin(
+        self, credential: str | bytes | None, requirement: Requirement, *, repeated: bool = False
+    ) -> Allow | Answer | Admission | Ask:
+        """The first half of :meth:`check`, without waiting: the answer when it
+        is decided now (the memo's verdict on a free route), else what
+        :meth:`finish` judges or charges."""
         if isinstance(credential, bytes):
             # Latin-1 maps every byte to a character: whatever is not
             # base64url is judged invalid, never an error.
             credential = credential.decode("latin-1")
         # The one admission every door calls: the memo asked once, the trust on a miss.
-        admission = await self.gate.admit_async(credential, requirement, repeated=repeated)
+        begun = self.gate.begin(credential, requirement, repeated=repeated)
+        if type(begun) is not Admission:
+            return begun
+        admission: Admission = begun
         verdict = admission.verdict
         if admission.answer is not None or verdict is None:
-            answer = admission.answer or self.gate.answer(None)
-            assert answer is not None  # never optional: no admission without a verdict
-            _refused(answer.code, "MISSING_PASSPORT" if verdict is None else verdict.error_code)
-            return answer
+            return self._refusing(admission)
+        return admission if requirement.price_microusd else self.allow(verdict)
+
+    async def finish(
+        self, begun: Admission | Ask, requirement: Requirement, idempotency_key: str | None
+    ) -> Allow | Answer:
+        """The second half of :meth:`check`: the trust's verdict awaited, the price charged."""
+        admission = begun if type(begun) is Admission else await self.gate.finish_async(begun)  # type: ignore[arg-type]
+        verdict = admission.verdict
+        if admission.answer is not None or verdict is None:
+            return self._refusing(admission)
         if requirement.price_microusd:
             refusal = await self._charge(admission.text, verdict, requirement, idempotency_key)
             if refusal is not None:
                 return refusal
         return self.allow(verdict)
+
+    def _refusing(self, admission: Admission) -> Answer:
+        answer = admission.answer or self.gate.answer(None)
+        assert answer is not None  # never optional: no admission without a verdict
+        verdict = admission.verdict
+        _refused(answer.code, "MISSING_PASSPORT" if verdict is None else verdict.error_code)
+        return answer
 
     def allow(self, verdict: PassportVerdict) -> Allow:
         """The admission of ``verdict``, made once for a verdict the memo hands out again."""

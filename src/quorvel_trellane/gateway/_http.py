@@ -12,9 +12,9 @@ from __future__ import annotations
 from collections.abc import Awaitable, Callable, MutableMapping
 from typing import TYPE_CHECKING, Any, Final
 
-from quorvel_trellane._gate import send_answer
+from quorvel_trellane._gate import Answer, send_answer
 from quorvel_trellane.gateway._check import Allow, Checker, credential_of, refusal
-from quorvel_trellane.gateway._requirement import CHECK_PATH, Requirement, RequirementError, Requirements
+from quorvel_trellane.gateway._requirement import CHECK_PATH, RequirementError, Requirements
 
 if TYPE_CHECKING:
     from quorvel_trellane.observe import PrometheusMetrics, Readiness
@@ -70,35 +70,42 @@ class CheckApp:
         else:
             await self._other(path, send)
             return
-        await self._check(scope, requirement, send)
-
-    async def _check(self, scope: MutableMapping[str, Any], requirement: Requirement, send: _Send) -> None:
+        # One pass over the headers; a name is lowered only when its length
+        # matches one of the three (servers send lower-case names).
         name = self._header_key
+        size = len(name)
         passport: list[bytes] = []
         authorization: list[bytes] = []
         keys: list[bytes] = []
         for key, value in scope["headers"]:
-            # Servers send lower-case names; lower() is for one that does not.
-            key = key.lower()
-            if key == name:
+            length = len(key)
+            if length == size and (key == name or key.lower() == name):
                 passport.append(value)
-            elif key == _AUTHORIZATION:
+            elif length == 13 and (key == _AUTHORIZATION or key.lower() == _AUTHORIZATION):
                 authorization.append(value)
-            elif key == _IDEMPOTENCY_KEY:
+            elif length == 15 and (key == _IDEMPOTENCY_KEY or key.lower() == _IDEMPOTENCY_KEY):
                 keys.append(value)
-        credential, repeated = credential_of(passport, authorization)
-        idempotency_key = None
-        if keys:
-            if len(keys) > 1 or b"," in keys[0]:
-                await send_answer(send, refusal(400, "error", "IDEMPOTENCY_KEY_INVALID", "repeated Idempotency-Key"))
-                return
-            idempotency_key = keys[0].decode("latin-1").strip() or None
-        answer = await self.checker.check(credential, requirement, repeated=repeated, idempotency_key=idempotency_key)
-        if isinstance(answer, Allow):
+        if len(passport) == 1 and not keys:
+            credential: bytes | None = passport[0]
+            repeated = False
+        else:
+            credential, repeated = credential_of(passport, authorization)
+        checker = self.checker
+        answer = checker.begin(credential, requirement, repeated=repeated)
+        if type(answer) is not Allow and type(answer) is not Answer:
+            idempotency_key = None
+            if keys:
+                if len(keys) > 1 or b"," in keys[0]:
+                    refused = refusal(400, "error", "IDEMPOTENCY_KEY_INVALID", "repeated Idempotency-Key")
+                    await send_answer(send, refused)
+                    return
+                idempotency_key = keys[0].decode("latin-1").strip() or None
+            answer = await checker.finish(answer, requirement, idempotency_key)  # type: ignore[arg-type]
+        if type(answer) is Allow:
             await send({"type": "http.response.start", "status": 200, "headers": answer.raw})
             await send(_EMPTY)
         else:
-            await send_answer(send, answer)
+            await send_answer(send, answer)  # type: ignore[arg-type]
 
     async def _other(self, path: str, send: _Send) -> None:
         if path == "/ready" and self.readiness is not None:
