@@ -118,6 +118,9 @@ def test_each_python_example_runs_as_it_stands(example: Example, issuer_files: P
         tree = ast.parse(example.source)
         imports = [node for node in tree.body if isinstance(node, ast.Import | ast.ImportFrom)]
         script.write_text(ast.unparse(ast.Module(body=imports, type_ignores=[])), encoding="utf-8")
+    if "libasan" in os.environ.get("LD_PRELOAD", "") and "x402" in example.source:
+        # x402's EVM stack loads pycryptodome, which dlopens with RTLD_DEEPBIND: the sanitizer runtime refuses it.
+        pytest.skip("x402's EVM stack cannot load under the sanitizer runtime (RTLD_DEEPBIND)")
     before = sorted(tmp_path.iterdir())
     result = subprocess.run(
         [sys.executable, str(script)],

@@ -28,6 +28,7 @@ import pytest
 from conftest import VERDICT_CLAIMS, VERDICT_FIELDS
 
 import quorvel_trellane
+import quorvel_trellane.passport
 from quorvel_trellane import cli
 from quorvel_trellane._internal.components import DEMO_HINT, PASSPORT_HINT
 from quorvel_trellane.testing import Issuer, IssuerServer, b64u, issue_credential, tamper
@@ -427,6 +428,11 @@ def test_verify_usage_errors_exit_2_with_a_message_and_no_traceback(options, mes
     assert "Traceback" not in result.stderr
 
 
+# A file that is surely not text: the compiled module itself (the interpreter
+# may be a shell script, as under the sanitizers).
+BINARY = str(Path(quorvel_trellane.passport.__file__))
+
+
 @pytest.mark.parametrize(
     ("args", "code", "message"),
     [
@@ -434,7 +440,7 @@ def test_verify_usage_errors_exit_2_with_a_message_and_no_traceback(options, mes
         (["{key_b64}", "--key", "{key_b64}"], 2, "key.b64 holds a public key, not a credential: pin it with --key"),
         (["{wellknown}", "--key", "{key_b64}"], 2, "keys.json is a JSON document, not a credential (a key set: pass"),
         (["{notes}", "--key", "{key_b64}"], 2, "notes.txt does not hold a credential: a credential file holds"),
-        ([sys.executable, "--key", "{key_b64}"], 2, f"credential file {sys.executable} is not text"),
+        ([BINARY, "--key", "{key_b64}"], 2, f"credential file {BINARY} is not text"),
         (["{credential}", "--keys", "{key_b64}"], 2, "key.b64 is one key, not a key set: pin it with --key"),
     ],
     ids=["no key", "a key as the credential", "a key set as the credential", "notes", "a binary", "one key as --keys"],
