@@ -17,19 +17,25 @@ def _printer(name: str) -> Any:
     return run
 
 
+# Each subcommand: its name, its help, its description, the shipped file it prints.
+_COMMANDS = (
+    (
+        "alerts",
+        "print the Prometheus alert rules for the package's metrics",
+        "Print the Prometheus alert rules (a rule file: load it with rule_files, "
+        "or as a PrometheusRule resource's groups). Each alert links to its runbook.",
+        "alerts.yml",
+    ),
+    (
+        "dashboard",
+        "print the Grafana dashboard for the package's metrics",
+        "Print the Grafana dashboard as JSON, to import into Grafana; it asks for a Prometheus data source.",
+        "dashboard.json",
+    ),
+)
+
+
 def add_operations(sub: Any) -> None:
     """The ``alerts`` and ``dashboard`` subcommands, on the command's subparsers."""
-    p = sub.add_parser(
-        "alerts",
-        help="print the Prometheus alert rules for the package's metrics",
-        description="Print the Prometheus alert rules (a rule file: load it with rule_files, "
-        "or as a PrometheusRule's spec). Each alert links to its runbook.",
-    )
-    p.set_defaults(run=_printer("alerts.yml"))
-    p = sub.add_parser(
-        "dashboard",
-        help="print the Grafana dashboard for the package's metrics",
-        description="Print the Grafana dashboard as JSON, to import into Grafana; "
-        "it asks for a Prometheus data source.",
-    )
-    p.set_defaults(run=_printer("dashboard.json"))
+    for name, summary, description, shipped in _COMMANDS:
+        sub.add_parser(name, help=summary, description=description).set_defaults(run=_printer(shipped))
